@@ -1,0 +1,64 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "ocr/digit_layout.h"
+#include "ocr/zone_geometry.h"
+#include "ocr/zone_preprocessing.h"
+
+namespace tessvark {
+
+// One zone of the zone set as the engine reads it. A zone with an empty role is never read.
+struct AnalysisZone {
+  std::string id;    // keys the perspective cache
+  std::string role;  // "clock" or one of CanonicalOcrRoles()
+  double x = 0.0;    // fractions of the working image
+  double y = 0.0;
+  double width = 0.0;
+  double height = 0.0;
+  std::optional<ZoneProcessing> processing;
+  ClockFormat clock_format = ClockFormat::Auto;  // only clock-like roles use it
+  bool perspective = false;
+  CornerQuad corners{};  // top_left, top_right, bottom_right, bottom_left; used only with perspective
+};
+
+// The identity of the selected source. While the worker has one set, frames of any other
+// identity are not analysed.
+struct SourceContext {
+  std::string source_type = "none";
+  std::string source_id;
+  std::string generation;  // decimal text of the session's source generation
+
+  bool operator==(const SourceContext&) const = default;
+};
+
+// One frame handed to the analysis worker, always held by shared pointer.
+struct WorkingFrame {
+  cv::Mat image;  // the working picture, after the source-geometry warp
+  int32_t frame_number = 0;
+  std::string profile_key;  // source type + "\n" + source id
+  std::string geometry_key;
+  SourceContext source;
+  // Empty in the frames the session makes; the worker's own copy points back to the submitted
+  // frame it was copied from.
+  std::shared_ptr<const WorkingFrame> origin;
+};
+
+// The work item a worker tick hands to the analysis step.
+struct AnalysisJob {
+  std::function<void()> after_analysis_hook;
+  // The worker mutex; the step holds it while it asks the predicate and publishes.
+  std::mutex* worker_mutex = nullptr;
+  // Whether the step's results may still be published; called with the worker mutex held.
+  std::function<bool()> is_current;
+};
+
+}  // namespace tessvark

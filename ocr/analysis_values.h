@@ -1,0 +1,60 @@
+#pragma once
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/state_value.h"
+#include "ocr/analysis_inputs.h"
+
+namespace tessvark {
+
+// The roles a zone change restricts reading and publishing to; absent means every role.
+using RoleFilter = std::optional<std::set<std::string>>;
+
+// What stored readings were read from. Equal when all five texts are equal.
+struct ReadingContext {
+  SourceContext source;
+  std::string geometry_key;
+  std::string zone_set_text;
+
+  bool operator==(const ReadingContext&) const = default;
+};
+
+// One stored reading of one role.
+struct RoleReading {
+  std::string role;
+  StateValue value;          // integer, string or null, by role
+  StateValue clock_mode;     // string or null; clock-like roles only
+  StateValue clock_seconds;  // double or null; clock-like roles only
+  ReadingContext context;
+};
+
+// The non-empty roles of the zones.
+std::set<std::string> RolesWithZones(const std::vector<AnalysisZone>& zones);
+
+// True without a filter, else whether the role is in it.
+bool RoleEnabled(const RoleFilter& filter, const std::string& role);
+
+// The first reading, in stored order, of the role read under exactly this context.
+const RoleReading* FindReading(const std::vector<RoleReading>& readings, const std::string& role,
+                               const ReadingContext& context);
+
+// Null for a disabled role or one without a matching reading, else a copy of the reading's value.
+StateValue RoleValue(const std::vector<RoleReading>& readings, const RoleFilter& filter,
+                     const std::string& role, const ReadingContext& context);
+
+// "home_penalty_1" -> "home_penalty_player_1", and so on for the four penalty time roles.
+std::string PenaltyPlayerRole(const std::string& penalty_role);
+
+// The possession pair; both members null unless exactly one lamp is 1 and the other 0 (or both
+// are already null), so the state never shows one lamp alone or both lit.
+StateValue PossessionValues(const StateValue& home, const StateValue& guest);
+
+// The values object of 17 members, in their fixed order, built from stored readings.
+StateValue BuildValuesFromReadings(const std::vector<RoleReading>& readings,
+                                   const std::vector<AnalysisZone>& zones,
+                                   const ReadingContext& context, const RoleFilter& filter);
+
+}  // namespace tessvark

@@ -1,0 +1,571 @@
+#include "ocr/digit_recognition.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "ocr/zone_geometry.h"
+
+namespace tessvark {
+namespace {
+
+double Clamp01(double value) {
+  if (!(value > 0.0)) return 0.0;  // also NaN
+  return std::min(value, 1.0);
+}
+
+// Groups the indices where keep() holds into runs of consecutive indices.
+template <typename Predicate>
+std::vector<IndexRun> RunsWhere(size_t count, Predicate keep) {
+  std::vector<IndexRun> runs;
+  for (size_t i = 0; i < count; ++i) {
+    if (!keep(i)) continue;
+    const int32_t index = static_cast<int32_t>(i);
+    if (!runs.empty() && runs.back().end == index - 1) {
+      runs.back().end = index;
+    } else {
+      runs.push_back(IndexRun{index, index});
+    }
+  }
+  return runs;
+}
+
+std::vector<IndexRun> StrongRuns(const std::vector<uint64_t>& profile) {
+  uint64_t peak = 0;
+  for (uint64_t value : profile) peak = std::max(peak, value);
+  const double limit = std::max(0.2 * static_cast<double>(peak), 2.0);
+  return RunsWhere(profile.size(), [&](size_t i) { return static_cast<double>(profile[i]) >= limit; });
+}
+
+// The longest run of ink pixels in a row of length n (leftmost when tied).
+std::optional<IndexRun> LongestRowRun(const uchar* row, int32_t n) {
+  std::optional<IndexRun> best;
+  int32_t start = -1;
+  for (int32_t x = 0; x <= n; ++x) {
+    const bool ink = x < n && row[x] != 0;
+    if (ink && start < 0) start = x;
+    if (!ink && start >= 0) {
+      const IndexRun run{start, x - 1};
+      if (!best || run.Length() > best->Length()) best = run;
+      start = -1;
+    }
+  }
+  return best;
+}
+
+struct Window {
+  int32_t x0 = 0;
+  int32_t y0 = 0;
+  int32_t x1 = 0;
+  int32_t y1 = 0;
+  bool Empty() const { return x1 <= x0 || y1 <= y0; }
+};
+
+Window SampleWindow(const cv::Mat& mask, double x0, double y0, double x1, double y1) {
+  auto clamp_to = [](int32_t value, int32_t limit) { return std::max(std::min(value, limit), 0); };
+  return Window{clamp_to(RoundHalfEven(x0), mask.cols), clamp_to(RoundHalfEven(y0), mask.rows),
+                clamp_to(RoundHalfEven(x1), mask.cols), clamp_to(RoundHalfEven(y1), mask.rows)};
+}
+
+DigitResult EmptyResult(double confidence) {
+  DigitResult result;
+  result.status = "empty";
+  result.confidence = confidence;
+  return result;
+}
+
+// Exact |x| * 1000 rounded half to even, from the significand in integer arithmetic.
+double RoundOneToThousandths(double x) {
+  if (x == 0.0 || !std::isfinite(x)) return x;
+  const double magnitude = std::abs(x);
+  // From 2^52 on every double is an integer, and so is its product with 1000.
+  if (magnitude >= 4503599627370496.0) return x;
+  int exponent = 0;
+  const double fraction = std::frexp(magnitude, &exponent);  // magnitude = fraction * 2^exponent
+  const auto significand = static_cast<uint64_t>(std::ldexp(fraction, 53));
+  const int shift = 53 - exponent;  // magnitude = significand / 2^shift, shift > 0 here
+  const unsigned __int128 product = static_cast<unsigned __int128>(significand) * 1000u;
+  uint64_t k = 0;
+  if (shift < 100) {
+    const unsigned __int128 one = 1;
+    const unsigned __int128 quotient = product >> shift;
+    const unsigned __int128 remainder = product & ((one << shift) - 1);
+    const unsigned __int128 half = one << (shift - 1);
+    k = static_cast<uint64_t>(quotient);
+    if (remainder > half || (remainder == half && (k & 1u) != 0)) ++k;
+  }
+  const double rounded = static_cast<double>(k) / 1000.0;
+  return x < 0.0 ? -rounded : rounded;
+}
+
+}  // namespace
+
+const std::array<DigitPattern, 11>& DigitPatterns() {
+  static const std::array<DigitPattern, 11> patterns = {{
+      {0, 0, {true, true, true, true, true, true, false}},
+      {1, 0, {false, true, true, false, false, false, false}},
+      {2, 0, {true, true, false, true, true, false, true}},
+      {3, 0, {true, true, true, true, false, false, true}},
+      {4, 0, {false, true, true, false, false, true, true}},
+      {5, 0, {true, false, true, true, false, true, true}},
+      {6, 0, {true, false, true, true, true, true, true}},
+      {7, 0, {true, true, true, false, false, false, false}},
+      {8, 0, {true, true, true, true, true, true, true}},
+      {9, 0, {true, true, true, true, false, true, true}},
+      {9, 1, {true, true, true, false, false, true, true}},
+  }};
+  return patterns;
+}
+
+cv::Mat NormalizeSlotImage(const cv::Mat& image) {
+  cv::Mat value;
+  if (image.channels() > 1) {
+    std::vector<cv::Mat> channels;
+    cv::split(image, channels);
+    value = channels[0].clone();
+    for (size_t i = 1; i < channels.size(); ++i) cv::max(value, channels[i], value);
+  } else {
+    value = image;
+  }
+  cv::Mat lit;
+  cv::compare(value, 0, lit, cv::CMP_GT);
+  cv::Mat mask = cv::Mat::zeros(image.rows, image.cols, CV_8U);
+  mask.setTo(1, lit);
+  return mask;
+}
+
+std::vector<IndexRun> TrimEdgeBands(std::vector<IndexRun> runs, int32_t length) {
+  const double small = 0.1 * length;
+  const double gap = 0.03 * length;
+  while (runs.size() >= 2) {
+    const IndexRun& first = runs[0];
+    if (first.start == 0 && first.Length() <= small && runs[1].start - first.end - 1 >= gap) {
+      runs.erase(runs.begin());
+    } else {
+      break;
+    }
+  }
+  while (runs.size() >= 2) {
+    const IndexRun& last = runs.back();
+    const IndexRun& before = runs[runs.size() - 2];
+    if (last.end == length - 1 && last.Length() <= small && last.start - before.end - 1 >= gap) {
+      runs.pop_back();
+    } else {
+      break;
+    }
+  }
+  return runs;
+}
+
+std::optional<IndexRun> GrowInkExtent(const std::vector<uint64_t>& profile,
+                                      const std::vector<IndexRun>& strong_runs, int32_t tolerance) {
+  const std::vector<IndexRun> coarse = RunsWhere(profile.size(), [&](size_t i) { return profile[i] >= 2; });
+  std::vector<bool> taken(coarse.size(), false);
+  std::optional<IndexRun> extent;
+  for (size_t i = 0; i < coarse.size(); ++i) {
+    for (const IndexRun& strong : strong_runs) {
+      if (coarse[i].start <= strong.end && strong.start <= coarse[i].end) {
+        taken[i] = true;
+        break;
+      }
+    }
+    if (!taken[i]) continue;
+    if (!extent) {
+      extent = coarse[i];
+    } else {
+      extent->start = std::min(extent->start, coarse[i].start);
+      extent->end = std::max(extent->end, coarse[i].end);
+    }
+  }
+  if (!extent) return std::nullopt;
+  bool grew = true;
+  while (grew) {
+    grew = false;
+    for (size_t i = 0; i < coarse.size(); ++i) {
+      if (taken[i]) continue;
+      const int32_t left_gap = extent->start - coarse[i].end - 1;
+      const int32_t right_gap = coarse[i].start - extent->end - 1;
+      if ((left_gap >= 0 && left_gap <= tolerance) || (right_gap >= 0 && right_gap <= tolerance)) {
+        taken[i] = true;
+        grew = true;
+        extent->start = std::min(extent->start, coarse[i].start);
+        extent->end = std::max(extent->end, coarse[i].end);
+      }
+    }
+  }
+  return extent;
+}
+
+std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top, int32_t bottom,
+                                                int32_t band_width) {
+  const int32_t minimum = 2 * std::max(band_width, 1);
+  std::optional<IndexRun> best;
+  for (int32_t y = std::max(top, 0); y <= bottom && y < mask.rows; ++y) {
+    const std::optional<IndexRun> run = LongestRowRun(mask.ptr<uchar>(y), mask.cols);
+    if (!run || run->Length() < minimum) continue;
+    if (!best || run->Length() > best->Length() ||
+        (run->Length() == best->Length() && run->start > best->start)) {
+      best = run;
+    }
+  }
+  return best;
+}
+
+int CountSignificantComponents(const cv::Mat& mask) {
+  const int32_t rows = mask.rows;
+  const int32_t cols = mask.cols;
+  std::vector<uint8_t> visited(static_cast<size_t>(rows) * cols, 0);
+  std::vector<int64_t> sizes;
+  std::vector<int32_t> stack;
+  for (int32_t y = 0; y < rows; ++y) {
+    for (int32_t x = 0; x < cols; ++x) {
+      const size_t seed = static_cast<size_t>(y) * cols + x;
+      if (visited[seed] || mask.ptr<uchar>(y)[x] == 0) continue;
+      // Iterative fill: a digit-sized component would overflow the call stack recursively.
+      int64_t size = 0;
+      visited[seed] = 1;
+      stack.push_back(static_cast<int32_t>(seed));
+      while (!stack.empty()) {
+        const int32_t index = stack.back();
+        stack.pop_back();
+        ++size;
+        const int32_t py = index / cols;
+        const int32_t px = index % cols;
+        const int32_t neighbours[4][2] = {{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}};
+        for (const auto& n : neighbours) {
+          if (n[0] < 0 || n[0] >= cols || n[1] < 0 || n[1] >= rows) continue;
+          const size_t next = static_cast<size_t>(n[1]) * cols + n[0];
+          if (visited[next] || mask.ptr<uchar>(n[1])[n[0]] == 0) continue;
+          visited[next] = 1;
+          stack.push_back(static_cast<int32_t>(next));
+        }
+      }
+      sizes.push_back(size);
+    }
+  }
+  if (sizes.empty()) return 0;
+  const int64_t largest = *std::max_element(sizes.begin(), sizes.end());
+  const double minimum = std::max(0.15 * static_cast<double>(largest), 4.0);
+  return static_cast<int>(std::count_if(sizes.begin(), sizes.end(),
+                                        [&](int64_t s) { return static_cast<double>(s) >= minimum; }));
+}
+
+InkProfile MeasureInkProfile(const cv::Mat& mask) {
+  InkProfile profile;
+  const int32_t h = mask.rows;
+  const int32_t w = mask.cols;
+  if (h < 1 || w < 1) return profile;
+
+  std::vector<uint64_t> rows(h, 0);
+  bool any = false;
+  for (int32_t y = 0; y < h; ++y) {
+    const uchar* row = mask.ptr<uchar>(y);
+    for (int32_t x = 0; x < w; ++x) {
+      if (row[x] == 0) continue;
+      rows[y] += row[x];
+      if (!any) {
+        profile.ink_left = profile.ink_right = x;
+        profile.ink_top = profile.ink_bottom = y;
+        any = true;
+      }
+      profile.ink_left = std::min(profile.ink_left, x);
+      profile.ink_right = std::max(profile.ink_right, x);
+      profile.ink_bottom = y;
+    }
+  }
+  if (!any) return profile;
+  profile.found = true;
+
+  const std::vector<IndexRun> row_runs = TrimEdgeBands(StrongRuns(rows), h);
+  if (row_runs.empty()) {
+    profile.top = profile.ink_top;
+    profile.bottom = profile.ink_bottom;
+  } else {
+    const int32_t tolerance = std::max(RoundHalfEven(0.03 * h), 1);
+    const std::optional<IndexRun> grown = GrowInkExtent(rows, row_runs, tolerance);
+    profile.top = grown ? grown->start : row_runs.front().start;
+    profile.bottom = grown ? grown->end : row_runs.back().end;
+  }
+
+  std::vector<uint64_t> columns(w, 0);
+  for (int32_t y = profile.top; y <= profile.bottom; ++y) {
+    const uchar* row = mask.ptr<uchar>(y);
+    for (int32_t x = 0; x < w; ++x) columns[x] += row[x];
+  }
+  const std::vector<IndexRun> column_runs = StrongRuns(columns);
+  if (column_runs.empty()) {
+    profile.band_left = profile.ink_left;
+    profile.band_right = profile.ink_right;
+  } else {
+    profile.band_left = column_runs.front().start;
+    profile.band_right = column_runs.back().end;
+  }
+  const int32_t column_tolerance = std::max(RoundHalfEven(0.03 * w), 1);
+  const std::optional<IndexRun> grown_columns = GrowInkExtent(columns, column_runs, column_tolerance);
+  profile.grown_left = grown_columns ? grown_columns->start : profile.band_left;
+  profile.grown_right = grown_columns ? grown_columns->end : profile.band_right;
+
+  const int32_t band_width = profile.band_right - profile.band_left + 1;
+  profile.width_ratio = static_cast<double>(band_width) / std::max(w, 1);
+
+  std::vector<int32_t> lengths;
+  for (const IndexRun& run : row_runs) lengths.push_back(run.Length());
+  std::sort(lengths.begin(), lengths.end(), std::greater<int32_t>());
+  if (lengths.size() >= 2) {
+    profile.stroke_length = (lengths[0] + lengths[1]) / 2.0;
+  } else if (lengths.size() == 1) {
+    profile.stroke_length = lengths[0];
+  } else {
+    profile.stroke_length = std::max((profile.bottom - profile.top + 1 - band_width) * 0.5, 1.0);
+  }
+
+  int32_t nominal = RoundHalfEven(2.0 * band_width + profile.stroke_length);
+  const std::optional<IndexRun> bar = FindHorizontalBarExtent(mask, profile.top, profile.bottom, band_width);
+  if (bar) {
+    profile.bar_found = true;
+    nominal = std::max(nominal, bar->Length() + band_width);
+  }
+  profile.nominal_width = std::max(band_width, std::min(nominal, w));
+  return profile;
+}
+
+bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile) {
+  if (profile.bottom < profile.top || profile.band_right < profile.band_left) return false;
+  const cv::Mat stroke = mask(cv::Range(profile.top, profile.bottom + 1),
+                              cv::Range(profile.band_left, profile.band_right + 1));
+  if (stroke.empty() || CountSignificantComponents(stroke) != 1) return false;
+
+  std::vector<int32_t> lengths;
+  for (int32_t y = 0; y < stroke.rows; ++y) {
+    const std::optional<IndexRun> run = LongestRowRun(stroke.ptr<uchar>(y), stroke.cols);
+    if (run) lengths.push_back(run->Length());
+  }
+  if (lengths.size() < 4) return false;
+  std::sort(lengths.begin(), lengths.end());
+  const size_t middle = lengths.size() / 2;
+  const double median = lengths.size() % 2 == 1 ? lengths[middle]
+                                                 : (lengths[middle - 1] + lengths[middle]) / 2.0;
+  if (lengths.back() >= std::max(median + 2.0, 1.8 * median)) return false;
+  const int32_t height = std::max(profile.bottom - profile.top + 1, 1);
+  return height * 0.45 >= profile.band_right - profile.band_left + 1;
+}
+
+DigitBox FindDigitBox(const cv::Mat& mask) {
+  DigitBox box;
+  const InkProfile profile = MeasureInkProfile(mask);
+  if (!profile.found) return box;
+  const int32_t w = mask.cols;
+  const int32_t l = profile.nominal_width;
+
+  int32_t left = profile.grown_left;
+  int32_t right = profile.grown_right;
+  if (profile.width_ratio >= 0.45) {
+    left = profile.band_left;
+    right = profile.band_right;
+    box.method = "projection_wide";
+  } else {
+    enum class Anchor { Left, Right, Undecided };
+    const bool right_fits = profile.band_right - l + 1 >= 0;
+    const bool left_fits = profile.band_left + l - 1 < w;
+    Anchor anchor = Anchor::Undecided;
+    if (right_fits && !left_fits) {
+      anchor = Anchor::Right;
+    } else if (left_fits && !right_fits) {
+      anchor = Anchor::Left;
+    } else {
+      const double position = (profile.band_left + profile.band_right + 1) / (2.0 * std::max(w, 1));
+      if (position >= 2.0 / 3.0) {
+        anchor = Anchor::Right;
+      } else if (position <= 1.0 / 3.0) {
+        anchor = Anchor::Left;
+      }
+    }
+    if (anchor == Anchor::Right) {
+      right = profile.grown_right;
+      left = std::max(0, right - l + 1);
+      box.method = profile.bar_found ? "horizontal_bar_extent" : "nominal_width_right_anchored";
+    } else if (anchor == Anchor::Left) {
+      left = profile.grown_left;
+      right = std::min(left + l - 1, w - 1);
+      box.method = profile.bar_found ? "horizontal_bar_extent" : "nominal_width_left_anchored";
+    } else if (LooksLikeLoneStroke(mask, profile)) {
+      right = profile.grown_right;
+      left = std::max(0, right - l + 1);
+      box.method = "nominal_width_right_anchored";
+    } else {
+      box.method = "projection_vertical_preserved_horizontal";
+    }
+  }
+
+  box.found = true;
+  box.left = left;
+  box.right = right;
+  box.top = profile.top;
+  box.bottom = profile.bottom;
+  box.width_ratio = profile.width_ratio;
+  if (right >= left && profile.bottom >= profile.top) {
+    box.image = mask(cv::Range(profile.top, profile.bottom + 1), cv::Range(left, right + 1)).clone();
+  }
+  return box;
+}
+
+double SampleVerticalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1) {
+  const Window win = SampleWindow(mask, x0, y0, x1, y1);
+  if (win.Empty()) return 0.0;
+  uint64_t ink = 0;
+  for (int32_t y = win.y0; y < win.y1; ++y) {
+    const uchar* row = mask.ptr<uchar>(y);
+    for (int32_t x = win.x0; x < win.x1; ++x) ink += row[x];
+  }
+  return static_cast<double>(ink) / (static_cast<double>(win.x1 - win.x0) * (win.y1 - win.y0));
+}
+
+double SampleHorizontalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1) {
+  const Window win = SampleWindow(mask, x0, y0, x1, y1);
+  if (win.Empty()) return 0.0;
+  const int32_t d = win.x1 - win.x0;
+  const int32_t bridge = std::max(d / 8, 1);
+  int32_t longest_chain = 0;
+  int32_t most_ink = 0;
+  std::vector<IndexRun> runs;
+  for (int32_t y = win.y0; y < win.y1; ++y) {
+    const uchar* row = mask.ptr<uchar>(y) + win.x0;
+    runs.clear();
+    int32_t ink = 0;
+    for (int32_t x = 0; x < d; ++x) {
+      if (row[x] == 0) continue;
+      ++ink;
+      if (!runs.empty() && runs.back().end == x - 1) {
+        runs.back().end = x;
+      } else {
+        runs.push_back(IndexRun{x, x});
+      }
+    }
+    most_ink = std::max(most_ink, ink);
+    // Short breaks in a bar (noise, a thin gap in the segment) are bridged, but only between
+    // pieces long enough to be parts of a bar.
+    size_t i = 0;
+    while (i < runs.size()) {
+      const int32_t first = runs[i].start;
+      int32_t last = runs[i].end;
+      size_t j = i + 1;
+      while (j < runs.size() && runs[j].start - last - 1 <= bridge && last - first + 1 >= 4 &&
+             runs[j].Length() >= 4) {
+        last = runs[j].end;
+        ++j;
+      }
+      longest_chain = std::max(longest_chain, last - first + 1);
+      i = j;
+    }
+  }
+  const double chain_share = static_cast<double>(longest_chain) / d;
+  const double ink_share = static_cast<double>(most_ink) / d;
+  if (chain_share < 0.12 || ink_share < 0.55) return 0.0;
+  return ink_share;
+}
+
+SegmentScores ScoreSegments(const cv::Mat& box_image) {
+  SegmentScores result;
+  const cv::Mat b = NormalizeSlotImage(box_image);
+  const double h = b.rows;
+  const double w = b.cols;
+  if (h >= 8 && w >= 5) {
+    const double th = std::max(0.11 * h, 2.0);
+    const double tw = std::max(0.2 * w, 2.0);
+    result.coverage = {
+        SampleHorizontalBar(b, 0.25 * w, 0.0, 0.75 * w, th),
+        SampleVerticalBar(b, w - tw, 0.15 * h, w, 0.42 * h),
+        SampleVerticalBar(b, w - tw, 0.58 * h, w, 0.85 * h),
+        SampleHorizontalBar(b, 0.25 * w, 0.98 * h - th, 0.75 * w, 0.98 * h),
+        SampleVerticalBar(b, 0.0, 0.58 * h, tw, 0.85 * h),
+        SampleVerticalBar(b, 0.0, 0.15 * h, tw, 0.42 * h),
+        SampleHorizontalBar(b, 0.25 * w, 0.5 * h - th / 2.0, 0.75 * w, 0.5 * h + th / 2.0),
+    };
+  }
+  for (size_t i = 0; i < 7; ++i) result.scores[i] = Clamp01(result.coverage[i] / 0.3);
+
+  struct Candidate {
+    int32_t digit;
+    double score;
+  };
+  std::vector<Candidate> candidates;
+  for (const DigitPattern& pattern : DigitPatterns()) {
+    double sum = 0.0;
+    double least = 1.0;
+    for (size_t i = 0; i < 7; ++i) {
+      const double value = pattern.lit[i] ? result.scores[i] : 1.0 - result.scores[i];
+      sum += value;
+      least = std::min(least, value);
+    }
+    const double score = std::clamp(0.72 * (sum / 7.0) + 0.28 * least, 0.0, 1.0);
+    candidates.push_back(Candidate{pattern.digit, score});
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+  const Candidate& best = candidates.front();
+  double runner_up = 0.0;
+  for (size_t i = 1; i < candidates.size(); ++i) {
+    if (candidates[i].digit != best.digit) {
+      runner_up = candidates[i].score;
+      break;
+    }
+  }
+  const double margin = std::min(std::max(best.score - runner_up, 0.0) / 0.18, 1.0);
+  result.confidence = std::clamp(0.85 * best.score + 0.15 * margin, 0.0, 1.0);
+  if (best.score >= 0.58) result.digit = best.digit;
+  return result;
+}
+
+SegmentValues RoundToThousandths(const SegmentValues& values) {
+  SegmentValues rounded;
+  for (size_t i = 0; i < values.size(); ++i) rounded[i] = RoundOneToThousandths(values[i]);
+  return rounded;
+}
+
+DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
+  if (zone_image.rows < 1 || zone_image.cols < 1) return EmptyResult(1.0);
+  auto clamp_to = [](int32_t value, int32_t last) { return std::max(std::min(value, last), 0); };
+  int32_t left = clamp_to(slot.left, zone_image.cols - 1);
+  int32_t right = clamp_to(slot.right, zone_image.cols - 1);
+  int32_t top = clamp_to(slot.top, zone_image.rows - 1);
+  int32_t bottom = clamp_to(slot.bottom, zone_image.rows - 1);
+  if (right < left) std::swap(left, right);
+  if (bottom < top) std::swap(top, bottom);
+  const cv::Mat view = zone_image(cv::Range(top, bottom + 1), cv::Range(left, right + 1));
+
+  const cv::Mat mask = NormalizeSlotImage(view);
+  if (mask.empty()) return EmptyResult(1.0);
+  const double ink = static_cast<double>(cv::countNonZero(mask)) / (static_cast<double>(mask.rows) * mask.cols);
+  const double emptiness = Clamp01(1.0 - ink / 0.06);
+  if (emptiness >= 0.6) {
+    DigitResult result = EmptyResult(emptiness);
+    result.slot_width = mask.cols;
+    result.slot_height = mask.rows;
+    result.ink_fraction = ink;
+    return result;
+  }
+
+  const DigitBox box = FindDigitBox(mask);
+  if (!box.found || box.image.empty()) return EmptyResult(1.0);
+  const SegmentScores s = ScoreSegments(box.image);
+
+  DigitResult result;
+  result.digit = s.digit;
+  result.status = s.digit ? "digit" : "unknown";
+  result.confidence = s.confidence;
+  result.scored = true;
+  result.coverage = RoundToThousandths(s.coverage);
+  result.scores = RoundToThousandths(s.scores);
+  result.box_method = box.method;
+  result.slot_width = mask.cols;
+  result.slot_height = mask.rows;
+  result.box_left = box.left;
+  result.box_top = box.top;
+  result.box_width = box.image.cols;
+  result.box_height = box.image.rows;
+  result.width_ratio = box.width_ratio;
+  result.ink_fraction = ink;
+  return result;
+}
+
+}  // namespace tessvark

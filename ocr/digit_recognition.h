@@ -1,0 +1,119 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "ocr/digit_layout.h"
+
+namespace tessvark {
+
+// Seven values in segment order: a (top), b (upper right), c (lower right), d (bottom),
+// e (lower left), f (upper left), g (middle).
+using SegmentValues = std::array<double, 7>;
+
+struct DigitPattern {
+  int32_t digit = 0;
+  int32_t variant = 0;
+  std::array<bool, 7> lit{};
+};
+
+// The eleven candidate patterns in matching order; the second 9 lacks its bottom bar.
+const std::array<DigitPattern, 11>& DigitPatterns();
+
+struct DigitResult {
+  std::optional<int32_t> digit;  // only with status "digit"
+  std::string status;            // "digit", "unknown" or "empty"
+  double confidence = 0.0;
+  bool scored = false;           // true when the segments were sampled
+  SegmentValues coverage{};      // raw sampler values, rounded to thousandths
+  SegmentValues scores{};        // normalised segment scores, rounded to thousandths
+  std::string box_method;
+  int32_t slot_width = 0;
+  int32_t slot_height = 0;
+  int32_t box_left = 0;
+  int32_t box_top = 0;
+  int32_t box_width = 0;
+  int32_t box_height = 0;
+  double width_ratio = 0.0;
+  double ink_fraction = 0.0;
+};
+
+struct SegmentScores {
+  std::optional<int32_t> digit;
+  double confidence = 0.0;
+  SegmentValues coverage{};
+  SegmentValues scores{};
+};
+
+struct DigitBox {
+  bool found = false;
+  cv::Mat image;  // deep copy of the box region of the ink mask
+  int32_t left = 0;
+  int32_t top = 0;
+  int32_t right = 0;   // inclusive
+  int32_t bottom = 0;  // inclusive
+  double width_ratio = 0.0;
+  std::string method;
+};
+
+// Inclusive index range of consecutive indices.
+struct IndexRun {
+  int32_t start = 0;
+  int32_t end = 0;
+  int32_t Length() const { return end - start + 1; }
+};
+
+struct InkProfile {
+  bool found = false;
+  int32_t ink_left = 0;
+  int32_t ink_top = 0;
+  int32_t ink_right = 0;
+  int32_t ink_bottom = 0;
+  int32_t top = 0;  // digit rows, inclusive
+  int32_t bottom = 0;
+  int32_t band_left = 0;  // first and last strong column
+  int32_t band_right = 0;
+  int32_t grown_left = 0;
+  int32_t grown_right = 0;
+  double width_ratio = 0.0;
+  double stroke_length = 0.0;
+  int32_t nominal_width = 0;
+  bool bar_found = false;
+};
+
+// Reads one digit slot of a prepared (binary) zone picture. Slot bounds are inclusive; they are
+// clamped to the picture and swapped when given reversed. Never throws for picture content.
+DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot);
+
+// 1 where any channel is nonzero, else 0 (single-channel 8-bit).
+cv::Mat NormalizeSlotImage(const cv::Mat& image);
+
+// Finds the digit's box in an ink mask; ink narrower than a digit cell is widened to a nominal
+// digit width anchored at its left or right side.
+DigitBox FindDigitBox(const cv::Mat& mask);
+
+// Samples the seven segment windows of a box and matches them against the patterns.
+SegmentScores ScoreSegments(const cv::Mat& box_image);
+
+// Each value to the nearest thousandth, exact halves to even (0.0625 -> 0.062); zero, NaN and
+// infinities pass unchanged.
+SegmentValues RoundToThousandths(const SegmentValues& values);
+
+// Building blocks of the stages above, exposed so that each rule can be checked by itself.
+InkProfile MeasureInkProfile(const cv::Mat& mask);
+std::optional<IndexRun> GrowInkExtent(const std::vector<uint64_t>& profile,
+                                      const std::vector<IndexRun>& strong_runs, int32_t tolerance);
+std::vector<IndexRun> TrimEdgeBands(std::vector<IndexRun> runs, int32_t length);
+std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top, int32_t bottom,
+                                                int32_t band_width);
+bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile);
+int CountSignificantComponents(const cv::Mat& mask);
+double SampleHorizontalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
+double SampleVerticalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
+
+}  // namespace tessvark

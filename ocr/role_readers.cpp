@@ -1,0 +1,277 @@
+#include "ocr/role_readers.h"
+
+#include <cctype>
+
+#include "ocr/clock_layout.h"
+
+namespace tessvark {
+namespace {
+
+bool IsDigitReading(const SlotReading& reading) {
+  return reading.status == "digit" && reading.digit.has_value();
+}
+
+// Prepares the picture, lays out the slots and recognises them. False when there is nothing to
+// read; the result then already is the no-frame reading.
+bool PrepareAndRecognize(const cv::Mat& zone_image, const std::string& role,
+                         const std::optional<ZoneProcessing>& processing, std::optional<double> hint,
+                         ClockFormat format, ReaderResult& result, DigitLayout* layout = nullptr) {
+  if (zone_image.empty()) {
+    result = NoFrameReading();
+    return false;
+  }
+  result.image = PreprocessZoneImage(zone_image, ProcessingForReader(processing));
+  if (result.image.empty()) {
+    result = NoFrameReading();
+    return false;
+  }
+  const DigitLayout slots = BuildDigitLayout(role, result.image.cols, result.image.rows, hint, format);
+  result.slots = RecognizeSlots(result.image, slots);
+  if (layout != nullptr) *layout = slots;
+  return true;
+}
+
+void SetNumber(ReaderResult& result, int32_t number) {
+  result.ok = true;
+  result.numeric = true;
+  result.has_value = true;
+  result.number = number;
+  result.status = "ok";
+}
+
+// The common start of the two-digit readers. False when the result is already final: no
+// picture, not two slots, or no units digit.
+bool ReadTensAndUnits(const cv::Mat& zone_image, const std::string& role,
+                      const std::optional<ZoneProcessing>& processing, ReaderResult& result) {
+  if (!PrepareAndRecognize(zone_image, role, processing, std::nullopt, ClockFormat::Auto, result)) return false;
+  if (result.slots.size() != 2) {
+    result.status = "layout";
+    return false;
+  }
+  if (!IsDigitReading(result.slots[1])) {
+    result.status = "missing_units";
+    return false;
+  }
+  return true;
+}
+
+
+SlotReading SeparatorEntry(const std::string& text, const std::string& status) {
+  SlotReading entry;
+  entry.kind = "separator";
+  entry.separator_text = text;
+  entry.status = status;
+  return entry;
+}
+
+void AppendReadings(std::vector<SlotReading>& out, const std::vector<SlotReading>& readings, size_t first,
+                    size_t end) {
+  for (size_t i = first; i < end && i < readings.size(); ++i) out.push_back(readings[i]);
+}
+
+}  // namespace
+
+SlotReading ToSlotReading(const DigitResult& result) {
+  SlotReading reading;
+  reading.kind = "digit";
+  reading.digit = result.digit;
+  reading.status = result.status;
+  reading.measured = result.scored;
+  reading.coverage = result.coverage;
+  reading.scores = result.scores;
+  return reading;
+}
+
+std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout) {
+  std::vector<SlotReading> readings;
+  for (const DigitSlot& slot : layout) {
+    if (slot.kind == "digit") readings.push_back(ToSlotReading(RecognizeDigit(prepared, slot)));
+  }
+  return readings;
+}
+
+std::optional<std::vector<std::string>> DigitTexts(const std::vector<SlotReading>& readings, size_t first,
+                                                   size_t end) {
+  std::vector<std::string> texts;
+  for (size_t i = first; i < end && i < readings.size(); ++i) {
+    const SlotReading& reading = readings[i];
+    if (IsDigitReading(reading)) {
+      texts.push_back(std::to_string(*reading.digit));
+    } else if (reading.status == "empty") {
+      texts.emplace_back();
+    } else {
+      return std::nullopt;
+    }
+  }
+  return texts;
+}
+
+std::string ConcatTexts(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (const std::string& text : texts) joined += text;
+  return joined;
+}
+
+std::string TrimLeadingSpace(const std::string& text) {
+  size_t first = 0;
+  while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first]))) ++first;
+  return text.substr(first);
+}
+
+ReaderResult NoFrameReading() {
+  ReaderResult result;
+  result.status = "no_frame";
+  return result;
+}
+
+ReaderResult ReadPeriod(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing) {
+  ReaderResult result;
+  if (!PrepareAndRecognize(zone_image, "period", processing, std::nullopt, ClockFormat::Auto, result)) {
+    return result;
+  }
+  if (result.slots.empty()) {
+    result.status = "layout";
+  } else if (IsDigitReading(result.slots[0])) {
+    SetNumber(result, *result.slots[0].digit);
+  } else {
+    result.status = result.slots[0].status;
+  }
+  return result;
+}
+
+ReaderResult ReadNumber(const cv::Mat& zone_image, const std::string& role,
+                        const std::optional<ZoneProcessing>& processing) {
+  ReaderResult result;
+  if (!ReadTensAndUnits(zone_image, role.empty() ? "home_score" : role, processing, result)) return result;
+  const SlotReading& tens = result.slots[0];
+  const SlotReading& units = result.slots[1];
+  if (tens.status == "empty") {
+    SetNumber(result, *units.digit);  // a blank tens digit reads as a one-digit number
+  } else if (IsDigitReading(tens)) {
+    SetNumber(result, *tens.digit * 10 + *units.digit);
+  } else {
+    result.status = "unrecognized";
+  }
+  return result;
+}
+
+ReaderResult ReadShotClock(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing) {
+  ReaderResult result;
+  if (!ReadTensAndUnits(zone_image, "shot_clock", processing, result)) return result;
+  const SlotReading& tens = result.slots[0];
+  const SlotReading& units = result.slots[1];
+  auto single_digit = [](const SlotReading& r) { return IsDigitReading(r) && *r.digit >= 0 && *r.digit <= 9; };
+  if (!single_digit(tens) || !single_digit(units)) {
+    // A shot clock always shows two digits; a blank tens slot is not a reading.
+    result.status = "unrecognized";
+  } else {
+    SetNumber(result, *tens.digit * 10 + *units.digit);
+    result.text = std::to_string(*tens.digit) + std::to_string(*units.digit);
+  }
+  return result;
+}
+
+ReaderResult ReadCount(const cv::Mat& zone_image, const std::string& role,
+                       const std::optional<ZoneProcessing>& processing) {
+  ReaderResult result;
+  if (role != "down" && role != "home_timeouts" && role != "guest_timeouts") {
+    result.status = "layout";
+    return result;
+  }
+  DigitLayout layout;
+  if (!PrepareAndRecognize(zone_image, role, processing, std::nullopt, ClockFormat::Auto, result, &layout)) {
+    return result;
+  }
+  if (layout.size() != 1 || layout[0].kind != "digit" || result.slots.empty()) {
+    result.status = "layout";
+    return result;
+  }
+  const SlotReading& reading = result.slots[0];
+  if (IsDigitReading(reading) && *reading.digit >= 0 && *reading.digit <= 9) {
+    SetNumber(result, *reading.digit);
+  } else {
+    result.status = reading.status;
+  }
+  return result;
+}
+
+ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
+                       const std::optional<ZoneProcessing>& processing, ClockFormat format) {
+  if (zone_image.empty()) return NoFrameReading();
+  const std::string layout_role = role.empty() ? "clock" : role;
+  const bool minutes_seconds = format == ClockFormat::MinutesSeconds;
+  const bool fixed_format = minutes_seconds || format == ClockFormat::TwoDigitMinutesSeconds;
+
+  // The separator is looked for on the colour crop: the prepared picture has lost the
+  // brightness that tells a lit mark from the board.
+  ClockLayoutDetection detection;
+  if (!minutes_seconds) detection = DetectClockLayout(zone_image);
+
+  ReaderResult result;
+  std::string separator = ":";
+  std::optional<double> hint;
+  if (detection.detected) {
+    hint = detection.separator_x;
+    result.separator_x = detection.separator_x;
+  }
+  if (fixed_format) {
+    result.separator = ":";
+    result.mode = "minutes";
+  } else if (detection.detected) {
+    separator = detection.separator;
+    result.separator = detection.separator;
+    result.mode = detection.mode;
+  }
+
+  if (!PrepareAndRecognize(zone_image, layout_role, processing, hint, format, result)) return result;
+  const std::vector<SlotReading> readings = std::move(result.slots);
+  const size_t n = readings.size();
+  result.slots.clear();
+
+  if (minutes_seconds) {
+    const auto minutes = DigitTexts(readings, 0, n > 0 ? 1 : 0);
+    const auto seconds = DigitTexts(readings, 1, std::min<size_t>(n, 3));
+    if (minutes && seconds) {
+      const std::string m = ConcatTexts(*minutes);
+      const std::string s = ConcatTexts(*seconds);
+      if (!m.empty() && !s.empty()) {
+        result.text = m + ":" + s;
+        result.ok = true;
+      }
+    }
+    AppendReadings(result.slots, readings, 0, 1);
+    result.slots.push_back(SeparatorEntry(":", "separator"));
+    AppendReadings(result.slots, readings, 1, 3);
+  } else {
+    const auto left = DigitTexts(readings, 0, std::min<size_t>(n, 2));
+    if (separator == ".") {
+      const auto right = DigitTexts(readings, 2, std::min<size_t>(n, 3));
+      if (left && right) {
+        const std::string l = TrimLeadingSpace(ConcatTexts(*left));
+        const std::string r = right->empty() ? std::string() : right->front();
+        if (!l.empty() && !r.empty()) {
+          result.text = l + "." + r;
+          result.ok = true;
+        }
+      }
+    } else {
+      const auto right = DigitTexts(readings, 2, std::min<size_t>(n, 4));
+      if (left && right) {
+        const std::string l = TrimLeadingSpace(ConcatTexts(*left));
+        const std::string r = ConcatTexts(*right);
+        if (!l.empty() && !r.empty()) {
+          result.text = l + ":" + r;
+          result.ok = true;
+        }
+      }
+    }
+    AppendReadings(result.slots, readings, 0, 2);
+    result.slots.push_back(SeparatorEntry(separator, detection.detected ? "separator" : "unknown"));
+    AppendReadings(result.slots, readings, 2, 4);
+  }
+  result.has_value = result.ok;
+  result.status = result.ok ? "raw" : "unrecognized";
+  return result;
+}
+
+}  // namespace tessvark

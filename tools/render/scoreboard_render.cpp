@@ -1,0 +1,242 @@
+#include "tools/render/scoreboard_render.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace tessvark {
+namespace {
+
+// Proportions of a seven-segment character, in digit heights.
+constexpr double kDigitWidth = 0.56;
+constexpr double kSeparatorWidth = 0.2;
+constexpr double kCellGap = 0.18;
+constexpr double kSegmentGap = 0.025;
+constexpr int kShift = 4;  // sub-pixel bits for the polygon drawing
+constexpr double kScale = 1 << kShift;
+
+// Lit segments a..g per digit; the 6 has its top bar, the 7 no upper-left segment, the 9 its
+// bottom bar.
+constexpr std::array<std::array<bool, 7>, 10> kSegments = {{
+    {true, true, true, true, true, true, false},
+    {false, true, true, false, false, false, false},
+    {true, true, false, true, true, false, true},
+    {true, true, true, true, false, false, true},
+    {false, true, true, false, false, true, true},
+    {true, false, true, true, false, true, true},
+    {true, false, true, true, true, true, true},
+    {true, true, true, false, false, false, false},
+    {true, true, true, true, true, true, true},
+    {true, true, true, true, false, true, true},
+}};
+
+cv::Point Fixed(double x, double y) {
+  return cv::Point(static_cast<int>(std::lround(x * kScale)), static_cast<int>(std::lround(y * kScale)));
+}
+
+void FillPolygon(cv::Mat& image, const std::vector<cv::Point2d>& points, const cv::Scalar& colour) {
+  std::vector<cv::Point> fixed;
+  for (const cv::Point2d& p : points) fixed.push_back(Fixed(p.x, p.y));
+  cv::fillPoly(image, std::vector<std::vector<cv::Point>>{fixed}, colour, cv::LINE_AA, kShift);
+}
+
+// A hexagonal segment between two tips, lying along x or along y.
+std::vector<cv::Point2d> Segment(double x0, double y0, double x1, double y1, double half) {
+  if (y0 == y1) {
+    return {{x0, y0}, {x0 + half, y0 - half}, {x1 - half, y0 - half},
+            {x1, y0}, {x1 - half, y0 + half}, {x0 + half, y0 + half}};
+  }
+  return {{x0, y0}, {x0 + half, y0 + half}, {x0 + half, y1 - half},
+          {x0, y1}, {x0 - half, y1 - half}, {x0 - half, y0 + half}};
+}
+
+void DrawDigit(cv::Mat& image, double left, double top, const BoardField& field, const std::array<bool, 7>& lit,
+               const cv::Scalar& colour) {
+  const double hd = field.digit_height;
+  const double wd = kDigitWidth * hd;
+  const double half = std::max(field.thickness * hd, 1.0) / 2.0;
+  const double e = kSegmentGap * hd;
+  const double xl = left + half;
+  const double xr = left + wd - half;
+  const double mid = top + hd / 2.0;
+  const std::array<std::vector<cv::Point2d>, 7> segments = {
+      Segment(xl + e, top + half, xr - e, top + half, half),            // a
+      Segment(xr, top + half + e, xr, mid - e, half),                   // b
+      Segment(xr, mid + e, xr, top + hd - half - e, half),              // c
+      Segment(xl + e, top + hd - half, xr - e, top + hd - half, half),  // d
+      Segment(xl, mid + e, xl, top + hd - half - e, half),              // e
+      Segment(xl, top + half + e, xl, mid - e, half),                   // f
+      Segment(xl + e, mid, xr - e, mid, half),                          // g
+  };
+  for (size_t i = 0; i < 7; ++i) {
+    if (lit[i]) FillPolygon(image, segments[i], colour);
+  }
+}
+
+void DrawDot(cv::Mat& image, double cx, double cy, double size, const cv::Scalar& colour) {
+  const double r = size / 2.0;
+  FillPolygon(image, {{cx - r, cy - r}, {cx + r, cy - r}, {cx + r, cy + r}, {cx - r, cy + r}}, colour);
+}
+
+double CellWidth(char c, double hd) { return (c == ':' || c == '.' ? kSeparatorWidth : kDigitWidth) * hd; }
+
+void DrawField(cv::Mat& image, const BoardField& field) {
+  const double hd = field.digit_height;
+  double left = field.x * image.cols;
+  const double top = field.y * image.rows;
+  const double dot = std::max(field.thickness * hd * 1.15, 1.5);
+  for (char c : field.text) {
+    const double cell = CellWidth(c, hd);
+    if (c >= '0' && c <= '9') {
+      if (field.ghosts) DrawDigit(image, left, top, field, kSegments[8], field.ghost_colour);
+      DrawDigit(image, left, top, field, kSegments[c - '0'], field.lit_colour);
+    } else if (c == ' ') {
+      if (field.ghosts) DrawDigit(image, left, top, field, kSegments[8], field.ghost_colour);
+    } else if (c == ':') {
+      DrawDot(image, left + cell / 2.0, top + 0.32 * hd, dot, field.lit_colour);
+      DrawDot(image, left + cell / 2.0, top + 0.68 * hd, dot, field.lit_colour);
+    } else if (c == '.') {
+      DrawDot(image, left + cell / 2.0, top + hd - dot / 2.0, dot, field.lit_colour);
+    }
+    left += cell + kCellGap * hd;
+  }
+}
+
+cv::Matx33d GeometricWarp(const cv::Size& size, const BoardPerturbation& p, cv::RNG& rng) {
+  cv::Matx33d warp = cv::Matx33d::eye();
+  if (p.rotation_degrees != 0.0) {
+    const cv::Mat r = cv::getRotationMatrix2D(cv::Point2f(size.width * 0.5f, size.height * 0.5f),
+                                              p.rotation_degrees, 1.0);
+    for (int i = 0; i < 2; ++i) {
+      for (int j = 0; j < 3; ++j) warp(i, j) = r.at<double>(i, j);
+    }
+  }
+  if (p.perspective > 0.0) {
+    const float w = static_cast<float>(size.width - 1);
+    const float h = static_cast<float>(size.height - 1);
+    const cv::Point2f source[4] = {{0, 0}, {w, 0}, {w, h}, {0, h}};
+    cv::Point2f moved[4];
+    for (int i = 0; i < 4; ++i) {
+      moved[i] = source[i] + cv::Point2f(static_cast<float>(rng.uniform(-p.perspective, p.perspective) * w),
+                                         static_cast<float>(rng.uniform(-p.perspective, p.perspective) * h));
+    }
+    warp = cv::Matx33d(cv::getPerspectiveTransform(source, moved)) * warp;
+  }
+  return warp;
+}
+
+FieldTruth MovedTruth(const FieldTruth& truth, const cv::Matx33d& warp, const cv::Size& size) {
+  const double w = size.width;
+  const double h = size.height;
+  const std::vector<cv::Point2d> corners = {{truth.x * w, truth.y * h},
+                                            {(truth.x + truth.width) * w, truth.y * h},
+                                            {(truth.x + truth.width) * w, (truth.y + truth.height) * h},
+                                            {truth.x * w, (truth.y + truth.height) * h}};
+  std::vector<cv::Point2d> moved;
+  cv::perspectiveTransform(corners, moved, cv::Mat(warp));
+  double x0 = w, y0 = h, x1 = 0.0, y1 = 0.0;
+  for (const cv::Point2d& p : moved) {
+    x0 = std::min(x0, p.x);
+    y0 = std::min(y0, p.y);
+    x1 = std::max(x1, p.x);
+    y1 = std::max(y1, p.y);
+  }
+  x0 = std::clamp(x0, 0.0, w);
+  x1 = std::clamp(x1, 0.0, w);
+  y0 = std::clamp(y0, 0.0, h);
+  y1 = std::clamp(y1, 0.0, h);
+  FieldTruth out = truth;
+  out.x = x0 / w;
+  out.y = y0 / h;
+  out.width = std::max(x1 - x0, 0.0) / w;
+  out.height = std::max(y1 - y0, 0.0) / h;
+  return out;
+}
+
+}  // namespace
+
+double FieldTextWidth(const BoardField& field) {
+  double width = 0.0;
+  for (char c : field.text) width += CellWidth(c, field.digit_height);
+  if (field.text.size() > 1) width += kCellGap * field.digit_height * static_cast<double>(field.text.size() - 1);
+  return width;
+}
+
+RenderedBoard RenderScoreboard(const BoardDescription& board, const BoardPerturbation& perturbation) {
+  RenderedBoard out;
+  out.image = cv::Mat(board.height, board.width, CV_8UC3, board.background);
+  const double w = board.width;
+  const double h = board.height;
+  for (const BoardField& field : board.fields) {
+    DrawField(out.image, field);
+    const double margin = field.margin * field.digit_height;
+    FieldTruth truth;
+    truth.name = field.name;
+    truth.text = field.text;
+    truth.x = (field.x * w - margin) / w;
+    truth.y = (field.y * h - margin) / h;
+    truth.width = (FieldTextWidth(field) + 2.0 * margin) / w;
+    truth.height = (field.digit_height + 2.0 * margin) / h;
+    out.fields.push_back(truth);
+  }
+  for (const PossessionLampSpec& lamp : board.lamps) {
+    const double r = lamp.diameter / 2.0;
+    cv::circle(out.image, Fixed(lamp.x * w, lamp.y * h), static_cast<int>(std::lround(r * kScale)),
+               lamp.lit ? lamp.lit_colour : lamp.unlit_colour, cv::FILLED, cv::LINE_AA, kShift);
+    FieldTruth truth;
+    truth.name = lamp.name;
+    truth.text = lamp.lit ? "1" : "0";
+    truth.x = (lamp.x * w - r * 1.2) / w;
+    truth.y = (lamp.y * h - r * 1.2) / h;
+    truth.width = 2.4 * r / w;
+    truth.height = 2.4 * r / h;
+    out.fields.push_back(truth);
+  }
+
+  cv::RNG rng(perturbation.seed);
+  const cv::Size size(board.width, board.height);
+  const cv::Matx33d warp = GeometricWarp(size, perturbation, rng);
+  if (warp != cv::Matx33d::eye()) {
+    cv::Mat moved;
+    cv::warpPerspective(out.image, moved, cv::Mat(warp), size, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                        board.background);
+    out.image = moved;
+    for (FieldTruth& truth : out.fields) truth = MovedTruth(truth, warp, size);
+  }
+  if (perturbation.blur_sigma > 0.0) {
+    cv::GaussianBlur(out.image, out.image, cv::Size(0, 0), perturbation.blur_sigma);
+  }
+  if (perturbation.brightness != 0.0) out.image.convertTo(out.image, -1, 1.0, perturbation.brightness);
+  if (perturbation.noise_sigma > 0.0) {
+    cv::Mat noise(out.image.size(), CV_32FC3);
+    rng.fill(noise, cv::RNG::NORMAL, 0.0, perturbation.noise_sigma);
+    cv::Mat noisy;
+    out.image.convertTo(noisy, CV_32FC3);
+    noisy += noise;
+    noisy.convertTo(out.image, CV_8UC3);
+  }
+  if (perturbation.jpeg_quality > 0) {
+    std::vector<uchar> bytes;
+    cv::imencode(".jpg", out.image, bytes, {cv::IMWRITE_JPEG_QUALITY, perturbation.jpeg_quality});
+    out.image = cv::imdecode(bytes, cv::IMREAD_COLOR);
+  }
+  return out;
+}
+
+BoardDescription SingleFieldBoard(const BoardField& field, const cv::Scalar& background) {
+  BoardDescription board;
+  board.background = background;
+  const double hd = field.digit_height;
+  board.width = static_cast<int>(std::ceil(FieldTextWidth(field) + 2.0 * hd));
+  board.height = static_cast<int>(std::ceil(3.0 * hd));
+  BoardField placed = field;
+  placed.x = hd / board.width;
+  placed.y = hd / board.height;
+  board.fields.push_back(placed);
+  return board;
+}
+
+}  // namespace tessvark
