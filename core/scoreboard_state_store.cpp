@@ -135,4 +135,34 @@ StateValue ScoreboardStateStore::Snapshot() const {
   return published_;
 }
 
+StateValue ScoreboardStateStore::SnapshotWithDisplay() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  StateValue state;
+  DisplayValues(state);
+  return state;
+}
+
+std::uint64_t ScoreboardStateStore::DisplayRevision() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return display_revision_;
+}
+
+bool ScoreboardStateStore::SetDisplayFormat(const DisplayFormat& format, bool football) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  StateValue before;
+  DisplayValues(before);
+  display_format_ = format;
+  football_ = football;
+  StateValue after;
+  DisplayValues(after);
+  if (before.Equals(after)) return false;
+  ++display_revision_;
+  return true;
+}
+
+void ScoreboardStateStore::DisplayValues(StateValue& state) const {
+  state = published_;
+  SetDisplayValues(state, display_format_, football_);
+}
+
 }  // namespace tessvark

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/display_format.h"
 #include "core/state_value.h"
 
 namespace tessvark {
@@ -25,6 +26,15 @@ class ScoreboardStateStore {
   StateValue ApplyValues(const StateValue& values);
   StateValue Snapshot() const;
 
+  // A copy of the published state with "period_display", "down_display", "down_distance" and
+  // "goal_to_go" appended, computed from the held display format and football flag.
+  StateValue SnapshotWithDisplay() const;
+  // Counts the display-format changes that altered the display members.
+  std::uint64_t DisplayRevision() const;
+  // Holds a new display format and football flag; true (and the revision raised by one) when the
+  // display members changed. The published state, its sequence and timestamp stay as they are.
+  bool SetDisplayFormat(const DisplayFormat& format, bool football);
+
  private:
   TimestampClock clock_;
   const std::string source_id_;
@@ -32,6 +42,12 @@ class ScoreboardStateStore {
   std::int32_t sequence_ = 0;             // guarded by mutex_
   StateValue last_tracked_;               // guarded by mutex_
   StateValue published_;                  // guarded by mutex_
+  DisplayFormat display_format_ = DefaultDisplayFormat();  // guarded by mutex_
+  bool football_ = false;                 // guarded by mutex_
+  std::uint64_t display_revision_ = 0;    // guarded by mutex_
+
+  // The published state with the display members; the caller holds mutex_.
+  void DisplayValues(StateValue& state) const;
 };
 
 // The 16 tracked keys of `values` in their fixed order ("penalties" an empty array when missing).

@@ -1,0 +1,125 @@
+#include "platform/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+namespace tessvark {
+namespace {
+
+int OpenForWriting(const std::filesystem::path& path, int flags, mode_t mode) {
+  int descriptor;
+  do {
+    descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
+  } while (descriptor < 0 && errno == EINTR);
+  return descriptor;
+}
+
+// Every byte or nothing: a write that reports zero or fewer bytes ends the loop as a failure,
+// so a full disk can never leave a silently shortened file behind.
+bool WriteAll(int descriptor, std::string_view text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = ::write(descriptor, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool SyncDescriptor(int descriptor) {
+  int result;
+  do {
+    result = ::fsync(descriptor);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+void RemoveQuietly(const std::filesystem::path& path) { ::unlink(path.c_str()); }
+
+// A rename or a new name is durable only once the folder entry itself reached the disk.
+// Folders that cannot be opened or synced are ignored: the file data is already safe.
+void SyncFolderOf(const std::filesystem::path& file) {
+  std::filesystem::path folder = file.parent_path();
+  if (folder.empty()) folder = ".";
+  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return;
+  SyncDescriptor(descriptor);
+  ::close(descriptor);
+}
+
+}  // namespace
+
+std::int64_t SteadyClockNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool CreateFolderWithParents(const std::filesystem::path& folder) {
+  if (folder.empty()) return true;
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  return std::filesystem::is_directory(folder, error);
+}
+
+std::filesystem::path UniqueTemporaryPath(const std::filesystem::path& target) {
+  std::string name = target.filename().string();
+  name += ".tmp.";
+  name += std::to_string(static_cast<long long>(::getpid()));
+  name += ".";
+  name += std::to_string(SteadyClockNanoseconds());
+  return target.parent_path() / name;
+}
+
+ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
+                                      const std::filesystem::path& temporary,
+                                      std::string_view text, TemporaryFileMode mode) {
+  if (!CreateFolderWithParents(target.parent_path())) return ReplaceFileStatus::kFolderFailed;
+  const int flags = mode == TemporaryFileMode::kExclusive ? O_EXCL : O_TRUNC;
+  const int descriptor = OpenForWriting(temporary, flags, 0666);
+  if (descriptor < 0) return ReplaceFileStatus::kCreateFailed;
+  if (!WriteAll(descriptor, text)) {
+    ::close(descriptor);
+    RemoveQuietly(temporary);
+    return ReplaceFileStatus::kWriteFailed;
+  }
+  if (!SyncDescriptor(descriptor)) {
+    ::close(descriptor);
+    RemoveQuietly(temporary);
+    return ReplaceFileStatus::kFlushFailed;
+  }
+  ::close(descriptor);
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    RemoveQuietly(temporary);
+    return ReplaceFileStatus::kReplaceFailed;
+  }
+  SyncFolderOf(target);
+  return ReplaceFileStatus::kReplaced;
+}
+
+bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text) {
+  const int descriptor = OpenForWriting(path, O_EXCL, 0600);
+  if (descriptor < 0) return false;
+  const bool written = WriteAll(descriptor, text) && SyncDescriptor(descriptor);
+  ::close(descriptor);
+  if (!written) {
+    RemoveQuietly(path);
+    return false;
+  }
+  SyncFolderOf(path);
+  return true;
+}
+
+bool LinkFileDurably(const std::filesystem::path& existing, const std::filesystem::path& added) {
+  if (::link(existing.c_str(), added.c_str()) != 0) return false;
+  SyncFolderOf(added);
+  return true;
+}
+
+}  // namespace tessvark

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tessvark {
+
+// The file layer under the settings files: new files, durable writes and one-step replacement.
+// Nothing here keeps state or takes a lock; callers serialise writes to one target themselves.
+
+// Which step of a replacement failed. On every failure after the temporary file was created,
+// the temporary file has been removed again and the target is untouched.
+enum class ReplaceFileStatus : std::int32_t {
+  kReplaced = 0,
+  kFolderFailed = 1,     // the target's folder could not be created
+  kCreateFailed = 2,     // the temporary file could not be created or opened
+  kWriteFailed = 3,      // a write failed or wrote nothing
+  kFlushFailed = 4,      // fsync of the temporary file failed
+  kReplaceFailed = 5,    // rename over the target failed
+};
+
+// How the temporary file is opened: a fresh name that must not exist yet (O_EXCL), or a fixed
+// name that a leftover of an earlier failure may hold (truncated and reused).
+enum class TemporaryFileMode : std::int32_t { kExclusive = 0, kReuse = 1 };
+
+// The steady clock's current reading in nanoseconds.
+std::int64_t SteadyClockNanoseconds();
+
+// Creates `folder` and every missing ancestor; true when it exists as a folder afterwards.
+bool CreateFolderWithParents(const std::filesystem::path& folder);
+
+// The temporary name beside a target: its file name, ".tmp.", the process id and the steady
+// clock's nanosecond reading, so that no two calls and no two processes share a name.
+std::filesystem::path UniqueTemporaryPath(const std::filesystem::path& target);
+
+// Writes `text` to `temporary` (in the target's folder), commits it to disk, renames it over
+// `target` in one step and commits the folder, so that a reader of `target` sees either the old
+// file or the whole new one, also after a crash or a power loss.
+ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
+                                      const std::filesystem::path& temporary,
+                                      std::string_view text, TemporaryFileMode mode);
+
+// Creates `path` as a new file (failing when the name exists), readable and writable by its
+// owner only, writes `text` and commits it to disk. A failed write or commit removes the file.
+bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text);
+
+// Gives the file at `existing` a second name `added` (a hard link, failing when `added`
+// exists) and commits the folder. This keeps a file whose bytes cannot be read.
+bool LinkFileDurably(const std::filesystem::path& existing, const std::filesystem::path& added);
+
+}  // namespace tessvark

@@ -1,0 +1,144 @@
+#include "settings/config_json.h"
+
+#include <array>
+#include <cmath>
+
+#include "core/json_text.h"
+
+namespace tessvark {
+namespace {
+
+constexpr std::array<const char*, 4> kCornerNames = {"top_left", "top_right", "bottom_right",
+                                                     "bottom_left"};
+
+std::array<CornerPoint, 4> InOrder(const ProfileCorners& corners) {
+  return {corners.top_left, corners.top_right, corners.bottom_right, corners.bottom_left};
+}
+
+void AppendCompactJson(const JsonValue& value, std::string& out) {
+  switch (value.kind) {
+    case JsonKind::kNull:
+      out += "null";
+      return;
+    case JsonKind::kBool:
+      out += value.bool_value ? "true" : "false";
+      return;
+    case JsonKind::kNumber:
+      out += FormatJsonNumber(value.number);
+      return;
+    case JsonKind::kString:
+      out += '"';
+      out += EscapeConfigJsonString(value.text);
+      out += '"';
+      return;
+    case JsonKind::kArray:
+      out += '[';
+      for (std::size_t i = 0; i < value.items.size(); ++i) {
+        if (i > 0) out += ',';
+        AppendCompactJson(value.items[i], out);
+      }
+      out += ']';
+      return;
+    case JsonKind::kObject:
+      out += '{';
+      for (std::size_t i = 0; i < value.members.size(); ++i) {
+        if (i > 0) out += ',';
+        out += '"';
+        out += EscapeConfigJsonString(value.members[i].key);
+        out += "\":";
+        AppendCompactJson(value.members[i].value, out);
+      }
+      out += '}';
+      return;
+  }
+}
+
+}  // namespace
+
+ProfileCorners IdentityCorners() { return {{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}}; }
+
+std::string EscapeConfigJsonString(std::string_view text) { return EscapeJsonText(text); }
+
+std::string WriteCompactJson(const JsonValue& value) {
+  std::string out;
+  AppendCompactJson(value, out);
+  return out;
+}
+
+bool IsKnownSourceType(std::string_view type) {
+  static constexpr std::array<std::string_view, 10> kTypes = {
+      "none", "ndi", "omt", "example", "srt", "rtsp", "ip", "ip_camera", "capture",
+      "capture_device"};
+  for (const std::string_view known : kTypes) {
+    if (type == known) return true;
+  }
+  return false;
+}
+
+bool IsStableQuad(const ProfileCorners& corners) {
+  const std::array<CornerPoint, 4> p = InOrder(corners);
+  for (const CornerPoint& point : p) {
+    for (const double v : {point.x, point.y}) {
+      if (!std::isfinite(v) || v < 0.0 || v > 1.0) return false;
+    }
+  }
+  for (int i = 0; i < 4; ++i) {
+    for (int j = i + 1; j < 4; ++j) {
+      if (std::hypot(p[i].x - p[j].x, p[i].y - p[j].y) < 0.001) return false;
+    }
+  }
+  double twice_area = 0.0;
+  for (int i = 0; i < 4; ++i) {
+    const CornerPoint& a = p[i];
+    const CornerPoint& b = p[(i + 1) % 4];
+    twice_area += a.x * b.y - b.x * a.y;
+  }
+  if (twice_area / 2.0 < 0.001) return false;
+  for (int k = 0; k < 4; ++k) {
+    const CornerPoint& c = p[k];
+    const CornerPoint& a = p[(k + 1) % 4];
+    const CornerPoint& b = p[(k + 2) % 4];
+    const double turn = (a.x - c.x) * (b.y - a.y) - (a.y - c.y) * (b.x - a.x);
+    if (!(turn > 0.0)) return false;
+  }
+  return true;
+}
+
+bool ReadCornerPoints(const JsonValue& value, ProfileCorners& corners) {
+  if (value.kind != JsonKind::kObject || value.members.size() != 4) return false;
+  std::array<CornerPoint, 4> read{};
+  for (std::size_t i = 0; i < kCornerNames.size(); ++i) {
+    const JsonValue* corner = value.Find(kCornerNames[i]);
+    if (corner == nullptr || corner->kind != JsonKind::kObject || corner->members.size() != 2) {
+      return false;
+    }
+    const JsonValue* x = corner->Find("x");
+    const JsonValue* y = corner->Find("y");
+    if (x == nullptr || y == nullptr || x->kind != JsonKind::kNumber ||
+        y->kind != JsonKind::kNumber) {
+      return false;
+    }
+    read[i] = {x->number, y->number};
+  }
+  corners = {read[0], read[1], read[2], read[3]};
+  return IsStableQuad(corners);
+}
+
+std::string WriteCornerPoints(const ProfileCorners& corners) {
+  const std::array<CornerPoint, 4> p = InOrder(corners);
+  std::string out = "{";
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    if (i > 0) out += ',';
+    out += '"';
+    out += kCornerNames[i];
+    out += "\":{\"x\":";
+    out += FormatJsonNumber(p[i].x);
+    out += ",\"y\":";
+    out += FormatJsonNumber(p[i].y);
+    out += '}';
+  }
+  out += '}';
+  return out;
+}
+
+}  // namespace tessvark

@@ -1,0 +1,388 @@
+#include "settings/config_store.h"
+
+#include <exception>
+#include <utility>
+
+#include "core/json_value.h"
+#include "settings/atomic_write.h"
+#include "settings/settings_file.h"
+
+namespace tessvark {
+namespace {
+
+constexpr const char* kSourceConfigFile = "source_config.json";
+constexpr const char* kZoneStoreFile = "zone_store.json";
+constexpr const char* kGeometryFile = "source_geometry.json";
+constexpr const char* kOutputConfigFile = "output_config.json";
+constexpr const char* kCopyFailed = "Could not keep a copy of the unusable configuration";
+
+bool ParseQuietly(const std::string& text, JsonValue& value) {
+  try {
+    value = ParseJson(text);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool IsNumberOne(const JsonValue* value) {
+  return value != nullptr && value->kind == JsonKind::kNumber && value->number == 1.0;
+}
+
+const JsonValue* StringMember(const JsonValue& object, const char* key) {
+  const JsonValue* value = object.FindMember(key);
+  return value != nullptr && value->kind == JsonKind::kString ? value : nullptr;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + EscapeConfigJsonString(text) + "\""; }
+
+// `  "name": {` with one `    "key": value` line per entry and `  }`; an empty map leaves the
+// closing line alone.
+std::string KeyedMember(const char* name, const std::vector<std::pair<std::string, std::string>>&
+                                              entries) {
+  std::string out = "  \"";
+  out += name;
+  out += "\": {\n";
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    out += "    " + Quoted(entries[i].first) + ": " + entries[i].second;
+    out += i + 1 < entries.size() ? ",\n" : "\n";
+  }
+  out += "  }";
+  return out;
+}
+
+std::string PointsEntry(const ProfileCorners& corners) {
+  return "{\"points\": " + WriteCornerPoints(corners) + "}";
+}
+
+const ZoneProfile* CurrentProfile(const SourceConfiguration& config) {
+  return config.FindProfile(ProfileKey(config.source_type, config.source_id));
+}
+
+// "profiles" of the zone store: the first "profiles" object's array members, then the first
+// "hide_empty" object's bool members, then the top-level list, which wins for its own key.
+void ReadZoneProfiles(const JsonValue& document, SourceConfiguration& config) {
+  if (const JsonValue* profiles = document.Find("profiles");
+      profiles != nullptr && profiles->kind == JsonKind::kObject) {
+    for (const JsonMember& member : profiles->members) {
+      if (member.value.kind != JsonKind::kArray) continue;
+      ZoneProfile& profile = config.FindOrAddProfile(member.key);
+      profile.zones = WriteCompactJson(member.value);
+      profile.has_zones = true;
+    }
+  }
+  if (const JsonValue* hide = document.Find("hide_empty");
+      hide != nullptr && hide->kind == JsonKind::kObject) {
+    for (const JsonMember& member : hide->members) {
+      if (member.value.kind != JsonKind::kBool) continue;
+      ZoneProfile& profile = config.FindOrAddProfile(member.key);
+      profile.hide_empty = member.value.bool_value;
+      profile.has_hide_empty = true;
+    }
+  }
+  const JsonValue* zones = document.Find("zones");
+  const JsonValue* type = StringMember(document, "source_type");
+  const JsonValue* id = StringMember(document, "source_id");
+  if (zones != nullptr && zones->kind == JsonKind::kArray && type != nullptr && id != nullptr) {
+    ZoneProfile& profile = config.FindOrAddProfile(ProfileKey(type->text, id->text));
+    profile.zones = WriteCompactJson(*zones);
+    profile.has_zones = true;
+  }
+}
+
+SourceConfiguration LoadDefaults() {
+  SourceConfiguration config;
+  config.source_type = "ndi";
+  return config;
+}
+
+}  // namespace
+
+ZoneProfile* SourceConfiguration::FindProfile(const std::string& key) {
+  for (ZoneProfile& profile : profiles) {
+    if (profile.key == key) return &profile;
+  }
+  return nullptr;
+}
+
+const ZoneProfile* SourceConfiguration::FindProfile(const std::string& key) const {
+  for (const ZoneProfile& profile : profiles) {
+    if (profile.key == key) return &profile;
+  }
+  return nullptr;
+}
+
+ZoneProfile& SourceConfiguration::FindOrAddProfile(const std::string& key) {
+  if (ZoneProfile* found = FindProfile(key)) return *found;
+  ZoneProfile& added = profiles.emplace_back();
+  added.key = key;
+  return added;
+}
+
+std::string ProfileKey(const std::string& source_type, const std::string& source_id) {
+  return "{\"source_id\":" + Quoted(source_id) + ",\"source_type\":" + Quoted(source_type) + "}";
+}
+
+bool ParseProfileKey(const std::string& key, std::string& source_type, std::string& source_id) {
+  JsonValue value;
+  if (!ParseQuietly(key, value) || value.kind != JsonKind::kObject) return false;
+  const JsonValue* type = StringMember(value, "source_type");
+  const JsonValue* id = StringMember(value, "source_id");
+  if (type == nullptr || id == nullptr) return false;
+  source_type = type->text;
+  source_id = id->text;
+  return true;
+}
+
+std::string SourceConfigDocument(const SourceConfiguration& config) {
+  return "{\n  \"version\": 1,\n  \"source_type\": " + Quoted(config.source_type) +
+         ",\n  \"source_id\": " + Quoted(config.source_id) +
+         ",\n  \"ndi_source_id\": " + Quoted(config.ndi_source_id) +
+         ",\n  \"ndi_source_name\": " + Quoted(config.ndi_source_name) + "\n}\n";
+}
+
+std::string ZoneStoreDocument(const SourceConfiguration& config) {
+  const ZoneProfile* current = CurrentProfile(config);
+  std::vector<std::pair<std::string, std::string>> zones;
+  std::vector<std::pair<std::string, std::string>> hide_empty;
+  for (const ZoneProfile& profile : config.profiles) {
+    if (profile.has_zones || profile.has_hide_empty) zones.emplace_back(profile.key, profile.zones);
+    if (profile.has_hide_empty) {
+      hide_empty.emplace_back(profile.key, profile.hide_empty ? "true" : "false");
+    }
+  }
+  std::string out = "{\n  \"version\": 1,\n  \"source_type\": " + Quoted(config.source_type) +
+                    ",\n  \"source_id\": " + Quoted(config.source_id) + ",\n  \"zones\": " +
+                    (current != nullptr ? current->zones : std::string("[]")) + ",\n" +
+                    KeyedMember("profiles", zones);
+  if (!hide_empty.empty()) out += ",\n" + KeyedMember("hide_empty", hide_empty);
+  out += "\n}\n";
+  return out;
+}
+
+std::string GeometryDocument(const SourceConfiguration& config) {
+  const ZoneProfile* current = CurrentProfile(config);
+  const ProfileCorners corners =
+      current != nullptr && current->has_geometry ? current->corners : IdentityCorners();
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const ZoneProfile& profile : config.profiles) {
+    if (profile.has_geometry) entries.emplace_back(profile.key, PointsEntry(profile.corners));
+  }
+  return "{\n  \"version\": 2,\n  \"source_type\": " + Quoted(config.source_type) +
+         ",\n  \"source_id\": " + Quoted(config.source_id) + ",\n  \"geometry\": " +
+         PointsEntry(corners) + ",\n" + KeyedMember("profiles", entries) + "\n}\n";
+}
+
+ConfigStore::ConfigStore(std::filesystem::path directory) : directory_(std::move(directory)) {
+  pending_geometry_.copy_name = "source_geometry.legacy-v1.json";
+  pending_source_config_.copy_name = "source_config.json.unreadable";
+  pending_zone_store_.copy_name = "zone_store.json.unreadable";
+  pending_output_config_.copy_name = "output_config.json.unreadable";
+}
+
+ConfigLoadResult ConfigStore::Load(SourceConfiguration& config) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config = LoadDefaults();
+  for (PendingCopy* pending : {&pending_geometry_, &pending_source_config_, &pending_zone_store_,
+                               &pending_output_config_}) {
+    pending->text.clear();
+    pending->unread = false;
+  }
+  ConfigLoadResult result;
+  LoadSourceConfig(config);
+  result.zone_store_rewritten = LoadZoneStore(config);
+  result.geometry_needs_rewrite = LoadGeometry(config);
+  LoadOutputConfig(config);
+  return result;
+}
+
+void ConfigStore::LoadSourceConfig(SourceConfiguration& config) {
+  ConfigFileContents file = ReadConfigFile(directory_ / kSourceConfigFile);
+  if (!file.found) return;
+  if (!file.read) {
+    pending_source_config_.unread = true;
+    return;
+  }
+  JsonValue document;
+  if (!ParseQuietly(file.text, document) || document.kind != JsonKind::kObject) {
+    pending_source_config_.text = std::move(file.text);
+    return;
+  }
+  if (const JsonValue* type = StringMember(document, "source_type");
+      type != nullptr && IsKnownSourceType(type->text)) {
+    config.source_type = type->text;
+  }
+  if (const JsonValue* id = StringMember(document, "ndi_source_id")) config.ndi_source_id = id->text;
+  if (const JsonValue* name = StringMember(document, "ndi_source_name")) {
+    config.ndi_source_name = name->text;
+  }
+  if (config.ndi_source_name.empty() && !config.ndi_source_id.empty()) {
+    config.ndi_source_name = config.ndi_source_id;
+  }
+  if (const JsonValue* id = StringMember(document, "source_id")) {
+    config.source_id = id->text;
+  } else if (config.source_type == "ndi") {
+    config.source_id = config.ndi_source_id;
+  }
+  const JsonValue* version = document.Find("version");
+  if (version != nullptr && !IsNumberOne(version)) {
+    pending_source_config_.text = std::move(file.text);
+    config = LoadDefaults();
+  }
+}
+
+bool ConfigStore::LoadZoneStore(SourceConfiguration& config) {
+  ConfigFileContents file = ReadConfigFile(directory_ / kZoneStoreFile);
+  if (!file.found) return false;
+  if (!file.read) {
+    pending_zone_store_.unread = true;
+    return false;
+  }
+  JsonValue document;
+  const bool parsed = ParseQuietly(file.text, document);
+  if (parsed && document.kind == JsonKind::kObject && IsNumberOne(document.Find("version"))) {
+    ReadZoneProfiles(document, config);
+    return false;
+  }
+  if (parsed && document.kind == JsonKind::kArray) {
+    ZoneProfile& profile = config.FindOrAddProfile(ProfileKey("example", "bundled-scoreboard"));
+    profile.zones = WriteCompactJson(document);
+    profile.has_zones = true;
+  }
+  std::string ignored;
+  if (!KeepUnusableCopy(pending_zone_store_.copy_name, file.text, ignored)) {
+    // Without a copy the file must survive every later save until a copy can be made.
+    pending_zone_store_.text = std::move(file.text);
+    return false;
+  }
+  return WriteFileAtomically(directory_ / kZoneStoreFile, ZoneStoreDocument(config), ignored);
+}
+
+bool ConfigStore::LoadGeometry(SourceConfiguration& config) {
+  ConfigFileContents file = ReadConfigFile(directory_ / kGeometryFile);
+  if (!file.found) return false;
+  if (!file.read) {
+    pending_geometry_.unread = true;
+    return false;
+  }
+  JsonValue document;
+  const JsonValue* version = nullptr;
+  if (ParseQuietly(file.text, document) && document.kind == JsonKind::kObject) {
+    version = document.Find("version");
+  }
+  if (version == nullptr || version->kind != JsonKind::kNumber ||
+      (version->number != 1.0 && version->number != 2.0)) {
+    pending_geometry_.text = std::move(file.text);
+    return false;
+  }
+  if (version->number == 1.0) {
+    std::string ignored;
+    if (KeepUnusableCopy(pending_geometry_.copy_name, file.text, ignored)) return true;
+    pending_geometry_.text = std::move(file.text);
+    return false;
+  }
+  const JsonValue* profiles = document.Find("profiles");
+  if (profiles == nullptr) return false;
+  bool unusable_part = profiles->kind != JsonKind::kObject;
+  for (const JsonMember& member : profiles->members) {
+    const JsonValue* points = member.value.FindMember("points");
+    ProfileCorners corners;
+    if (points == nullptr || !ReadCornerPoints(*points, corners)) {
+      unusable_part = true;
+      continue;
+    }
+    ZoneProfile& profile = config.FindOrAddProfile(member.key);
+    profile.corners = corners;
+    profile.has_geometry = true;
+  }
+  if (unusable_part) pending_geometry_.text = std::move(file.text);
+  return unusable_part;
+}
+
+void ConfigStore::LoadOutputConfig(SourceConfiguration& config) {
+  ConfigFileContents file = ReadConfigFile(directory_ / kOutputConfigFile);
+  config.output_config_loaded = file.found && file.read;
+  if (file.found && !file.read) pending_output_config_.unread = true;
+  if (!config.output_config_loaded) return;
+  JsonValue document;
+  const bool parsed = ParseQuietly(file.text, document);
+  if (!parsed || document.kind != JsonKind::kObject) {
+    // The vMix settings in it are rebuilt from defaults at the next save: keep the text first.
+    config.output_config_loaded = parsed;
+    pending_output_config_.text = std::move(file.text);
+    return;
+  }
+  config.output_config_text = std::move(file.text);
+  if (const JsonValue* vmix = document.Find("vmix")) {
+    const JsonValue* enabled = vmix->FindMember("enabled");
+    if (enabled != nullptr && enabled->kind == JsonKind::kBool) {
+      config.vmix_enabled = enabled->bool_value;
+    }
+  }
+  const std::pair<const char*, bool*> switches[] = {
+      {"sse", &config.sse_enabled}, {"rest", &config.rest_enabled}, {"rss", &config.rss_enabled}};
+  for (const auto& [name, flag] : switches) {
+    const JsonValue* value = document.Find(name);
+    if (value == nullptr) continue;
+    if (value->kind == JsonKind::kObject) value = value->Find("enabled");
+    if (value != nullptr && value->kind == JsonKind::kBool) *flag = value->bool_value;
+  }
+}
+
+bool ConfigStore::KeepPendingCopy(PendingCopy& pending, const std::string& file_name,
+                                  std::string& error) {
+  if (!pending.IsSet()) return true;
+  if (pending.unread) {
+    if (!KeepUnreadableFile(directory_ / file_name, pending.copy_name)) {
+      error = kCopyFailed;
+      return false;
+    }
+  } else if (!KeepUnusableCopy(pending.copy_name, pending.text, error)) {
+    return false;
+  }
+  pending.text.clear();
+  pending.unread = false;
+  return true;
+}
+
+bool ConfigStore::Save(const SourceConfiguration& config, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const ZoneProfile& profile : config.profiles) {
+    if (profile.has_geometry && !IsStableQuad(profile.corners)) {
+      error = "Refusing a geometry that cannot define a stable perspective";
+      return false;
+    }
+    JsonValue zones;
+    if (!ParseQuietly(profile.zones, zones)) {
+      error = "Zone profile is not valid JSON";
+      return false;
+    }
+    if (zones.kind != JsonKind::kArray) {
+      error = "Zone profile is not a list";
+      return false;
+    }
+  }
+  if (!KeepPendingCopy(pending_geometry_, kGeometryFile, error) ||
+      !KeepPendingCopy(pending_source_config_, kSourceConfigFile, error) ||
+      !KeepPendingCopy(pending_zone_store_, kZoneStoreFile, error)) {
+    return false;
+  }
+  return WriteFileAtomically(directory_ / kZoneStoreFile, ZoneStoreDocument(config), error) &&
+         WriteFileAtomically(directory_ / kGeometryFile, GeometryDocument(config), error) &&
+         WriteFileAtomically(directory_ / kSourceConfigFile, SourceConfigDocument(config), error);
+}
+
+bool ConfigStore::SaveOutputConfig(const std::string& text, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return KeepPendingCopy(pending_output_config_, kOutputConfigFile, error) &&
+         WriteFileAtomically(directory_ / kOutputConfigFile, text, error);
+}
+
+bool ConfigStore::KeepUnusableCopy(const std::string& name, const std::string& text,
+                                   std::string& error) {
+  if (KeepTextCopy(directory_, name, text)) return true;
+  error = kCopyFailed;
+  return false;
+}
+
+}  // namespace tessvark

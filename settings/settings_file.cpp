@@ -1,0 +1,104 @@
+#include "settings/settings_file.h"
+
+#include <fstream>
+#include <system_error>
+
+#include "platform/atomic_file.h"
+
+namespace tessvark {
+namespace {
+
+// Tries `name`, then `name` + "." + one nanosecond reading, with `make` creating the copy; a
+// copy that exists already is never replaced.
+bool KeepUnderFreeName(const std::filesystem::path& folder, const std::string& name,
+                       const std::function<bool(const std::filesystem::path&)>& make) {
+  CreateFolderWithParents(folder);
+  const std::string suffix = "." + std::to_string(SteadyClockNanoseconds());
+  return make(folder / name) || make(folder / (name + suffix));
+}
+
+}  // namespace
+
+bool IsRegularSettingsFile(const std::filesystem::path& path) {
+  return std::filesystem::is_regular_file(std::filesystem::status(path));
+}
+
+ConfigFileContents ReadConfigFile(const std::filesystem::path& path) {
+  ConfigFileContents contents;
+  if (!IsRegularSettingsFile(path)) return contents;
+  contents.found = true;
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) return contents;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    contents.text.append(buffer, static_cast<std::size_t>(in.gcount()));
+  }
+  contents.read = !in.bad() && in.eof();
+  if (!contents.read) contents.text.clear();
+  return contents;
+}
+
+LimitedReadStatus ReadFileUpTo(const std::filesystem::path& path, std::uintmax_t limit,
+                               std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) return LimitedReadStatus::kUnreadable;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size < 0) return LimitedReadStatus::kUnreadable;
+  if (static_cast<std::uintmax_t>(size) > limit) return LimitedReadStatus::kTooLarge;
+  in.seekg(0, std::ios::beg);
+  std::string content(static_cast<std::size_t>(size), '\0');
+  if (!in.read(content.data(), size) || in.gcount() != size) {
+    return LimitedReadStatus::kUnreadable;
+  }
+  text = std::move(content);
+  return LimitedReadStatus::kRead;
+}
+
+bool KeepTextCopy(const std::filesystem::path& folder, const std::string& name,
+                  std::string_view text) {
+  return KeepUnderFreeName(folder, name, [text](const std::filesystem::path& copy) {
+    return WriteNewFileDurably(copy, text);
+  });
+}
+
+bool KeepUnreadableFile(const std::filesystem::path& path, const std::string& name) {
+  std::error_code error;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) return true;
+  return KeepUnderFreeName(path.parent_path(), name, [&path](const std::filesystem::path& copy) {
+    return LinkFileDurably(path, copy);
+  });
+}
+
+bool KeepCopyOfUnusableFile(const std::filesystem::path& path, const std::string& copy_name,
+                            std::uintmax_t limit,
+                            const std::function<bool(const std::string&)>& is_usable) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (!std::filesystem::exists(status)) {
+    // A dangling link or an unreachable entry still holds something an operator may want.
+    return !std::filesystem::exists(std::filesystem::symlink_status(path, error)) ||
+           KeepUnreadableFile(path, copy_name);
+  }
+  if (!std::filesystem::is_regular_file(status)) return KeepUnreadableFile(path, copy_name);
+  std::string text;
+  if (ReadFileUpTo(path, limit, text) != LimitedReadStatus::kRead) {
+    return KeepUnreadableFile(path, copy_name);
+  }
+  if (is_usable(text)) return true;
+  return KeepTextCopy(path.parent_path(), copy_name, text);
+}
+
+bool ReplaceSettingsFile(const std::filesystem::path& path, std::string_view text,
+                         const std::function<bool(const std::string&)>& is_usable) {
+  if (!KeepCopyOfUnusableFile(path, path.filename().string() + ".unreadable", kSettingsFileLimit,
+                              is_usable)) {
+    return false;
+  }
+  std::filesystem::path temporary = path;
+  temporary += ".tmp";
+  return ReplaceFileWithText(path, temporary, text, TemporaryFileMode::kReuse) ==
+         ReplaceFileStatus::kReplaced;
+}
+
+}  // namespace tessvark
