@@ -1,0 +1,293 @@
+#include "sources/example_player.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "media_fixture.h"
+#include "sources/ffmpeg_video_decoder.h"
+
+namespace tessvark {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testing::ClipSpec;
+using testing::MakeIndexedClip;
+using testing::ReadPictureIndex;
+using testing::TempFolder;
+
+struct Seen {
+  std::int32_t kind = 0;
+  double at = 0.0;          // seconds after Start was called
+  int index = -1;           // picture index read from the picture
+  double pts = 0.0;
+  std::int32_t frame_count = 0;
+  double fps = 0.0;
+  double duration = 0.0;
+  std::string codec_name;
+  std::string message;
+};
+
+// Records every event with the time it arrived.
+class Recorder {
+ public:
+  ExampleVideoCallback Callback(bool answer = true, std::int32_t refuse_kind = -1) {
+    start_ = Clock::now();
+    return [this, answer, refuse_kind](const ExampleVideoEvent& event) {
+      Seen seen;
+      seen.kind = event.kind;
+      seen.at = std::chrono::duration<double>(Clock::now() - start_).count();
+      if (event.kind == kExampleEventFrame) seen.index = ReadPictureIndex(event.image);
+      seen.pts = event.pts;
+      seen.frame_count = event.frame_count;
+      seen.fps = event.fps;
+      seen.duration = event.duration;
+      seen.codec_name = event.codec_name;
+      seen.message = event.message;
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(seen);
+      return event.kind == refuse_kind ? answer : true;
+    };
+  }
+  std::vector<Seen> Events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  size_t Count(std::int32_t kind) {
+    size_t count = 0;
+    for (const Seen& seen : Events()) count += seen.kind == kind ? 1 : 0;
+    return count;
+  }
+  bool WaitFor(std::int32_t kind, size_t count, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Count(kind) < count) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+ private:
+  Clock::time_point start_;
+  std::mutex mutex_;
+  std::vector<Seen> events_;
+};
+
+class ExamplePlayerTest : public ::testing::Test {
+ protected:
+  std::string MakeClip(const std::string& name, ClipSpec spec) {
+    const std::string path = folder_.File(name);
+    EXPECT_TRUE(MakeIndexedClip(path, spec));
+    return path;
+  }
+  static ClipSpec HalfSecondAt30() {
+    ClipSpec spec;
+    spec.frames = 15;
+    spec.fps = 30;
+    return spec;
+  }
+
+  TempFolder folder_;
+};
+
+// Checks the wall-clock pacing and the loop of a recording: each picture is the one due at its
+// arrival, pictures within one opening only move forward, and every opening starts again at 0.
+void ExpectPacedLoops(const std::vector<Seen>& events, int frame_count, double fps) {
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events[0].kind, kExampleEventInfo);
+  int last_index = -1;
+  bool first_after_info = false;
+  for (const Seen& seen : events) {
+    EXPECT_NE(seen.kind, kExampleEventError) << seen.message;
+    if (seen.kind == kExampleEventInfo) {
+      last_index = -1;
+      first_after_info = true;
+      continue;
+    }
+    ASSERT_GE(seen.index, 0);
+    EXPECT_EQ(seen.index, static_cast<int>(std::lround(seen.pts * fps))) << "pts matches the picture";
+    const int due = static_cast<int>(seen.at * fps) % frame_count;
+    const int behind = (due - seen.index + frame_count) % frame_count;
+    EXPECT_LE(behind, 3) << "picture " << seen.index << " arrived at " << seen.at << " s";
+    EXPECT_GT(seen.index, last_index) << "no picture is delivered twice or backwards";
+    if (first_after_info) {
+      EXPECT_LE(seen.index, 3) << "an opening starts from the first pictures";
+    }
+    last_index = seen.index;
+    first_after_info = false;
+  }
+}
+
+TEST_F(ExamplePlayerTest, PacesPicturesByTheWallClockAndLoops) {
+  const std::string path = MakeClip("clip.mp4", HalfSecondAt30());
+  ExamplePlayer player;
+  Recorder recorder;
+  player.Start(path, recorder.Callback());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  player.Stop();
+  const std::vector<Seen> events = recorder.Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events[0].fps, 30.0);
+  EXPECT_EQ(events[0].frame_count, 15);
+  EXPECT_NEAR(events[0].duration, 0.5, 0.05);
+  EXPECT_EQ(events[0].codec_name, "H.264");
+  EXPECT_GE(recorder.Count(kExampleEventInfo), 2u) << "the clip was opened again at the wrap";
+  EXPECT_GE(recorder.Count(kExampleEventFrame), 20u);
+  ExpectPacedLoops(events, 15, 30.0);
+  const size_t after_stop = events.size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(recorder.Events().size(), after_stop) << "nothing arrives after Stop returned";
+}
+
+// A container without a frame count whose audio runs longer than its video promises pictures
+// that do not exist; the end of the video is the wrap point and playback goes on.
+TEST_F(ExamplePlayerTest, EndOfVideoIsTheWrapPointWhenTheContainerPromisesMore) {
+  ClipSpec spec = HalfSecondAt30();
+  spec.container = "mkv";
+  spec.audio_seconds = 1.5;
+  const std::string path = MakeClip("long-audio.mkv", spec);
+  ExamplePlayer player;
+  Recorder recorder;
+  player.Start(path, recorder.Callback());
+  ASSERT_TRUE(recorder.WaitFor(kExampleEventInfo, 3, 3000));
+  ASSERT_TRUE(recorder.WaitFor(kExampleEventFrame, 40, 3000));
+  player.Stop();
+  const std::vector<Seen> events = recorder.Events();
+  EXPECT_GT(events[0].frame_count, 15) << "the container promises more pictures than the video has";
+  std::vector<std::int32_t> counts;
+  for (const Seen& seen : events) {
+    if (seen.kind == kExampleEventInfo) counts.push_back(seen.frame_count);
+  }
+  ASSERT_GE(counts.size(), 3u);
+  EXPECT_EQ(counts[1], 15) << "later openings report the pictures the clip really holds";
+  EXPECT_EQ(counts[2], 15);
+  ExpectPacedLoops(events, 15, 30.0);
+}
+
+// A scripted decoder for the failure paths that a real file cannot produce on demand.
+class ScriptedDecoder final : public VideoDecoder {
+ public:
+  ScriptedDecoder(double fps, std::int32_t frame_count, std::string read_error)
+      : fps_(fps), frame_count_(frame_count), read_error_(std::move(read_error)) {}
+  bool Open(const std::string&, std::string& error) override {
+    open_ = true;
+    error.clear();
+    return true;
+  }
+  void Close() override { open_ = false; }
+  bool IsOpen() const override { return open_; }
+  std::int32_t Width() const override { return 8; }
+  std::int32_t Height() const override { return 8; }
+  double FramesPerSecond() const override { return fps_; }
+  std::int32_t FrameCount() const override { return frame_count_; }
+  double DurationSeconds() const override { return 1.0; }
+  std::string CodecName() const override { return "H.264"; }
+  bool ReservedQueryA() const override { return false; }
+  bool ReservedQueryB() const override { return true; }
+  bool ReadFrame(cv::Mat&, double&, std::string& error) override {
+    error = read_error_;
+    return false;
+  }
+
+ private:
+  double fps_;
+  std::int32_t frame_count_;
+  std::string read_error_;
+  bool open_ = false;
+};
+
+TEST_F(ExamplePlayerTest, FailuresEndPlaybackWithOneErrorEvent) {
+  const struct {
+    const char* name;
+    double fps;
+    std::int32_t frame_count;
+    const char* read_error;
+    size_t info_events;
+    const char* message;
+  } cases[] = {
+      {"no frame rate", 0.0, 10, "", 0, "Could not decode Example video"},
+      {"no frame count", 30.0, 0, "", 0, "Could not decode Example video"},
+      {"three failed reads", 30.0, 10, "broken picture", 3, "broken picture"},
+      {"a clip that ends before its first picture", 30.0, 10, "", 3, "Could not decode Example video"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExamplePlayer player([&c] { return std::make_unique<ScriptedDecoder>(c.fps, c.frame_count, c.read_error); });
+    Recorder recorder;
+    player.Start("scripted", recorder.Callback());
+    ASSERT_TRUE(recorder.WaitFor(kExampleEventError, 1, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    player.Stop();
+    EXPECT_EQ(recorder.Count(kExampleEventError), 1u) << "no retry after the error";
+    EXPECT_EQ(recorder.Count(kExampleEventInfo), c.info_events) << "one opening per attempt";
+    EXPECT_EQ(recorder.Count(kExampleEventFrame), 0u);
+    EXPECT_EQ(recorder.Events().back().message, c.message);
+  }
+}
+
+TEST_F(ExamplePlayerTest, AClipThatCannotBeOpenedGivesOneErrorAndNoRetry) {
+  ExamplePlayer player;
+  Recorder recorder;
+  player.Start(folder_.File("missing.mp4"), recorder.Callback());
+  ASSERT_TRUE(recorder.WaitFor(kExampleEventError, 1, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::vector<Seen> events = recorder.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].message, "Could not decode Example video");
+}
+
+TEST_F(ExamplePlayerTest, AFalseAnswerEndsPlayback) {
+  const std::string path = MakeClip("clip.mp4", HalfSecondAt30());
+  for (const std::int32_t refused : {kExampleEventInfo, kExampleEventFrame}) {
+    SCOPED_TRACE(refused);
+    ExamplePlayer player;
+    Recorder recorder;
+    player.Start(path, recorder.Callback(false, refused));
+    ASSERT_TRUE(recorder.WaitFor(refused, 1, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::vector<Seen> events = recorder.Events();
+    EXPECT_EQ(events.size(), refused == kExampleEventInfo ? 1u : 2u);
+    EXPECT_EQ(events.back().kind, refused);
+    EXPECT_EQ(recorder.Count(kExampleEventError), 0u) << "a refusal is no error";
+  }
+}
+
+TEST_F(ExamplePlayerTest, StopDuringTheWaitForTheNextPictureReturnsAtOnce) {
+  ClipSpec spec;
+  spec.frames = 3;
+  spec.fps = 1;
+  const std::string path = MakeClip("slow.mp4", spec);
+  ExamplePlayer player;
+  Recorder recorder;
+  player.Start(path, recorder.Callback());
+  ASSERT_TRUE(recorder.WaitFor(kExampleEventFrame, 1, 3000));
+  const auto before = Clock::now();
+  player.Stop();
+  // The next picture is due a second after the first; Stop must not wait for it.
+  EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(900));
+  EXPECT_EQ(recorder.Count(kExampleEventFrame), 1u);
+  player.Stop();  // a second Stop is harmless
+}
+
+TEST_F(ExamplePlayerTest, StartWhilePlayingReplacesTheEarlierPlayback) {
+  const std::string path = MakeClip("clip.mp4", HalfSecondAt30());
+  ExamplePlayer player;
+  Recorder first;
+  Recorder second;
+  player.Start(path, first.Callback());
+  ASSERT_TRUE(first.WaitFor(kExampleEventFrame, 2, 3000));
+  player.Start(path, second.Callback());
+  const size_t first_total = first.Events().size();
+  ASSERT_TRUE(second.WaitFor(kExampleEventFrame, 2, 3000));
+  player.Stop();
+  EXPECT_EQ(first.Events().size(), first_total) << "the earlier playback was joined";
+  EXPECT_EQ(second.Events().front().kind, kExampleEventInfo);
+}
+
+}  // namespace
+}  // namespace tessvark
