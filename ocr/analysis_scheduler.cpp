@@ -45,8 +45,9 @@ AnalysisLane LaneForRole(const std::string& role) {
 double NextDueAfter(double next_due, double interval, double now) {
   double due = next_due > 0.0 ? next_due : now;
   if (now >= due) {
+    // The count of whole intervals overflows for an interval far below the gap.
     const double missed = std::floor((now - due) / interval) + 1.0;
-    due += missed * interval;
+    due = std::isfinite(missed) ? due + missed * interval : now + interval;
   }
   // Rounding can leave the sum at or below now, and an interval below the clock's resolution
   // cannot move it at all; the lane is then simply due again after the next clock step.

@@ -1,0 +1,5 @@
+# Tests of the analysis engine.
+tessvark_add_test(NAME ocr_analysis_scheduler_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_scheduler_test.cpp
+                  LIBRARIES tessvark_ocr tessvark_core)
+tessvark_add_test(NAME ocr_analysis_values_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_values_test.cpp
+                  LIBRARIES tessvark_ocr tessvark_core)
