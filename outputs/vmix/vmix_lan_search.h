@@ -1,0 +1,76 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tessvark {
+
+// One vMix instance that answered a probe.
+struct VmixLanInstance {
+  std::string host;
+  std::int32_t port = 0;
+  std::string version;
+  std::optional<std::string> edition;
+  std::optional<std::string> name;
+};
+
+struct VmixLanTarget {
+  std::string host;
+  std::int32_t port = 0;
+};
+
+struct VmixLanProbeResult {
+  std::vector<VmixLanInstance> instances;
+  std::int32_t completed = 0;
+  bool cancelled = false;
+};
+
+// Called from the probe threads after each probe, outside the probes' mutex, with the number
+// of probes completed so far and the instance found by this probe (or null).
+using VmixLanProgress = std::function<void(std::int32_t completed, const VmixLanInstance* instance)>;
+
+// The network search state a controller keeps. Lock order: thread_mutex before state_mutex.
+struct VmixLanSearchState {
+  // Held while a search starts and while its thread is joined.
+  std::mutex thread_mutex;
+  // Guards every field below except `cancel` and `thread` (which thread_mutex guards).
+  std::mutex state_mutex;
+  std::thread thread;
+  // Also the stop flag of every probe request.
+  std::atomic<bool> cancel{false};
+  bool running = false;
+  std::string state = "idle";
+  std::string message;
+  std::int32_t port = 8088;
+  std::int32_t scanned = 0;
+  std::int32_t total = 0;
+  bool truncated = false;
+  double duration_ms = 0.0;
+  std::int64_t started_at = 0;
+  std::vector<std::string> networks;
+  std::vector<VmixLanInstance> instances;
+};
+
+inline constexpr double kVmixLanProbeTimeoutSeconds = 0.4;
+inline constexpr int kVmixLanProbeConcurrency = 32;
+
+// Probes every target once with GET "/api/", at most `max_workers` (1 to 32) at a time, each
+// bounded by `timeout_seconds` (at least 0.05 s) and ended early by the cancel flag.
+VmixLanProbeResult RunLanProbes(const std::vector<VmixLanTarget>& targets, double timeout_seconds,
+                                int max_workers, const std::atomic<bool>* cancel,
+                                const VmixLanProgress& callback);
+
+// Lists a vMix on this computer once, under its (lowest) LAN address, then sorts the list.
+std::vector<VmixLanInstance> MergeLanInstances(const std::vector<VmixLanInstance>& found,
+                                               const std::vector<std::string>& own_addresses);
+bool IsSameLanInstance(const VmixLanInstance& a, const VmixLanInstance& b);
+// IPv4 hosts first, numerically; then other hosts by their text.
+bool LanInstanceLess(const VmixLanInstance& a, const VmixLanInstance& b);
+
+}  // namespace tessvark

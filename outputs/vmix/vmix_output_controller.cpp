@@ -1,0 +1,571 @@
+#include "outputs/vmix/vmix_output_controller.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+
+#include "outputs/vmix/vmix_http_client.h"
+#include "outputs/vmix/vmix_json_text.h"
+#include "outputs/vmix/vmix_set_text.h"
+
+namespace tessvark {
+namespace {
+
+constexpr double kRequestTimeoutSeconds = 1.0;
+constexpr double kRetryDelaySeconds = 2.0;
+constexpr auto kStopClearWait = std::chrono::milliseconds(800);
+
+double SteadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string LastSentKey(const std::string& output_id, const std::string& field) {
+  return output_id + "\n" + field;
+}
+
+std::optional<std::int64_t> SequenceOf(const StateValue& snapshot, bool accept_double) {
+  if (snapshot.kind != StateKind::kObject) return std::nullopt;
+  const StateValue* sequence = snapshot.Find("sequence");
+  if (sequence == nullptr) return std::nullopt;
+  if (sequence->kind == StateKind::kInt) return sequence->int_value;
+  if (accept_double && sequence->kind == StateKind::kDouble) {
+    const double value = sequence->double_value;
+    // Only values an int64 can hold are converted.
+    if (value > -9.2e18 && value < 9.2e18) return static_cast<std::int64_t>(value);
+  }
+  return std::nullopt;
+}
+
+std::string Quoted(const std::string& text) {
+  return "\"" + EscapeVmixJsonText(text) + "\"";
+}
+
+std::string StateJsonOrNull(const StateValue& value) {
+  try {
+    return value.ToJson(false);
+  } catch (const std::exception&) {
+    // A value that cannot be written as JSON (a non-finite number) is shown as unknown.
+    return "null";
+  }
+}
+
+std::string OptionalIntJson(const std::optional<std::int64_t>& value) {
+  return value ? std::to_string(*value) : "null";
+}
+
+}  // namespace
+
+std::string UtcTimestampMicros() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+  std::int64_t seconds = micros / 1000000;
+  std::int64_t fraction = micros % 1000000;
+  if (fraction < 0) {
+    fraction += 1000000;
+    seconds -= 1;
+  }
+  const std::time_t time = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                static_cast<int>(fraction));
+  return buffer;
+}
+
+void AddDerivedVmixSources(std::vector<std::string>& sources) {
+  const auto has = [&sources](const char* name) {
+    return std::find(sources.begin(), sources.end(), name) != sources.end();
+  };
+  if (has("period") && !has("period_display")) sources.emplace_back("period_display");
+  if (has("down")) {
+    if (!has("down_display")) sources.emplace_back("down_display");
+    if (!has("down_distance")) sources.emplace_back("down_distance");
+  }
+}
+
+VmixOutputController::VmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister)
+    : provider_(std::move(provider)),
+      adapter_lister_(adapter_lister ? std::move(adapter_lister) : VmixAdapterLister(ListIpv4Adapters)) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  RebuildMappingStatuses();
+}
+
+VmixOutputController::~VmixOutputController() {
+  // DestroyVmixOutputController has stopped both threads already; this only guards a controller
+  // destroyed another way, without blanking any field.
+  search_.cancel = true;
+  {
+    std::lock_guard<std::mutex> lock(search_.thread_mutex);
+    if (search_.thread.joinable()) search_.thread.join();
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    request_stop_ = true;
+  }
+  wake_.notify_all();
+  if (sender_.joinable()) sender_.join();
+}
+
+void VmixOutputControllerDeleter::operator()(VmixOutputController* controller) const {
+  DestroyVmixOutputController(controller);
+}
+
+VmixOutputControllerPtr MakeVmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister) {
+  return VmixOutputControllerPtr(new VmixOutputController(std::move(provider), std::move(adapter_lister)));
+}
+
+void DestroyVmixOutputController(VmixOutputController* controller) {
+  if (controller == nullptr) return;
+  controller->StopSender();
+  delete controller;
+}
+
+void VmixOutputController::RebuildMappingStatuses() {
+  std::vector<VmixMappingStatus> rebuilt;
+  for (const VmixOutput& output : config_.outputs) {
+    for (const VmixMapping& mapping : output.mappings) {
+      VmixMappingStatus status;
+      status.output_id = output.id;
+      status.input = VmixInputReference(output);
+      status.field = mapping.field;
+      status.source = mapping.source;
+      status.output_enabled = output.enabled;
+      if (const VmixMappingStatus* previous = FindMappingStatus(output.id, mapping.field)) {
+        status.last_status = previous->last_status;
+        status.last_success = previous->last_success;
+        status.last_error = previous->last_error;
+        status.last_value = previous->last_value;
+        status.last_sequence = previous->last_sequence;
+      } else {
+        status.last_status = config_.enabled && output.enabled ? "idle" : "disabled";
+      }
+      rebuilt.push_back(std::move(status));
+    }
+  }
+  mapping_statuses_ = std::move(rebuilt);
+}
+
+// Resets the status word of every mapping (or of the mappings of the given outputs).
+void VmixOutputController::ResetStatusesOf(const std::vector<std::string>* output_ids) {
+  for (VmixMappingStatus& status : mapping_statuses_) {
+    if (output_ids != nullptr &&
+        std::find(output_ids->begin(), output_ids->end(), status.output_id) == output_ids->end()) {
+      continue;
+    }
+    status.last_status = status.output_enabled ? "idle" : "disabled";
+  }
+}
+
+VmixMappingStatus* VmixOutputController::FindMappingStatus(const std::string& output_id, const std::string& field) {
+  for (VmixMappingStatus& status : mapping_statuses_) {
+    if (status.output_id == output_id && status.field == field) return &status;
+  }
+  return nullptr;
+}
+
+const VmixLastSent* VmixOutputController::FindLastSent(const std::string& output_id, const std::string& field) const {
+  const std::string key = LastSentKey(output_id, field);
+  for (const VmixLastSent& entry : last_sent_) {
+    if (entry.key == key) return &entry;
+  }
+  return nullptr;
+}
+
+void VmixOutputController::RememberSentValue(const std::string& output_id, const std::string& field,
+                                             const StateValue& value) {
+  const std::string key = LastSentKey(output_id, field);
+  for (VmixLastSent& entry : last_sent_) {
+    if (entry.key == key) {
+      entry.has_value = true;
+      entry.value = value;
+      return;
+    }
+  }
+  last_sent_.push_back(VmixLastSent{key, true, value});
+}
+
+void VmixOutputController::StartSender() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (started_) return;
+  const bool fetch = static_cast<bool>(provider_);
+  lock.unlock();
+  std::optional<StateValue> snapshot;
+  if (fetch) snapshot = provider_();
+  lock.lock();
+  if (started_) return;
+  stopping_ = false;
+  request_stop_ = false;
+  started_ = true;
+  if (snapshot) {
+    pending_values_ = *snapshot;
+    pending_valid_ = true;
+    if (config_.enabled) {
+      queued_values_ = *snapshot;
+      queued_valid_ = true;
+    }
+  }
+  sender_ = std::thread(&VmixOutputController::RunSender, this);
+}
+
+void VmixOutputController::StopSender() {
+  search_.cancel = true;
+  {
+    std::lock_guard<std::mutex> lock(search_.thread_mutex);
+    if (search_.thread.joinable()) search_.thread.join();
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (config_.enabled && !last_sent_.empty()) {
+    clear_requested_ = true;
+    queued_valid_ = false;
+    retry_at_ = 0.0;
+    ++generation_;
+  }
+  wake_.notify_all();
+  wake_.wait_for(lock, kStopClearWait, [this] { return !clear_requested_; });
+  stopping_ = true;
+  request_stop_ = true;
+  wake_.notify_all();
+  lock.unlock();
+  if (sender_.joinable()) sender_.join();
+  lock.lock();
+  started_ = false;
+}
+
+void VmixOutputController::ApplyConfig(VmixOutputConfig config) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const bool fetch = !pending_valid_ && provider_;
+  lock.unlock();
+  std::optional<StateValue> fetched;
+  if (fetch) fetched = provider_();
+  lock.lock();
+
+  const VmixOutputConfig old = std::move(config_);
+  const bool host_changed = old.host != config.host || old.port != config.port;
+  const bool enabled_changed = old.enabled != config.enabled;
+  std::vector<std::string> changed_ids;
+  for (const VmixOutput& before : old.outputs) {
+    const auto namesake = std::find_if(config.outputs.begin(), config.outputs.end(),
+                                       [&before](const VmixOutput& after) { return after.id == before.id; });
+    if (namesake == config.outputs.end() || !VmixOutputEquals(*namesake, before)) changed_ids.push_back(before.id);
+  }
+  for (const VmixOutput& after : config.outputs) {
+    const bool known = std::any_of(old.outputs.begin(), old.outputs.end(),
+                                   [&after](const VmixOutput& before) { return before.id == after.id; });
+    if (!known) changed_ids.push_back(after.id);
+  }
+
+  config_ = std::move(config);
+  if (host_changed || enabled_changed || !changed_ids.empty()) ++generation_;
+  RebuildMappingStatuses();
+
+  if (config_.enabled) {
+    bool queue = true;
+    if (!old.enabled || host_changed) {
+      ResetStatusesOf(nullptr);
+      send_all_ = true;
+      retry_at_ = 0.0;
+    } else if (changed_ids.empty()) {
+      queue = false;
+    } else {
+      std::erase_if(last_sent_, [&changed_ids](const VmixLastSent& entry) {
+        const std::string id = entry.key.substr(0, entry.key.find('\n'));
+        return std::find(changed_ids.begin(), changed_ids.end(), id) != changed_ids.end();
+      });
+      ResetStatusesOf(&changed_ids);
+    }
+    if (queue) {
+      if (!pending_valid_ && fetched) {
+        pending_values_ = std::move(*fetched);
+        pending_valid_ = true;
+      }
+      // Without a provider nothing is known to send until the next publication.
+      if (pending_valid_) {
+        queued_values_ = pending_values_;
+        queued_valid_ = true;
+      }
+    }
+  } else {
+    queued_valid_ = false;
+    if (old.enabled) {
+      clear_requested_ = true;
+      retry_at_ = 0.0;
+      ++generation_;
+    }
+    for (VmixMappingStatus& status : mapping_statuses_) status.last_status = "disabled";
+  }
+  wake_.notify_all();
+}
+
+VmixOutputConfig VmixOutputController::GetConfig() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return config_;
+}
+
+void VmixOutputController::PublishValues(StateValue values) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (held_) {
+    pending_values_ = std::move(values);
+    pending_valid_ = true;
+    queued_valid_ = false;
+    return;
+  }
+  pending_values_ = values;
+  pending_valid_ = true;
+  queued_values_ = std::move(values);
+  queued_valid_ = true;
+  wake_.notify_all();
+}
+
+void VmixOutputController::SetActiveSources(std::optional<std::vector<std::string>> sources, std::uint64_t id) {
+  if (sources) AddDerivedVmixSources(*sources);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (sources) {
+    restrict_sources_ = true;
+    active_sources_ = std::move(*sources);
+    held_ = true;
+    hold_id_ = id;
+    pending_valid_ = false;
+    send_all_ = true;
+    retry_at_ = 0.0;
+  } else {
+    restrict_sources_ = false;
+    active_sources_.clear();
+    held_ = false;
+  }
+  queued_valid_ = false;
+  ++generation_;
+  wake_.notify_all();
+}
+
+void VmixOutputController::ReleaseHold(std::uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!held_ || hold_id_ != id) return;
+  held_ = false;
+  pending_valid_ = false;
+  queued_valid_ = false;
+}
+
+void VmixOutputController::RequestClear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_ || !config_.enabled) return;
+  queued_valid_ = false;
+  pending_valid_ = false;
+  clear_requested_ = true;
+  retry_at_ = 0.0;
+  ++generation_;
+  wake_.notify_all();
+}
+
+void VmixOutputController::RunSender() {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    enum class Pass { kNone, kClear, kSend } pass = Pass::kNone;
+    StateValue snapshot;
+    for (;;) {
+      if (stopping_) return;
+      const double now = SteadySeconds();
+      if (clear_requested_ && now >= retry_at_) {
+        pass = Pass::kClear;
+      } else if (!held_ && config_.enabled) {
+        if (queued_valid_) {
+          snapshot = queued_values_;
+          queued_valid_ = false;
+          pass = Pass::kSend;
+        } else if (send_all_ && pending_valid_ && now >= retry_at_) {
+          snapshot = pending_values_;
+          pass = Pass::kSend;
+        }
+      }
+      if (pass != Pass::kNone) break;
+      if (!clear_requested_ && (held_ || !config_.enabled || !send_all_ || !pending_valid_)) {
+        wake_.wait(lock);
+      } else {
+        const double wait = std::max(retry_at_ - now, 0.01);
+        wake_.wait_for(lock, std::chrono::duration<double>(wait));
+      }
+    }
+    const bool all = send_all_;
+    const VmixOutputConfig cfg = config_;
+    const std::uint64_t gen = generation_;
+    lock.unlock();
+    if (pass == Pass::kClear) {
+      ClearMappedFields(cfg, gen);
+    } else {
+      SendValues(cfg, snapshot, all, gen);
+    }
+  }
+}
+
+void VmixOutputController::NoteMissingHost() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  connected_ = false;
+  last_error_ = "vMix host is required";
+  send_all_ = true;
+  retry_at_ = SteadySeconds() + kRetryDelaySeconds;
+}
+
+void VmixOutputController::SendValues(const VmixOutputConfig& cfg, const StateValue& snapshot, bool all,
+                                      std::uint64_t gen) {
+  if (cfg.host.empty()) {
+    NoteMissingHost();
+    return;
+  }
+  std::vector<PassItem> items;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation_ != gen || held_) return;
+    for (const VmixOutput& output : cfg.outputs) {
+      const std::optional<std::string>& input = VmixInputReference(output);
+      if (!output.enabled || !input) continue;
+      for (const VmixMapping& mapping : output.mappings) {
+        if (restrict_sources_ &&
+            std::find(active_sources_.begin(), active_sources_.end(), mapping.source) == active_sources_.end()) {
+          continue;
+        }
+        StateValue value = VmixSourceValue(snapshot, mapping.source);
+        if (!all) {
+          const VmixLastSent* last = FindLastSent(output.id, mapping.field);
+          if (last != nullptr && last->has_value && last->value.Equals(value)) continue;
+        }
+        items.push_back(PassItem{output.id, mapping.field, *input, std::move(value)});
+      }
+    }
+    if (items.empty()) {
+      RecordPassSuccess(snapshot, false);
+      return;
+    }
+  }
+  for (const PassItem& item : items) {
+    if (SendValue(cfg, gen, item, false) != SendOutcome::kSent) return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (generation_ == gen) RecordPassSuccess(snapshot, true);
+}
+
+void VmixOutputController::RecordPassSuccess(const StateValue& snapshot, bool any_sent) {
+  connected_ = connected_ || any_sent;
+  last_success_ = UtcTimestampMicros();
+  last_error_.reset();
+  last_sequence_sent_ = SequenceOf(snapshot, true);
+  send_all_ = false;
+  retry_at_ = 0.0;
+}
+
+void VmixOutputController::ClearMappedFields(const VmixOutputConfig& cfg, std::uint64_t gen) {
+  if (cfg.host.empty()) {
+    NoteMissingHost();
+    return;
+  }
+  std::vector<PassItem> items;
+  for (const VmixOutput& output : cfg.outputs) {
+    const std::optional<std::string>& input = VmixInputReference(output);
+    if (!output.enabled || !input) continue;
+    for (const VmixMapping& mapping : output.mappings) {
+      items.push_back(PassItem{output.id, mapping.field, *input, StateValue::MakeString(std::string())});
+    }
+  }
+  for (const PassItem& item : items) {
+    if (SendValue(cfg, gen, item, true) != SendOutcome::kSent) return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (generation_ != gen) return;
+  clear_requested_ = false;
+  connected_ = connected_ || !items.empty();
+  wake_.notify_all();
+  last_success_ = UtcTimestampMicros();
+  last_error_.reset();
+  last_sequence_sent_.reset();
+  send_all_ = true;
+  retry_at_ = 0.0;
+}
+
+VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutputConfig& cfg, std::uint64_t gen,
+                                                                  const PassItem& item, bool clearing) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || generation_ != gen) return SendOutcome::kAbandoned;
+    if (VmixMappingStatus* status = FindMappingStatus(item.output_id, item.field)) {
+      status->last_status = "sending";
+      status->last_error.reset();
+    }
+  }
+  const std::string text = clearing ? std::string() : FormatSetTextValue(item.value);
+  const std::string path = BuildSetTextPath(item.input, item.field, text);
+  const VmixHttpResult result = VmixHttpGet(cfg.host, cfg.port, path, kRequestTimeoutSeconds, &request_stop_);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (result.error == "stopped" || stopping_ || generation_ != gen) return SendOutcome::kAbandoned;
+  VmixMappingStatus* status = FindMappingStatus(item.output_id, item.field);
+  if (!result.error.empty()) {
+    connected_ = false;
+    last_error_ = result.error;
+    send_all_ = true;
+    retry_at_ = SteadySeconds() + kRetryDelaySeconds;
+    if (status != nullptr) {
+      status->last_status = "error";
+      status->last_error = result.error;
+    }
+    return SendOutcome::kFailed;
+  }
+  const StateValue sent = clearing ? StateValue::MakeString(std::string()) : item.value;
+  RememberSentValue(item.output_id, item.field, sent);
+  if (status != nullptr) {
+    status->last_status = "success";
+    status->last_success = UtcTimestampMicros();
+    status->last_error.reset();
+    status->last_value = sent;
+    status->last_sequence.reset();
+    if (!clearing) status->last_sequence = SequenceOf(pending_values_, false);
+  }
+  return SendOutcome::kSent;
+}
+
+std::string VmixOutputController::StatusObjectJsonLocked() const {
+  std::string out = "{\"enabled\":";
+  out += config_.enabled ? "true" : "false";
+  out += ",\"connected\":";
+  out += connected_ ? "true" : "false";
+  out += ",\"last_success\":" + OptionalTextJson(last_success_);
+  out += ",\"last_error\":" + OptionalTextJson(last_error_);
+  out += ",\"last_sequence_sent\":" + OptionalIntJson(last_sequence_sent_);
+  out += "}";
+  return out;
+}
+
+std::string VmixOutputController::StatusJsonLocked() {
+  std::string out = "{\"config\":";
+  WriteJsonPretty(VmixOutputConfigToJson(config_), out, 0, 0);
+  out += ",\"status\":" + StatusObjectJsonLocked();
+  out += ",\"mapping_statuses\":[";
+  for (std::size_t i = 0; i < mapping_statuses_.size(); ++i) {
+    const VmixMappingStatus& status = mapping_statuses_[i];
+    if (i > 0) out += ',';
+    out += "{\"output_id\":" + Quoted(status.output_id);
+    out += ",\"input\":" + OptionalTextJson(status.input);
+    out += ",\"field\":" + Quoted(status.field);
+    out += ",\"source\":" + Quoted(status.source);
+    out += ",\"output_enabled\":";
+    out += status.output_enabled ? "true" : "false";
+    out += ",\"last_status\":" + Quoted(status.last_status);
+    out += ",\"last_success\":" + OptionalTextJson(status.last_success);
+    out += ",\"last_error\":" + OptionalTextJson(status.last_error);
+    out += ",\"last_value\":";
+    out += status.last_value ? StateJsonOrNull(*status.last_value) : "null";
+    out += ",\"last_sequence\":" + OptionalIntJson(status.last_sequence);
+    out += "}";
+  }
+  out += "]}";
+  return out;
+}
+
+std::string VmixOutputController::StatusJson() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return StatusJsonLocked();
+}
+
+}  // namespace tessvark

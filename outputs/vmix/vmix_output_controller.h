@@ -1,0 +1,166 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/state_value.h"
+#include "outputs/vmix/vmix_lan_search.h"
+#include "outputs/vmix/vmix_output_config.h"
+#include "platform/network_adapters.h"
+
+namespace tessvark {
+
+// The value last written successfully into one field. `key` is the output id, a line feed and
+// the field name.
+struct VmixLastSent {
+  std::string key;
+  bool has_value = false;
+  StateValue value;
+};
+
+// What the interface shows for one mapping.
+struct VmixMappingStatus {
+  std::string output_id;
+  std::optional<std::string> input;
+  std::string field;
+  std::string source;
+  bool output_enabled = true;
+  std::string last_status = "idle";  // "idle", "disabled", "sending", "success" or "error"
+  std::optional<std::string> last_success;
+  std::optional<std::string> last_error;
+  std::optional<StateValue> last_value;
+  std::optional<std::int64_t> last_sequence;
+};
+
+// Returns the current scoreboard state document with its display values.
+using VmixValueProvider = std::function<StateValue()>;
+// Lists the computer's IPv4 adapters for the network search; tests install their own list.
+using VmixAdapterLister = std::function<std::vector<Ipv4AdapterAddress>()>;
+
+// "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ" of the system clock in UTC, microseconds always written.
+std::string UtcTimestampMicros();
+
+// Adds the display values a sport's sources imply: "period_display" for "period", and
+// "down_display" and "down_distance" for "down".
+void AddDerivedVmixSources(std::vector<std::string>& sources);
+
+// Carries recognised values into vMix title text fields from its own sender thread, and offers
+// the host test, the input listing and the network search. Every public operation is safe from
+// any thread and never throws because of vMix. No lock of the controller is held while it calls
+// the value provider or talks to vMix; callers may hold their own locks (the session's engine
+// mutex) when they call in, so those come before the controller's.
+class VmixOutputController {
+ public:
+  VmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister);
+  VmixOutputController(const VmixOutputController&) = delete;
+  VmixOutputController& operator=(const VmixOutputController&) = delete;
+  ~VmixOutputController();
+
+  void StartSender();
+  // Blanks the fields written during the run (waiting at most 800 ms for vMix), ends a running
+  // network search and joins the sender thread. May be called again after the sender ended.
+  void StopSender();
+
+  void ApplyConfig(VmixOutputConfig config);
+  VmixOutputConfig GetConfig();
+  std::string StatusJson();
+  std::string StatusJsonLocked();
+
+  void PublishValues(StateValue values);
+  // Restricts sending to the given sources (plus derived ones) and holds it until ReleaseHold
+  // with `id`; without a list the restriction and the hold end.
+  void SetActiveSources(std::optional<std::vector<std::string>> sources, std::uint64_t id);
+  void ReleaseHold(std::uint64_t id);
+  void RequestClear();
+
+  // Asks the host for its API document; reports success or the reason as JSON text and records
+  // the outcome as the connection status. Without a configuration the one in force is tested.
+  std::string TestConnection(const std::optional<VmixOutputConfig>& config);
+  // Lists the host's inputs and their text fields as JSON text; reads and changes nothing here.
+  std::string DiscoverInputs(const VmixOutputConfig& config);
+
+  std::string StartLanSearch(const std::string& host, std::int32_t port);
+  std::string LanSearchStatusJson();
+  std::string CancelLanSearch();
+  std::string LanSearchStatusJsonLocked();
+
+ private:
+  struct PassItem {
+    std::string output_id;
+    std::string field;
+    std::string input;
+    StateValue value;
+  };
+  enum class SendOutcome { kSent = 0, kFailed = 1, kAbandoned = 2 };
+
+  void RunSender();
+  void SendValues(const VmixOutputConfig& cfg, const StateValue& snapshot, bool all, std::uint64_t gen);
+  void ClearMappedFields(const VmixOutputConfig& cfg, std::uint64_t gen);
+  SendOutcome SendValue(const VmixOutputConfig& cfg, std::uint64_t gen, const PassItem& item, bool clearing);
+  void NoteMissingHost();
+  void RecordPassSuccess(const StateValue& snapshot, bool any_sent);
+  void RememberSentValue(const std::string& output_id, const std::string& field, const StateValue& value);
+  const VmixLastSent* FindLastSent(const std::string& output_id, const std::string& field) const;
+  VmixMappingStatus* FindMappingStatus(const std::string& output_id, const std::string& field);
+  void RebuildMappingStatuses();
+  void ResetStatusesOf(const std::vector<std::string>* output_ids);
+  std::string StatusObjectJsonLocked() const;
+  void RunLanSearch(std::vector<VmixLanTarget> targets, std::vector<std::string> own_addresses,
+                    std::int64_t started_at);
+
+  const VmixValueProvider provider_;
+  const VmixAdapterLister adapter_lister_;
+
+  // Guards every field below up to the search state, except request_stop_.
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  VmixOutputConfig config_;
+  bool clear_requested_ = false;
+  bool pending_valid_ = false;
+  bool queued_valid_ = false;
+  StateValue pending_values_;
+  StateValue queued_values_;
+  bool send_all_ = true;
+  double retry_at_ = 0.0;
+  bool stopping_ = false;
+  bool started_ = false;
+  std::uint64_t generation_ = 1;
+  bool restrict_sources_ = false;
+  bool held_ = false;
+  std::uint64_t hold_id_ = 0;
+  std::vector<std::string> active_sources_;
+  std::vector<VmixLastSent> last_sent_;
+  std::vector<VmixMappingStatus> mapping_statuses_;
+  bool connected_ = false;
+  std::optional<std::string> last_success_;
+  std::optional<std::string> last_error_;
+  std::optional<std::int64_t> last_sequence_sent_;
+  std::thread sender_;
+
+  // Set by StopSender without the lock so that a request in flight ends within one poll slice.
+  std::atomic<bool> request_stop_{false};
+
+  VmixLanSearchState search_;
+};
+
+struct VmixOutputControllerDeleter {
+  void operator()(VmixOutputController* controller) const;
+};
+using VmixOutputControllerPtr = std::unique_ptr<VmixOutputController, VmixOutputControllerDeleter>;
+
+// Makes a controller with the default configuration; no thread runs yet. Without an adapter
+// lister the network search reads the computer's adapters.
+VmixOutputControllerPtr MakeVmixOutputController(VmixValueProvider provider,
+                                                 VmixAdapterLister adapter_lister = {});
+// StopSender, then destruction.
+void DestroyVmixOutputController(VmixOutputController* controller);
+
+}  // namespace tessvark
