@@ -1,6 +1,7 @@
 #include "settings/settings_file.h"
 
 #include <fstream>
+#include <limits>
 #include <system_error>
 
 #include "platform/atomic_file.h"
@@ -27,14 +28,8 @@ ConfigFileContents ReadConfigFile(const std::filesystem::path& path) {
   ConfigFileContents contents;
   if (!IsRegularSettingsFile(path)) return contents;
   contents.found = true;
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) return contents;
-  char buffer[65536];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    contents.text.append(buffer, static_cast<std::size_t>(in.gcount()));
-  }
-  contents.read = !in.bad() && in.eof();
-  if (!contents.read) contents.text.clear();
+  contents.read = ReadFileUpTo(path, std::numeric_limits<std::uintmax_t>::max(), contents.text) ==
+                  LimitedReadStatus::kRead;
   return contents;
 }
 
@@ -44,13 +39,17 @@ LimitedReadStatus ReadFileUpTo(const std::filesystem::path& path, std::uintmax_t
   if (!in.is_open()) return LimitedReadStatus::kUnreadable;
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
-  if (size < 0) return LimitedReadStatus::kUnreadable;
-  if (static_cast<std::uintmax_t>(size) > limit) return LimitedReadStatus::kTooLarge;
+  if (size > 0 && static_cast<std::uintmax_t>(size) > limit) return LimitedReadStatus::kTooLarge;
   in.seekg(0, std::ios::beg);
-  std::string content(static_cast<std::size_t>(size), '\0');
-  if (!in.read(content.data(), size) || in.gcount() != size) {
-    return LimitedReadStatus::kUnreadable;
+  // Read to the end rather than trusting the measured size: a file may report no size (files
+  // of the kernel) or grow while it is read.
+  std::string content;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    content.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (content.size() > limit) return LimitedReadStatus::kTooLarge;
   }
+  if (in.bad() || !in.eof()) return LimitedReadStatus::kUnreadable;
   text = std::move(content);
   return LimitedReadStatus::kRead;
 }
