@@ -3,3 +3,5 @@ tessvark_add_test(NAME ocr_analysis_scheduler_test SOURCES ${CMAKE_CURRENT_LIST_
                   LIBRARIES tessvark_ocr tessvark_core)
 tessvark_add_test(NAME ocr_analysis_values_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_values_test.cpp
                   LIBRARIES tessvark_ocr tessvark_core)
+tessvark_add_test(NAME ocr_analysis_core_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_core_test.cpp
+                  LIBRARIES tessvark_ocr tessvark_core)

@@ -1,0 +1,390 @@
+#include "ocr/analysis_core.h"
+
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+namespace tessvark {
+namespace {
+
+// A reader that answers from a table keyed by zone id and remembers which zones it read.
+struct StubReader {
+  std::map<std::string, ZoneValue> answers;
+  std::vector<std::string> calls;
+
+  ZoneValueReader Function() {
+    return [this](const cv::Mat&, const AnalysisZone& zone) {
+      calls.push_back(zone.id);
+      auto found = answers.find(zone.id);
+      return found != answers.end() ? found->second
+                                    : ZoneValue{StateValue::MakeNull(), StateValue::MakeNull(), StateValue::MakeNull()};
+    };
+  }
+};
+
+ZoneValue Int(int64_t value) {
+  return ZoneValue{StateValue::MakeInt(value), StateValue::MakeNull(), StateValue::MakeNull()};
+}
+
+ZoneValue Clock(const std::string& text, double seconds) {
+  return ZoneValue{StateValue::MakeString(std::string(text)), StateValue::MakeString("minutes"),
+                   StateValue::MakeDouble(seconds)};
+}
+
+AnalysisZone Zone(const std::string& id, const std::string& role, double x = 0.1, double y = 0.1) {
+  AnalysisZone zone;
+  zone.id = id;
+  zone.role = role;
+  zone.x = x;
+  zone.y = y;
+  zone.width = 0.2;
+  zone.height = 0.2;
+  return zone;
+}
+
+std::shared_ptr<WorkingFrame> Frame(int32_t number, const std::string& generation = "1") {
+  auto frame = std::make_shared<WorkingFrame>();
+  frame->image = cv::Mat(120, 200, CV_8UC3, cv::Scalar(0, 0, 0));
+  frame->frame_number = number;
+  frame->profile_key = "srt\ncamera";
+  frame->geometry_key = "identity";
+  frame->source = SourceContext{"srt", "camera", generation};
+  return frame;
+}
+
+class AnalysisCoreTest : public ::testing::Test {
+ protected:
+  AnalysisCore& Core(double clock_interval = 0.0, double values_interval = 0.0) {
+    core_ = std::make_unique<AnalysisCore>(
+        "agent", [] { return std::string("2026-01-01T00:00:00Z"); }, [this] { return now_; }, clock_interval,
+        values_interval, reader_.Function());
+    return *core_;
+  }
+  const StateValue& Member(const AnalysisStep& step, const char* key) { return *step.state.Find(key); }
+
+  double now_ = 1.0;
+  StubReader reader_;
+  std::unique_ptr<AnalysisCore> core_;
+};
+
+TEST_F(AnalysisCoreTest, NoFrameIsStatusZeroAndReadsNothing) {
+  AnalysisCore& core = Core();
+  const AnalysisStep step = core.Analyze(nullptr, {Zone("a", "home_score")}, "[a]", true, nullptr, std::nullopt);
+  EXPECT_EQ(step.status, kStepNoFrame);
+  EXPECT_TRUE(reader_.calls.empty());
+  EXPECT_EQ(step.state.Find("sequence")->int_value, 0);
+}
+
+TEST_F(AnalysisCoreTest, ReadsAFrameOnceUnlessForcedOrItsSettingsChange) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"home", Int(7)}, {"clock", Clock("12:34", 754.0)}};
+  const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("clock", "clock")};
+  const auto frame = Frame(1);
+
+  AnalysisStep step = core.Analyze(frame, zones, "[v1]", false, nullptr, std::nullopt);
+  EXPECT_EQ(step.status, kStepPublished);
+  EXPECT_EQ(reader_.calls, (std::vector<std::string>{"clock", "home"})) << "clock lane first";
+  EXPECT_EQ(Member(step, "home").int_value, 7);
+  EXPECT_EQ(Member(step, "clock").text, "12:34");
+  EXPECT_EQ(Member(step, "sequence").int_value, 1);
+
+  reader_.calls.clear();
+  step = core.Analyze(frame, zones, "[v1]", false, nullptr, std::nullopt);
+  EXPECT_EQ(step.status, kStepNothingToRun);
+  EXPECT_TRUE(reader_.calls.empty());
+
+  step = core.Analyze(frame, zones, "[v1]", true, nullptr, std::nullopt);
+  EXPECT_EQ(step.status, kStepPublished);
+  EXPECT_EQ(reader_.calls.size(), 2u);
+  EXPECT_EQ(Member(step, "sequence").int_value, 1) << "same values publish no change";
+
+  reader_.calls.clear();
+  step = core.Analyze(Frame(2), zones, "[v1]", false, nullptr, std::nullopt);
+  EXPECT_EQ(step.status, kStepPublished) << "a new frame number is read";
+  EXPECT_EQ(reader_.calls.size(), 2u);
+}
+
+TEST_F(AnalysisCoreTest, AChangedZoneSetDropsTheOldReadings) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
+  const auto frame = Frame(1);
+  AnalysisStep step = core.Analyze(frame, {Zone("home", "home_score"), Zone("guest", "guest_score")}, "[v1]",
+                                   false, nullptr, std::nullopt);
+  EXPECT_EQ(Member(step, "guest").int_value, 3);
+
+  // Same frame, new zone-set text: both lanes run again and only the new set's readings remain.
+  reader_.calls.clear();
+  step = core.Analyze(frame, {Zone("home", "home_score")}, "[v2]", false, nullptr, std::nullopt);
+  EXPECT_EQ(step.status, kStepPublished);
+  EXPECT_EQ(reader_.calls, std::vector<std::string>{"home"});
+  EXPECT_EQ(Member(step, "home").int_value, 7);
+  EXPECT_EQ(Member(step, "guest").kind, StateKind::kNull);
+  ASSERT_EQ(core.Readings().size(), 1u);
+  EXPECT_EQ(core.Readings()[0].context.zone_set_text, "[v2]");
+}
+
+TEST_F(AnalysisCoreTest, AFrameOfAnotherSourceGenerationStartsFromNoReadings) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
+  core.Analyze(Frame(1, "4"), {Zone("home", "home_score"), Zone("guest", "guest_score")}, "[z]", false, nullptr,
+               std::nullopt);
+  reader_.answers.erase("guest");
+  const AnalysisStep step =
+      core.Analyze(Frame(2, "5"), {Zone("home", "home_score")}, "[z]", false, nullptr, std::nullopt);
+  EXPECT_EQ(Member(step, "guest").kind, StateKind::kNull);
+  ASSERT_EQ(core.Readings().size(), 1u);
+  EXPECT_EQ(core.Readings()[0].context.source.generation, "5");
+}
+
+TEST_F(AnalysisCoreTest, DisabledRolesAreNeitherCutNorRead) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
+  const AnalysisStep step = core.Analyze(Frame(1), {Zone("home", "home_score"), Zone("guest", "guest_score")},
+                                         "[z]", false, nullptr, std::set<std::string>{"guest_score"});
+  EXPECT_EQ(reader_.calls, std::vector<std::string>{"guest"});
+  EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
+  EXPECT_EQ(Member(step, "guest").int_value, 3);
+}
+
+TEST_F(AnalysisCoreTest, TheLaterOfTwoZonesWithOneRoleWins) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"first", Int(1)}, {"second", Int(2)}};
+  const AnalysisStep step = core.Analyze(Frame(1), {Zone("first", "home_score"), Zone("second", "home_score")},
+                                         "[z]", false, nullptr, std::nullopt);
+  EXPECT_EQ(reader_.calls.size(), 2u);
+  EXPECT_EQ(Member(step, "home").int_value, 2);
+  EXPECT_EQ(core.Readings().size(), 1u);
+}
+
+TEST_F(AnalysisCoreTest, AZoneWithAnUnknownRoleIsSkippedAndTheOthersStillWork) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"home", Int(7)}, {"odd", Int(99)}};
+  const AnalysisStep step = core.Analyze(
+      Frame(1), {Zone("odd", "Home_Score"), Zone("home", "home_score"), Zone("empty", "")}, "[z]", false, nullptr,
+      std::nullopt);
+  EXPECT_EQ(step.status, kStepPublished);
+  EXPECT_EQ(reader_.calls, std::vector<std::string>{"home"});
+  EXPECT_EQ(Member(step, "home").int_value, 7);
+}
+
+TEST_F(AnalysisCoreTest, AZoneThatCannotBeCutReplacesItsValueWithNull) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"home", Int(7)}};
+  AnalysisZone zone = Zone("home", "home_score");
+  AnalysisStep step = core.Analyze(Frame(1), {zone}, "[z]", false, nullptr, std::nullopt);
+  EXPECT_EQ(Member(step, "home").int_value, 7);
+
+  // All four corners in one spot: the cut fails, the reader is not asked, the value goes null.
+  zone.perspective = true;
+  zone.corners = {GeometryPoint{0.3, 0.3}, GeometryPoint{0.3, 0.3}, GeometryPoint{0.3, 0.3}, GeometryPoint{0.3, 0.3}};
+  reader_.calls.clear();
+  step = core.Analyze(Frame(2), {zone}, "[z]", false, nullptr, std::nullopt);
+  EXPECT_EQ(step.status, kStepPublished);
+  EXPECT_TRUE(reader_.calls.empty());
+  EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
+}
+
+TEST_F(AnalysisCoreTest, NoZonesWithAFramePublishesAllNull) {
+  AnalysisCore& core = Core();
+  const AnalysisStep step = core.Analyze(Frame(1), {}, "[]", false, nullptr, std::nullopt);
+  EXPECT_EQ(step.status, kStepPublished);
+  EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
+  EXPECT_EQ(Member(step, "penalties").items.size(), 0u);
+}
+
+TEST_F(AnalysisCoreTest, AStepThatIsNoLongerCurrentKeepsTheStoredReadings) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"home", Int(7)}};
+  const std::vector<AnalysisZone> zones = {Zone("home", "home_score")};
+  core.Analyze(Frame(1), zones, "[z]", false, nullptr, std::nullopt);
+
+  std::mutex worker_mutex;
+  bool predicate_held_mutex = false;
+  int hook_calls = 0;
+  AnalysisJob job;
+  job.worker_mutex = &worker_mutex;
+  job.is_current = [&] {
+    predicate_held_mutex = !worker_mutex.try_lock();
+    if (!predicate_held_mutex) worker_mutex.unlock();
+    return false;
+  };
+  job.after_analysis_hook = [&] {
+    ++hook_calls;
+    EXPECT_TRUE(worker_mutex.try_lock()) << "the hook runs after the worker mutex is released";
+    worker_mutex.unlock();
+  };
+  reader_.answers["home"] = Int(8);
+  const AnalysisStep step = core.Analyze(Frame(2), zones, "[z]", false, &job, std::nullopt);
+  EXPECT_EQ(step.status, kStepNotCurrent);
+  EXPECT_TRUE(predicate_held_mutex);
+  EXPECT_EQ(hook_calls, 1);
+  EXPECT_EQ(Member(step, "home").int_value, 7);
+  ASSERT_EQ(core.Readings().size(), 1u);
+  EXPECT_EQ(core.Readings()[0].value.int_value, 7);
+
+  // The dropped step stored no lane context, so the same frame is read again.
+  job.is_current = [] { return true; };
+  const AnalysisStep again = core.Analyze(Frame(2), zones, "[z]", false, &job, std::nullopt);
+  EXPECT_EQ(again.status, kStepPublished);
+  EXPECT_EQ(Member(again, "home").int_value, 8);
+  EXPECT_EQ(hook_calls, 2);
+
+  // A step with nothing to run calls no hook.
+  EXPECT_EQ(core.Analyze(Frame(2), zones, "[z]", false, &job, std::nullopt).status, kStepNothingToRun);
+  EXPECT_EQ(hook_calls, 2);
+}
+
+TEST_F(AnalysisCoreTest, ALaneThatIsNotDueKeepsItsStoredReadings) {
+  AnalysisCore& core = Core(0.0, 10.0);
+  reader_.answers = {{"home", Int(7)}, {"clock", Clock("1:00", 60.0)}};
+  const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("clock", "clock")};
+  core.Analyze(Frame(1), zones, "[z]", false, nullptr, std::nullopt);
+
+  reader_.answers = {{"home", Int(8)}, {"clock", Clock("0:59", 59.0)}};
+  reader_.calls.clear();
+  now_ = 5.0;
+  AnalysisStep step = core.Analyze(Frame(2), zones, "[z]", false, nullptr, std::nullopt);
+  EXPECT_EQ(reader_.calls, std::vector<std::string>{"clock"});
+  EXPECT_EQ(Member(step, "clock").text, "0:59");
+  EXPECT_EQ(Member(step, "home").int_value, 7);
+
+  now_ = 11.0;
+  step = core.Analyze(Frame(3), zones, "[z]", false, nullptr, std::nullopt);
+  EXPECT_EQ(Member(step, "home").int_value, 8);
+}
+
+TEST_F(AnalysisCoreTest, PossessionIsShownAfterTwoAgreeingPasses) {
+  AnalysisCore& core = Core();
+  const std::vector<AnalysisZone> zones = {Zone("h", "home_possession", 0.1, 0.1),
+                                           Zone("g", "guest_possession", 0.6, 0.1)};
+  auto frame = Frame(1);
+  // Light the home lamp's zone (x 20..60, y 12..36), leave the guest's dark.
+  cv::rectangle(frame->image, cv::Rect(20, 12, 40, 24), cv::Scalar(255, 255, 255), cv::FILLED);
+
+  AnalysisStep step = core.Analyze(frame, zones, "[p]", false, nullptr, std::nullopt);
+  EXPECT_TRUE(reader_.calls.empty()) << "possession is not read by the digit readers";
+  EXPECT_EQ(Member(step, "home_possession").kind, StateKind::kNull);
+  step = core.Analyze(frame, zones, "[p]", true, nullptr, std::nullopt);
+  EXPECT_EQ(Member(step, "home_possession").int_value, 1);
+  EXPECT_EQ(Member(step, "guest_possession").int_value, 0);
+
+  // A reset forgets the decision: it again needs two passes.
+  core.Reset();
+  step = core.Analyze(frame, zones, "[p]", false, nullptr, std::nullopt);
+  EXPECT_EQ(Member(step, "home_possession").kind, StateKind::kNull);
+}
+
+TEST_F(AnalysisCoreTest, ZoneChangeRepublishesNoReadingsWithTheNewFilter) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"home", Int(7)}};
+  const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("pen", "home_penalty_1")};
+  core.Analyze(Frame(1), zones, "[z]", false, nullptr, std::nullopt);
+  ASSERT_FALSE(core.Readings().empty());
+
+  core.ApplyZoneChange(std::set<std::string>{"home_score"}, zones, SourceContext{"srt", "camera", "1"});
+  EXPECT_TRUE(core.Readings().empty());
+  const StateValue state = core.StateStore().Snapshot();
+  EXPECT_EQ(state.Find("home")->kind, StateKind::kNull);
+  EXPECT_EQ(state.Find("penalties")->items.size(), 0u) << "the filter leaves the penalty out";
+
+  core.ApplyZoneChange(std::nullopt, zones, std::nullopt);
+  EXPECT_EQ(core.StateStore().Snapshot().Find("penalties")->ToJson(),
+            R"([{"role":"home_penalty_1","clock":null,"clock_seconds":null,"clock_mode":null}])");
+
+  // The lane contexts went too: the same frame is read again.
+  EXPECT_EQ(core.Analyze(Frame(1), zones, "[z]", false, nullptr, std::nullopt).status, kStepPublished);
+}
+
+TEST_F(AnalysisCoreTest, ResetDropsThePendingFrameAndTheLaneContexts) {
+  AnalysisCore& core = Core();
+  const auto frame = Frame(1);
+  core.Analyze(frame, {Zone("home", "home_score")}, "[z]", false, nullptr, std::nullopt);
+  core.Scheduler().OfferFrame(Frame(2));
+  core.Reset();
+  EXPECT_FALSE(core.Scheduler().HasPendingFrame());
+  EXPECT_TRUE(core.Readings().empty());
+  EXPECT_EQ(core.Analyze(frame, {Zone("home", "home_score")}, "[z]", false, nullptr, std::nullopt).status,
+            kStepPublished);
+}
+
+TEST(ClockSecondsFromTextTest, ReadsMinutesAndTenthsAndRejectsTheRest) {
+  struct Case {
+    std::optional<std::string> text;
+    std::optional<std::string> mode;
+    std::optional<double> expected;
+  } cases[] = {
+      {"12:34", "minutes", 754.0},
+      {"9:05", "minutes", 545.0},
+      {"12:5", "minutes", 725.0},
+      {" 1:2x", "minutes", 62.0},          // characters after the digits are ignored
+      {"-1:30", "minutes", -30.0},
+      {"1234", "minutes", std::nullopt},   // no colon
+      {":30", "minutes", std::nullopt},    // no minute digits
+      {"1:", "minutes", std::nullopt},
+      {"x1:30", "minutes", std::nullopt},
+      {"2147483648:00", "minutes", std::nullopt},  // beyond int32
+      {"2147483647:00", "minutes", 2147483647.0 * 60.0},  // no 32-bit overflow
+      {"59.3", "tenths", 59.3},
+      {" 5.", "tenths", 5.0},
+      {"-.5", "tenths", -0.5},
+      {"1e2", "tenths", 100.0},
+      {"59.3 ", "tenths", std::nullopt},   // must take up every character
+      {"1e999", "tenths", std::nullopt},   // overflow
+      {"inf", "tenths", std::nullopt},
+      {"nan", "tenths", std::nullopt},
+      {"0x10", "tenths", std::nullopt},
+      {".", "tenths", std::nullopt},
+      {"", "tenths", std::nullopt},
+      {"12:34", "seconds", std::nullopt},
+      {std::nullopt, "minutes", std::nullopt},
+      {"12:34", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const std::optional<double> seconds = ClockSecondsFromText(c.text, c.mode);
+    ASSERT_EQ(seconds.has_value(), c.expected.has_value()) << c.text.value_or("<none>") << " " << c.mode.value_or("<none>");
+    if (seconds) EXPECT_DOUBLE_EQ(*seconds, *c.expected) << *c.text;
+  }
+}
+
+TEST(NumberValueTest, ShotClockKeepsItsTextAndNumbersAreIntegers) {
+  ReaderResult shot;
+  shot.ok = shot.has_value = shot.numeric = true;
+  shot.number = 5;
+  shot.text = "05";
+  EXPECT_EQ(NumberValue("shot_clock", shot).ToJson(), "\"05\"");
+  EXPECT_EQ(NumberValue("home_score", shot).ToJson(), "5");
+
+  ReaderResult text_only;
+  text_only.has_value = true;
+  text_only.text = "7";
+  EXPECT_EQ(NumberValue("home_score", text_only).ToJson(), "null");
+
+  const ReaderResult none;
+  EXPECT_EQ(NumberValue("shot_clock", none).ToJson(), "null");
+  EXPECT_EQ(NumberValue("down", none).ToJson(), "null");
+}
+
+TEST(ReadClockZoneTest, AnEmptyPictureLeavesEveryMemberNull) {
+  const ZoneValue value = ReadClockZone(cv::Mat(), "clock", std::nullopt, ClockFormat::Auto);
+  EXPECT_EQ(value.value.kind, StateKind::kNull);
+  EXPECT_EQ(value.clock_mode.kind, StateKind::kNull);
+  EXPECT_EQ(value.clock_seconds.kind, StateKind::kNull);
+}
+
+TEST(ReadClockZoneTest, AnUnreadablePictureKeepsTheClockMode) {
+  // A dark picture has no lit digit: no value, but the mode is known.
+  const ZoneValue value = ReadClockZone(cv::Mat(40, 100, CV_8UC3, cv::Scalar(0, 0, 0)), "clock", std::nullopt,
+                                        ClockFormat::MinutesSeconds);
+  EXPECT_EQ(value.value.kind, StateKind::kNull);
+  EXPECT_EQ(value.clock_seconds.kind, StateKind::kNull);
+  EXPECT_EQ(value.clock_mode.ToJson(), "\"minutes\"");
+}
+
+}  // namespace
+}  // namespace tessvark

@@ -1,0 +1,260 @@
+#include "ocr/digit_recognition.h"
+
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+namespace tessvark {
+namespace {
+
+DigitSlot WholeSlot(const cv::Mat& image) {
+  DigitSlot slot;
+  slot.kind = "digit";
+  slot.right = image.cols - 1;
+  slot.bottom = image.rows - 1;
+  return slot;
+}
+
+void Fill(cv::Mat& mask, int left, int top, int right, int bottom, uchar value = 1) {
+  mask(cv::Range(top, bottom + 1), cv::Range(left, right + 1)).setTo(value);
+}
+
+// A narrow vertical stroke in the middle of a 30 by 40 slot, as a lone "1" looks.
+cv::Mat LoneStroke() {
+  cv::Mat mask = cv::Mat::zeros(40, 30, CV_8U);
+  Fill(mask, 13, 2, 16, 37);
+  return mask;
+}
+
+TEST(OcrDigitRecognition, ZeroSizedPictureIsEmpty) {
+  const DigitResult result = RecognizeDigit(cv::Mat(), DigitSlot{});
+  EXPECT_EQ(result.status, "empty");
+  EXPECT_DOUBLE_EQ(result.confidence, 1.0);
+  EXPECT_FALSE(result.scored);
+  EXPECT_FALSE(result.digit.has_value());
+  EXPECT_TRUE(result.box_method.empty());
+}
+
+TEST(OcrDigitRecognition, EmptinessThresholdSitsAtTwoPointFourPercentInk) {
+  const struct {
+    int ink_pixels;
+    const char* status;
+  } cases[] = {{0, "empty"}, {24, "empty"}, {25, "unknown"}};
+  for (const auto& c : cases) {
+    cv::Mat image = cv::Mat::zeros(50, 20, CV_8U);  // 1000 pixels
+    for (int i = 0; i < c.ink_pixels; ++i) image.at<uchar>(i / 5 + 10, i % 5 + 8) = 255;
+    const DigitResult result = RecognizeDigit(image, WholeSlot(image));
+    EXPECT_EQ(result.status, c.status) << c.ink_pixels;
+    EXPECT_DOUBLE_EQ(result.ink_fraction, c.ink_pixels / 1000.0);
+    EXPECT_EQ(result.slot_width, 20);
+    EXPECT_EQ(result.slot_height, 50);
+    if (c.ink_pixels == 24) {
+      EXPECT_NEAR(result.confidence, 0.6, 1e-12);
+    }
+  }
+}
+
+TEST(OcrDigitRecognition, SlotBeyondThePictureOrReversedIsClampedAndSwapped) {
+  cv::Mat image = cv::Mat::zeros(40, 60, CV_8U);
+  Fill(image, 35, 2, 55, 37, 255);  // a full block in the right half reads as 8
+  DigitSlot normal;
+  normal.left = 30;
+  normal.right = 59;
+  normal.bottom = 39;
+  DigitSlot wild;
+  wild.left = 500;
+  wild.right = 30;
+  wild.top = 90;
+  wild.bottom = -4;
+  const DigitResult a = RecognizeDigit(image, normal);
+  const DigitResult b = RecognizeDigit(image, wild);
+  EXPECT_EQ(a.status, "digit");
+  EXPECT_EQ(a.digit, 8);
+  EXPECT_EQ(b.digit, a.digit);
+  EXPECT_EQ(b.slot_width, 30);
+  EXPECT_EQ(b.slot_height, 40);
+  EXPECT_EQ(b.box_left, a.box_left);
+}
+
+TEST(OcrDigitRecognition, SeveralChannelsCountAsInkWhenAnyIsSet) {
+  cv::Mat image = cv::Mat::zeros(4, 4, CV_8UC3);
+  image.at<cv::Vec3b>(1, 2) = cv::Vec3b(0, 0, 9);
+  const cv::Mat mask = NormalizeSlotImage(image);
+  EXPECT_EQ(mask.type(), CV_8UC1);
+  EXPECT_EQ(mask.at<uchar>(1, 2), 1);
+  EXPECT_EQ(cv::countNonZero(mask), 1);
+}
+
+TEST(OcrDigitRecognition, FullyLitBoxReadsEightWithFullConfidence) {
+  const SegmentScores s = ScoreSegments(cv::Mat(40, 24, CV_8U, cv::Scalar(1)));
+  EXPECT_EQ(s.digit, 8);
+  EXPECT_DOUBLE_EQ(s.confidence, 1.0);
+  for (double value : s.scores) EXPECT_DOUBLE_EQ(value, 1.0);
+}
+
+TEST(OcrDigitRecognition, TooSmallBoxMeasuresNothingAndReadsNoDigit) {
+  const SegmentScores s = ScoreSegments(cv::Mat(7, 24, CV_8U, cv::Scalar(1)));
+  EXPECT_FALSE(s.digit.has_value());
+  for (double value : s.coverage) EXPECT_EQ(value, 0.0);
+  // The best pattern is the 1 at 0.72 * 5/7, below the 0.58 bar; the runner-up is the 7.
+  const double best = 0.72 * 5.0 / 7.0;
+  const double runner_up = 0.72 * 4.0 / 7.0;
+  EXPECT_NEAR(s.confidence, 0.85 * best + 0.15 * (best - runner_up) / 0.18, 1e-12);
+  cv::Mat image = cv::Mat::zeros(7, 24, CV_8U);
+  Fill(image, 2, 0, 21, 6, 255);
+  const DigitResult r = RecognizeDigit(image, WholeSlot(image));
+  EXPECT_EQ(r.status, "unknown");
+  EXPECT_TRUE(r.scored);
+  EXPECT_FALSE(r.digit.has_value());
+}
+
+TEST(OcrDigitRecognition, LoneStrokeIsBoxedRightAnchoredAndReadsOne) {
+  const DigitBox box = FindDigitBox(LoneStroke());
+  ASSERT_TRUE(box.found);
+  EXPECT_EQ(box.method, "nominal_width_right_anchored");
+  EXPECT_EQ(box.right, 16);
+  EXPECT_EQ(box.left, 0);
+  EXPECT_EQ(box.top, 2);
+  EXPECT_EQ(box.bottom, 37);
+  EXPECT_EQ(ScoreSegments(box.image).digit, 1);
+}
+
+TEST(OcrDigitRecognition, StrokeWithAWiderPartKeepsItsOwnColumns) {
+  cv::Mat mask = cv::Mat::zeros(40, 30, CV_8U);
+  Fill(mask, 14, 2, 15, 37);
+  Fill(mask, 12, 18, 17, 25);
+  const DigitBox box = FindDigitBox(mask);
+  ASSERT_TRUE(box.found);
+  EXPECT_EQ(box.method, "projection_vertical_preserved_horizontal");
+  EXPECT_EQ(box.left, 12);
+  EXPECT_EQ(box.right, 17);
+}
+
+TEST(OcrDigitRecognition, WideInkIsBoxedByItsColumnBand) {
+  cv::Mat mask = cv::Mat::zeros(40, 30, CV_8U);
+  Fill(mask, 5, 3, 24, 36);
+  const DigitBox box = FindDigitBox(mask);
+  EXPECT_EQ(box.method, "projection_wide");
+  EXPECT_EQ(box.left, 5);
+  EXPECT_EQ(box.right, 24);
+  EXPECT_EQ(box.image.cols, 20);
+  EXPECT_EQ(box.image.rows, 34);
+}
+
+TEST(OcrDigitRecognition, ThinBandAtTheEdgeIsNotPartOfTheDigitRows) {
+  cv::Mat mask = LoneStroke();
+  Fill(mask, 13, 0, 16, 0);  // a one-row band touching the top edge, well apart from the stroke
+  mask(cv::Range(1, 2), cv::Range::all()).setTo(0);
+  Fill(mask, 13, 4, 16, 37);
+  mask(cv::Range(1, 4), cv::Range::all()).setTo(0);
+  const InkProfile profile = MeasureInkProfile(mask);
+  ASSERT_TRUE(profile.found);
+  EXPECT_EQ(profile.ink_top, 0);
+  EXPECT_EQ(profile.top, 4);
+  EXPECT_EQ(profile.bottom, 37);
+}
+
+TEST(OcrDigitRecognition, TrimEdgeBandsDropsOnlyThinDetachedEdgeRuns) {
+  const struct {
+    const char* name;
+    std::vector<IndexRun> runs;
+    size_t kept;
+  } cases[] = {
+      {"thin top band", {{0, 1}, {10, 30}}, 1},
+      {"thin bottom band", {{5, 30}, {38, 39}}, 1},
+      {"both", {{0, 1}, {10, 30}, {38, 39}}, 1},
+      {"touching gap", {{0, 1}, {2, 30}}, 2},
+      {"thick top band", {{0, 5}, {10, 30}}, 2},
+      {"not at the edge", {{1, 2}, {10, 30}}, 2},
+      {"only run", {{0, 1}}, 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TrimEdgeBands(c.runs, 40).size(), c.kept) << c.name;
+}
+
+TEST(OcrDigitRecognition, GrowInkExtentTakesNearbyRunsWithinTolerance) {
+  // Coarse runs (profile >= 2): 2..4, 6..10 (the strong one), 13..14, 20..21.
+  std::vector<uint64_t> profile(25, 0);
+  for (int i : {2, 3, 4, 13, 14, 20, 21}) profile[i] = 2;
+  for (int i = 6; i <= 10; ++i) profile[i] = 9;
+  const auto one = GrowInkExtent(profile, {{6, 10}}, 1);
+  ASSERT_TRUE(one.has_value());
+  EXPECT_EQ(one->start, 2);
+  EXPECT_EQ(one->end, 10);
+  const auto two = GrowInkExtent(profile, {{6, 10}}, 2);
+  EXPECT_EQ(two->start, 2);
+  EXPECT_EQ(two->end, 14);
+  EXPECT_FALSE(GrowInkExtent(profile, {{16, 17}}, 2).has_value());
+}
+
+TEST(OcrDigitRecognition, HorizontalBarPrefersTheLongestThenTheRightmostRun) {
+  cv::Mat mask = cv::Mat::zeros(10, 30, CV_8U);
+  Fill(mask, 0, 2, 9, 2);
+  Fill(mask, 5, 4, 14, 4);
+  Fill(mask, 5, 6, 14, 6);
+  Fill(mask, 0, 8, 6, 8);
+  const auto bar = FindHorizontalBarExtent(mask, 0, 9, 4);
+  ASSERT_TRUE(bar.has_value());
+  EXPECT_EQ(bar->start, 5);
+  EXPECT_EQ(bar->end, 14);
+  EXPECT_FALSE(FindHorizontalBarExtent(mask, 0, 9, 6).has_value());  // needs 12 pixels
+}
+
+TEST(OcrDigitRecognition, ComponentsAreFourConnectedAndSmallOnesDoNotCount) {
+  cv::Mat mask = cv::Mat::zeros(20, 20, CV_8U);
+  Fill(mask, 1, 1, 5, 5);      // 25 pixels
+  Fill(mask, 10, 10, 14, 14);  // 25 pixels, touching the first only through nothing
+  mask.at<uchar>(6, 6) = 1;    // diagonal to the first: its own component, too small
+  EXPECT_EQ(CountSignificantComponents(mask), 2);
+  EXPECT_EQ(CountSignificantComponents(cv::Mat::zeros(5, 5, CV_8U)), 0);
+}
+
+TEST(OcrDigitRecognition, FloodFillCopesWithAMillionPixelComponent) {
+  EXPECT_EQ(CountSignificantComponents(cv::Mat(1000, 1000, CV_8U, cv::Scalar(1))), 1);
+}
+
+TEST(OcrDigitRecognition, HorizontalSamplerNeedsAChainedRun) {
+  cv::Mat broken = cv::Mat::zeros(4, 24, CV_8U);
+  for (int x = 0; x < 24; ++x) broken.at<uchar>(1, x) = x % 3 != 2 ? 1 : 0;  // 16 of 24 in pairs
+  EXPECT_EQ(SampleHorizontalBar(broken, 0, 0, 24, 4), 0.0);
+
+  cv::Mat bridged = cv::Mat::zeros(4, 24, CV_8U);
+  Fill(bridged, 1, 1, 10, 1);
+  Fill(bridged, 13, 1, 22, 1);  // a gap of 2 is within the bridge of 24 / 8
+  EXPECT_DOUBLE_EQ(SampleHorizontalBar(bridged, 0, 0, 24, 4), 20.0 / 24.0);
+  EXPECT_EQ(SampleHorizontalBar(bridged, 5, 0, 5, 4), 0.0);  // empty window
+  EXPECT_DOUBLE_EQ(SampleVerticalBar(bridged, 0, 0, 24, 4), 20.0 / 96.0);
+}
+
+TEST(OcrDigitRecognition, RoundToThousandthsSendsExactHalvesToEven) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const SegmentValues out = RoundToThousandths({0.0625, -0.0625, 0.1875, 2.0625, 0.12345, 1e-30, -0.0});
+  EXPECT_DOUBLE_EQ(out[0], 0.062);
+  EXPECT_DOUBLE_EQ(out[1], -0.062);
+  EXPECT_DOUBLE_EQ(out[2], 0.188);
+  EXPECT_DOUBLE_EQ(out[3], 2.062);
+  EXPECT_DOUBLE_EQ(out[4], 0.123);
+  EXPECT_EQ(out[5], 0.0);
+  EXPECT_TRUE(std::signbit(out[6]));
+  const SegmentValues special = RoundToThousandths({nan, inf, -inf, 0.0, 1.0, 0.9999, 0.0015});
+  EXPECT_TRUE(std::isnan(special[0]));
+  EXPECT_EQ(special[1], inf);
+  EXPECT_EQ(special[2], -inf);
+  EXPECT_DOUBLE_EQ(special[4], 1.0);
+  EXPECT_DOUBLE_EQ(special[5], 1.0);
+  EXPECT_DOUBLE_EQ(special[6], 0.002);  // 0.0015 lies just above the half
+}
+
+TEST(OcrDigitRecognition, PatternTableHasElevenRowsWithTheNineVariantLast) {
+  const auto& patterns = DigitPatterns();
+  EXPECT_EQ(patterns[9].digit, 9);
+  EXPECT_EQ(patterns[10].digit, 9);
+  EXPECT_EQ(patterns[10].variant, 1);
+  EXPECT_FALSE(patterns[10].lit[3]);
+  EXPECT_TRUE(patterns[6].lit[0]);
+  EXPECT_FALSE(patterns[7].lit[5]);
+}
+
+}  // namespace
+}  // namespace tessvark
