@@ -141,8 +141,11 @@ bool ValidateVmixDiscoveryTarget(std::string_view host, std::int32_t port, std::
       return false;
     }
   }
+  // inet_aton takes every numeric form the resolver would take (octal "010.8.8.8", a single
+  // number "134744072", hex parts), so none of them can pass as a host name and reach an
+  // address outside the allowed ranges; only the canonical dotted quad is accepted.
   in_addr address{};
-  if (inet_pton(AF_INET, text.c_str(), &address) == 1) {
+  if (inet_aton(text.c_str(), &address) != 0) {
     char canonical[INET_ADDRSTRLEN] = {};
     if (inet_ntop(AF_INET, &address, canonical, sizeof canonical) == nullptr || text != canonical) {
       message = "vMix host is not a valid discovery target";
