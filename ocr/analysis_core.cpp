@@ -1,0 +1,311 @@
+#include "ocr/analysis_core.h"
+
+#include <cerrno>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <utility>
+
+#include "ocr/zone_geometry.h"
+
+namespace tessvark {
+namespace {
+
+constexpr std::array<const char*, 10> kNumberRoles = {
+    "home_score", "guest_score", "home_penalty_player_1", "home_penalty_player_2",
+    "guest_penalty_player_1", "guest_penalty_player_2", "home_shots", "guest_shots", "to_go", "ball_on"};
+constexpr std::array<const char*, 3> kCountRoles = {"down", "home_timeouts", "guest_timeouts"};
+
+template <size_t N>
+bool IsOneOf(const std::string& role, const std::array<const char*, N>& roles) {
+  for (const char* candidate : roles) {
+    if (role == candidate) return true;
+  }
+  return false;
+}
+
+bool IsPossessionRole(const std::string& role) {
+  return role == "home_possession" || role == "guest_possession";
+}
+
+bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Optional white space, an optional sign, then at least one digit; what follows the digits is
+// ignored. Absent without digits or outside the int32 range.
+std::optional<int64_t> LeadingInt32(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && IsSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i >= text.size() || !IsDigit(text[i])) return std::nullopt;
+  int64_t value = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// A decimal number taking up the whole text: optional white space, an optional sign, digits with
+// an optional point, an optional exponent. No infinities, NaN or hexadecimal forms.
+std::optional<double> WholeDecimal(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && IsSpace(text[i])) ++i;
+  const size_t start = i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t digits = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i) ++digits;
+  if (i < text.size() && text[i] == '.') {
+    for (++i; i < text.size() && IsDigit(text[i]); ++i) ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (i >= text.size() || !IsDigit(text[i])) return std::nullopt;
+    while (i < text.size() && IsDigit(text[i])) ++i;
+  }
+  if (i != text.size()) return std::nullopt;
+  errno = 0;
+  const double value = std::strtod(text.c_str() + start, nullptr);
+  if (errno == ERANGE && std::isinf(value)) return std::nullopt;
+  return value;
+}
+
+StateValue NullValue() { return StateValue::MakeNull(); }
+
+}  // namespace
+
+ZoneImage PrepareZoneImage(const cv::Mat& frame_image, const AnalysisZone& zone) {
+  const std::optional<CornerQuad> corners =
+      zone.perspective ? std::optional<CornerQuad>(zone.corners) : std::nullopt;
+  ZoneCrop crop = WarpZonePerspective(frame_image, zone.x, zone.y, zone.width, zone.height, corners, zone.id);
+  return ZoneImage{&zone, std::move(crop.image), crop.failed, std::move(crop.error)};
+}
+
+std::optional<double> ClockSecondsFromText(const std::optional<std::string>& text,
+                                           const std::optional<std::string>& mode) {
+  if (!text || !mode) return std::nullopt;
+  if (*mode == "tenths") return WholeDecimal(*text);
+  if (*mode != "minutes") return std::nullopt;
+  const size_t colon = text->find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const std::optional<int64_t> minutes = LeadingInt32(text->substr(0, colon));
+  const std::optional<int64_t> seconds = LeadingInt32(text->substr(colon + 1));
+  if (!minutes || !seconds) return std::nullopt;
+  // Both parts fit in 32 bits; their sum is formed in 64 so that no text can overflow it.
+  return static_cast<double>(*minutes * 60 + *seconds);
+}
+
+ZoneValue ReadClockZone(const cv::Mat& picture, const std::string& role,
+                        const std::optional<ZoneProcessing>& processing, ClockFormat format) {
+  const ReaderResult result = ReadClock(picture, role, processing, format);
+  ZoneValue out{NullValue(), NullValue(), NullValue()};
+  if (result.status == "no_frame") return out;
+  const std::string mode = result.mode.value_or("minutes");
+  out.clock_mode = StateValue::MakeString(std::string(mode));
+  if (result.has_value) {
+    out.value = StateValue::MakeString(std::string(result.text));
+    const std::optional<double> seconds = ClockSecondsFromText(result.text, mode);
+    if (seconds) out.clock_seconds = StateValue::MakeDouble(*seconds);
+  }
+  return out;
+}
+
+StateValue NumberValue(const std::string& role, const ReaderResult& result) {
+  if (role == "shot_clock") {
+    return result.has_value ? StateValue::MakeString(std::string(result.text)) : NullValue();
+  }
+  return result.has_value && result.numeric ? StateValue::MakeInt(result.number) : NullValue();
+}
+
+ZoneValue ReadZoneValue(const cv::Mat& picture, const AnalysisZone& zone) {
+  const std::string& role = zone.role;
+  if (role == "shot_clock" || IsOneOf(role, kCountRoles) || IsOneOf(role, kNumberRoles)) {
+    const ReaderResult result = role == "shot_clock"          ? ReadShotClock(picture, zone.processing)
+                                : IsOneOf(role, kCountRoles) ? ReadCount(picture, role, zone.processing)
+                                                             : ReadNumber(picture, role, zone.processing);
+    return ZoneValue{NumberValue(role, result), NullValue(), NullValue()};
+  }
+  if (role == "period") {
+    const ReaderResult result = ReadPeriod(picture, zone.processing);
+    return ZoneValue{result.has_value && result.numeric ? StateValue::MakeInt(result.number) : NullValue(),
+                     NullValue(), NullValue()};
+  }
+  return ReadClockZone(picture, role, zone.processing, zone.clock_format);
+}
+
+AnalysisCore::AnalysisCore(std::string agent_id, TimestampClock timestamp, MonotonicClock clock,
+                           double clock_lane_interval, double values_lane_interval, ZoneValueReader reader)
+    : state_store_(std::move(agent_id), std::move(timestamp)),
+      scheduler_(clock_lane_interval, values_lane_interval, std::move(clock)),
+      reader_(reader ? std::move(reader) : ZoneValueReader(ReadZoneValue)) {}
+
+AnalysisStep AnalysisCore::Analyze(const std::shared_ptr<const WorkingFrame>& frame,
+                                   const std::vector<AnalysisZone>& zones, const std::string& zone_set_text,
+                                   bool force, const AnalysisJob* job, const RoleFilter& role_filter) {
+  if (!frame) return AnalysisStep{kStepNoFrame, state_store_.Snapshot()};
+  const std::vector<AnalysisLane> due = scheduler_.DueLanes();
+
+  const LaneRunContext step_lane_context{frame->frame_number, frame->profile_key, frame->geometry_key,
+                                         zone_set_text};
+  std::vector<AnalysisLane> run_list;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (AnalysisLane lane : due) {
+      const std::optional<LaneRunContext>& last = lane_contexts_[static_cast<size_t>(lane)];
+      if (force || !last || !(*last == step_lane_context)) run_list.push_back(lane);
+    }
+  }
+  if (run_list.empty()) return AnalysisStep{kStepNothingToRun, state_store_.Snapshot()};
+  auto runs = [&run_list](AnalysisLane lane) {
+    for (AnalysisLane candidate : run_list) {
+      if (candidate == lane) return true;
+    }
+    return false;
+  };
+
+  // A zone whose role the engine does not know (possible in stored files) is skipped, so that
+  // one bad zone cannot stop every other zone from being read.
+  std::vector<ZoneImage> images;
+  for (const AnalysisZone& zone : zones) {
+    if (zone.role.empty() || !RoleEnabled(role_filter, zone.role)) continue;
+    const std::optional<AnalysisLane> lane = FindLaneForRole(zone.role);
+    if (lane && runs(*lane)) images.push_back(PrepareZoneImage(frame->image, zone));
+  }
+
+  const ReadingContext context{frame->source, frame->geometry_key, zone_set_text};
+  std::vector<RoleReading> new_readings;
+  for (AnalysisLane lane : kAnalysisLanes) {
+    if (!runs(lane)) continue;
+    std::vector<RoleReading> lane_readings = ReadLane(lane, images, context);
+    for (RoleReading& reading : lane_readings) new_readings.push_back(std::move(reading));
+  }
+
+  std::unique_lock<std::mutex> worker_lock;
+  if (job != nullptr && job->worker_mutex != nullptr) worker_lock = std::unique_lock<std::mutex>(*job->worker_mutex);
+  const bool current = job == nullptr || !job->is_current || job->is_current();
+
+  AnalysisStep step;
+  if (current) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    step.state = PublishLocked(new_readings, context, step_lane_context, run_list, zones, role_filter);
+    step.status = kStepPublished;
+  } else {
+    step.status = kStepNotCurrent;
+    step.state = state_store_.Snapshot();
+  }
+  if (worker_lock.owns_lock()) worker_lock.unlock();
+  if (job != nullptr && job->after_analysis_hook) job->after_analysis_hook();
+  return step;
+}
+
+std::vector<RoleReading> AnalysisCore::ReadLane(AnalysisLane lane, const std::vector<ZoneImage>& images,
+                                                const ReadingContext& context) {
+  auto in_lane = [lane](const ZoneImage& image) { return FindLaneForRole(image.zone->role) == lane; };
+
+  const ZoneImage* home = nullptr;
+  const ZoneImage* guest = nullptr;
+  bool has_possession = false;
+  for (const ZoneImage& image : images) {
+    if (!in_lane(image) || !IsPossessionRole(image.zone->role)) continue;
+    has_possession = true;
+    (image.zone->role == "home_possession" ? home : guest) = &image;
+  }
+  std::optional<PossessionDecision> shown;
+  if (has_possession) {
+    std::optional<PossessionDecision> decision;
+    if (home != nullptr && guest != nullptr) decision = ComparePossession(home->image, guest->image);
+    std::lock_guard<std::mutex> lock(mutex_);
+    shown = smoother_.Update(decision);
+  }
+
+  std::vector<RoleReading> readings;
+  for (const ZoneImage& image : images) {
+    if (!in_lane(image)) continue;
+    const AnalysisZone& zone = *image.zone;
+    RoleReading reading{zone.role, NullValue(), NullValue(), NullValue(), context};
+    if (!image.failed) {
+      if (IsPossessionRole(zone.role)) {
+        if (shown) reading.value = StateValue::MakeInt(zone.role == "home_possession" ? shown->first : shown->second);
+      } else {
+        ZoneValue value = reader_(image.image, zone);
+        reading.value = std::move(value.value);
+        reading.clock_mode = std::move(value.clock_mode);
+        reading.clock_seconds = std::move(value.clock_seconds);
+      }
+    }
+    readings.push_back(std::move(reading));
+  }
+  scheduler_.CompleteLane(lane);
+  return readings;
+}
+
+StateValue AnalysisCore::PublishLocked(const std::vector<RoleReading>& new_readings,
+                                       const ReadingContext& context, const LaneRunContext& lane_context,
+                                       const std::vector<AnalysisLane>& run_list,
+                                       const std::vector<AnalysisZone>& zones, const RoleFilter& role_filter) {
+  if (!reading_context_ || !(*reading_context_ == context)) {
+    readings_.clear();
+    smoother_.Reset();
+    reading_context_ = context;
+  }
+  for (const RoleReading& reading : new_readings) {
+    bool merged = false;
+    for (RoleReading& stored : readings_) {
+      if (stored.role == reading.role) {
+        stored = reading;
+        merged = true;
+        break;
+      }
+    }
+    if (!merged) readings_.push_back(reading);
+  }
+  for (AnalysisLane lane : run_list) lane_contexts_[static_cast<size_t>(lane)] = lane_context;
+  return state_store_.ApplyValues(BuildValuesFromReadings(readings_, zones, context, role_filter));
+}
+
+void AnalysisCore::ClearReadingsLocked() {
+  readings_.clear();
+  reading_context_.reset();
+  lane_contexts_ = {};
+  smoother_.Reset();
+}
+
+void AnalysisCore::Reset() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ClearReadingsLocked();
+  }
+  scheduler_.ClearPendingFrame();
+}
+
+void AnalysisCore::ApplyZoneChange(const RoleFilter& role_filter, const std::vector<AnalysisZone>& zones,
+                                   const std::optional<SourceContext>& identity) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    role_filter_ = role_filter;
+    ClearReadingsLocked();
+  }
+  RecomputeFromReadings(zones, identity);
+}
+
+StateValue AnalysisCore::RecomputeFromReadings(const std::vector<AnalysisZone>& zones,
+                                               const std::optional<SourceContext>& identity) {
+  const ReadingContext context{identity ? *identity : SourceContext{"", "", ""}, "", ""};
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_store_.ApplyValues(BuildValuesFromReadings(readings_, zones, context, role_filter_));
+}
+
+std::vector<RoleReading> AnalysisCore::Readings() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return readings_;
+}
+
+}  // namespace tessvark

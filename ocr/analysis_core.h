@@ -1,0 +1,139 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "core/scoreboard_state_store.h"
+#include "core/state_value.h"
+#include "ocr/analysis_inputs.h"
+#include "ocr/analysis_scheduler.h"
+#include "ocr/analysis_values.h"
+#include "ocr/possession.h"
+#include "ocr/role_readers.h"
+
+namespace tessvark {
+
+// What a lane last read in a published step.
+struct LaneRunContext {
+  int32_t frame_number = 0;
+  std::string profile_key;
+  std::string geometry_key;
+  std::string zone_set_text;
+
+  bool operator==(const LaneRunContext&) const = default;
+};
+
+// One zone cut for reading.
+struct ZoneImage {
+  const AnalysisZone* zone = nullptr;
+  cv::Mat image;
+  bool failed = false;
+  std::string error;
+};
+
+// The three stored members of one zone's reading; null where the reader had nothing.
+struct ZoneValue {
+  StateValue value;
+  StateValue clock_mode;
+  StateValue clock_seconds;
+};
+
+// Reads one cut zone picture of any role but possession. Called on the worker thread without
+// any lock held; the default is ReadZoneValue.
+using ZoneValueReader = std::function<ZoneValue(const cv::Mat& picture, const AnalysisZone& zone)>;
+
+// Step outcomes, as AnalysisStep::status.
+inline constexpr int32_t kStepNoFrame = 0;
+inline constexpr int32_t kStepPublished = 1;
+inline constexpr int32_t kStepNothingToRun = 2;
+inline constexpr int32_t kStepNotCurrent = 3;
+
+struct AnalysisStep {
+  int32_t status = kStepNoFrame;
+  StateValue state;  // the published state after the step
+};
+
+// Cuts the zone out of the frame, through its perspective corners when it has them. Never throws
+// for bad geometry: the result is then marked failed.
+ZoneImage PrepareZoneImage(const cv::Mat& frame_image, const AnalysisZone& zone);
+
+// Seconds shown by a clock text in the given mode ("minutes": m:ss, "tenths": s.t); absent for
+// anything it cannot read. Never throws.
+std::optional<double> ClockSecondsFromText(const std::optional<std::string>& text,
+                                           const std::optional<std::string>& mode);
+
+// A clock-like zone: the text, its mode (default "minutes") and its seconds; all null when the
+// picture is empty.
+ZoneValue ReadClockZone(const cv::Mat& picture, const std::string& role,
+                        const std::optional<ZoneProcessing>& processing, ClockFormat format);
+
+// "shot_clock": its two-character text; every other number role: the integer.
+StateValue NumberValue(const std::string& role, const ReaderResult& result);
+
+// The role readers chosen by the zone's role.
+ZoneValue ReadZoneValue(const cv::Mat& picture, const AnalysisZone& zone);
+
+// The engine's memory and its step: stored readings, the contexts they were read under, the
+// possession smoother, the scheduler and the published state store.
+//
+// Locking: the core mutex guards the role filter, the readings, both contexts and the smoother.
+// It is taken after the worker mutex and before the scheduler and state-store mutexes; the
+// reading of zones runs without any of them.
+class AnalysisCore {
+ public:
+  AnalysisCore(std::string agent_id, TimestampClock timestamp, MonotonicClock clock,
+               double clock_lane_interval, double values_lane_interval,
+               ZoneValueReader reader = ReadZoneValue);
+  AnalysisCore(const AnalysisCore&) = delete;
+  AnalysisCore& operator=(const AnalysisCore&) = delete;
+
+  // One analysis step over the frame. Zones whose role is neither "clock" nor canonical are
+  // skipped. With a job, publication is decided under the job's worker mutex by its predicate
+  // and the after-analysis hook is called once that mutex is released.
+  AnalysisStep Analyze(const std::shared_ptr<const WorkingFrame>& frame,
+                       const std::vector<AnalysisZone>& zones, const std::string& zone_set_text,
+                       bool force, const AnalysisJob* job, const RoleFilter& role_filter);
+
+  // Forgets readings, contexts and the possession decision, and drops the pending frame.
+  void Reset();
+  // Stores the filter, forgets everything read and republishes the values of no readings.
+  void ApplyZoneChange(const RoleFilter& role_filter, const std::vector<AnalysisZone>& zones,
+                       const std::optional<SourceContext>& identity);
+  // Publishes the values built from the stored readings under the identity's context (empty
+  // geometry key and zone-set text).
+  StateValue RecomputeFromReadings(const std::vector<AnalysisZone>& zones,
+                                   const std::optional<SourceContext>& identity);
+
+  std::vector<RoleReading> Readings() const;
+  AnalysisScheduler& Scheduler() { return scheduler_; }
+  ScoreboardStateStore& StateStore() { return state_store_; }
+
+ private:
+  void ClearReadingsLocked();
+  std::vector<RoleReading> ReadLane(AnalysisLane lane, const std::vector<ZoneImage>& images,
+                                    const ReadingContext& context);
+  StateValue PublishLocked(const std::vector<RoleReading>& new_readings, const ReadingContext& context,
+                           const LaneRunContext& lane_context, const std::vector<AnalysisLane>& run_list,
+                           const std::vector<AnalysisZone>& zones, const RoleFilter& role_filter);
+
+  ScoreboardStateStore state_store_;
+  AnalysisScheduler scheduler_;
+  const ZoneValueReader reader_;
+
+  mutable std::mutex mutex_;
+  RoleFilter role_filter_;                                 // guarded by mutex_
+  std::vector<RoleReading> readings_;                      // guarded by mutex_
+  std::optional<ReadingContext> reading_context_;          // guarded by mutex_
+  std::array<std::optional<LaneRunContext>, 2> lane_contexts_;  // guarded by mutex_
+  PossessionSmoother smoother_;                            // guarded by mutex_
+};
+
+}  // namespace tessvark
