@@ -5,3 +5,5 @@ tessvark_add_test(NAME ocr_analysis_values_test SOURCES ${CMAKE_CURRENT_LIST_DIR
                   LIBRARIES tessvark_ocr tessvark_core)
 tessvark_add_test(NAME ocr_analysis_core_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_core_test.cpp
                   LIBRARIES tessvark_ocr tessvark_core)
+tessvark_add_test(NAME ocr_analysis_worker_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_worker_test.cpp
+                  LIBRARIES tessvark_ocr tessvark_core)

@@ -1,0 +1,278 @@
+#include "ocr/analysis_worker.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+namespace tessvark {
+namespace {
+
+int64_t SteadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Longer waits add nothing (every input wakes the thread) and would overflow the clock's range.
+constexpr double kLongestWaitSeconds = 86400.0;
+
+}  // namespace
+
+AnalysisWorker::AnalysisWorker(double clock_lane_interval, double values_lane_interval, double wait_interval,
+                               TimestampClock timestamp, ZoneValueReader reader)
+    : wait_interval_(wait_interval),
+      core_("agent", timestamp ? std::move(timestamp) : TimestampClock([] { return std::string(kFixedStateTimestamp); }),
+            [this] { return MonotonicSeconds(); }, clock_lane_interval, values_lane_interval, std::move(reader)) {}
+
+AnalysisWorker::~AnalysisWorker() { Stop(); }
+
+void AnalysisWorker::Start() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return !joining_; });
+  if (thread_.joinable()) return;
+  stop_ = false;
+  wake_ = false;
+  thread_ = std::thread(&AnalysisWorker::Run, this);
+}
+
+void AnalysisWorker::Stop() {
+  std::thread taken;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    wake_ = true;
+    if (thread_.joinable()) {
+      joining_ = true;
+      taken = std::move(thread_);
+    }
+  }
+  changed_.notify_all();
+  if (!taken.joinable()) return;
+  taken.join();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    joining_ = false;
+  }
+  changed_.notify_all();
+}
+
+void AnalysisWorker::UseSteadyClock() {
+  steady_start_ns_.store(SteadyNanoseconds());
+  steady_.store(true);
+}
+
+double AnalysisWorker::MonotonicSeconds() const {
+  if (!steady_.load()) return 0.0;
+  return static_cast<double>(SteadyNanoseconds() - steady_start_ns_.load()) / 1e9;
+}
+
+void AnalysisWorker::Wake(std::unique_lock<std::mutex>& lock) {
+  wake_ = true;
+  lock.unlock();
+  changed_.notify_all();
+}
+
+void AnalysisWorker::SetZones(std::vector<AnalysisZone> zones, std::string zone_set_text,
+                              uint64_t zone_generation, RoleFilter role_filter) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  zones_ = std::move(zones);
+  zone_set_text_ = std::move(zone_set_text);
+  zone_generation_ = zone_generation;
+  role_filter_ = std::move(role_filter);
+  ++reset_count_;
+  core_.ApplyZoneChange(role_filter_, zones_, source_identity_);
+  Wake(lock);
+}
+
+void AnalysisWorker::UpdateZones(std::vector<AnalysisZone> zones, std::string zone_set_text) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  zones_ = std::move(zones);
+  zone_set_text_ = std::move(zone_set_text);
+  Wake(lock);
+}
+
+void AnalysisWorker::SubmitFrame(std::shared_ptr<const WorkingFrame> frame) {
+  if (!frame) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (frame != retained_frame_ || !latest_frame_) {
+    auto copy = std::make_shared<WorkingFrame>();
+    copy->image = frame->image.clone();
+    copy->frame_number = frame->frame_number;
+    copy->profile_key = frame->profile_key;
+    copy->geometry_key = frame->geometry_key;
+    copy->source = frame->source;
+    copy->origin = frame;
+    latest_frame_ = copy;
+    retained_frame_ = std::move(frame);
+    core_.Scheduler().OfferFrame(std::move(copy));
+  }
+  Wake(lock);
+}
+
+void AnalysisWorker::SetGeometryKey(std::string geometry_key) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  geometry_key_ = std::move(geometry_key);
+  Wake(lock);
+}
+
+void AnalysisWorker::SetSourceIdentity(std::optional<SourceContext> identity) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  source_identity_ = std::move(identity);
+  Wake(lock);
+}
+
+void AnalysisWorker::SetAnalysisEnabled(bool enabled) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  analysis_enabled_ = enabled;
+  Wake(lock);
+}
+
+void AnalysisWorker::SetTickDoneHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tick_done_hook_ = std::move(hook);
+}
+
+void AnalysisWorker::SetValuesPublishedHook(std::function<void(uint64_t)> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  values_published_hook_ = std::move(hook);
+}
+
+void AnalysisWorker::SetAfterAnalysisHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  after_analysis_hook_ = std::move(hook);
+}
+
+void AnalysisWorker::ResetLocked() {
+  core_.Reset();
+  retained_frame_.reset();
+  has_result_ = false;
+  ++reset_count_;
+}
+
+void AnalysisWorker::RecomputeState() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ResetLocked();
+  core_.RecomputeFromReadings(zones_, source_identity_);
+}
+
+void AnalysisWorker::ClearResults() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ResetLocked();
+}
+
+bool AnalysisWorker::IsBusy() { return in_analysis_.load() || core_.Scheduler().HasPendingFrame(); }
+
+bool AnalysisWorker::IsCurrentLocked(const TickInputs& inputs, const WorkingFrame& frame) {
+  // A newer frame alone does not make a finished step stale: with frames arriving faster than a
+  // step takes, dropping it would mean never publishing at all. What the step was computed for
+  // must have changed: zones, generation, geometry, source, the switch, or a reset of readings.
+  if (stop_) return false;
+  if (zone_generation_ != inputs.zone_generation) return false;
+  if (reset_count_ != inputs.reset_count) return false;
+  if (zone_set_text_ != inputs.zone_set_text) return false;
+  if (geometry_key_ != inputs.geometry_key) return false;
+  if ((source_identity_ && !(*source_identity_ == frame.source)) || !analysis_enabled_) {
+    ResetLocked();
+    return false;
+  }
+  return true;
+}
+
+void AnalysisWorker::Run() {
+  try {
+    TickGuarded(true);
+    while (true) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      auto woken = [this] { return stop_.load() || wake_; };
+      if (wait_interval_ > 0.0) {
+        changed_.wait_for(lock, std::chrono::duration<double>(std::min(wait_interval_, kLongestWaitSeconds)),
+                          woken);
+      }
+      if (stop_) return;
+      wake_ = false;
+      lock.unlock();
+      TickGuarded(false);
+    }
+  } catch (...) {
+    RecordError();
+  }
+}
+
+void AnalysisWorker::TickGuarded(bool first) {
+  try {
+    Tick(first);
+  } catch (...) {
+    RecordError();
+  }
+}
+
+void AnalysisWorker::RecordError() {
+  tick_errors_.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    in_analysis_ = false;
+  }
+  changed_.notify_all();
+}
+
+void AnalysisWorker::Tick(bool first) {
+  std::function<void()> tick_done;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tick_done = tick_done_hook_;
+  }
+
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto end_early = [&] {
+    in_analysis_ = false;
+    lock.unlock();
+    changed_.notify_all();
+    if (tick_done) tick_done();
+  };
+  if (stop_) return end_early();
+  if (!analysis_enabled_) {
+    ResetLocked();
+    return end_early();
+  }
+  std::shared_ptr<const WorkingFrame> frame = core_.Scheduler().TakePendingFrame();
+  if (!frame && latest_frame_) {
+    // No new frame: analyse the newest one again. Its lanes run only when something they depend
+    // on changed, or after a reset dropped the retained frame and with it the lane contexts.
+    retained_frame_ = latest_frame_->origin;
+    frame = latest_frame_;
+  }
+  if (!frame) return end_early();
+  if (source_identity_ && !(*source_identity_ == frame->source)) {
+    ResetLocked();
+    return end_early();
+  }
+
+  auto inputs = std::make_shared<const TickInputs>(
+      TickInputs{zones_, zone_set_text_, geometry_key_, zone_generation_, role_filter_, reset_count_});
+  AnalysisJob job;
+  job.after_analysis_hook = after_analysis_hook_;
+  job.worker_mutex = &mutex_;
+  job.is_current = [this, inputs, frame] { return IsCurrentLocked(*inputs, *frame); };
+  in_analysis_ = true;
+  lock.unlock();
+
+  const AnalysisStep step =
+      core_.Analyze(frame, inputs->zones, inputs->zone_set_text, first, &job, inputs->role_filter);
+
+  std::function<void(uint64_t)> published;
+  lock.lock();
+  if (step.status == kStepPublished && zone_generation_ == inputs->zone_generation) {
+    published = values_published_hook_;
+  }
+  lock.unlock();
+  if (published) published(inputs->zone_generation);
+
+  lock.lock();
+  if (step.status == kStepPublished || step.status == kStepNothingToRun) has_result_ = true;
+  in_analysis_ = false;
+  lock.unlock();
+  changed_.notify_all();
+  if (tick_done) tick_done();
+}
+
+}  // namespace tessvark

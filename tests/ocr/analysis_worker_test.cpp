@@ -1,0 +1,364 @@
+#include "ocr/analysis_worker.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tessvark {
+namespace {
+
+// Long enough for any loaded machine; the tests wait for events, they never time anything.
+constexpr auto kPatience = std::chrono::seconds(30);
+
+// Frames carry their number in their pixels, so the stub reader can tell which one it read.
+std::shared_ptr<WorkingFrame> Frame(int32_t number, const std::string& generation = "1") {
+  auto frame = std::make_shared<WorkingFrame>();
+  frame->image = cv::Mat(60, 100, CV_8UC3, cv::Scalar(number % 256, 0, 0));
+  frame->frame_number = number;
+  frame->profile_key = "srt\ncamera";
+  frame->geometry_key = "identity";
+  frame->source = SourceContext{"srt", "camera", generation};
+  return frame;
+}
+
+AnalysisZone Zone(const std::string& id, const std::string& role) {
+  AnalysisZone zone;
+  zone.id = id;
+  zone.role = role;
+  zone.x = 0.1;
+  zone.y = 0.1;
+  zone.width = 0.5;
+  zone.height = 0.5;
+  return zone;
+}
+
+// Everything the hooks and the reader saw, with a way to wait for a condition on it.
+class Probe {
+ public:
+  template <typename Predicate>
+  bool WaitUntil(Predicate predicate) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] { return predicate(); });
+  }
+  void Update(const std::function<void()>& change) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      change();
+    }
+    changed_.notify_all();
+  }
+
+  // Read these only inside WaitUntil or Update, or after the worker stopped.
+  int tick_done = 0;
+  std::vector<uint64_t> published;
+  int tick_done_at_publish = 0;  // tick_done when the last values-published hook ran
+  std::vector<int> frames_read;  // frame numbers, one per reader call
+  bool reading = false;
+  bool release = true;  // false: the reader blocks until a test sets it
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+};
+
+class AnalysisWorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { MakeWorker(0.01); }
+  void TearDown() override {
+    probe_.Update([&] { probe_.release = true; });
+    worker_->Stop();
+  }
+
+  void MakeWorker(double wait_interval, TimestampClock timestamp = {}) {
+    if (worker_) worker_->Stop();
+    worker_ = std::make_unique<AnalysisWorker>(
+        0.0, 0.0, wait_interval, std::move(timestamp), [this](const cv::Mat& picture, const AnalysisZone& zone) {
+          return Read(picture, zone);
+        });
+    worker_->SetTickDoneHook([this] { probe_.Update([&] { ++probe_.tick_done; }); });
+    worker_->SetValuesPublishedHook(
+        [this](uint64_t generation) { probe_.Update([&] { Published(generation); }); });
+  }
+
+  void Published(uint64_t generation) {
+    probe_.published.push_back(generation);
+    probe_.tick_done_at_publish = probe_.tick_done;
+  }
+
+  // Waits for the n-th published step and for the end of its tick.
+  bool WaitPublished(size_t count) {
+    return probe_.WaitUntil([&] {
+      return probe_.published.size() >= count && probe_.tick_done > probe_.tick_done_at_publish;
+    });
+  }
+
+  ZoneValue Read(const cv::Mat& picture, const AnalysisZone& zone) {
+    const int number = picture.at<cv::Vec3b>(0, 0)[0];
+    std::unique_lock<std::mutex> lock(probe_.mutex_);
+    probe_.frames_read.push_back(number);
+    probe_.reading = true;
+    probe_.changed_.notify_all();
+    probe_.changed_.wait(lock, [&] { return probe_.release; });
+    probe_.reading = false;
+    lock.unlock();
+    if (reader_delay_.count() > 0) std::this_thread::sleep_for(reader_delay_);
+    if (zone.role == "clock") {
+      return ZoneValue{StateValue::MakeString("1:00"), StateValue::MakeString("minutes"), StateValue::MakeDouble(60)};
+    }
+    return ZoneValue{StateValue::MakeInt(number), StateValue::MakeNull(), StateValue::MakeNull()};
+  }
+
+  int64_t PublishedHome() {
+    const StateValue state = worker_->StateStore().Snapshot();
+    const StateValue* home = state.Find("home");
+    return home->kind == StateKind::kInt ? home->int_value : -1;
+  }
+
+  Probe probe_;
+  std::chrono::milliseconds reader_delay_{0};
+  std::unique_ptr<AnalysisWorker> worker_;
+};
+
+TEST_F(AnalysisWorkerTest, OnlyTheNewestOfTwoWaitingFramesIsAnalysed) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->SubmitFrame(Frame(1));
+  worker_->SubmitFrame(Frame(2));
+  EXPECT_TRUE(worker_->IsBusy()) << "a frame is pending";
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(1));
+  EXPECT_EQ(PublishedHome(), 2);
+  worker_->Stop();
+  EXPECT_EQ(probe_.frames_read, std::vector<int>{2});
+  EXPECT_TRUE(worker_->HasResult());
+  EXPECT_FALSE(worker_->IsBusy());
+}
+
+TEST_F(AnalysisWorkerTest, TheWorkerReadsItsOwnCopyOfTheSubmittedPixels) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  auto frame = Frame(5);
+  worker_->SubmitFrame(frame);
+  frame->image.setTo(cv::Scalar(9, 0, 0));
+  // The same object again only wakes the worker: no second copy picks up the new pixels.
+  worker_->SubmitFrame(frame);
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(1));
+  EXPECT_EQ(PublishedHome(), 5);
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= 5; }));
+  worker_->Stop();
+  EXPECT_EQ(probe_.frames_read, std::vector<int>{5}) << "idle ticks read nothing";
+}
+
+// A live source feeds a new frame about every 50 ms; a step slower than that must still publish.
+TEST_F(AnalysisWorkerTest, ASlowStepIsPublishedWhileFramesKeepArriving) {
+  reader_delay_ = std::chrono::milliseconds(40);
+  worker_->UpdateZones({Zone("home", "home_score"), Zone("clock", "clock")}, "[home,clock]");
+  worker_->Start();
+  std::atomic<bool> feeding{true};
+  std::thread feeder([&] {
+    for (int number = 1; feeding; ++number) {
+      worker_->SubmitFrame(Frame(number % 200 + 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  const bool published = probe_.WaitUntil([&] { return probe_.published.size() >= 3; });
+  feeding = false;
+  feeder.join();
+  ASSERT_TRUE(published) << "no step was ever published under a steady stream of frames";
+  EXPECT_GT(PublishedHome(), 0);
+  EXPECT_EQ(worker_->StateStore().Snapshot().Find("clock")->text, "1:00");
+}
+
+TEST_F(AnalysisWorkerTest, AFrameSubmittedDuringAStepIsReadByTheNextTick) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  probe_.release = false;
+  worker_->Start();
+  worker_->SubmitFrame(Frame(1));
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.reading; }));
+  worker_->SubmitFrame(Frame(2));
+  probe_.Update([&] { probe_.release = true; });
+  ASSERT_TRUE(WaitPublished(2));
+  EXPECT_EQ(PublishedHome(), 2);
+  worker_->Stop();
+  EXPECT_EQ(probe_.frames_read, (std::vector<int>{1, 2}));
+}
+
+TEST_F(AnalysisWorkerTest, ZonesChangedDuringAStepDropItsResult) {
+  worker_->SetZones({Zone("home", "home_score")}, "[home]", 1, std::nullopt);
+  probe_.release = false;
+  worker_->Start();
+  worker_->SubmitFrame(Frame(3));
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.reading; }));
+  worker_->SetZones({Zone("guest", "guest_score")}, "[guest]", 2, std::nullopt);
+  probe_.Update([&] { probe_.release = true; });
+  // The next tick reads the same frame again under the new zones.
+  ASSERT_TRUE(WaitPublished(1));
+  worker_->Stop();
+  EXPECT_EQ(probe_.published, std::vector<uint64_t>{2}) << "the step of generation 1 was not published";
+  const StateValue state = worker_->StateStore().Snapshot();
+  EXPECT_EQ(state.Find("home")->kind, StateKind::kNull);
+  EXPECT_EQ(state.Find("guest")->int_value, 3);
+}
+
+TEST_F(AnalysisWorkerTest, AFrameOfAnotherSourceIsNotAnalysedAndClearsTheResult) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->SetSourceIdentity(SourceContext{"srt", "camera", "1"});
+  worker_->SubmitFrame(Frame(4, "1"));
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(1));
+  EXPECT_TRUE(worker_->HasResult());
+
+  const int ticks = probe_.tick_done;
+  worker_->SubmitFrame(Frame(5, "2"));
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= ticks + 3; }));
+  EXPECT_FALSE(worker_->HasResult());
+
+  // Without an identity, frames of any source are analysed.
+  worker_->SubmitFrame(Frame(6, "9"));
+  worker_->SetSourceIdentity(std::nullopt);
+  ASSERT_TRUE(WaitPublished(2));
+  worker_->Stop();
+  EXPECT_EQ(probe_.frames_read, (std::vector<int>{4, 6}));
+  EXPECT_TRUE(worker_->HasResult());
+}
+
+TEST_F(AnalysisWorkerTest, DisabledAnalysisKeepsTickingWithoutReading) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->SubmitFrame(Frame(7));
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(1));
+  worker_->SetAnalysisEnabled(false);
+  const int ticks = probe_.tick_done;
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= ticks + 3; }));
+  EXPECT_FALSE(worker_->HasResult());
+
+  // Switched on again, the latest frame is read from scratch.
+  worker_->SetAnalysisEnabled(true);
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.frames_read.size() >= 2; }));
+  worker_->Stop();
+  EXPECT_EQ(probe_.frames_read, (std::vector<int>{7, 7}));
+}
+
+TEST_F(AnalysisWorkerTest, WithoutFramesTicksOnlyCallTheTickDoneHook) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->Start();
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= 3; }));
+  worker_->Stop();
+  EXPECT_TRUE(probe_.frames_read.empty());
+  EXPECT_TRUE(probe_.published.empty());
+  EXPECT_FALSE(worker_->HasResult());
+}
+
+TEST_F(AnalysisWorkerTest, AZeroWaitIntervalTicksContinuously) {
+  MakeWorker(0.0);
+  worker_->Start();
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= 200; }));
+}
+
+TEST_F(AnalysisWorkerTest, ClearedResultsAreReadAgainFromTheLatestFrame) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->SubmitFrame(Frame(8));
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(1));
+  worker_->ClearResults();
+  EXPECT_FALSE(worker_->HasResult());
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.frames_read.size() >= 2; }));
+  ASSERT_TRUE(WaitPublished(2));
+  EXPECT_TRUE(worker_->HasResult());
+}
+
+TEST_F(AnalysisWorkerTest, RecomputeStatePublishesNoReadings) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->SubmitFrame(Frame(8));
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(1));
+  worker_->Stop();
+  ASSERT_EQ(PublishedHome(), 8);
+  worker_->RecomputeState();
+  EXPECT_EQ(PublishedHome(), -1);
+  EXPECT_FALSE(worker_->HasResult());
+}
+
+TEST_F(AnalysisWorkerTest, TheFirstTickAfterARestartReadsAnUnchangedFrameAgain) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->SubmitFrame(Frame(9));
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(1));
+  worker_->Stop();
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(2));
+  worker_->Stop();
+  EXPECT_EQ(probe_.frames_read, (std::vector<int>{9, 9}));
+}
+
+TEST_F(AnalysisWorkerTest, AnUnknownRoleDoesNotStopTheOtherZones) {
+  worker_->UpdateZones({Zone("bad", "Home Score"), Zone("home", "home_score")}, "[bad,home]");
+  worker_->SubmitFrame(Frame(11));
+  worker_->Start();
+  ASSERT_TRUE(probe_.WaitUntil([&] { return !probe_.published.empty() && probe_.tick_done >= 2; }));
+  worker_->Stop();
+  EXPECT_EQ(PublishedHome(), 11);
+  EXPECT_EQ(worker_->TickErrorCount(), 0u);
+}
+
+TEST_F(AnalysisWorkerTest, ATickThatThrowsIsCountedAndTheThreadGoesOn) {
+  std::atomic<int> failures{2};
+  worker_ = std::make_unique<AnalysisWorker>(0.0, 0.0, 0.01, TimestampClock(),
+                                             [&](const cv::Mat&, const AnalysisZone&) {
+                                               if (failures.fetch_sub(1) > 0) throw std::runtime_error("bad picture");
+                                               return ZoneValue{StateValue::MakeInt(4), StateValue::MakeNull(),
+                                                                StateValue::MakeNull()};
+                                             });
+  worker_->SetTickDoneHook([this] { probe_.Update([&] { ++probe_.tick_done; }); });
+  worker_->SetValuesPublishedHook(
+      [this](uint64_t generation) { probe_.Update([&] { Published(generation); }); });
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->SubmitFrame(Frame(1));
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(1));
+  worker_->Stop();
+  EXPECT_EQ(worker_->TickErrorCount(), 2u);
+  EXPECT_EQ(PublishedHome(), 4);
+  EXPECT_FALSE(worker_->IsBusy());
+}
+
+TEST_F(AnalysisWorkerTest, HooksMayCallBackIntoTheWorker) {
+  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  std::atomic<int> next{2};
+  worker_->SetAfterAnalysisHook([&] {
+    const int number = next.fetch_add(1);
+    if (number <= 4) worker_->SubmitFrame(Frame(number));
+  });
+  worker_->SubmitFrame(Frame(1));
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(4));
+  worker_->Stop();
+  EXPECT_EQ(probe_.frames_read, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(PublishedHome(), 4);
+}
+
+TEST_F(AnalysisWorkerTest, WithoutATimestampFunctionTheStateCarriesTheFixedTime) {
+  EXPECT_EQ(worker_->StateStore().Snapshot().Find("updated_at")->text, "2026-01-01T00:00:00Z");
+  MakeWorker(0.01, [] { return std::string("1999-12-31T23:59:59Z"); });
+  EXPECT_EQ(worker_->StateStore().Snapshot().Find("updated_at")->text, "1999-12-31T23:59:59Z");
+}
+
+TEST_F(AnalysisWorkerTest, TheMonotonicClockStartsAtZeroWhenSwitchedToSteady) {
+  EXPECT_EQ(worker_->MonotonicSeconds(), 0.0);
+  EXPECT_EQ(worker_->MonotonicSeconds(), 0.0);
+  worker_->UseSteadyClock();
+  const double first = worker_->MonotonicSeconds();
+  EXPECT_GE(first, 0.0);
+  EXPECT_LT(first, 60.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_GT(worker_->MonotonicSeconds(), first);
+}
+
+}  // namespace
+}  // namespace tessvark
