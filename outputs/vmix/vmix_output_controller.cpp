@@ -222,6 +222,9 @@ void VmixOutputController::StopSender() {
   if (config_.enabled && !last_sent_.empty()) {
     clear_requested_ = true;
     queued_valid_ = false;
+    // Without this the pass after the clear would re-send the pending snapshot in full and
+    // leave the values standing in vMix after the stop.
+    pending_valid_ = false;
     retry_at_ = 0.0;
     ++generation_;
   }
@@ -484,12 +487,19 @@ void VmixOutputController::ClearMappedFields(const VmixOutputConfig& cfg, std::u
   retry_at_ = 0.0;
 }
 
+// The blanking that follows a switch-off leaves the mappings showing "disabled".
+VmixMappingStatus* VmixOutputController::ShownStatus(const VmixOutputConfig& cfg, const PassItem& item,
+                                                    bool clearing) {
+  if (clearing && !cfg.enabled) return nullptr;
+  return FindMappingStatus(item.output_id, item.field);
+}
+
 VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutputConfig& cfg, std::uint64_t gen,
                                                                   const PassItem& item, bool clearing) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_ || generation_ != gen) return SendOutcome::kAbandoned;
-    if (VmixMappingStatus* status = FindMappingStatus(item.output_id, item.field)) {
+    if (VmixMappingStatus* status = ShownStatus(cfg, item, clearing)) {
       status->last_status = "sending";
       status->last_error.reset();
     }
@@ -500,7 +510,7 @@ VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutp
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (result.error == "stopped" || stopping_ || generation_ != gen) return SendOutcome::kAbandoned;
-  VmixMappingStatus* status = FindMappingStatus(item.output_id, item.field);
+  VmixMappingStatus* status = ShownStatus(cfg, item, clearing);
   if (!result.error.empty()) {
     connected_ = false;
     last_error_ = result.error;

@@ -110,6 +110,7 @@ class VmixOutputController {
   void RememberSentValue(const std::string& output_id, const std::string& field, const StateValue& value);
   const VmixLastSent* FindLastSent(const std::string& output_id, const std::string& field) const;
   VmixMappingStatus* FindMappingStatus(const std::string& output_id, const std::string& field);
+  VmixMappingStatus* ShownStatus(const VmixOutputConfig& cfg, const PassItem& item, bool clearing);
   void RebuildMappingStatuses();
   void ResetStatusesOf(const std::vector<std::string>* output_ids);
   std::string StatusObjectJsonLocked() const;

@@ -306,15 +306,15 @@ void VmixStandIn::ServeConnection(int fd) {
     if (behaviour.mode != StandInMode::kNeverAnswer) release();
     switch (behaviour.mode) {
       case StandInMode::kAnswer: {
-        SendAll(fd, StatusLine(behaviour) + headers + "Content-Length: " + std::to_string(body.size()) +
-                        "\r\nConnection: close\r\n\r\n" + body);
-        const bool applied = set_text && behaviour.status >= 200 && behaviour.status <= 299;
-        if (applied) {
+        // The field changes before the answer leaves, so a client that has its answer sees it.
+        if (set_text && behaviour.status >= 200 && behaviour.status <= 299) {
           std::lock_guard<std::mutex> lock(mutex_);
           fields_[{call.input, call.field}] = call.value;
           ++answered_set_texts_;
         }
         changed_.notify_all();
+        SendAll(fd, StatusLine(behaviour) + headers + "Content-Length: " + std::to_string(body.size()) +
+                        "\r\nConnection: close\r\n\r\n" + body);
         if (behaviour.keep_open) WaitUntilClientGoes(fd);
         break;
       }
