@@ -1,0 +1,101 @@
+#include "server/growing_thread_pool.h"
+
+#include <utility>
+
+namespace tessvark {
+
+GrowingThreadPool::GrowingThreadPool(std::size_t base_threads, std::size_t max_threads,
+                                     std::chrono::milliseconds idle_time)
+    : base_threads_(base_threads), max_threads_(max_threads), idle_time_(idle_time) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < base_threads_; ++i) StartThreadLocked();
+}
+
+GrowingThreadPool::~GrowingThreadPool() { shutdown(); }
+
+void GrowingThreadPool::StartThreadLocked() {
+  threads_.emplace_back();
+  const auto self = std::prev(threads_.end());
+  try {
+    *self = std::thread([this, self] { WorkerLoop(self); });
+  } catch (...) {
+    threads_.erase(self);
+    throw;
+  }
+}
+
+void GrowingThreadPool::TakeFinishedLocked(std::vector<std::thread>& out) {
+  for (auto& thread : finished_) out.push_back(std::move(thread));
+  finished_.clear();
+}
+
+void GrowingThreadPool::enqueue(std::function<void()> task) {
+  std::vector<std::thread> ended;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+    TakeFinishedLocked(ended);
+    // Grow only when no idle thread can take the new task; a failed thread start leaves the
+    // task to the threads there are.
+    if (idle_ < tasks_.size() && threads_.size() < max_threads_) {
+      try {
+        StartThreadLocked();
+      } catch (...) {
+      }
+    }
+  }
+  work_cv_.notify_one();
+  for (auto& thread : ended) thread.join();
+}
+
+void GrowingThreadPool::shutdown() {
+  std::list<std::thread> threads;
+  std::vector<std::thread> ended;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shutdown_ = true;
+    // Once shut down no worker retires, so the list taken here is complete.
+    threads.splice(threads.end(), threads_);
+    TakeFinishedLocked(ended);
+  }
+  work_cv_.notify_all();
+  for (auto& thread : threads) {
+    if (thread.joinable()) thread.join();
+  }
+  for (auto& thread : ended) {
+    if (thread.joinable()) thread.join();
+  }
+}
+
+void GrowingThreadPool::WorkerLoop(std::list<std::thread>::iterator self) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    ++idle_;
+    bool timed_out = false;
+    while (tasks_.empty() && !shutdown_ && !timed_out) {
+      if (threads_.size() > base_threads_) {
+        timed_out = work_cv_.wait_for(lock, idle_time_) == std::cv_status::timeout;
+      } else {
+        work_cv_.wait(lock);
+      }
+    }
+    --idle_;
+    if (tasks_.empty()) {
+      if (shutdown_) return;
+      if (threads_.size() > base_threads_) {
+        // Retire: hand the own thread object over to be joined by the next caller.
+        finished_.push_back(std::move(*self));
+        threads_.erase(self);
+        return;
+      }
+      continue;
+    }
+    std::function<void()> task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+}  // namespace tessvark

@@ -1,0 +1,126 @@
+#pragma once
+
+// The state every handler of the local HTTP server shares, and the handler functions the route
+// table binds. Internal to the server library.
+
+#include <httplib.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/scoreboard_state_store.h"
+#include "server/host_services.h"
+#include "server/local_http_server.h"
+#include "server/local_http_server_options.h"
+#include "session/ocr_runtime.h"
+
+namespace tessvark {
+
+// Lock order: streams_mutex is released before any SseSlot::mutex is taken; the state store's own
+// mutex is never taken under a server lock. output_mutex is a leaf.
+struct LocalHttpServer::Impl {
+  // One open event stream, shared by the stream list, its provider and its releaser.
+  struct SseSlot {
+    std::mutex mutex;
+    std::condition_variable wake_cv;
+    bool wake = false;  // guarded by mutex
+  };
+
+  explicit Impl(LocalHttpServerOptions settings);
+
+  // The store the event stream reads: the attached one, else the server's own.
+  const ScoreboardStateStore& StreamStore() const;
+
+  const LocalHttpServerOptions options;
+  ScoreboardStateStore own_store;
+  std::atomic<ScoreboardStateStore*> state_store{nullptr};
+  std::atomic<OcrRuntime*> runtime{nullptr};
+  const std::string csrf_token;
+  UpdateServices updates;      // set before Start, read-only while listening
+  ResourceServices resources;  // set before Start, read-only while listening
+  std::unique_ptr<httplib::Server> server;
+  std::thread listener;
+  std::atomic<bool> listener_exited{false};
+  std::atomic<bool> running{false};
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> state_available{false};
+  std::atomic<std::int32_t> bound_port{0};
+  std::mutex output_mutex;
+  bool vmix_output_enabled = true;  // guarded by output_mutex
+  std::mutex streams_mutex;
+  std::vector<std::shared_ptr<SseSlot>> streams;  // guarded by streams_mutex
+};
+
+using HandlerResult = httplib::Server::HandlerResponse;
+
+inline constexpr char kUnavailableMessage[] =
+    "This local function is not available in the native prototype.";
+using RuntimeCall = std::function<RuntimeResponse(OcrRuntime&)>;
+
+// Registers the four server-wide handlers and every route on a fresh server.
+void RegisterRoutes(LocalHttpServer::Impl& impl, httplib::Server& server);
+
+// Copies the reply of one runtime operation into the response; 503 while no runtime is attached.
+void CallRuntime(LocalHttpServer::Impl& impl, httplib::Response& res, const RuntimeCall& call);
+
+// Request authorization (the pre-routing handler and its parts).
+HandlerResult PreRoute(const LocalHttpServer::Impl& impl, const httplib::Request& req,
+                       httplib::Response& res);
+bool AuthorizeLocalRequest(const LocalHttpServer::Impl& impl, const httplib::Request& req,
+                           httplib::Response& res);
+void RejectLocalRequest(httplib::Response& res);
+bool IsSuspiciousPath(const std::string& text);
+bool IsLoopbackAddress(const std::string& address);
+bool SplitHostPort(const std::string& text, std::string& host, std::int32_t& port);
+// The first Content-Length as digits only: 0 when absent or not all digits, saturated at the
+// largest 64-bit value.
+std::uint64_t DeclaredContentLength(const httplib::Request& req);
+// 43 characters of base64url over 32 random bytes. Throws std::runtime_error on failure.
+std::string MakeCsrfToken();
+
+// Error replies and security headers.
+std::string DetailJson(const std::string& message);
+void SendJsonError(httplib::Response& res, int status, const std::string& message);
+HandlerResult ErrorReply(const httplib::Request& req, httplib::Response& res);
+void ExceptionReply(httplib::Response& res);
+void AddSecurityHeaders(httplib::Response& res);
+bool KnownRouteMethodMismatch(const std::string& path);
+bool IsLegacyZoneRoute(const std::string& method, const std::string& path);
+bool IsExampleImagePath(const std::string& path);
+bool IsPathSegment(const std::string& text);
+
+// The state event stream.
+void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res);
+std::string FormatStateEvent(const StateValue& document);
+std::int64_t StateSequence(const StateValue& document);
+void WakeAllStreams(LocalHttpServer::Impl& impl);
+
+// Interface files.
+inline constexpr std::uint64_t kUiFileLimit = 8388608;
+// As httplib's set_content (replacing body and Content-Type) without copying the body.
+void SetMovedContent(httplib::Response& res, std::string&& body, const std::string& content_type);
+void SendBody(httplib::Response& res, std::string&& body, const std::string& content_type,
+              const char* cache_control);
+std::string ReadFileLimited(const std::string& path, std::uint64_t limit);
+void ServeUiFile(httplib::Response& res, const std::string& path, const std::string& content_type,
+                 const char* cache_control);
+void ServeIndexPage(const LocalHttpServer::Impl& impl, httplib::Response& res);
+
+// Preview pages and images.
+void ServeSourcePreview(LocalHttpServer::Impl& impl, httplib::Response& res, bool working);
+void ServeZonePreview(LocalHttpServer::Impl& impl, const httplib::Request& req,
+                      httplib::Response& res, const std::string& kind, std::int32_t slot_index);
+void ServeSlotPreview(LocalHttpServer::Impl& impl, const httplib::Request& req,
+                      httplib::Response& res);
+void ServeExampleImage(const LocalHttpServer::Impl& impl, const httplib::Request& req,
+                       httplib::Response& res);
+ZonePreviewOptions ReadZonePreviewOptions(const httplib::Request& req);
+
+}  // namespace tessvark

@@ -1,0 +1,157 @@
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "server/server_state.h"
+
+namespace tessvark {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using SseSlot = LocalHttpServer::Impl::SseSlot;
+
+constexpr char kHeartbeat[] = ": heartbeat\n\n";
+
+struct StreamSnapshot {
+  StateValue document;
+  std::uint64_t display_revision = 0;
+};
+
+// The document a stream sends and the display revision it follows. The store does not carry
+// display values yet, so the plain snapshot stands in and the revision stays 0.
+StreamSnapshot TakeStreamSnapshot(const ScoreboardStateStore& store) {
+  return {store.Snapshot(), 0};
+}
+
+std::chrono::milliseconds WholeMilliseconds(double seconds) {
+  const double millis = seconds * 1000.0;
+  // Clamped so that a huge setting cannot overflow the conversion.
+  constexpr double kLimit = 1e12;
+  if (!(millis > 0.0)) return std::chrono::milliseconds(0);
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::min(millis, kLimit)));
+}
+
+bool Write(httplib::DataSink& sink, const std::string& text) {
+  return sink.write(text.data(), text.size());
+}
+
+// Sleeps until woken, until the deadline or until the server stops.
+void WaitForWake(const LocalHttpServer::Impl& impl, SseSlot& slot,
+                 std::chrono::milliseconds wait) {
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point deadline =
+      wait > Clock::time_point::max() - now ? Clock::time_point::max() : now + wait;
+  std::unique_lock<std::mutex> lock(slot.mutex);
+  while (!slot.wake && !impl.stopping.load()) {
+    if (slot.wake_cv.wait_until(lock, deadline) == std::cv_status::timeout) break;
+  }
+  slot.wake = false;
+}
+
+// Runs for the whole life of one stream on its pool thread. Always ends with false: the library
+// then closes the connection without a final chunk and the browser reconnects.
+bool StreamStateEvents(const LocalHttpServer::Impl& impl, SseSlot& slot,
+                       httplib::DataSink& sink) {
+  std::int64_t last_sequence = -1;
+  std::uint64_t last_revision = 0;
+  Clock::time_point last_write = Clock::now();
+  if (impl.stopping.load()) return false;
+  const auto heartbeat = WholeMilliseconds(impl.options.event_heartbeat_seconds);
+  const auto wait = WholeMilliseconds(impl.options.event_wait_seconds);
+  for (;;) {
+    if (!sink.is_writable()) return false;
+    if (!impl.state_available.load()) return false;
+    const StreamSnapshot snapshot = TakeStreamSnapshot(impl.StreamStore());
+    const std::int64_t sequence = StateSequence(snapshot.document);
+    const Clock::time_point now = Clock::now();
+    if (last_sequence < 0 || sequence != last_sequence ||
+        snapshot.display_revision != last_revision) {
+      if (impl.stopping.load()) return false;
+      if (!Write(sink, FormatStateEvent(snapshot.document))) return false;
+      last_sequence = sequence;
+      last_revision = snapshot.display_revision;
+      last_write = now;
+    } else if (now - last_write >= heartbeat) {
+      if (!Write(sink, kHeartbeat)) return false;
+      last_write = now;
+    }
+    WaitForWake(impl, slot, wait);
+    if (impl.stopping.load()) return false;
+  }
+}
+
+void ReleaseStateStream(LocalHttpServer::Impl& impl, const std::shared_ptr<SseSlot>& slot) {
+  std::lock_guard<std::mutex> lock(impl.streams_mutex);
+  impl.streams.erase(std::remove(impl.streams.begin(), impl.streams.end(), slot),
+                     impl.streams.end());
+}
+
+}  // namespace
+
+void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res) {
+  if (!impl.state_available.load()) {
+    SendJsonError(res, 503, "Current OCR state is unavailable");
+    return;
+  }
+  auto slot = std::make_shared<SseSlot>();
+  {
+    std::lock_guard<std::mutex> lock(impl.streams_mutex);
+    if (impl.streams.size() >= static_cast<std::size_t>(std::max(0, impl.options.max_event_streams))) {
+      SendJsonError(res, 503, "Too many local state streams.");
+      return;
+    }
+    impl.streams.push_back(slot);
+  }
+  res.set_header("Cache-Control", "no-cache");
+  res.set_header("Connection", "keep-alive");
+  res.set_header("X-Accel-Buffering", "no");
+  LocalHttpServer::Impl* server = &impl;
+  res.set_chunked_content_provider(
+      "text/event-stream",
+      [server, slot](std::size_t, httplib::DataSink& sink) {
+        // The library lets an exception out of a content provider end the process.
+        try {
+          return StreamStateEvents(*server, *slot, sink);
+        } catch (...) {
+          return false;
+        }
+      },
+      [server, slot](bool) {
+        // Runs in the reply's destructor.
+        try {
+          ReleaseStateStream(*server, slot);
+        } catch (...) {
+        }
+      });
+}
+
+std::string FormatStateEvent(const StateValue& document) {
+  return "id: " + std::to_string(StateSequence(document)) + "\nevent: scoreboard\ndata: " +
+         document.ToJson(false) + "\n\n";
+}
+
+std::int64_t StateSequence(const StateValue& document) {
+  const StateValue* sequence = document.Find("sequence");
+  if (sequence == nullptr || sequence->kind != StateKind::kInt) return -1;
+  return sequence->int_value;
+}
+
+void WakeAllStreams(LocalHttpServer::Impl& impl) {
+  std::vector<std::shared_ptr<SseSlot>> copy;
+  {
+    std::lock_guard<std::mutex> lock(impl.streams_mutex);
+    copy = impl.streams;
+  }
+  for (const auto& slot : copy) {
+    {
+      std::lock_guard<std::mutex> lock(slot->mutex);
+      slot->wake = true;
+    }
+    slot->wake_cv.notify_all();
+  }
+}
+
+}  // namespace tessvark

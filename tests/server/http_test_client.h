@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tessvark::testing {
+
+// One parsed HTTP reply. Header names compare without regard to case.
+struct HttpReply {
+  int status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;  // chunked bodies decoded as far as they arrived
+
+  std::size_t HeaderCount(const std::string& name) const;
+  // The first value, or empty.
+  std::string Header(const std::string& name) const;
+};
+
+// Parses the first reply in `raw`.
+HttpReply ParseReply(const std::string& raw);
+
+// How many replies follow each other in `raw` (each framed by its Content-Length).
+std::size_t CountStatusLines(const std::string& raw);
+
+// A raw TCP connection to 127.0.0.1.
+class RawConnection {
+ public:
+  explicit RawConnection(int port);
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  bool Send(const std::string& bytes);
+  // Reads until `needle` appears after `from` (true), the peer closes or the timeout passes.
+  bool ReadUntil(const std::string& needle, std::chrono::milliseconds timeout,
+                 std::size_t from = 0);
+  // Reads until the peer closes (true) or the timeout passes.
+  bool ReadToEnd(std::chrono::milliseconds timeout);
+  void Close();
+  const std::string& received() const { return received_; }
+
+ private:
+  // One read with the remaining time; false on close, error or time-out.
+  bool ReadSome(std::chrono::steady_clock::time_point deadline);
+
+  int fd_ = -1;
+  bool closed_by_peer_ = false;
+  std::string received_;
+};
+
+// Sends `bytes` on a new connection and returns everything the server sent before closing.
+std::string Exchange(int port, const std::string& bytes,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+}  // namespace tessvark::testing

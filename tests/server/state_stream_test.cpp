@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/server_state.h"
+#include "server_fixture.h"
+
+namespace tessvark::testing {
+namespace {
+
+using std::chrono::seconds;
+
+StateValue HomeScore(const char* score) {
+  std::vector<StateMember> members;
+  members.push_back(MakeStateMember("home", StateValue::MakeString(score)));
+  return StateValue::MakeObject(std::move(members));
+}
+
+class StateStreamTest : public ServerTest {
+ protected:
+  std::unique_ptr<RawConnection> OpenStream() {
+    auto connection = std::make_unique<RawConnection>(port_);
+    connection->Send(Build("GET", "/api/ui/state/stream"));
+    return connection;
+  }
+
+  // Opens a stream and waits for its first event.
+  std::unique_ptr<RawConnection> OpenLiveStream() {
+    auto connection = OpenStream();
+    EXPECT_TRUE(connection->ReadUntil("}\n\n", seconds(10)));
+    return connection;
+  }
+};
+
+// Heartbeats after 0.3 s, so that the silence of a stream shows within a test.
+class FastHeartbeatTest : public StateStreamTest {
+ protected:
+  void Configure(LocalHttpServerOptions& options) override {
+    options.event_heartbeat_seconds = 0.3;
+    options.event_wait_seconds = 0.05;
+  }
+};
+
+TEST_F(StateStreamTest, RefusedUntilTheStateIsAvailable) {
+  const HttpReply reply = Get("/api/ui/state/stream");
+  EXPECT_EQ(reply.status, 503);
+  EXPECT_EQ(reply.body, "{\"detail\":\"Current OCR state is unavailable\"}");
+  ExpectSecurityHeaders(reply);
+}
+
+TEST_F(StateStreamTest, FirstEventIsTheCurrentStateThenEveryChange) {
+  store_.ApplyValues(HomeScore("3"));
+  server_->SetStateAvailable(true);
+  auto stream = OpenLiveStream();
+  const HttpReply head = ParseReply(stream->received());
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.Header("Content-Type"), "text/event-stream");
+  EXPECT_EQ(head.Header("Cache-Control"), "no-cache");
+  EXPECT_EQ(head.Header("X-Accel-Buffering"), "no");
+  EXPECT_EQ(head.Header("Transfer-Encoding"), "chunked");
+  ExpectSecurityHeaders(head);
+  EXPECT_EQ(head.body, "id: 1\nevent: scoreboard\ndata: " + store_.Snapshot().ToJson() + "\n\n");
+
+  store_.ApplyValues(HomeScore("4"));
+  server_->WakeStreams();
+  ASSERT_TRUE(stream->ReadUntil("id: 2\n", seconds(10)));
+  ASSERT_TRUE(stream->ReadUntil("}\n\n", seconds(10), stream->received().find("id: 2\n")));
+  // Without a wake the stream still sees a change at its next poll.
+  store_.ApplyValues(HomeScore("5"));
+  ASSERT_TRUE(stream->ReadUntil("id: 3\n", seconds(10)));
+  ASSERT_TRUE(stream->ReadUntil("}\n\n", seconds(10), stream->received().find("id: 3\n")));
+  const std::string body = ParseReply(stream->received()).body;
+  const std::string last = "id: 3\nevent: scoreboard\ndata: " + store_.Snapshot().ToJson() + "\n\n";
+  ASSERT_GE(body.size(), last.size());
+  EXPECT_EQ(body.substr(body.size() - last.size()), last);
+  // An unchanged state sends nothing more (the heartbeat is 15 s away).
+  EXPECT_FALSE(stream->ReadUntil("id: 4\n", std::chrono::milliseconds(500)));
+}
+
+TEST_F(FastHeartbeatTest, SilenceIsBrokenByHeartbeats) {
+  server_->SetStateAvailable(true);
+  auto stream = OpenLiveStream();
+  const std::size_t after_event = stream->received().size();
+  ASSERT_TRUE(stream->ReadUntil(": heartbeat\n\n", seconds(10), after_event));
+  const std::size_t first = stream->received().find(": heartbeat\n\n", after_event);
+  ASSERT_TRUE(stream->ReadUntil(": heartbeat\n\n", seconds(10), first + 1));
+  EXPECT_EQ(stream->received().find("id: ", after_event), std::string::npos);
+}
+
+TEST_F(FastHeartbeatTest, NinthStreamIsRefusedUntilOneCloses) {
+  server_->SetStateAvailable(true);
+  std::vector<std::unique_ptr<RawConnection>> streams;
+  for (int i = 0; i < 8; ++i) streams.push_back(OpenLiveStream());
+  const HttpReply ninth = Get("/api/ui/state/stream");
+  EXPECT_EQ(ninth.status, 503);
+  EXPECT_EQ(ninth.body, "{\"detail\":\"Too many local state streams.\"}");
+
+  streams.front()->Close();
+  // The server notices the closed stream at its next heartbeat write.
+  HttpReply again;
+  const auto deadline = std::chrono::steady_clock::now() + seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto stream = OpenStream();
+    stream->ReadUntil("\r\n\r\n", seconds(5));
+    again = ParseReply(stream->received());
+    if (again.status == 200) break;
+  }
+  EXPECT_EQ(again.status, 200);
+}
+
+TEST_F(StateStreamTest, UnavailableStateEndsEveryStream) {
+  server_->SetStateAvailable(true);
+  auto first = OpenLiveStream();
+  auto second = OpenLiveStream();
+  server_->SetStateAvailable(false);
+  EXPECT_TRUE(first->ReadToEnd(seconds(10)));
+  EXPECT_TRUE(second->ReadToEnd(seconds(10)));
+  EXPECT_EQ(Get("/api/ui/state/stream").status, 503);
+}
+
+TEST_F(StateStreamTest, StopEndsOpenStreams) {
+  server_->SetStateAvailable(true);
+  std::vector<std::unique_ptr<RawConnection>> streams;
+  for (int i = 0; i < 8; ++i) streams.push_back(OpenLiveStream());
+  server_->Stop();
+  EXPECT_EQ(server_->Port(), 0);
+  for (auto& stream : streams) EXPECT_TRUE(stream->ReadToEnd(seconds(10)));
+}
+
+TEST_F(StateStreamTest, ReadsTheServersOwnStoreWhileNoneIsAttached) {
+  server_->SetStateStore(nullptr);
+  server_->SetStateAvailable(true);
+  store_.ApplyValues(HomeScore("9"));
+  auto stream = OpenLiveStream();
+  EXPECT_EQ(ParseReply(stream->received()).body.rfind("id: 0\n", 0), 0u);
+}
+
+TEST(StateEventUnits, EventTextAndSequence) {
+  std::vector<StateMember> members;
+  members.push_back(MakeStateMember("sequence", StateValue::MakeInt(-5)));
+  members.push_back(MakeStateMember("home", StateValue::MakeString("a\nb")));
+  const StateValue document = StateValue::MakeObject(std::move(members));
+  EXPECT_EQ(StateSequence(document), -5);
+  EXPECT_EQ(FormatStateEvent(document),
+            "id: -5\nevent: scoreboard\ndata: {\"sequence\":-5,\"home\":\"a\\nb\"}\n\n");
+  std::vector<StateMember> text_sequence;
+  text_sequence.push_back(MakeStateMember("sequence", StateValue::MakeString("7")));
+  EXPECT_EQ(StateSequence(StateValue::MakeObject(std::move(text_sequence))), -1);
+  EXPECT_EQ(StateSequence(StateValue::MakeNull()), -1);
+}
+
+}  // namespace
+}  // namespace tessvark::testing
