@@ -20,10 +20,10 @@ struct StreamSnapshot {
   std::uint64_t display_revision = 0;
 };
 
-// The document a stream sends and the display revision it follows. The store does not carry
-// display values yet, so the plain snapshot stands in and the revision stays 0.
+// The document a stream sends, with the display values, and the display revision it follows.
+// Two store calls: a change between them is sent in the next cycle.
 StreamSnapshot TakeStreamSnapshot(const ScoreboardStateStore& store) {
-  return {store.Snapshot(), 0};
+  return {store.SnapshotWithDisplay(), store.DisplayRevision()};
 }
 
 std::chrono::milliseconds WholeMilliseconds(double seconds) {

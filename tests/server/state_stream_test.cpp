@@ -13,11 +13,13 @@ namespace {
 
 using std::chrono::seconds;
 
-StateValue HomeScore(const char* score) {
+StateValue OneValue(const char* key, const char* value) {
   std::vector<StateMember> members;
-  members.push_back(MakeStateMember("home", StateValue::MakeString(score)));
+  members.push_back(MakeStateMember(key, StateValue::MakeString(value)));
   return StateValue::MakeObject(std::move(members));
 }
+
+StateValue HomeScore(const char* score) { return OneValue("home", score); }
 
 class StateStreamTest : public ServerTest {
  protected:
@@ -62,7 +64,7 @@ TEST_F(StateStreamTest, FirstEventIsTheCurrentStateThenEveryChange) {
   EXPECT_EQ(head.Header("X-Accel-Buffering"), "no");
   EXPECT_EQ(head.Header("Transfer-Encoding"), "chunked");
   ExpectSecurityHeaders(head);
-  EXPECT_EQ(head.body, "id: 1\nevent: scoreboard\ndata: " + store_.Snapshot().ToJson() + "\n\n");
+  EXPECT_EQ(head.body, "id: 1\nevent: scoreboard\ndata: " + store_.SnapshotWithDisplay().ToJson() + "\n\n");
 
   store_.ApplyValues(HomeScore("4"));
   server_->WakeStreams();
@@ -73,11 +75,31 @@ TEST_F(StateStreamTest, FirstEventIsTheCurrentStateThenEveryChange) {
   ASSERT_TRUE(stream->ReadUntil("id: 3\n", seconds(10)));
   ASSERT_TRUE(stream->ReadUntil("}\n\n", seconds(10), stream->received().find("id: 3\n")));
   const std::string body = ParseReply(stream->received()).body;
-  const std::string last = "id: 3\nevent: scoreboard\ndata: " + store_.Snapshot().ToJson() + "\n\n";
+  const std::string last = "id: 3\nevent: scoreboard\ndata: " + store_.SnapshotWithDisplay().ToJson() + "\n\n";
   ASSERT_GE(body.size(), last.size());
   EXPECT_EQ(body.substr(body.size() - last.size()), last);
   // An unchanged state sends nothing more (the heartbeat is 15 s away).
   EXPECT_FALSE(stream->ReadUntil("id: 4\n", std::chrono::milliseconds(500)));
+}
+
+TEST_F(StateStreamTest, DisplayFormatChangeResendsTheSameSequence) {
+  store_.ApplyValues(OneValue("period", "1"));
+  server_->SetStateAvailable(true);
+  auto stream = OpenLiveStream();
+  const std::size_t first_end = stream->received().size();
+  DisplayFormat format = DefaultDisplayFormat();
+  format.period_rows = {{"1", "1st"}};
+  ASSERT_TRUE(store_.SetDisplayFormat(format, false));
+  server_->WakeStreams();
+  ASSERT_TRUE(stream->ReadUntil("}\n\n", seconds(10), first_end));
+  const std::string body = ParseReply(stream->received()).body;
+  const std::string event =
+      "id: 1\nevent: scoreboard\ndata: " + store_.SnapshotWithDisplay().ToJson() + "\n\n";
+  ASSERT_GE(body.size(), event.size());
+  EXPECT_EQ(body.substr(body.size() - event.size()), event);
+  EXPECT_NE(event.find("\"period_display\":\"1st\""), std::string::npos);
+  EXPECT_EQ(body.rfind("id: 1\n"), body.size() - event.size());
+  EXPECT_EQ(body.find("id: 1\n"), 0u);
 }
 
 TEST_F(FastHeartbeatTest, SilenceIsBrokenByHeartbeats) {
