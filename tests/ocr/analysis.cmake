@@ -7,3 +7,5 @@ tessvark_add_test(NAME ocr_analysis_core_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/
                   LIBRARIES tessvark_ocr tessvark_core)
 tessvark_add_test(NAME ocr_analysis_worker_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_worker_test.cpp
                   LIBRARIES tessvark_ocr tessvark_core)
+tessvark_add_test(NAME ocr_analysis_end_to_end_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_end_to_end_test.cpp
+                  LIBRARIES tessvark_ocr tessvark_core tessvark_render)

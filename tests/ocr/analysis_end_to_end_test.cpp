@@ -1,0 +1,164 @@
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ocr/analysis_worker.h"
+#include "tools/render/scoreboard_render.h"
+
+namespace tessvark {
+namespace {
+
+constexpr auto kPatience = std::chrono::seconds(60);
+
+BoardField Field(const char* name, const char* text, double x, double y, int height) {
+  BoardField field;
+  field.name = name;
+  field.text = text;
+  field.x = x;
+  field.y = y;
+  field.digit_height = height;
+  return field;
+}
+
+PossessionLampSpec Lamp(const char* name, double x, bool lit) {
+  PossessionLampSpec lamp;
+  lamp.name = name;
+  lamp.x = x;
+  lamp.y = 0.45;
+  lamp.diameter = 30;
+  lamp.lit = lit;
+  lamp.lit_colour = cv::Scalar(235, 235, 235);
+  return lamp;
+}
+
+RenderedBoard Board(const char* clock) {
+  BoardDescription board;
+  board.width = 1280;
+  board.height = 720;
+  board.fields = {Field("clock", clock, 0.38, 0.08, 90),      Field("home_score", "15", 0.08, 0.40, 70),
+                  Field("guest_score", " 7", 0.80, 0.40, 70), Field("period", "2", 0.48, 0.42, 60),
+                  Field("shot_clock", "05", 0.46, 0.70, 60)};
+  board.lamps = {Lamp("home_possession", 0.30, true), Lamp("guest_possession", 0.70, false)};
+  BoardPerturbation perturbation;
+  perturbation.blur_sigma = 0.8;
+  perturbation.jpeg_quality = 90;
+  return RenderScoreboard(board, perturbation);
+}
+
+std::vector<AnalysisZone> ZonesOf(const RenderedBoard& board) {
+  std::vector<AnalysisZone> zones;
+  for (const FieldTruth& truth : board.fields) {
+    AnalysisZone zone;
+    zone.id = truth.name;
+    zone.role = truth.name;
+    zone.x = truth.x;
+    zone.y = truth.y;
+    zone.width = truth.width;
+    zone.height = truth.height;
+    zones.push_back(zone);
+  }
+  return zones;
+}
+
+const SourceContext kSource{"srt", "Arena", "3"};
+
+class AnalysisEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    worker_.UseSteadyClock();
+    worker_.SetTickDoneHook([this] {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++ticks_;
+      }
+      changed_.notify_all();
+    });
+    worker_.SetSourceIdentity(kSource);
+    worker_.SetGeometryKey("identity");
+    worker_.Start();
+  }
+  void TearDown() override { worker_.Stop(); }
+
+  // Submits the board as the next frame of a live source and waits until a tick analysed it.
+  StateValue Feed(const RenderedBoard& board) {
+    auto frame = std::make_shared<WorkingFrame>();
+    frame->image = board.image;
+    frame->frame_number = ++frame_number_;
+    frame->profile_key = "srt\nArena";
+    frame->geometry_key = "identity";
+    frame->source = kSource;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const int before = ticks_;
+    lock.unlock();
+    worker_.UpdateZones(ZonesOf(board), "[board]");
+    worker_.SubmitFrame(frame);
+    lock.lock();
+    // Two more ticks: the one that may have been running at submission, then one with the frame.
+    EXPECT_TRUE(changed_.wait_for(lock, kPatience, [&] { return ticks_ >= before + 2 && !worker_.IsBusy(); }));
+    return worker_.StateStore().Snapshot();
+  }
+
+  std::atomic<int> stamps_{0};
+  AnalysisWorker worker_{0.0, 0.0, 0.05, [this] { return "stamp-" + std::to_string(++stamps_); }};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int ticks_ = 0;
+  int32_t frame_number_ = 0;
+};
+
+TEST_F(AnalysisEndToEndTest, ARenderedBoardIsPublishedAndOnlyChangesRaiseTheSequence) {
+  const RenderedBoard board = Board("12:34");
+  StateValue state = Feed(board);
+  // Possession needs agreeing passes over several frames, as from a live source.
+  for (int frame = 0; frame < 4; ++frame) state = Feed(board);
+
+  EXPECT_EQ(state.Find("source_id")->text, "agent");
+  EXPECT_EQ(state.Find("home")->ToJson(), "15");
+  EXPECT_EQ(state.Find("guest")->ToJson(), "7");
+  EXPECT_EQ(state.Find("period")->ToJson(), "2");
+  EXPECT_EQ(state.Find("clock")->ToJson(), "\"12:34\"");
+  EXPECT_EQ(state.Find("clock_seconds")->ToJson(), "754.0");
+  EXPECT_EQ(state.Find("clock_mode")->ToJson(), "\"minutes\"");
+  EXPECT_EQ(state.Find("shot_clock")->ToJson(), "\"05\"");
+  EXPECT_EQ(state.Find("home_possession")->ToJson(), "1");
+  EXPECT_EQ(state.Find("guest_possession")->ToJson(), "0");
+  EXPECT_EQ(state.Find("down")->ToJson(), "null");
+  EXPECT_EQ(state.Find("penalties")->ToJson(), "[]");
+  EXPECT_TRUE(worker_.HasResult());
+
+  const int64_t sequence = state.Find("sequence")->int_value;
+  const std::string updated_at = state.Find("updated_at")->text;
+  EXPECT_GE(sequence, 1);
+  EXPECT_EQ(updated_at.rfind("stamp-", 0), 0u);
+
+  // The same picture again changes nothing.
+  state = Feed(board);
+  state = Feed(board);
+  EXPECT_EQ(state.Find("sequence")->int_value, sequence);
+  EXPECT_EQ(state.Find("updated_at")->text, updated_at);
+
+  // One second less on the clock: one new sequence number and a new time.
+  state = Feed(Board("12:33"));
+  EXPECT_EQ(state.Find("clock")->ToJson(), "\"12:33\"");
+  EXPECT_EQ(state.Find("clock_seconds")->ToJson(), "753.0");
+  EXPECT_EQ(state.Find("sequence")->int_value, sequence + 1);
+  EXPECT_NE(state.Find("updated_at")->text, updated_at);
+}
+
+TEST_F(AnalysisEndToEndTest, ARoleFilterPublishesOnlyItsRoles) {
+  const RenderedBoard board = Board("12:34");
+  worker_.SetZones(ZonesOf(board), "[board]", 7, std::set<std::string>{"clock", "guest_score"});
+  const StateValue state = Feed(board);
+  EXPECT_EQ(state.Find("clock")->ToJson(), "\"12:34\"");
+  EXPECT_EQ(state.Find("guest")->ToJson(), "7");
+  EXPECT_EQ(state.Find("home")->ToJson(), "null");
+  EXPECT_EQ(state.Find("shot_clock")->ToJson(), "null");
+}
+
+}  // namespace
+}  // namespace tessvark
