@@ -12,7 +12,8 @@ constexpr int kBoardWidth = 1000;
 constexpr int kBoardHeight = 540;
 
 const cv::Scalar kAmber{40, 190, 255};
-const cv::Scalar kRed{50, 50, 250};
+// Bright enough to stay above the recognition's default threshold once turned to grey.
+const cv::Scalar kRed{80, 130, 255};
 const cv::Scalar kGreen{90, 230, 90};
 const cv::Scalar kLabel{225, 225, 225};
 
@@ -123,11 +124,11 @@ ExampleScene RenderHockeyScene(int frame) {
       Field("period", Format("%d", third_period ? 3 : 2), 0.50, 0.50, 70, kGreen),
       Field("guest_shots", Format("%2d", guest_shots), 0.86, 0.52, 56, kAmber),
       Field("home_penalty_player_1", Format("%2d", 17), 0.08, 0.80, 48, kAmber),
-      Field("home_penalty_1", ClockText(home_penalty).substr(1), 0.25, 0.80, 48, kAmber),
+      Field("home_penalty_1", ClockText(home_penalty), 0.25, 0.80, 48, kAmber),
       Field("shot_clock", Format("%2d", shot_clock), 0.50, 0.78, 64, kRed),
       Field("guest_penalty_player_1", guest_penalty_shown ? Format("%2d", guest_player) : "  ", 0.92, 0.80, 48,
             kAmber),
-      Field("guest_penalty_1", guest_penalty_shown ? ClockText(guest_penalty).substr(1) : "    ", 0.75, 0.80, 48,
+      Field("guest_penalty_1", guest_penalty_shown ? ClockText(guest_penalty) : "     ", 0.75, 0.80, 48,
             kAmber),
   };
   const std::vector<Label> labels = {
@@ -161,6 +162,7 @@ ExampleScene RenderFootballScene() {
   home_lamp.y = 0.395;
   home_lamp.diameter = 26;
   home_lamp.lit = true;
+  home_lamp.lit_colour = kAmber;
   PossessionLampSpec guest_lamp = home_lamp;
   guest_lamp.name = "guest_possession";
   guest_lamp.x = 0.85;
