@@ -97,13 +97,25 @@ void ExpectZonesRead(const JsonValue& profile, const cv::Mat& picture, const std
   }
 }
 
-TEST(ExampleMedia, VideoZonesReadTheFirstPictureOfTheClip) {
-  const JsonValue defaults = ReadFactoryDefaults();
-  const JsonValue* profile = FindProfile(defaults, "example-1");
+class ExampleMedia : public ::testing::Test {
+ protected:
+  void SetUp() override { defaults_ = ReadFactoryDefaults(); }
+  void OpenClip() {
+    decoder_ = MakeFfmpegVideoDecoder();
+    std::string error;
+    ASSERT_TRUE(decoder_->Open(kFolder + "/3.mp4", error)) << error;
+  }
+
+  JsonValue defaults_;
+  std::unique_ptr<VideoDecoder> decoder_;
+};
+
+TEST_F(ExampleMedia, VideoZonesReadTheFirstPictureOfTheClip) {
+  const JsonValue* profile = FindProfile(defaults_, "example-1");
   ASSERT_NE(profile, nullptr);
-  auto decoder = MakeFfmpegVideoDecoder();
+  ASSERT_NO_FATAL_FAILURE(OpenClip());
+  VideoDecoder* decoder = decoder_.get();
   std::string error;
-  ASSERT_TRUE(decoder->Open(kFolder + "/3.mp4", error)) << error;
   EXPECT_EQ(decoder->CodecName(), "H.264");
   EXPECT_EQ(decoder->Width(), kExampleWidth);
   EXPECT_EQ(decoder->Height(), kExampleHeight);
@@ -121,13 +133,11 @@ TEST(ExampleMedia, VideoZonesReadTheFirstPictureOfTheClip) {
       << "the poster is the clip's first picture";
 }
 
-TEST(ExampleMedia, VideoZonesFollowTheBoardThroughTheClip) {
-  const JsonValue defaults = ReadFactoryDefaults();
-  const JsonValue* profile = FindProfile(defaults, "example-1");
+TEST_F(ExampleMedia, VideoZonesFollowTheBoardThroughTheClip) {
+  const JsonValue* profile = FindProfile(defaults_, "example-1");
   ASSERT_NE(profile, nullptr);
-  auto decoder = MakeFfmpegVideoDecoder();
+  ASSERT_NO_FATAL_FAILURE(OpenClip());
   std::string error;
-  ASSERT_TRUE(decoder->Open(kFolder + "/3.mp4", error)) << error;
   // Pictures in the middle of a second, after a goal, a period change and a new penalty.
   const int wanted[] = {2 * kExampleFps + 12, 7 * kExampleFps + 12, 13 * kExampleFps + 12};
   cv::Mat picture;
@@ -135,7 +145,7 @@ TEST(ExampleMedia, VideoZonesFollowTheBoardThroughTheClip) {
   int index = 0;
   for (const int frame : wanted) {
     while (index <= frame) {
-      ASSERT_TRUE(decoder->ReadFrame(picture, pts, error)) << error;
+      ASSERT_TRUE(decoder_->ReadFrame(picture, pts, error)) << error;
       ++index;
     }
     SCOPED_TRACE(frame);
@@ -143,9 +153,8 @@ TEST(ExampleMedia, VideoZonesFollowTheBoardThroughTheClip) {
   }
 }
 
-TEST(ExampleMedia, StillZonesReadTheFootballBoard) {
-  const JsonValue defaults = ReadFactoryDefaults();
-  const JsonValue* profile = FindProfile(defaults, "example-2");
+TEST_F(ExampleMedia, StillZonesReadTheFootballBoard) {
+  const JsonValue* profile = FindProfile(defaults_, "example-2");
   ASSERT_NE(profile, nullptr);
   const cv::Mat still = cv::imread(kFolder + "/1.jpg", cv::IMREAD_COLOR);
   ASSERT_EQ(still.cols, kExampleWidth);
