@@ -105,6 +105,15 @@ TEST(ConfigStoreLoad, TableOfStoredFiles) {
          EXPECT_TRUE(r.zone_store_rewritten);
        },
        {{"zone_store.json.unreadable", "{\"version\":1,"}}},
+      {"empty zone store is copied and rewritten", {{"zone_store.json", ""}},
+       [](const SourceConfiguration&, const ConfigLoadResult& r) { EXPECT_TRUE(r.zone_store_rewritten); },
+       {{"zone_store.json.unreadable", ""}}},
+      {"numbers beyond double range in a zone list are written back as null",
+       {{"zone_store.json", R"({"version":1,"profiles":{"k":[{"x":1e999,"y":-1e999,"w":1e308}]}})"}},
+       [](const SourceConfiguration& c, const ConfigLoadResult&) {
+         ASSERT_NE(c.FindProfile("k"), nullptr);
+         EXPECT_EQ(c.FindProfile("k")->zones, R"([{"x":null,"y":null,"w":1e+308}])");
+       }, {}},
       {"top-level zones win over a profiles entry of the same key; bad entries are skipped",
        {{"zone_store.json",
          R"({"version":1,"source_type":"example","source_id":"example-1","zones":[{"id":"top"}],)"

@@ -102,6 +102,17 @@ TEST(SportZonesText, SortsEntriesAndWritesPreservedElementsBack) {
   EXPECT_EQ(SportZonesText(SportZonesDocument{}), R"({"profiles":[],"version":1})");
 }
 
+TEST(ReadSportZones, KeepsEntriesForTheSameSourceAndSportAsTheyStand) {
+  TempFolder folder;
+  WriteText(folder / "sport_zones.json",
+            Document(Entry("soccer", "ndi", "cam", R"([{"id":"a","role":"clock","x":0,"y":0,"width":1,"height":1}])") +
+                     "," + Entry("soccer", "ndi", "cam")));
+  const SportZonesDocument document = ReadSportZones(folder / "sport_zones.json");
+  ASSERT_EQ(document.profiles.size(), 2u);
+  EXPECT_NE(document.profiles[0].zones, "[]");  // the first match is the one the session uses
+  EXPECT_EQ(document.profiles[1].zones, "[]");
+}
+
 TEST(SaveSportZones, WritesTheDocumentAndReadsItBack) {
   TempFolder folder;
   const auto path = folder / "data" / "sport_zones.json";
