@@ -240,6 +240,7 @@ TEST_F(VmixLanSearchTest, SecondStartAndCancelWhileSearching) {
   second_->SetDefaultBehaviour(silent);
   controller_->StartLanSearch("127.0.0.2", first_->port());
   ASSERT_TRUE(first_->WaitForRequests(1, std::chrono::seconds(5)));
+  ASSERT_TRUE(second_->WaitForRequests(1, std::chrono::seconds(5)));
   const JsonValue again = ParseJson(controller_->StartLanSearch("127.0.0.2", first_->port()));
   EXPECT_EQ(again.Find("state")->text, "searching");
   const JsonValue cancelling = ParseJson(controller_->CancelLanSearch());
