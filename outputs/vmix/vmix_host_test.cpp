@@ -11,10 +11,6 @@ namespace {
 
 constexpr double kApiTimeoutSeconds = 1.0;
 
-std::string Quoted(const std::string& text) {
-  return "\"" + EscapeVmixJsonText(text) + "\"";
-}
-
 }  // namespace
 
 std::string VmixOutputController::TestConnection(const std::optional<VmixOutputConfig>& given) {
@@ -45,12 +41,12 @@ std::string VmixOutputController::TestConnection(const std::optional<VmixOutputC
         message = "vMix detected";
         reply = "{\"ok\":true,\"name\":" + OptionalTextJson(document.computer_name) +
                 ",\"version\":" + OptionalTextJson(document.version) +
-                ",\"edition\":" + OptionalTextJson(document.edition) + ",\"host\":" + Quoted(config.host) +
-                ",\"port\":" + std::to_string(config.port) + ",\"message\":" + Quoted(message);
+                ",\"edition\":" + OptionalTextJson(document.edition) + ",\"host\":" + QuotedVmixJsonText(config.host) +
+                ",\"port\":" + std::to_string(config.port) + ",\"message\":" + QuotedVmixJsonText(message);
       }
     }
   }
-  if (!ok) reply = "{\"ok\":false,\"message\":" + Quoted(message);
+  if (!ok) reply = "{\"ok\":false,\"message\":" + QuotedVmixJsonText(message);
 
   std::lock_guard<std::mutex> lock(mutex_);
   connected_ = ok;
@@ -66,7 +62,7 @@ std::string VmixOutputController::TestConnection(const std::optional<VmixOutputC
 
 std::string VmixOutputController::DiscoverInputs(const VmixOutputConfig& config) {
   const auto failure = [](const std::string& message) {
-    return "{\"ok\":false,\"message\":" + Quoted(message) + ",\"inputs\":[]}";
+    return "{\"ok\":false,\"message\":" + QuotedVmixJsonText(message) + ",\"inputs\":[]}";
   };
   if (config.host.empty()) return failure("vMix host is required");
   const VmixHttpResult result = VmixHttpGet(config.host, config.port, "/api/", kApiTimeoutSeconds, nullptr);

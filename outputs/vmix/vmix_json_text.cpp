@@ -190,9 +190,12 @@ std::string EscapeVmixJsonText(std::string_view text) {
   return out;
 }
 
+std::string QuotedVmixJsonText(std::string_view text) {
+  return "\"" + EscapeVmixJsonText(text) + "\"";
+}
+
 std::string OptionalTextJson(const std::optional<std::string>& text) {
-  if (!text) return "null";
-  return "\"" + EscapeVmixJsonText(*text) + "\"";
+  return text ? QuotedVmixJsonText(*text) : "null";
 }
 
 }  // namespace tessvark

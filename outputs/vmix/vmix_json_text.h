@@ -37,6 +37,9 @@ std::string ToPrettyJsonText(const JsonValue& value);
 // Returns the content without quotes.
 std::string EscapeVmixJsonText(std::string_view text);
 
+// The text escaped by EscapeVmixJsonText between double quotes.
+std::string QuotedVmixJsonText(std::string_view text);
+
 // "null" for an absent text, else the text escaped between double quotes.
 std::string OptionalTextJson(const std::optional<std::string>& text);
 

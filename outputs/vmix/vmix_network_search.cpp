@@ -22,29 +22,25 @@ std::int64_t SteadyNanoseconds() {
       .count();
 }
 
-std::string Quoted(const std::string& text) {
-  return "\"" + EscapeVmixJsonText(text) + "\"";
-}
-
 }  // namespace
 
 std::string VmixOutputController::LanSearchStatusJsonLocked() {
   const VmixLanSearchState& s = search_;
-  std::string out = "{\"ok\":true,\"state\":" + Quoted(s.state) + ",\"instances\":[";
+  std::string out = "{\"ok\":true,\"state\":" + QuotedVmixJsonText(s.state) + ",\"instances\":[";
   for (std::size_t i = 0; i < s.instances.size(); ++i) {
     const VmixLanInstance& instance = s.instances[i];
     if (i > 0) out += ',';
-    out += "{\"host\":" + Quoted(instance.host) + ",\"port\":" + std::to_string(instance.port) +
-           ",\"version\":" + Quoted(instance.version) + ",\"edition\":" + OptionalTextJson(instance.edition) +
+    out += "{\"host\":" + QuotedVmixJsonText(instance.host) + ",\"port\":" + std::to_string(instance.port) +
+           ",\"version\":" + QuotedVmixJsonText(instance.version) + ",\"edition\":" + OptionalTextJson(instance.edition) +
            ",\"name\":" + OptionalTextJson(instance.name) + "}";
   }
   out += "],\"networks\":[";
   for (std::size_t i = 0; i < s.networks.size(); ++i) {
     if (i > 0) out += ',';
-    out += Quoted(s.networks[i]);
+    out += QuotedVmixJsonText(s.networks[i]);
   }
   out += "],\"network\":";
-  out += s.networks.empty() ? "null" : Quoted(s.networks.front());
+  out += s.networks.empty() ? "null" : QuotedVmixJsonText(s.networks.front());
   out += ",\"network_count\":" + std::to_string(s.networks.size());
   out += ",\"port\":" + std::to_string(s.port);
   out += ",\"scanned\":" + std::to_string(s.scanned);
@@ -53,7 +49,7 @@ std::string VmixOutputController::LanSearchStatusJsonLocked() {
   out += s.truncated ? "true" : "false";
   out += ",\"timeout_ms\":400,\"concurrency\":32";
   out += ",\"duration_ms\":" + std::to_string(static_cast<std::int64_t>(s.duration_ms));
-  out += ",\"message\":" + Quoted(s.message) + "}";
+  out += ",\"message\":" + QuotedVmixJsonText(s.message) + "}";
   return out;
 }
 

@@ -38,10 +38,6 @@ std::optional<std::int64_t> SequenceOf(const StateValue& snapshot, bool accept_d
   return std::nullopt;
 }
 
-std::string Quoted(const std::string& text) {
-  return "\"" + EscapeVmixJsonText(text) + "\"";
-}
-
 std::string StateJsonOrNull(const StateValue& value) {
   try {
     return value.ToJson(false);
@@ -555,13 +551,13 @@ std::string VmixOutputController::StatusJsonLocked() {
   for (std::size_t i = 0; i < mapping_statuses_.size(); ++i) {
     const VmixMappingStatus& status = mapping_statuses_[i];
     if (i > 0) out += ',';
-    out += "{\"output_id\":" + Quoted(status.output_id);
+    out += "{\"output_id\":" + QuotedVmixJsonText(status.output_id);
     out += ",\"input\":" + OptionalTextJson(status.input);
-    out += ",\"field\":" + Quoted(status.field);
-    out += ",\"source\":" + Quoted(status.source);
+    out += ",\"field\":" + QuotedVmixJsonText(status.field);
+    out += ",\"source\":" + QuotedVmixJsonText(status.source);
     out += ",\"output_enabled\":";
     out += status.output_enabled ? "true" : "false";
-    out += ",\"last_status\":" + Quoted(status.last_status);
+    out += ",\"last_status\":" + QuotedVmixJsonText(status.last_status);
     out += ",\"last_success\":" + OptionalTextJson(status.last_success);
     out += ",\"last_error\":" + OptionalTextJson(status.last_error);
     out += ",\"last_value\":";

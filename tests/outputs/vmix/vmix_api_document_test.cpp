@@ -138,7 +138,7 @@ TEST(ValidateVmixDiscoveryTarget, AcceptsLocalTargetsOnly) {
   }
 }
 
-TEST(TrimAsciiWhitespace, TrimsOnlyAsciiWhiteSpace) {
+TEST(VmixApiDocument, TrimsOnlyAsciiWhiteSpace) {
   EXPECT_EQ(TrimAsciiWhitespace("\t a b\r\n"), "a b");
   EXPECT_EQ(TrimAsciiWhitespace("\xC2\xA0x\xC2\xA0"), "\xC2\xA0x\xC2\xA0");
 }

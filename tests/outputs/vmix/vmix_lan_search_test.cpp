@@ -184,13 +184,9 @@ class VmixLanSearchTest : public ::testing::Test {
   }
 
   JsonValue WaitForEnd() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    JsonValue status = ParseJson(controller_->LanSearchStatusJson());
-    while (status.Find("state")->text == "searching" && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      status = ParseJson(controller_->LanSearchStatusJson());
-    }
-    return status;
+    test::WaitUntil([this] { return ParseJson(controller_->LanSearchStatusJson()).Find("state")->text != "searching"; },
+                    std::chrono::seconds(10));
+    return ParseJson(controller_->LanSearchStatusJson());
   }
 
   std::unique_ptr<VmixStandIn> first_;

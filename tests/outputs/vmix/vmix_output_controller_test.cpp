@@ -23,12 +23,7 @@ using test::VmixStandIn;
 constexpr auto kPatience = std::chrono::seconds(8);
 
 bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
+  return test::WaitUntil(condition, kPatience);
 }
 
 StateValue State(std::int64_t home, const char* clock, std::int64_t sequence) {

@@ -87,6 +87,15 @@ std::string StatusLine(const StandInBehaviour& behaviour) {
 
 }  // namespace
 
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
 std::string MakeVmixApiDocument(const std::string& version, const std::string& edition,
                                 const std::string& computer_name, const std::vector<StandInInput>& inputs) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<vmix><version>" + XmlEscape(version) +

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -53,6 +54,9 @@ struct SetTextCall {
   std::string field;
   std::string value;
 };
+
+// Polls `condition` every 10 ms until it holds or `timeout` has passed; returns its last value.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // An XML document shaped like vMix's "/api/" answer.
 std::string MakeVmixApiDocument(const std::string& version, const std::string& edition,
