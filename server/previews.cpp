@@ -34,8 +34,9 @@ ZonePreviewOptions ReadZonePreviewOptions(const httplib::Request& req) {
   }
   int complete = 0;
   for (int i = 0; i < 4; ++i) {
-    const std::string x_name = "c" + std::to_string(i) + "x";
-    const std::string y_name = "c" + std::to_string(i) + "y";
+    const char digit = static_cast<char>('0' + i);
+    const std::string x_name{'c', digit, 'x'};
+    const std::string y_name{'c', digit, 'y'};
     // A corner counts only with both coordinates; a lone one is not read at all.
     if (!req.has_param(x_name) || !req.has_param(y_name)) continue;
     bool present = false;
