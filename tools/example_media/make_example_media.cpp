@@ -132,7 +132,12 @@ const RoleRow* FindRole(const std::string& role) {
   return nullptr;
 }
 
-std::string Quoted(const std::string& text) { return "\"" + EscapeJsonText(text) + "\""; }
+std::string Quoted(const std::string& text) {
+  std::string quoted = "\"";
+  quoted += EscapeJsonText(text);
+  quoted += '"';
+  return quoted;
+}
 
 // One profile of the factory defaults: the zones in the session's zone JSON, one per field, and
 // the board's corners as the source geometry.
