@@ -5,17 +5,30 @@
 
 namespace tessvark {
 
-std::string EscapeJsonText(std::string_view text) {
+namespace {
+
+char ShortEscape(char c, JsonEscapeSet set) {
+  switch (c) {
+    case '"': return '"';
+    case '\\': return '\\';
+    case '\n': return 'n';
+    case '\t': return set == JsonEscapeSet::kApi ? 0 : 't';
+    case '\r': return set == JsonEscapeSet::kApi ? 0 : 'r';
+    case '\b': return set == JsonEscapeSet::kState ? 'b' : 0;
+    case '\f': return set == JsonEscapeSet::kState ? 'f' : 0;
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+void AppendJsonEscaped(std::string_view text, JsonEscapeSet set, std::string& out) {
   static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+    if (const char short_form = ShortEscape(c, set)) {
       out.push_back('\\');
-      out.push_back(c);
-    } else if (c == '\n') {
-      out += "\\n";
+      out.push_back(short_form);
     } else if (byte < 0x20) {
       out += "\\u00";
       out.push_back(kHex[byte >> 4]);
@@ -24,6 +37,12 @@ std::string EscapeJsonText(std::string_view text) {
       out.push_back(c);
     }
   }
+}
+
+std::string EscapeJsonText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendJsonEscaped(text, JsonEscapeSet::kApi, out);
   return out;
 }
 

@@ -1,5 +1,7 @@
 #include "core/state_value.h"
 
+#include "core/json_text.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -140,29 +142,8 @@ std::string FormatPythonJsonNumber(double value) {
 }
 
 void AppendQuotedJsonString(std::string_view text, std::string& out) {
-  static const char kHex[] = "0123456789abcdef";
   out.push_back('"');
-  for (const char c : text) {
-    switch (c) {
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      default: {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[byte >> 4]);
-          out.push_back(kHex[byte & 0x0F]);
-        } else {
-          out.push_back(c);
-        }
-      }
-    }
-  }
+  AppendJsonEscaped(text, JsonEscapeSet::kState, out);
   out.push_back('"');
 }
 

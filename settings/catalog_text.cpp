@@ -1,5 +1,7 @@
 #include "settings/catalog_text.h"
 
+#include "core/json_text.h"
+
 namespace tessvark {
 namespace {
 
@@ -36,28 +38,10 @@ std::string CollapseWhitespace(std::string_view text) {
 }
 
 std::string QuoteCatalogJson(std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size() + 2);
   out.push_back('"');
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[byte >> 4]);
-          out.push_back(kHex[byte & 0x0F]);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
+  AppendJsonEscaped(text, JsonEscapeSet::kCatalog, out);
   out.push_back('"');
   return out;
 }

@@ -52,6 +52,23 @@ TEST(EscapeJsonText, OnlyQuoteBackslashAndNewlineHaveShortForms) {
   EXPECT_EQ(EscapeJsonText("caf\xC3\xA9/\x7F"), "caf\xC3\xA9/\x7F");
 }
 
+TEST(AppendJsonEscaped, EachSetKeepsItsOwnShortForms) {
+  const std::string controls = "\"\\\b\t\n\f\r\x01";
+  const struct {
+    JsonEscapeSet set;
+    const char* escaped;
+  } cases[] = {
+      {JsonEscapeSet::kState, R"(\"\\\b\t\n\f\r\u0001)"},
+      {JsonEscapeSet::kApi, R"(\"\\\u0008\u0009\n\u000c\u000d\u0001)"},
+      {JsonEscapeSet::kCatalog, R"(\"\\\u0008\t\n\u000c\r\u0001)"},
+  };
+  for (const auto& c : cases) {
+    std::string out = "x";
+    AppendJsonEscaped(controls + "\xC3\xA9", c.set, out);
+    EXPECT_EQ(out, std::string("x") + c.escaped + "\xC3\xA9");
+  }
+}
+
 TEST(FormatJsonNumber, SeventeenDigitsOrNull) {
   EXPECT_EQ(FormatJsonNumber(0.1), "0.10000000000000001");
   EXPECT_EQ(FormatJsonNumber(1.0), "1");
