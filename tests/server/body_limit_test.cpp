@@ -116,6 +116,9 @@ TEST_F(BodyLimitTest, AnUnreadBodyNeverBecomesARequest) {
           "Content-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled,
       // A GET, whose body the library never reads.
       Build("GET", "/api/health", keep_alive, smuggled),
+      // Declared over the limit.
+      BuildUnframed("POST", "/api/zones",
+                    PageHeaders() + keep_alive + "Content-Length: 2000000\r\n") + smuggled,
       // A suspicious path.
       Build("POST", "/../x", PageHeaders() + keep_alive, smuggled),
       // A route that takes no body.

@@ -83,6 +83,17 @@ TEST(LocalHttpServerStart, FailsWhenEveryPortIsTaken) {
   EXPECT_EQ(server.Port(), 0);
 }
 
+TEST(LocalHttpServerStart, NeverProbesPastTheLastPort) {
+  std::vector<std::unique_ptr<PortHolder>> holders;
+  for (int port = 65530; port <= 65535; ++port) {
+    holders.push_back(std::make_unique<PortHolder>(port));
+    if (!holders.back()->held()) GTEST_SKIP() << "port " << port << " is in use elsewhere";
+  }
+  LocalHttpServer server(Options(65530, 10));
+  EXPECT_FALSE(server.Start());
+  EXPECT_EQ(server.Port(), 0);
+}
+
 TEST(LocalHttpServerStart, StopBeforeStartAndRestartKeepTheToken) {
   LocalHttpServerOptions options = Options(TestFirstPort() + 500, 50);
   const auto ui = std::filesystem::temp_directory_path() /

@@ -82,6 +82,18 @@ TEST_F(StateStreamTest, FirstEventIsTheCurrentStateThenEveryChange) {
   EXPECT_FALSE(stream->ReadUntil("id: 4\n", std::chrono::milliseconds(500)));
 }
 
+// Browsers ask for compressed replies; a compressed stream would hold events back.
+TEST_F(StateStreamTest, EventsAreSentUncompressedToBrowsers) {
+  server_->SetStateAvailable(true);
+  RawConnection stream(port_);
+  stream.Send(Build("GET", "/api/ui/state/stream", "Accept-Encoding: gzip, deflate, br\r\n"));
+  ASSERT_TRUE(stream.ReadUntil("}\n\n", seconds(10)));
+  EXPECT_EQ(ParseReply(stream.received()).Header("Content-Encoding"), "");
+  store_.ApplyValues(HomeScore("1"));
+  server_->WakeStreams();
+  EXPECT_TRUE(stream.ReadUntil("id: 1\n", seconds(10)));
+}
+
 TEST_F(StateStreamTest, DisplayFormatChangeResendsTheSameSequence) {
   store_.ApplyValues(OneValue("period", "1"));
   server_->SetStateAvailable(true);
