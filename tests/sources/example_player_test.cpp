@@ -169,37 +169,104 @@ TEST_F(ExamplePlayerTest, EndOfVideoIsTheWrapPointWhenTheContainerPromisesMore) 
   ExpectPacedLoops(events, 15, 30.0);
 }
 
-// A scripted decoder for the failure paths that a real file cannot produce on demand.
-class ScriptedDecoder final : public VideoDecoder {
+// A decoder for the paths a real file cannot produce on demand: a slow opening, missing clip
+// properties, failing reads, or numbered pictures (1 per read) at 30 pictures a second.
+struct FakeClip {
+  int open_ms = 0;
+  double fps = 30.0;
+  std::int32_t frame_count = 90;
+  bool pictures = true;       // false: every read fails with read_error
+  std::string read_error;
+  std::atomic<int>* reads = nullptr;
+};
+
+class FakeDecoder final : public VideoDecoder {
  public:
-  ScriptedDecoder(double fps, std::int32_t frame_count, std::string read_error)
-      : fps_(fps), frame_count_(frame_count), read_error_(std::move(read_error)) {}
+  explicit FakeDecoder(FakeClip clip) : clip_(std::move(clip)) {}
   bool Open(const std::string&, std::string& error) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(clip_.open_ms));
     open_ = true;
     error.clear();
     return true;
   }
   void Close() override { open_ = false; }
   bool IsOpen() const override { return open_; }
-  std::int32_t Width() const override { return 8; }
-  std::int32_t Height() const override { return 8; }
-  double FramesPerSecond() const override { return fps_; }
-  std::int32_t FrameCount() const override { return frame_count_; }
-  double DurationSeconds() const override { return 1.0; }
+  std::int32_t Width() const override { return 64; }
+  std::int32_t Height() const override { return 16; }
+  double FramesPerSecond() const override { return clip_.fps; }
+  std::int32_t FrameCount() const override { return clip_.frame_count; }
+  double DurationSeconds() const override { return 3.0; }
   std::string CodecName() const override { return "H.264"; }
   bool ReservedQueryA() const override { return false; }
   bool ReservedQueryB() const override { return true; }
-  bool ReadFrame(cv::Mat&, double&, std::string& error) override {
-    error = read_error_;
-    return false;
+  bool ReadFrame(cv::Mat& image, double& pts, std::string& error) override {
+    error = clip_.pictures ? "" : clip_.read_error;
+    if (!clip_.pictures || next_ >= clip_.frame_count) return false;
+    if (clip_.reads != nullptr) ++*clip_.reads;
+    image = testing::MakeIndexedPicture(next_, 64, 16, cv::Scalar(0, 0, 0));
+    pts = next_ / clip_.fps;
+    ++next_;
+    return true;
   }
 
  private:
-  double fps_;
-  std::int32_t frame_count_;
-  std::string read_error_;
+  FakeClip clip_;
   bool open_ = false;
+  int next_ = 0;
 };
+
+VideoDecoderFactory FakeDecoders(const FakeClip& clip) {
+  return [clip] { return std::make_unique<FakeDecoder>(clip); };
+}
+
+// The clock starts with the playback thread, so time spent opening is time already played:
+// after a 0.3 s opening at 30 pictures a second the first picture shown is picture 9.
+TEST_F(ExamplePlayerTest, TimeSpentOpeningCountsAsPlayed) {
+  std::atomic<int> reads{0};
+  FakeClip clip;
+  clip.open_ms = 300;
+  clip.reads = &reads;
+  ExamplePlayer player(FakeDecoders(clip));
+  Recorder recorder;
+  player.Start("numbered", recorder.Callback());
+  ASSERT_TRUE(recorder.WaitFor(kExampleEventFrame, 1, 3000));
+  player.Stop();
+  const std::vector<Seen> events = recorder.Events();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[0].kind, kExampleEventInfo);
+  EXPECT_GE(events[1].index, 9) << "pictures 0 to 8 were due while the clip opened";
+  EXPECT_LE(events[1].index, 13);
+  EXPECT_GE(reads.load(), events[1].index + 1) << "the pictures before it were decoded and dropped";
+}
+
+// A callback slower than one picture time: the pictures due meanwhile are decoded and dropped,
+// never delivered late.
+TEST_F(ExamplePlayerTest, PicturesThatFallBehindAreDropped) {
+  std::atomic<int> reads{0};
+  FakeClip clip;
+  clip.reads = &reads;
+  ExamplePlayer player(FakeDecoders(clip));
+  Recorder recorder;
+  ExampleVideoCallback record = recorder.Callback();
+  player.Start("numbered", [&record](const ExampleVideoEvent& event) {
+    record(event);
+    if (event.kind == kExampleEventFrame) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return true;
+  });
+  ASSERT_TRUE(recorder.WaitFor(kExampleEventFrame, 6, 3000));
+  player.Stop();
+  int previous = -1;
+  int delivered = 0;
+  for (const Seen& seen : recorder.Events()) {
+    if (seen.kind != kExampleEventFrame) continue;
+    if (previous >= 0) {
+      EXPECT_GE(seen.index - previous, 2) << "picture " << seen.index;
+    }
+    previous = seen.index;
+    ++delivered;
+  }
+  EXPECT_GT(reads.load(), delivered);
+}
 
 TEST_F(ExamplePlayerTest, FailuresEndPlaybackWithOneErrorEvent) {
   const struct {
@@ -217,7 +284,12 @@ TEST_F(ExamplePlayerTest, FailuresEndPlaybackWithOneErrorEvent) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ExamplePlayer player([&c] { return std::make_unique<ScriptedDecoder>(c.fps, c.frame_count, c.read_error); });
+    FakeClip clip;
+    clip.fps = c.fps;
+    clip.frame_count = c.frame_count;
+    clip.pictures = false;
+    clip.read_error = c.read_error;
+    ExamplePlayer player(FakeDecoders(clip));
     Recorder recorder;
     player.Start("scripted", recorder.Callback());
     ASSERT_TRUE(recorder.WaitFor(kExampleEventError, 1, 3000));
