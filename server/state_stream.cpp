@@ -105,8 +105,9 @@ void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res) {
     }
     impl.streams.push_back(slot);
   }
+  // No "Connection: keep-alive": the connection carries this one reply and the library marks
+  // it "close".
   res.set_header("Cache-Control", "no-cache");
-  res.set_header("Connection", "keep-alive");
   res.set_header("X-Accel-Buffering", "no");
   LocalHttpServer::Impl* server = &impl;
   res.set_chunked_content_provider(

@@ -62,6 +62,9 @@ TEST_F(StateStreamTest, FirstEventIsTheCurrentStateThenEveryChange) {
   EXPECT_EQ(head.Header("Content-Type"), "text/event-stream");
   EXPECT_EQ(head.Header("Cache-Control"), "no-cache");
   EXPECT_EQ(head.Header("X-Accel-Buffering"), "no");
+  // Every connection serves one request, so the stream says so too.
+  EXPECT_EQ(head.HeaderCount("Connection"), 1u);
+  EXPECT_EQ(head.Header("Connection"), "close");
   EXPECT_EQ(head.Header("Transfer-Encoding"), "chunked");
   ExpectSecurityHeaders(head);
   EXPECT_EQ(head.body, "id: 1\nevent: scoreboard\ndata: " + store_.SnapshotWithDisplay().ToJson() + "\n\n");
