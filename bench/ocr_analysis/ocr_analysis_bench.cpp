@@ -1,0 +1,127 @@
+// One full analysis step over a 1920x1080 board with all 22 roles zoned, and the latency from
+// handing the worker a frame to the end of the tick that analysed it.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ocr/analysis_worker.h"
+#include "tools/render/scoreboard_render.h"
+
+namespace tessvark {
+namespace {
+
+struct Board {
+  std::shared_ptr<WorkingFrame> frame;
+  std::vector<AnalysisZone> zones;
+  double clock_width = 0.0;  // pixels, margins included
+};
+
+// Every role on a 4 x 6 grid; all digits `digit_height` pixels tall.
+Board MakeBoard(int digit_height) {
+  const std::vector<std::pair<const char*, const char*>> fields = {
+      {"clock", "12:34"},          {"home_score", "15"},        {"guest_score", " 7"},
+      {"period", "2"},             {"home_penalty_1", "1:30"},  {"home_penalty_2", "2:00"},
+      {"guest_penalty_1", "0:45"}, {"guest_penalty_2", "1:15"}, {"home_penalty_player_1", "23"},
+      {"home_penalty_player_2", " 8"}, {"guest_penalty_player_1", "41"}, {"guest_penalty_player_2", "12"},
+      {"home_shots", "31"},        {"guest_shots", "28"},       {"shot_clock", "24"},
+      {"down", "3"},               {"to_go", "10"},             {"ball_on", "35"},
+      {"home_timeouts", "2"},      {"guest_timeouts", "1"},
+  };
+  BoardDescription board;
+  board.width = 1920;
+  board.height = 1080;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    BoardField field;
+    field.name = fields[i].first;
+    field.text = fields[i].second;
+    field.digit_height = digit_height;
+    field.x = 0.02 + 0.25 * static_cast<double>(i % 4);
+    field.y = 0.03 + (1.0 / 6.0) * static_cast<double>(i / 4);
+    board.fields.push_back(field);
+  }
+  for (int side = 0; side < 2; ++side) {
+    PossessionLampSpec lamp;
+    lamp.name = side == 0 ? "home_possession" : "guest_possession";
+    lamp.x = 0.62 + 0.2 * side;
+    lamp.y = 0.92;
+    lamp.diameter = 40;
+    lamp.lit = side == 0;
+    lamp.lit_colour = cv::Scalar(235, 235, 235);
+    board.lamps.push_back(lamp);
+  }
+  const RenderedBoard rendered = RenderScoreboard(board);
+
+  Board out;
+  out.frame = std::make_shared<WorkingFrame>();
+  out.frame->image = rendered.image;
+  out.frame->profile_key = "srt\nbench";
+  out.frame->geometry_key = "identity";
+  for (const FieldTruth& truth : rendered.fields) {
+    AnalysisZone zone;
+    zone.id = truth.name;
+    zone.role = truth.name;
+    zone.x = truth.x;
+    zone.y = truth.y;
+    zone.width = truth.width;
+    zone.height = truth.height;
+    out.zones.push_back(zone);
+    if (truth.name == "clock") out.clock_width = truth.width * board.width;
+  }
+  return out;
+}
+
+void BM_FullAnalysisStep(benchmark::State& state) {
+  const Board board = MakeBoard(static_cast<int>(state.range(0)));
+  AnalysisCore core("agent", [] { return std::string("t"); }, [] { return 0.0; }, 0.0, 0.0);
+  for (auto _ : state) {
+    const AnalysisStep step = core.Analyze(board.frame, board.zones, "[bench]", true, nullptr, std::nullopt);
+    benchmark::DoNotOptimize(step.status);
+  }
+  // Whether the step really read the board: small digits are at the edge of what the recogniser
+  // reads, and a step that reads nothing would flatter the time.
+  const StateValue published = core.StateStore().Snapshot();
+  state.counters["clock_read"] = published.Find("clock")->text == "12:34" ? 1.0 : 0.0;
+  state.counters["home_read"] = published.Find("home")->int_value == 15 ? 1.0 : 0.0;
+  state.counters["clock_px"] = board.clock_width;
+  state.counters["zones"] = static_cast<double>(board.zones.size());
+}
+BENCHMARK(BM_FullAnalysisStep)->Arg(16)->Arg(28)->Arg(40)->Arg(80)->Arg(112)->Arg(120)->Unit(benchmark::kMillisecond);
+
+void BM_SubmitToTickDone(benchmark::State& state) {
+  const Board board = MakeBoard(static_cast<int>(state.range(0)));
+  std::mutex mutex;
+  std::condition_variable done;
+  int ticks = 0;
+  AnalysisWorker worker(0.0, 0.0, 0.2, [] { return std::string("t"); });
+  worker.UseSteadyClock();
+  worker.SetTickDoneHook([&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++ticks;
+    }
+    done.notify_all();
+  });
+  worker.UpdateZones(board.zones, "[bench]");
+  worker.Start();
+  int32_t number = 0;
+  for (auto _ : state) {
+    auto frame = std::make_shared<WorkingFrame>(*board.frame);
+    frame->frame_number = ++number;
+    std::unique_lock<std::mutex> lock(mutex);
+    const int before = ticks;
+    lock.unlock();
+    worker.SubmitFrame(frame);
+    lock.lock();
+    // The first tick-done after the frame was taken and analysed ends the measurement.
+    done.wait(lock, [&] { return ticks > before && !worker.IsBusy(); });
+  }
+  worker.Stop();
+}
+BENCHMARK(BM_SubmitToTickDone)->Arg(16)->Arg(40)->Arg(120)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace tessvark
