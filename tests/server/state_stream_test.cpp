@@ -148,6 +148,22 @@ TEST_F(FastHeartbeatTest, NinthStreamIsRefusedUntilOneCloses) {
   EXPECT_EQ(again.status, 200);
 }
 
+// Each open stream keeps a worker; requests are still served beside eight of them.
+TEST_F(StateStreamTest, OpenStreamsLeaveRoomForRequests) {
+  server_->SetStateAvailable(true);
+  std::vector<std::unique_ptr<RawConnection>> streams;
+  for (int i = 0; i < 8; ++i) streams.push_back(OpenLiveStream());
+  std::vector<std::unique_ptr<RawConnection>> requests;
+  for (int i = 0; i < 40; ++i) {
+    requests.push_back(std::make_unique<RawConnection>(port_));
+    requests.back()->Send(Build("GET", "/api/health"));
+  }
+  for (auto& request : requests) {
+    request->ReadToEnd(seconds(20));
+    EXPECT_EQ(ParseReply(request->received()).status, 200);
+  }
+}
+
 TEST_F(StateStreamTest, UnavailableStateEndsEveryStream) {
   server_->SetStateAvailable(true);
   auto first = OpenLiveStream();
