@@ -115,6 +115,14 @@ class AnalysisWorkerTest : public ::testing::Test {
     return ZoneValue{StateValue::MakeInt(number), StateValue::MakeNull(), StateValue::MakeNull()};
   }
 
+  // Starts the worker on one frame read through a home-score zone and waits for its publication.
+  bool StartOnHomeFrame(int32_t number) {
+    worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+    worker_->SubmitFrame(Frame(number));
+    worker_->Start();
+    return WaitPublished(1);
+  }
+
   int64_t PublishedHome() {
     const StateValue state = worker_->StateStore().Snapshot();
     const StateValue* home = state.Find("home");
@@ -229,10 +237,7 @@ TEST_F(AnalysisWorkerTest, AFrameOfAnotherSourceIsNotAnalysedAndClearsTheResult)
 }
 
 TEST_F(AnalysisWorkerTest, DisabledAnalysisKeepsTickingWithoutReading) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
-  worker_->SubmitFrame(Frame(7));
-  worker_->Start();
-  ASSERT_TRUE(WaitPublished(1));
+  ASSERT_TRUE(StartOnHomeFrame(7));
   worker_->SetAnalysisEnabled(false);
   const int ticks = probe_.tick_done;
   ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= ticks + 3; }));
@@ -262,10 +267,7 @@ TEST_F(AnalysisWorkerTest, AZeroWaitIntervalTicksContinuously) {
 }
 
 TEST_F(AnalysisWorkerTest, ClearedResultsAreReadAgainFromTheLatestFrame) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
-  worker_->SubmitFrame(Frame(8));
-  worker_->Start();
-  ASSERT_TRUE(WaitPublished(1));
+  ASSERT_TRUE(StartOnHomeFrame(8));
   worker_->ClearResults();
   EXPECT_FALSE(worker_->HasResult());
   ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.frames_read.size() >= 2; }));
@@ -274,10 +276,7 @@ TEST_F(AnalysisWorkerTest, ClearedResultsAreReadAgainFromTheLatestFrame) {
 }
 
 TEST_F(AnalysisWorkerTest, RecomputeStatePublishesNoReadings) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
-  worker_->SubmitFrame(Frame(8));
-  worker_->Start();
-  ASSERT_TRUE(WaitPublished(1));
+  ASSERT_TRUE(StartOnHomeFrame(8));
   worker_->Stop();
   ASSERT_EQ(PublishedHome(), 8);
   worker_->RecomputeState();
@@ -286,10 +285,7 @@ TEST_F(AnalysisWorkerTest, RecomputeStatePublishesNoReadings) {
 }
 
 TEST_F(AnalysisWorkerTest, TheFirstTickAfterARestartReadsAnUnchangedFrameAgain) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
-  worker_->SubmitFrame(Frame(9));
-  worker_->Start();
-  ASSERT_TRUE(WaitPublished(1));
+  ASSERT_TRUE(StartOnHomeFrame(9));
   worker_->Stop();
   worker_->Start();
   ASSERT_TRUE(WaitPublished(2));
