@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -218,6 +219,24 @@ TEST(OcrZoneGeometry, TransformIsCachedPerZoneId) {
   EXPECT_DOUBLE_EQ(third->corners[2].x, moved[2].x);
   EXPECT_EQ(third->frame_width, 120);
   EXPECT_EQ(third->frame_height, 90);
+}
+
+TEST(OcrZoneGeometry, CacheServesSeveralThreadsAtOnce) {
+  // Two threads keep replacing one zone's transform while warping with it; each must always
+  // get a picture of its own size.
+  const cv::Mat frame = Frame(120, 90);
+  auto worker = [&](double right, int32_t expected_width) {
+    for (int i = 0; i < 200; ++i) {
+      const ZoneCrop crop = WarpZonePerspective(frame, 0.0, 0.0, 1.0, 1.0,
+                                                Quad(0.1, 0.1, right, 0.1, right, 0.5, 0.1, 0.45), "shared");
+      ASSERT_FALSE(crop.failed) << crop.error;
+      ASSERT_EQ(crop.image.cols, expected_width);
+    }
+  };
+  std::thread a(worker, 0.5, 48);
+  std::thread b(worker, 0.9, 96);
+  a.join();
+  b.join();
 }
 
 TEST(OcrZoneGeometry, EmptyZoneIdIsCachedAsZone) {

@@ -173,27 +173,17 @@ RenderedBoard RenderScoreboard(const BoardDescription& board, const BoardPerturb
   for (const BoardField& field : board.fields) {
     DrawField(out.image, field);
     const double margin = field.margin * field.digit_height;
-    FieldTruth truth;
-    truth.name = field.name;
-    truth.text = field.text;
-    truth.x = (field.x * w - margin) / w;
-    truth.y = (field.y * h - margin) / h;
-    truth.width = (FieldTextWidth(field) + 2.0 * margin) / w;
-    truth.height = (field.digit_height + 2.0 * margin) / h;
-    out.fields.push_back(truth);
+    out.fields.push_back(FieldTruth{field.name, field.text, (field.x * w - margin) / w, (field.y * h - margin) / h,
+                                    (FieldTextWidth(field) + 2.0 * margin) / w,
+                                    (field.digit_height + 2.0 * margin) / h});
   }
   for (const PossessionLampSpec& lamp : board.lamps) {
     const double r = lamp.diameter / 2.0;
     cv::circle(out.image, Fixed(lamp.x * w, lamp.y * h), static_cast<int>(std::lround(r * kScale)),
                lamp.lit ? lamp.lit_colour : lamp.unlit_colour, cv::FILLED, cv::LINE_AA, kShift);
-    FieldTruth truth;
-    truth.name = lamp.name;
-    truth.text = lamp.lit ? "1" : "0";
-    truth.x = (lamp.x * w - r * 1.2) / w;
-    truth.y = (lamp.y * h - r * 1.2) / h;
-    truth.width = 2.4 * r / w;
-    truth.height = 2.4 * r / h;
-    out.fields.push_back(truth);
+    // The zone leaves a fifth of the radius around the lamp.
+    out.fields.push_back(FieldTruth{lamp.name, std::string(1, lamp.lit ? '1' : '0'), (lamp.x * w - r * 1.2) / w,
+                                    (lamp.y * h - r * 1.2) / h, 2.4 * r / w, 2.4 * r / h});
   }
 
   cv::RNG rng(perturbation.seed);
