@@ -69,9 +69,9 @@ constexpr std::array<MethodPath, 16> kKnownRoutePaths{{
 }};
 
 constexpr std::array<const char*, 7> kCorsHeaders{
-    "Access-Control-Allow-Origin",          "Access-Control-Allow-Credentials",
-    "Access-Control-Allow-Methods",         "Access-Control-Allow-Headers",
-    "Access-Control-Expose-Headers",        "Access-Control-Allow-Private-Network",
+    "Access-Control-Allow-Origin",   "Access-Control-Allow-Credentials",
+    "Access-Control-Allow-Methods",  "Access-Control-Allow-Headers",
+    "Access-Control-Expose-Headers", "Access-Control-Allow-Private-Network",
     "Access-Control-Max-Age",
 };
 
@@ -122,9 +122,7 @@ int NotFoundStatus(const std::string& method, const std::string& path, const cha
 
 }  // namespace
 
-std::string DetailJson(const std::string& message) {
-  return "{\"detail\":\"" + message + "\"}";
-}
+std::string DetailJson(const std::string& message) { return "{\"detail\":\"" + message + "\"}"; }
 
 void SendJsonError(httplib::Response& res, int status, const std::string& message) {
   res.status = status;
@@ -214,8 +212,7 @@ bool IsExampleImagePath(const std::string& path) {
   constexpr std::string_view kSuffix = "/image";
   if (!StartsWith(path, kPrefix) || path.size() < kPrefix.size() + kSuffix.size()) return false;
   if (path.compare(path.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) return false;
-  return IsPathSegment(
-      path.substr(kPrefix.size(), path.size() - kPrefix.size() - kSuffix.size()));
+  return IsPathSegment(path.substr(kPrefix.size(), path.size() - kPrefix.size() - kSuffix.size()));
 }
 
 bool IsPathSegment(const std::string& text) {

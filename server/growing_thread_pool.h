@@ -39,11 +39,11 @@ class GrowingThreadPool : public httplib::TaskQueue {
   const std::chrono::milliseconds idle_time_;
   std::mutex mutex_;
   std::condition_variable work_cv_;
-  std::deque<std::function<void()>> tasks_;        // guarded by mutex_
-  std::list<std::thread> threads_;                 // guarded by mutex_
-  std::vector<std::thread> finished_;              // guarded by mutex_: ended, to be joined
-  std::size_t idle_ = 0;                           // guarded by mutex_
-  bool shutdown_ = false;                          // guarded by mutex_
+  std::deque<std::function<void()>> tasks_;  // guarded by mutex_
+  std::list<std::thread> threads_;           // guarded by mutex_
+  std::vector<std::thread> finished_;        // guarded by mutex_: ended, to be joined
+  std::size_t idle_ = 0;                     // guarded by mutex_
+  bool shutdown_ = false;                    // guarded by mutex_
 };
 
 }  // namespace tessvark

@@ -142,7 +142,9 @@ std::int32_t LocalHttpServer::Port() const { return impl_->bound_port.load(); }
 
 void LocalHttpServer::SetRuntime(OcrRuntime* runtime) { impl_->runtime.store(runtime); }
 
-void LocalHttpServer::SetStateStore(ScoreboardStateStore* store) { impl_->state_store.store(store); }
+void LocalHttpServer::SetStateStore(ScoreboardStateStore* store) {
+  impl_->state_store.store(store);
+}
 
 void LocalHttpServer::SetStateAvailable(bool available) {
   impl_->state_available.store(available);

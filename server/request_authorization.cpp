@@ -35,8 +35,7 @@ bool IsAllowedAuthority(const std::string& authority, const std::string& a1,
   return authority == a1 || authority == a2;
 }
 
-bool HostHeadersAllowed(const httplib::Request& req, const std::string& a1,
-                        const std::string& a2) {
+bool HostHeadersAllowed(const httplib::Request& req, const std::string& a1, const std::string& a2) {
   const auto range = req.headers.equal_range("Host");
   if (range.first == range.second) return false;
   for (auto it = range.first; it != range.second; ++it) {

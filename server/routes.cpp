@@ -73,10 +73,10 @@ void RunUpdateStep(const Impl& impl, Response& res, const std::function<bool()>&
 
 void OutputsJson(Impl& impl, Response& res) {
   std::lock_guard<std::mutex> lock(impl.output_mutex);
-  SendBody(res,
-           impl.vmix_output_enabled ? "{\"enabled\":{\"vmix\":true}}"
-                                    : "{\"enabled\":{\"vmix\":false}}",
-           kJson, nullptr);
+  SendBody(
+      res,
+      impl.vmix_output_enabled ? "{\"enabled\":{\"vmix\":true}}" : "{\"enabled\":{\"vmix\":false}}",
+      kJson, nullptr);
 }
 
 class RouteTable {
@@ -85,13 +85,13 @@ class RouteTable {
 
   void Get(const char* pattern, std::function<void(Impl&, const Request&, Response&)> handler) {
     Impl* impl = &impl_;
-    server_.Get(pattern, [impl, handler](const Request& req, Response& res) {
-      handler(*impl, req, res);
-    });
+    server_.Get(pattern,
+                [impl, handler](const Request& req, Response& res) { handler(*impl, req, res); });
   }
 
   void GetRuntime(const char* pattern, std::function<RuntimeResponse(OcrRuntime&)> call) {
-    Get(pattern, [call](Impl& impl, const Request&, Response& res) { CallRuntime(impl, res, call); });
+    Get(pattern,
+        [call](Impl& impl, const Request&, Response& res) { CallRuntime(impl, res, call); });
   }
 
   // A state-changing route; its handler decides whether the body is read.
@@ -145,8 +145,7 @@ void RegisterHostRoutes(RouteTable& routes) {
     });
   }
   routes.Get(R"(/assets/tessvark-wordmark\.png)", [](Impl& impl, const Request&, Response& res) {
-    ServeUiFile(res, impl.options.ui_root + "/assets/tessvark-wordmark.png", "image/png",
-                kNoStore);
+    ServeUiFile(res, impl.options.ui_root + "/assets/tessvark-wordmark.png", "image/png", kNoStore);
   });
   routes.Get("/health", [](Impl&, const Request&, Response& res) {
     SendBody(res, "{\"status\":\"ok\",\"service\":\"Tessvark Agent\",\"schema_version\":\"1\"}",
@@ -185,7 +184,8 @@ void RegisterHostRoutes(RouteTable& routes) {
                 });
   routes.Change("POST", "/api/updates/install",
                 [](Impl& impl, const Request&, Response& res, const ContentReader&) {
-                  RunUpdateStep(impl, res, impl.updates.install, "Update installation is not ready");
+                  RunUpdateStep(impl, res, impl.updates.install,
+                                "Update installation is not ready");
                 });
   routes.Get("/api/v1/outputs",
              [](Impl& impl, const Request&, Response& res) { OutputsJson(impl, res); });
@@ -203,7 +203,8 @@ void RegisterRuntimeRoutes(RouteTable& routes) {
   using R = OcrRuntime;
   using S = const std::string&;
   routes.GetRuntime("/api/v1/outputs/vmix", [](R& r) { return r.GetVmixOutput(); });
-  routes.ChangeWithBody("PUT", "/api/v1/outputs/vmix", [](R& r, S b) { return r.SetVmixOutput(b); });
+  routes.ChangeWithBody("PUT", "/api/v1/outputs/vmix",
+                        [](R& r, S b) { return r.SetVmixOutput(b); });
   routes.ChangeWithBody("POST", "/api/v1/outputs/vmix/test",
                         [](R& r, S b) { return r.TestVmixOutput(b); });
   routes.ChangeWithBody("POST", "/api/v1/outputs/vmix/discover",
@@ -219,14 +220,14 @@ void RegisterRuntimeRoutes(RouteTable& routes) {
   // Registered before the zone-id pattern, which would take "order" and "hide-empty" as ids.
   routes.ChangeWithBody("PUT", "/api/zones/order", [](R& r, S b) { return r.ReorderZones(b); });
   routes.GetRuntime("/api/zones/hide-empty", [](R& r) { return r.GetHideEmpty(); });
-  routes.ChangeWithBody("PUT", "/api/zones/hide-empty", [](R& r, S b) { return r.SetHideEmpty(b); });
+  routes.ChangeWithBody("PUT", "/api/zones/hide-empty",
+                        [](R& r, S b) { return r.SetHideEmpty(b); });
   routes.Change("PUT", "/api/zones/([^/]+)",
                 [](Impl& impl, const Request& req, Response& res, const ContentReader& reader) {
                   std::string body;
                   if (!ReadCappedBody(impl, req, res, reader, body)) return;
                   const std::string zone_id = req.matches[1].str();
-                  CallRuntime(impl, res,
-                              [&](R& r) { return r.UpdateZone(zone_id, body); });
+                  CallRuntime(impl, res, [&](R& r) { return r.UpdateZone(zone_id, body); });
                 });
   routes.ChangeWithoutBody("DELETE", "/api/zones/([^/]+)", [](R& r, const Request& req) {
     return r.DeleteZone(req.matches[1].str());
@@ -244,7 +245,8 @@ void RegisterRuntimeRoutes(RouteTable& routes) {
                         [](R& r, S b) { return r.SetSourceGeometry(b); });
   routes.GetRuntime("/api/status", [](R& r) { return r.GetStatus(); });
   routes.GetRuntime("/api/sources", [](R& r) { return r.ListSources(); });
-  routes.ChangeWithBody("POST", "/api/sources/refresh", [](R& r, S b) { return r.RefreshSources(b); });
+  routes.ChangeWithBody("POST", "/api/sources/refresh",
+                        [](R& r, S b) { return r.RefreshSources(b); });
   routes.ChangeWithBody("PUT", "/api/source", [](R& r, S b) { return r.SelectSource(b); });
   routes.ChangeWithBody("PUT", "/api/source/srt", [](R& r, S b) { return r.SetSrtSettings(b); });
   routes.ChangeWithBody("POST", "/api/source/srt/listening",
@@ -265,12 +267,11 @@ void RegisterRuntimeRoutes(RouteTable& routes) {
   routes.ChangeWithBody("PUT", "/api/display-format", [](R& r, S b) {
     return r.HandleDisplayFormat("PUT", "/api/display-format", b);
   });
-  routes.ChangeWithoutBody("DELETE", "/api/source", [](R& r, const Request&) {
-    return r.ClearSource();
-  });
-  routes.Get("/api/sources/example/([^/]+)/image", [](Impl& impl, const Request& req, Response& res) {
-    ServeExampleImage(impl, req, res);
-  });
+  routes.ChangeWithoutBody("DELETE", "/api/source",
+                           [](R& r, const Request&) { return r.ClearSource(); });
+  routes.Get(
+      "/api/sources/example/([^/]+)/image",
+      [](Impl& impl, const Request& req, Response& res) { ServeExampleImage(impl, req, res); });
 }
 
 }  // namespace
@@ -290,10 +291,9 @@ void RegisterRoutes(Impl& impl, httplib::Server& server) {
   // Without these the library would read the body of an unrouted request into memory, without a
   // limit, before answering 404. They read nothing; the error reply words the 404.
   for (const char* method : {"POST", "PUT", "PATCH", "DELETE"}) {
-    routes.Change(method, kAnyPath,
-                  [](Impl&, const Request&, Response& res, const ContentReader&) {
-                    AnswerAbsent(res);
-                  });
+    routes.Change(method, kAnyPath, [](Impl&, const Request&, Response& res, const ContentReader&) {
+      AnswerAbsent(res);
+    });
   }
 }
 

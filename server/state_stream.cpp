@@ -39,8 +39,7 @@ bool Write(httplib::DataSink& sink, const std::string& text) {
 }
 
 // Sleeps until woken, until the deadline or until the server stops.
-void WaitForWake(const LocalHttpServer::Impl& impl, SseSlot& slot,
-                 std::chrono::milliseconds wait) {
+void WaitForWake(const LocalHttpServer::Impl& impl, SseSlot& slot, std::chrono::milliseconds wait) {
   const Clock::time_point now = Clock::now();
   const Clock::time_point deadline =
       wait > Clock::time_point::max() - now ? Clock::time_point::max() : now + wait;
@@ -53,8 +52,7 @@ void WaitForWake(const LocalHttpServer::Impl& impl, SseSlot& slot,
 
 // Runs for the whole life of one stream on its pool thread. Always ends with false: the library
 // then closes the connection without a final chunk and the browser reconnects.
-bool StreamStateEvents(const LocalHttpServer::Impl& impl, SseSlot& slot,
-                       httplib::DataSink& sink) {
+bool StreamStateEvents(const LocalHttpServer::Impl& impl, SseSlot& slot, httplib::DataSink& sink) {
   std::int64_t last_sequence = -1;
   std::uint64_t last_revision = 0;
   Clock::time_point last_write = Clock::now();
@@ -99,7 +97,8 @@ void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res) {
   auto slot = std::make_shared<SseSlot>();
   {
     std::lock_guard<std::mutex> lock(impl.streams_mutex);
-    if (impl.streams.size() >= static_cast<std::size_t>(std::max(0, impl.options.max_event_streams))) {
+    if (impl.streams.size() >=
+        static_cast<std::size_t>(std::max(0, impl.options.max_event_streams))) {
       SendJsonError(res, 503, "Too many local state streams.");
       return;
     }
@@ -130,8 +129,8 @@ void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res) {
 }
 
 std::string FormatStateEvent(const StateValue& document) {
-  return "id: " + std::to_string(StateSequence(document)) + "\nevent: scoreboard\ndata: " +
-         document.ToJson(false) + "\n\n";
+  return "id: " + std::to_string(StateSequence(document)) +
+         "\nevent: scoreboard\ndata: " + document.ToJson(false) + "\n\n";
 }
 
 std::int64_t StateSequence(const StateValue& document) {

@@ -30,7 +30,7 @@ struct NativeSessionOptions {
   bool enable_ndi = true;
   // A runtime supplied from outside replaces the NDI runtime the session would create.
   std::shared_ptr<NdiRuntime> ndi_runtime;
-  std::string data_dir;               // empty: no data folder
+  std::string data_dir;  // empty: no data folder
   std::string sports_catalog_path;
   std::string example_defaults_path;  // empty: ui_root + "/assets/example/factory-defaults.json"
   bool load_example_defaults = true;

@@ -32,8 +32,9 @@ void RunLatency(benchmark::State& state, bool wake) {
     state.SkipWithError("server did not start");
     return;
   }
-  const std::string request = "GET /api/ui/state/stream HTTP/1.1\r\nHost: 127.0.0.1:" +
-                              std::to_string(server.Port()) + "\r\n\r\n";
+  const std::string request =
+      "GET /api/ui/state/stream HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) +
+      "\r\n\r\n";
   std::vector<std::unique_ptr<testing::RawConnection>> streams;
   for (int i = 0; i < static_cast<int>(state.range(0)); ++i) {
     streams.push_back(std::make_unique<testing::RawConnection>(server.Port()));
@@ -63,7 +64,11 @@ void BM_ChangeToEventWithWake(benchmark::State& state) { RunLatency(state, true)
 void BM_ChangeToEventByPolling(benchmark::State& state) { RunLatency(state, false); }
 
 BENCHMARK(BM_ChangeToEventWithWake)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(BM_ChangeToEventByPolling)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
+BENCHMARK(BM_ChangeToEventByPolling)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(20);
 
 }  // namespace
 }  // namespace tessvark

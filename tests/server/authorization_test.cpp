@@ -107,8 +107,14 @@ TEST_F(AuthorizationTest, ReadsIgnoreOriginButOptionsIsAlwaysRefused) {
 
 TEST_F(AuthorizationTest, PathsThatClimbOutOfTheUiRootAreNotFound) {
   const char* targets[] = {
-      "/assets/../index.html", "/%2E%2E/secret.txt", "/%2e%2e/secret.txt", "/a%5cb",
-      "/a%00",                 "/api/zones?x=a..b",  "/..%2fsecret.txt",   "/a\\b",
+      "/assets/../index.html",
+      "/%2E%2E/secret.txt",
+      "/%2e%2e/secret.txt",
+      "/a%5cb",
+      "/a%00",
+      "/api/zones?x=a..b",
+      "/..%2fsecret.txt",
+      "/a\\b",
       "/../secret.txt",
   };
   for (const char* target : targets) {
@@ -118,7 +124,8 @@ TEST_F(AuthorizationTest, PathsThatClimbOutOfTheUiRootAreNotFound) {
     EXPECT_EQ(reply.body, "{\"detail\":\"Not Found\"}");
     EXPECT_EQ(reply.Header("Cross-Origin-Resource-Policy"), "same-origin");
     // A refused client gets the refusal, not the 404.
-    ExpectRefused(Send("GET " + std::string(target) + " HTTP/1.1\r\nHost: attacker.example\r\n\r\n"));
+    ExpectRefused(
+        Send("GET " + std::string(target) + " HTTP/1.1\r\nHost: attacker.example\r\n\r\n"));
   }
   EXPECT_TRUE(runtime_.Calls().empty());
 }
@@ -128,10 +135,18 @@ TEST(RequestAuthorizationUnits, LoopbackAddresses) {
     const char* address;
     bool loopback;
   } cases[] = {
-      {"127.0.0.1", true},   {"127.0.0.5", true},         {"127.255.255.254", true},
-      {"LocalHost", true},   {"::1", true},               {"0:0:0:0:0:0:0:1", true},
-      {"::ffff:127.0.0.1", false}, {"128.0.0.1", false},  {"10.0.0.1", false},
-      {"::2", false},        {"", false},                 {"127.0.0.1 ", false},
+      {"127.0.0.1", true},
+      {"127.0.0.5", true},
+      {"127.255.255.254", true},
+      {"LocalHost", true},
+      {"::1", true},
+      {"0:0:0:0:0:0:0:1", true},
+      {"::ffff:127.0.0.1", false},
+      {"128.0.0.1", false},
+      {"10.0.0.1", false},
+      {"::2", false},
+      {"", false},
+      {"127.0.0.1 ", false},
       {"localhost.", false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsLoopbackAddress(c.address), c.loopback) << c.address;
@@ -184,8 +199,7 @@ TEST(RequestAuthorizationUnits, SuspiciousPathsInAnyCase) {
 }
 
 TEST(RequestAuthorizationUnits, CsrfTokenIsBase64UrlOf32RandomBytes) {
-  const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
   std::set<std::string> seen;
   for (int i = 0; i < 50; ++i) {
     const std::string token = MakeCsrfToken();

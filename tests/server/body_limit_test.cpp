@@ -37,9 +37,9 @@ TEST_F(BodyLimitTest, DeclaredLengthAtTheLimitPassesAndOneMoreIs413) {
   EXPECT_EQ(CreateZoneBodySize(), kLimit);
 
   // Only the header is sent: the refusal must not wait for the body.
-  const HttpReply over = Send(BuildUnframed("POST", "/api/zones",
-                                            PageHeaders() + "Content-Length: " +
-                                                std::to_string(kLimit + 1) + "\r\n"));
+  const HttpReply over =
+      Send(BuildUnframed("POST", "/api/zones",
+                         PageHeaders() + "Content-Length: " + std::to_string(kLimit + 1) + "\r\n"));
   EXPECT_EQ(over.status, 413);
   EXPECT_EQ(over.body, kTooLarge);
   ExpectSecurityHeaders(over);
@@ -51,8 +51,8 @@ TEST_F(BodyLimitTest, DeclaredLengthAtTheLimitPassesAndOneMoreIs413) {
 
 TEST_F(BodyLimitTest, ChunkedBodiesAreLimitedToo) {
   const std::string chunked = "Transfer-Encoding: chunked\r\n";
-  const HttpReply small =
-      Send(BuildUnframed("POST", "/api/zones", PageHeaders() + chunked) + Chunked("{\"id\":\"z1\"}", 4));
+  const HttpReply small = Send(BuildUnframed("POST", "/api/zones", PageHeaders() + chunked) +
+                               Chunked("{\"id\":\"z1\"}", 4));
   EXPECT_EQ(small.status, 200);
   ASSERT_EQ(runtime_.Calls().size(), 1u);
   EXPECT_EQ(runtime_.Calls()[0], "CreateZone|{\"id\":\"z1\"}");
@@ -95,6 +95,26 @@ TEST_F(BodyLimitTest, CompressedBodyIsLimitedAfterDecompression) {
   EXPECT_TRUE(runtime_.Calls().empty());
 }
 
+// A form upload carries no JSON text: its parts are counted against the limit, and the operation
+// gets an empty body.
+TEST_F(BodyLimitTest, FormUploadsGiveAnEmptyBodyWithinTheLimit) {
+  const std::string form_type = "Content-Type: multipart/form-data; boundary=XyZ\r\n";
+  const auto form = [](const std::string& content) {
+    return "--XyZ\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\n" + content +
+           "\r\n--XyZ--\r\n";
+  };
+  const HttpReply small = Send(Build("POST", "/api/zones", PageHeaders() + form_type, form("{}")));
+  EXPECT_EQ(small.status, 200);
+  ASSERT_EQ(runtime_.Calls().size(), 1u);
+  EXPECT_EQ(runtime_.Calls()[0], "CreateZone|");
+  const HttpReply over =
+      Send(BuildUnframed("POST", "/api/zones",
+                         PageHeaders() + form_type + "Transfer-Encoding: chunked\r\n") +
+           Chunked(form(std::string(kLimit + 1, 'f')), 65536));
+  EXPECT_EQ(over.status, 413);
+  EXPECT_EQ(runtime_.Calls().size(), 1u);
+}
+
 TEST_F(BodyLimitTest, NonNumericContentLengthCountsAsNoBody) {
   const HttpReply reply =
       Send(BuildUnframed("PUT", "/api/zones/order", PageHeaders() + "Content-Length: abc\r\n"));
@@ -118,7 +138,8 @@ TEST_F(BodyLimitTest, AnUnreadBodyNeverBecomesARequest) {
       Build("GET", "/api/health", keep_alive, smuggled),
       // Declared over the limit.
       BuildUnframed("POST", "/api/zones",
-                    PageHeaders() + keep_alive + "Content-Length: 2000000\r\n") + smuggled,
+                    PageHeaders() + keep_alive + "Content-Length: 2000000\r\n") +
+          smuggled,
       // A suspicious path.
       Build("POST", "/../x", PageHeaders() + keep_alive, smuggled),
       // A route that takes no body.

@@ -48,9 +48,8 @@ TEST_F(ErrorRepliesTest, MissingRoutesAreToldApart) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.target);
-    const std::string headers = std::string(c.method) == "GET" || std::string(c.method) == "HEAD"
-                                    ? ""
-                                    : PageHeaders();
+    const std::string headers =
+        std::string(c.method) == "GET" || std::string(c.method) == "HEAD" ? "" : PageHeaders();
     const HttpReply reply = Send(Build(c.method, c.target, headers));
     EXPECT_EQ(reply.status, c.status);
     EXPECT_EQ(reply.body, c.body);  // HEAD replies carry no body
@@ -64,9 +63,10 @@ TEST_F(ErrorRepliesTest, MissingRoutesAreToldApart) {
 
 TEST_F(ErrorRepliesTest, AnEscapingExceptionBecomesA500) {
   runtime_.throw_on_call = true;
-  for (const auto& [method, target] :
-       {std::pair<const char*, const char*>{"GET", "/api/zones"}, {"PUT", "/api/zones/z1"},
-        {"GET", "/api/zones/z1/crop"}, {"GET", "/preview"}}) {
+  for (const auto& [method, target] : {std::pair<const char*, const char*>{"GET", "/api/zones"},
+                                       {"PUT", "/api/zones/z1"},
+                                       {"GET", "/api/zones/z1/crop"},
+                                       {"GET", "/preview"}}) {
     SCOPED_TRACE(target);
     const HttpReply reply =
         Send(Build(method, target, std::string(method) == "GET" ? "" : PageHeaders(), "{}"));
@@ -96,17 +96,17 @@ TEST_F(ErrorRepliesTest, MalformedRequestsGetJsonOrTheRefusal) {
     ExpectSecurityHeaders(malformed);
   }
 
-  const HttpReply pri = Send(BuildUnframed("PRI", "/", "Transfer-Encoding: chunked\r\n") + "ffffff\r\n");
+  const HttpReply pri =
+      Send(BuildUnframed("PRI", "/", "Transfer-Encoding: chunked\r\n") + "ffffff\r\n");
   EXPECT_EQ(pri.status, 400);
 }
 
 TEST(SecurityHeaders, CrossOriginHeadersAreRemovedAndMarkerTurnsOffResourcePolicy) {
   httplib::Response res;
-  for (const char* name :
-       {"Access-Control-Allow-Origin", "access-control-allow-credentials",
-        "Access-Control-Allow-Methods", "Access-Control-Allow-Headers",
-        "Access-Control-Expose-Headers", "Access-Control-Allow-Private-Network",
-        "ACCESS-CONTROL-MAX-AGE", "Access-Control-Allow-Origin"}) {
+  for (const char* name : {"Access-Control-Allow-Origin", "access-control-allow-credentials",
+                           "Access-Control-Allow-Methods", "Access-Control-Allow-Headers",
+                           "Access-Control-Expose-Headers", "Access-Control-Allow-Private-Network",
+                           "ACCESS-CONTROL-MAX-AGE", "Access-Control-Allow-Origin"}) {
     res.set_header(name, "*");
   }
   res.set_header("Access-Control-Request-Method", "kept");
@@ -129,13 +129,20 @@ TEST(ErrorReplyUnits, LegacyZoneRoutes) {
     const char* path;
     bool legacy;
   } cases[] = {
-      {"GET", "/value/home", true},          {"GET", "/value/", false},
-      {"GET", "/value/a/b", false},          {"PUT", "/api/zones/z1", true},
-      {"DELETE", "/api/zones/z1", true},     {"GET", "/api/zones/z1", false},
-      {"PUT", "/api/zones/..", false},       {"GET", "/api/zones/z1/crop", true},
-      {"GET", "/api/zones/z1/clock-read", true}, {"GET", "/api/zones/z1/slot-preview/3", true},
-      {"GET", "/api/zones/z1/slot-preview/", false}, {"GET", "/api/zones/z1/other", false},
-      {"PUT", "/api/zones/z1/read", false},  {"GET", "/api/zones//read", false},
+      {"GET", "/value/home", true},
+      {"GET", "/value/", false},
+      {"GET", "/value/a/b", false},
+      {"PUT", "/api/zones/z1", true},
+      {"DELETE", "/api/zones/z1", true},
+      {"GET", "/api/zones/z1", false},
+      {"PUT", "/api/zones/..", false},
+      {"GET", "/api/zones/z1/crop", true},
+      {"GET", "/api/zones/z1/clock-read", true},
+      {"GET", "/api/zones/z1/slot-preview/3", true},
+      {"GET", "/api/zones/z1/slot-preview/", false},
+      {"GET", "/api/zones/z1/other", false},
+      {"PUT", "/api/zones/z1/read", false},
+      {"GET", "/api/zones//read", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsLegacyZoneRoute(c.method, c.path), c.legacy) << c.method << " " << c.path;

@@ -30,9 +30,13 @@ class FakeRuntime : public OcrRuntime {
     return Record("UpdateZone|" + id + "|" + b);
   }
   RuntimeResponse DeleteZone(const std::string& id) override { return Record("DeleteZone|" + id); }
-  RuntimeResponse ReorderZones(const std::string& b) override { return Record("ReorderZones|" + b); }
+  RuntimeResponse ReorderZones(const std::string& b) override {
+    return Record("ReorderZones|" + b);
+  }
   RuntimeResponse GetHideEmpty() override { return Record("GetHideEmpty"); }
-  RuntimeResponse SetHideEmpty(const std::string& b) override { return Record("SetHideEmpty|" + b); }
+  RuntimeResponse SetHideEmpty(const std::string& b) override {
+    return Record("SetHideEmpty|" + b);
+  }
   RuntimeResponse GetSourceGeometry() override { return Record("GetSourceGeometry"); }
   RuntimeResponse SetSourceGeometry(const std::string& b) override {
     return Record("SetSourceGeometry|" + b);
@@ -42,13 +46,15 @@ class FakeRuntime : public OcrRuntime {
   RuntimeResponse RefreshSources(const std::string& b) override {
     return Record("RefreshSources|" + b);
   }
-  RuntimeResponse SelectSource(const std::string& b) override { return Record("SelectSource|" + b); }
+  RuntimeResponse SelectSource(const std::string& b) override {
+    return Record("SelectSource|" + b);
+  }
   RuntimeResponse ClearSource() override { return Record("ClearSource"); }
   RuntimeResponse GetPreview(bool working) override {
     return Record(working ? "GetPreview|working" : "GetPreview|source");
   }
-  RuntimeResponse GetZonePreview(const std::string& id, const std::string& kind,
-                                 std::int32_t slot, const ZonePreviewOptions& options) override {
+  RuntimeResponse GetZonePreview(const std::string& id, const std::string& kind, std::int32_t slot,
+                                 const ZonePreviewOptions& options) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       last_options_ = options;

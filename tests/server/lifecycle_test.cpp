@@ -48,8 +48,7 @@ TEST(LocalHttpServerStart, RefusesSettingsItCannotServe) {
   localhost.host = "localhost";
   LocalHttpServerOptions any = Options(port, 5);
   any.host = "0.0.0.0";
-  for (LocalHttpServerOptions* options :
-       std::vector<LocalHttpServerOptions*>{&localhost, &any}) {
+  for (LocalHttpServerOptions* options : std::vector<LocalHttpServerOptions*>{&localhost, &any}) {
     LocalHttpServer server(*options);
     EXPECT_FALSE(server.Start());
     EXPECT_EQ(server.Port(), 0);
@@ -96,8 +95,8 @@ TEST(LocalHttpServerStart, NeverProbesPastTheLastPort) {
 
 TEST(LocalHttpServerStart, StopBeforeStartAndRestartKeepTheToken) {
   LocalHttpServerOptions options = Options(TestFirstPort() + 500, 50);
-  const auto ui = std::filesystem::temp_directory_path() /
-                  ("tessvark-restart-" + std::to_string(getpid()));
+  const auto ui =
+      std::filesystem::temp_directory_path() / ("tessvark-restart-" + std::to_string(getpid()));
   WriteFile(ui / "index.html", "__TESSVARK_CSRF_TOKEN__");
   options.ui_root = ui.string();
   LocalHttpServer server(options);

@@ -14,8 +14,17 @@ TEST_F(PreviewsTest, SlotIndexMustBeAWholeNumberFrom0To16) {
     const char* segment;
     int slot;  // -1: refused
   } cases[] = {
-      {"0", 0}, {"16", 16}, {"+7", 7}, {"%207", 7}, {"007", 7},
-      {"17", -1}, {"-1", -1}, {"3a", -1}, {"0x3", -1}, {"%20", -1}, {"99999999999999999999", -1},
+      {"0", 0},
+      {"16", 16},
+      {"+7", 7},
+      {"%207", 7},
+      {"007", 7},
+      {"17", -1},
+      {"-1", -1},
+      {"3a", -1},
+      {"0x3", -1},
+      {"%20", -1},
+      {"99999999999999999999", -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.segment);
@@ -27,7 +36,8 @@ TEST_F(PreviewsTest, SlotIndexMustBeAWholeNumberFrom0To16) {
       EXPECT_EQ(runtime_.Calls().size(), before);
     } else {
       ASSERT_EQ(runtime_.Calls().size(), before + 1);
-      EXPECT_EQ(runtime_.Calls().back(), "GetZonePreview|z1|slot-preview|" + std::to_string(c.slot));
+      EXPECT_EQ(runtime_.Calls().back(),
+                "GetZonePreview|z1|slot-preview|" + std::to_string(c.slot));
     }
   }
 }
@@ -55,9 +65,9 @@ TEST_F(PreviewsTest, QueryBecomesZonePreviewOptions) {
     bool set;
     bool on;
   } perspective_cases[] = {
-      {"perspective=true", true, true}, {"perspective=1", true, true},
+      {"perspective=true", true, true},  {"perspective=1", true, true},
       {"perspective=True", true, false}, {"perspective=", true, false},
-      {"perspective=yes", true, false}, {"x=1", false, false},
+      {"perspective=yes", true, false},  {"x=1", false, false},
   };
   for (const PerspectiveCase& c : perspective_cases) {
     Get(std::string("/api/zones/z1/processed-preview?") + c.query);
@@ -109,8 +119,9 @@ TEST_F(PreviewsTest, SourcePreviewsWaitWithHtmlAndAreNeverCached) {
   EXPECT_EQ(picture.Header("Cache-Control"), "no-store");
 
   server_->SetRuntime(nullptr);
-  for (const auto& [target, text] : {std::pair<const char*, const char*>{"/preview", "Waiting for source..."},
-                                     {"/preview/working", "Waiting for working frame..."}}) {
+  for (const auto& [target, text] :
+       {std::pair<const char*, const char*>{"/preview", "Waiting for source..."},
+        {"/preview/working", "Waiting for working frame..."}}) {
     const HttpReply none = Get(target);
     EXPECT_EQ(none.status, 503);
     EXPECT_EQ(none.body, text);

@@ -119,12 +119,9 @@ TEST_F(HostServicesTest, AbsentUpdaterAndSamplerAnswerAsUnservedFunctions) {
     const char* target;
     int status;
   } cases[] = {
-      {"GET", "/api/updates", 404},
-      {"POST", "/api/updates/check", 405},
-      {"POST", "/api/updates/download", 503},
-      {"POST", "/api/updates/install", 503},
-      {"GET", "/api/system/resources", 404},
-      {"POST", "/api/system/resources/release", 404},
+      {"GET", "/api/updates", 404},           {"POST", "/api/updates/check", 405},
+      {"POST", "/api/updates/download", 503}, {"POST", "/api/updates/install", 503},
+      {"GET", "/api/system/resources", 404},  {"POST", "/api/system/resources/release", 404},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.target);

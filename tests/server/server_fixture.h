@@ -72,8 +72,8 @@ class ServerTest : public ::testing::Test {
   // Content-Length, as a browser sends it (none for an empty GET or HEAD).
   std::string Build(const std::string& method, const std::string& target,
                     const std::string& extra_headers = "", const std::string& body = "") const {
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: " + Authority() + "\r\n" +
-                          extra_headers;
+    std::string request =
+        method + " " + target + " HTTP/1.1\r\nHost: " + Authority() + "\r\n" + extra_headers;
     if (!body.empty() || (method != "GET" && method != "HEAD")) {
       request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     }

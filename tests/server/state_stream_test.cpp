@@ -67,7 +67,8 @@ TEST_F(StateStreamTest, FirstEventIsTheCurrentStateThenEveryChange) {
   EXPECT_EQ(head.Header("Connection"), "close");
   EXPECT_EQ(head.Header("Transfer-Encoding"), "chunked");
   ExpectSecurityHeaders(head);
-  EXPECT_EQ(head.body, "id: 1\nevent: scoreboard\ndata: " + store_.SnapshotWithDisplay().ToJson() + "\n\n");
+  EXPECT_EQ(head.body,
+            "id: 1\nevent: scoreboard\ndata: " + store_.SnapshotWithDisplay().ToJson() + "\n\n");
 
   store_.ApplyValues(HomeScore("4"));
   server_->WakeStreams();
@@ -78,7 +79,8 @@ TEST_F(StateStreamTest, FirstEventIsTheCurrentStateThenEveryChange) {
   ASSERT_TRUE(stream->ReadUntil("id: 3\n", seconds(10)));
   ASSERT_TRUE(stream->ReadUntil("}\n\n", seconds(10), stream->received().find("id: 3\n")));
   const std::string body = ParseReply(stream->received()).body;
-  const std::string last = "id: 3\nevent: scoreboard\ndata: " + store_.SnapshotWithDisplay().ToJson() + "\n\n";
+  const std::string last =
+      "id: 3\nevent: scoreboard\ndata: " + store_.SnapshotWithDisplay().ToJson() + "\n\n";
   ASSERT_GE(body.size(), last.size());
   EXPECT_EQ(body.substr(body.size() - last.size()), last);
   // An unchanged state sends nothing more (the heartbeat is 15 s away).

@@ -23,7 +23,7 @@ TEST_F(UiFilesTest, IndexPageCarriesTheTokenInPlaceOfTheFirstPlaceholderOnly) {
 
 TEST_F(UiFilesTest, PagesWithoutThePlaceholderAreServedByteForByte) {
   for (const std::string& page : {std::string("<p>no token here</p>"), std::string("__TESSVARK"),
-                                 std::string("a\0b\xff", 4)}) {
+                                  std::string("a\0b\xff", 4)}) {
     WriteFile(ui_root_ / "index.html", page);
     EXPECT_EQ(Get("/").body, page);
   }

@@ -22,8 +22,8 @@ TEST(RuntimeResponse, ParseRequestObjectAcceptsOnlyObjects) {
     const char* body;
     int status;  // 0: accepted
   } cases[] = {
-      {"{}", 0},     {" {\"a\":[1]} ", 0}, {"", 400},       {"   ", 400}, {"{", 400},
-      {"{} x", 400}, {"[]", 422},          {"3", 422},      {"\"s\"", 422}, {"null", 422},
+      {"{}", 0},     {" {\"a\":[1]} ", 0}, {"", 400},  {"   ", 400},   {"{", 400},
+      {"{} x", 400}, {"[]", 422},          {"3", 422}, {"\"s\"", 422}, {"null", 422},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
