@@ -101,6 +101,23 @@ TEST_F(ErrorRepliesTest, MalformedRequestsGetJsonOrTheRefusal) {
   EXPECT_EQ(pri.status, 400);
 }
 
+// Odd but well-formed requests are answered and leave the server serving.
+TEST_F(ErrorRepliesTest, RangeRequestsDoNotUpsetAnyReply) {
+  server_->SetStateAvailable(true);
+  for (const char* range : {"bytes=0-5", "bytes=0-5,10-20", "bytes=-5", "bytes=100-", "bytes=5-1",
+                            "bytes=99999999999999999999-", "bytes=0-0,0-0,0-0,0-0", "lines=1-2"}) {
+    SCOPED_TRACE(range);
+    const std::string header = std::string("Range: ") + range + "\r\n";
+    for (const char* target : {"/api/health", "/", "/api/ui/state/stream"}) {
+      RawConnection connection(port_);
+      connection.Send(Build("GET", target, header));
+      connection.ReadUntil("\r\n\r\n", std::chrono::seconds(10));
+      EXPECT_NE(ParseReply(connection.received()).status, 0) << target;
+    }
+  }
+  EXPECT_EQ(Get("/api/health").status, 200);
+}
+
 TEST(SecurityHeaders, CrossOriginHeadersAreRemovedAndMarkerTurnsOffResourcePolicy) {
   httplib::Response res;
   for (const char* name : {"Access-Control-Allow-Origin", "access-control-allow-credentials",
