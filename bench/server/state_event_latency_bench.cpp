@@ -45,13 +45,15 @@ void RunLatency(benchmark::State& state, bool wake) {
     }
   }
   std::int64_t score = 0;
+  std::vector<std::size_t> seen(streams.size());
   for (auto _ : state) {
+    for (std::size_t i = 0; i < streams.size(); ++i) seen[i] = streams[i]->received().size();
     const StateValue published = store.ApplyValues(HomeScore(++score));
     // The session marks the state available after every analysis pass, which wakes the streams.
     if (wake) server.SetStateAvailable(true);
     const std::string id = "id: " + std::to_string(published.Find("sequence")->int_value) + "\n";
-    for (auto& stream : streams) {
-      if (!stream->ReadUntil(id, std::chrono::seconds(5))) {
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+      if (!streams[i]->ReadUntil(id, std::chrono::seconds(5), seen[i])) {
         state.SkipWithError("event did not arrive");
         return;
       }
