@@ -61,6 +61,7 @@ class Probe {
   std::vector<uint64_t> published;
   int tick_done_at_publish = 0;  // tick_done when the last values-published hook ran
   std::vector<int> frames_read;  // frame numbers, one per reader call
+  std::vector<std::string> events;  // "read" per reader call, "published" per values-published hook
   bool reading = false;
   bool release = true;  // false: the reader blocks until a test sets it
 
@@ -89,6 +90,7 @@ class AnalysisWorkerTest : public ::testing::Test {
 
   void Published(uint64_t generation) {
     probe_.published.push_back(generation);
+    probe_.events.push_back("published");
     probe_.tick_done_at_publish = probe_.tick_done;
   }
 
@@ -103,6 +105,7 @@ class AnalysisWorkerTest : public ::testing::Test {
     const int number = picture.at<cv::Vec3b>(0, 0)[0];
     std::unique_lock<std::mutex> lock(probe_.mutex_);
     probe_.frames_read.push_back(number);
+    probe_.events.push_back("read");
     probe_.reading = true;
     probe_.changed_.notify_all();
     probe_.changed_.wait(lock, [&] { return probe_.release; });
@@ -195,6 +198,47 @@ TEST_F(AnalysisWorkerTest, AFrameSubmittedDuringAStepIsReadByTheNextTick) {
   EXPECT_EQ(PublishedHome(), 2);
   worker_->Stop();
   EXPECT_EQ(probe_.frames_read, (std::vector<int>{1, 2}));
+}
+
+// What may change while a step reads, and whether the step is still published afterwards.
+TEST_F(AnalysisWorkerTest, AStepIsDroppedOnlyWhenWhatItWasComputedForChanged) {
+  const struct {
+    const char* change;
+    std::function<void(AnalysisWorker&)> apply;
+    bool published;
+  } cases[] = {
+      {"a newer frame", [](AnalysisWorker& w) { w.SubmitFrame(Frame(2)); }, true},
+      {"the same zones again", [](AnalysisWorker& w) { w.UpdateZones({Zone("home", "home_score")}, "[home]"); }, true},
+      {"a hook", [](AnalysisWorker& w) { w.SetAfterAnalysisHook([] {}); }, true},
+      {"other zones", [](AnalysisWorker& w) { w.UpdateZones({Zone("home", "home_score")}, "[home2]"); }, false},
+      {"a zone generation", [](AnalysisWorker& w) { w.SetZones({Zone("home", "home_score")}, "[home]", 5, std::nullopt); }, false},
+      {"the geometry", [](AnalysisWorker& w) { w.SetGeometryKey("other"); }, false},
+      {"the source", [](AnalysisWorker& w) { w.SetSourceIdentity(SourceContext{"srt", "camera", "2"}); }, false},
+      {"the analysis switch", [](AnalysisWorker& w) { w.SetAnalysisEnabled(false); }, false},
+      {"cleared results", [](AnalysisWorker& w) { w.ClearResults(); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    MakeWorker(0.01);
+    probe_.Update([&] {
+      probe_.events.clear();
+      probe_.release = false;
+    });
+    worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+    worker_->SetSourceIdentity(SourceContext{"srt", "camera", "1"});
+    worker_->Start();
+    worker_->SubmitFrame(Frame(1));
+    ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.reading; }));
+    const int ticks = probe_.tick_done;
+    c.apply(*worker_);
+    probe_.Update([&] { probe_.release = true; });
+    ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= ticks + 3; }));
+    worker_->Stop();
+    ASSERT_FALSE(probe_.events.empty());
+    // The step's own publication comes before any further read.
+    const bool published = probe_.events.size() > 1 && probe_.events[1] == "published";
+    EXPECT_EQ(published, c.published);
+  }
 }
 
 TEST_F(AnalysisWorkerTest, ZonesChangedDuringAStepDropItsResult) {
