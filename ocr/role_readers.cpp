@@ -76,7 +76,7 @@ SlotReading ToSlotReading(const DigitResult& result) {
   reading.kind = "digit";
   reading.digit = result.digit;
   reading.status = result.status;
-  reading.measured = result.scored;
+  reading.scored = result.scored;
   reading.coverage = result.coverage;
   reading.scores = result.scores;
   return reading;

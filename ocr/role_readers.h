@@ -19,7 +19,7 @@ struct SlotReading {
   std::optional<int32_t> digit;
   std::optional<std::string> separator_text;  // only on the separator entry
   std::string status;  // "digit", "empty", "unknown"; "separator" or "unknown" on the separator
-  bool measured = false;  // the segments were sampled
+  bool scored = false;  // the segments were sampled (the DigitResult flag of the same name)
   SegmentValues coverage{};
   SegmentValues scores{};
 };

@@ -97,7 +97,7 @@ TEST(OcrRoleReaders, PeriodAndCountReadOneDigit) {
   EXPECT_EQ(blank.status, "empty");
   EXPECT_FALSE(blank.has_value);
   ASSERT_EQ(blank.slots.size(), 1u);
-  EXPECT_FALSE(blank.slots[0].measured);
+  EXPECT_FALSE(blank.slots[0].scored);
 
   EXPECT_EQ(ReadCount(Zone("4"), "down", std::nullopt).number, 4);
   EXPECT_EQ(ReadCount(Zone("2"), "guest_timeouts", std::nullopt).status, "ok");
