@@ -191,7 +191,10 @@ std::string EscapeVmixJsonText(std::string_view text) {
 }
 
 std::string QuotedVmixJsonText(std::string_view text) {
-  return "\"" + EscapeVmixJsonText(text) + "\"";
+  std::string out(1, '"');
+  out += EscapeVmixJsonText(text);
+  out += '"';
+  return out;
 }
 
 std::string OptionalTextJson(const std::optional<std::string>& text) {

@@ -186,6 +186,17 @@ TEST_F(VmixHttpClientTest, SilentPeerTimesOutAndStopFlagEndsTheWait) {
   EXPECT_EQ(stopped.status, 0);
 }
 
+TEST(VmixHttpClient, BracketedIpv6HostKeepsItsBracketsInTheHostHeader) {
+  VmixStandIn stand_in("::1");
+  std::string error;
+  if (!stand_in.Start(error)) GTEST_SKIP() << "no IPv6 loopback here: " << error;
+  const std::string port = std::to_string(stand_in.port());
+  const VmixHttpResult result = VmixHttpGet("[::1]:" + port, 1, "/api/", 2.0, nullptr);
+  EXPECT_EQ(result.error, "");
+  ASSERT_EQ(stand_in.Requests().size(), 1u);
+  EXPECT_NE(stand_in.Requests()[0].find("\r\nHost: [::1]:" + port + "\r\n"), std::string::npos);
+}
+
 TEST(VmixHttpClient, ClosedPortIsRefusedAndEmptyHostOpensNothing) {
   // A port that was free a moment ago; nothing listens on it.
   const int probe = socket(AF_INET, SOCK_STREAM, 0);

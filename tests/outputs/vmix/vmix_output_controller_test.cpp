@@ -221,6 +221,18 @@ TEST_F(VmixControllerTest, StopBlanksTheFieldsWrittenDuringTheRun) {
             (std::vector<std::string>{"K/Home.Text=3", "K/Clock.Text=12:34", "K/Home.Text=", "K/Clock.Text="}));
 }
 
+TEST_F(VmixControllerTest, StopGivesUpOnASilentHostAndLeavesTheFieldsAsTheyAre) {
+  StartAndSendFirstSnapshot();
+  StandInBehaviour silent;
+  silent.mode = test::StandInMode::kNeverAnswer;
+  stand_in_.SetDefaultBehaviour(silent);
+  controller_->StopSender();
+  EXPECT_EQ(stand_in_.Field("K", "Home.Text"), "3");
+  EXPECT_EQ(stand_in_.Field("K", "Clock.Text"), "12:34");
+  // The cut-off clear reached vMix but was never answered.
+  EXPECT_EQ(Texts(stand_in_.SetTextCalls()).back(), "K/Home.Text=");
+}
+
 TEST_F(VmixControllerTest, ConfigurationChangesResendOnlyWhatTheyConcern) {
   VmixOutputConfig config = Config();
   VmixOutput second;

@@ -123,30 +123,42 @@ VmixStandIn::~VmixStandIn() {
 }
 
 bool VmixStandIn::Start(std::string& error) {
-  sockaddr_in bound{};
-  bound.sin_family = AF_INET;
-  bound.sin_port = htons(static_cast<std::uint16_t>(port_));
-  if (inet_pton(AF_INET, address_.c_str(), &bound.sin_addr) != 1 ||
-      (ntohl(bound.sin_addr.s_addr) >> 24) != 127) {
-    error = "the stand-in only listens on a 127.0.0.0/8 address";
+  sockaddr_storage bound{};
+  socklen_t bound_length = 0;
+  in_addr v4{};
+  if (address_ == "::1") {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&bound);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<std::uint16_t>(port_));
+    v6->sin6_addr = in6addr_loopback;
+    bound_length = sizeof(sockaddr_in6);
+  } else if (inet_pton(AF_INET, address_.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127) {
+    auto* v4_bound = reinterpret_cast<sockaddr_in*>(&bound);
+    v4_bound->sin_family = AF_INET;
+    v4_bound->sin_port = htons(static_cast<std::uint16_t>(port_));
+    v4_bound->sin_addr = v4;
+    bound_length = sizeof(sockaddr_in);
+  } else {
+    error = "the stand-in only listens on a loopback address (127.0.0.0/8 or ::1)";
     return false;
   }
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listen_fd_ = socket(bound.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) {
     error = std::strerror(errno);
     return false;
   }
   const int yes = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  if (bind(listen_fd_, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0 || listen(listen_fd_, 128) != 0) {
+  if (bind(listen_fd_, reinterpret_cast<const sockaddr*>(&bound), bound_length) != 0 ||
+      listen(listen_fd_, 128) != 0) {
     error = std::strerror(errno);
     close(listen_fd_);
     listen_fd_ = -1;
     return false;
   }
-  socklen_t length = sizeof bound;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &length);
-  port_ = ntohs(bound.sin_port);
+  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &bound_length);
+  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   stop_ = false;
   accept_thread_ = std::thread(&VmixStandIn::AcceptLoop, this);
   return true;

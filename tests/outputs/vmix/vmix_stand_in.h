@@ -62,7 +62,7 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 std::string MakeVmixApiDocument(const std::string& version, const std::string& edition,
                                 const std::string& computer_name, const std::vector<StandInInput>& inputs);
 
-// A small vMix stand-in: an HTTP/1.1 server on one loopback address, on its own accept thread
+// A small vMix stand-in: an HTTP/1.1 server on one loopback address (127.0.0.0/8 or ::1), on its own accept thread
 // with one thread per connection. "/api/" answers the API document; SetText requests are
 // decoded into a field model that an answered request updates. Behaviours queued with
 // PushBehaviour answer the next requests in order, then the default behaviour applies.
@@ -80,7 +80,6 @@ class VmixStandIn {
 
   const std::string& address() const { return address_; }
   int port() const { return port_; }
-  std::string HostText() const { return address_ + ":" + std::to_string(port_); }
 
   void SetApiDocument(std::string xml);
   void SetDefaultBehaviour(StandInBehaviour behaviour);
