@@ -129,6 +129,20 @@ TEST_F(VmixControllerTest, OnlyChangedFieldsAreSentAfterwards) {
   EXPECT_EQ(texts.size(), 4u);
 }
 
+TEST_F(VmixControllerTest, SnapshotsPublishedDuringAPassCollapseIntoTheNewest) {
+  StartAndSendFirstSnapshot();
+  StandInBehaviour slow;
+  slow.delay_ms = 300;
+  stand_in_.PushBehaviour(slow);
+  controller_->PublishValues(State(4, "12:34", 6));
+  ASSERT_TRUE(stand_in_.WaitForRequests(3, kPatience));  // the slow request is in flight
+  controller_->PublishValues(State(5, "12:34", 7));
+  controller_->PublishValues(State(6, "12:34", 8));
+  ASSERT_TRUE(stand_in_.WaitForAnsweredSetTexts(4, kPatience));
+  EXPECT_EQ(Texts(stand_in_.SetTextCalls()),
+            (std::vector<std::string>{"K/Home.Text=3", "K/Clock.Text=12:34", "K/Home.Text=4", "K/Home.Text=6"}));
+}
+
 TEST_F(VmixControllerTest, FailedRequestIsReportedAndTheNextPassSendsEverything) {
   StartAndSendFirstSnapshot();
   StandInBehaviour failure;
