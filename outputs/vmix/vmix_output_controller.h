@@ -120,7 +120,9 @@ class VmixOutputController {
   const VmixValueProvider provider_;
   const VmixAdapterLister adapter_lister_;
 
-  // Guards every field below up to the search state, except request_stop_.
+  // The controller lock: guards every field below up to request_stop_. Never held while the
+  // provider runs or a request to vMix is in flight. The search's mutexes (search_) are never
+  // held while it is taken; StopSender releases them before it takes this one.
   std::mutex mutex_;
   std::condition_variable wake_;
   VmixOutputConfig config_;
