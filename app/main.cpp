@@ -1,0 +1,120 @@
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/app_log.h"
+#include "app/desktop_host.h"
+#include "app/startup_options.h"
+#include "app/system_resource_sampler.h"
+#include "app/update_status.h"
+#include "app/url_file.h"
+#include "app/version.h"
+#include "platform/atomic_file.h"
+#include "platform/browser_launch.h"
+#include "platform/host_loop.h"
+#include "platform/module_path.h"
+#include "platform/single_instance.h"
+#include "session/native_session.h"
+
+namespace tessvark {
+namespace {
+
+// Exit codes: 0 a normal run or a start handed over to the running instance, 1 the runtime
+// could not be started, 2 a bad command line.
+constexpr int kExitNormal = 0;
+constexpr int kExitStartFailed = 1;
+constexpr int kExitBadCommandLine = 2;
+
+// 0 started, 1 Start refused, 4 an exception left it (logged).
+int StartSession(NativeSession& session, const AppLog& log) {
+  try {
+    return session.Start() ? 0 : 1;
+  } catch (const std::exception& error) {
+    log.Append(std::string("exception=") + error.what());
+  } catch (...) {
+    log.Append("exception=unknown");
+  }
+  return 4;
+}
+
+void OpenInterface(const std::string& url) { OpenUrlInBrowser(url); }
+
+// The update routes as they answer without an update channel: no check can run in this build, so
+// the state stays at its start ("unknown", nothing pending) and neither a download nor an
+// installation is ever ready.
+UpdateServices UpdateRoutesWithoutChannel() {
+  UpdateServices updates;
+  updates.status_json = [] { return WriteUpdateStatusJson(UpdateState{}); };
+  updates.start_download = [] { return false; };
+  updates.install = [] { return false; };
+  return updates;
+}
+
+int RunProgram(const std::vector<std::string>& arguments) {
+  // Before any thread exists, so that every thread inherits the blocked host signals.
+  BlockHostSignals();
+
+  HostStartup startup = MakeHostStartup(ProgramFolder(), ReadProcessEnvironment);
+  if (!ApplyCommandLine(arguments, startup)) {
+    std::fprintf(stderr, "%s\n", kUsageLine);
+    return kExitBadCommandLine;
+  }
+
+  HostRun run;
+  run.open_browser = startup.open_browser;
+  const std::string data_dir = startup.options.data_dir;
+  if (!data_dir.empty()) {
+    CreateFolderWithParents(data_dir + "/logs");
+    run.log = AppLog(data_dir + "/logs/tessvark.log");
+    run.url_file_path = data_dir + "/tessvark-url";
+  }
+
+  const SingleInstanceLock instance_lock(InstanceLockPath(ReadProcessEnvironment));
+  if (instance_lock.status() == InstanceLockStatus::kHeldElsewhere) {
+    HandOverToRunningInstance(run.url_file_path, OpenInterface);
+    return kExitNormal;
+  }
+
+  HostLoop loop;
+  if (!loop.valid()) {
+    std::fprintf(stderr, "Tessvark: cannot wait for signals\n");
+    return kExitStartFailed;
+  }
+  run.log.Append(kVersionLogLine);
+
+  // Outlive the session: its server calls them until it has stopped.
+  SystemResourceSampler sampler;
+  ResourceServices resources;
+  resources.sample_json = [&sampler] { return SystemResourcesJson(sampler.Sample()); };
+  resources.release = [&sampler] { sampler.Release(); };
+
+  int exit_code = kExitStartFailed;
+  try {
+    NativeSession session(std::move(startup.options));
+    session.Server().SetHostServices(UpdateRoutesWithoutChannel(), std::move(resources));
+    if (StartSession(session, run.log) == 0) {
+      HostedRuntime runtime;
+      runtime.port = [&session] { return session.Server().Port(); };
+      runtime.stop = [&session] { session.Stop(); };
+      HostActions actions;
+      actions.open_url = OpenInterface;
+      exit_code = RunDesktopHost(loop, run, runtime, actions);
+    } else {
+      run.log.Append("start_failed");
+    }
+  } catch (const std::exception& error) {
+    // The runtime could not even be built (no CSRF token, for instance).
+    run.log.Append(std::string("exception=") + error.what());
+    run.log.Append("start_failed");
+  }
+  return exit_code;
+}
+
+}  // namespace
+}  // namespace tessvark
+
+int main(int argc, char** argv) {
+  return tessvark::RunProgram(std::vector<std::string>(argv + 1, argv + argc));
+}

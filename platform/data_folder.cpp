@@ -1,0 +1,33 @@
+#include "platform/data_folder.h"
+
+#include <cstdlib>
+
+namespace tessvark {
+namespace {
+
+std::string NonEmptyVariable(const EnvironmentLookup& lookup, const char* name) {
+  const char* value = lookup(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+}  // namespace
+
+const char* ReadProcessEnvironment(const char* name) { return std::getenv(name); }
+
+std::string UserDataFolder(const EnvironmentLookup& lookup) {
+  std::string folder = NonEmptyVariable(lookup, "LOCALAPPDATA");
+  if (!folder.empty()) return folder;
+  folder = NonEmptyVariable(lookup, "XDG_DATA_HOME");
+  if (!folder.empty()) return folder;
+  const std::string home = NonEmptyVariable(lookup, "HOME");
+  if (!home.empty()) return home + "/.local/share";
+  return std::string();
+}
+
+std::string ProgramDataFolder(const EnvironmentLookup& lookup) {
+  const std::string base = UserDataFolder(lookup);
+  if (base.empty()) return std::string();
+  return base + "/Tessvark Unified Native";
+}
+
+}  // namespace tessvark

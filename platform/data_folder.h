@@ -1,0 +1,23 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tessvark {
+
+// Reads one environment variable: null when it is not set.
+using EnvironmentLookup = std::function<const char*(const char*)>;
+
+// The process's own environment.
+const char* ReadProcessEnvironment(const char* name);
+
+// The per-user application-data folder that holds the program's data folder: "LOCALAPPDATA" when
+// set and not empty, else "XDG_DATA_HOME" when set and not empty, else "HOME" followed by
+// "/.local/share"; empty when none of them gives a folder.
+std::string UserDataFolder(const EnvironmentLookup& lookup);
+
+// The program's data folder, "Tessvark Unified Native" inside the user's application-data
+// folder; empty when there is none.
+std::string ProgramDataFolder(const EnvironmentLookup& lookup);
+
+}  // namespace tessvark

@@ -1,0 +1,85 @@
+#include "platform/host_loop.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+
+namespace tessvark {
+namespace {
+
+sigset_t HostSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) {
+    sigaddset(&set, signal_number);
+  }
+  return set;
+}
+
+unsigned ActionBit(HostAction action) { return 1u << static_cast<unsigned>(action); }
+
+}  // namespace
+
+void BlockHostSignals() {
+  std::signal(SIGPIPE, SIG_IGN);
+  const sigset_t set = HostSignalSet();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+HostLoop::HostLoop() {
+  const sigset_t set = HostSignalSet();
+  signal_fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+HostLoop::~HostLoop() {
+  if (signal_fd_ >= 0) close(signal_fd_);
+  if (wake_fd_ >= 0) close(wake_fd_);
+}
+
+void HostLoop::Post(HostAction action) {
+  pending_.fetch_or(ActionBit(action));
+  const std::uint64_t one = 1;
+  // A full counter still wakes the loop, so a failed write loses nothing.
+  if (wake_fd_ >= 0) (void)!write(wake_fd_, &one, sizeof(one));
+}
+
+int HostLoop::Run(const std::function<void(HostAction)>& on_action) {
+  if (!valid()) return 0;
+  for (;;) {
+    const unsigned posted = pending_.exchange(0);
+    if ((posted & ActionBit(HostAction::kQuit)) != 0) return 0;
+    for (HostAction action : {HostAction::kOpen, HostAction::kCheckUpdates}) {
+      if ((posted & ActionBit(action)) != 0) on_action(action);
+    }
+
+    signalfd_siginfo info{};
+    const ssize_t got = read(signal_fd_, &info, sizeof(info));
+    if (got == static_cast<ssize_t>(sizeof(info))) {
+      const int signal_number = static_cast<int>(info.ssi_signo);
+      if (signal_number == SIGUSR1) {
+        on_action(HostAction::kOpen);
+      } else if (signal_number == SIGUSR2) {
+        on_action(HostAction::kCheckUpdates);
+      } else {
+        return signal_number;
+      }
+      continue;
+    }
+
+    std::uint64_t count = 0;
+    (void)!read(wake_fd_, &count, sizeof(count));
+    if (pending_.load() != 0) continue;
+
+    pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) return 0;
+  }
+}
+
+}  // namespace tessvark

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+namespace tessvark {
+
+// What the desktop host is asked to do: the three items a tray menu would offer.
+enum class HostAction {
+  kOpen = 0,          // "Open Tessvark": SIGUSR1
+  kCheckUpdates = 1,  // "Check for Updates": SIGUSR2
+  kQuit = 2,          // "Quit Tessvark": SIGINT, SIGTERM, SIGHUP
+};
+
+// Blocks SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 in the calling thread and ignores SIGPIPE.
+// Call it on the main thread before any other thread exists: threads inherit the mask, so the
+// signals then reach only the host loop and never interrupt a worker.
+void BlockHostSignals();
+
+// The host's main-thread loop in place of a window's message loop. It waits on the host signals
+// and on actions posted from other threads, and hands each action to its handler on the loop's
+// thread; a quit ends the loop. Post may be called from any thread at any time while the object
+// exists; everything else belongs to the thread that made the object.
+class HostLoop {
+ public:
+  // Opens the descriptors the loop waits on; valid() tells whether that worked. The host signals
+  // must already be blocked (BlockHostSignals).
+  HostLoop();
+  ~HostLoop();
+  HostLoop(const HostLoop&) = delete;
+  HostLoop& operator=(const HostLoop&) = delete;
+
+  bool valid() const { return signal_fd_ >= 0 && wake_fd_ >= 0; }
+
+  // Queues an action for the loop; a quit posted before Run makes Run return at its first look.
+  void Post(HostAction action);
+
+  // Runs until a quit arrives, calling `on_action` for every open and update-check action.
+  // Returns the signal number that asked to quit, or 0 for a posted quit or when the loop cannot
+  // wait (then it returns at once).
+  int Run(const std::function<void(HostAction)>& on_action);
+
+ private:
+  // One bit per posted action, so that repeated posts before the loop looks are one action.
+  std::atomic<unsigned> pending_{0};
+  int signal_fd_ = -1;
+  int wake_fd_ = -1;
+};
+
+}  // namespace tessvark

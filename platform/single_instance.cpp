@@ -1,0 +1,48 @@
+#include "platform/single_instance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tessvark {
+
+std::string InstanceLockPath(const EnvironmentLookup& lookup) {
+  const char* runtime_dir = lookup("XDG_RUNTIME_DIR");
+  if (runtime_dir != nullptr && runtime_dir[0] != '\0') {
+    return std::string(runtime_dir) + "/tessvark.lock";
+  }
+  return "/tmp/tessvark-" + std::to_string(geteuid()) + ".lock";
+}
+
+SingleInstanceLock::SingleInstanceLock(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  struct stat info {};
+  // A file planted by another user (for instance in the shared /tmp) must not decide whether
+  // this user's program runs.
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    close(fd);
+    return;
+  }
+  int result = 0;
+  do {
+    result = flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) {
+    fd_ = fd;
+    status_ = InstanceLockStatus::kAcquired;
+    return;
+  }
+  status_ = errno == EWOULDBLOCK ? InstanceLockStatus::kHeldElsewhere
+                                 : InstanceLockStatus::kUnavailable;
+  close(fd);
+}
+
+SingleInstanceLock::~SingleInstanceLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+}  // namespace tessvark

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <cstdio>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/desktop_host.h"
+#include "app/update_status.h"
+#include "temp_folder.h"
+
+namespace tessvark {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::TempFolder;
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+// A runtime on a fixed port that records what the host saw when it was stopped.
+struct RecordingRuntime {
+  std::int32_t port = 28790;
+  int stops = 0;
+  bool url_file_at_stop = true;
+  std::string log_at_stop;
+};
+
+class DesktopHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override { BlockHostSignals(); }
+
+  HostRun MakeRun(bool open_browser) {
+    HostRun run;
+    run.log = AppLog(folder_.Join("tessvark.log"));
+    run.url_file_path = folder_.Join("tessvark-url");
+    run.open_browser = open_browser;
+    return run;
+  }
+
+  HostedRuntime Bind(RecordingRuntime& recorded, const HostRun& run) {
+    HostedRuntime runtime;
+    runtime.port = [&recorded] { return recorded.port; };
+    runtime.stop = [&recorded, run] {
+      ++recorded.stops;
+      recorded.url_file_at_stop = FileExists(run.url_file_path);
+      recorded.log_at_stop = ReadWholeFile(run.log.path());
+    };
+    return runtime;
+  }
+
+  TempFolder folder_;
+};
+
+// Every way of being asked to quit takes the same orderly path: the URL file goes before the
+// runtime stops, the runtime stops once, and "stopped" is the last log line.
+TEST_F(DesktopHostTest, EveryQuitSignalStopsInOrder) {
+  for (int quit_signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(quit_signal);
+    std::remove(folder_.Join("tessvark.log").c_str());
+    const HostRun run = MakeRun(false);
+    RecordingRuntime recorded;
+    HostLoop loop;
+    std::string url_file_while_running;
+    HostActions actions;
+    actions.open_url = [&](const std::string&) {
+      url_file_while_running = ReadWholeFile(run.url_file_path);
+      kill(getpid(), quit_signal);
+    };
+    ASSERT_EQ(kill(getpid(), SIGUSR1), 0);
+    EXPECT_EQ(RunDesktopHost(loop, run, Bind(recorded, run), actions), 0);
+
+    EXPECT_EQ(url_file_while_running, "http://127.0.0.1:28790/");
+    EXPECT_EQ(recorded.stops, 1);
+    EXPECT_FALSE(recorded.url_file_at_stop);
+    EXPECT_FALSE(FileExists(run.url_file_path));
+    EXPECT_EQ(recorded.log_at_stop, "listening=http://127.0.0.1:28790/\r\n");
+    EXPECT_EQ(ReadWholeFile(run.log.path()), "listening=http://127.0.0.1:28790/\r\nstopped\r\n");
+  }
+}
+
+TEST_F(DesktopHostTest, BrowserOpensAtStartOnlyWhenAskedAndListening) {
+  struct Case {
+    bool open_browser;
+    std::int32_t port;
+    int expected_opens;
+  };
+  for (const Case& c : {Case{true, 28790, 1}, Case{false, 28790, 0}, Case{true, 0, 0}}) {
+    const HostRun run = MakeRun(c.open_browser);
+    RecordingRuntime recorded;
+    recorded.port = c.port;
+    HostLoop loop;
+    std::vector<std::string> opened;
+    HostActions actions;
+    actions.open_url = [&](const std::string& url) { opened.push_back(url); };
+    loop.Post(HostAction::kQuit);
+    RunDesktopHost(loop, run, Bind(recorded, run), actions);
+    EXPECT_EQ(static_cast<int>(opened.size()), c.expected_opens) << c.open_browser << c.port;
+    for (const std::string& url : opened) EXPECT_EQ(url, "http://127.0.0.1:28790/");
+  }
+}
+
+TEST_F(DesktopHostTest, QuitFromAnotherThreadTakesTheSamePath) {
+  const HostRun run = MakeRun(false);
+  RecordingRuntime recorded;
+  HostLoop loop;
+  int update_checks = 0;
+  HostActions actions;
+  actions.open_url = [](const std::string&) {};
+  actions.check_updates = [&] {
+    ++update_checks;
+    std::thread([&loop] { loop.Post(HostAction::kQuit); }).detach();
+  };
+  ASSERT_EQ(kill(getpid(), SIGUSR2), 0);
+  EXPECT_EQ(RunDesktopHost(loop, run, Bind(recorded, run), actions), 0);
+  EXPECT_EQ(update_checks, 1);
+  EXPECT_EQ(recorded.stops, 1);
+  EXPECT_FALSE(recorded.url_file_at_stop);
+  EXPECT_EQ(ReadWholeFile(run.log.path()), "listening=http://127.0.0.1:28790/\r\nstopped\r\n");
+}
+
+TEST(UpdateStatusTest, DocumentBeforeAnyCheck) {
+  EXPECT_EQ(WriteUpdateStatusJson(UpdateState{}),
+            "{\"state\":\"unknown\",\"update_available\":false,\"presentation\":\"windows\","
+            "\"installable\":false,\"version\":\"\",\"build\":0,\"current_version\":\"0.8.2\","
+            "\"current_build\":35,\"notes\":\"\",\"download_url\":\"\",\"bytes_total\":0,"
+            "\"bytes_downloaded\":0,\"phase\":\"idle\",\"error\":null,\"size\":0}");
+  UpdateState ready;
+  ready.state = "ready_to_install";
+  ready.notes = "line\n\"quoted\"";
+  ready.error = "network";
+  const std::string text = WriteUpdateStatusJson(ready);
+  EXPECT_NE(text.find("\"installable\":true"), std::string::npos);
+  EXPECT_NE(text.find("\"notes\":\"line\\n\\\"quoted\\\"\""), std::string::npos);
+  EXPECT_NE(text.find("\"error\":\"network\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tessvark
