@@ -11,6 +11,7 @@ packages=(
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   libsodium-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  chromium nodejs
 )
 
 missing=()
@@ -19,6 +20,11 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+
+# Node.js from another source may bring its own npm; Debian's package is only needed without one.
+if ! command -v npm >/dev/null 2>&1; then
+  missing+=(npm)
+fi
 
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
