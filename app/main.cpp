@@ -53,9 +53,6 @@ UpdateServices UpdateRoutesWithoutChannel() {
 }
 
 int RunProgram(const std::vector<std::string>& arguments) {
-  // Before any thread exists, so that every thread inherits the blocked host signals.
-  BlockHostSignals();
-
   HostStartup startup = MakeHostStartup(ProgramFolder(), ReadProcessEnvironment);
   if (!ApplyCommandLine(arguments, startup)) {
     std::fprintf(stderr, "%s\n", kUsageLine);
@@ -77,6 +74,9 @@ int RunProgram(const std::vector<std::string>& arguments) {
     return kExitNormal;
   }
 
+  // Only the first instance waits for signals; a second one may be interrupted while it waits
+  // for the URL file. Blocked before any thread exists, so that every thread inherits the mask.
+  BlockHostSignals();
   HostLoop loop;
   if (!loop.valid()) {
     std::fprintf(stderr, "Tessvark: cannot wait for signals\n");

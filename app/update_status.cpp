@@ -6,7 +6,12 @@
 namespace tessvark {
 namespace {
 
-std::string Quoted(const std::string& text) { return "\"" + EscapeJsonText(text) + "\""; }
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  out += EscapeJsonText(text);
+  out += '"';
+  return out;
+}
 
 }  // namespace
 

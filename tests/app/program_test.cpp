@@ -10,7 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <mutex>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -208,7 +211,58 @@ class ProgramTest : public ::testing::Test {
   ProgramEnvironment environment_;
 };
 
+// A vMix stand-in on loopback that records the SetText calls it receives.
+class SetTextRecorder {
+ public:
+  SetTextRecorder() {
+    server_.Get("/api/", [this](const httplib::Request& req, httplib::Response& res) {
+      if (req.get_param_value("Function") == "SetText") {
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.push_back(req.get_param_value("SelectedName") + "=" + req.get_param_value("Value"));
+      }
+      res.set_content("Function completed successfully.", "text/plain");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // Stopping works only once the server runs.
+    while (port_ > 0 && !server_.is_running()) std::this_thread::sleep_for(1ms);
+  }
+  ~SetTextRecorder() {
+    server_.stop();
+    thread_.join();
+  }
+
+  int port() const { return port_; }
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+bool Contains(const std::vector<std::string>& items, std::size_t from, const std::string& item) {
+  return std::find(items.begin() + static_cast<std::ptrdiff_t>(from), items.end(), item) !=
+         items.end();
+}
+
+// Every way of asking the program to end takes the same orderly path: the server stops, the
+// vMix fields are blanked, the URL file goes and "stopped" is the last log line.
 TEST_F(ProgramTest, ServesTheInterfaceAndQuitsInOrderOnEverySignal) {
+  SetTextRecorder vmix;
+  ASSERT_GT(vmix.port(), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(DataFolder()));
+  std::ofstream(DataFolder() + "/output_config.json")
+      << "{\"vmix\":{\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" << vmix.port()
+      << ",\"outputs\":[{\"input_key\":\"k1\",\"mappings\":["
+         "{\"source\":\"home_score\",\"field\":\"Home.Text\"},"
+         "{\"source\":\"clock\",\"field\":\"Clock.Text\"}]}]}}";
+
   for (int quit_signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(quit_signal));
     std::remove(LogFile().c_str());
@@ -241,8 +295,24 @@ TEST_F(ProgramTest, ServesTheInterfaceAndQuitsInOrderOnEverySignal) {
     EXPECT_NE(program->Stderr().find(url), std::string::npos)
         << "standard error says where the interface is";
 
+    // The sender has written both mapped fields once (blank: no source yet) and is idle.
+    std::size_t sent_before_quit = 0;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          const std::vector<std::string> calls = vmix.Calls();
+          const bool settled = calls.size() >= sent_before_quit + 2 && calls.size() % 2 == 0;
+          sent_before_quit = calls.size();
+          return settled;
+        },
+        30s));
+    std::this_thread::sleep_for(300ms);
+    sent_before_quit = vmix.Calls().size();
+
     program->Signal(quit_signal);
     EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0)) << program->Stderr();
+    const std::vector<std::string> calls = vmix.Calls();
+    EXPECT_TRUE(Contains(calls, sent_before_quit, "Home.Text=")) << "fields blanked at quit";
+    EXPECT_TRUE(Contains(calls, sent_before_quit, "Clock.Text="));
     EXPECT_FALSE(FileExists(UrlFile()));
     const std::vector<std::string> lines = LogLines(LogFile());
     ASSERT_EQ(lines.size(), 3u) << ReadWholeFile(LogFile());
@@ -368,6 +438,26 @@ TEST_F(ProgramTest, SecondStartHandsOverToTheRunningInstance) {
   // The running instance still answers, and SIGUSR1 opens its interface.
   first->Signal(SIGUSR1);
   EXPECT_TRUE(WaitFor([&] { return first->Stdout() == url + "\n"; }, 10s)) << first->Stdout();
+  first->Signal(SIGTERM);
+  EXPECT_EQ(first->WaitForExit(30s), std::optional<int>(0));
+}
+
+// The lock finds the running instance whatever its data folder; the second start reads its own
+// data folder's URL file, finds none, waits about 5 s and opens nothing.
+TEST_F(ProgramTest, SecondStartWithAnotherDataFolderWaitsAndOpensNothing) {
+  const std::string config = folder_.Join("config");
+  std::unique_ptr<Program> first = StartFirst({"--config", config});
+  ASSERT_TRUE(WaitFor([&] { return FileExists(config + "/tessvark-url"); }, 60s))
+      << first->Stderr();
+
+  ProgramEnvironment with_display = environment_;
+  with_display.display = ":97";
+  const auto started = std::chrono::steady_clock::now();
+  Program second(with_display, {}, folder_.Join("second"));
+  EXPECT_EQ(second.WaitForExit(30s), std::optional<int>(0));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 4500ms);
+  EXPECT_FALSE(FileExists(OpenedRecord()));
+
   first->Signal(SIGTERM);
   EXPECT_EQ(first->WaitForExit(30s), std::optional<int>(0));
 }
