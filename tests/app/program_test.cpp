@@ -189,10 +189,15 @@ class ProgramTest : public ::testing::Test {
 
   // A first instance, on a port range of its own so that parallel tests rarely meet.
   std::unique_ptr<Program> StartFirst(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> arguments = {"--no-browser", "--preferred",
-                                          std::to_string(30000 + getpid() % 20000)};
+    std::vector<std::string> arguments = {"--no-browser"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    return std::make_unique<Program>(environment_, arguments, folder_.Join("first"));
+    return StartWith(environment_, arguments);
+  }
+  std::unique_ptr<Program> StartWith(const ProgramEnvironment& environment,
+                                     std::vector<std::string> arguments) {
+    arguments.push_back("--preferred");
+    arguments.push_back(std::to_string(30000 + getpid() % 20000));
+    return std::make_unique<Program>(environment, arguments, folder_.Join("first"));
   }
 
   // The URL the running program wrote, once it listens.
@@ -388,7 +393,7 @@ TEST_F(ProgramTest, ExampleSourceDeliversValuesOnTheEventStream) {
   std::string received;
   bool found = false;
   const auto deadline = std::chrono::steady_clock::now() + 60s;
-  client.Get("/api/ui/state/stream", [&](const char* data, std::size_t length) {
+  const auto follow = [&](const char* data, std::size_t length) {
     received.append(data, length);
     std::size_t end = 0;
     while ((end = received.find("\n\n")) != std::string::npos) {
@@ -405,7 +410,13 @@ TEST_F(ProgramTest, ExampleSourceDeliversValuesOnTheEventStream) {
       }
     }
     return !found && std::chrono::steady_clock::now() < deadline;
-  });
+  };
+  // The stream refuses while no state is available yet; open it again until values arrive.
+  while (!found && std::chrono::steady_clock::now() < deadline) {
+    received.clear();
+    client.Get("/api/ui/state/stream", follow);
+    if (!found) std::this_thread::sleep_for(200ms);
+  }
   EXPECT_TRUE(found) << "no Example values arrived";
   program->Signal(SIGTERM);
   EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0));
@@ -460,6 +471,46 @@ TEST_F(ProgramTest, SecondStartWithAnotherDataFolderWaitsAndOpensNothing) {
 
   first->Signal(SIGTERM);
   EXPECT_EQ(first->WaitForExit(30s), std::optional<int>(0));
+}
+
+TEST_F(ProgramTest, BrowserOpensAtStartUnlessTurnedOff) {
+  ProgramEnvironment with_display = environment_;
+  with_display.display = ":97";
+  std::unique_ptr<Program> opening = StartWith(with_display, {});
+  const std::string url = WaitForUrl(*opening);
+  ASSERT_FALSE(url.empty()) << opening->Stderr();
+  EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(OpenedRecord()) == url + "\n"; }, 10s));
+  opening->Signal(SIGTERM);
+  ASSERT_EQ(opening->WaitForExit(30s), std::optional<int>(0));
+
+  with_display.no_browser_variable = true;
+  std::unique_ptr<Program> quiet = StartWith(with_display, {});
+  ASSERT_FALSE(WaitForUrl(*quiet).empty()) << quiet->Stderr();
+  quiet->Signal(SIGUSR1);  // an explicit request still opens it
+  EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(OpenedRecord()) == url + "\n" + url + "\n"; },
+                      10s))
+      << ReadWholeFile(OpenedRecord());
+  quiet->Signal(SIGTERM);
+  EXPECT_EQ(quiet->WaitForExit(30s), std::optional<int>(0));
+}
+
+// The lock goes with the process: after a crash the next start is a first instance again and
+// replaces the stale URL file once it listens.
+TEST_F(ProgramTest, CrashedInstanceLeavesNoLockBehind) {
+  std::unique_ptr<Program> crashed = StartFirst();
+  ASSERT_FALSE(WaitForUrl(*crashed).empty()) << crashed->Stderr();
+  crashed->Signal(SIGKILL);
+  crashed->WaitForExit(30s);
+  ASSERT_TRUE(FileExists(UrlFile()));
+  std::ofstream(UrlFile(), std::ios::trunc) << "http://127.0.0.1:1/";
+
+  std::unique_ptr<Program> next = StartFirst();
+  ASSERT_TRUE(WaitFor([&] { return ReadWholeFile(UrlFile()) != "http://127.0.0.1:1/"; }, 60s))
+      << next->Stderr();
+  EXPECT_FALSE(next->WaitForExit(0ms).has_value()) << "it runs as the first instance";
+  next->Signal(SIGTERM);
+  EXPECT_EQ(next->WaitForExit(30s), std::optional<int>(0));
+  EXPECT_EQ(LogLines(LogFile()).back(), "stopped");
 }
 
 TEST_F(ProgramTest, BadCommandLinesEndWithExitCodeTwo) {
