@@ -111,14 +111,16 @@ TEST_F(DesktopHostTest, QuitFromAnotherThreadTakesTheSamePath) {
   RecordingRuntime recorded;
   HostLoop loop;
   int update_checks = 0;
+  std::thread poster;
   HostActions actions;
   actions.open_url = [](const std::string&) {};
   actions.check_updates = [&] {
     ++update_checks;
-    std::thread([&loop] { loop.Post(HostAction::kQuit); }).detach();
+    poster = std::thread([&loop] { loop.Post(HostAction::kQuit); });
   };
   ASSERT_EQ(kill(getpid(), SIGUSR2), 0);
   EXPECT_EQ(RunDesktopHost(loop, run, Bind(recorded, run), actions), 0);
+  poster.join();  // posts may come only while the loop exists
   EXPECT_EQ(update_checks, 1);
   EXPECT_EQ(recorded.stops, 1);
   EXPECT_FALSE(recorded.url_file_at_stop);
