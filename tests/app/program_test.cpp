@@ -161,6 +161,25 @@ std::vector<std::string> LogLines(const std::string& path) {
   return lines;
 }
 
+constexpr char kTokenPlaceholder[] = "__TESSVARK_CSRF_TOKEN__";
+
+// The token the server put in place of the placeholder of the interface's index page: the served
+// page is the file with that one replacement.
+std::string CsrfTokenOf(const std::string& page) {
+  const std::string file = ReadWholeFile(TESSVARK_SOURCE_DIR "/resources/ui/index.html");
+  const std::size_t at = file.find(kTokenPlaceholder);
+  const std::size_t kept = file.size() - std::strlen(kTokenPlaceholder);
+  if (at == std::string::npos || page.size() <= kept) return std::string();
+  return page.substr(at, page.size() - kept);
+}
+
+// The headers a state-changing request from the interface carries: its Origin and the token.
+httplib::Headers StateChangeHeaders(httplib::Client& client, int port) {
+  const httplib::Result page = client.Get("/");
+  return {{"Origin", "http://127.0.0.1:" + std::to_string(port)},
+          {"X-Tessvark-CSRF", page ? CsrfTokenOf(page->body) : std::string()}};
+}
+
 int PortOf(const std::string& url) {
   return std::stoi(url.substr(std::strlen("http://127.0.0.1:")));
 }
@@ -282,8 +301,8 @@ TEST_F(ProgramTest, ServesTheInterfaceAndQuitsInOrderOnEverySignal) {
     const httplib::Result index = client.Get("/");
     ASSERT_TRUE(index) << httplib::to_string(index.error());
     EXPECT_EQ(index->status, 200);
-    EXPECT_NE(index->body.find("<meta name=\"tessvark-csrf\" content=\""), std::string::npos);
-    EXPECT_EQ(index->body.find("__TESSVARK_CSRF_TOKEN__"), std::string::npos);
+    EXPECT_EQ(index->body.find(kTokenPlaceholder), std::string::npos);
+    EXPECT_GE(CsrfTokenOf(index->body).size(), 32u) << "the index page carries the token";
     const httplib::Result status = client.Get("/api/status");
     ASSERT_TRUE(status);
     if (status->status == 503 && status->body == kNotAvailable) {
@@ -339,14 +358,7 @@ TEST_F(ProgramTest, UpdateRoutesAnswerWhileNoUpdateChannelExists) {
   EXPECT_EQ(status->status, 200);
   EXPECT_NE(status->body.find("\"state\":\"unknown\""), std::string::npos) << status->body;
 
-  const std::string token = [&] {
-    const std::string page = client.Get("/")->body;
-    const std::string marker = "<meta name=\"tessvark-csrf\" content=\"";
-    const std::size_t at = page.find(marker) + marker.size();
-    return page.substr(at, page.find('"', at) - at);
-  }();
-  const httplib::Headers headers = {{"Origin", "http://127.0.0.1:" + std::to_string(port)},
-                                    {"X-Tessvark-CSRF", token}};
+  const httplib::Headers headers = StateChangeHeaders(client, port);
   for (const auto& [path, detail] :
        {std::pair<const char*, const char*>{"/api/updates/download",
                                             "Update download is not ready"},
@@ -371,14 +383,7 @@ TEST_F(ProgramTest, ExampleSourceDeliversValuesOnTheEventStream) {
   httplib::Client client("127.0.0.1", port);
   client.set_read_timeout(30, 0);
 
-  const std::string page = client.Get("/")->body;
-  const std::string marker = "<meta name=\"tessvark-csrf\" content=\"";
-  const std::size_t at = page.find(marker);
-  ASSERT_NE(at, std::string::npos);
-  const std::size_t token_at = at + marker.size();
-  const std::string token = page.substr(token_at, page.find('"', token_at) - token_at);
-  const httplib::Headers headers = {{"Origin", "http://127.0.0.1:" + std::to_string(port)},
-                                    {"X-Tessvark-CSRF", token}};
+  const httplib::Headers headers = StateChangeHeaders(client, port);
   const httplib::Result selected =
       client.Put("/api/source", headers, "{\"type\":\"example\",\"id\":\"example-1\"}",
                  "application/json");
