@@ -39,8 +39,6 @@ int StartSession(NativeSession& session, const AppLog& log) {
   return 4;
 }
 
-void OpenInterface(const std::string& url) { OpenUrlInBrowser(url); }
-
 // The update routes as they answer without an update channel: no check can run in this build, so
 // the state stays at its start ("unknown", nothing pending) and neither a download nor an
 // installation is ever ready.
@@ -70,7 +68,7 @@ int RunProgram(const std::vector<std::string>& arguments) {
 
   const SingleInstanceLock instance_lock(InstanceLockPath(ReadProcessEnvironment));
   if (instance_lock.status() == InstanceLockStatus::kHeldElsewhere) {
-    HandOverToRunningInstance(run.url_file_path, OpenInterface);
+    HandOverToRunningInstance(run.url_file_path, OpenUrlInBrowser);
     return kExitNormal;
   }
 
@@ -99,7 +97,7 @@ int RunProgram(const std::vector<std::string>& arguments) {
       runtime.port = [&session] { return session.Server().Port(); };
       runtime.stop = [&session] { session.Stop(); };
       HostActions actions;
-      actions.open_url = OpenInterface;
+      actions.open_url = OpenUrlInBrowser;
       exit_code = RunDesktopHost(loop, run, runtime, actions);
     } else {
       run.log.Append("start_failed");

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
@@ -57,21 +58,24 @@ bool HasGraphicalDisplay(const EnvironmentLookup& lookup) {
   return IsSetAndNotEmpty(lookup, "DISPLAY") || IsSetAndNotEmpty(lookup, "WAYLAND_DISPLAY");
 }
 
-bool OpenUrlInBrowser(const std::string& url) {
-  if (!HasGraphicalDisplay(ReadProcessEnvironment)) {
+void OpenUrlInBrowser(const std::string& url) {
+  const pid_t pid = HasGraphicalDisplay(ReadProcessEnvironment) ? SpawnXdgOpen(url) : -1;
+  if (pid < 0) {
+    // No desktop, or no xdg-open on it: the user opens the address by hand.
     std::printf("%s\n", url.c_str());
     std::fflush(stdout);
-    return true;
+    return;
   }
-  const pid_t pid = SpawnXdgOpen(url);
-  if (pid < 0) return false;
-  // xdg-open hands the URL to the browser and ends; reap it so that no zombie stays behind.
-  std::thread([pid] {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
-  return true;
+  // xdg-open hands the URL to the browser and ends; reap it so that no zombie stays behind. A
+  // reaper that cannot be started leaves only a zombie until the program ends.
+  try {
+    std::thread([pid] {
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+  }
 }
 
 }  // namespace tessvark

@@ -12,9 +12,9 @@ bool HasGraphicalDisplay(const EnvironmentLookup& lookup);
 
 // Opens `url` in the user's default browser: with a display, "xdg-open" (found on PATH) is
 // started with the URL as its only argument, without a shell and without the program's open
-// descriptors, and reaped in the background; without a display the URL is written to standard
-// output as one line. The browser's answer is not examined. True when xdg-open was started or
-// the URL was printed.
-bool OpenUrlInBrowser(const std::string& url);
+// descriptors, and reaped in the background; without a display, or when xdg-open cannot be
+// started, the URL is written to standard output as one line. The browser's answer is not
+// examined.
+void OpenUrlInBrowser(const std::string& url);
 
 }  // namespace tessvark

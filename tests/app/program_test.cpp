@@ -58,6 +58,7 @@ struct ProgramEnvironment {
   std::string runtime_folder;  // XDG_RUNTIME_DIR: the instance lock lives here
   std::string stub_folder;     // first on PATH: the stand-in xdg-open
   std::string display;         // DISPLAY; empty leaves it unset
+  std::string only_path;       // when set, the whole PATH
   bool no_browser_variable = false;
 
   std::vector<std::string> Build() const {
@@ -74,7 +75,9 @@ struct ProgramEnvironment {
       if (!dropped) out.push_back(text);
     }
     const char* path = std::getenv("PATH");
-    out.push_back("PATH=" + stub_folder + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
+    out.push_back("PATH=" + (only_path.empty() ? stub_folder + ":" +
+                                                       (path != nullptr ? path : "/usr/bin:/bin")
+                                                 : only_path));
     out.push_back("LOCALAPPDATA=" + data_root);
     out.push_back("XDG_RUNTIME_DIR=" + runtime_folder);
     if (!display.empty()) out.push_back("DISPLAY=" + display);
@@ -446,10 +449,15 @@ TEST_F(ProgramTest, SecondStartHandsOverToTheRunningInstance) {
       << ReadWholeFile(OpenedRecord());
   EXPECT_EQ(LogLines(LogFile()).size(), 2u) << "a second instance writes nothing to the log";
 
-  // Without a display the URL is printed instead.
+  // Without a display, or without xdg-open, the URL is printed instead.
   Program headless(environment_, {}, folder_.Join("headless"));
   EXPECT_EQ(headless.WaitForExit(20s), std::optional<int>(0));
   EXPECT_EQ(headless.Stdout(), url + "\n");
+  ProgramEnvironment without_opener = with_display;
+  without_opener.only_path = folder_.path();
+  Program unopened(without_opener, {}, folder_.Join("unopened"));
+  EXPECT_EQ(unopened.WaitForExit(20s), std::optional<int>(0));
+  EXPECT_EQ(unopened.Stdout(), url + "\n");
 
   // The running instance still answers, and SIGUSR1 opens its interface.
   first->Signal(SIGUSR1);
