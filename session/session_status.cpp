@@ -1,0 +1,94 @@
+// The status object of an Example selection or of no selection, the base of the SRT status.
+
+#include <cmath>
+
+#include "core/json_text.h"
+#include "session/native_session.h"
+
+namespace tessvark {
+namespace {
+
+std::string Quoted(const std::string& text) { return "\"" + EscapeJsonText(text) + "\""; }
+
+const char* BoolText(bool value) { return value ? "true" : "false"; }
+
+struct RationalRate {
+  long long numerator = 0;
+  long long denominator = 0;
+};
+
+// 23.976 and whole rates within 0.02 as fractions; other rates have none.
+std::optional<RationalRate> RationalFrameRate(double fps) {
+  if (!(fps > 0.0)) return std::nullopt;
+  if (std::fabs(fps - 23.976023976023978) < 0.02) return RationalRate{24000, 1001};
+  if (fps >= 9.2e18) return std::nullopt;
+  const long long rounded = std::llround(fps);
+  if (rounded > 0 && std::fabs(fps - static_cast<double>(rounded)) < 0.02) {
+    return RationalRate{rounded, 1};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string SignalName(std::int32_t code) {
+  switch (code) {
+    case 0: return "connecting";
+    case 1: return "live";
+    case 2: return "stale";
+    case 3: return "offline";
+    default: return "stopped";
+  }
+}
+
+std::string ExampleStatusJson(SessionState& state) {
+  const bool selected = state.selected;
+  const bool image = !state.source_image.empty();
+  const bool video = state.example_video_active;
+  const bool video_error = video && !state.example_error.empty();
+  const bool still_missing = selected && !video && !image;
+  const bool problem = video_error || still_missing;
+
+  std::string out = "{\"running\":true,\"source_type\":";
+  out += Quoted(selected ? state.source_type : "none");
+  const std::string id = selected ? Quoted(state.source_id) : "null";
+  const std::string name = selected ? Quoted(state.source_name) : "null";
+  out += ",\"source_id\":" + id + ",\"source_name\":" + name;
+  out += ",\"selected_source_id\":" + id + ",\"selected_source_name\":" + name;
+  out += ",\"source_discovered\":";
+  out += BoolText(selected && !problem);
+  out += ",\"source_online\":";
+  out += BoolText(selected && image);
+  out += ",\"receiver_state\":";
+  out += !selected ? "\"no_source\"" : image ? "\"connected\"" : "\"error\"";
+  out += ",\"resolution\":";
+  if (selected && image) {
+    const int width = video && state.example_width > 0 ? state.example_width : state.source_image.cols;
+    const int height =
+        video && state.example_height > 0 ? state.example_height : state.source_image.rows;
+    out += "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) + "}";
+  } else {
+    out += "null";
+  }
+  const double fps = state.example_fps;
+  const std::optional<RationalRate> rate = video ? RationalFrameRate(fps) : std::nullopt;
+  out += ",\"frame_rate_n\":" + (rate ? std::to_string(rate->numerator) : std::string("null"));
+  out += ",\"frame_rate_d\":" + (rate ? std::to_string(rate->denominator) : std::string("null"));
+  out += ",\"frame_rate\":" + (video && fps > 0.0 ? FormatJsonNumber(fps) : std::string("null"));
+  out += ",\"source_format\":";
+  out += !selected ? "null" : video ? "\"MP4\"" : "\"JPEG\"";
+  out += ",\"ndi_format\":null,\"frame_age_seconds\":null,\"error\":";
+  if (video_error) {
+    out += Quoted(state.example_error);
+  } else if (still_missing) {
+    out += "\"Bundled Example source is unavailable\"";
+  } else {
+    out += "null";
+  }
+  out += ",\"ndi\":false,\"status\":";
+  out += !selected ? "\"waiting\"" : image ? "\"online\"" : "\"stale\"";
+  out += ",\"lan_ipv4\":null}";
+  return out;
+}
+
+}  // namespace tessvark

@@ -1,0 +1,363 @@
+// A whole session on a temporary data folder with its server on loopback: the stored
+// configuration, the Example sources, the live frame path and stopping.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "session/native_session.h"
+#include "session_fixture.h"
+#include "tools/example_media/example_scenes.h"
+
+namespace tessvark {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeNdiRuntime;
+using testing::StateText;
+using testing::TempFolder;
+
+const std::vector<std::string> kFootballKeys = {"home", "guest", "clock", "period", "down", "to_go"};
+const std::vector<std::string> kHockeyKeys = {"home", "guest", "clock", "period", "home_shots",
+                                              "guest_shots"};
+
+bool MatchesTruth(const JsonValue& state, const std::map<std::string, std::string>& truth) {
+  for (const auto& [key, text] : truth) {
+    if (StateText(state, key) != text) return false;
+  }
+  return true;
+}
+
+std::string Describe(const JsonValue& state, const std::vector<std::string>& keys) {
+  std::string out;
+  for (const std::string& key : keys) out += key + "=" + StateText(state, key) + " ";
+  return out;
+}
+
+// Whether a UDP socket can bind 127.0.0.1:port, that is whether no listener holds it.
+bool UdpPortIsFree(int port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return bound;
+}
+
+// A UDP port on loopback that is free now.
+int FreeUdpPort() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+std::int64_t SteadyNowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+VideoFrame LiveFrame(const cv::Mat& image, const std::string& source, std::int64_t generation,
+                     std::int64_t age_ns) {
+  VideoFrame frame;
+  frame.image = image;
+  frame.width = image.cols;
+  frame.height = image.rows;
+  frame.row_stride = static_cast<std::int32_t>(image.step[0]);
+  frame.received_at = SteadyNowNs() - age_ns;
+  frame.source = source;
+  frame.source_generation = generation;
+  return frame;
+}
+
+// Polls an operation's reply until `done` holds or about two seconds passed.
+bool EventuallyStatus(const std::function<RuntimeResponse()>& call, int status) {
+  for (int i = 0; i < 100; ++i) {
+    if (call().status == status) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+// The three documents of a configuration as the store writes them.
+std::vector<std::string> Documents(const SourceConfiguration& configuration) {
+  return {SourceConfigDocument(configuration), ZoneStoreDocument(configuration),
+          GeometryDocument(configuration)};
+}
+
+SourceConfiguration LoadConfiguration(const std::filesystem::path& folder) {
+  SourceConfiguration configuration;
+  const ConfigLoadResult result = ConfigStore(folder).Load(configuration);
+  EXPECT_FALSE(result.zone_store_rewritten);
+  EXPECT_FALSE(result.geometry_needs_rewrite);
+  return configuration;
+}
+
+TEST(NativeSessionConfiguration, WrittenAtStartReloadsIdentically) {
+  TempFolder folder("reload");
+  {
+    NativeSession session(testing::TestSessionOptions(folder.path()));
+    ASSERT_TRUE(testing::StartSession(session));
+    session.Stop();
+  }
+  for (const char* file : {"source_config.json", "zone_store.json", "source_geometry.json"}) {
+    EXPECT_TRUE(std::filesystem::exists(folder.path() / file)) << file << " written at start";
+  }
+  const SourceConfiguration first = LoadConfiguration(folder.path());
+  EXPECT_EQ(first.source_type, "ndi") << "a first start selects nothing";
+  EXPECT_EQ(first.source_id, "");
+  const ZoneProfile* clip = first.FindProfile(ProfileKey("example", "example-1"));
+  ASSERT_NE(clip, nullptr);
+  EXPECT_EQ(ParseOcrZoneList(clip->zones).size(), 11u) << "the factory-default zones";
+  EXPECT_TRUE(clip->has_geometry);
+
+  {
+    NativeSession session(testing::TestSessionOptions(folder.path()));
+    ASSERT_TRUE(testing::StartSession(session));
+  }
+  EXPECT_EQ(Documents(LoadConfiguration(folder.path())), Documents(first))
+      << "a second start writes back what the first wrote";
+}
+
+TEST(NativeSessionConfiguration, WithoutDataFolderNothingIsWritten) {
+  TempFolder folder("nodata");
+  NativeSessionOptions options = testing::TestSessionOptions({});
+  NativeSession session(std::move(options));
+  ASSERT_TRUE(testing::StartSession(session));
+  session.Stop();
+  EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
+}
+
+TEST(NativeSessionConfiguration, OldExampleIdStartsAsTheClip) {
+  TempFolder folder("example3");
+  testing::StoreSelection(folder.path(), "example", "example-3", "");
+  NativeSession session(testing::TestSessionOptions(folder.path()));
+  ASSERT_TRUE(testing::StartSession(session));
+  session.Stop();
+  SourceConfiguration loaded;
+  ConfigStore(folder.path()).Load(loaded);
+  EXPECT_EQ(loaded.source_id, "example-1");
+}
+
+TEST(NativeSessionExample, StillReadsItsDrawnValues) {
+  TempFolder folder("still");
+  testing::StoreSelection(folder.path(), "example", "example-2", "");
+  NativeSession session(testing::TestSessionOptions(folder.path()));
+  ASSERT_TRUE(testing::StartSession(session));
+  const auto truth = testing::TruthByStateKey(RenderFootballScene().fields, kFootballKeys);
+  ASSERT_EQ(truth.size(), kFootballKeys.size());
+  std::optional<JsonValue> last;
+  const auto state = testing::WaitForStateEvent(
+      session.Server().Port(),
+      [&](const JsonValue& event) {
+        last = event;
+        return MatchesTruth(event, truth);
+      },
+      10s);
+  EXPECT_TRUE(state.has_value()) << (last ? Describe(*last, kFootballKeys) : "no event");
+  EXPECT_EQ(session.GetPreview(false).content_type, "image/jpeg");
+  EXPECT_EQ(session.GetPreview(true).status, 200);
+}
+
+TEST(NativeSessionExample, ClipReadsTheValuesOfItsPictures) {
+  TempFolder folder("clip");
+  testing::StoreSelection(folder.path(), "example", "example-1", "");
+  NativeSession session(testing::TestSessionOptions(folder.path()));
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(testing::StartSession(session));
+  // The player paces the clip by the wall clock from its start, so a state read now shows one of
+  // the pictures of the last second or so.
+  std::map<int, std::map<std::string, std::string>> truths;
+  const auto truth_of = [&truths](int frame) -> const std::map<std::string, std::string>& {
+    frame %= kExampleVideoFrames;
+    auto found = truths.find(frame);
+    if (found == truths.end()) {
+      found = truths.emplace(frame, testing::TruthByStateKey(RenderHockeyScene(frame).fields, kHockeyKeys)).first;
+    }
+    return found->second;
+  };
+  int matched = 0;
+  std::optional<JsonValue> unmatched;
+  testing::WaitForStateEvent(
+      session.Server().Port(),
+      [&](const JsonValue& event) {
+        if (StateText(event, "clock").empty()) return false;
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const int now = static_cast<int>(seconds * kExampleFps);
+        bool found = false;
+        for (int frame = std::max(0, now - 2 * kExampleFps); frame <= now + 2 && !found; ++frame) {
+          found = MatchesTruth(event, truth_of(frame));
+        }
+        if (found) {
+          ++matched;
+        } else {
+          unmatched = event;
+        }
+        return matched >= 3;
+      },
+      8s);
+  EXPECT_GE(matched, 3) << "three states of the clip's pictures";
+  EXPECT_FALSE(unmatched.has_value()) << Describe(*unmatched, kHockeyKeys);
+}
+
+TEST(NativeSessionFrames, ReceiverFramesOfTheSelectedSourceReachTheStream) {
+  TempFolder folder("ndi");
+  testing::StoreSelection(folder.path(), "ndi", "Board (Cam 1)", "example-2");
+  auto runtime = std::make_shared<FakeNdiRuntime>();
+  NativeSessionOptions options = testing::TestSessionOptions(folder.path());
+  options.ndi_runtime = runtime;
+  NativeSession session(std::move(options));
+  ASSERT_TRUE(testing::StartSession(session));
+  EXPECT_EQ(runtime->starts(), 1) << "the stored NDI selection starts its runtime";
+  EXPECT_EQ(runtime->selected(), "Board (Cam 1)");
+
+  const cv::Mat still = cv::imread(testing::ExampleFolder() + "/1.jpg", cv::IMREAD_COLOR);
+  ASSERT_FALSE(still.empty());
+  // A picture of another source is ignored.
+  ASSERT_TRUE(runtime->Deliver("Other (Cam 2)", still));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(session.GetPreview(false).status, 503);
+  EXPECT_EQ(session.FrameSlot().Sequence(), 0);
+
+  const auto truth = testing::TruthByStateKey(RenderFootballScene().fields, kFootballKeys);
+  std::atomic<bool> delivering{true};
+  std::thread receiver([&] {
+    while (delivering) {
+      runtime->Deliver("Board (Cam 1)", still);
+      std::this_thread::sleep_for(40ms);
+    }
+  });
+  std::optional<JsonValue> last;
+  const auto state = testing::WaitForStateEvent(
+      session.Server().Port(),
+      [&](const JsonValue& event) {
+        last = event;
+        return MatchesTruth(event, truth);
+      },
+      10s);
+  delivering = false;
+  receiver.join();
+  EXPECT_TRUE(state.has_value()) << (last ? Describe(*last, kFootballKeys) : "no event");
+  EXPECT_EQ(session.GetPreview(false).status, 200);
+  session.Stop();
+  EXPECT_GE(runtime->stops(), 1);
+  EXPECT_FALSE(runtime->Deliver("Board (Cam 1)", still)) << "Stop takes the session's callbacks back";
+}
+
+class SrtSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::make_unique<TempFolder>(
+        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    testing::StoreSelection(folder_->path(), "srt", "srt-in", "example-2");
+    session_ = std::make_unique<NativeSession>(testing::TestSessionOptions(folder_->path()));
+    ASSERT_TRUE(testing::StartSession(*session_));
+    srt_port_ = FreeUdpPort();
+    const RuntimeResponse settings = session_->SetSrtSettings(
+        "{\"bind_address\":\"127.0.0.1\",\"port\":" + std::to_string(srt_port_) + "}");
+    ASSERT_EQ(settings.status, 200) << settings.body;
+  }
+
+  std::unique_ptr<TempFolder> folder_;
+  std::unique_ptr<NativeSession> session_;
+  int srt_port_ = 0;
+};
+
+TEST_F(SrtSessionTest, FramesOfAnOldGenerationOrTooOldAreNotAnalysed) {
+  const RuntimeResponse listening = session_->SetSrtListening("{\"listening\":true}");
+  ASSERT_EQ(listening.status, 200) << listening.body;
+  EXPECT_NE(listening.body.find("\"signal\":\"connecting\""), std::string::npos) << listening.body;
+  const cv::Mat still = cv::imread(testing::ExampleFolder() + "/1.jpg", cv::IMREAD_COLOR);
+
+  // Listening opened generation 1; a frame stamped with the stored generation 0 is stale.
+  session_->FrameSlot().Publish(LiveFrame(still, "srt-in", 0, 0));
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(session_->GetPreview(false).status, 503) << "not kept as preview";
+  EXPECT_EQ(session_->GetPreview(true).status, 503) << "not analysed";
+
+  // A frame 2.5 s old may be shown, but never analysed.
+  session_->FrameSlot().Publish(LiveFrame(still, "srt-in", 1, 2'500'000'000));
+  EXPECT_TRUE(EventuallyStatus([&] { return session_->GetPreview(false); }, 200));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(session_->GetPreview(true).status, 503) << "too old to analyse";
+
+  session_->FrameSlot().Publish(LiveFrame(still, "srt-in", 1, 0));
+  EXPECT_TRUE(EventuallyStatus([&] { return session_->GetPreview(true); }, 200));
+}
+
+TEST_F(SrtSessionTest, StopRacesWithApiCallsAndLeavesNothingRunning) {
+  std::atomic<bool> running{true};
+  std::atomic<int> refused{0};
+  std::vector<std::thread> callers;
+  const std::string settings =
+      "{\"bind_address\":\"127.0.0.1\",\"port\":" + std::to_string(srt_port_) + "}";
+  for (int i = 0; i < 4; ++i) {
+    callers.emplace_back([&, i] {
+      while (running) {
+        RuntimeResponse reply;
+        switch (i) {
+          case 0: reply = session_->SetSrtListening("{\"listening\":true}"); break;
+          case 1: reply = session_->SetSrtSettings(settings); break;
+          case 2: reply = session_->SetSrtListening("{\"listening\":false}"); break;
+          default: reply = session_->GetPreview(true); break;
+        }
+        if (reply.status == 503 && reply.body == "{\"detail\":\"The session is stopping.\"}") ++refused;
+      }
+    });
+  }
+  std::this_thread::sleep_for(300ms);
+  session_->Stop();
+  std::this_thread::sleep_for(100ms);
+  running = false;
+  for (std::thread& caller : callers) caller.join();
+
+  EXPECT_TRUE(UdpPortIsFree(srt_port_)) << "no SRT listener outlives Stop";
+  const RuntimeResponse late = session_->SetSrtListening("{\"listening\":true}");
+  EXPECT_EQ(late.status, 503) << late.body;
+  EXPECT_TRUE(UdpPortIsFree(srt_port_));
+  EXPECT_EQ(session_->Server().Port(), 0);
+  session_->Stop();
+  session_.reset();
+}
+
+TEST(NativeSessionLifecycle, StopTwiceAndDestroy) {
+  TempFolder folder("twice");
+  NativeSession session(testing::TestSessionOptions(folder.path()));
+  ASSERT_TRUE(testing::StartSession(session));
+  EXPECT_GT(session.Server().Port(), 0);
+  session.Stop();
+  EXPECT_EQ(session.Server().Port(), 0);
+  session.Stop();
+  EXPECT_EQ(session.Server().Port(), 0);
+  EXPECT_EQ(session.FrameSlot().Publish(VideoFrame{}), nullptr) << "the slot stays closed";
+}
+
+TEST(NativeSessionLifecycle, NoFreePortFailsTheStartAndStopStillWorks) {
+  TempFolder folder("busy");
+  NativeSessionOptions options = testing::TestSessionOptions(folder.path());
+  options.host = "127.0.0.2";  // the server listens only on 127.0.0.1
+  NativeSession session(std::move(options));
+  EXPECT_FALSE(session.Start());
+  session.Stop();
+  EXPECT_EQ(session.Server().Port(), 0);
+}
+
+}  // namespace
+}  // namespace tessvark

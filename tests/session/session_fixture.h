@@ -1,0 +1,86 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/json_value.h"
+#include "session/native_session.h"
+#include "settings/config_store.h"
+#include "sources/ndi_runtime.h"
+#include "tools/render/scoreboard_render.h"
+
+namespace tessvark::testing {
+
+// A network video runtime that delivers what the test hands it, on the test's thread.
+class FakeNdiRuntime : public NdiRuntime {
+ public:
+  void Start() override;
+  void Stop() override;
+  void RefreshSources() override {}
+  std::vector<NdiSourceInfo> ListSources() override { return {}; }
+  double SourcesUpdatedAt() override { return 0.0; }
+  void SelectSource(const std::string& source_id) override;
+  void ClearSelection() override {}
+  NdiLinkSnapshot GetLinkSnapshot() override { return {}; }
+  NdiCounters GetCounters() override { return {}; }
+  void SetFrameCallback(NdiFrameCallback callback) override;
+  void SetLinkCallback(NdiLinkCallback callback) override;
+
+  // Hands the picture to the installed frame callback; false when none is installed.
+  bool Deliver(const std::string& source, const cv::Mat& image);
+  int starts();
+  int stops();
+  std::string selected();
+
+ private:
+  std::mutex mutex_;
+  NdiFrameCallback frame_callback_;
+  NdiLinkCallback link_callback_;
+  int starts_ = 0;
+  int stops_ = 0;
+  std::string selected_;
+};
+
+// A data folder of its own, removed at the end.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& name);
+  ~TempFolder();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string ExampleFolder();
+// Options of a session on 127.0.0.1 with the shipped interface folder and the given data folder.
+NativeSessionOptions TestSessionOptions(const std::filesystem::path& data_dir);
+// Starts the session, retrying when a test program running beside it took the probed port.
+bool StartSession(NativeSession& session);
+
+// Writes a configuration that selects the source, with the factory-default zones and geometry of
+// the Example profile `example_id` copied to that source's own profile.
+void StoreSelection(const std::filesystem::path& data_dir, const std::string& type,
+                    const std::string& id, const std::string& zones_from_example);
+
+// Reads the scoreboard event stream of the server on `port` (reconnecting while the state is not
+// yet available) and returns the data of the first event that `accept` accepts, or nothing when
+// none came before the deadline.
+std::optional<JsonValue> WaitForStateEvent(int port, const std::function<bool(const JsonValue&)>& accept,
+                                           std::chrono::milliseconds timeout);
+
+// A state member as text: a number's literal, a string's trimmed text, "" for null.
+std::string StateText(const JsonValue& state, const std::string& key);
+
+// The state keys and the drawn truth they must match, for the roles a board shows.
+std::map<std::string, std::string> TruthByStateKey(const std::vector<FieldTruth>& fields,
+                                                   const std::vector<std::string>& keys);
+
+}  // namespace tessvark::testing
