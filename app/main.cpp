@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,7 +23,8 @@ namespace tessvark {
 namespace {
 
 // Exit codes: 0 a normal run or a start handed over to the running instance, 1 the runtime
-// could not be started, 2 a bad command line.
+// could not be started, 2 a bad command line. (3, a processor fault caught during start, has no
+// counterpart on Linux: such a fault ends the process.)
 constexpr int kExitNormal = 0;
 constexpr int kExitStartFailed = 1;
 constexpr int kExitBadCommandLine = 2;
@@ -88,26 +90,29 @@ int RunProgram(const std::vector<std::string>& arguments) {
   resources.sample_json = [&sampler] { return SystemResourcesJson(sampler.Sample()); };
   resources.release = [&sampler] { sampler.Release(); };
 
-  int exit_code = kExitStartFailed;
+  std::unique_ptr<NativeSession> session;
   try {
-    NativeSession session(std::move(startup.options));
-    session.Server().SetHostServices(UpdateRoutesWithoutChannel(), std::move(resources));
-    if (StartSession(session, run.log) == 0) {
-      HostedRuntime runtime;
-      runtime.port = [&session] { return session.Server().Port(); };
-      runtime.stop = [&session] { session.Stop(); };
-      HostActions actions;
-      actions.open_url = OpenUrlInBrowser;
-      exit_code = RunDesktopHost(loop, run, runtime, actions);
-    } else {
-      run.log.Append("start_failed");
-    }
+    session = std::make_unique<NativeSession>(std::move(startup.options));
   } catch (const std::exception& error) {
     // The runtime could not even be built (no CSRF token, for instance).
     run.log.Append(std::string("exception=") + error.what());
-    run.log.Append("start_failed");
   }
-  return exit_code;
+  if (!session) {
+    run.log.Append("start_failed");
+    return kExitStartFailed;
+  }
+  session->Server().SetHostServices(UpdateRoutesWithoutChannel(), std::move(resources));
+  if (StartSession(*session, run.log) != 0) {
+    run.log.Append("start_failed");
+    return kExitStartFailed;  // the session's destructor stops what did start
+  }
+
+  HostedRuntime runtime;
+  runtime.port = [&session] { return session->Server().Port(); };
+  runtime.stop = [&session] { session->Stop(); };
+  HostActions actions;
+  actions.open_url = OpenUrlInBrowser;
+  return RunDesktopHost(loop, run, runtime, actions);
 }
 
 }  // namespace
