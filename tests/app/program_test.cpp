@@ -218,7 +218,8 @@ class ProgramTest : public ::testing::Test {
   std::unique_ptr<Program> StartWith(const ProgramEnvironment& environment,
                                      std::vector<std::string> arguments) {
     arguments.push_back("--preferred");
-    arguments.push_back(std::to_string(30000 + getpid() % 20000));
+    // Ten ports of its own per test process, so that parallel tests do not probe the same ones.
+    arguments.push_back(std::to_string(30000 + getpid() % 2000 * 10));
     return std::make_unique<Program>(environment, arguments, folder_.Join("first"));
   }
 
