@@ -17,8 +17,9 @@ const char* ReadProcessEnvironment(const char* name) { return std::getenv(name);
 std::string UserDataFolder(const EnvironmentLookup& lookup) {
   std::string folder = NonEmptyVariable(lookup, "LOCALAPPDATA");
   if (!folder.empty()) return folder;
+  // The XDG rules ignore a relative folder: it would depend on the current folder.
   folder = NonEmptyVariable(lookup, "XDG_DATA_HOME");
-  if (!folder.empty()) return folder;
+  if (!folder.empty() && folder.front() == '/') return folder;
   const std::string home = NonEmptyVariable(lookup, "HOME");
   if (!home.empty()) return home + "/.local/share";
   return std::string();

@@ -12,7 +12,7 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 const char* ReadProcessEnvironment(const char* name);
 
 // The per-user application-data folder that holds the program's data folder: "LOCALAPPDATA" when
-// set and not empty, else "XDG_DATA_HOME" when set and not empty, else "HOME" followed by
+// set and not empty, else "XDG_DATA_HOME" when it is an absolute path, else "HOME" followed by
 // "/.local/share"; empty when none of them gives a folder.
 std::string UserDataFolder(const EnvironmentLookup& lookup);
 

@@ -30,6 +30,7 @@ TEST(DataFolderTest, FollowsLocalAppDataThenXdgThenHome) {
       {{{"LOCALAPPDATA", ""}, {"XDG_DATA_HOME", "/x"}, {"HOME", "/h"}},
        "/x/Tessvark Unified Native"},
       {{{"XDG_DATA_HOME", ""}, {"HOME", "/h"}}, "/h/.local/share/Tessvark Unified Native"},
+      {{{"XDG_DATA_HOME", "data"}, {"HOME", "/h"}}, "/h/.local/share/Tessvark Unified Native"},
       {{{"HOME", ""}}, ""},
       {{}, ""},
   };
