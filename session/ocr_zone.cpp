@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/json_text.h"
+#include "session/reply_json.h"
 #include "settings/agent_roles.h"
 
 namespace tessvark {
@@ -24,14 +25,6 @@ Int TruncateSaturating(double value) {
   return static_cast<Int>(truncated);
 }
 
-void AppendQuoted(const std::string& text, std::string& out) {
-  out += '"';
-  out += EscapeJsonText(text);
-  out += '"';
-}
-
-const char* BoolText(bool value) { return value ? "true" : "false"; }
-
 }  // namespace
 
 std::string ZoneProcessingJson(const ZoneProcessing& processing) {
@@ -42,27 +35,27 @@ std::string ZoneProcessingJson(const ZoneProcessing& processing) {
   out += ",\"rotation\":" + FormatJsonNumber(processing.rotation);
   out += ",\"blur\":" + std::to_string(processing.blur);
   out += ",\"morphology\":";
-  AppendQuoted(processing.morphology, out);
+  out += QuotedJsonText(processing.morphology);
   out += ",\"morph_size\":" + std::to_string(processing.morph_size);
   out += ",\"grayscale\":";
-  out += BoolText(processing.grayscale);
+  out += JsonBool(processing.grayscale);
   out += ",\"binarize\":";
-  out += BoolText(processing.binarize);
+  out += JsonBool(processing.binarize);
   out += ",\"invert\":";
-  out += BoolText(processing.invert);
+  out += JsonBool(processing.invert);
   out += '}';
   return out;
 }
 
 std::string OcrZoneJson(const OcrZone& zone) {
   std::string out = "{\"id\":";
-  AppendQuoted(zone.id, out);
+  out += QuotedJsonText(zone.id);
   out += ",\"role\":";
-  AppendQuoted(zone.role, out);
+  out += QuotedJsonText(zone.role);
   out += ",\"name\":";
-  AppendQuoted(zone.name, out);
+  out += QuotedJsonText(zone.name);
   out += ",\"type\":";
-  AppendQuoted(zone.type, out);
+  out += QuotedJsonText(zone.type);
   out += ",\"x\":" + FormatJsonNumber(zone.x);
   out += ",\"y\":" + FormatJsonNumber(zone.y);
   out += ",\"width\":" + FormatJsonNumber(zone.width);
@@ -71,11 +64,11 @@ std::string OcrZoneJson(const OcrZone& zone) {
   out += zone.processing ? ZoneProcessingJson(*zone.processing) : "null";
   if (zone.clock_format != ClockFormat::Auto) {
     out += ",\"clock_format\":";
-    AppendQuoted(ClockFormatName(zone.clock_format), out);
+    out += QuotedJsonText(ClockFormatName(zone.clock_format));
   }
   if (zone.has_perspective) {
     out += ",\"perspective\":{\"enabled\":";
-    out += BoolText(zone.perspective_enabled);
+    out += JsonBool(zone.perspective_enabled);
     out += ",\"corners\":[";
     for (std::size_t i = 0; i < zone.corners.size(); ++i) {
       if (i > 0) out += ',';

@@ -3,14 +3,11 @@
 #include <cmath>
 
 #include "core/json_text.h"
+#include "session/reply_json.h"
 #include "session/native_session.h"
 
 namespace tessvark {
 namespace {
-
-std::string Quoted(const std::string& text) { return "\"" + EscapeJsonText(text) + "\""; }
-
-const char* BoolText(bool value) { return value ? "true" : "false"; }
 
 struct RationalRate {
   long long numerator = 0;
@@ -50,15 +47,15 @@ std::string ExampleStatusJson(SessionState& state) {
   const bool problem = video_error || still_missing;
 
   std::string out = "{\"running\":true,\"source_type\":";
-  out += Quoted(selected ? state.source_type : "none");
-  const std::string id = selected ? Quoted(state.source_id) : "null";
-  const std::string name = selected ? Quoted(state.source_name) : "null";
+  out += QuotedJsonText(selected ? state.source_type : "none");
+  const std::string id = selected ? QuotedJsonText(state.source_id) : "null";
+  const std::string name = selected ? QuotedJsonText(state.source_name) : "null";
   out += ",\"source_id\":" + id + ",\"source_name\":" + name;
   out += ",\"selected_source_id\":" + id + ",\"selected_source_name\":" + name;
   out += ",\"source_discovered\":";
-  out += BoolText(selected && !problem);
+  out += JsonBool(selected && !problem);
   out += ",\"source_online\":";
-  out += BoolText(selected && image);
+  out += JsonBool(selected && image);
   out += ",\"receiver_state\":";
   out += !selected ? "\"no_source\"" : image ? "\"connected\"" : "\"error\"";
   out += ",\"resolution\":";
@@ -79,7 +76,7 @@ std::string ExampleStatusJson(SessionState& state) {
   out += !selected ? "null" : video ? "\"MP4\"" : "\"JPEG\"";
   out += ",\"ndi_format\":null,\"frame_age_seconds\":null,\"error\":";
   if (video_error) {
-    out += Quoted(state.example_error);
+    out += QuotedJsonText(state.example_error);
   } else if (still_missing) {
     out += "\"Bundled Example source is unavailable\"";
   } else {

@@ -6,16 +6,13 @@
 #include <limits>
 
 #include "core/json_text.h"
+#include "session/reply_json.h"
 #include "session/native_session.h"
 
 namespace tessvark {
 namespace {
 
 constexpr char kStoppingDetail[] = "The session is stopping.";
-
-std::string Quoted(const std::string& text) { return "\"" + EscapeJsonText(text) + "\""; }
-
-const char* BoolText(bool value) { return value ? "true" : "false"; }
 
 // A finite JSON number without a fractional part inside the int32 range.
 bool ReadInt32(const JsonValue& value, std::int32_t& out) {
@@ -223,31 +220,31 @@ std::string SrtStatusJson(SessionState& state) {
 
   std::string out = ExampleStatusJson(state);
   out.pop_back();
-  out += ",\"signal\":" + Quoted(SignalName(signal));
+  out += ",\"signal\":" + QuotedJsonText(SignalName(signal));
   out += ",\"source_online\":";
-  out += BoolText(online);
+  out += JsonBool(online);
   out += ",\"preview_retained\":";
-  out += BoolText(retained);
+  out += JsonBool(retained);
   out += ",\"frame_analysis_allowed\":";
-  out += BoolText(analysis_allowed);
-  out += ",\"receiver_state\":" + Quoted(signal == 1 ? "connected" : SignalName(signal));
+  out += JsonBool(analysis_allowed);
+  out += ",\"receiver_state\":" + QuotedJsonText(signal == 1 ? "connected" : SignalName(signal));
   const SrtSettings& settings = state.srt_settings;
   const bool passphrase_set = !settings.passphrase.empty();
   out += ",\"srt\":{\"mode\":\"listener\",\"port\":" + std::to_string(settings.port);
   out += ",\"latency_ms\":" + std::to_string(settings.latency_ms);
   out += ",\"key_length\":" + std::to_string(passphrase_set ? settings.key_length : 0);
-  out += ",\"stream_id\":" + Quoted(settings.stream_id);
+  out += ",\"stream_id\":" + QuotedJsonText(settings.stream_id);
   out += ",\"passphrase_set\":";
-  out += BoolText(passphrase_set);
+  out += JsonBool(passphrase_set);
   out += ",\"listening\":";
-  out += BoolText(state.srt_listening);
-  out += ",\"decoder\":" + (status.decoder.empty() ? std::string("null") : Quoted(status.decoder));
+  out += JsonBool(state.srt_listening);
+  out += ",\"decoder\":" + (status.decoder.empty() ? std::string("null") : QuotedJsonText(status.decoder));
   out += ",\"width\":" + std::to_string(status.width);
   out += ",\"height\":" + std::to_string(status.height);
   out += ",\"video_packets\":" + std::to_string(status.video_packets);
   out += ",\"decode_errors\":" + std::to_string(status.decode_errors);
   out += ",\"frames_published\":" + std::to_string(status.frames_published);
-  out += ",\"error\":" + (status.message.empty() ? std::string("null") : Quoted(status.message));
+  out += ",\"error\":" + (status.message.empty() ? std::string("null") : QuotedJsonText(status.message));
   out += "}}";
   return out;
 }

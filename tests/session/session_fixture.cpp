@@ -1,6 +1,5 @@
 #include "session_fixture.h"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <thread>
@@ -111,19 +110,23 @@ bool StartSession(NativeSession& session) {
   return false;
 }
 
-void StoreSelection(const std::filesystem::path& data_dir, const std::string& type,
-                    const std::string& id, const std::string& zones_from_example) {
+bool StoreSelection(const std::filesystem::path& data_dir, const std::string& type,
+                    const std::string& id, const std::string& zones_from_example,
+                    std::string& error) {
   ConfigStore store(data_dir);
   SourceConfiguration configuration;
   store.Load(configuration);
-  std::string error;
-  ASSERT_TRUE(store.ApplyFactoryDefaults(configuration, ExampleFolder() + "/factory-defaults.json", error))
-      << error;
+  if (!store.ApplyFactoryDefaults(configuration, ExampleFolder() + "/factory-defaults.json", error)) {
+    return false;
+  }
   configuration.source_type = type;
   configuration.source_id = id;
   if (!zones_from_example.empty()) {
     const ZoneProfile* example = configuration.FindProfile(ProfileKey("example", zones_from_example));
-    ASSERT_NE(example, nullptr);
+    if (example == nullptr) {
+      error = "no factory-default profile " + zones_from_example;
+      return false;
+    }
     const ZoneProfile copy = *example;
     ZoneProfile& own = configuration.FindOrAddProfile(ProfileKey(type, id));
     own.zones = copy.zones;
@@ -131,7 +134,7 @@ void StoreSelection(const std::filesystem::path& data_dir, const std::string& ty
     own.corners = copy.corners;
     own.has_geometry = copy.has_geometry;
   }
-  ASSERT_TRUE(store.Save(configuration, error)) << error;
+  return store.Save(configuration, error);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,9 +67,10 @@ NativeSessionOptions TestSessionOptions(const std::filesystem::path& data_dir);
 bool StartSession(NativeSession& session);
 
 // Writes a configuration that selects the source, with the factory-default zones and geometry of
-// the Example profile `example_id` copied to that source's own profile.
-void StoreSelection(const std::filesystem::path& data_dir, const std::string& type,
-                    const std::string& id, const std::string& zones_from_example);
+// the Example profile `zones_from_example` (none when empty) copied to that source's own profile.
+bool StoreSelection(const std::filesystem::path& data_dir, const std::string& type,
+                    const std::string& id, const std::string& zones_from_example,
+                    std::string& error);
 
 // Reads the scoreboard event stream of the server on `port` (reconnecting while the state is not
 // yet available) and returns the data of the first event that `accept` accepts, or nothing when
