@@ -1,0 +1,119 @@
+'use strict';
+// Shared pieces of the browser tests: the browser, the program's address and API probes.
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { chromium } = require('playwright-core');
+
+const BASE_URL = process.env.TESSVARK_URL;
+const SCREENSHOT_DIR = path.resolve(__dirname, '../../build/ui-screenshots');
+const NOT_AVAILABLE = 'This local function is not available in the native prototype.';
+
+const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync', '--no-first-run', '--disable-quic'];
+
+async function launchBrowser() {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tessvark-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium', headless: true, args: CHROMIUM_ARGS,
+    viewport: { width: 1280, height: 720 },
+  });
+  return {
+    context,
+    close: async () => { await context.close(); fs.rmSync(profile, { recursive: true, force: true }); },
+  };
+}
+
+// Opens the interface in a fresh page that records script errors, console errors and
+// Content-Security-Policy violations.
+async function openInterface(context) {
+  const page = await context.newPage();
+  const report = { consoleErrors: [], pageErrors: [], cspViolations: [] };
+  page.on('console', (message) => { if (message.type() === 'error') report.consoleErrors.push(message.text()); });
+  page.on('pageerror', (error) => report.pageErrors.push(error.message));
+  await page.exposeFunction('reportCspViolation', (text) => report.cspViolations.push(text));
+  await page.addInitScript(() => {
+    document.addEventListener('securitypolicyviolation', (event) => {
+      window.reportCspViolation(`${event.violatedDirective} ${event.blockedURI}`);
+    });
+  });
+  await page.goto(BASE_URL);
+  return { page, report };
+}
+
+async function getJson(route) {
+  const response = await fetch(new URL(route, BASE_URL));
+  const text = await response.text();
+  let body = null;
+  try { body = JSON.parse(text); } catch (error) { body = text; }
+  return { status: response.status, body };
+}
+
+// The reason to skip a test while the program does not serve a route yet, or null.
+async function unavailableReason(route) {
+  const { status, body } = await getJson(route);
+  if (status === 503 && body && body.detail === NOT_AVAILABLE) {
+    return `${route} still answers 503 "${NOT_AVAILABLE}"`;
+  }
+  return null;
+}
+
+async function waitFor(check, { timeout = 20000, interval = 250, what = 'condition' } = {}) {
+  const end = Date.now() + timeout;
+  let last;
+  while (Date.now() < end) {
+    last = await check();
+    if (last) return last;
+    await new Promise((resolve) => setTimeout(resolve, interval));
+  }
+  throw new Error(`timed out waiting for ${what}`);
+}
+
+async function screenshot(page, name) {
+  fs.mkdirSync(SCREENSHOT_DIR, { recursive: true });
+  await page.screenshot({ path: path.join(SCREENSHOT_DIR, `${name}.png`) });
+}
+
+// Where a fraction of an element's box lies in the viewport, once the element is in view.
+async function pointIn(locator, fx, fy) {
+  await locator.scrollIntoViewIfNeeded();
+  const box = await locator.boundingBox();
+  return { x: box.x + fx * box.width, y: box.y + fy * box.height };
+}
+
+async function dragMouse(page, from, to) {
+  await page.mouse.move(from.x, from.y);
+  await page.mouse.down();
+  for (let i = 1; i <= 8; i += 1) {
+    await page.mouse.move(from.x + ((to.x - from.x) * i) / 8, from.y + ((to.y - from.y) * i) / 8);
+  }
+  await page.mouse.up();
+}
+
+module.exports = { BASE_URL, launchBrowser, openInterface, getJson, unavailableReason, waitFor, screenshot, pointIn, dragMouse };
+
+// Sends one request from inside the page, as the interface does (same origin, CSRF header).
+async function requestFromPage(page, method, route, body) {
+  return page.evaluate(async ({ method, route, body }) => {
+    const init = { method, headers: { 'X-Tessvark-CSRF': CSRF_TOKEN } };
+    if (body !== undefined) { init.headers['Content-Type'] = 'application/json'; init.body = body; }
+    const response = await fetch(route, init);
+    const text = await response.text();
+    let json = null;
+    try { json = JSON.parse(text); } catch (error) { json = null; }
+    return { status: response.status, body: json };
+  }, { method, route, body });
+}
+
+// As unavailableReason, for a route that only changes state: an empty body is refused before
+// anything changes, or answered 503 while the route is not served yet.
+async function unavailableFromPage(page, method, route) {
+  const { status, body } = await requestFromPage(page, method, route, '');
+  if (status === 503 && body && body.detail === NOT_AVAILABLE) {
+    return `${method} ${route} still answers 503 "${NOT_AVAILABLE}"`;
+  }
+  return null;
+}
+
+module.exports.requestFromPage = requestFromPage;
+module.exports.unavailableFromPage = unavailableFromPage;

@@ -1,0 +1,212 @@
+'use strict';
+// The operator interface in a real browser against the running program with the Example source.
+// The tests run in order on one page: each leaves the program as the next one expects it.
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const {
+  BASE_URL, launchBrowser, openInterface, getJson, unavailableReason, unavailableFromPage, requestFromPage,
+  waitFor, screenshot, pointIn, dragMouse,
+} = require('./helpers');
+const { startVmixStandIn, INPUT_KEY } = require('./vmix_stand_in');
+
+const EMPTY = '—';
+let browser;
+let page;
+
+async function tileValue(key) {
+  return (await page.locator(`#tiles [data-key="${key}"] .value`).textContent()).trim();
+}
+
+async function showTab(name) {
+  await page.click(`#tab-${name}`);
+  await page.waitForSelector(`#panel-${name}:not([hidden])`);
+}
+
+// The state stream refuses connections until the program has analysed a frame of the source.
+async function waitForStateStream() {
+  await waitFor(async () => {
+    const controller = new AbortController();
+    try {
+      const response = await fetch(new URL('/api/ui/state/stream', BASE_URL), { signal: controller.signal });
+      return response.status === 200;
+    } finally {
+      controller.abort();
+    }
+  }, { timeout: 30000, interval: 500, what: 'the state stream to open' });
+}
+
+before(async () => {
+  assert.ok(BASE_URL, 'TESSVARK_URL must name the running program');
+  browser = await launchBrowser();
+  if (!(await unavailableReason('/api/status'))) await waitForStateStream();
+});
+
+after(async () => {
+  if (browser) await browser.close();
+});
+
+test('the page loads without script errors, console errors or CSP violations', async () => {
+  const runtimeMissing = await unavailableReason('/api/status');
+  const opened = await openInterface(browser.context);
+  page = opened.page;
+  await page.waitForSelector('#tiles .tile');
+  await page.waitForTimeout(3000);
+  await screenshot(page, 'page-loaded');
+  assert.deepEqual(opened.report.pageErrors, []);
+  assert.deepEqual(opened.report.cspViolations, []);
+  // While the program has no runtime yet, its 503 replies are logged by the browser itself.
+  const unexpected = opened.report.consoleErrors.filter((text) => !(runtimeMissing && /status of 503/.test(text)));
+  assert.deepEqual(unexpected, []);
+  assert.match(await page.locator('#version-text').textContent(), /^v0\.8\.2/);
+});
+
+test('live values from the Example media appear with the time since their change', async (t) => {
+  const reason = await unavailableReason('/api/status');
+  if (reason) { t.skip(reason); return; }
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 20000 });
+  await waitFor(async () => (await tileValue('home')) !== EMPTY && (await tileValue('clock')) !== EMPTY,
+    { what: 'home score and clock values' });
+  assert.match(await tileValue('home'), /^\d+$/);
+  assert.match(await tileValue('clock'), /^\d{1,2}[:.]\d{1,2}$/);
+  assert.match(await page.locator('#tiles [data-key="home"] .since').textContent(), /^changed \d+/);
+  assert.ok(await page.locator('#stream-down').isHidden());
+  await page.waitForSelector('#source-img:not(.hidden)');
+  await screenshot(page, 'live-values');
+});
+
+test('a zone drawn with the mouse is created through the API and its value appears', async (t) => {
+  const reason = await unavailableReason('/api/zones');
+  if (reason) { t.skip(reason); return; }
+  await showTab('zones');
+  await page.waitForSelector('#zone-img:not(.hidden)');
+  const before = (await getJson('/api/zones')).body;
+  const shots = before.find((z) => z.role === 'home_shots');
+  assert.ok(shots, 'the Example source starts with a home shots zone');
+
+  await page.click('button[aria-label="Delete home_shots"]');
+  await waitFor(async () => !(await getJson('/api/zones')).body.some((z) => z.role === 'home_shots'), { what: 'the zone to go' });
+  await waitFor(async () => (await tileValue('home_shots')) === EMPTY, { what: 'home shots to empty' });
+
+  const overlay = page.locator('#zone-overlay');
+  await dragMouse(page, await pointIn(overlay, shots.x, shots.y),
+    await pointIn(overlay, shots.x + shots.width, shots.y + shots.height));
+  await page.waitForSelector('#draft-card:not(.hidden)');
+  await page.selectOption('#draft-role', 'home_shots');
+  await page.click('#draft-create');
+
+  const created = await waitFor(async () => (await getJson('/api/zones')).body.find((z) => z.role === 'home_shots'),
+    { what: 'the drawn zone in the API' });
+  assert.ok(Math.abs(created.x - shots.x) < 0.01 && Math.abs(created.y - shots.y) < 0.01, JSON.stringify(created));
+  assert.ok(Math.abs(created.width - shots.width) < 0.01 && Math.abs(created.height - shots.height) < 0.01, JSON.stringify(created));
+  await waitFor(async () => (await tileValue('home_shots')) !== EMPTY, { timeout: 20000, what: 'the home shots value' });
+  assert.match(await tileValue('home_shots'), /^\d+$/);
+  await page.waitForSelector('#zone-previews figure[data-kind="crop"] img:not(.hidden)');
+  await screenshot(page, 'zone-drawn');
+});
+
+test('the geometry corners can be dragged and saved', async (t) => {
+  const reason = await unavailableReason('/api/source/geometry');
+  if (reason) { t.skip(reason); return; }
+  await showTab('source');
+  await page.waitForSelector('#geometry-overlay:not(.hidden)');
+  const overlay = page.locator('#geometry-overlay');
+  const handle = page.locator('[data-corner="top_left"]');
+  const start = await handle.boundingBox();
+  await dragMouse(page, { x: start.x + start.width / 2, y: start.y + start.height / 2 }, await pointIn(overlay, 0.05, 0.06));
+  await page.click('#geometry-save');
+  await page.waitForFunction(() => document.getElementById('geometry-msg').textContent === 'Corners saved.');
+  const saved = (await getJson('/api/source/geometry')).body.points;
+  assert.ok(Math.abs(saved.top_left.x - 0.05) < 0.01 && Math.abs(saved.top_left.y - 0.06) < 0.01, JSON.stringify(saved));
+  assert.deepEqual(saved.bottom_right, { x: 1, y: 1 });
+  await screenshot(page, 'geometry-saved');
+
+  await page.click('#geometry-reset');
+  await page.click('#geometry-save');
+  await page.waitForFunction(() => document.getElementById('geometry-msg').textContent === 'Corners saved.');
+  assert.deepEqual((await getJson('/api/source/geometry')).body.points.top_left, { x: 0, y: 0 });
+});
+
+test('the sport can be changed and zones offer only its fields', async (t) => {
+  const reason = await unavailableReason('/api/sports/catalog');
+  if (reason) { t.skip(reason); return; }
+  const catalog = (await getJson('/api/sports/catalog')).body;
+  const sport = catalog.sports.find((s) => s.code === 'basketball');
+  assert.ok(sport, 'the bundled catalog lists basketball');
+  await showTab('sport');
+  await page.selectOption('#sport-select', 'basketball');
+  await page.click('#sport-apply');
+  await page.waitForFunction(() => document.getElementById('sport-msg').textContent.startsWith('Sport set to'));
+  assert.equal((await getJson('/api/sports/selection')).body.selected_sport, 'basketball');
+
+  const allowed = new Set(sport.definitions.filter((d) => d.ocr.available).map((d) => d.ocr.role));
+  await showTab('zones');
+  await page.click('#zone-add');
+  const offered = await page.locator('#draft-role option').evaluateAll((options) => options.map((o) => o.value));
+  assert.ok(offered.every((role) => allowed.has(role)), `offered ${offered} outside ${[...allowed]}`);
+  await page.click('#draft-cancel');
+  await showTab('sport');
+  await screenshot(page, 'sport-changed');
+});
+
+test('a vMix configuration is saved and tested against the vMix stand-in', async (t) => {
+  const reason = await unavailableReason('/api/v1/outputs/vmix');
+  if (reason) { t.skip(reason); return; }
+  const vmix = await startVmixStandIn();
+  t.after(() => vmix.close());
+  await showTab('vmix');
+  await page.fill('#vmix-host', '127.0.0.1');
+  await page.fill('#vmix-port', String(vmix.port));
+
+  await page.click('#vmix-test');
+  await page.waitForFunction(() => document.getElementById('vmix-msg').textContent.includes('vMix detected'));
+  assert.match(await page.locator('#vmix-msg').textContent(), /27\.0\.0\.49/);
+
+  await page.click('#vmix-discover');
+  await page.click('button[aria-label="Map fields of Scoreboard.gtzip"]');
+  await page.click('#vmix-save');
+  await page.waitForFunction(() => document.getElementById('vmix-msg').textContent === 'vMix settings saved.');
+  const config = (await getJson('/api/v1/outputs/vmix')).body.config;
+  assert.equal(config.host, '127.0.0.1');
+  assert.equal(config.port, vmix.port);
+  assert.equal(config.outputs.length, 1);
+  assert.equal(config.outputs[0].input_key, INPUT_KEY);
+  assert.deepEqual(config.outputs[0].mappings.find((m) => m.field === 'Home.Text'), { source: 'home_score', field: 'Home.Text' });
+
+  await waitFor(() => vmix.calls.find((c) => c.function === 'SetText' && c.input === INPUT_KEY && c.field === 'Home.Text'),
+    { what: 'a SetText call for Home.Text' });
+  await page.waitForSelector('#vmix-mapping-rows .badge.ok', { timeout: 10000 });
+  await screenshot(page, 'vmix-saved');
+
+  await page.uncheck('#vmix-switch');
+  await waitFor(async () => (await getJson('/api/v1/outputs')).body.enabled.vmix === false, { what: 'the output switch off' });
+  assert.equal(await page.locator('#vmix-connection').textContent(), 'Output off');
+});
+
+test('a refused request shows its message where it was made', async (t) => {
+  const reason = await unavailableFromPage(page, 'PUT', '/api/source/srt');
+  if (reason) { t.skip(reason); return; }
+  await showTab('source');
+  await page.fill('#srt-passphrase', 'short');
+  await page.click('#srt-save');
+  const message = page.locator('#srt-msg');
+  await page.waitForFunction(() => document.getElementById('srt-msg').className === 'msg error');
+  assert.equal(await message.textContent(), 'SRT passphrase must be empty or 10 to 80 bytes');
+  await screenshot(page, 'refused-request');
+});
+
+test('the interface shows when the state stream is down and reconnects by itself', async (t) => {
+  const reason = await unavailableFromPage(page, 'PUT', '/api/source');
+  if (reason) { t.skip(reason); return; }
+  await showTab('source');
+  await page.check('input[name=source][value="none:"]');
+  await page.waitForSelector('#stream-down:not(.hidden)', { timeout: 15000 });
+  assert.equal(await page.locator('#stream-text').textContent(), 'Stream down');
+  await screenshot(page, 'stream-down');
+
+  // The program refuses the stream (503) while no source is selected; once one is, the page
+  // must come back without any help.
+  const selected = await requestFromPage(page, 'PUT', '/api/source', JSON.stringify({ type: 'example', id: 'example-1' }));
+  assert.equal(selected.status, 200);
+  await page.waitForSelector('#stream-down.hidden', { timeout: 30000 });
+  assert.equal(await page.locator('#stream-text').textContent(), 'Live');
+});

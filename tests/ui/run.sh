@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs the browser tests of the operator interface against the real program.
+# Usage: tests/ui/run.sh <path to app/tessvark>
+# Installs the npm packages (tests/ui/node_modules), starts the program on a temporary data
+# folder with the Example source, runs the tests in headless Chromium and stops the program.
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 <path to app/tessvark>" >&2
+  exit 2
+fi
+program=$(realpath "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ ! -x /usr/bin/chromium ]; then
+  echo "ui tests: /usr/bin/chromium is missing (apt-get install chromium)" >&2
+  exit 1
+fi
+
+cd "$here"
+npm ci --no-audit --no-fund --loglevel=error >/dev/null
+
+work=$(mktemp -d)
+mkdir -m 700 "$work/runtime" "$work/data"
+pid=""
+stop_program() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    kill -TERM "$pid"
+    wait "$pid" || true
+  fi
+  rm -rf "$work"
+}
+trap stop_program EXIT
+
+XDG_RUNTIME_DIR="$work/runtime" "$program" --no-browser --config "$work/data" 2>"$work/program.log" &
+pid=$!
+
+url_file="$work/data/tessvark-url"
+for _ in $(seq 1 300); do
+  [ -s "$url_file" ] && break
+  if ! kill -0 "$pid" 2>/dev/null; then
+    echo "ui tests: the program ended before it wrote its address:" >&2
+    cat "$work/program.log" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+if [ ! -s "$url_file" ]; then
+  echo "ui tests: the program wrote no address within 30 s" >&2
+  exit 1
+fi
+
+TESSVARK_URL=$(head -n 1 "$url_file") node --test --test-concurrency=1 "$here"/*.test.js
