@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include <httplib.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include "session/native_session.h"
@@ -320,12 +321,72 @@ TEST_F(SrtSessionTest, FramesOfAnOldGenerationOrTooOldAreNotAnalysed) {
   EXPECT_TRUE(EventuallyStatus([&] { return session_->GetPreview(true); }, 200));
 }
 
+TEST_F(SrtSessionTest, SettingsAreCheckedBeforeTheyAreKept) {
+  struct Case {
+    const char* body;
+    int status;
+    const char* expected;  // a detail, or a piece of the status reply
+  };
+  const Case cases[] = {
+      {R"({"port":9000.5})", 400, "SRT port must be an integer from 1 to 65535"},
+      {R"({"port":"9000"})", 400, "SRT port must be an integer from 1 to 65535"},
+      {R"({"port":70000})", 400, "SRT port must be an integer from 1 to 65535"},
+      {R"({"mode":"caller"})", 400, "SRT mode must be listener"},
+      {R"({"bind_address":"256.0.0.1"})", 400, "SRT address must be an IPv4 address"},
+      {R"({"bind_address":"1.2.3"})", 400, "SRT address must be an IPv4 address"},
+      {R"({"passphrase":"123456789"})", 400, "SRT passphrase must be empty or 10 to 80 bytes"},
+      {R"({"passphrase":"1234567890"})", 200, R"("key_length":32,"stream_id":"","passphrase_set":true)"},
+      {R"({"clear_passphrase":true})", 200, R"("key_length":0,"stream_id":"","passphrase_set":false)"},
+      {R"({"bind_address":"010.0.0.1","stream_id":"cam\"1"})", 200, R"("stream_id":"cam\"1")"},
+      {R"([1])", 422, "Request body must be an object"},
+  };
+  for (const Case& c : cases) {
+    const RuntimeResponse reply = session_->SetSrtSettings(c.body);
+    EXPECT_EQ(reply.status, c.status) << c.body;
+    EXPECT_NE(reply.body.find(c.expected), std::string::npos) << c.body << " -> " << reply.body;
+    EXPECT_EQ(reply.body.find("1234567890"), std::string::npos) << "the passphrase is never shown";
+  }
+  const RuntimeResponse listening = session_->SetSrtListening(R"({"listening":"yes"})");
+  EXPECT_EQ(listening.status, 400);
+  EXPECT_EQ(listening.body, R"({"detail":"SRT listening requires a boolean"})");
+}
+
+TEST(NativeSessionSrt, ListeningNeedsTheSrtSourceSelected) {
+  NativeSession session(testing::TestSessionOptions({}));
+  ASSERT_TRUE(testing::StartSession(session));
+  const RuntimeResponse start = session.SetSrtListening(R"({"listening":true})");
+  EXPECT_EQ(start.status, 400);
+  EXPECT_EQ(start.body, R"({"detail":"Select the SRT source before listening"})");
+  const RuntimeResponse stop = session.SetSrtListening(R"({"listening":false})");
+  EXPECT_EQ(stop.status, 200);
+  EXPECT_NE(stop.body.find(R"("source_type":"none","source_id":null)"), std::string::npos) << stop.body;
+  EXPECT_NE(stop.body.find(R"("status":"waiting")"), std::string::npos) << stop.body;
+}
+
 TEST_F(SrtSessionTest, StopRacesWithApiCallsAndLeavesNothingRunning) {
   std::atomic<bool> running{true};
   std::atomic<int> refused{0};
+  std::atomic<int> route_answers{0};
   std::vector<std::thread> callers;
   const std::string settings =
       "{\"bind_address\":\"127.0.0.1\",\"port\":" + std::to_string(srt_port_) + "}";
+  // One caller goes through the server's real route, as the interface does.
+  const int port = session_->Server().Port();
+  const std::string token = testing::ReadCsrfToken(port);
+  ASSERT_FALSE(token.empty());
+  callers.emplace_back([&] {
+    httplib::Client client("127.0.0.1", port);
+    const httplib::Headers headers = {{"Origin", "http://127.0.0.1:" + std::to_string(port)},
+                                      {"X-Tessvark-CSRF", token}};
+    bool on = true;
+    while (running) {
+      const httplib::Result reply = client.Post(
+          "/api/source/srt/listening", headers,
+          on ? R"({"listening":true})" : R"({"listening":false})", "application/json");
+      if (reply && reply->status == 200) ++route_answers;
+      on = !on;
+    }
+  });
   for (int i = 0; i < 4; ++i) {
     callers.emplace_back([&, i] {
       while (running) {
@@ -346,6 +407,8 @@ TEST_F(SrtSessionTest, StopRacesWithApiCallsAndLeavesNothingRunning) {
   running = false;
   for (std::thread& caller : callers) caller.join();
 
+  EXPECT_GT(route_answers.load(), 0) << "the route reached the session before Stop";
+  EXPECT_GT(refused.load(), 0) << "starting after Stop began is refused";
   EXPECT_TRUE(UdpPortIsFree(srt_port_)) << "no SRT listener outlives Stop";
   const RuntimeResponse late = session_->SetSrtListening("{\"listening\":true}");
   EXPECT_EQ(late.status, 503) << late.body;

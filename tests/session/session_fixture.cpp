@@ -186,6 +186,17 @@ std::optional<JsonValue> WaitForStateEvent(int port,
   return found;
 }
 
+std::string ReadCsrfToken(int port) {
+  httplib::Client client("127.0.0.1", port);
+  const httplib::Result page = client.Get("/");
+  if (!page || page->status != 200) return {};
+  const std::string marker = "const CSRF_TOKEN = '";
+  const std::size_t at = page->body.find(marker);
+  if (at == std::string::npos) return {};
+  const std::size_t start = at + marker.size();
+  return page->body.substr(start, page->body.find('\'', start) - start);
+}
+
 std::string StateText(const JsonValue& state, const std::string& key) {
   const JsonValue* value = state.FindMember(key.c_str());
   if (value == nullptr || value->kind == JsonKind::kNull) return "";

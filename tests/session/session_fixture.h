@@ -78,6 +78,9 @@ bool StoreSelection(const std::filesystem::path& data_dir, const std::string& ty
 std::optional<JsonValue> WaitForStateEvent(int port, const std::function<bool(const JsonValue&)>& accept,
                                            std::chrono::milliseconds timeout);
 
+// The CSRF token the server hands out in its index page; empty when none came.
+std::string ReadCsrfToken(int port);
+
 // A state member as text: a number's literal, a string's trimmed text, "" for null.
 std::string StateText(const JsonValue& state, const std::string& key);
 
