@@ -174,6 +174,49 @@ TEST(NativeSessionConfiguration, OldExampleIdStartsAsTheClip) {
   EXPECT_EQ(loaded.source_id, "example-1");
 }
 
+TEST(NativeSessionConfiguration, StoredSelectionIsAppliedAsStored) {
+  struct Case {
+    const char* type;
+    const char* id;
+    const char* expected;  // a piece of the status the session answers with
+  };
+  const Case cases[] = {
+      {"rtsp", "cam", R"("source_type":"none","source_id":null)"},
+      {"ndi", "", R"("source_type":"none","source_id":null)"},
+      {"ndi", "Cam (1)", R"x("source_type":"ndi","source_id":"Cam (1)","source_name":"Cam (1)")x"},
+      {"example", "example-2", R"("source_id":"example-2","source_name":"Example 2")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.type) + "/" + c.id);
+    TempFolder folder("applied");
+    ASSERT_TRUE(Stored(folder.path(), c.type, c.id, ""));
+    NativeSession session(testing::TestSessionOptions(folder.path()));
+    ASSERT_TRUE(testing::StartSession(session));
+    const RuntimeResponse status = session.SetSrtSettings("{}");
+    EXPECT_NE(status.body.find(c.expected), std::string::npos) << status.body;
+  }
+}
+
+TEST(NativeSessionExample, MissingMediaLeaveTheSelectionWithoutPictures) {
+  for (const char* id : {"example-1", "example-2"}) {
+    SCOPED_TRACE(id);
+    TempFolder folder("missing-media");
+    ASSERT_TRUE(Stored(folder.path(), "example", id, ""));
+    NativeSessionOptions options = testing::TestSessionOptions(folder.path());
+    options.ui_root = (folder.path() / "ui").string();
+    NativeSession session(std::move(options));
+    ASSERT_TRUE(testing::StartSession(session));
+    std::this_thread::sleep_for(200ms);
+    const RuntimeResponse source = session.GetPreview(false);
+    EXPECT_EQ(source.status, 503);
+    EXPECT_EQ(source.content_type, "text/html; charset=utf-8");
+    EXPECT_EQ(source.body, "Waiting for source...");
+    EXPECT_EQ(session.GetPreview(true).body, "Waiting for working frame...");
+    const RuntimeResponse status = session.SetSrtSettings("{}");
+    EXPECT_NE(status.body.find(R"("receiver_state":"error")"), std::string::npos) << status.body;
+  }
+}
+
 TEST(NativeSessionExample, StillReadsItsDrawnValues) {
   TempFolder folder("still");
   ASSERT_TRUE(Stored(folder.path(), "example", "example-2", ""));
@@ -416,6 +459,33 @@ TEST_F(SrtSessionTest, StopRacesWithApiCallsAndLeavesNothingRunning) {
   EXPECT_EQ(session_->Server().Port(), 0);
   session_->Stop();
   session_.reset();
+}
+
+TEST(NativeSessionLifecycle, RoutesAnswerWhileTheSessionStartsAndStops) {
+  TempFolder folder("routes");
+  ASSERT_TRUE(Stored(folder.path(), "example", "example-2", ""));
+  NativeSessionOptions options = testing::TestSessionOptions(folder.path());
+  const int first_port = options.port;
+  NativeSession session(std::move(options));
+  std::atomic<bool> polling{true};
+  std::atomic<int> answers{0};
+  std::thread client([&] {
+    httplib::Client http("127.0.0.1", first_port);
+    http.set_connection_timeout(std::chrono::milliseconds(100));
+    while (polling) {
+      for (const char* path : {"/preview", "/preview/working", "/api/status"}) {
+        if (const httplib::Result reply = http.Get(path); reply && reply->status != 403) ++answers;
+      }
+    }
+  });
+  std::this_thread::sleep_for(50ms);
+  const bool started = testing::StartSession(session);
+  std::this_thread::sleep_for(300ms);
+  session.Stop();
+  polling = false;
+  client.join();
+  ASSERT_TRUE(started);
+  EXPECT_GT(answers.load(), 0);
 }
 
 TEST(NativeSessionLifecycle, StopTwiceAndDestroy) {
