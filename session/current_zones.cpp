@@ -1,10 +1,26 @@
-// The zones and the source geometry that belong to the source selected now.
+// The selection, the zones and the source geometry that belong to the source selected now.
 
 #include <cstdio>
 
-#include "session/native_session.h"
+#include "session/session_state.h"
 
 namespace tessvark {
+
+void PublishSourceIdentity(SessionState& state) {
+  std::lock_guard<std::mutex> selection(state.selection_mutex);
+  state.published_selected = state.selected;
+  state.published_source_type = state.source_type;
+  state.published_source_id = state.source_id;
+  state.published_generation = state.source_generation;
+}
+
+SourceContext CurrentSourceContext(const SessionState& state) {
+  SourceContext context;
+  context.source_type = state.selected ? state.source_type : "none";
+  context.source_id = state.source_id;
+  context.generation = std::to_string(state.source_generation);
+  return context;
+}
 
 std::string CurrentProfileKey(const SessionState& state) {
   return ZoneProfileKey(state.selected, state.source_type, state.source_id);
@@ -64,15 +80,13 @@ bool SportApplied(const SessionState& state) {
 
 }  // namespace
 
-std::vector<OcrZone> NativeSession::ZonesForCurrentSource() {
-  const SessionState& state = *state_;
+std::vector<OcrZone> ZonesForCurrentSource(const SessionState& state) {
   if (!SportApplied(state)) return StoredZones(state);
   if (const SportZoneProfile* set = FindSportZoneSet(state)) return ParseOcrZoneList(set->zones);
   return ZonesOfActiveRoles(state);
 }
 
-std::string NativeSession::CurrentZonesText() {
-  const SessionState& state = *state_;
+std::string CurrentZonesText(const SessionState& state) {
   if (!SportApplied(state)) {
     const auto found = state.zone_map.find(CurrentProfileKey(state));
     return found == state.zone_map.end() ? "[]" : OcrZoneListJson(found->second);

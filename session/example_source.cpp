@@ -75,7 +75,7 @@ void NativeSession::StartExampleSource() {
     {
       std::lock_guard<std::mutex> engine(state.engine_mutex);
       state.example_video_active = true;
-      worker_.SetSourceIdentity(CurrentSourceContext());
+      worker_.SetSourceIdentity(CurrentSourceContext(state));
       worker_.SetAnalysisEnabled(false);
       server_.SetStateAvailable(false);
     }
@@ -85,7 +85,7 @@ void NativeSession::StartExampleSource() {
     const cv::Mat still = cv::imread(options_.ui_root + "/assets/example/1.jpg", cv::IMREAD_COLOR);
     StopReceivers();
     std::lock_guard<std::mutex> engine(state.engine_mutex);
-    worker_.SetSourceIdentity(CurrentSourceContext());
+    worker_.SetSourceIdentity(CurrentSourceContext(state));
     if (!still.empty()) state.source_image = still;
     AnalyzeFrame(!still.empty(), true);
   }

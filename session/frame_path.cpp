@@ -166,7 +166,7 @@ void NativeSession::RunOcrLoop() {
 
 void NativeSession::AnalyzeFrame(bool analysis_allowed, bool refresh_previews) {
   SessionState& state = *state_;
-  const std::vector<OcrZone> zones = ZonesForCurrentSource();
+  const std::vector<OcrZone> zones = ZonesForCurrentSource(state);
   std::vector<AnalysisZone> analysis_zones;
   analysis_zones.reserve(zones.size());
   for (const OcrZone& zone : zones) analysis_zones.push_back(ToAnalysisZone(zone));
@@ -207,20 +207,11 @@ void NativeSession::AnalyzeFrame(bool analysis_allowed, bool refresh_previews) {
   frame->frame_number = ++state.frame_number;
   frame->profile_key = state.source_type + "\n" + state.source_id;
   frame->geometry_key = geometry_key;
-  frame->source = CurrentSourceContext();
+  frame->source = CurrentSourceContext(state);
   worker_.SetAnalysisEnabled(true);
   worker_.SubmitFrame(std::move(frame));
   worker_.SetGeometryKey(geometry_key);
   server_.SetStateAvailable(true);
-}
-
-SourceContext NativeSession::CurrentSourceContext() const {
-  const SessionState& state = *state_;
-  SourceContext context;
-  context.source_type = state.selected ? state.source_type : "none";
-  context.source_id = state.source_id;
-  context.generation = std::to_string(state.source_generation);
-  return context;
 }
 
 void NativeSession::ResetStateAndOutputs() {

@@ -148,13 +148,4 @@ void NativeSession::RunPendingAnalysis() {
   AnalyzeFrame(true, false);
 }
 
-void NativeSession::PublishSourceIdentity() {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> selection(state.selection_mutex);
-  state.published_selected = state.selected;
-  state.published_source_type = state.source_type;
-  state.published_source_id = state.source_id;
-  state.published_generation = state.source_generation;
-}
-
 }  // namespace tessvark

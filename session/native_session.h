@@ -91,9 +91,7 @@ class NativeSession : public OcrRuntime {
   void RunPreviewLoop();
   void RunOcrLoop();
   void AnalyzeFrame(bool analysis_allowed, bool refresh_previews);  // engine
-  SourceContext CurrentSourceContext() const;                       // engine
   void ResetStateAndOutputs();                                      // engine
-  void PublishSourceIdentity();                                     // engine
 
   // Sources.
   void StartSelectedReceiver();
@@ -108,16 +106,8 @@ class NativeSession : public OcrRuntime {
   // start something refuses when `stopping` is set under it.
   std::unique_lock<std::mutex> LockControl();
 
-  // Current zones of the selected source, following an applied sport.
-  std::vector<OcrZone> ZonesForCurrentSource();  // engine
-  std::string CurrentZonesText();                // engine
-
-  // Stored configuration.
+  // The stored configuration at start.
   void LoadExampleDefaults();
-  void ApplySourceConfiguration(const SourceConfiguration& configuration);  // engine
-  SourceConfiguration BuildSourceConfiguration();                           // engine
-  bool SaveConfiguration();                                                 // engine
-  bool StoreZones(const std::string& zones_text);                          // engine
 
   // Catalogs, sport and display format at start.
   void LoadCatalogs();

@@ -58,7 +58,7 @@ void NativeSession::ApplySport(const std::string& code) {
     std::lock_guard<std::mutex> engine(state.engine_mutex);
     state.active_sport = code;
     state.active_roles = role_set;
-    zones = ZonesForCurrentSource();
+    zones = ZonesForCurrentSource(state);
   }
   std::vector<AnalysisZone> analysis_zones;
   analysis_zones.reserve(zones.size());

@@ -112,12 +112,34 @@ struct SessionState {
   bool srt_listening = false;
 };
 
-// Where the current zones and geometry live; the caller holds the engine mutex.
+// The rest work on the state with the engine mutex held by the caller.
+
+// Copies the selection for the receiver threads (under selection_mutex).
+void PublishSourceIdentity(SessionState& state);
+// The identity of the selection: type ("none" without one), id and decimal generation.
+SourceContext CurrentSourceContext(const SessionState& state);
+
+// Where the current zones and geometry live.
 std::string CurrentProfileKey(const SessionState& state);
 std::vector<OcrZone>& CurrentProfileZones(SessionState& state);
 // The default geometry without a selection (no map entry made); otherwise the selected source's
 // entry, created as the identity quad when missing.
 SourceGeometry& CurrentSourceGeometry(SessionState& state);
+
+// The zones of the selected source, following an applied sport: its own zone set for the
+// sport when there is one, else the stored zones of the sport's roles; without a sport the
+// stored zones. The text form gives a sport zone set exactly as stored.
+std::vector<OcrZone> ZonesForCurrentSource(const SessionState& state);
+std::string CurrentZonesText(const SessionState& state);
+
+// The stored configuration: a record into the selection and the per-source maps, the maps back
+// into a record, and saving that record (true without a store, nothing written).
+void ApplySourceConfiguration(SessionState& state, const SourceConfiguration& configuration);
+SourceConfiguration BuildSourceConfiguration(const SessionState& state);
+bool SaveConfiguration(SessionState& state);
+// A new zone list (its JSON text) for the current source: into the active sport's zone set or
+// the current profile, saved at once; on a failed save the previous list is back and false.
+bool StoreZones(SessionState& state, const std::string& zones_text);
 
 // Each corner's x and y with nine decimals, "x,y;" per corner from the top left clockwise: the
 // text by which the worker tells geometries apart.

@@ -133,7 +133,7 @@ RuntimeResponse NativeSession::SetSrtListening(const std::string& body) {
     ResetStateAndOutputs();
     worker_.ClearResults();
     std::string reply = state.source_type == "srt" ? SrtStatusJson(state) : ExampleStatusJson(state);
-    PublishSourceIdentity();
+    PublishSourceIdentity(state);
     return MakeOkResponse(std::move(reply));
   }
 
@@ -145,7 +145,7 @@ RuntimeResponse NativeSession::SetSrtListening(const std::string& body) {
   {
     std::lock_guard<std::mutex> engine(state.engine_mutex);
     if (!state.selected || state.source_type != "srt") {
-      PublishSourceIdentity();
+      PublishSourceIdentity(state);
       return MakeErrorResponse(400, "Select the SRT source before listening");
     }
     settings = state.srt_settings;
@@ -153,8 +153,8 @@ RuntimeResponse NativeSession::SetSrtListening(const std::string& body) {
     ++state.source_generation;
     state.frame_slot.Clear();
     state.srt_listening = true;
-    worker_.SetSourceIdentity(CurrentSourceContext());
-    PublishSourceIdentity();
+    worker_.SetSourceIdentity(CurrentSourceContext(state));
+    PublishSourceIdentity(state);
   }
   const bool started = state.srt_receiver.Start(settings, &state.frame_slot, label,
                                                 [this] { return BeginSrtSession(); });
@@ -184,8 +184,8 @@ std::uint64_t NativeSession::BeginSrtSession() {
   std::lock_guard<std::mutex> engine(state.engine_mutex);
   ++state.source_generation;
   state.frame_slot.Clear();
-  worker_.SetSourceIdentity(CurrentSourceContext());
-  PublishSourceIdentity();
+  worker_.SetSourceIdentity(CurrentSourceContext(state));
+  PublishSourceIdentity(state);
   return static_cast<std::uint64_t>(state.source_generation);
 }
 

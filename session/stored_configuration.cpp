@@ -82,7 +82,7 @@ void NativeSession::LoadExampleDefaults() {
   }
   {
     std::lock_guard<std::mutex> engine(state.engine_mutex);
-    ApplySourceConfiguration(configuration);
+    ApplySourceConfiguration(state, configuration);
   }
   if (configuration.output_config_loaded) {
     server_.SetOutputEnabled("vmix", configuration.vmix_enabled);
@@ -93,8 +93,7 @@ void NativeSession::LoadExampleDefaults() {
   }
 }
 
-void NativeSession::ApplySourceConfiguration(const SourceConfiguration& configuration) {
-  SessionState& state = *state_;
+void ApplySourceConfiguration(SessionState& state, const SourceConfiguration& configuration) {
   state.source_type = configuration.source_type;
   state.source_id = configuration.source_id;
   state.remembered_ndi_id = configuration.ndi_source_id;
@@ -107,7 +106,7 @@ void NativeSession::ApplySourceConfiguration(const SourceConfiguration& configur
     state.source_name = state.source_id;
   }
   state.selected = IsSelectableType(state.source_type) && !state.source_id.empty();
-  PublishSourceIdentity();
+  PublishSourceIdentity(state);
 
   state.zone_map.clear();
   state.geometry_map.clear();
@@ -129,8 +128,7 @@ void NativeSession::ApplySourceConfiguration(const SourceConfiguration& configur
   state.stored_configuration = configuration;
 }
 
-SourceConfiguration NativeSession::BuildSourceConfiguration() {
-  const SessionState& state = *state_;
+SourceConfiguration BuildSourceConfiguration(const SessionState& state) {
   SourceConfiguration configuration = state.stored_configuration;
   configuration.source_type = state.source_type.empty() ? "none" : state.source_type;
   configuration.source_id = state.source_id;
@@ -158,18 +156,16 @@ SourceConfiguration NativeSession::BuildSourceConfiguration() {
   return configuration;
 }
 
-bool NativeSession::SaveConfiguration() {
-  SessionState& state = *state_;
+bool SaveConfiguration(SessionState& state) {
   if (!state.config_store) return true;
-  SourceConfiguration configuration = BuildSourceConfiguration();
+  SourceConfiguration configuration = BuildSourceConfiguration(state);
   std::string error;
   if (!state.config_store->Save(configuration, error)) return false;
   state.stored_configuration = std::move(configuration);
   return true;
 }
 
-bool NativeSession::StoreZones(const std::string& zones_text) {
-  SessionState& state = *state_;
+bool StoreZones(SessionState& state, const std::string& zones_text) {
   if (state.sport_active && !state.active_sport.empty()) {
     std::vector<SportZoneProfile>& profiles = state.sport_zones.profiles;
     std::optional<std::string> old_text;
@@ -206,7 +202,7 @@ bool NativeSession::StoreZones(const std::string& zones_text) {
   const std::vector<OcrZone> previous =
       found == state.zone_map.end() ? std::vector<OcrZone>{} : found->second;
   CurrentProfileZones(state) = ParseOcrZoneList(zones_text);
-  if (SaveConfiguration()) return true;
+  if (SaveConfiguration(state)) return true;
   state.zone_map[key] = previous;
   return false;
 }
