@@ -121,9 +121,10 @@ bool NativeSession::OnExampleVideoEvent(const ExampleVideoEvent& event) {
     if (state.source_jpeg.empty()) {
       state.source_jpeg = EncodeJpeg(state.source_image, 80);
     } else {
+      // Counted modulo the spacing, which keeps every sixth frame and cannot overflow.
       const std::int32_t seen = state.example_preview_counter;
-      state.example_preview_counter = seen + 1;
-      if (seen % kBusyPreviewEvery == 0) state.source_jpeg = EncodeJpeg(state.source_image, 80);
+      state.example_preview_counter = (seen + 1) % kBusyPreviewEvery;
+      if (seen == 0) state.source_jpeg = EncodeJpeg(state.source_image, 80);
     }
     return true;
   }

@@ -2,6 +2,7 @@
 // thread, the frame feeder thread and the frame step shared with the Example source and the API.
 
 #include <chrono>
+#include <limits>
 #include <thread>
 
 #include <opencv2/imgcodecs.hpp>
@@ -204,7 +205,11 @@ void NativeSession::AnalyzeFrame(bool analysis_allowed, bool refresh_previews) {
 
   auto frame = std::make_shared<WorkingFrame>();
   frame->image = state.working_image;
-  frame->frame_number = ++state.frame_number;
+  // Wraps to 1 instead of overflowing after years of frames.
+  state.frame_number = state.frame_number == std::numeric_limits<std::int32_t>::max()
+                           ? 1
+                           : state.frame_number + 1;
+  frame->frame_number = state.frame_number;
   frame->profile_key = state.source_type + "\n" + state.source_id;
   frame->geometry_key = geometry_key;
   frame->source = CurrentSourceContext(state);
