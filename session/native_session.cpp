@@ -115,7 +115,10 @@ void NativeSession::Stop() {
     if (state.preview_thread.joinable()) state.preview_thread.join();
     if (state.feeder_thread.joinable()) state.feeder_thread.join();
   }
-  if (example_player_) example_player_->Stop();
+  if (example_player_ && state_) {
+    std::lock_guard<std::mutex> control(state_->control_mutex);
+    example_player_->Stop();
+  }
   worker_.SetTickDoneHook({});
   worker_.Stop();
   if (vmix_) vmix_->StopSender();
