@@ -92,28 +92,32 @@ async function dragMouse(page, from, to) {
 
 module.exports = { BASE_URL, launchBrowser, openInterface, getJson, unavailableReason, waitFor, screenshot, pointIn, dragMouse };
 
-// Sends one request from inside the page, as the interface does (same origin, CSRF header).
-async function requestFromPage(page, method, route, body) {
-  return page.evaluate(async ({ method, route, body }) => {
-    const init = { method, headers: { 'X-Tessvark-CSRF': CSRF_TOKEN } };
-    if (body !== undefined) { init.headers['Content-Type'] = 'application/json'; init.body = body; }
-    const response = await fetch(route, init);
-    const text = await response.text();
-    let json = null;
-    try { json = JSON.parse(text); } catch (error) { json = null; }
-    return { status: response.status, body: json };
-  }, { method, route, body });
+// Sends one request as the interface would: from its origin, with the token of its page.
+async function request(method, route, body) {
+  const page = await (await fetch(BASE_URL)).text();
+  const token = /const CSRF_TOKEN = '([A-Za-z0-9_-]{43})'/.exec(page);
+  const headers = { Origin: new URL(BASE_URL).origin, 'X-Tessvark-CSRF': token ? token[1] : '' };
+  const init = { method, headers };
+  if (body !== undefined) {
+    headers['Content-Type'] = 'application/json';
+    init.body = typeof body === 'string' ? body : JSON.stringify(body);
+  }
+  const response = await fetch(new URL(route, BASE_URL), init);
+  const text = await response.text();
+  let json = null;
+  try { json = JSON.parse(text); } catch (error) { json = null; }
+  return { status: response.status, body: json };
 }
 
 // As unavailableReason, for a route that only changes state: an empty body is refused before
 // anything changes, or answered 503 while the route is not served yet.
-async function unavailableFromPage(page, method, route) {
-  const { status, body } = await requestFromPage(page, method, route, '');
+async function unavailableFor(method, route) {
+  const { status, body } = await request(method, route, '');
   if (status === 503 && body && body.detail === NOT_AVAILABLE) {
     return `${method} ${route} still answers 503 "${NOT_AVAILABLE}"`;
   }
   return null;
 }
 
-module.exports.requestFromPage = requestFromPage;
-module.exports.unavailableFromPage = unavailableFromPage;
+module.exports.request = request;
+module.exports.unavailableFor = unavailableFor;

@@ -4,7 +4,7 @@
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const {
-  BASE_URL, launchBrowser, openInterface, getJson, unavailableReason, unavailableFromPage, requestFromPage,
+  BASE_URL, launchBrowser, openInterface, getJson, unavailableReason, unavailableFor, request,
   waitFor, screenshot, pointIn, dragMouse,
 } = require('./helpers');
 const { startVmixStandIn, INPUT_KEY } = require('./vmix_stand_in');
@@ -35,10 +35,20 @@ async function waitForStateStream() {
   }, { timeout: 30000, interval: 500, what: 'the state stream to open' });
 }
 
+// The program starts with no source selected; the tests read the Example video.
+async function exampleUnavailable() {
+  const reason = await unavailableFor('PUT', '/api/source');
+  return reason && `${reason}, so the Example source cannot be chosen`;
+}
+
 before(async () => {
   assert.ok(BASE_URL, 'TESSVARK_URL must name the running program');
   browser = await launchBrowser();
-  if (!(await unavailableReason('/api/status'))) await waitForStateStream();
+  if (!(await exampleUnavailable())) {
+    const selected = await request('PUT', '/api/source', { type: 'example', id: 'example-1' });
+    assert.equal(selected.status, 200, JSON.stringify(selected.body));
+    await waitForStateStream();
+  }
 });
 
 after(async () => {
@@ -46,7 +56,7 @@ after(async () => {
 });
 
 test('the page loads without script errors, console errors or CSP violations', async () => {
-  const runtimeMissing = await unavailableReason('/api/status');
+  const runtimeMissing = (await exampleUnavailable()) || (await unavailableReason('/api/status'));
   const opened = await openInterface(browser.context);
   page = opened.page;
   await page.waitForSelector('#tiles .tile');
@@ -61,7 +71,7 @@ test('the page loads without script errors, console errors or CSP violations', a
 });
 
 test('live values from the Example media appear with the time since their change', async (t) => {
-  const reason = await unavailableReason('/api/status');
+  const reason = await exampleUnavailable();
   if (reason) { t.skip(reason); return; }
   await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 20000 });
   await waitFor(async () => (await tileValue('home')) !== EMPTY && (await tileValue('clock')) !== EMPTY,
@@ -123,7 +133,7 @@ test('the geometry corners can be dragged and saved', async (t) => {
   assert.deepEqual(saved.bottom_right, original.bottom_right);
   await screenshot(page, 'geometry-saved');
 
-  const restored = await requestFromPage(page, 'PUT', '/api/source/geometry', JSON.stringify({ points: original }));
+  const restored = await request('PUT', '/api/source/geometry', { points: original });
   assert.equal(restored.status, 200);
 });
 
@@ -184,7 +194,7 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
 });
 
 test('a refused request shows its message where it was made', async (t) => {
-  const reason = await unavailableFromPage(page, 'PUT', '/api/source/srt');
+  const reason = await unavailableFor('PUT', '/api/source/srt');
   if (reason) { t.skip(reason); return; }
   await showTab('source');
   await page.fill('#srt-passphrase', 'short');
@@ -196,7 +206,7 @@ test('a refused request shows its message where it was made', async (t) => {
 });
 
 test('the interface shows when the state stream is down and reconnects by itself', async (t) => {
-  const reason = await unavailableFromPage(page, 'PUT', '/api/source');
+  const reason = await exampleUnavailable();
   if (reason) { t.skip(reason); return; }
   await showTab('source');
   await page.check('input[name=source][value="none:"]');
@@ -204,10 +214,10 @@ test('the interface shows when the state stream is down and reconnects by itself
   assert.equal(await page.locator('#stream-text').textContent(), 'Stream down');
   await screenshot(page, 'stream-down');
 
-  // The program refuses the stream (503) while no source is selected; once one is, the page
-  // must come back without any help.
-  const selected = await requestFromPage(page, 'PUT', '/api/source', JSON.stringify({ type: 'example', id: 'example-1' }));
-  assert.equal(selected.status, 200);
+  // The program refuses the stream (503) while no source is selected; once one is chosen, the
+  // page must come back without any help.
+  await page.check('input[name=source][value="example:example-1"]');
+  await waitFor(async () => (await getJson('/api/status')).body.source_id === 'example-1', { what: 'the Example source' });
   await page.waitForSelector('#stream-down.hidden', { timeout: 30000 });
   assert.equal(await page.locator('#stream-text').textContent(), 'Live');
 });
