@@ -23,14 +23,14 @@ npm ci --no-audit --no-fund --loglevel=error >/dev/null
 work=$(mktemp -d)
 mkdir -m 700 "$work/runtime" "$work/data"
 pid=""
-stop_program() {
+cleanup() {
   if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
     kill -TERM "$pid"
     wait "$pid" || true
   fi
   rm -rf "$work"
 }
-trap stop_program EXIT
+trap cleanup EXIT
 
 XDG_RUNTIME_DIR="$work/runtime" "$program" --no-browser --config "$work/data" 2>"$work/program.log" &
 pid=$!
@@ -50,4 +50,20 @@ if [ ! -s "$url_file" ]; then
   exit 1
 fi
 
-TESSVARK_URL=$(head -n 1 "$url_file") node --test --test-concurrency=1 "$here"/*.test.js
+status=0
+TESSVARK_URL=$(head -n 1 "$url_file") node --test --test-concurrency=1 "$here"/*.test.js || status=$?
+
+# A quit request ends the program normally; anything else is a fault worth seeing.
+kill -TERM "$pid"
+program_status=0
+wait "$pid" || program_status=$?
+pid=""
+if [ "$program_status" -ne 0 ]; then
+  echo "ui tests: the program exited with $program_status after SIGTERM" >&2
+  status=1
+fi
+if [ "$status" -ne 0 ]; then
+  echo "ui tests: end of the program's output:" >&2
+  tail -n 40 "$work/program.log" >&2
+fi
+exit "$status"
