@@ -218,6 +218,6 @@ test('the interface shows when the state stream is down and reconnects by itself
   // page must come back without any help.
   await page.check('input[name=source][value="example:example-1"]');
   await waitFor(async () => (await getJson('/api/status')).body.source_id === 'example-1', { what: 'the Example source' });
-  await page.waitForSelector('#stream-down.hidden', { timeout: 30000 });
-  assert.equal(await page.locator('#stream-text').textContent(), 'Live');
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
+  assert.ok(await page.locator('#stream-down').isHidden());
 });

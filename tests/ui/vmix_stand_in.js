@@ -20,24 +20,29 @@ const API_DOCUMENT = `<?xml version="1.0" encoding="utf-8"?>
   </inputs>
 </vmix>`;
 
+// vMix answers with a declared length; the program reads no chunked bodies.
+function send(res, type, text) {
+  const body = Buffer.from(text, 'utf8');
+  res.writeHead(200, { 'Content-Type': type, 'Content-Length': body.length });
+  res.end(body);
+}
+
 function startVmixStandIn() {
   const calls = [];
   const server = http.createServer((req, res) => {
     const url = new URL(req.url, 'http://127.0.0.1');
     if (url.pathname !== '/api/' && url.pathname !== '/api') {
-      res.writeHead(404, { 'Content-Type': 'text/plain' });
+      res.writeHead(404, { 'Content-Type': 'text/plain', 'Content-Length': 9 });
       res.end('not found');
       return;
     }
     const fn = url.searchParams.get('Function');
     if (fn) {
       calls.push({ function: fn, input: url.searchParams.get('Input'), field: url.searchParams.get('SelectedName'), value: url.searchParams.get('Value') });
-      res.writeHead(200, { 'Content-Type': 'text/plain' });
-      res.end('Function completed successfully.');
+      send(res, 'text/plain', 'Function completed successfully.');
       return;
     }
-    res.writeHead(200, { 'Content-Type': 'text/xml; charset=utf-8' });
-    res.end(API_DOCUMENT);
+    send(res, 'text/xml; charset=utf-8', API_DOCUMENT);
   });
   return new Promise((resolve, reject) => {
     server.once('error', reject);
