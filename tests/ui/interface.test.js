@@ -114,6 +114,41 @@ test('a zone drawn with the mouse is created through the API and its value appea
   await screenshot(page, 'zone-drawn');
 });
 
+test('zone processing set in the editor is saved and the processed preview follows', async (t) => {
+  const reason = await unavailableReason('/api/zones');
+  if (reason) { t.skip(reason); return; }
+  await showTab('zones');
+  await page.click('[data-zone-row="clock"] button');
+  const processed = page.locator('#zone-previews figure[data-kind="processed-preview"] img');
+  await page.waitForSelector('#zone-previews figure[data-kind="processed-preview"] img:not(.hidden)');
+  const before = await processed.getAttribute('src');
+  await page.locator('#proc-threshold').fill('90');
+  const zone = await waitFor(async () => (await getJson('/api/zones')).body.find((z) => z.id === 'clock' && z.processing && z.processing.threshold === 90),
+    { what: 'the new threshold in the API' });
+  assert.equal(zone.role, 'clock');
+  await waitFor(async () => (await processed.getAttribute('src')) !== before, { what: 'a new processed preview' });
+});
+
+test('zones can be reordered and empty values hidden', async (t) => {
+  const reason = await unavailableReason('/api/zones/hide-empty');
+  if (reason) { t.skip(reason); return; }
+  await showTab('zones');
+  const ids = (await getJson('/api/zones')).body.map((z) => z.id);
+  await page.click(`button[aria-label="Move ${ids[0]} down"]`);
+  await waitFor(async () => {
+    const now = (await getJson('/api/zones')).body.map((z) => z.id);
+    return now[0] === ids[1] && now[1] === ids[0];
+  }, { what: 'the first two zones swapped' });
+
+  await page.check('#hide-empty');
+  await waitFor(async () => (await getJson('/api/zones/hide-empty')).body.enabled === true, { what: 'hide empty on' });
+  assert.ok(await page.locator('#tiles [data-key="down"]').isHidden(), 'an empty value is hidden');
+  assert.ok(await page.locator('#tiles [data-key="home"]').isVisible(), 'a value that is read stays');
+  await page.uncheck('#hide-empty');
+  await waitFor(async () => (await getJson('/api/zones/hide-empty')).body.enabled === false, { what: 'hide empty off' });
+  assert.ok(await page.locator('#tiles [data-key="down"]').isVisible());
+});
+
 test('the geometry corners can be dragged and saved', async (t) => {
   const reason = await unavailableReason('/api/source/geometry');
   if (reason) { t.skip(reason); return; }
@@ -159,6 +194,20 @@ test('the sport can be changed and zones offer only its fields', async (t) => {
   await screenshot(page, 'sport-changed');
 });
 
+test('the display format changes how the period is shown', async (t) => {
+  const reason = await unavailableReason('/api/display-format');
+  if (reason) { t.skip(reason); return; }
+  await waitFor(async () => /^\d$/.test(await tileValue('period')), { what: 'a period read from the board' });
+  const period = await tileValue('period');
+  await showTab('sport');
+  await page.fill(`[aria-label="Period ${period} shown as"]`, `P${period}`);
+  await page.click('#format-save');
+  await page.waitForFunction(() => document.getElementById('format-msg').textContent === 'Display format saved.');
+  const stored = (await getJson('/api/display-format')).body;
+  assert.deepEqual(stored.period.find((row) => row.ocr === period), { ocr: period, display: `P${period}` });
+  await waitFor(async () => (await tileValue('period')) === `P${period}`, { what: 'the period shown in its new form' });
+});
+
 test('a vMix configuration is saved and tested against the vMix stand-in', async (t) => {
   const reason = await unavailableReason('/api/v1/outputs/vmix');
   if (reason) { t.skip(reason); return; }
@@ -190,7 +239,7 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
 
   await page.uncheck('#vmix-switch');
   await waitFor(async () => (await getJson('/api/v1/outputs')).body.enabled.vmix === false, { what: 'the output switch off' });
-  assert.equal(await page.locator('#vmix-connection').textContent(), 'Output off');
+  await page.waitForFunction(() => document.getElementById('vmix-connection').textContent === 'Output off');
 });
 
 test('a refused request shows its message where it was made', async (t) => {
