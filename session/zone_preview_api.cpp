@@ -1,0 +1,163 @@
+// Zone previews: the zone as cut from the working image, its prepared picture and each digit
+// slot, made exactly as the analysis makes them, for a stored zone or one still being drawn.
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "ocr/clock_layout.h"
+#include "session/native_session.h"
+
+namespace tessvark {
+namespace {
+
+constexpr const char* kZoneNotFound = "Zone not found";
+constexpr const char* kNoPreviewFrame = "No preview frame";
+constexpr const char* kGeometryInvalid = "Preview geometry must be four finite numbers";
+constexpr const char* kSlotNotFound = "Slot not found";
+constexpr std::int32_t kCropQuality = 95;
+
+struct PreviewRect {
+  double x = 0.0;
+  double y = 0.0;
+  double width = 0.0;
+  double height = 0.0;
+};
+
+std::optional<PreviewRect> ClampPreviewRect(double x, double y, double width, double height) {
+  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(width) || !std::isfinite(height)) {
+    return std::nullopt;
+  }
+  PreviewRect rect;
+  rect.x = std::min(std::max(x, 0.0), 1.0);
+  rect.y = std::min(std::max(y, 0.0), 1.0);
+  rect.width = std::max(0.0, std::min(width, 1.0 - rect.x));
+  rect.height = std::max(0.0, std::min(height, 1.0 - rect.y));
+  if (!(rect.width > 0.0 && rect.height > 0.0)) return std::nullopt;
+  return rect;
+}
+
+std::string EncodePng(const cv::Mat& picture) {
+  if (picture.empty()) return {};
+  std::vector<unsigned char> bytes;
+  try {
+    if (!cv::imencode(".png", picture, bytes)) return {};
+  } catch (const cv::Exception&) {
+    return {};
+  }
+  return std::string(bytes.begin(), bytes.end());
+}
+
+RuntimeResponse MakeImageResponse(std::string&& bytes, const char* content_type) {
+  if (bytes.empty()) return MakeErrorResponse(500, "Could not encode preview");
+  RuntimeResponse reply;
+  reply.body = std::move(bytes);
+  reply.content_type = content_type;
+  return reply;
+}
+
+// The prepared picture's digit slot `index` (digit slots only, in layout order) as PNG bytes.
+RuntimeResponse SlotPreview(const OcrZone& zone, const cv::Mat& cut, const cv::Mat& prepared,
+                            std::int32_t index) {
+  std::optional<double> hint;
+  if ((zone.type == "clock" || IsClockLikeRole(zone.role)) &&
+      zone.clock_format != ClockFormat::MinutesSeconds) {
+    const ClockLayoutDetection detection = DetectClockLayout(cut);
+    if (detection.detected) hint = detection.separator_x;
+  }
+  std::vector<DigitSlot> digits;
+  for (DigitSlot& slot :
+       BuildDigitLayout(zone.role, prepared.cols, prepared.rows, hint, zone.clock_format)) {
+    if (slot.kind == "digit") digits.push_back(std::move(slot));
+  }
+  if (index < 0 || static_cast<std::size_t>(index) >= digits.size()) {
+    return MakeErrorResponse(404, kSlotNotFound);
+  }
+  const DigitSlot& slot = digits[static_cast<std::size_t>(index)];
+  const cv::Rect area = cv::Rect(slot.left, slot.top, slot.right - slot.left + 1,
+                                 slot.bottom - slot.top + 1) &
+                        cv::Rect(0, 0, prepared.cols, prepared.rows);
+  if (area.empty()) return MakeErrorResponse(404, kSlotNotFound);
+  return MakeImageResponse(EncodePng(prepared(area).clone()), "image/png");
+}
+
+}  // namespace
+
+RuntimeResponse NativeSession::GetZonePreview(const std::string& zone_id, const std::string& kind,
+                                              std::int32_t slot_index,
+                                              const ZonePreviewOptions& options) {
+  SessionState& state = *state_;
+  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  if (kind != "crop" && kind != "processed-preview" && kind != "slot-preview") {
+    return MakeErrorResponse(404, "Not Found");
+  }
+  if (state.working_image.empty()) return MakeErrorResponse(503, "No working frame available");
+  if (!IsValidZoneId(zone_id)) return MakeErrorResponse(404, kZoneNotFound);
+
+  const bool any_geometry = options.has_x || options.has_y || options.has_width || options.has_height;
+  const bool all_geometry = options.has_x && options.has_y && options.has_width && options.has_height;
+  if (any_geometry && !(all_geometry && options.numbers_valid)) {
+    return MakeErrorResponse(422, kGeometryInvalid);
+  }
+  const std::optional<PreviewRect> query_rect =
+      any_geometry ? ClampPreviewRect(options.x, options.y, options.width, options.height)
+                   : std::nullopt;
+
+  // The stored zone, or a zone being drawn: its role from the query, the defaults otherwise.
+  OcrZone zone;
+  const std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+  const auto stored = std::find_if(zones.begin(), zones.end(),
+                                   [&](const OcrZone& candidate) { return candidate.id == zone_id; });
+  if (stored != zones.end()) {
+    zone = *stored;
+    if (any_geometry && !query_rect) return MakeErrorResponse(404, kNoPreviewFrame);
+  } else {
+    const std::optional<ZoneRoleRow> row = FindZoneRole(options.role);
+    if (!any_geometry || !row || !query_rect) return MakeErrorResponse(404, kZoneNotFound);
+    zone.role = row->role;
+    zone.type = row->type;
+  }
+  if (query_rect) {
+    zone.x = query_rect->x;
+    zone.y = query_rect->y;
+    zone.width = query_rect->width;
+    zone.height = query_rect->height;
+  }
+
+  if (options.perspective_set) {
+    zone.perspective_enabled = options.perspective;
+    if (options.perspective) {
+      if (!(options.corners_complete && options.numbers_valid)) {
+        return MakeErrorResponse(422, "Perspective preview requires four corners");
+      }
+      // Passed on as given: the cut checks and clamps the corners itself.
+      for (std::size_t i = 0; i < zone.corners.size(); ++i) {
+        zone.corners[i] = GeometryPoint{options.corner_x[i], options.corner_y[i]};
+      }
+    }
+  }
+
+  ZoneCrop crop;
+  try {
+    crop = WarpZonePerspective(state.working_image, zone.x, zone.y, zone.width, zone.height,
+                               zone.perspective_enabled ? std::optional<CornerQuad>(zone.corners)
+                                                        : std::nullopt,
+                               zone_id);
+  } catch (const std::invalid_argument&) {
+    return MakeErrorResponse(422, kGeometryInvalid);
+  }
+  if (crop.failed) {
+    return MakeErrorResponse(422, crop.error.empty() ? "Perspective shape is invalid" : crop.error);
+  }
+  if (crop.image.empty()) return MakeErrorResponse(404, kNoPreviewFrame);
+
+  if (kind == "crop") return MakeImageResponse(EncodeJpeg(crop.image, kCropQuality), "image/jpeg");
+  const cv::Mat prepared = PreprocessZoneImage(crop.image, ProcessingOrDefaults(zone));
+  if (kind == "processed-preview") return MakeImageResponse(EncodePng(prepared), "image/png");
+  return SlotPreview(zone, crop.image, prepared, slot_index);
+}
+
+}  // namespace tessvark

@@ -1,0 +1,397 @@
+// The zone operations of the API: list, create, update, delete, reorder and the hide-empty
+// preference of the current source. Each holds the engine mutex from start to reply; a change is
+// stored first and then handed to the worker by running the frame step again.
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <set>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "core/text.h"
+#include "session/native_session.h"
+#include "session/reply_json.h"
+
+namespace tessvark {
+namespace {
+
+constexpr const char* kNotSaved = "Configuration could not be saved";
+constexpr const char* kZoneNotFound = "Zone not found";
+
+// The server refuses every path that holds these sequences (in any case), so a zone whose id
+// holds one could never be reached by its update, delete or preview routes.
+bool IdBreaksZonePaths(const std::string& id) {
+  const std::string lower = ToLowerAscii(id);
+  for (const char* sequence : {"%2e", "%5c", "%00"}) {
+    if (lower.find(sequence) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::optional<double> GreyPercentile(const std::vector<std::uint8_t>& sorted, double p) {
+  if (sorted.empty()) return std::nullopt;
+  const std::size_t n = sorted.size();
+  const double pos = static_cast<double>(n - 1) * p / 100.0;
+  const std::size_t i = static_cast<std::size_t>(std::floor(pos));
+  const std::size_t j = std::min(static_cast<std::size_t>(std::ceil(pos)), n - 1);
+  const double fraction = pos - static_cast<double>(i);
+  return sorted[i] * (1.0 - fraction) + sorted[j] * fraction;
+}
+
+// A threshold between the dark and the bright part of a first zone's picture, so that the
+// operator starts from a readable picture; nothing when the picture shows no clear contrast.
+std::optional<ZoneProcessing> EstimateZoneProcessing(const cv::Mat& picture) {
+  if (picture.empty() || picture.rows < 8 || picture.cols < 8) return std::nullopt;
+  cv::Mat grey;
+  if (picture.channels() == 4) {
+    cv::cvtColor(picture, grey, cv::COLOR_BGRA2GRAY);
+  } else if (picture.channels() > 1) {
+    cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
+  } else {
+    grey = picture;
+  }
+  std::vector<std::uint8_t> values;
+  values.reserve(grey.total());
+  for (int row = 0; row < grey.rows; ++row) {
+    const std::uint8_t* line = grey.ptr<std::uint8_t>(row);
+    values.insert(values.end(), line, line + grey.cols);
+  }
+  std::sort(values.begin(), values.end());
+  const std::optional<double> low = GreyPercentile(values, 2.0);
+  const std::optional<double> high = GreyPercentile(values, 98.0);
+  if (!low || !high || *high - *low < 30.0) return std::nullopt;
+  const std::int32_t t = RoundHalfEven((*low + *high) / 2.0);
+  if (t < 2 || t > 253) return std::nullopt;
+
+  double bright_count = 0.0;
+  double bright_sum = 0.0;
+  double dark_sum = 0.0;
+  for (const std::uint8_t value : values) {
+    if (value > t) {
+      bright_count += 1.0;
+      bright_sum += value;
+    } else {
+      dark_sum += value;
+    }
+  }
+  const double all = static_cast<double>(values.size());
+  const double dark_count = all - bright_count;
+  const double fraction = bright_count / all;
+  if (fraction < 0.02 || fraction > 0.98 || bright_count == 0.0 || dark_count == 0.0) {
+    return std::nullopt;
+  }
+  if (bright_sum / bright_count - dark_sum / dark_count < 30.0) return std::nullopt;
+
+  ZoneProcessing processing;
+  processing.threshold = t;
+  processing.contrast = 1.0;
+  processing.brightness = 0;
+  processing.gamma = 1.0;
+  processing.rotation = 0.0;
+  processing.blur = 0;
+  processing.morphology = "none";
+  processing.morph_size = 1;
+  processing.grayscale = true;
+  processing.binarize = true;
+  processing.invert = fraction > 0.55;
+  return processing;
+}
+
+bool IsClockZone(const OcrZone& zone) {
+  return zone.type == "clock" || IsClockLikeRole(zone.role);
+}
+
+// The members of the body that create and update read alike: processing, clock format and
+// perspective. A null processing leaves the zone's own. Empty on success, else the 422 message.
+std::string ApplyZoneOptions(const JsonValue& body, OcrZone& zone) {
+  if (const JsonValue* processing = body.Find("processing")) {
+    std::string error;
+    std::optional<ZoneProcessing> parsed = ParseZoneProcessing(*processing, error);
+    if (!error.empty()) return error;
+    if (parsed) zone.processing = std::move(parsed);
+  }
+  if (IsClockZone(zone)) {
+    if (const JsonValue* format = body.Find("clock_format")) {
+      if (format->kind != JsonKind::kString || !IsClockFormatName(format->text)) {
+        return "Clock format must be auto, m:ss, or mm:ss";
+      }
+      zone.clock_format = ParseClockFormat(format->text);
+    }
+  }
+  if (const JsonValue* perspective = body.Find("perspective")) {
+    std::string error;
+    if (!ParseZonePerspective(*perspective, zone, error)) return error;
+  }
+  return {};
+}
+
+// The four rectangle numbers of a body: false when one is missing (`missing` set) or is not a
+// finite number.
+bool ReadZoneRectangle(const JsonValue& body, double (&rect)[4], bool& missing) {
+  const char* names[4] = {"x", "y", "width", "height"};
+  missing = false;
+  for (const char* name : names) missing = missing || body.Find(name) == nullptr;
+  if (missing) return false;
+  for (int i = 0; i < 4; ++i) {
+    const std::optional<double> number = body.Find(names[i])->FiniteNumber();
+    if (!number) return false;
+    rect[i] = *number;
+  }
+  return true;
+}
+
+// The next creation number; a list whose zones carry none is numbered 1..n first.
+std::int64_t NextCreatedSequence(std::vector<OcrZone>& zones) {
+  std::int64_t next = 1;
+  bool any = false;
+  for (const OcrZone& zone : zones) {
+    if (!zone.created_sequence) continue;
+    any = true;
+    if (*zone.created_sequence < std::numeric_limits<std::int64_t>::max()) {
+      next = std::max(next, *zone.created_sequence + 1);
+    }
+  }
+  if (!any && !zones.empty()) {
+    for (std::size_t i = 0; i < zones.size(); ++i) {
+      zones[i].created_sequence = static_cast<std::int64_t>(i + 1);
+    }
+    next = static_cast<std::int64_t>(zones.size()) + 1;
+  }
+  return next;
+}
+
+// The processing of the zone created last, of equal numbers the later one in the list.
+std::optional<ZoneProcessing> ProcessingOfNewestZone(const std::vector<OcrZone>& zones) {
+  const OcrZone* newest = nullptr;
+  for (const OcrZone& zone : zones) {
+    if (zone.created_sequence &&
+        (newest == nullptr || *zone.created_sequence >= *newest->created_sequence)) {
+      newest = &zone;
+    }
+  }
+  if (newest == nullptr) return std::nullopt;
+  return ProcessingOrDefaults(*newest);
+}
+
+bool HideEmptyForCurrentSource(const SessionState& state) {
+  const auto found = state.hide_empty_map.find(CurrentProfileKey(state));
+  if (found != state.hide_empty_map.end()) return found->second;
+  return state.selected && state.source_type == "example" && state.source_id == "example-2";
+}
+
+std::string HideEmptyJson(bool enabled) {
+  return std::string("{\"enabled\":") + JsonBool(enabled) + "}";
+}
+
+std::string ZoneReplyJson(const OcrZone& zone) {
+  return "{\"success\":true,\"zone\":" + OcrZoneJson(zone) + "}";
+}
+
+}  // namespace
+
+RuntimeResponse NativeSession::ListZones() {
+  std::lock_guard<std::mutex> engine(state_->engine_mutex);
+  return MakeOkResponse(OcrZoneListJson(ZonesForCurrentSource(*state_)));
+}
+
+RuntimeResponse NativeSession::CreateZone(const std::string& body_text) {
+  SessionState& state = *state_;
+  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  RuntimeResponse error;
+  const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
+  if (!body) return error;
+
+  double rect[4] = {};
+  bool missing = false;
+  const bool numeric = ReadZoneRectangle(*body, rect, missing);
+  const JsonValue* id = body->Find("id");
+  const JsonValue* role = body->Find("role");
+  if (id == nullptr || role == nullptr || missing) {
+    return MakeErrorResponse(422, "Zone is missing a required field");
+  }
+  if (id->kind != JsonKind::kString || !IsValidZoneId(id->text) ||
+      role->kind != JsonKind::kString) {
+    return MakeErrorResponse(422, "Zone id and role must be strings");
+  }
+  if (IdBreaksZonePaths(id->text)) {
+    return MakeErrorResponse(422, "Zone id must not contain %2e, %5c or %00");
+  }
+  const std::optional<ZoneRoleRow> row = FindZoneRole(role->text);
+  if (!row) return MakeErrorResponse(400, "Unknown OCR zone role");
+  if (state.sport_active && state.active_roles.count(row->role) == 0) {
+    return MakeErrorResponse(400, "This field is not available for the selected sport");
+  }
+  if (!numeric) return MakeErrorResponse(422, "Zone coordinates must be numeric");
+
+  std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+  for (const OcrZone& zone : zones) {
+    if (zone.role == role->text || zone.id == id->text) {
+      return MakeErrorResponse(409, "This OCR zone already exists");
+    }
+  }
+  OcrZone zone;
+  zone.id = id->text;
+  zone.role = row->role;
+  zone.name = row->name;
+  zone.type = row->type;
+  zone.x = rect[0];
+  zone.y = rect[1];
+  zone.width = rect[2];
+  zone.height = rect[3];
+  if (std::string refused = ApplyZoneOptions(*body, zone); !refused.empty()) {
+    return MakeErrorResponse(422, refused);
+  }
+
+  zone.created_sequence = NextCreatedSequence(zones);
+  if (!zone.processing) {
+    if (!zones.empty()) {
+      zone.processing = ProcessingOfNewestZone(zones);
+    } else if (!state.working_image.empty()) {
+      zone.processing = EstimateZoneProcessing(
+          CropNormalizedRect(state.working_image, zone.x, zone.y, zone.width, zone.height));
+    }
+  }
+  zones.push_back(zone);
+  if (!StoreZones(state, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
+  if (vmix_) vmix_->RequestClear();
+  AnalyzeFrame(true, true);
+  return MakeOkResponse(ZoneReplyJson(zone));
+}
+
+RuntimeResponse NativeSession::UpdateZone(const std::string& zone_id,
+                                          const std::string& body_text) {
+  SessionState& state = *state_;
+  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  if (!IsValidZoneId(zone_id)) return MakeErrorResponse(404, kZoneNotFound);
+  RuntimeResponse error;
+  const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
+  if (!body) return error;
+
+  std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+  const auto found = std::find_if(zones.begin(), zones.end(),
+                                  [&](const OcrZone& zone) { return zone.id == zone_id; });
+  if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
+  double rect[4] = {};
+  bool missing = false;
+  if (!ReadZoneRectangle(*body, rect, missing)) {
+    return MakeErrorResponse(422, missing ? "Zone is missing a required field"
+                                          : "Zone coordinates must be numeric");
+  }
+  const std::optional<ZoneRoleRow> row = FindZoneRole(found->role);
+  if (!row) return MakeErrorResponse(400, "Unknown OCR zone role");
+
+  OcrZone zone = *found;
+  zone.x = std::min(std::max(rect[0], 0.0), 1.0);
+  zone.y = std::min(std::max(rect[1], 0.0), 1.0);
+  zone.width = std::min(1.0 - zone.x, std::max(std::min(rect[2], 1.0), 0.001));
+  zone.height = std::min(1.0 - zone.y, std::max(std::min(rect[3], 1.0), 0.001));
+  zone.name = row->name;
+  zone.type = row->type;
+  if (body->Find("perspective") == nullptr) {
+    zone.perspective_enabled = false;
+    zone.has_perspective = false;
+    zone.corners = CornerQuad{};
+  }
+  if (std::string refused = ApplyZoneOptions(*body, zone); !refused.empty()) {
+    return MakeErrorResponse(422, refused);
+  }
+  *found = zone;
+  if (!StoreZones(state, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
+  if (vmix_) vmix_->RequestClear();
+  AnalyzeFrame(true, true);
+  return MakeOkResponse(ZoneReplyJson(zone));
+}
+
+RuntimeResponse NativeSession::DeleteZone(const std::string& zone_id) {
+  SessionState& state = *state_;
+  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+  const auto found = std::find_if(zones.begin(), zones.end(),
+                                  [&](const OcrZone& zone) { return zone.id == zone_id; });
+  if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
+  zones.erase(found);
+  if (!StoreZones(state, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
+  if (vmix_) vmix_->RequestClear();
+  AnalyzeFrame(true, true);
+  return MakeOkResponse("{\"success\":true}");
+}
+
+RuntimeResponse NativeSession::ReorderZones(const std::string& body_text) {
+  SessionState& state = *state_;
+  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  RuntimeResponse error;
+  const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
+  if (!body) return error;
+  const JsonValue* ids = body->Find("zone_ids");
+  if (!HasExactKeys(*body, {"zone_ids"}) || ids == nullptr || ids->kind != JsonKind::kArray) {
+    return MakeErrorResponse(422, "Zone order requires zone_ids");
+  }
+  for (const JsonValue& id : ids->items) {
+    if (id.kind != JsonKind::kString) return MakeErrorResponse(422, "Zone order ids must be strings");
+  }
+
+  const std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+  std::map<std::string, const OcrZone*> stored;
+  for (const OcrZone& zone : zones) {
+    if (!stored.emplace(zone.id, &zone).second) {
+      return MakeErrorResponse(500, "Stored OCR zones contain duplicate IDs");
+    }
+  }
+  std::set<std::string> requested;
+  for (const JsonValue& id : ids->items) {
+    if (!requested.insert(id.text).second) {
+      return MakeErrorResponse(400, "Zone order contains duplicate IDs");
+    }
+  }
+  for (const std::string& id : requested) {
+    if (stored.count(id) == 0) return MakeErrorResponse(400, "Zone order contains unknown IDs");
+  }
+  for (const auto& entry : stored) {
+    if (requested.count(entry.first) == 0) {
+      return MakeErrorResponse(400, "Zone order is missing existing IDs");
+    }
+  }
+
+  std::vector<OcrZone> ordered;
+  ordered.reserve(zones.size());
+  std::string reply = "{\"success\":true,\"zone_ids\":[";
+  for (std::size_t i = 0; i < ids->items.size(); ++i) {
+    ordered.push_back(*stored.at(ids->items[i].text));
+    if (i > 0) reply += ',';
+    reply += QuotedJsonText(ids->items[i].text);
+  }
+  reply += "]}";
+  if (!StoreZones(state, OcrZoneListJson(ordered))) return MakeErrorResponse(500, kNotSaved);
+  AnalyzeFrame(true, true);
+  return MakeOkResponse(std::move(reply));
+}
+
+RuntimeResponse NativeSession::GetHideEmpty() {
+  std::lock_guard<std::mutex> engine(state_->engine_mutex);
+  return MakeOkResponse(HideEmptyJson(HideEmptyForCurrentSource(*state_)));
+}
+
+RuntimeResponse NativeSession::SetHideEmpty(const std::string& body_text) {
+  SessionState& state = *state_;
+  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  RuntimeResponse error;
+  const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
+  if (!body) return error;
+  if (!HasExactKeys(*body, {"enabled"})) {
+    return MakeErrorResponse(422, "Hide empty accepts only enabled");
+  }
+  const JsonValue* enabled = body->Find("enabled");
+  if (enabled->kind != JsonKind::kBool) return MakeErrorResponse(400, "Hide empty requires a boolean");
+  const std::map<std::string, bool> previous = state.hide_empty_map;
+  state.hide_empty_map[CurrentProfileKey(state)] = enabled->bool_value;
+  if (!SaveConfiguration(state)) {
+    state.hide_empty_map = previous;
+    return MakeErrorResponse(500, kNotSaved);
+  }
+  return MakeOkResponse(HideEmptyJson(enabled->bool_value));
+}
+
+}  // namespace tessvark
