@@ -114,6 +114,25 @@ class NativeSession : public OcrRuntime {
   void ApplySport(const std::string& code);
   void ReapplyDisplayFormat();
 
+  // Status, sources, outputs, sports and display format.
+  RuntimeResponse SelectSrtSource(const std::string& id);
+  RuntimeResponse SelectReceiverSource(const std::string& kind, const std::string& id);
+  RuntimeResponse SelectExampleSource(const std::string& id);
+  // Stops the SRT listener, the Example player and both receivers; false when the session is
+  // stopping (nothing but the listener stopped then).
+  bool StopEveryInput();
+  // The resets of a newly selected NDI, OMT or Example video source (engine).
+  void ResetForNewSource();
+  RuntimeResponse ChooseSport(const std::string& body);
+  RuntimeResponse ChangeDisplayFormat(const std::string& body);
+  RuntimeResponse DisplayFormatReply();
+  // Saves the output document for `config` and applies it; settings_mutex_ is held.
+  bool StoreVmixConfig(const VmixOutputConfig& config);
+  // Serialises every change of a stored setting (vMix output, sport, display format) with its
+  // application, so that concurrent requests cannot undo one another's change. Taken before the
+  // catalog and engine mutexes.
+  std::mutex settings_mutex_;
+
   NativeSessionOptions options_;
   AnalysisWorker worker_;
   VmixOutputControllerPtr vmix_;  // made by Start; read by hooks and operations after that
