@@ -142,11 +142,11 @@ test('zones can be reordered and empty values hidden', async (t) => {
 
   await page.check('#hide-empty');
   await waitFor(async () => (await getJson('/api/zones/hide-empty')).body.enabled === true, { what: 'hide empty on' });
-  assert.ok(await page.locator('#tiles [data-key="down"]').isHidden(), 'an empty value is hidden');
+  await page.locator('#tiles [data-key="down"]').waitFor({ state: 'hidden' });
   assert.ok(await page.locator('#tiles [data-key="home"]').isVisible(), 'a value that is read stays');
   await page.uncheck('#hide-empty');
   await waitFor(async () => (await getJson('/api/zones/hide-empty')).body.enabled === false, { what: 'hide empty off' });
-  assert.ok(await page.locator('#tiles [data-key="down"]').isVisible());
+  await page.locator('#tiles [data-key="down"]').waitFor({ state: 'visible' });
 });
 
 test('the geometry corners can be dragged and saved', async (t) => {
