@@ -93,7 +93,7 @@ test('a zone drawn with the mouse is created through the API and its value appea
   const shots = before.find((z) => z.role === 'home_shots');
   assert.ok(shots, 'the Example source starts with a home shots zone');
 
-  await page.click('button[aria-label="Delete home_shots"]');
+  await page.click('button[aria-label="Delete Home Shots"]');
   await waitFor(async () => !(await getJson('/api/zones')).body.some((z) => z.role === 'home_shots'), { what: 'the zone to go' });
   await waitFor(async () => (await tileValue('home_shots')) === EMPTY, { what: 'home shots to empty' });
 
@@ -133,8 +133,9 @@ test('zones can be reordered and empty values hidden', async (t) => {
   const reason = await unavailableReason('/api/zones/hide-empty');
   if (reason) { t.skip(reason); return; }
   await showTab('zones');
-  const ids = (await getJson('/api/zones')).body.map((z) => z.id);
-  await page.click(`button[aria-label="Move ${ids[0]} down"]`);
+  const zones = (await getJson('/api/zones')).body;
+  const ids = zones.map((z) => z.id);
+  await page.click(`button[aria-label="Move ${zones[0].name} down"]`);
   await waitFor(async () => {
     const now = (await getJson('/api/zones')).body.map((z) => z.id);
     return now[0] === ids[1] && now[1] === ids[0];
