@@ -173,6 +173,31 @@ test('the geometry corners can be dragged and saved', async (t) => {
   assert.equal(restored.status, 200);
 });
 
+test('corners and zones can be moved with the keyboard alone', async (t) => {
+  const reason = await unavailableReason('/api/source/geometry');
+  if (reason) { t.skip(reason); return; }
+  const original = (await getJson('/api/source/geometry')).body.points;
+  await showTab('source');
+  await page.focus('[data-corner="top_right"]');
+  for (let i = 0; i < 3; i += 1) await page.keyboard.press('Shift+ArrowLeft');
+  await page.focus('#geometry-save');
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => document.getElementById('geometry-msg').textContent === 'Corners saved.');
+  const saved = (await getJson('/api/source/geometry')).body.points;
+  assert.ok(Math.abs(saved.top_right.x - (original.top_right.x - 0.06)) < 0.001, JSON.stringify(saved));
+  assert.equal((await request('PUT', '/api/source/geometry', { points: original })).status, 200);
+
+  await showTab('zones');
+  const clock = (await getJson('/api/zones')).body.find((z) => z.id === 'clock');
+  await page.focus('[data-zone-row="clock"] button');
+  await page.keyboard.press('Enter');
+  await page.keyboard.press('ArrowRight');
+  await waitFor(async () => {
+    const moved = (await getJson('/api/zones')).body.find((z) => z.id === 'clock');
+    return Math.abs(moved.x - (clock.x + 0.002)) < 0.0005 && Math.abs(moved.y - clock.y) < 0.0005;
+  }, { what: 'the clock zone one step to the right' });
+});
+
 test('the sport can be changed and zones offer only its fields', async (t) => {
   const reason = await unavailableReason('/api/sports/catalog');
   if (reason) { t.skip(reason); return; }
