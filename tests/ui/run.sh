@@ -2,7 +2,8 @@
 # Runs the browser tests of the operator interface against the real program.
 # Usage: tests/ui/run.sh <path to app/tessvark>
 # Installs the npm packages (tests/ui/node_modules), starts the program on a temporary data
-# folder with the Example source, runs the tests in headless Chromium and stops the program.
+# folder, runs the tests in headless Chromium (they choose the Example video as the source) and
+# stops the program with SIGTERM, which must end it normally.
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
