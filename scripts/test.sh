@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds Tessvark with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test. The
-# programs that run threads also run under ThreadSanitizer, and the JSON parser gets a short
-# fuzzing run. The full suite runs last, so its summary closes the output.
+# programs that run threads also run under ThreadSanitizer, the JSON parser gets a short fuzzing
+# run, and the interface is tested in headless Chromium against the real program. The full suite runs last, so its summary closes the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -17,5 +17,8 @@ ctest --test-dir build/tsan -L threaded -j "$jobs" --output-on-failure
 if [ -f fuzz/CMakeLists.txt ]; then
   ./scripts/fuzz.sh "${TESSVARK_FUZZ_SECONDS:-30}"
 fi
+
+# The interface in headless Chromium against the real program.
+tests/ui/run.sh build/test/app/tessvark
 
 ctest --test-dir build/test -j "$jobs" --output-on-failure
