@@ -170,6 +170,15 @@ TEST_F(ZonesApiTest, UpdateClampsTheRectangleAndKeepsIdRoleAndProcessing) {
   EXPECT_EQ(FindZone(listed, "period")->At("processing").At("threshold").text, "99")
       << "a missing processing keeps it";
 
+  // Numbers far beyond the whole-number fields end at their limits.
+  reply = api().Put("/api/zones/period", R"({"x":0.1,"y":0.1,"width":0.1,"height":0.1,)"
+                                         R"("processing":{"threshold":1e300,"blur":-1e300,)"
+                                         R"("brightness":1e20,"morph_size":1e300}})");
+  ASSERT_EQ(reply.status, 200) << reply.body;
+  EXPECT_NE(reply.body.find(R"("threshold":255,)"), std::string::npos) << reply.body;
+  EXPECT_NE(reply.body.find(R"("brightness":150,)"), std::string::npos);
+  EXPECT_NE(reply.body.find(R"("blur":0,)"), std::string::npos);
+
   // Each request is the zone id, a space and the body.
   const std::vector<testing::Refusal> cases = {
       {R"(nothing {"x":0,"y":0,"width":0.1,"height":0.1})", 404, "Zone not found"},
