@@ -89,11 +89,15 @@ class ExampleStillSession {
     session_.reset();
     NativeSessionOptions options = TestSessionOptions(folder_.path());
     options.load_example_defaults = false;
+    options.sports_catalog_path = sports_catalog_path;
     session_ = std::make_unique<NativeSession>(std::move(options));
     if (!StartSession(*session_)) return false;
     client_ = std::make_unique<ZoneApiClient>(session_->Server().Port());
     return true;
   }
+
+  // The sports catalog of the next start; none when empty.
+  std::string sports_catalog_path;
 
   NativeSession& session() { return *session_; }
   ZoneApiClient& api() { return *client_; }

@@ -264,6 +264,30 @@ TEST_F(ZonesApiTest, FailedSavesLeaveEverythingAsItWas) {
   EXPECT_EQ(api().Get("/api/zones/hide-empty").body, R"({"enabled":true})");
 }
 
+TEST(ZonesApiSport, ChosenSportKeepsItsOwnZoneSet) {
+  testing::ExampleStillSession run("zones-sport");
+  run.sports_catalog_path = std::string(TESSVARK_SOURCE_DIR) + "/resources/sports-catalog.json";
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.api().Put("/api/sports/selection", R"({"sport":"ice_hockey"})").status, 200);
+  const std::string rect = R"("x":0.1,"y":0.5,"width":0.1,"height":0.1)";
+  EXPECT_EQ(run.api().Post("/api/zones", R"({"id":"d","role":"down",)" + rect + "}").body,
+            DetailJson("This field is not available for the selected sport"));
+  EXPECT_EQ(run.api().Delete("/api/zones/down").body, DetailJson("Zone not found"))
+      << "a zone of another sport is not there";
+  ASSERT_EQ(run.api().Post("/api/zones", R"({"id":"s","role":"home_shots",)" + rect + "}").status,
+            200);
+  const JsonValue listed = ListedZones(run.api());
+  EXPECT_NE(FindZone(listed, "s"), nullptr);
+  EXPECT_EQ(FindZone(listed, "down"), nullptr);
+
+  SourceConfiguration stored;
+  ConfigStore(run.folder()).Load(stored);
+  const std::string own = stored.FindProfile(ProfileKey("example", "example-2"))->zones;
+  EXPECT_NE(own.find(R"("id":"down")"), std::string::npos) << "the source's own zones stay";
+  EXPECT_EQ(own.find(R"("id":"s")"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(run.folder() / "sport_zones.json"));
+}
+
 // Zones written by earlier versions: ids that the API no longer accepts stay usable, and a list
 // without creation numbers is numbered when a zone is added.
 TEST(ZonesApiStored, OldZonesStayReadableAndAreNumberedOnCreate) {
