@@ -17,11 +17,13 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/json_text.h"
+#include "settings/agent_roles.h"
 #include "sources/ffmpeg_video_decoder.h"
 #include "tools/example_media/example_scenes.h"
 
@@ -97,42 +99,7 @@ bool WritePoster(const std::string& clip, const std::string& poster) {
   return cv::imwrite(poster, first, {cv::IMWRITE_JPEG_QUALITY, 90});
 }
 
-struct RoleRow {
-  const char* role;
-  const char* name;
-  const char* type;
-};
-
-// The rows of the program's role table for the roles the Example boards show.
-constexpr RoleRow kRoles[] = {
-    {"home_score", "Home Score", "score"},
-    {"guest_score", "Guest Score", "score"},
-    {"period", "Period", "period"},
-    {"clock", "Clock", "clock"},
-    {"home_penalty_1", "Home Penalty 1", "clock"},
-    {"guest_penalty_1", "Guest Penalty 1", "clock"},
-    {"home_penalty_player_1", "Home Player Penalty 1", "score"},
-    {"guest_penalty_player_1", "Guest Player Penalty 1", "score"},
-    {"home_shots", "Home Shots", "score"},
-    {"guest_shots", "Guest Shots", "score"},
-    {"shot_clock", "Shot Clock", "score"},
-    {"down", "Down", "score"},
-    {"to_go", "To Go", "score"},
-    {"ball_on", "Ball On", "score"},
-    {"home_timeouts", "Home Timeouts", "score"},
-    {"guest_timeouts", "Guest Timeouts", "score"},
-    {"home_possession", "Home Possession", "indicator"},
-    {"guest_possession", "Guest Possession", "indicator"},
-};
-
-const RoleRow* FindRole(const std::string& role) {
-  for (const RoleRow& row : kRoles) {
-    if (role == row.role) return &row;
-  }
-  return nullptr;
-}
-
-std::string Quoted(const std::string& text) {
+std::string Quoted(std::string_view text) {
   std::string quoted = "\"";
   quoted += EscapeJsonText(text);
   quoted += '"';
@@ -146,13 +113,13 @@ bool AppendProfile(std::string& out, const std::string& source_id, const Example
   int sequence = 0;
   for (const FieldTruth& field : scene.fields) {
     ++sequence;
-    const RoleRow* row = FindRole(field.name);
+    const AgentRole* row = FindAgentRole(field.name);
     if (row == nullptr) {
       std::cerr << "make_example_media: no role for field " << field.name << "\n";
       return false;
     }
     out += std::string(sequence == 1 ? "" : ",\n") + "      {\"id\":" + Quoted(field.name) +
-           ",\"role\":" + Quoted(row->role) + ",\"name\":" + Quoted(row->name) + ",\"type\":" + Quoted(row->type) +
+           ",\"role\":" + Quoted(row->role) + ",\"name\":" + Quoted(row->display_name) + ",\"type\":" + Quoted(row->zone_type) +
            ",\"x\":" + FormatJsonNumber(field.x) + ",\"y\":" + FormatJsonNumber(field.y) +
            ",\"width\":" + FormatJsonNumber(field.width) + ",\"height\":" + FormatJsonNumber(field.height) +
            ",\"processing\":null,\"created_sequence\":" + std::to_string(sequence) + "}";
