@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ocr/analysis_worker.h"
+#include "tools/render/rendered_zones.h"
 #include "tools/render/scoreboard_render.h"
 
 namespace tessvark {
@@ -60,15 +61,8 @@ Board MakeBoard(int digit_height) {
   out.frame->image = rendered.image;
   out.frame->profile_key = "srt\nbench";
   out.frame->geometry_key = "identity";
+  out.zones = AnalysisZonesOf(rendered);
   for (const FieldTruth& truth : rendered.fields) {
-    AnalysisZone zone;
-    zone.id = truth.name;
-    zone.role = truth.name;
-    zone.x = truth.x;
-    zone.y = truth.y;
-    zone.width = truth.width;
-    zone.height = truth.height;
-    out.zones.push_back(zone);
     if (truth.name == "clock") out.clock_width = truth.width * board.width;
   }
   return out;

@@ -8,4 +8,4 @@ tessvark_add_test(NAME ocr_analysis_core_test THREADED SOURCES ${CMAKE_CURRENT_L
 tessvark_add_test(NAME ocr_analysis_worker_test THREADED SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_worker_test.cpp
                   LIBRARIES tessvark_ocr tessvark_core)
 tessvark_add_test(NAME ocr_analysis_end_to_end_test THREADED SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_end_to_end_test.cpp
-                  LIBRARIES tessvark_ocr tessvark_core tessvark_render)
+                  LIBRARIES tessvark_ocr tessvark_core tessvark_render tessvark_render_zones)

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ocr/analysis_worker.h"
+#include "tools/render/rendered_zones.h"
 #include "tools/render/scoreboard_render.h"
 
 // Under ThreadSanitizer: OpenCV's TBB thread pool and GDAL are not instrumented, so memory that
@@ -59,21 +60,6 @@ RenderedBoard Board(const char* clock) {
   return RenderScoreboard(board, perturbation);
 }
 
-std::vector<AnalysisZone> ZonesOf(const RenderedBoard& board) {
-  std::vector<AnalysisZone> zones;
-  for (const FieldTruth& truth : board.fields) {
-    AnalysisZone zone;
-    zone.id = truth.name;
-    zone.role = truth.name;
-    zone.x = truth.x;
-    zone.y = truth.y;
-    zone.width = truth.width;
-    zone.height = truth.height;
-    zones.push_back(zone);
-  }
-  return zones;
-}
-
 const SourceContext kSource{"srt", "Arena", "3"};
 
 class AnalysisEndToEndTest : public ::testing::Test {
@@ -104,7 +90,7 @@ class AnalysisEndToEndTest : public ::testing::Test {
     std::unique_lock<std::mutex> lock(mutex_);
     const int before = ticks_;
     lock.unlock();
-    worker_.UpdateZones(ZonesOf(board), "[board]");
+    worker_.UpdateZones(AnalysisZonesOf(board), "[board]");
     worker_.SubmitFrame(frame);
     lock.lock();
     // Two more ticks: the one that may have been running at submission, then one with the frame.
@@ -161,7 +147,7 @@ TEST_F(AnalysisEndToEndTest, ARenderedBoardIsPublishedAndOnlyChangesRaiseTheSequ
 
 TEST_F(AnalysisEndToEndTest, ARoleFilterPublishesOnlyItsRoles) {
   const RenderedBoard board = Board("12:34");
-  worker_.SetZones(ZonesOf(board), "[board]", 7, std::set<std::string>{"clock", "guest_score"});
+  worker_.SetZones(AnalysisZonesOf(board), "[board]", 7, std::set<std::string>{"clock", "guest_score"});
   const StateValue state = Feed(board);
   EXPECT_EQ(state.Find("clock")->ToJson(), "\"12:34\"");
   EXPECT_EQ(state.Find("guest")->ToJson(), "7");
