@@ -113,6 +113,9 @@ class NativeSession : public OcrRuntime {
   void LoadCatalogs();
   void ApplySport(const std::string& code);
   void ReapplyDisplayFormat();
+  // The display format in force and whether football is the active sport, each read under its
+  // own lock.
+  DisplayFormat DisplayFormatInForce(bool& football);
 
   // Status, sources, outputs, sports and display format.
   RuntimeResponse SelectSrtSource(const std::string& id);

@@ -68,18 +68,23 @@ void NativeSession::ApplySport(const std::string& code) {
   ReapplyDisplayFormat();
 }
 
-void NativeSession::ReapplyDisplayFormat() {
+DisplayFormat NativeSession::DisplayFormatInForce(bool& football) {
   SessionState& state = *state_;
   DisplayFormat format;
   {
     std::lock_guard<std::mutex> catalog(state.catalog_mutex);
     format = state.display_format;
   }
-  bool football = false;
   {
     std::lock_guard<std::mutex> engine(state.engine_mutex);
     football = state.active_sport == "football";
   }
+  return format;
+}
+
+void NativeSession::ReapplyDisplayFormat() {
+  bool football = false;
+  const DisplayFormat format = DisplayFormatInForce(football);
   if (!worker_.StateStore().SetDisplayFormat(format, football)) return;
   if (vmix_) vmix_->PublishValues(worker_.StateStore().SnapshotWithDisplay());
   server_.WakeStreams();

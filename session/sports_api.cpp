@@ -113,17 +113,8 @@ RuntimeResponse NativeSession::ChangeDisplayFormat(const std::string& body) {
 }
 
 RuntimeResponse NativeSession::DisplayFormatReply() {
-  SessionState& state = *state_;
-  DisplayFormat format;
-  {
-    std::lock_guard<std::mutex> catalog(state.catalog_mutex);
-    format = state.display_format;
-  }
   bool football = false;
-  {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    football = state.active_sport == "football";
-  }
+  const DisplayFormat format = DisplayFormatInForce(football);
   const StateValue snapshot = worker_.StateStore().SnapshotWithDisplay();
   return MakeOkResponse(DisplayFormatJson(format, football, DisplayText(snapshot, "period_display"),
                                           DisplayText(snapshot, "down_display"),
