@@ -2,7 +2,7 @@
 // their threads hand over is reported as racing. Only those libraries' own frames are excused,
 // and OpenCV's inline matrix-expression conversion, which reads the operation object that the
 // library made on first use on another thread (the clock detection runs on the worker and on
-// the preview request at once).
+// the preview request at once). Every threaded test program links this one definition.
 extern "C" const char* __tsan_default_suppressions() {
   return "race:libopencv_imgproc.so\n"
          "race:libopencv_core.so\n"
