@@ -42,6 +42,22 @@ std::string Describe(const JsonValue& state, const std::vector<std::string>& key
   return out;
 }
 
+// Waits up to ten seconds for a state event that shows `truth`; a failure names what the last
+// event showed of `keys`.
+::testing::AssertionResult StateEventShowsTruth(int port, const std::map<std::string, std::string>& truth,
+                                                const std::vector<std::string>& keys) {
+  std::optional<JsonValue> last;
+  const auto state = testing::WaitForStateEvent(
+      port,
+      [&](const JsonValue& event) {
+        last = event;
+        return MatchesTruth(event, truth);
+      },
+      10s);
+  if (state) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << (last ? Describe(*last, keys) : "no event");
+}
+
 // Whether a UDP socket can bind 127.0.0.1:port, that is whether no listener holds it.
 bool UdpPortIsFree(int port) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -215,15 +231,7 @@ TEST(NativeSessionExample, StillReadsItsDrawnValues) {
   ASSERT_TRUE(testing::StartSession(session));
   const auto truth = testing::TruthByStateKey(RenderFootballScene().fields, kFootballKeys);
   ASSERT_EQ(truth.size(), kFootballKeys.size());
-  std::optional<JsonValue> last;
-  const auto state = testing::WaitForStateEvent(
-      session.Server().Port(),
-      [&](const JsonValue& event) {
-        last = event;
-        return MatchesTruth(event, truth);
-      },
-      10s);
-  EXPECT_TRUE(state.has_value()) << (last ? Describe(*last, kFootballKeys) : "no event");
+  EXPECT_TRUE(StateEventShowsTruth(session.Server().Port(), truth, kFootballKeys));
   EXPECT_EQ(session.GetPreview(false).content_type, "image/jpeg");
   EXPECT_EQ(session.GetPreview(true).status, 200);
 }
@@ -297,17 +305,11 @@ TEST(NativeSessionFrames, ReceiverFramesOfTheSelectedSourceReachTheStream) {
       std::this_thread::sleep_for(40ms);
     }
   });
-  std::optional<JsonValue> last;
-  const auto state = testing::WaitForStateEvent(
-      session.Server().Port(),
-      [&](const JsonValue& event) {
-        last = event;
-        return MatchesTruth(event, truth);
-      },
-      10s);
+  const ::testing::AssertionResult shown =
+      StateEventShowsTruth(session.Server().Port(), truth, kFootballKeys);
   delivering = false;
   receiver.join();
-  EXPECT_TRUE(state.has_value()) << (last ? Describe(*last, kFootballKeys) : "no event");
+  EXPECT_TRUE(shown);
   EXPECT_EQ(session.GetPreview(false).status, 200);
   session.Stop();
   EXPECT_GE(runtime->stops(), 1);
