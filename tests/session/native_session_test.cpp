@@ -458,14 +458,16 @@ TEST(NativeSessionLifecycle, RoutesAnswerWhileTheSessionStartsAndStops) {
   TempFolder folder("routes");
   ASSERT_TRUE(Stored(folder.path(), "example", "example-2", ""));
   NativeSessionOptions options = testing::TestSessionOptions(folder.path());
-  const int first_port = options.port;
+  // The client asks the first port of the range until the session says which one it bound: a test
+  // program running beside this one may have taken the first.
+  std::atomic<int> port{options.port};
   NativeSession session(std::move(options));
   std::atomic<bool> polling{true};
   std::atomic<int> answers{0};
   std::thread client([&] {
-    httplib::Client http("127.0.0.1", first_port);
-    http.set_connection_timeout(std::chrono::milliseconds(100));
     while (polling) {
+      httplib::Client http("127.0.0.1", port.load());
+      http.set_connection_timeout(std::chrono::milliseconds(100));
       for (const char* path : {"/preview", "/preview/working", "/api/status"}) {
         if (const httplib::Result reply = http.Get(path); reply && reply->status != 403) ++answers;
       }
@@ -473,7 +475,13 @@ TEST(NativeSessionLifecycle, RoutesAnswerWhileTheSessionStartsAndStops) {
   });
   std::this_thread::sleep_for(50ms);
   const bool started = testing::StartSession(session);
-  std::this_thread::sleep_for(300ms);
+  if (started) port = session.Server().Port();
+  // Under load the first answers can take a while; stop only once some came, or after a bound.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (started && answers.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(100ms);
   session.Stop();
   polling = false;
   client.join();
