@@ -243,7 +243,9 @@ TEST(NativeSessionExample, ClipReadsTheValuesOfItsPictures) {
   const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(testing::StartSession(session));
   // The player paces the clip by the wall clock from its start, so a state read now shows one of
-  // the pictures of the last second or so.
+  // the pictures played so far; on a slow machine (or under ThreadSanitizer) analysis can lag the
+  // player by seconds, so every picture since the start counts,
+  // newest first.
   std::map<int, std::map<std::string, std::string>> truths;
   const auto truth_of = [&truths](int frame) -> const std::map<std::string, std::string>& {
     frame %= kExampleVideoFrames;
@@ -263,7 +265,7 @@ TEST(NativeSessionExample, ClipReadsTheValuesOfItsPictures) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         const int now = static_cast<int>(seconds * kExampleFps);
         bool found = false;
-        for (int frame = std::max(0, now - 2 * kExampleFps); frame <= now + 2 && !found; ++frame) {
+        for (int frame = now + 2; frame >= 0 && !found; --frame) {
           found = MatchesTruth(event, truth_of(frame));
         }
         if (found) {
@@ -273,7 +275,7 @@ TEST(NativeSessionExample, ClipReadsTheValuesOfItsPictures) {
         }
         return matched >= 3;
       },
-      8s);
+      20s);
   EXPECT_GE(matched, 3) << "three states of the clip's pictures";
   EXPECT_FALSE(unmatched.has_value()) << Describe(*unmatched, kHockeyKeys);
 }
