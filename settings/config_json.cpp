@@ -28,7 +28,7 @@ void AppendCompactJson(const JsonValue& value, std::string& out) {
       return;
     case JsonKind::kString:
       out += '"';
-      out += EscapeConfigJsonString(value.text);
+      out += EscapeJsonText(value.text);
       out += '"';
       return;
     case JsonKind::kArray:
@@ -44,7 +44,7 @@ void AppendCompactJson(const JsonValue& value, std::string& out) {
       for (std::size_t i = 0; i < value.members.size(); ++i) {
         if (i > 0) out += ',';
         out += '"';
-        out += EscapeConfigJsonString(value.members[i].key);
+        out += EscapeJsonText(value.members[i].key);
         out += "\":";
         AppendCompactJson(value.members[i].value, out);
       }
@@ -56,8 +56,6 @@ void AppendCompactJson(const JsonValue& value, std::string& out) {
 }  // namespace
 
 ProfileCorners IdentityCorners() { return {{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}}; }
-
-std::string EscapeConfigJsonString(std::string_view text) { return EscapeJsonText(text); }
 
 std::string WriteCompactJson(const JsonValue& value) {
   std::string out;

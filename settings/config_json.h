@@ -25,13 +25,8 @@ struct ProfileCorners {
 // The whole picture: (0,0), (1,0), (1,1), (0,1).
 ProfileCorners IdentityCorners();
 
-// The escaping of the configuration files and the sport-zones file: double quote, backslash and
-// newline take a backslash form, every other byte below 0x20 becomes \u00xx, everything else
-// (0x7F and UTF-8 sequences included) passes. No surrounding quotes.
-std::string EscapeConfigJsonString(std::string_view text);
-
 // Compact JSON with no white space: numbers by "%.17g" (null when not finite), strings through
-// EscapeConfigJsonString, object members in document order with duplicates kept.
+// EscapeJsonText, object members in document order with duplicates kept.
 std::string WriteCompactJson(const JsonValue& value);
 
 // The ten source types "source_config.json" may name, compared byte for byte.

@@ -1,4 +1,5 @@
 #include "settings/config_store.h"
+#include "core/json_text.h"
 
 #include <exception>
 #include <utility>
@@ -34,7 +35,6 @@ const JsonValue* StringMember(const JsonValue& object, const char* key) {
   return value != nullptr && value->kind == JsonKind::kString ? value : nullptr;
 }
 
-std::string Quoted(const std::string& text) { return "\"" + EscapeConfigJsonString(text) + "\""; }
 
 // `  "name": {` with one `    "key": value` line per entry and `  }`; an empty map leaves the
 // closing line alone.
@@ -44,7 +44,7 @@ std::string KeyedMember(const char* name, const std::vector<std::pair<std::strin
   out += name;
   out += "\": {\n";
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    out += "    " + Quoted(entries[i].first) + ": " + entries[i].second;
+    out += "    " + QuotedJsonText(entries[i].first) + ": " + entries[i].second;
     out += i + 1 < entries.size() ? ",\n" : "\n";
   }
   out += "  }";
@@ -120,7 +120,7 @@ ZoneProfile& SourceConfiguration::FindOrAddProfile(const std::string& key) {
 }
 
 std::string ProfileKey(const std::string& source_type, const std::string& source_id) {
-  return "{\"source_id\":" + Quoted(source_id) + ",\"source_type\":" + Quoted(source_type) + "}";
+  return "{\"source_id\":" + QuotedJsonText(source_id) + ",\"source_type\":" + QuotedJsonText(source_type) + "}";
 }
 
 bool ParseProfileKey(const std::string& key, std::string& source_type, std::string& source_id) {
@@ -135,10 +135,10 @@ bool ParseProfileKey(const std::string& key, std::string& source_type, std::stri
 }
 
 std::string SourceConfigDocument(const SourceConfiguration& config) {
-  return "{\n  \"version\": 1,\n  \"source_type\": " + Quoted(config.source_type) +
-         ",\n  \"source_id\": " + Quoted(config.source_id) +
-         ",\n  \"ndi_source_id\": " + Quoted(config.ndi_source_id) +
-         ",\n  \"ndi_source_name\": " + Quoted(config.ndi_source_name) + "\n}\n";
+  return "{\n  \"version\": 1,\n  \"source_type\": " + QuotedJsonText(config.source_type) +
+         ",\n  \"source_id\": " + QuotedJsonText(config.source_id) +
+         ",\n  \"ndi_source_id\": " + QuotedJsonText(config.ndi_source_id) +
+         ",\n  \"ndi_source_name\": " + QuotedJsonText(config.ndi_source_name) + "\n}\n";
 }
 
 std::string ZoneStoreDocument(const SourceConfiguration& config) {
@@ -151,8 +151,8 @@ std::string ZoneStoreDocument(const SourceConfiguration& config) {
       hide_empty.emplace_back(profile.key, profile.hide_empty ? "true" : "false");
     }
   }
-  std::string out = "{\n  \"version\": 1,\n  \"source_type\": " + Quoted(config.source_type) +
-                    ",\n  \"source_id\": " + Quoted(config.source_id) + ",\n  \"zones\": " +
+  std::string out = "{\n  \"version\": 1,\n  \"source_type\": " + QuotedJsonText(config.source_type) +
+                    ",\n  \"source_id\": " + QuotedJsonText(config.source_id) + ",\n  \"zones\": " +
                     (current != nullptr ? current->zones : std::string("[]")) + ",\n" +
                     KeyedMember("profiles", zones);
   if (!hide_empty.empty()) out += ",\n" + KeyedMember("hide_empty", hide_empty);
@@ -168,8 +168,8 @@ std::string GeometryDocument(const SourceConfiguration& config) {
   for (const ZoneProfile& profile : config.profiles) {
     if (profile.has_geometry) entries.emplace_back(profile.key, PointsEntry(profile.corners));
   }
-  return "{\n  \"version\": 2,\n  \"source_type\": " + Quoted(config.source_type) +
-         ",\n  \"source_id\": " + Quoted(config.source_id) + ",\n  \"geometry\": " +
+  return "{\n  \"version\": 2,\n  \"source_type\": " + QuotedJsonText(config.source_type) +
+         ",\n  \"source_id\": " + QuotedJsonText(config.source_id) + ",\n  \"geometry\": " +
          PointsEntry(corners) + ",\n" + KeyedMember("profiles", entries) + "\n}\n";
 }
 

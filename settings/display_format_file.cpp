@@ -132,11 +132,6 @@ bool ParseDisplayFormat(std::string_view text, DisplayFormat& format, bool& new_
   return true;
 }
 
-std::string EscapeDisplayJsonText(std::string_view text) {
-  std::string quoted = QuoteDisplayJsonText(text);
-  return quoted.substr(1, quoted.size() - 2);
-}
-
 std::string QuoteDisplayJsonText(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);

@@ -26,8 +26,7 @@ std::string DisplayFormatJson(const DisplayFormat& format, bool football,
                               const std::optional<std::string>& preview_down_distance);
 std::string DisplayTableJson(const std::vector<DisplayRow>& rows);
 
-// The escaping of the state writer, without and with the surrounding quotes.
-std::string EscapeDisplayJsonText(std::string_view text);
+// A string in the escaping of the state writer, with the surrounding quotes.
 std::string QuoteDisplayJsonText(std::string_view text);
 // The quoted text, or "null" for nothing.
 std::string OptionalDisplayTextJson(const std::optional<std::string>& text);

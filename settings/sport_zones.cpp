@@ -1,4 +1,5 @@
 #include "settings/sport_zones.h"
+#include "core/json_text.h"
 
 #include <algorithm>
 #include <exception>
@@ -111,9 +112,9 @@ std::string SportZonesText(const SportZonesDocument& document) {
   std::string out = "{\"profiles\":[";
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     if (i > 0) out += ',';
-    out += "{\"source_id\":\"" + EscapeConfigJsonString(sorted[i]->source_id) +
-           "\",\"source_type\":\"" + EscapeConfigJsonString(sorted[i]->source_type) +
-           "\",\"sport\":\"" + EscapeConfigJsonString(sorted[i]->sport) +
+    out += "{\"source_id\":\"" + EscapeJsonText(sorted[i]->source_id) +
+           "\",\"source_type\":\"" + EscapeJsonText(sorted[i]->source_type) +
+           "\",\"sport\":\"" + EscapeJsonText(sorted[i]->sport) +
            "\",\"zones\":" + sorted[i]->zones + "}";
   }
   out += ']';

@@ -1,4 +1,5 @@
 #include "settings/config_json.h"
+#include "core/json_text.h"
 
 #include <cmath>
 #include <limits>
@@ -11,10 +12,10 @@
 namespace tessvark {
 namespace {
 
-TEST(EscapeConfigJsonString, EscapesOnlyQuoteBackslashNewlineAndControlBytes) {
-  EXPECT_EQ(EscapeConfigJsonString("\"\\\n\t\r\x7F\xC3\xA9"),
+TEST(ConfigFileEscaping, EscapesOnlyQuoteBackslashNewlineAndControlBytes) {
+  EXPECT_EQ(EscapeJsonText("\"\\\n\t\r\x7F\xC3\xA9"),
             "\\\"\\\\\\n\\u0009\\u000d\x7F\xC3\xA9");
-  EXPECT_EQ(EscapeConfigJsonString(std::string("a\0b\x1f", 4)), "a\\u0000b\\u001f");
+  EXPECT_EQ(EscapeJsonText(std::string("a\0b\x1f", 4)), "a\\u0000b\\u001f");
 }
 
 TEST(WriteCompactJson, RewritesNumbersAndKeepsDuplicateMembersInOrder) {

@@ -1,4 +1,5 @@
 #include "settings/config_store.h"
+#include "core/json_text.h"
 
 #include <functional>
 #include <map>
@@ -117,7 +118,7 @@ TEST(ConfigStoreLoad, TableOfStoredFiles) {
       {"top-level zones win over a profiles entry of the same key; bad entries are skipped",
        {{"zone_store.json",
          R"({"version":1,"source_type":"example","source_id":"example-1","zones":[{"id":"top"}],)"
-         R"("profiles":{")" + EscapeConfigJsonString(kExample1) + R"(":[{"id":"entry"}],"obj":{},)"
+         R"("profiles":{")" + EscapeJsonText(kExample1) + R"(":[{"id":"entry"}],"obj":{},)"
          R"("dup":[1],"dup":[2]},"hide_empty":{"a":"true","b":false}})"}},
        [](const SourceConfiguration& c, const ConfigLoadResult& r) {
          ASSERT_NE(c.FindProfile(kExample1), nullptr);

@@ -38,7 +38,7 @@ TEST(DisplayFormatJson, WritesTheDefaults) {
             R"("preview":{"period":null,"down":null,"down_distance":null}})");
   EXPECT_EQ(DisplayTableJson({{"OT", "Over\ttime \"1\""}}),
             R"([{"ocr":"OT","display":"Over\ttime \"1\""}])");
-  EXPECT_EQ(EscapeDisplayJsonText("\b\f\x01\x7F\xC3\xA9"), "\\b\\f\\u0001\x7F\xC3\xA9");
+  EXPECT_EQ(QuoteDisplayJsonText("\b\f\x01\x7F\xC3\xA9"), "\"\\b\\f\\u0001\x7F\xC3\xA9\"");
   EXPECT_EQ(OptionalDisplayTextJson(std::string("1st & 10")), "\"1st & 10\"");
 }
 

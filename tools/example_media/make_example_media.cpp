@@ -99,17 +99,11 @@ bool WritePoster(const std::string& clip, const std::string& poster) {
   return cv::imwrite(poster, first, {cv::IMWRITE_JPEG_QUALITY, 90});
 }
 
-std::string Quoted(std::string_view text) {
-  std::string quoted = "\"";
-  quoted += EscapeJsonText(text);
-  quoted += '"';
-  return quoted;
-}
 
 // One profile of the factory defaults: the zones in the session's zone JSON, one per field, and
 // the board's corners as the source geometry.
 bool AppendProfile(std::string& out, const std::string& source_id, const ExampleScene& scene) {
-  out += "    {\"source_type\": \"example\", \"source_id\": " + Quoted(source_id) + ",\n     \"zones\": [\n";
+  out += "    {\"source_type\": \"example\", \"source_id\": " + QuotedJsonText(source_id) + ",\n     \"zones\": [\n";
   int sequence = 0;
   for (const FieldTruth& field : scene.fields) {
     ++sequence;
@@ -118,8 +112,8 @@ bool AppendProfile(std::string& out, const std::string& source_id, const Example
       std::cerr << "make_example_media: no role for field " << field.name << "\n";
       return false;
     }
-    out += std::string(sequence == 1 ? "" : ",\n") + "      {\"id\":" + Quoted(field.name) +
-           ",\"role\":" + Quoted(row->role) + ",\"name\":" + Quoted(row->display_name) + ",\"type\":" + Quoted(row->zone_type) +
+    out += std::string(sequence == 1 ? "" : ",\n") + "      {\"id\":" + QuotedJsonText(field.name) +
+           ",\"role\":" + QuotedJsonText(row->role) + ",\"name\":" + QuotedJsonText(row->display_name) + ",\"type\":" + QuotedJsonText(row->zone_type) +
            ",\"x\":" + FormatJsonNumber(field.x) + ",\"y\":" + FormatJsonNumber(field.y) +
            ",\"width\":" + FormatJsonNumber(field.width) + ",\"height\":" + FormatJsonNumber(field.height) +
            ",\"processing\":null,\"created_sequence\":" + std::to_string(sequence) + "}";
@@ -127,7 +121,7 @@ bool AppendProfile(std::string& out, const std::string& source_id, const Example
   static const char* const kCornerNames[4] = {"top_left", "top_right", "bottom_right", "bottom_left"};
   out += "\n     ],\n     \"geometry\": {\"points\": {";
   for (int i = 0; i < 4; ++i) {
-    out += std::string(i == 0 ? "" : ", ") + Quoted(kCornerNames[i]) + ": {\"x\": " +
+    out += std::string(i == 0 ? "" : ", ") + QuotedJsonText(kCornerNames[i]) + ": {\"x\": " +
            FormatJsonNumber(scene.corners[i].x) + ", \"y\": " + FormatJsonNumber(scene.corners[i].y) + "}";
   }
   out += "}}}";
