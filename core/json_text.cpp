@@ -46,11 +46,11 @@ std::string EscapeJsonText(std::string_view text) {
   return out;
 }
 
-std::string QuotedJsonText(std::string_view text) {
+std::string QuotedJsonText(std::string_view text, JsonEscapeSet set) {
   std::string out;
   out.reserve(text.size() + 2);
   out.push_back('"');
-  AppendJsonEscaped(text, JsonEscapeSet::kApi, out);
+  AppendJsonEscaped(text, set, out);
   out.push_back('"');
   return out;
 }

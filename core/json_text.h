@@ -22,8 +22,8 @@ void AppendJsonEscaped(std::string_view text, JsonEscapeSet set, std::string& ou
 // Returns the content of a JSON string without the surrounding quotes.
 std::string EscapeJsonText(std::string_view text);
 
-// EscapeJsonText in double quotes: a whole JSON string of that escaping set.
-std::string QuotedJsonText(std::string_view text);
+// A whole JSON string: the escaped text in double quotes.
+std::string QuotedJsonText(std::string_view text, JsonEscapeSet set = JsonEscapeSet::kApi);
 
 // "%.17g" for finite values, "null" otherwise.
 std::string FormatJsonNumber(double value);

@@ -38,12 +38,7 @@ std::string CollapseWhitespace(std::string_view text) {
 }
 
 std::string QuoteCatalogJson(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out.push_back('"');
-  AppendJsonEscaped(text, JsonEscapeSet::kCatalog, out);
-  out.push_back('"');
-  return out;
+  return QuotedJsonText(text, JsonEscapeSet::kCatalog);
 }
 
 }  // namespace tessvark

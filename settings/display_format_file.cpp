@@ -1,5 +1,7 @@
 #include "settings/display_format_file.h"
 
+#include "core/json_text.h"
+
 #include <exception>
 #include <initializer_list>
 
@@ -133,10 +135,7 @@ bool ParseDisplayFormat(std::string_view text, DisplayFormat& format, bool& new_
 }
 
 std::string QuoteDisplayJsonText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  AppendQuotedJsonString(text, out);
-  return out;
+  return QuotedJsonText(text, JsonEscapeSet::kState);
 }
 
 std::string OptionalDisplayTextJson(const std::optional<std::string>& text) {
