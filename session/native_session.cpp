@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "ocr/image_threads.h"
 #include "outputs/vmix/vmix_output_config.h"
 
 namespace tessvark {
@@ -29,7 +30,9 @@ NativeSession::NativeSession(NativeSessionOptions options)
               options_.analysis_wait_seconds, [] { return UtcTimestampNow(); }),
       server_(ServerOptionsOf(options_)),
       state_(std::make_unique<SessionState>()),
-      example_player_(MakeExamplePlayer()) {}
+      example_player_(MakeExamplePlayer()) {
+  KeepImageWorkOnCallingThread();
+}
 
 NativeSession::~NativeSession() {
   Stop();
