@@ -8,6 +8,9 @@
 #include <chrono>
 #include <system_error>
 
+#include "core/steady_clock.h"
+#include "platform/unique_fd.h"
+
 namespace tessvark {
 namespace {
 
@@ -47,19 +50,11 @@ void RemoveQuietly(const std::filesystem::path& path) { ::unlink(path.c_str()); 
 void SyncFolderOf(const std::filesystem::path& file) {
   std::filesystem::path folder = file.parent_path();
   if (folder.empty()) folder = ".";
-  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (descriptor < 0) return;
-  SyncDescriptor(descriptor);
-  ::close(descriptor);
+  const UniqueFd descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (descriptor.valid()) SyncDescriptor(descriptor.get());
 }
 
 }  // namespace
-
-std::int64_t SteadyClockNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 bool CreateFolderWithParents(const std::filesystem::path& folder) {
   if (folder.empty()) return true;
@@ -82,19 +77,19 @@ ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
                                       std::string_view text, TemporaryFileMode mode) {
   if (!CreateFolderWithParents(target.parent_path())) return ReplaceFileStatus::kFolderFailed;
   const int flags = mode == TemporaryFileMode::kExclusive ? O_EXCL : O_TRUNC;
-  const int descriptor = OpenForWriting(temporary, flags, 0666);
-  if (descriptor < 0) return ReplaceFileStatus::kCreateFailed;
-  if (!WriteAll(descriptor, text)) {
-    ::close(descriptor);
-    RemoveQuietly(temporary);
-    return ReplaceFileStatus::kWriteFailed;
+  UniqueFd descriptor(OpenForWriting(temporary, flags, 0666));
+  if (!descriptor.valid()) return ReplaceFileStatus::kCreateFailed;
+  ReplaceFileStatus failure = ReplaceFileStatus::kReplaced;
+  if (!WriteAll(descriptor.get(), text)) {
+    failure = ReplaceFileStatus::kWriteFailed;
+  } else if (!SyncDescriptor(descriptor.get())) {
+    failure = ReplaceFileStatus::kFlushFailed;
   }
-  if (!SyncDescriptor(descriptor)) {
-    ::close(descriptor);
+  descriptor.Reset();  // closed before the rename, and before a failed file is removed
+  if (failure != ReplaceFileStatus::kReplaced) {
     RemoveQuietly(temporary);
-    return ReplaceFileStatus::kFlushFailed;
+    return failure;
   }
-  ::close(descriptor);
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
     RemoveQuietly(temporary);
     return ReplaceFileStatus::kReplaceFailed;
@@ -104,10 +99,10 @@ ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
 }
 
 bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text) {
-  const int descriptor = OpenForWriting(path, O_EXCL, 0600);
-  if (descriptor < 0) return false;
-  const bool written = WriteAll(descriptor, text) && SyncDescriptor(descriptor);
-  ::close(descriptor);
+  UniqueFd descriptor(OpenForWriting(path, O_EXCL, 0600));
+  if (!descriptor.valid()) return false;
+  const bool written = WriteAll(descriptor.get(), text) && SyncDescriptor(descriptor.get());
+  descriptor.Reset();
   if (!written) {
     RemoveQuietly(path);
     return false;
