@@ -155,7 +155,7 @@ void LocalHttpServer::WakeStreams() { WakeAllStreams(*impl_); }
 
 void LocalHttpServer::SetOutputEnabled(const std::string& name, bool enabled) {
   if (name != "vmix") return;
-  std::lock_guard<std::mutex> lock(impl_->output_mutex);
+  MutexLock lock(impl_->output_mutex);
   impl_->vmix_output_enabled = enabled;
 }
 

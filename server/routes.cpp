@@ -72,7 +72,7 @@ void RunUpdateStep(const Impl& impl, Response& res, const std::function<bool()>&
 }
 
 void OutputsJson(Impl& impl, Response& res) {
-  std::lock_guard<std::mutex> lock(impl.output_mutex);
+  MutexLock lock(impl.output_mutex);
   SendBody(
       res,
       impl.vmix_output_enabled ? "{\"enabled\":{\"vmix\":true}}" : "{\"enabled\":{\"vmix\":false}}",
