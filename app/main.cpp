@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/app_log.h"
+#include "app/session_wiring.h"
 #include "app/desktop_host.h"
 #include "app/startup_options.h"
 #include "app/system_resource_sampler.h"
@@ -90,6 +91,11 @@ int RunProgram(const std::vector<std::string>& arguments) {
   resources.sample_json = [&sampler] { return SystemResourcesJson(sampler.Sample()); };
   resources.release = [&sampler] { sampler.Release(); };
 
+  startup.options.make_server = [&resources](const NativeSessionOptions& options) {
+    std::unique_ptr<LocalHttpServer> server = MakeLocalHttpServer(options);
+    server->SetHostServices(UpdateRoutesWithoutChannel(), std::move(resources));
+    return server;
+  };
   std::unique_ptr<NativeSession> session;
   try {
     session = std::make_unique<NativeSession>(std::move(startup.options));
@@ -101,7 +107,6 @@ int RunProgram(const std::vector<std::string>& arguments) {
     run.log.Append("start_failed");
     return kExitStartFailed;
   }
-  session->Server().SetHostServices(UpdateRoutesWithoutChannel(), std::move(resources));
   if (StartSession(*session, run.log) != 0) {
     run.log.Append("start_failed");
     return kExitStartFailed;  // the session's destructor stops what did start

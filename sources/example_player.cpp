@@ -184,10 +184,4 @@ void ExamplePlayer::Stop() {
   if (state_->thread.joinable()) state_->thread.join();
 }
 
-std::unique_ptr<ExamplePlayer> MakeExamplePlayer() { return std::make_unique<ExamplePlayer>(); }
-
-void DestroyExamplePlayer(std::unique_ptr<ExamplePlayer> player) {
-  if (player) player->Stop();
-}
-
 }  // namespace tessvark
