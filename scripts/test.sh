@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds Tessvark with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test. clang
-# checks the lock annotations, the programs
+# Checks that no include runs against the layers, builds Tessvark with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs every test. clang checks the lock annotations, the programs
 # that run threads also run under ThreadSanitizer, the JSON parser gets a short fuzzing run, and
 # the interface is tested in headless Chromium against the real program. The full suite runs
 # last, so its summary closes the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
+./scripts/check_layers.sh
 
 jobs=$(nproc)
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DTESSVARK_SANITIZE=ON -DTESSVARK_BUILD_BENCH=ON
