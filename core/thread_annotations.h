@@ -3,6 +3,9 @@
 // Clang's thread-safety analysis (-Wthread-safety) checks these: which mutex guards a field, which
 // lock a function expects held or takes, and the order two mutexes are taken in. Other compilers
 // see nothing.
+//
+// Clang 14 loses the mutex of a guarded field reached through a const reference bound to it
+// (`const T& x = guarded;`), so code binds plain references to guarded fields instead.
 
 #if defined(__clang__)
 #define TESSVARK_THREAD_ANNOTATION(x) __attribute__((x))

@@ -64,7 +64,7 @@ void SessionSources::StopExamplePlayer() {
 void SessionSources::OnReceiverLinkState(const std::string& kind,
                                          const NdiLinkSnapshot& snapshot) {
   MutexLock engine(engine_.mutex);
-  const SourceSelection& selection = engine_.selection;
+  SourceSelection& selection = engine_.selection;
   if (engine_.stopping || !selection.selected || kind.empty() || selection.type != kind) return;
   if (!snapshot.selected_source.empty() && snapshot.selected_source != selection.id) return;
   const std::string& link = snapshot.state;

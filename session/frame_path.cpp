@@ -161,7 +161,7 @@ void FramePath::RunPendingAnalysis() {
 }
 
 void FramePath::Analyze(SessionEngine& engine, bool analysis_allowed, bool refresh_previews) {
-  const SourceSelection& selection = engine.selection;
+  SourceSelection& selection = engine.selection;
   FramePictures& pictures = engine.pictures;
   const std::vector<OcrZone> zones = ZonesFor(engine.zones, selection);
   std::vector<AnalysisZone> analysis_zones;

@@ -150,7 +150,7 @@ RuntimeResponse SessionCatalogs::ChooseSport(const std::string& body) {
     std::string source_key;
     {
       MutexLock engine(engine_.mutex);
-      const SourceSelection& selection = engine_.selection;
+      SourceSelection& selection = engine_.selection;
       if (selection.selected && !selection.type.empty() && selection.type != "none") {
         source_key = ProfileKey(selection.type, selection.id);
       }

@@ -106,6 +106,6 @@ class SessionSources {
 // other "stopped".
 std::string SignalName(std::int32_t code);
 // The status object of an Example selection or of no selection.
-std::string ExampleStatusJson(const SessionEngine& engine) REQUIRES(engine.mutex);
+std::string ExampleStatusJson(SessionEngine& engine) REQUIRES(engine.mutex);
 
 }  // namespace tessvark

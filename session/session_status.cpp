@@ -39,10 +39,10 @@ std::string SignalName(std::int32_t code) {
   }
 }
 
-std::string ExampleStatusJson(const SessionEngine& engine) {
-  const SourceSelection& selection = engine.selection;
-  const ExampleInfo& example = engine.example;
-  const cv::Mat& source_image = engine.pictures.source_image;
+std::string ExampleStatusJson(SessionEngine& engine) {
+  SourceSelection& selection = engine.selection;
+  ExampleInfo& example = engine.example;
+  cv::Mat& source_image = engine.pictures.source_image;
   const bool selected = selection.selected;
   const bool image = !source_image.empty();
   const bool video = example.video_active;

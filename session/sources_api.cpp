@@ -113,7 +113,7 @@ std::string SessionSources::SourcesJson(bool refresh_requested) {
   }
 
   MutexLock engine(engine_.mutex);
-  const SourceSelection& selection = engine_.selection;
+  SourceSelection& selection = engine_.selection;
   std::string out = refresh_requested ? "{\"refresh_requested\":true," : "{";
   out += "\"type\":\"ndi\",\"selected\":" + OptionalQuoted(selection.remembered_ndi_id);
   out += ",\"sources\":[";

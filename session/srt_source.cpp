@@ -227,7 +227,7 @@ std::string SessionSources::SrtStatusJson() {
   out += ",\"frame_analysis_allowed\":";
   out += JsonBool(analysis_allowed);
   out += ",\"receiver_state\":" + QuotedJsonText(signal == 1 ? "connected" : SignalName(signal));
-  const SrtSettings& settings = engine_.srt.settings;
+  SrtSettings& settings = engine_.srt.settings;
   const bool passphrase_set = !settings.passphrase.empty();
   out += ",\"srt\":{\"mode\":\"listener\",\"port\":" + std::to_string(settings.port);
   out += ",\"latency_ms\":" + std::to_string(settings.latency_ms);

@@ -38,10 +38,10 @@ bool IsKnownLinkState(const std::string& state) {
          state == "offline" || state == "error";
 }
 
-std::string ReceiverStatusJson(const SessionEngine& engine, FramePath& frame_path,
+std::string ReceiverStatusJson(SessionEngine& engine, FramePath& frame_path,
                                const NdiLinkSnapshot& snapshot,
                                const std::vector<NdiSourceInfo>& sources) REQUIRES(engine.mutex) {
-  const SourceSelection& selection = engine.selection;
+  SourceSelection& selection = engine.selection;
   const double now = WallClockSeconds();
   const bool running = snapshot.runtime_available && snapshot.updated_at > 0.0 &&
                        now - snapshot.updated_at <= 3.0;
@@ -160,7 +160,7 @@ RuntimeResponse SessionSources::GetStatus() {
   const RuntimeView omt = ViewOf(omt_runtime);
 
   MutexLock engine(engine_.mutex);
-  const SourceSelection& selection = engine_.selection;
+  SourceSelection& selection = engine_.selection;
   if (selection.selected && selection.type == "srt") return MakeOkResponse(SrtStatusJson());
   if (selection.selected && selection.type == "ndi") {
     return MakeOkResponse(ReceiverStatusJson(engine_, frame_path_, ndi.snapshot, ndi.sources));
