@@ -142,4 +142,9 @@ TcpConnection::Read TcpConnection::ReadSome(char* into, std::size_t size, int wa
   return Read::kData;
 }
 
+TcpConnection::Read TcpConnection::ReadSome(char* into, std::size_t size, Deadline deadline,
+                                            std::size_t& count) {
+  return ReadSome(into, size, ClampSlice(RemainingMs(deadline)), count);
+}
+
 }  // namespace tessvark

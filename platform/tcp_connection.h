@@ -42,6 +42,8 @@ class TcpConnection {
   // `count` set, kNothingYet when none came or the read was interrupted, kEnd when the peer closed
   // or the connection failed.
   Read ReadSome(char* into, std::size_t size, int wait_ms, std::size_t& count);
+  // The same, waiting one poll slice at most and never past the deadline (at least 1 ms).
+  Read ReadSome(char* into, std::size_t size, Deadline deadline, std::size_t& count);
 
  private:
   UniqueFd socket_;

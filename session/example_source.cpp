@@ -40,14 +40,13 @@ void SessionSources::BeginStop() {
   engine_.stopping.store(true);
 }
 
+std::array<std::shared_ptr<NdiRuntime>, 2> SessionSources::Runtimes() {
+  MutexLock engine(engine_.mutex);
+  return {ndi_runtime_, omt_runtime_};
+}
+
 void SessionSources::StopRuntimes() {
-  std::shared_ptr<NdiRuntime> runtimes[2];
-  {
-    MutexLock engine(engine_.mutex);
-    runtimes[0] = ndi_runtime_;
-    runtimes[1] = omt_runtime_;
-  }
-  for (const std::shared_ptr<NdiRuntime>& runtime : runtimes) {
+  for (const std::shared_ptr<NdiRuntime>& runtime : Runtimes()) {
     if (!runtime) continue;
     runtime->Stop();
     // A supplied runtime may outlive the session; its callbacks must not.
@@ -92,13 +91,7 @@ void SessionSources::StartSelectedReceiver() {
 }
 
 void SessionSources::StopReceivers() {
-  std::shared_ptr<NdiRuntime> runtimes[2];
-  {
-    MutexLock engine(engine_.mutex);
-    runtimes[0] = ndi_runtime_;
-    runtimes[1] = omt_runtime_;
-  }
-  for (const std::shared_ptr<NdiRuntime>& runtime : runtimes) {
+  for (const std::shared_ptr<NdiRuntime>& runtime : Runtimes()) {
     if (runtime) runtime->Stop();
   }
 }

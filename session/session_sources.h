@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -64,6 +65,8 @@ class SessionSources {
   // The SRT receiver's start of a new stream: a new source generation.
   std::uint64_t BeginSrtSession() EXCLUDES(engine_.mutex);
 
+  // Both runtimes (NDI first), either possibly absent.
+  std::array<std::shared_ptr<NdiRuntime>, 2> Runtimes() EXCLUDES(engine_.mutex);
   void StartSelectedReceiver() EXCLUDES(engine_.mutex);
   void StartExampleSource() EXCLUDES(engine_.mutex);
   void StopReceivers() EXCLUDES(engine_.mutex);

@@ -82,13 +82,7 @@ std::string OptionalQuoted(const std::string& text) {
 }  // namespace
 
 std::string SessionSources::SourcesJson(bool refresh_requested) {
-  std::shared_ptr<NdiRuntime> ndi_runtime;
-  std::shared_ptr<NdiRuntime> omt_runtime;
-  {
-    MutexLock engine(engine_.mutex);
-    ndi_runtime = ndi_runtime_;
-    omt_runtime = omt_runtime_;
-  }
+  const auto [ndi_runtime, omt_runtime] = Runtimes();
   SourceListing ndi;
   if (ndi_runtime) {
     ndi.sources = ndi_runtime->ListSources();
@@ -154,12 +148,7 @@ SessionSources::SessionSources(const std::string& ui_root, SessionEngine& engine
 RuntimeResponse SessionSources::ListSources() { return MakeOkResponse(SourcesJson(false)); }
 
 RuntimeResponse SessionSources::RefreshSources(const std::string& body) {
-  std::shared_ptr<NdiRuntime> runtimes[2];
-  {
-    MutexLock engine(engine_.mutex);
-    runtimes[0] = ndi_runtime_;
-    runtimes[1] = omt_runtime_;
-  }
+  const std::array<std::shared_ptr<NdiRuntime>, 2> runtimes = Runtimes();
   if (IsBlank(body)) {
     for (const std::shared_ptr<NdiRuntime>& runtime : runtimes) {
       if (runtime) runtime->RefreshSources();
@@ -251,13 +240,9 @@ RuntimeResponse SessionSources::SelectReceiverSource(const std::string& kind,
   StopSrtListener();
   const std::string refusal = ReceiverIdRefusal(kind, id);
   if (!refusal.empty()) return MakeErrorResponse(400, refusal);
-  std::shared_ptr<NdiRuntime> chosen;
-  std::shared_ptr<NdiRuntime> other;
-  {
-    MutexLock engine(engine_.mutex);
-    chosen = kind == "ndi" ? ndi_runtime_ : omt_runtime_;
-    other = kind == "ndi" ? omt_runtime_ : ndi_runtime_;
-  }
+  const auto [ndi_runtime, omt_runtime] = Runtimes();
+  const std::shared_ptr<NdiRuntime>& chosen = kind == "ndi" ? ndi_runtime : omt_runtime;
+  const std::shared_ptr<NdiRuntime>& other = kind == "ndi" ? omt_runtime : ndi_runtime;
   MutexLock control(control_);
   if (engine_.stopping) return MakeErrorResponse(503, kStopping);
   if (kind == "omt") {

@@ -148,13 +148,7 @@ std::string ReceiverStatusJson(SessionEngine& engine, FramePath& frame_path,
 }  // namespace
 
 RuntimeResponse SessionSources::GetStatus() {
-  std::shared_ptr<NdiRuntime> ndi_runtime;
-  std::shared_ptr<NdiRuntime> omt_runtime;
-  {
-    MutexLock engine(engine_.mutex);
-    ndi_runtime = ndi_runtime_;
-    omt_runtime = omt_runtime_;
-  }
+  const auto [ndi_runtime, omt_runtime] = Runtimes();
   // The runtimes answer under their own locks, never inside the engine mutex.
   const RuntimeView ndi = ViewOf(ndi_runtime);
   const RuntimeView omt = ViewOf(omt_runtime);

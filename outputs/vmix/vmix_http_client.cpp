@@ -15,7 +15,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxAnswerBytes = 1048576;
 constexpr std::size_t kReceiveChunk = 4096;
-constexpr int kPollSliceMs = 100;
 
 // Leading white space, an optional sign, then digits up to the first other byte.
 bool ReadLeadingInt(std::string_view text, std::int32_t& out) {
@@ -45,17 +44,6 @@ bool Stopped(const std::atomic<bool>* stop) {
   return stop != nullptr && stop->load();
 }
 
-// Milliseconds left before the deadline, truncated; negative once it has passed.
-std::int64_t RemainingMs(Clock::time_point deadline) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-}
-
-int ClampSlice(std::int64_t remaining_ms) {
-  if (remaining_ms < 1) return 1;
-  if (remaining_ms > kPollSliceMs) return kPollSliceMs;
-  return static_cast<int>(remaining_ms);
-}
-
 struct Exchange {
   std::string buffer;
   bool too_large = false;
@@ -69,11 +57,9 @@ std::string ReceiveAnswer(TcpConnection& connection, Clock::time_point deadline,
   char chunk[kReceiveChunk];
   while (buffer.size() < kMaxAnswerBytes) {
     if (Stopped(stop)) return "stopped";
-    const std::int64_t remaining = RemainingMs(deadline);
-    if (remaining <= 0 && Clock::now() >= deadline) return "timed out";
+    if (Clock::now() >= deadline) return "timed out";
     std::size_t received = 0;
-    const TcpConnection::Read read =
-        connection.ReadSome(chunk, sizeof chunk, ClampSlice(remaining), received);
+    const TcpConnection::Read read = connection.ReadSome(chunk, sizeof chunk, deadline, received);
     if (read == TcpConnection::Read::kEnd) break;
     if (read == TcpConnection::Read::kNothingYet) continue;
     if (buffer.size() + received > kMaxAnswerBytes) {
