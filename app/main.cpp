@@ -1,7 +1,5 @@
 #include <cstdio>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,7 +11,6 @@
 #include "app/system_resource_sampler.h"
 #include "app/updater.h"
 #include "app/url_file.h"
-#include "core/json_value.h"
 #include "core/version.h"
 #include "platform/atomic_file.h"
 #include "platform/browser_launch.h"
@@ -21,6 +18,13 @@
 #include "platform/module_path.h"
 #include "platform/single_instance.h"
 #include "session/native_session.h"
+
+#ifdef TESSVARK_TEST_HOOKS
+#include <fstream>
+#include <iterator>
+
+#include "core/json_value.h"
+#endif
 
 namespace tessvark {
 namespace {
