@@ -37,7 +37,8 @@ struct Updater::Core {
 
   const UpdaterSettings settings;
 
-  // The update mutex guards everything below it; no network or file work is done under it.
+  // The update mutex guards the fields from `state` to `quit`; no network or file work is done
+  // while it is held, and no other lock is taken under it.
   mutable std::mutex mutex;
   mutable std::condition_variable changed;  // a check or download ended, or stopping was set
   UpdateState state;
@@ -52,7 +53,7 @@ struct Updater::Core {
   bool stopping = false;
   std::function<void()> quit;
 
-  std::mutex folder_mutex;
+  std::mutex folder_mutex;        // guards installer_folder, which is made under it
   std::string installer_folder;  // made on the first download that needs it
 
   // Marks a check as running; false when one runs already.
