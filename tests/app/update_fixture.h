@@ -50,6 +50,14 @@ struct Status {
   bool Flag(const char* key) const { return document.At(key).bool_value; }
   double Number(const char* key) const { return document.At(key).number; }
   bool ErrorIsNull() const { return document.At("error").kind == JsonKind::kNull; }
+
+  // After a failed download or installation the pending update is offered again.
+  void ExpectOfferedAgainAfter(const char* error) const {
+    EXPECT_EQ(Text("state"), "update_available");
+    EXPECT_EQ(Text("phase"), "failed");
+    EXPECT_EQ(Text("error"), error);
+    EXPECT_FALSE(Flag("installable"));
+  }
 };
 
 class UpdateFixture : public ::testing::Test {
@@ -109,8 +117,10 @@ class UpdateFixture : public ::testing::Test {
     return files;
   }
 
-  // Checks, downloads and waits until the installer is ready; its path.
-  std::string DownloadReady() {
+  // Announces `installer` as the next build, checks, downloads and waits until the installer is
+  // ready; its path.
+  std::string DownloadReady(const std::string& installer) {
+    Announce(kNext, installer);
     updater_->CheckForUpdatesNow();
     EXPECT_TRUE(updater_->StartUpdateDownload());
     EXPECT_TRUE(updater_->WaitForIdle(kPatience));

@@ -210,11 +210,7 @@ TEST_F(UpdaterTest, FailedDownloadsReturnToTheOfferAndLeaveNoFile) {
     updater_->CheckForUpdatesNow();
     ASSERT_TRUE(updater_->StartUpdateDownload());
     ASSERT_TRUE(updater_->WaitForIdle(kPatience));
-    const Status status = CurrentStatus();
-    EXPECT_EQ(status.Text("state"), "update_available");
-    EXPECT_EQ(status.Text("phase"), "failed");
-    EXPECT_EQ(status.Text("error"), "checksum_mismatch");
-    EXPECT_FALSE(status.Flag("installable"));
+    CurrentStatus().ExpectOfferedAgainAfter("checksum_mismatch");
     EXPECT_TRUE(InstallerFiles().empty());
     EXPECT_FALSE(updater_->InstallUpdate());
   }
@@ -224,18 +220,14 @@ TEST_F(UpdaterTest, FailedDownloadsReturnToTheOfferAndLeaveNoFile) {
 
 TEST_F(UpdaterTest, InstallerChangedOnDiskIsDeletedInsteadOfLaunched) {
   const std::string installer = InstallerScript(kNext);
-  Announce(kNext, installer);
-  const std::string path = DownloadReady();
+  const std::string path = DownloadReady(installer);
   ASSERT_FALSE(path.empty());
   std::string changed = installer;
   changed.replace(changed.find("printf"), 6, "prontf");  // same size, other bytes
   std::ofstream(path, std::ios::binary | std::ios::trunc) << changed;
 
   EXPECT_FALSE(updater_->InstallUpdate());
-  const Status status = CurrentStatus();
-  EXPECT_EQ(status.Text("state"), "update_available");
-  EXPECT_EQ(status.Text("phase"), "failed");
-  EXPECT_EQ(status.Text("error"), "checksum_mismatch");
+  CurrentStatus().ExpectOfferedAgainAfter("checksum_mismatch");
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_FALSE(updater_->InstallUpdate()) << "the installer is gone";
   EXPECT_EQ(quits_.load(), 0);
@@ -243,21 +235,15 @@ TEST_F(UpdaterTest, InstallerChangedOnDiskIsDeletedInsteadOfLaunched) {
 }
 
 TEST_F(UpdaterTest, InstallerThatCannotStartReturnsToTheOffer) {
-  const std::string not_a_program = "no interpreter line, not an executable format\n";
-  Announce(kNext, not_a_program);
-  ASSERT_FALSE(DownloadReady().empty());
+  ASSERT_FALSE(DownloadReady("no interpreter line, not an executable format\n").empty());
   EXPECT_FALSE(updater_->InstallUpdate());
-  const Status status = CurrentStatus();
-  EXPECT_EQ(status.Text("state"), "update_available");
-  EXPECT_EQ(status.Text("phase"), "failed");
-  EXPECT_EQ(status.Text("error"), "install_failed");
+  CurrentStatus().ExpectOfferedAgainAfter("install_failed");
   EXPECT_EQ(quits_.load(), 0);
 }
 
 TEST_F(UpdaterTest, LinkPlantedAtTheInstallerNameIsReplacedNotFollowed) {
   const std::string installer = InstallerScript(kNext);
-  Announce(kNext, installer);
-  const std::string path = DownloadReady();
+  const std::string path = DownloadReady(installer);
   ASSERT_FALSE(path.empty());
   const std::string victim = folder_.Join("victim.txt");
   std::ofstream(victim) << "keep me";
@@ -324,22 +310,16 @@ TEST_F(UpdaterTest, InstallerThatCannotBePlacedReturnsToTheOffer) {
   homeless.CheckForUpdatesNow();
   ASSERT_TRUE(homeless.StartUpdateDownload());
   ASSERT_TRUE(homeless.WaitForIdle(kPatience));
-  const Status no_folder{ParseJson(homeless.UpdateStatusJson())};
-  EXPECT_EQ(no_folder.Text("state"), "update_available");
-  EXPECT_EQ(no_folder.Text("phase"), "failed");
-  EXPECT_EQ(no_folder.Text("error"), "install_failed");
+  Status{ParseJson(homeless.UpdateStatusJson())}.ExpectOfferedAgainAfter("install_failed");
 
   // A folder that stands at the installer's name and cannot be replaced.
-  const std::string path = DownloadReady();
+  const std::string path = DownloadReady(installer);
   ASSERT_FALSE(path.empty());
   ASSERT_TRUE(std::filesystem::remove(path));
   ASSERT_TRUE(std::filesystem::create_directories(path + "/inside"));
   ASSERT_TRUE(updater_->StartUpdateDownload());
   ASSERT_TRUE(updater_->WaitForIdle(kPatience));
-  const Status blocked = CurrentStatus();
-  EXPECT_EQ(blocked.Text("state"), "update_available");
-  EXPECT_EQ(blocked.Text("phase"), "failed");
-  EXPECT_EQ(blocked.Text("error"), "install_failed");
+  CurrentStatus().ExpectOfferedAgainAfter("install_failed");
   EXPECT_FALSE(updater_->InstallUpdate());
 }
 
