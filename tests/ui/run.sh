@@ -58,7 +58,7 @@ if [ ! -s "$url_file" ]; then
 fi
 
 status=0
-# The update tests start an instance of their own (TESSVARK_PROGRAM) against their own update server.
+# The update tests start an instance of their own (TESSVARK_PROGRAM) against their update server.
 TESSVARK_URL=$(head -n 1 "$url_file") TESSVARK_PROGRAM="$program" \
   node --test --test-concurrency=1 "$here"/*.test.js || status=$?
 
