@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git ca-certificates
+  build-essential cmake pkg-config git ca-certificates openssl
   clang libclang-rt-14-dev
   libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev
   libopencv-dev

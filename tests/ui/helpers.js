@@ -24,9 +24,9 @@ async function launchBrowser() {
   };
 }
 
-// Opens the interface in a fresh page that records script errors, console errors and
-// Content-Security-Policy violations.
-async function openInterface(context) {
+// Opens the interface (of the shared program unless another address is given) in a fresh page
+// that records script errors, console errors and Content-Security-Policy violations.
+async function openInterface(context, url = BASE_URL) {
   const page = await context.newPage();
   const report = { consoleErrors: [], pageErrors: [], cspViolations: [] };
   page.on('console', (message) => { if (message.type() === 'error') report.consoleErrors.push(message.text()); });
@@ -37,7 +37,7 @@ async function openInterface(context) {
       window.reportCspViolation(`${event.violatedDirective} ${event.blockedURI}`);
     });
   });
-  await page.goto(BASE_URL);
+  await page.goto(url);
   return { page, report };
 }
 
