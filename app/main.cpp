@@ -132,9 +132,10 @@ int RunProgram(const std::vector<std::string>& arguments) {
   resources.sample_json = [&sampler] { return SystemResourcesJson(sampler.Sample()); };
   resources.release = [&sampler] { sampler.Release(); };
 
-  startup.options.make_server = [&resources](const NativeSessionOptions& options) {
+  Updater& updater = ProgramUpdater();
+  startup.options.make_server = [&updater, &resources](const NativeSessionOptions& options) {
     std::unique_ptr<LocalHttpServer> server = MakeLocalHttpServer(options);
-    server->SetHostServices(ProgramUpdater().Services(), std::move(resources));
+    server->SetHostServices(updater.Services(), std::move(resources));
     return server;
   };
   std::unique_ptr<NativeSession> session;
