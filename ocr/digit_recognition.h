@@ -111,7 +111,18 @@ std::optional<IndexRun> GrowInkExtent(const std::vector<uint64_t>& profile,
 std::vector<IndexRun> TrimEdgeBands(std::vector<IndexRun> runs, int32_t length);
 std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top, int32_t bottom,
                                                 int32_t band_width);
+// One narrow vertical stroke; short gaps along it (LEDs, the split segments of a slanted 1) are
+// closed before its pieces are counted.
 bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile);
+// Narrow ink without a horizontal bar across it: the only ink that is widened to a nominal digit
+// width, since a whole digit narrower than its slot would then fill one side of the box.
+bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile);
+// What the ink of a slot below the emptiness limit is. Blank: nothing, specks, or ink at a side of
+// the slot (the neighbour's). Otherwise pieces stacked over a large share of the slot's height,
+// clear of its sides, are what a dim frame left of a digit: a Stroke when they are at most half
+// the slot wide without a bar across them (only a 1 can be read), else a Digit that cannot be told.
+enum class FaintInk { None, Blank, Stroke, Digit };
+FaintInk ClassifyFaintInk(const cv::Mat& mask);
 int CountSignificantComponents(const cv::Mat& mask);
 double SampleHorizontalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
 double SampleVerticalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
