@@ -13,6 +13,8 @@ namespace {
 constexpr double kNarrowBoxShare = 0.3;
 // Gaps along a stroke up to this share of its height are closed before its pieces are counted.
 constexpr double kStrokeGapShare = 0.08;
+// A piece of ink at a side of the slot at most this share of the slot wide may be a neighbour's.
+constexpr double kEdgePieceShare = 0.2;
 // Faint ink that reaches over this share of the slot's height is what a dim frame left of a digit.
 constexpr double kFaintDigitSpanShare = 0.4;
 
@@ -103,6 +105,35 @@ double RoundOneToThousandths(double x) {
   }
   const double rounded = static_cast<double>(k) / 1000.0;
   return x < 0.0 ? -rounded : rounded;
+}
+
+// Ink at a side of the slot that stands apart from the rest, thin against it, is the colon's dots
+// or the neighbouring digit's edge reaching into the slot: its columns are left out. True when a
+// piece was left out.
+bool DropEdgeColumnPieces(std::vector<uint64_t>& columns) {
+  const int32_t w = static_cast<int32_t>(columns.size());
+  const std::vector<IndexRun> pieces = RunsWhere(columns.size(), [&](size_t i) { return columns[i] >= 2; });
+  if (pieces.size() < 2) return false;
+  auto widest_other = [&](size_t skip) {
+    int32_t widest = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      if (i != skip) widest = std::max(widest, pieces[i].Length());
+    }
+    return widest;
+  };
+  bool dropped = false;
+  auto drop_if_apart = [&](size_t index, int32_t edge) {
+    const IndexRun& run = pieces[index];
+    if ((run.start != edge && run.end != edge) || run.Length() > kEdgePieceShare * w ||
+        2 * run.Length() > widest_other(index)) {
+      return;
+    }
+    for (int32_t x = run.start; x <= run.end; ++x) columns[x] = 0;
+    dropped = true;
+  };
+  drop_if_apart(0, 0);
+  drop_if_apart(pieces.size() - 1, w - 1);
+  return dropped;
 }
 
 }  // namespace
@@ -257,7 +288,7 @@ int CountSignificantComponents(const cv::Mat& mask) {
                                         [&](int64_t s) { return static_cast<double>(s) >= minimum; }));
 }
 
-InkProfile MeasureInkProfile(const cv::Mat& mask) {
+InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces) {
   InkProfile profile;
   const int32_t h = mask.rows;
   const int32_t w = mask.cols;
@@ -299,6 +330,7 @@ InkProfile MeasureInkProfile(const cv::Mat& mask) {
     const uchar* row = mask.ptr<uchar>(y);
     for (int32_t x = 0; x < w; ++x) columns[x] += row[x];
   }
+  if (drop_edge_pieces) profile.edge_pieces_dropped = DropEdgeColumnPieces(columns);
   const std::vector<IndexRun> column_runs = StrongRuns(columns);
   if (column_runs.empty()) {
     profile.band_left = profile.ink_left;
@@ -441,6 +473,7 @@ DigitBox BoxOver(const cv::Mat& mask, const InkProfile& profile, int32_t left, i
   box.top = profile.top;
   box.bottom = profile.bottom;
   box.width_ratio = profile.width_ratio;
+  box.edge_pieces_dropped = profile.edge_pieces_dropped;
   box.method = method;
   if (right >= left && profile.bottom >= profile.top) {
     box.image = mask(cv::Range(profile.top, profile.bottom + 1), cv::Range(left, right + 1)).clone();
@@ -464,8 +497,8 @@ DigitBox OwnInkBox(const cv::Mat& mask, const InkProfile& profile) {
 
 }  // namespace
 
-DigitBox FindDigitBox(const cv::Mat& mask) {
-  const InkProfile profile = MeasureInkProfile(mask);
+DigitBox FindDigitBox(const cv::Mat& mask, bool drop_edge_pieces) {
+  const InkProfile profile = MeasureInkProfile(mask, drop_edge_pieces);
   if (!profile.found) return DigitBox{};
   const int32_t w = mask.cols;
   const int32_t l = profile.nominal_width;
@@ -652,6 +685,12 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
   const DigitBox box = FindDigitBox(mask);
   if (!box.found || box.image.empty()) return EmptyResult(1.0);
   SegmentScores s = ScoreSegments(box.image);
+  // A thin piece of ink at a side of the slot, apart from the rest, is often the colon's dots or
+  // the neighbouring digit's edge reaching in: a reading that changes without it is not trusted.
+  if (s.digit) {
+    const DigitBox own = FindDigitBox(mask, true);
+    if (own.edge_pieces_dropped && !own.image.empty() && ScoreSegments(own.image).digit != s.digit) s.digit.reset();
+  }
   // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
   // told there.
   const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;

@@ -59,6 +59,7 @@ struct DigitBox {
   int32_t bottom = 0;  // inclusive
   double width_ratio = 0.0;
   std::string method;
+  bool edge_pieces_dropped = false;  // see InkProfile
 };
 
 // Inclusive index range of consecutive indices.
@@ -84,6 +85,9 @@ struct InkProfile {
   double stroke_length = 0.0;
   int32_t nominal_width = 0;
   bool bar_found = false;
+  // Asked to drop edge pieces: a thin piece of ink at a side of the slot, apart from the rest, was
+  // left out of the columns.
+  bool edge_pieces_dropped = false;
 };
 
 // Reads one digit slot of a prepared (binary) zone picture. Slot bounds are inclusive; they are
@@ -94,8 +98,10 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot);
 cv::Mat NormalizeSlotImage(const cv::Mat& image);
 
 // Finds the digit's box in an ink mask; ink narrower than a digit cell is widened to a nominal
-// digit width anchored at its left or right side.
-DigitBox FindDigitBox(const cv::Mat& mask);
+// digit width anchored at its left or right side. With drop_edge_pieces, a thin piece of ink at a
+// side of the slot that stands apart from the rest (the colon's dots, the neighbouring digit's
+// edge) is left out.
+DigitBox FindDigitBox(const cv::Mat& mask, bool drop_edge_pieces = false);
 
 // Samples the seven segment windows of a box and matches them against the patterns.
 SegmentScores ScoreSegments(const cv::Mat& box_image);
@@ -105,7 +111,7 @@ SegmentScores ScoreSegments(const cv::Mat& box_image);
 SegmentValues RoundToThousandths(const SegmentValues& values);
 
 // Building blocks of the stages above, exposed so that each rule can be checked by itself.
-InkProfile MeasureInkProfile(const cv::Mat& mask);
+InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces = false);
 std::optional<IndexRun> GrowInkExtent(const std::vector<uint64_t>& profile,
                                       const std::vector<IndexRun>& strong_runs, int32_t tolerance);
 std::vector<IndexRun> TrimEdgeBands(std::vector<IndexRun> runs, int32_t length);

@@ -114,25 +114,25 @@ std::optional<std::string> ReadSample(Kind kind, const cv::Mat& zone, const std:
   return r.ok ? std::optional<std::string>(std::to_string(r.number)) : std::nullopt;
 }
 
-// Nearly every wrong reading left is a clock of 16 or 24 px, where the slots of the clock layout
-// cut the colon's dots or the neighbouring digit into a digit's box (see the known misreads
-// below), or a slanted 16 px digit whose segments fall beside the windows.
+// The wrong readings left are dark digits of 16 and 24 px on light boards, which come out of the
+// threshold fatter (see the known misread below), a colon taken for a point at 16 px, and a dim 7
+// that lost its top bar.
 const Variant kVariants[] = {
-    {.name = "clean", .min_correct = 162, .max_wrong = 5},
-    {.name = "clean light", .light_board = true, .min_correct = 159, .max_wrong = 9},
-    {.name = "blur", .blur = 0.03, .min_correct = 163, .max_wrong = 2},
-    {.name = "noise", .noise = 12.0, .min_correct = 162, .max_wrong = 4},
-    {.name = "jpeg 80-95", .jpeg_low = 80, .min_correct = 161, .max_wrong = 6},
+    {.name = "clean", .min_correct = 162, .max_wrong = 0},
+    {.name = "clean light", .light_board = true, .min_correct = 159, .max_wrong = 4},
+    {.name = "blur", .blur = 0.03, .min_correct = 163, .max_wrong = 0},
+    {.name = "noise", .noise = 12.0, .min_correct = 162, .max_wrong = 0},
+    {.name = "jpeg 80-95", .jpeg_low = 80, .min_correct = 161, .max_wrong = 0},
     {.name = "darker", .brightness = -35.0, .min_correct = 168, .max_wrong = 0},
-    {.name = "brighter", .brightness = 35.0, .min_correct = 159, .max_wrong = 8},
+    {.name = "brighter", .brightness = 35.0, .min_correct = 159, .max_wrong = 1},
     {.name = "rotation 2 deg", .rotation = 2.0, .min_correct = 167, .max_wrong = 0},
-    {.name = "perspective", .perspective = 0.015, .min_correct = 165, .max_wrong = 3},
+    {.name = "perspective", .perspective = 0.015, .min_correct = 165, .max_wrong = 0},
     {.name = "combined", .blur = 0.02, .noise = 6.0, .jpeg_low = 85, .brightness = -15.0, .rotation = 1.0,
-     .min_correct = 162, .max_wrong = 3},
+     .min_correct = 162, .max_wrong = 0},
     {.name = "combined light", .light_board = true, .blur = 0.02, .noise = 6.0, .jpeg_low = 85,
-     .brightness = -15.0, .rotation = 1.0, .min_correct = 150, .max_wrong = 14},
-    {.name = "led dots", .led_pitch = 0.15, .thickness = 0.1, .min_correct = 166, .max_wrong = 1},
-    {.name = "slanted", .slant = 0.1, .min_correct = 158, .max_wrong = 8},
+     .brightness = -15.0, .rotation = 1.0, .min_correct = 150, .max_wrong = 8},
+    {.name = "led dots", .led_pitch = 0.15, .thickness = 0.1, .min_correct = 166, .max_wrong = 0},
+    {.name = "slanted", .slant = 0.1, .min_correct = 157, .max_wrong = 0},
     // A frame this dim loses whole segments: many readings have no value, rightly.
     {.name = "dim", .blur = 0.03, .gain_low = 0.79, .gain_high = 0.9, .min_correct = 143, .max_wrong = 1,
      .large_floor = 0.8},
@@ -227,30 +227,9 @@ TEST(OcrAccuracy, GeneratedCorpusMeetsTheMeasuredFloors) {
   EXPECT_GE(light.correct / static_cast<double>(light.Total()), 0.90);
 }
 
-// Clean, well-placed fields that the recognition as written misreads. They document its limits:
-// the separator slot is only 5.5 % of the zone wide, so the colon's dots of a small clock reach
-// into the next digit's slot, and at 16 px the neighbouring digit's edge does too.
-
-ReaderResult ReadCleanClock(const char* shown, int height) {
-  return ReadClock(RenderedFieldZone(SevenSegmentField(shown, height), kDarkBoard), "clock", std::nullopt,
-                   ClockFormat::Auto);
-}
-
-TEST(OcrKnownMisreads, ColonLeaksIntoTheFollowingEightAt24Pixels) {
-  const ReaderResult r = ReadCleanClock("88:88", 24);
-  EXPECT_EQ(r.text, "88:38");
-  EXPECT_EQ(r.separator, ":");
-  EXPECT_EQ(ReadCleanClock("88:88", 40).text, "88:88");
-}
-
-TEST(OcrKnownMisreads, ColonLeaksIntoTheFollowingSixAndNineAt24Pixels) {
-  EXPECT_EQ(ReadCleanClock("66:66", 24).text, "66:56");
-  EXPECT_EQ(ReadCleanClock(" 9:99", 24).text, "9:39");
-}
-
-TEST(OcrKnownMisreads, SmallClockAt16PixelsMisreadsThrees) {
-  EXPECT_EQ(ReadCleanClock("33:33", 16).text, "38:83");
-}
+// A clean, well-placed field that the recognition as written misreads: at 16 px, dark digits on a
+// light board come out of the threshold a pixel fatter, and the tips of a 3's bars light its left
+// segments.
 
 TEST(OcrKnownMisreads, SmallDarkThreeOnALightBoardReadsAsEight) {
   BoardField field = SevenSegmentField("32", 16);

@@ -187,6 +187,35 @@ TEST(OcrDigitRecognition, WholeDigitNarrowerThanItsSlotKeepsItsOwnBox) {
   EXPECT_EQ(RecognizeDigit(one, WholeSlot(one)).digit, 1);
 }
 
+TEST(OcrDigitRecognition, ReadingThatHangsOnAPieceAtTheSlotsSideIsNotTrusted) {
+  // The colon's two dots reaching into the left side of the slot.
+  auto with_colon_dots = [](const cv::Mat& digit) {
+    cv::Mat mask = digit.clone();
+    Fill(mask, 0, 7, 2, 14);
+    Fill(mask, 0, 22, 2, 29);
+    return mask;
+  };
+  cv::Mat three = cv::Mat::zeros(40, 26, CV_8U);
+  DrawThree(three, 6, 18);
+  const cv::Mat three_and_dots = with_colon_dots(three);
+  const DigitBox own = FindDigitBox(three_and_dots, true);
+  EXPECT_TRUE(own.edge_pieces_dropped);
+  EXPECT_EQ(own.left, 6);
+  EXPECT_EQ(ScoreSegments(own.image).digit, 3);
+  const DigitBox whole = FindDigitBox(three_and_dots);
+  EXPECT_FALSE(whole.edge_pieces_dropped);
+  EXPECT_EQ(whole.left, 0);
+  EXPECT_EQ(ScoreSegments(whole.image).digit, 8);  // the dots light the left segments
+  EXPECT_EQ(RecognizeDigit(three_and_dots, WholeSlot(three_and_dots)).status, "unknown");
+  EXPECT_EQ(RecognizeDigit(three, WholeSlot(three)).digit, 3);
+
+  // Where the piece changes nothing the reading stands.
+  cv::Mat eight = cv::Mat::zeros(40, 26, CV_8U);
+  DrawThree(eight, 6, 18);
+  Fill(eight, 6, 2, 8, 37);
+  EXPECT_EQ(RecognizeDigit(with_colon_dots(eight), WholeSlot(eight)).digit, 8);
+}
+
 // The slot of a dim frame: 54 by 89 pixels, the size of a clock digit 64 pixels high.
 cv::Mat DimSlot() { return cv::Mat::zeros(89, 54, CV_8U); }
 

@@ -119,6 +119,19 @@ TEST(OcrNoWrongValue, GlareAroundAOneKeepsItAOne) {
   }
 }
 
+// The separator slot is only 5.5 % of a clock zone wide, so the colon's dots of a small clock reach
+// into the next digit's slot, and at 16 px the neighbouring digit's edge does too: they lit a left
+// segment, and 88:88 read 88:38, 66:66 read 66:56, 33:33 read 38:83, 43:06 read 48:06.
+TEST(OcrNoWrongValue, ColonOrNeighbourReachingIntoASlotLightsNoSegment) {
+  const Case cases[] = {
+      {"88:88", "clock", 24, {}, "88:88", false}, {"66:66", "clock", 24, {}, "66:66", false},
+      {" 9:99", "clock", 24, {}, "9:99", false},  {"33:33", "clock", 16, {}, "33:33", false},
+      {"43:06", "clock", 16, {}, "43:06", false}, {"46:54", "clock", 16, {}, "46:54", false},
+      {"88:88", "clock", 40, {}, "88:88", true},
+  };
+  for (const Case& c : cases) ExpectRightOrNone(c);
+}
+
 // Layout detection looked at the colour picture whatever the zone's invert option: the light
 // board above and below a dark tenths point passed for a colon, and 59.3 read 59:3.
 TEST(OcrNoWrongValue, DarkTenthsPointOnALightBoardIsAPoint) {
