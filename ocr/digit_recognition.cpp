@@ -136,7 +136,59 @@ bool DropEdgeColumnPieces(std::vector<uint64_t>& columns) {
   return dropped;
 }
 
+struct SegmentWindow {
+  double x0, y0, x1, y1;
+};
+
+// The seven sampling windows of an h by w box, in segment order.
+std::array<SegmentWindow, 7> SegmentWindows(double h, double w) {
+  const double th = std::max(0.11 * h, 2.0);
+  const double tw = std::max(0.2 * w, 2.0);
+  return {{
+      {0.25 * w, 0.0, 0.75 * w, th},
+      {w - tw, 0.15 * h, w, 0.42 * h},
+      {w - tw, 0.58 * h, w, 0.85 * h},
+      {0.25 * w, 0.98 * h - th, 0.75 * w, 0.98 * h},
+      {0.0, 0.58 * h, tw, 0.85 * h},
+      {0.0, 0.15 * h, tw, 0.42 * h},
+      {0.25 * w, 0.5 * h - th / 2.0, 0.75 * w, 0.5 * h + th / 2.0},
+  }};
+}
+
+bool IsSideSegment(size_t segment) { return segment == 1 || segment == 2 || segment == 4 || segment == 5; }
+
 }  // namespace
+
+bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit) {
+  const cv::Mat b = NormalizeSlotImage(box_image);
+  if (b.rows < 8 || b.cols < 5) return true;
+  const std::array<SegmentWindow, 7> windows = SegmentWindows(b.rows, b.cols);
+  const DigitPattern* pattern = nullptr;
+  for (const DigitPattern& p : DigitPatterns()) {
+    if (p.digit == digit) {
+      pattern = &p;
+      break;
+    }
+  }
+  if (pattern == nullptr) return false;
+  for (size_t i = 0; i < 7; ++i) {
+    if (!IsSideSegment(i) || !pattern->lit[i]) continue;
+    const Window win = SampleWindow(b, windows[i].x0, windows[i].y0, windows[i].x1, windows[i].y1);
+    if (win.y1 - win.y0 < 3 || win.x1 <= win.x0) continue;
+    bool inner_ink = false;
+    for (int32_t y = win.y0 + 1; y < win.y1 - 1 && !inner_ink; ++y) {
+      const uchar* row = b.ptr<uchar>(y);
+      inner_ink = std::any_of(row + win.x0, row + win.x1, [](uchar v) { return v != 0; });
+    }
+    if (inner_ink) continue;
+    std::array<bool, 7> without = pattern->lit;
+    without[i] = false;
+    for (const DigitPattern& other : DigitPatterns()) {
+      if (other.lit == without) return false;
+    }
+  }
+  return true;
+}
 
 const std::array<DigitPattern, 11>& DigitPatterns() {
   static const std::array<DigitPattern, 11> patterns = {{
@@ -330,7 +382,12 @@ InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces) {
     const uchar* row = mask.ptr<uchar>(y);
     for (int32_t x = 0; x < w; ++x) columns[x] += row[x];
   }
-  if (drop_edge_pieces) profile.edge_pieces_dropped = DropEdgeColumnPieces(columns);
+  if (drop_edge_pieces) {
+    profile.edge_pieces = DropEdgeColumnPieces(columns);
+  } else {
+    std::vector<uint64_t> kept = columns;
+    profile.edge_pieces = DropEdgeColumnPieces(kept);
+  }
   const std::vector<IndexRun> column_runs = StrongRuns(columns);
   if (column_runs.empty()) {
     profile.band_left = profile.ink_left;
@@ -473,7 +530,7 @@ DigitBox BoxOver(const cv::Mat& mask, const InkProfile& profile, int32_t left, i
   box.top = profile.top;
   box.bottom = profile.bottom;
   box.width_ratio = profile.width_ratio;
-  box.edge_pieces_dropped = profile.edge_pieces_dropped;
+  box.edge_pieces = profile.edge_pieces;
   box.method = method;
   if (right >= left && profile.bottom >= profile.top) {
     box.image = mask(cv::Range(profile.top, profile.bottom + 1), cv::Range(left, right + 1)).clone();
@@ -604,17 +661,12 @@ SegmentScores ScoreSegments(const cv::Mat& box_image) {
   const double h = b.rows;
   const double w = b.cols;
   if (h >= 8 && w >= 5) {
-    const double th = std::max(0.11 * h, 2.0);
-    const double tw = std::max(0.2 * w, 2.0);
-    result.coverage = {
-        SampleHorizontalBar(b, 0.25 * w, 0.0, 0.75 * w, th),
-        SampleVerticalBar(b, w - tw, 0.15 * h, w, 0.42 * h),
-        SampleVerticalBar(b, w - tw, 0.58 * h, w, 0.85 * h),
-        SampleHorizontalBar(b, 0.25 * w, 0.98 * h - th, 0.75 * w, 0.98 * h),
-        SampleVerticalBar(b, 0.0, 0.58 * h, tw, 0.85 * h),
-        SampleVerticalBar(b, 0.0, 0.15 * h, tw, 0.42 * h),
-        SampleHorizontalBar(b, 0.25 * w, 0.5 * h - th / 2.0, 0.75 * w, 0.5 * h + th / 2.0),
-    };
+    const std::array<SegmentWindow, 7> windows = SegmentWindows(h, w);
+    for (size_t i = 0; i < 7; ++i) {
+      const SegmentWindow& r = windows[i];
+      result.coverage[i] = IsSideSegment(i) ? SampleVerticalBar(b, r.x0, r.y0, r.x1, r.y1)
+                                            : SampleHorizontalBar(b, r.x0, r.y0, r.x1, r.y1);
+    }
   }
   for (size_t i = 0; i < 7; ++i) result.scores[i] = Clamp01(result.coverage[i] / 0.3);
 
@@ -687,10 +739,12 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
   SegmentScores s = ScoreSegments(box.image);
   // A thin piece of ink at a side of the slot, apart from the rest, is often the colon's dots or
   // the neighbouring digit's edge reaching in: a reading that changes without it is not trusted.
-  if (s.digit) {
+  if (s.digit && box.edge_pieces) {
     const DigitBox own = FindDigitBox(mask, true);
-    if (own.edge_pieces_dropped && !own.image.empty() && ScoreSegments(own.image).digit != s.digit) s.digit.reset();
+    if (!own.image.empty() && ScoreSegments(own.image).digit != s.digit) s.digit.reset();
   }
+  // A side segment lit only by the tips of the bars around it does not tell a 9 from a 3.
+  if (s.digit && !SideSegmentsStandThrough(box.image, *s.digit)) s.digit.reset();
   // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
   // told there.
   const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;

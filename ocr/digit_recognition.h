@@ -59,7 +59,7 @@ struct DigitBox {
   int32_t bottom = 0;  // inclusive
   double width_ratio = 0.0;
   std::string method;
-  bool edge_pieces_dropped = false;  // see InkProfile
+  bool edge_pieces = false;  // see InkProfile
 };
 
 // Inclusive index range of consecutive indices.
@@ -85,9 +85,9 @@ struct InkProfile {
   double stroke_length = 0.0;
   int32_t nominal_width = 0;
   bool bar_found = false;
-  // Asked to drop edge pieces: a thin piece of ink at a side of the slot, apart from the rest, was
-  // left out of the columns.
-  bool edge_pieces_dropped = false;
+  // A thin piece of ink at a side of the slot stands apart from the rest; asked to, the profile
+  // left it out of its columns.
+  bool edge_pieces = false;
 };
 
 // Reads one digit slot of a prepared (binary) zone picture. Slot bounds are inclusive; they are
@@ -120,6 +120,10 @@ std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top
 // One narrow vertical stroke; short gaps along it (LEDs, the split segments of a slanted 1) are
 // closed before its pieces are counted.
 bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile);
+// False when a side segment that the digit lights holds ink only in the first and last rows of
+// its window (the tips of the bars above and below, on a small or fat digit) and the digit
+// without that segment is another digit: a 9 that may be a 3, an 8 that may be a 9.
+bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit);
 // Narrow ink without a horizontal bar across it: the only ink that is widened to a nominal digit
 // width, since a whole digit narrower than its slot would then fill one side of the box.
 bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile);

@@ -199,11 +199,11 @@ TEST(OcrDigitRecognition, ReadingThatHangsOnAPieceAtTheSlotsSideIsNotTrusted) {
   DrawThree(three, 6, 18);
   const cv::Mat three_and_dots = with_colon_dots(three);
   const DigitBox own = FindDigitBox(three_and_dots, true);
-  EXPECT_TRUE(own.edge_pieces_dropped);
+  EXPECT_TRUE(own.edge_pieces);
   EXPECT_EQ(own.left, 6);
   EXPECT_EQ(ScoreSegments(own.image).digit, 3);
   const DigitBox whole = FindDigitBox(three_and_dots);
-  EXPECT_FALSE(whole.edge_pieces_dropped);
+  EXPECT_TRUE(whole.edge_pieces);
   EXPECT_EQ(whole.left, 0);
   EXPECT_EQ(ScoreSegments(whole.image).digit, 8);  // the dots light the left segments
   EXPECT_EQ(RecognizeDigit(three_and_dots, WholeSlot(three_and_dots)).status, "unknown");
@@ -214,6 +214,28 @@ TEST(OcrDigitRecognition, ReadingThatHangsOnAPieceAtTheSlotsSideIsNotTrusted) {
   DrawThree(eight, 6, 18);
   Fill(eight, 6, 2, 8, 37);
   EXPECT_EQ(RecognizeDigit(with_colon_dots(eight), WholeSlot(eight)).digit, 8);
+}
+
+TEST(OcrDigitRecognition, SideSegmentLitOnlyByBarTipsDoesNotTellTheDigit) {
+  // A 24 by 16 box: the windows of the upper side segments cover rows 2..6 (of 16).
+  cv::Mat three = cv::Mat::zeros(16, 24, CV_8U);
+  Fill(three, 0, 0, 23, 2);    // top bar, fat enough to reach row 2
+  Fill(three, 0, 6, 23, 9);    // middle bar from row 6
+  Fill(three, 0, 13, 23, 15);  // bottom bar
+  Fill(three, 19, 0, 23, 15);  // right stroke
+  EXPECT_TRUE(SideSegmentsStandThrough(three, 3));
+  // The upper left window holds ink in its first and last rows only: no f, so no 9.
+  EXPECT_FALSE(SideSegmentsStandThrough(three, 9));
+  cv::Mat nine = three.clone();
+  Fill(nine, 0, 0, 4, 9);
+  EXPECT_TRUE(SideSegmentsStandThrough(nine, 9));
+  // Without its lower left segment a 2 is no digit at all, so the test does not hold it back.
+  cv::Mat two = cv::Mat::zeros(16, 24, CV_8U);
+  Fill(two, 0, 0, 23, 2);
+  Fill(two, 0, 6, 23, 9);
+  Fill(two, 0, 13, 23, 15);
+  Fill(two, 19, 0, 23, 9);
+  EXPECT_TRUE(SideSegmentsStandThrough(two, 2));
 }
 
 // The slot of a dim frame: 54 by 89 pixels, the size of a clock digit 64 pixels high.

@@ -132,6 +132,18 @@ TEST(OcrNoWrongValue, ColonOrNeighbourReachingIntoASlotLightsNoSegment) {
   for (const Case& c : cases) ExpectRightOrNone(c);
 }
 
+// Dark digits of 16 or 24 px on a light board come out of the threshold a pixel fatter: the tips
+// of a 3's bars reached into the windows of its left segments and 32 read 82.
+TEST(OcrNoWrongValue, BarTipsDoNotLightASideSegment) {
+  const Look light{.light_board = true};
+  const Case cases[] = {
+      {"32", "home_score", 16, light, "32", false},
+      {"32", "home_score", 40, light, "32", true},
+      {"88", "home_score", 16, light, "88", true},
+  };
+  for (const Case& c : cases) ExpectRightOrNone(c);
+}
+
 // Layout detection looked at the colour picture whatever the zone's invert option: the light
 // board above and below a dark tenths point passed for a colon, and 59.3 read 59:3.
 TEST(OcrNoWrongValue, DarkTenthsPointOnALightBoardIsAPoint) {
