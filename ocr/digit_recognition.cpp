@@ -160,7 +160,7 @@ bool IsSideSegment(size_t segment) { return segment == 1 || segment == 2 || segm
 }  // namespace
 
 bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit) {
-  const cv::Mat b = NormalizeSlotImage(box_image);
+  const cv::Mat& b = box_image;
   if (b.rows < 8 || b.cols < 5) return true;
   const std::array<SegmentWindow, 7> windows = SegmentWindows(b.rows, b.cols);
   const DigitPattern* pattern = nullptr;
