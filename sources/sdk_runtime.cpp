@@ -179,12 +179,7 @@ void SdkRuntime::PublishLinkIfChanged(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     return;
   }
-  last_published_state_ = link_.state;
-  last_published_message_ = link_.message;
-  const NdiLinkSnapshot snapshot = link_;
-  const NdiLinkCallback callback = link_callback_;
-  lock.unlock();
-  if (callback) callback(snapshot);
+  PublishLink(lock);
 }
 
 void SdkRuntime::PublishLinkError(const std::string& message) {
@@ -192,6 +187,10 @@ void SdkRuntime::PublishLinkError(const std::string& message) {
   link_.state = "error";
   link_.message = message;
   link_.updated_at = WallSecondsNow();
+  PublishLink(lock);
+}
+
+void SdkRuntime::PublishLink(std::unique_lock<std::mutex>& lock) {
   last_published_state_ = link_.state;
   last_published_message_ = link_.message;
   const NdiLinkSnapshot snapshot = link_;

@@ -94,6 +94,9 @@ class SdkRuntime final : public NdiRuntime {
   void PublishLinkIfChanged(std::unique_lock<std::mutex>& lock);
   // Publishes "error" with the message whether or not it changed.
   void PublishLinkError(const std::string& message);
+  // Remembers the state word and message as published and hands a copy of the link state to the
+  // link callback after releasing `lock`.
+  void PublishLink(std::unique_lock<std::mutex>& lock);
 
   const SdkRuntimeSettings settings_;
   std::mutex lifecycle_mutex_;  // serialises Start and Stop

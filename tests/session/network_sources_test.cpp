@@ -11,7 +11,6 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "core/sha256.h"
 #include "sources/ndi_library.h"
 #include "sources/omt_library.h"
 #include "stand_in_fixture.h"
@@ -25,8 +24,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ApiReply;
 using testing::RunInOwnProcess;
-using testing::StandInFunction;
-using testing::StandInPath;
 
 constexpr char kNdiName[] = "SCOREBOARD (Cam 1)";
 constexpr char kOmtAddress[] = "omt://127.0.0.1:6400";
@@ -118,53 +115,30 @@ const JsonValue* Listed(const JsonValue& list, const std::string& id) {
   return ::testing::AssertionFailure() << "last event: " << last;
 }
 
-std::string DigestOf(const fs::path& path) {
-  const std::vector<std::uint8_t> bytes = testing::ReadBytes(path);
-  return Sha256HexOfBytes(bytes.data(), bytes.size());
-}
-
 TEST(NetworkSources, NdiAndOmtSendersAreListedChosenAndRead) {
   RunInOwnProcess([](const fs::path& folder) {
-    // The NDI stand-in where NDI_RUNTIME_DIR_V6 points, loaded once here so that the session's
-    // own runtime finds it loaded whatever the machine's library folders hold.
-    const fs::path ndi = folder / "ndi-runtime/libndi.so.6";
-    testing::CopyFileWithMode(StandInPath("ndi/libndi.so"), ndi);
-    setenv("NDI_RUNTIME_DIR_V6", ndi.parent_path().c_str(), 1);
+    // The NDI stand-in where NDI_RUNTIME_DIR_V6 points and the pinned OMT stand-ins, each loaded
+    // once here, so that the session's own runtimes find them loaded whatever the machine's
+    // library folders hold.
+    const testing::InstalledNdi ndi(folder);
     NdiLibrarySearch search;
     search.standard_folders.clear();
     ASSERT_TRUE(AcquireNdiLibrary(search));
     ReleaseNdiLibrary();
-    // The OMT stand-ins, pinned by their digests, loaded the same way.
-    const fs::path program = folder / "program";
-    testing::CopyFileWithMode(StandInPath("omt/libvmx.so"), program / "libvmx.so");
-    testing::CopyFileWithMode(StandInPath("omt/libomt.so"), program / "libomt.so");
+    const testing::InstalledOmt omt(folder);
     std::string message;
-    ASSERT_TRUE(LoadOmtLibrary({program.string(),
-                                {{"libvmx.so", DigestOf(program / "libvmx.so")},
-                                 {"libomt.so", DigestOf(program / "libomt.so")}},
-                                "v-test"},
-                               message))
-        << message;
+    ASSERT_TRUE(LoadOmtLibrary(omt.Pin(), message)) << message;
 
     // The senders: the Example still over NDI, the first picture of the Example clip over OMT.
     const cv::Mat still = cv::imread(testing::ExampleFolder() + "/1.jpg", cv::IMREAD_COLOR);
     ASSERT_FALSE(still.empty());
-    const std::vector<std::uint8_t> still_bgra = testing::ToBgra(still);
-    const char* ndi_names[] = {kNdiName};
-    const char* ndi_urls[] = {"127.0.0.1:5961"};
-    reinterpret_cast<NdiStandInSetSources>(StandInFunction(ndi, "ndi_stand_in_set_sources"))(
-        ndi_names, ndi_urls, 1, true);
-    reinterpret_cast<NdiStandInSend>(StandInFunction(ndi, "ndi_stand_in_send"))(
-        kNdiName, still_bgra.data(), still.cols, still.rows, still.cols * 4, ndi::kFourCcBgrx, 40);
+    ndi.SetSources({{kNdiName, "127.0.0.1:5961"}});
+    ndi.Send(kNdiName, testing::ToBgra(still), still.cols, still.rows, ndi::kFourCcBgrx, 40);
     const ExampleScene hockey = RenderHockeyScene(0);
     const std::vector<std::uint8_t> hockey_bgra = testing::ToBgra(hockey.image);
-    const char* omt_addresses[] = {kOmtAddress};
-    reinterpret_cast<OmtStandInSetAddresses>(StandInFunction(program / "libomt.so",
-                                                             "omt_stand_in_set_addresses"))(omt_addresses, 1);
-    reinterpret_cast<OmtStandInSend>(StandInFunction(program / "libomt.so", "omt_stand_in_send"))(
-        kOmtAddress, omt::kFrameTypeVideo, omt::kFormatBgra, hockey.image.cols, hockey.image.rows,
-        hockey.image.cols * 4, static_cast<int>(hockey_bgra.size()), hockey_bgra.data(),
-        static_cast<int>(hockey_bgra.size()), 40);
+    omt.SetAddresses({kOmtAddress});
+    omt.Send(kOmtAddress, omt::kFormatBgra, hockey.image.cols, hockey.image.rows, hockey_bgra,
+             hockey.image.cols * 4, static_cast<int>(hockey_bgra.size()), omt::kFrameTypeVideo, 40);
 
     ASSERT_TRUE(StoreZoneProfiles(folder / "data"));
     NetworkSession run(folder);
@@ -209,7 +183,7 @@ TEST(NetworkSources, NdiAndOmtSendersAreListedChosenAndRead) {
 
 TEST(NetworkSources, ARuntimeThatCannotBeLoadedSaysWhyInTheSourceList) {
   struct Case {
-    const char* omt;  // the built OMT library copied beside the program; none when null
+    const char* omt;  // the built OMT library beside the program; none when null
     const char* omt_message;
   };
   const Case cases[] = {
@@ -224,15 +198,10 @@ TEST(NetworkSources, ARuntimeThatCannotBeLoadedSaysWhyInTheSourceList) {
       NdiLibrarySearch nowhere;
       nowhere.standard_folders.clear();
       ASSERT_FALSE(AcquireNdiLibrary(nowhere));
-      const fs::path program = folder / "program";
-      testing::CopyFileWithMode(StandInPath("omt/libvmx.so"), program / "libvmx.so");
-      if (c.omt != nullptr) testing::CopyFileWithMode(StandInPath(c.omt), program / "libomt.so");
+      const testing::InstalledOmt installed(folder, c.omt != nullptr ? c.omt : "omt/libomt.so");
+      if (c.omt == nullptr) fs::remove(installed.program() / "libomt.so");
       std::string message;
-      ASSERT_FALSE(LoadOmtLibrary({program.string(),
-                                   {{"libvmx.so", DigestOf(program / "libvmx.so")},
-                                    {"libomt.so", c.omt ? DigestOf(program / "libomt.so") : ""}},
-                                   "v-test"},
-                                  message));
+      ASSERT_FALSE(LoadOmtLibrary(installed.Pin(), message));
 
       NetworkSession run(folder);
       ASSERT_TRUE(run.Start());

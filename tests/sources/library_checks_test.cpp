@@ -13,7 +13,6 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "core/sha256.h"
 #include "platform/elf_image.h"
 #include "platform/file_trust.h"
 #include "sources/ndi_library.h"
@@ -312,11 +311,6 @@ TEST_F(NdiSearchTest, ACandidateCountsWhereItsLinksLead) {
 
 // ---- The OMT libraries beside the program ----
 
-std::string DigestOf(const fs::path& path) {
-  const std::vector<std::uint8_t> bytes = testing::ReadBytes(path);
-  return Sha256HexOfBytes(bytes.data(), bytes.size());
-}
-
 struct VerifyCase {
   const char* name;
   // Changes the installed "libomt.so" (or its folder) and says whether the pin follows the change.
@@ -374,8 +368,8 @@ TEST(OmtLibraryVerification, EachCheckRefusesWithItsMessage) {
     const fs::path elsewhere = folder.path() / "elsewhere";
     fs::create_directories(elsewhere);
     testing::CopyFileWithMode(StandInPath("omt/libomt.so"), program / "libomt.so");
-    PinnedOmtLibrary pin{"libomt.so", DigestOf(program / "libomt.so")};
-    if (c.arrange(program, elsewhere)) pin.sha256 = DigestOf(program / "libomt.so");
+    PinnedOmtLibrary pin{"libomt.so", testing::Sha256OfFile(program / "libomt.so")};
+    if (c.arrange(program, elsewhere)) pin.sha256 = testing::Sha256OfFile(program / "libomt.so");
     std::string message;
     EXPECT_EQ(VerifyOmtLibrary(program.string(), pin, "v-test", message), *c.message == '\0');
     EXPECT_EQ(message, c.message);

@@ -9,7 +9,6 @@
 
 #include <filesystem>
 
-#include "core/sha256.h"
 #include "sources/omt_library.h"
 #include "stand_in_fixture.h"
 
@@ -18,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::InstalledOmt;
 using testing::RunInOwnProcess;
 using testing::RuntimeRecorder;
 using testing::StandInFunction;
@@ -26,58 +26,8 @@ using testing::WaitUntil;
 
 constexpr char kAddressA[] = "omt://studio-a:6400";
 constexpr char kAddressB[] = "omt://studio-b:6400";
-constexpr int kWidth = 64;
-constexpr int kHeight = 48;
-
-std::string DigestOf(const fs::path& path) {
-  const std::vector<std::uint8_t> bytes = testing::ReadBytes(path);
-  return Sha256HexOfBytes(bytes.data(), bytes.size());
-}
-
-// The two stand-ins copied into `folder`/program, pinned as they lie there once `Pin` runs.
-class InstalledOmt {
- public:
-  explicit InstalledOmt(const fs::path& folder, const char* omt = "omt/libomt.so")
-      : program_(folder / "program") {
-    testing::CopyFileWithMode(StandInPath("omt/libvmx.so"), program_ / "libvmx.so");
-    testing::CopyFileWithMode(StandInPath(omt), program_ / "libomt.so");
-  }
-  const fs::path& program() const { return program_; }
-
-  OmtLibrarySetup Pin() const {
-    return {program_.string(),
-            {{"libvmx.so", DigestOf(program_ / "libvmx.so")},
-             {"libomt.so", DigestOf(program_ / "libomt.so")}},
-            "v-test"};
-  }
-  template <typename Function>
-  Function Get(const char* name) const {
-    return reinterpret_cast<Function>(StandInFunction(program_ / "libomt.so", name));
-  }
-  OmtStandInCounters Read() const {
-    OmtStandInCounters counters{};
-    Get<OmtStandInRead>("omt_stand_in_read")(&counters);
-    return counters;
-  }
-  void SetAddresses(const std::vector<const char*>& addresses) const {
-    Get<OmtStandInSetAddresses>("omt_stand_in_set_addresses")(addresses.data(),
-                                                              static_cast<int>(addresses.size()));
-  }
-  // Sends a picture in `format` with rows of `stride` bytes (as the record gives the stride).
-  void Send(const char* address, std::uint32_t format, const std::vector<std::uint8_t>& pixels,
-            int stride, int data_length, int frame_type = omt::kFrameTypeVideo) const {
-    Get<OmtStandInSend>("omt_stand_in_send")(address, frame_type, format, kWidth, kHeight, stride,
-                                             data_length, pixels.data(),
-                                             static_cast<int>(pixels.size()), 20);
-  }
-  void SendGradient(const char* address) const {
-    const std::vector<std::uint8_t> pixels = testing::GradientBgra(kWidth, kHeight);
-    Send(address, omt::kFormatBgra, pixels, kWidth * 4, static_cast<int>(pixels.size()));
-  }
-
- private:
-  fs::path program_;
-};
+constexpr int kWidth = testing::kGradientWidth;
+constexpr int kHeight = testing::kGradientHeight;
 
 SdkOmtRuntimeSettings FastSettings(const OmtLibrarySetup& library) {
   SdkOmtRuntimeSettings settings;
@@ -87,6 +37,25 @@ SdkOmtRuntimeSettings FastSettings(const OmtLibrarySetup& library) {
   settings.timers.create_retry = 100ms;
   return settings;
 }
+
+// A runtime over the installed and pinned stand-ins, with a recorder of what it tells.
+struct OmtRun {
+  explicit OmtRun(const fs::path& folder)
+      : installed(folder), runtime(FastSettings(installed.Pin())) {
+    recorder.Attach(runtime);
+  }
+  // Sender A listed and sending its gradient, the runtime started and A chosen.
+  void ReceiveFromA() {
+    installed.SetAddresses({kAddressA});
+    installed.SendGradient(kAddressA);
+    runtime.Start();
+    runtime.SelectSource(kAddressA);
+  }
+
+  InstalledOmt installed;
+  RuntimeRecorder recorder;
+  SdkOmtRuntime runtime;
+};
 
 struct LoadRefusal {
   const char* name;
@@ -204,10 +173,8 @@ TEST(OmtRuntime, StopAfterAFailedStartShowsOfflineAndKeepsTheMessage) {
 
 TEST(OmtRuntime, DiscoversSendersAndReceivesThePictureOfTheChosenOne) {
   RunInOwnProcess([](const fs::path& folder) {
-    const InstalledOmt installed(folder);
-    RuntimeRecorder recorder;
-    SdkOmtRuntime runtime(FastSettings(installed.Pin()));
-    recorder.Attach(runtime);
+    OmtRun run(folder);
+    auto& [installed, recorder, runtime] = run;
     installed.SetAddresses({nullptr, kAddressB, "", kAddressA});
     installed.SendGradient(kAddressA);
     runtime.Start();
@@ -260,10 +227,8 @@ TEST(OmtRuntime, DiscoversSendersAndReceivesThePictureOfTheChosenOne) {
 
 TEST(OmtRuntime, AnUndiscoveredChoiceWaitsConnectingWithoutAReceiver) {
   RunInOwnProcess([](const fs::path& folder) {
-    const InstalledOmt installed(folder);
-    RuntimeRecorder recorder;
-    SdkOmtRuntime runtime(FastSettings(installed.Pin()));
-    recorder.Attach(runtime);
+    OmtRun run(folder);
+    auto& [installed, recorder, runtime] = run;
     runtime.Start();
     runtime.SelectSource(kAddressB);
     const std::int64_t polls = installed.Read().discovery_calls;
@@ -278,14 +243,9 @@ TEST(OmtRuntime, AnUndiscoveredChoiceWaitsConnectingWithoutAReceiver) {
 
 TEST(OmtRuntime, ChoosingTheSameSenderAgainMakesANewReceiver) {
   RunInOwnProcess([](const fs::path& folder) {
-    const InstalledOmt installed(folder);
-    RuntimeRecorder recorder;
-    SdkOmtRuntime runtime(FastSettings(installed.Pin()));
-    recorder.Attach(runtime);
-    installed.SetAddresses({kAddressA});
-    installed.SendGradient(kAddressA);
-    runtime.Start();
-    runtime.SelectSource(kAddressA);
+    OmtRun run(folder);
+    auto& [installed, recorder, runtime] = run;
+    run.ReceiveFromA();
     ASSERT_TRUE(recorder.WaitForFrames(1));
     runtime.SelectSource(kAddressA);
     ASSERT_TRUE(WaitUntil([&] { return installed.Read().receiver_creates == 2; }));
@@ -297,10 +257,8 @@ TEST(OmtRuntime, ChoosingTheSameSenderAgainMakesANewReceiver) {
 
 TEST(OmtRuntime, AReceiverThatCannotBeMadeIsAnErrorAndTriedAgain) {
   RunInOwnProcess([](const fs::path& folder) {
-    const InstalledOmt installed(folder);
-    RuntimeRecorder recorder;
-    SdkOmtRuntime runtime(FastSettings(installed.Pin()));
-    recorder.Attach(runtime);
+    OmtRun run(folder);
+    auto& [installed, recorder, runtime] = run;
     installed.SetAddresses({kAddressA});
     installed.SendGradient(kAddressA);
     installed.Get<OmtStandInFailCreation>("omt_stand_in_fail_creation")(true);
@@ -321,14 +279,9 @@ TEST(OmtRuntime, AReceiverThatCannotBeMadeIsAnErrorAndTriedAgain) {
 
 TEST(OmtRuntime, ClearingTheChoiceDropsTheReceiverAndThePictureSize) {
   RunInOwnProcess([](const fs::path& folder) {
-    const InstalledOmt installed(folder);
-    RuntimeRecorder recorder;
-    SdkOmtRuntime runtime(FastSettings(installed.Pin()));
-    recorder.Attach(runtime);
-    installed.SetAddresses({kAddressA});
-    installed.SendGradient(kAddressA);
-    runtime.Start();
-    runtime.SelectSource(kAddressA);
+    OmtRun run(folder);
+    auto& [installed, recorder, runtime] = run;
+    run.ReceiveFromA();
     ASSERT_TRUE(recorder.WaitForFrames(1));
     const std::size_t before = recorder.LinkCount();
     runtime.ClearSelection();
@@ -367,15 +320,14 @@ TEST(OmtRuntime, PicturesAreConvertedRejectedOrIgnoredByTheirRecord) {
   for (const PictureCase& c : cases) {
     SCOPED_TRACE(c.name);
     RunInOwnProcess([&c](const fs::path& folder) {
-      const InstalledOmt installed(folder);
-      RuntimeRecorder recorder;
-      SdkOmtRuntime runtime(FastSettings(installed.Pin()));
-      recorder.Attach(runtime);
+      OmtRun run(folder);
+      auto& [installed, recorder, runtime] = run;
       // Mid-grey in every format: 128 in every byte (U and V at 128 carry no colour).
       const std::vector<std::uint8_t> pixels(static_cast<std::size_t>(c.row_bytes) * kHeight, 128);
       installed.SetAddresses({kAddressA});
-      installed.Send(kAddressA, c.format, pixels, c.stride,
-                     c.data_length < 0 ? static_cast<int>(pixels.size()) : c.data_length, c.frame_type);
+      installed.Send(kAddressA, c.format, kWidth, kHeight, pixels, c.stride,
+                     c.data_length < 0 ? static_cast<int>(pixels.size()) : c.data_length,
+                     c.frame_type);
       runtime.Start();
       runtime.SelectSource(kAddressA);
       ASSERT_TRUE(WaitUntil([&] { return installed.Read().frames_sent >= 3; }));

@@ -20,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::InstalledNdi;
 using testing::RunInOwnProcess;
 using testing::RuntimeRecorder;
 using testing::StandInFunction;
@@ -32,52 +33,8 @@ constexpr char kSignatureInvalid[] = "The NDI runtime signature is not valid. Te
 constexpr char kNotLoaded[] = "The NDI runtime could not be loaded.";
 constexpr char kWrongPublisher[] =
     "The NDI runtime is not signed by NewTek or Vizrt. Tessvark did not load it.";
-constexpr int kWidth = 64;
-constexpr int kHeight = 48;
-
-// The NDI stand-in installed as the runtime in the folder that NDI_RUNTIME_DIR_V6 names.
-class InstalledNdi {
- public:
-  explicit InstalledNdi(const fs::path& folder, const char* built = "ndi/libndi.so")
-      : folder_(folder / "ndi-runtime"), library_(folder_ / "libndi.so.6") {
-    testing::CopyFileWithMode(StandInPath(built), library_);
-    setenv("NDI_RUNTIME_DIR_V6", folder_.c_str(), 1);
-  }
-  const fs::path& library() const { return library_; }
-
-  template <typename Function>
-  Function Get(const char* name) const {
-    return reinterpret_cast<Function>(StandInFunction(library_, name));
-  }
-  NdiStandInCounters Read() const {
-    NdiStandInCounters counters{};
-    Get<NdiStandInRead>("ndi_stand_in_read")(&counters);
-    return counters;
-  }
-  void SetSources(const std::vector<std::pair<const char*, const char*>>& sources,
-                  bool announce = true) const {
-    std::vector<const char*> names;
-    std::vector<const char*> urls;
-    for (const auto& [name, url] : sources) {
-      names.push_back(name);
-      urls.push_back(url);
-    }
-    Get<NdiStandInSetSources>("ndi_stand_in_set_sources")(names.data(), urls.data(),
-                                                          static_cast<int>(names.size()), announce);
-  }
-  void Send(const char* name, std::uint32_t fourcc = ndi::kFourCcBgra, int interval_ms = 20) const {
-    const std::vector<std::uint8_t> pixels = testing::GradientBgra(kWidth, kHeight);
-    Get<NdiStandInSend>("ndi_stand_in_send")(name, pixels.data(), kWidth, kHeight, kWidth * 4,
-                                             fourcc, interval_ms);
-  }
-  void StopSending(const char* name) const {
-    Get<NdiStandInStopSending>("ndi_stand_in_stop_sending")(name);
-  }
-
- private:
-  fs::path folder_;
-  fs::path library_;
-};
+constexpr int kWidth = testing::kGradientWidth;
+constexpr int kHeight = testing::kGradientHeight;
 
 // A search that looks nowhere but in NDI_RUNTIME_DIR_V6 (or in `standard` first).
 NdiLibrarySearch TestSearch(std::vector<std::string> standard = {}) {
@@ -99,6 +56,27 @@ SdkRuntimeSettings FastSettings() {
   settings.timers.refresh_settle = 50ms;
   return settings;
 }
+
+// A runtime over the installed stand-in, with a recorder of what it tells.
+struct NdiRun {
+  explicit NdiRun(const fs::path& folder, SdkRuntimeSettings settings = FastSettings())
+      : installed(folder), runtime(std::move(settings)) {
+    recorder.Attach(runtime);
+  }
+  // "Cam 1" listed and sending, chosen and the runtime started; the position of the first
+  // "connected" publication (-1 when none came).
+  int ReceiveFromCam1() {
+    installed.SetSources({{"Cam 1", nullptr}});
+    installed.SendGradient("Cam 1");
+    runtime.SelectSource("Cam 1");
+    runtime.Start();
+    return recorder.WaitForLink("connected");
+  }
+
+  InstalledNdi installed;
+  RuntimeRecorder recorder;
+  SdkRuntime runtime;
+};
 
 // A verifier that refuses every file, as a foreign publisher would be refused.
 class RefusingVerifier final : public SignatureVerifier {
@@ -381,10 +359,8 @@ TEST(NdiRuntime, ARefreshReadsTheListWithoutWaitingForNews) {
 
 TEST(NdiRuntime, AnUnlistedChoiceIsOfflineUntilDiscoveredThenPicturesConnect) {
   RunInOwnProcess([](const fs::path& folder) {
-    InstalledNdi installed(folder);
-    RuntimeRecorder recorder;
-    SdkRuntime runtime(FastSettings());
-    recorder.Attach(runtime);
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
     runtime.Start();
     runtime.SelectSource("Cam 1");
     EXPECT_EQ(recorder.LinksOnThisThread(), 1u) << "the change is published on the caller's thread";
@@ -398,7 +374,7 @@ TEST(NdiRuntime, AnUnlistedChoiceIsOfflineUntilDiscoveredThenPicturesConnect) {
     EXPECT_STREQ(installed.Read().connected_name, "Cam 1");
     EXPECT_STREQ(installed.Read().connected_url, "10.0.0.5:5961");
 
-    installed.Send("Cam 1");
+    installed.SendGradient("Cam 1");
     ASSERT_GE(recorder.WaitForLink("connected", connecting), 0);
     ASSERT_TRUE(recorder.WaitForFrames(5));
     const std::vector<NdiFrame> frames = recorder.Frames();
@@ -432,12 +408,10 @@ TEST(NdiRuntime, AnUnlistedChoiceIsOfflineUntilDiscoveredThenPicturesConnect) {
 
 TEST(NdiRuntime, AQuietSenderTurnsStaleThenOfflineAndComesBack) {
   RunInOwnProcess([](const fs::path& folder) {
-    InstalledNdi installed(folder);
-    RuntimeRecorder recorder;
-    SdkRuntime runtime(FastSettings());
-    recorder.Attach(runtime);
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
     installed.SetSources({{"Cam 1", "10.0.0.5:5961"}});
-    installed.Send("Cam 1");
+    installed.SendGradient("Cam 1");
     runtime.SelectSource("Cam 1");
     runtime.Start();
     const int connected = recorder.WaitForLink("connected");
@@ -448,7 +422,7 @@ TEST(NdiRuntime, AQuietSenderTurnsStaleThenOfflineAndComesBack) {
     const int offline = recorder.WaitForLink("offline", stale);
     ASSERT_GE(offline, 0);
     EXPECT_EQ(recorder.Links()[offline].message, "");
-    installed.Send("Cam 1");
+    installed.SendGradient("Cam 1");
     EXPECT_GE(recorder.WaitForLink("connected", offline), 0);
   });
 }
@@ -462,7 +436,7 @@ TEST(NdiRuntime, StaleAndOfflineKeepTheirRealThresholds) {
     SdkRuntime runtime(settings);
     recorder.Attach(runtime);
     installed.SetSources({{"Cam 1", nullptr}});
-    installed.Send("Cam 1");
+    installed.SendGradient("Cam 1");
     runtime.SelectSource("Cam 1");
     runtime.Start();
     ASSERT_TRUE(recorder.WaitForFrames(3));
@@ -483,10 +457,8 @@ TEST(NdiRuntime, StaleAndOfflineKeepTheirRealThresholds) {
 
 TEST(NdiRuntime, AConnectionWithoutPicturesGoesOffline) {
   RunInOwnProcess([](const fs::path& folder) {
-    InstalledNdi installed(folder);
-    RuntimeRecorder recorder;
-    SdkRuntime runtime(FastSettings());
-    recorder.Attach(runtime);
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
     installed.SetSources({{"Silent", nullptr}});
     runtime.Start();
     ASSERT_TRUE(WaitUntil([&] { return runtime.ListSources().size() == 1; }));
@@ -502,15 +474,9 @@ TEST(NdiRuntime, AConnectionWithoutPicturesGoesOffline) {
 
 TEST(NdiRuntime, ACaptureErrorIsReportedAndTheReceiverConnectsAgain) {
   RunInOwnProcess([](const fs::path& folder) {
-    InstalledNdi installed(folder);
-    RuntimeRecorder recorder;
-    SdkRuntime runtime(FastSettings());
-    recorder.Attach(runtime);
-    installed.SetSources({{"Cam 1", nullptr}});
-    installed.Send("Cam 1");
-    runtime.SelectSource("Cam 1");
-    runtime.Start();
-    const int connected = recorder.WaitForLink("connected");
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
+    const int connected = run.ReceiveFromCam1();
     ASSERT_GE(connected, 0);
     installed.Get<NdiStandInQueue>("ndi_stand_in_queue")(1, 0, 0);
     const int error = recorder.WaitForLink("error", connected);
@@ -542,12 +508,10 @@ TEST(NdiRuntime, AudioMetadataAndTheLibrarysDropCountAreCounted) {
 
 TEST(NdiRuntime, PicturesInAnotherFormatAreRejectedAndHandedBack) {
   RunInOwnProcess([](const fs::path& folder) {
-    InstalledNdi installed(folder);
-    RuntimeRecorder recorder;
-    SdkRuntime runtime(FastSettings());
-    recorder.Attach(runtime);
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
     installed.SetSources({{"Cam 1", nullptr}});
-    installed.Send("Cam 1", FourCc('U', 'Y', 'V', 'Y'));
+    installed.SendGradient("Cam 1", FourCc('U', 'Y', 'V', 'Y'));
     runtime.SelectSource("Cam 1");
     runtime.Start();
     ASSERT_TRUE(WaitUntil([&] { return runtime.GetCounters().rejected_frames >= 3; }));
@@ -562,15 +526,9 @@ TEST(NdiRuntime, PicturesInAnotherFormatAreRejectedAndHandedBack) {
 
 TEST(NdiRuntime, ASenderLeavingDiscoveryIsOfflineWhileItsPicturesStillConnect) {
   RunInOwnProcess([](const fs::path& folder) {
-    InstalledNdi installed(folder);
-    RuntimeRecorder recorder;
-    SdkRuntime runtime(FastSettings());
-    recorder.Attach(runtime);
-    installed.SetSources({{"Cam 1", nullptr}});
-    installed.Send("Cam 1");
-    runtime.SelectSource("Cam 1");
-    runtime.Start();
-    const int connected = recorder.WaitForLink("connected");
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
+    const int connected = run.ReceiveFromCam1();
     ASSERT_GE(connected, 0);
     installed.SetSources({{"Cam 2", nullptr}});
     const int offline = recorder.WaitForLink("offline", connected);
@@ -582,15 +540,9 @@ TEST(NdiRuntime, ASenderLeavingDiscoveryIsOfflineWhileItsPicturesStillConnect) {
 
 TEST(NdiRuntime, ChoosingTheConnectedSenderAgainPublishesNothing) {
   RunInOwnProcess([](const fs::path& folder) {
-    InstalledNdi installed(folder);
-    RuntimeRecorder recorder;
-    SdkRuntime runtime(FastSettings());
-    recorder.Attach(runtime);
-    installed.SetSources({{"Cam 1", nullptr}});
-    installed.Send("Cam 1");
-    runtime.SelectSource("Cam 1");
-    runtime.Start();
-    ASSERT_GE(recorder.WaitForLink("connected"), 0);
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
+    ASSERT_GE(run.ReceiveFromCam1(), 0);
     const std::size_t before = recorder.LinksOnThisThread();
     runtime.SelectSource("Cam 1");
     EXPECT_EQ(recorder.LinksOnThisThread(), before);
@@ -600,15 +552,9 @@ TEST(NdiRuntime, ChoosingTheConnectedSenderAgainPublishesNothing) {
 
 TEST(NdiRuntime, AnUnlistedChoiceKeepsTheOldConnectionAndDropsItsPictures) {
   RunInOwnProcess([](const fs::path& folder) {
-    InstalledNdi installed(folder);
-    RuntimeRecorder recorder;
-    SdkRuntime runtime(FastSettings());
-    recorder.Attach(runtime);
-    installed.SetSources({{"Cam 1", nullptr}});
-    installed.Send("Cam 1");
-    runtime.SelectSource("Cam 1");
-    runtime.Start();
-    ASSERT_GE(recorder.WaitForLink("connected"), 0);
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
+    ASSERT_GE(run.ReceiveFromCam1(), 0);
     runtime.SelectSource("Cam 9");
     EXPECT_EQ(runtime.GetLinkSnapshot().state, "offline");
     const NdiCounters before = runtime.GetCounters();
@@ -625,16 +571,10 @@ TEST(NdiRuntime, AnUnlistedChoiceKeepsTheOldConnectionAndDropsItsPictures) {
 
 TEST(NdiRuntime, AFailingThreadPublishesTheReceiverErrorAndEnds) {
   RunInOwnProcess([](const fs::path& folder) {
-    InstalledNdi installed(folder);
-    RuntimeRecorder recorder;
-    SdkRuntime runtime(FastSettings());
-    recorder.Attach(runtime);
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
     runtime.SetFrameCallback([](const NdiFrame&) { throw std::runtime_error("receiver broke"); });
-    installed.SetSources({{"Cam 1", nullptr}});
-    installed.Send("Cam 1");
-    runtime.SelectSource("Cam 1");
-    runtime.Start();
-    const int connected = recorder.WaitForLink("connected");
+    const int connected = run.ReceiveFromCam1();
     ASSERT_GE(connected, 0);
     const int error = recorder.WaitForLink("error", connected);
     ASSERT_GE(error, 0);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/sha256.h"
 #include "platform/shared_library.h"
 
 namespace tessvark::testing {
@@ -114,6 +115,90 @@ bool PatchBytes(const std::filesystem::path& path, const std::string& from, cons
 void* StandInFunction(const std::filesystem::path& path, const char* name) {
   // The handle is kept: the library stays loaded for the whole process anyway.
   return FindLibraryFunction(OpenSharedLibrary(path.string()), name);
+}
+
+std::string Sha256OfFile(const std::filesystem::path& path) {
+  const std::vector<std::uint8_t> bytes = ReadBytes(path);
+  return Sha256HexOfBytes(bytes.data(), bytes.size());
+}
+
+InstalledNdi::InstalledNdi(const std::filesystem::path& folder, const char* built)
+    : library_(folder / "ndi-runtime/libndi.so.6") {
+  CopyFileWithMode(StandInPath(built), library_);
+  setenv("NDI_RUNTIME_DIR_V6", library_.parent_path().c_str(), 1);
+}
+
+NdiStandInCounters InstalledNdi::Read() const {
+  NdiStandInCounters counters{};
+  Get<NdiStandInRead>("ndi_stand_in_read")(&counters);
+  return counters;
+}
+
+void InstalledNdi::SetSources(const std::vector<std::pair<const char*, const char*>>& sources,
+                              bool announce) const {
+  std::vector<const char*> names;
+  std::vector<const char*> urls;
+  for (const auto& [name, url] : sources) {
+    names.push_back(name);
+    urls.push_back(url);
+  }
+  Get<NdiStandInSetSources>("ndi_stand_in_set_sources")(names.data(), urls.data(),
+                                                        static_cast<int>(names.size()), announce);
+}
+
+void InstalledNdi::Send(const char* name, const std::vector<std::uint8_t>& pixels, int width,
+                        int height, std::uint32_t fourcc, int interval_ms) const {
+  Get<NdiStandInSend>("ndi_stand_in_send")(name, pixels.data(), width, height, width * 4, fourcc,
+                                           interval_ms);
+}
+
+void InstalledNdi::SendGradient(const char* name, std::uint32_t fourcc) const {
+  Send(name, GradientBgra(kGradientWidth, kGradientHeight), kGradientWidth, kGradientHeight, fourcc,
+       20);
+}
+
+void InstalledNdi::StopSending(const char* name) const {
+  Get<NdiStandInStopSending>("ndi_stand_in_stop_sending")(name);
+}
+
+InstalledOmt::InstalledOmt(const std::filesystem::path& folder, const char* omt)
+    : program_(folder / "program") {
+  CopyFileWithMode(StandInPath("omt/libvmx.so"), program_ / "libvmx.so");
+  CopyFileWithMode(StandInPath(omt), program_ / "libomt.so");
+}
+
+OmtLibrarySetup InstalledOmt::Pin() const {
+  OmtLibrarySetup setup{program_.string(), {}, "v-test"};
+  for (const char* name : {"libvmx.so", "libomt.so"}) {
+    const bool present = std::filesystem::exists(program_ / name);
+    setup.pins.push_back({name, present ? Sha256OfFile(program_ / name) : std::string()});
+  }
+  return setup;
+}
+
+OmtStandInCounters InstalledOmt::Read() const {
+  OmtStandInCounters counters{};
+  Get<OmtStandInRead>("omt_stand_in_read")(&counters);
+  return counters;
+}
+
+void InstalledOmt::SetAddresses(const std::vector<const char*>& addresses) const {
+  Get<OmtStandInSetAddresses>("omt_stand_in_set_addresses")(addresses.data(),
+                                                            static_cast<int>(addresses.size()));
+}
+
+void InstalledOmt::Send(const char* address, std::uint32_t format, int width, int height,
+                        const std::vector<std::uint8_t>& pixels, int stride, int data_length,
+                        int frame_type, int interval_ms) const {
+  Get<OmtStandInSend>("omt_stand_in_send")(address, frame_type, format, width, height, stride,
+                                           data_length, pixels.data(),
+                                           static_cast<int>(pixels.size()), interval_ms);
+}
+
+void InstalledOmt::SendGradient(const char* address) const {
+  const std::vector<std::uint8_t> pixels = GradientBgra(kGradientWidth, kGradientHeight);
+  Send(address, omt::kFormatBgra, kGradientWidth, kGradientHeight, pixels, kGradientWidth * 4,
+       static_cast<int>(pixels.size()));
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "sources/ndi_runtime.h"
+#include "sources/ndi_sdk.h"
+#include "sources/omt_library.h"
 #include "stand_ins/stand_in_control.h"
 
 namespace tessvark::testing {
@@ -41,6 +43,64 @@ bool PatchBytes(const std::filesystem::path& path, const std::string& from, cons
 // A function the test finds in a loaded stand-in (the library at `path` is opened again, which
 // gives the same loaded copy); null when it has none.
 void* StandInFunction(const std::filesystem::path& path, const char* name);
+
+// The SHA-256 of a file's bytes.
+std::string Sha256OfFile(const std::filesystem::path& path);
+
+// The size of the gradient pictures the stand-ins send unless told otherwise.
+inline constexpr int kGradientWidth = 64;
+inline constexpr int kGradientHeight = 48;
+
+// The NDI stand-in installed as the runtime in `folder`/ndi-runtime, the folder that
+// NDI_RUNTIME_DIR_V6 is set to, and its scripting (which loads it).
+class InstalledNdi {
+ public:
+  explicit InstalledNdi(const std::filesystem::path& folder, const char* built = "ndi/libndi.so");
+  const std::filesystem::path& library() const { return library_; }
+
+  template <typename Function>
+  Function Get(const char* name) const {
+    return reinterpret_cast<Function>(StandInFunction(library_, name));
+  }
+  NdiStandInCounters Read() const;
+  void SetSources(const std::vector<std::pair<const char*, const char*>>& sources,
+                  bool announce = true) const;
+  // `name` sends `pixels` (rows packed, four bytes a pixel) every `interval_ms`.
+  void Send(const char* name, const std::vector<std::uint8_t>& pixels, int width, int height,
+            std::uint32_t fourcc, int interval_ms) const;
+  // `name` sends the gradient every 20 ms.
+  void SendGradient(const char* name, std::uint32_t fourcc = ndi::kFourCcBgra) const;
+  void StopSending(const char* name) const;
+
+ private:
+  std::filesystem::path library_;
+};
+
+// The two OMT stand-ins copied into `folder`/program, and their scripting (which loads them).
+class InstalledOmt {
+ public:
+  explicit InstalledOmt(const std::filesystem::path& folder, const char* omt = "omt/libomt.so");
+  const std::filesystem::path& program() const { return program_; }
+  // The setup that pins both files as they lie there now (a missing file gets no digest).
+  OmtLibrarySetup Pin() const;
+
+  template <typename Function>
+  Function Get(const char* name) const {
+    return reinterpret_cast<Function>(StandInFunction(program_ / "libomt.so", name));
+  }
+  OmtStandInCounters Read() const;
+  void SetAddresses(const std::vector<const char*>& addresses) const;
+  // `address` sends a record of `frame_type` with this picture every `interval_ms`; stride and
+  // data length are written into the record as given.
+  void Send(const char* address, std::uint32_t format, int width, int height,
+            const std::vector<std::uint8_t>& pixels, int stride, int data_length,
+            int frame_type = 2, int interval_ms = 20) const;
+  // `address` sends the gradient as BGRA every 20 ms.
+  void SendGradient(const char* address) const;
+
+ private:
+  std::filesystem::path program_;
+};
 
 // Polls `condition` until it holds or `timeout` passes; true when it held.
 bool WaitUntil(const std::function<bool()>& condition,

@@ -16,13 +16,14 @@
 
 #include "sources/ndi_sdk.h"
 #include "stand_in_control.h"
+#include "stand_in_pacing.h"
 
 #define STAND_IN_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
 using namespace tessvark;
-using Clock = std::chrono::steady_clock;
+using stand_in::Clock;
 
 struct Sender {
   std::vector<std::uint8_t> pixels;
@@ -82,20 +83,12 @@ bool TakeDueFrame(StandIn& s, Receiver& receiver, Clock::time_point now, ndi::Vi
   if (!receiver.connected) return false;
   const auto sender = s.senders.find(*receiver.connected);
   if (sender == s.senders.end()) return false;
-  if (now < receiver.next_frame) {
-    wake_at = std::min(wake_at, receiver.next_frame);
-    return false;
-  }
   const Sender& from = sender->second;
-  receiver.next_frame = now + from.interval;
+  if (!stand_in::TakeTurn(receiver.next_frame, now, from.interval, wake_at)) return false;
   const std::uint32_t index = s.next_index++;
   auto* data = new std::uint8_t[from.pixels.size()];
   std::memcpy(data, from.pixels.data(), from.pixels.size());
-  if (from.pixels.size() >= 3) {
-    data[0] = static_cast<std::uint8_t>(index);
-    data[1] = static_cast<std::uint8_t>(index >> 8);
-    data[2] = static_cast<std::uint8_t>(index >> 16);
-  }
+  stand_in::StampIndex(data, from.pixels.size(), index);
   *video = ndi::VideoFrame{};
   video->xres = from.width;
   video->yres = from.height;

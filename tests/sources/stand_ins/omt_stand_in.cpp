@@ -16,6 +16,7 @@
 
 #include "sources/omt_sdk.h"
 #include "stand_in_control.h"
+#include "stand_in_pacing.h"
 
 #define STAND_IN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -24,7 +25,7 @@ extern "C" int vmx_stand_in_version();
 namespace {
 
 using namespace tessvark;
-using Clock = std::chrono::steady_clock;
+using stand_in::Clock;
 
 struct Sender {
   int frame_type = omt::kFrameTypeVideo;
@@ -72,19 +73,12 @@ bool TakeDueFrame(StandIn& s, Receiver& receiver, Clock::time_point now,
                   Clock::time_point& wake_at) {
   const auto sender = s.senders.find(receiver.address);
   if (sender == s.senders.end()) return false;
-  if (now < receiver.next_frame) {
-    wake_at = std::min(wake_at, receiver.next_frame);
-    return false;
-  }
   const Sender& from = sender->second;
-  receiver.next_frame = now + from.interval;
+  if (!stand_in::TakeTurn(receiver.next_frame, now, from.interval, wake_at)) return false;
   const std::uint32_t index = s.next_index++;
   receiver.pixels = from.pixels;
-  const bool four_bytes = from.format == omt::kFormatBgra || from.format == omt::kFormatBgrx;
-  if (four_bytes && receiver.pixels.size() >= 3) {
-    receiver.pixels[0] = static_cast<std::uint8_t>(index);
-    receiver.pixels[1] = static_cast<std::uint8_t>(index >> 8);
-    receiver.pixels[2] = static_cast<std::uint8_t>(index >> 16);
+  if (from.format == omt::kFormatBgra || from.format == omt::kFormatBgrx) {
+    stand_in::StampIndex(receiver.pixels.data(), receiver.pixels.size(), index);
   }
   std::memset(receiver.record, 0, sizeof receiver.record);
   PutField<std::int32_t>(receiver.record, omt::kFrameTypeAt, from.frame_type);
