@@ -64,10 +64,11 @@ struct StandIn {
   NdiStandInCounters counters{};
 };
 
-StandIn& State() {
-  static StandIn* const state = new StandIn;
-  return *state;
-}
+// Made when the library is loaded, before any thread can call into it (the library is built
+// without ThreadSanitizer, which would not see a lazy initialisation's guard).
+StandIn* const state = new StandIn;
+
+StandIn& State() { return *state; }
 
 void CopyText(char* target, std::size_t size, const char* text) {
   std::snprintf(target, size, "%s", text == nullptr ? "(null)" : text);

@@ -59,10 +59,11 @@ struct StandIn {
   OmtStandInCounters counters{};
 };
 
-StandIn& State() {
-  static StandIn* const state = new StandIn;
-  return *state;
-}
+// Made when the library is loaded, before any thread can call into it (the library is built
+// without ThreadSanitizer, which would not see a lazy initialisation's guard).
+StandIn* const state = new StandIn;
+
+StandIn& State() { return *state; }
 
 template <typename T>
 void PutField(std::uint8_t* record, std::size_t offset, T value) {
