@@ -65,10 +65,10 @@ struct StandIn {
 };
 
 // Made when the library is loaded, before any thread can call into it (the library is built
-// without ThreadSanitizer, which would not see a lazy initialisation's guard).
-StandIn* const state = new StandIn;
+// without ThreadSanitizer, which would not see a lazy initialisation's guard), and gone with it.
+StandIn state;
 
-StandIn& State() { return *state; }
+StandIn& State() { return state; }
 
 void CopyText(char* target, std::size_t size, const char* text) {
   std::snprintf(target, size, "%s", text == nullptr ? "(null)" : text);

@@ -60,10 +60,10 @@ struct StandIn {
 };
 
 // Made when the library is loaded, before any thread can call into it (the library is built
-// without ThreadSanitizer, which would not see a lazy initialisation's guard).
-StandIn* const state = new StandIn;
+// without ThreadSanitizer, which would not see a lazy initialisation's guard), and gone with it.
+StandIn state;
 
-StandIn& State() { return *state; }
+StandIn& State() { return state; }
 
 template <typename T>
 void PutField(std::uint8_t* record, std::size_t offset, T value) {
