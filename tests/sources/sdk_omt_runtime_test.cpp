@@ -188,7 +188,6 @@ TEST(OmtRuntime, DiscoversSendersAndReceivesThePictureOfTheChosenOne) {
     EXPECT_GT(runtime.SourcesUpdatedAt(), 0.0);
 
     runtime.SelectSource(kAddressA);
-    EXPECT_EQ(runtime.GetLinkSnapshot().state, "connecting");
     ASSERT_GE(recorder.WaitForLink("connecting"), 0);
     ASSERT_TRUE(recorder.WaitForFrames(5));
     const std::vector<NdiFrame> frames = recorder.Frames();

@@ -57,6 +57,15 @@ SdkRuntimeSettings FastSettings() {
   return settings;
 }
 
+// Timers that a connection with pictures every 20 ms never reaches, even on a loaded machine.
+SdkRuntimeSettings PatientSettings() {
+  SdkRuntimeSettings settings = FastSettings();
+  settings.timers.stale_after = std::chrono::seconds(10);
+  settings.timers.offline_after = std::chrono::seconds(20);
+  settings.timers.first_picture_within = std::chrono::seconds(10);
+  return settings;
+}
+
 // A runtime over the installed stand-in, with a recorder of what it tells.
 struct NdiRun {
   explicit NdiRun(const fs::path& folder, SdkRuntimeSettings settings = FastSettings())
@@ -540,7 +549,7 @@ TEST(NdiRuntime, ASenderLeavingDiscoveryIsOfflineWhileItsPicturesStillConnect) {
 
 TEST(NdiRuntime, ChoosingTheConnectedSenderAgainPublishesNothing) {
   RunInOwnProcess([](const fs::path& folder) {
-    NdiRun run(folder);
+    NdiRun run(folder, PatientSettings());
     auto& [installed, recorder, runtime] = run;
     ASSERT_GE(run.ReceiveFromCam1(), 0);
     const std::size_t before = recorder.LinksOnThisThread();
@@ -552,7 +561,7 @@ TEST(NdiRuntime, ChoosingTheConnectedSenderAgainPublishesNothing) {
 
 TEST(NdiRuntime, AnUnlistedChoiceKeepsTheOldConnectionAndDropsItsPictures) {
   RunInOwnProcess([](const fs::path& folder) {
-    NdiRun run(folder);
+    NdiRun run(folder, PatientSettings());
     auto& [installed, recorder, runtime] = run;
     ASSERT_GE(run.ReceiveFromCam1(), 0);
     runtime.SelectSource("Cam 9");
