@@ -4,6 +4,8 @@
 
 #include "ocr/image_threads.h"
 #include "outputs/vmix/vmix_output_config.h"
+#include "sources/sdk_omt_runtime.h"
+#include "sources/sdk_runtime.h"
 
 namespace tessvark {
 namespace {
@@ -63,14 +65,19 @@ bool NativeSession::Start() {
   }
 
   // The server's routes reach the catalogs and the runtimes from the moment it listens, so both
-  // are made first. The NDI and OMT protocol runtimes are not part of this build: a session uses
-  // only a runtime supplied in its options, and reports a kind without one as absent.
+  // are made first. Each runtime gets the session's callbacks before anything else is asked of
+  // it; neither loads its library until a source of its kind is wanted.
   LoadCatalogs();
   state.ocr_started.exchange(true);
-  if (options_.ndi_runtime) {
-    InstallRuntimeCallbacks(*options_.ndi_runtime, "ndi");
+  std::shared_ptr<NdiRuntime> ndi_runtime = options_.ndi_runtime;
+  if (!ndi_runtime && options_.enable_ndi) ndi_runtime = MakeSdkRuntime();
+  std::shared_ptr<NdiRuntime> omt_runtime = options_.enable_omt ? MakeSdkOmtRuntime() : nullptr;
+  if (ndi_runtime) InstallRuntimeCallbacks(*ndi_runtime, "ndi");
+  if (omt_runtime) InstallRuntimeCallbacks(*omt_runtime, "omt");
+  {
     std::lock_guard<std::mutex> engine(state.engine_mutex);
-    state.ndi_runtime = options_.ndi_runtime;
+    state.ndi_runtime = std::move(ndi_runtime);
+    state.omt_runtime = std::move(omt_runtime);
   }
 
   if (!server_.Start()) {
