@@ -21,11 +21,13 @@ void SessionSources::InstallRuntimeCallbacks(NdiRuntime& runtime, const std::str
       [this, kind](const NdiLinkSnapshot& snapshot) { OnReceiverLinkState(kind, snapshot); });
 }
 
-void SessionSources::AttachNdiRuntime(const std::shared_ptr<NdiRuntime>& runtime) {
-  if (!runtime) return;
-  InstallRuntimeCallbacks(*runtime, "ndi");
+void SessionSources::AttachRuntimes(std::shared_ptr<NdiRuntime> ndi_runtime,
+                                    std::shared_ptr<NdiRuntime> omt_runtime) {
+  if (ndi_runtime) InstallRuntimeCallbacks(*ndi_runtime, "ndi");
+  if (omt_runtime) InstallRuntimeCallbacks(*omt_runtime, "omt");
   MutexLock engine(engine_.mutex);
-  ndi_runtime_ = runtime;
+  ndi_runtime_ = std::move(ndi_runtime);
+  omt_runtime_ = std::move(omt_runtime);
 }
 
 void SessionSources::StartStored() {

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "ocr/image_threads.h"
+#include "sources/sdk_omt_runtime.h"
+#include "sources/sdk_runtime.h"
 
 namespace tessvark {
 namespace {
@@ -56,11 +58,14 @@ bool NativeSession::Start() {
   }
 
   // The server's routes reach the catalogs and the runtimes from the moment it listens, so both
-  // are made first. The NDI and OMT protocol runtimes are not part of this build: a session uses
-  // only a runtime supplied in its options, and reports a kind without one as absent.
+  // are made first. Each runtime gets the session's callbacks before anything else is asked of
+  // it; neither loads its library until a source of its kind is wanted.
   catalogs_.Load(options_.data_dir, options_.sports_catalog_path);
   catalogs_.MarkAnalysisStarted();
-  sources_.AttachNdiRuntime(options_.ndi_runtime);
+  std::shared_ptr<NdiRuntime> ndi_runtime = options_.ndi_runtime;
+  if (!ndi_runtime && options_.enable_ndi) ndi_runtime = MakeSdkRuntime();
+  std::shared_ptr<NdiRuntime> omt_runtime = options_.enable_omt ? MakeSdkOmtRuntime() : nullptr;
+  sources_.AttachRuntimes(std::move(ndi_runtime), std::move(omt_runtime));
 
   if (!server_->Start()) {
     outputs_.StopSender();

@@ -35,9 +35,11 @@ class SessionSources {
   SessionSources(const SessionSources&) = delete;
   SessionSources& operator=(const SessionSources&) = delete;
 
-  // Lifecycle, on the session's owning thread. A runtime attached at start receives the
-  // session's frame and link callbacks; StartStored starts the input of a stored selection.
-  void AttachNdiRuntime(const std::shared_ptr<NdiRuntime>& runtime) EXCLUDES(engine_.mutex);
+  // Lifecycle, on the session's owning thread. The runtimes attached at start (either may be
+  // absent) receive the session's frame and link callbacks before anything else is asked of
+  // them; StartStored starts the input of a stored selection.
+  void AttachRuntimes(std::shared_ptr<NdiRuntime> ndi_runtime,
+                      std::shared_ptr<NdiRuntime> omt_runtime) EXCLUDES(engine_.mutex);
   void StartStored() EXCLUDES(control_, engine_.mutex);
   // Raises `stopping`; every later operation that would start an input refuses.
   void BeginStop() EXCLUDES(control_);

@@ -98,7 +98,8 @@ std::string SessionSources::SourcesJson(bool refresh_requested) {
   if (omt_runtime) {
     omt.sources = omt_runtime->ListSources();
     const std::string message = omt_runtime->GetLinkSnapshot().message;
-    for (const char* missing : {"did not load", "not available", "not installed"}) {
+    // A library that loaded but cannot be used says "did not use it".
+    for (const char* missing : {"did not load", "did not use", "not available", "not installed"}) {
       if (message.find(missing) != std::string::npos) {
         omt.available = false;
         omt.message = message;
