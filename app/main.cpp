@@ -7,6 +7,7 @@
 
 #include "app/app_log.h"
 #include "app/desktop_host.h"
+#include "app/session_wiring.h"
 #include "app/startup_options.h"
 #include "app/system_resource_sampler.h"
 #include "app/updater.h"
@@ -131,6 +132,12 @@ int RunProgram(const std::vector<std::string>& arguments) {
   resources.sample_json = [&sampler] { return SystemResourcesJson(sampler.Sample()); };
   resources.release = [&sampler] { sampler.Release(); };
 
+  Updater& updater = ProgramUpdater();
+  startup.options.make_server = [&updater, &resources](const NativeSessionOptions& options) {
+    std::unique_ptr<LocalHttpServer> server = MakeLocalHttpServer(options);
+    server->SetHostServices(updater.Services(), std::move(resources));
+    return server;
+  };
   std::unique_ptr<NativeSession> session;
   try {
     session = std::make_unique<NativeSession>(std::move(startup.options));
@@ -142,8 +149,6 @@ int RunProgram(const std::vector<std::string>& arguments) {
     run.log.Append("start_failed");
     return kExitStartFailed;
   }
-  Updater& updater = ProgramUpdater();
-  session->Server().SetHostServices(updater.Services(), std::move(resources));
   if (StartSession(*session, run.log) != 0) {
     run.log.Append("start_failed");
     return kExitStartFailed;  // the session's destructor stops what did start

@@ -27,9 +27,6 @@ enum class ReplaceFileStatus : std::int32_t {
 // name that a leftover of an earlier failure may hold (truncated and reused).
 enum class TemporaryFileMode : std::int32_t { kExclusive = 0, kReuse = 1 };
 
-// The steady clock's current reading in nanoseconds.
-std::int64_t SteadyClockNanoseconds();
-
 // Creates `folder` and every missing ancestor; true when it exists as a folder afterwards.
 bool CreateFolderWithParents(const std::filesystem::path& folder);
 

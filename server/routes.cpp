@@ -79,7 +79,7 @@ std::string VersionJson() {
 }
 
 void OutputsJson(Impl& impl, Response& res) {
-  std::lock_guard<std::mutex> lock(impl.output_mutex);
+  MutexLock lock(impl.output_mutex);
   SendBody(
       res,
       impl.vmix_output_enabled ? "{\"enabled\":{\"vmix\":true}}" : "{\"enabled\":{\"vmix\":false}}",
