@@ -4,7 +4,7 @@
 # run, and the interface is tested in headless Chromium against the real program. The full suite runs last, so its summary closes the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh test
 
 jobs=$(nproc)
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DTESSVARK_SANITIZE=ON -DTESSVARK_BUILD_BENCH=ON
