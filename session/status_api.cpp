@@ -139,6 +139,17 @@ std::string ReceiverStatusJson(SessionState& state, const NdiLinkSnapshot& snaps
   return out;
 }
 
+// {"<role>":"<status word>",...} of the readings in force, so the operator can see why a field
+// has no value.
+std::string ReadingStatusesJson(const std::vector<RoleReading>& readings) {
+  std::string out = "{";
+  for (const RoleReading& reading : readings) {
+    if (out.size() > 1) out += ',';
+    out += QuotedJsonText(reading.role) + ":" + QuotedJsonText(reading.status);
+  }
+  return out + "}";
+}
+
 }  // namespace
 
 RuntimeResponse NativeSession::GetStatus() {
@@ -155,14 +166,18 @@ RuntimeResponse NativeSession::GetStatus() {
   const RuntimeView omt = ViewOf(omt_runtime);
 
   std::lock_guard<std::mutex> engine(state.engine_mutex);
-  if (state.selected && state.source_type == "srt") return MakeOkResponse(SrtStatusJson(state));
-  if (state.selected && state.source_type == "ndi") {
-    return MakeOkResponse(ReceiverStatusJson(state, ndi.snapshot, ndi.sources));
+  std::string body;
+  if (state.selected && state.source_type == "srt") {
+    body = SrtStatusJson(state);
+  } else if (state.selected && (state.source_type == "ndi" || state.source_type == "omt")) {
+    const RuntimeView& view = state.source_type == "ndi" ? ndi : omt;
+    body = ReceiverStatusJson(state, view.snapshot, view.sources);
+  } else {
+    body = ExampleStatusJson(state);
   }
-  if (state.selected && state.source_type == "omt") {
-    return MakeOkResponse(ReceiverStatusJson(state, omt.snapshot, omt.sources));
-  }
-  return MakeOkResponse(ExampleStatusJson(state));
+  body.pop_back();
+  body += ",\"readings\":" + ReadingStatusesJson(worker_.Readings()) + "}";
+  return MakeOkResponse(std::move(body));
 }
 
 }  // namespace tessvark
