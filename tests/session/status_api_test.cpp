@@ -96,7 +96,7 @@ TEST(StatusApi, ReceiverFollowsItsLinkAndFrameAge) {
                         R"("resolution":{"width":1920,"height":1080},"frame_rate_n":30000,)"
                         R"("frame_rate_d":1001,"frame_rate":29.970029970029969,)"
                         R"("source_format":"NDI","ndi_format":"NDI")",
-                        R"("lan_ipv4":null})"});
+                        R"("lan_ipv4":null,"readings":{}})"});
   }
 }
 
