@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <system_error>
@@ -103,8 +104,8 @@ ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
   return ReplaceFileStatus::kReplaced;
 }
 
-bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text) {
-  const int descriptor = OpenForWriting(path, O_EXCL, 0600);
+bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text, mode_t mode) {
+  const int descriptor = OpenForWriting(path, O_EXCL | O_NOFOLLOW, mode);
   if (descriptor < 0) return false;
   const bool written = WriteAll(descriptor, text) && SyncDescriptor(descriptor);
   ::close(descriptor);
@@ -114,6 +115,39 @@ bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view tex
   }
   SyncFolderOf(path);
   return true;
+}
+
+bool ReadFileExact(const std::filesystem::path& path, std::uint64_t length, std::string& out) {
+  constexpr std::size_t kMaxRead = 1048576;
+  out.clear();
+  if (length == 0) return false;
+  int descriptor;
+  do {
+    descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) return false;
+  struct stat info {};
+  bool ok = ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) &&
+            static_cast<std::uint64_t>(info.st_size) == length;
+  if (ok) out.resize(length);
+  std::size_t done = 0;
+  while (ok && done < length) {
+    const std::size_t wanted = std::min<std::uint64_t>(kMaxRead, length - done);
+    const ssize_t got = ::read(descriptor, out.data() + done, wanted);
+    if (got < 0 && errno == EINTR) continue;
+    ok = got > 0;
+    if (ok) done += static_cast<std::size_t>(got);
+  }
+  // A file that grew since it was measured is not the file that was measured.
+  char extra = 0;
+  ssize_t beyond;
+  do {
+    beyond = ok ? ::read(descriptor, &extra, 1) : 0;
+  } while (beyond < 0 && errno == EINTR);
+  ok = ok && beyond == 0;
+  ::close(descriptor);
+  if (!ok) out.clear();
+  return ok;
 }
 
 bool LinkFileDurably(const std::filesystem::path& existing, const std::filesystem::path& added) {

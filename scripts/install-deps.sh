@@ -17,11 +17,12 @@ run_packages=(
 )
 
 # Testing adds the sanitizer and fuzzing runtimes, the test and benchmark libraries, the ffmpeg
-# command (SRT caller, Example media) and the browser tests' Chromium and Node.js.
+# command (SRT caller, Example media), the openssl command (certificates of the test update
+# server) and the browser tests' Chromium and Node.js.
 test_packages=(
   clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg
+  ffmpeg openssl
   chromium nodejs
 )
 

@@ -2,6 +2,8 @@
 #include <string>
 #include <utility>
 
+#include "core/json_text.h"
+#include "core/version.h"
 #include "server/server_state.h"
 
 namespace tessvark {
@@ -15,9 +17,6 @@ using BodyCall = std::function<RuntimeResponse(OcrRuntime&, const std::string& b
 
 constexpr char kJson[] = "application/json";
 constexpr char kNoStore[] = "no-store, max-age=0";
-constexpr char kVersionJson[] =
-    "{\"product\":\"Tessvark\",\"version\":\"0.8.2\",\"build\":35,\"prerelease\":\"beta\","
-    "\"platform\":\"Windows\",\"channel\":\"windows-beta\"}";
 // Matches every decoded path, line breaks included.
 constexpr char kAnyPath[] = R"([\s\S]*)";
 
@@ -69,6 +68,14 @@ void RunUpdateStep(const Impl& impl, Response& res, const std::function<bool()>&
   if (!step || !impl.updates.status_json) return AnswerAbsent(res);
   if (!step()) return SendJsonError(res, 503, refusal);
   SendUpdateStatus(impl, res);
+}
+
+std::string VersionJson() {
+  return std::string("{\"product\":\"Tessvark\",\"version\":") + QuotedJsonText(kProgramVersion) +
+         ",\"build\":" + std::to_string(kProgramBuild) +
+         ",\"prerelease\":" + QuotedJsonText(kProgramPrerelease) +
+         ",\"platform\":" + QuotedJsonText(kPlatformName) +
+         ",\"channel\":" + QuotedJsonText(kProgramChannel) + "}";
 }
 
 void OutputsJson(Impl& impl, Response& res) {
@@ -165,7 +172,7 @@ void RegisterHostRoutes(RouteTable& routes) {
                   SendBody(res, "{\"released\":true}", kJson, kNoStore);
                 });
   routes.Get("/api/version", [](Impl&, const Request&, Response& res) {
-    SendBody(res, kVersionJson, kJson, nullptr);
+    SendBody(res, VersionJson(), kJson, nullptr);
   });
   routes.Change("POST", "/api/updates/check",
                 [](Impl& impl, const Request&, Response& res, const ContentReader&) {

@@ -8,7 +8,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "ocr/clock_layout.h"
+#include "ocr/role_readers.h"
 #include "session/native_session.h"
 
 namespace tessvark {
@@ -65,7 +65,7 @@ RuntimeResponse SlotPreview(const OcrZone& zone, const cv::Mat& cut, const cv::M
   std::optional<double> hint;
   if ((zone.type == "clock" || IsClockLikeRole(zone.role)) &&
       zone.clock_format != ClockFormat::MinutesSeconds) {
-    const ClockLayoutDetection detection = DetectClockLayout(cut);
+    const ClockLayoutDetection detection = DetectZoneClockLayout(cut, ProcessingOrDefaults(zone));
     if (detection.detected) hint = detection.separator_x;
   }
   std::vector<DigitSlot> digits;

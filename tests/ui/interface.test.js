@@ -70,7 +70,7 @@ after(async () => {
 
 test('a fresh program shows neutral states, not alarms, and the first source is followed at once', async (t) => {
   const runtimeMissing = (await exampleUnavailable()) || (await unavailableReason('/api/status'));
-  const opened = await openInterface(browser.context, { clock: true });
+  const opened = await openInterface(browser.context, BASE_URL, { clock: true });
   page = opened.page;
   await page.waitForSelector('#tiles .tile');
   if (runtimeMissing) { t.skip(runtimeMissing); return; }
