@@ -6,7 +6,7 @@
 # last, so its summary closes the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh test
 ./scripts/check_layers.sh
 
 jobs=$(nproc)

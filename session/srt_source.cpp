@@ -229,7 +229,8 @@ std::string SessionSources::SrtStatusJson() {
   out += ",\"receiver_state\":" + QuotedJsonText(signal == 1 ? "connected" : SignalName(signal));
   SrtSettings& settings = engine_.srt.settings;
   const bool passphrase_set = !settings.passphrase.empty();
-  out += ",\"srt\":{\"mode\":\"listener\",\"port\":" + std::to_string(settings.port);
+  out += ",\"srt\":{\"mode\":\"listener\",\"bind_address\":" + QuotedJsonText(settings.bind_address);
+  out += ",\"port\":" + std::to_string(settings.port);
   out += ",\"latency_ms\":" + std::to_string(settings.latency_ms);
   out += ",\"key_length\":" + std::to_string(passphrase_set ? settings.key_length : 0);
   out += ",\"stream_id\":" + QuotedJsonText(settings.stream_id);

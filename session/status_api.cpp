@@ -145,6 +145,17 @@ std::string ReceiverStatusJson(SessionEngine& engine, FramePath& frame_path,
   return out;
 }
 
+// {"<role>":"<status word>",...} of the readings in force, so the operator can see why a field
+// has no value.
+std::string ReadingStatusesJson(const std::vector<RoleReading>& readings) {
+  std::string out = "{";
+  for (const RoleReading& reading : readings) {
+    if (out.size() > 1) out += ',';
+    out += QuotedJsonText(reading.role) + ":" + QuotedJsonText(reading.status);
+  }
+  return out + "}";
+}
+
 }  // namespace
 
 RuntimeResponse SessionSources::GetStatus() {
@@ -154,15 +165,19 @@ RuntimeResponse SessionSources::GetStatus() {
   const RuntimeView omt = ViewOf(omt_runtime);
 
   MutexLock engine(engine_.mutex);
-  SourceSelection& selection = engine_.selection;
-  if (selection.selected && selection.type == "srt") return MakeOkResponse(SrtStatusJson());
-  if (selection.selected && selection.type == "ndi") {
-    return MakeOkResponse(ReceiverStatusJson(engine_, frame_path_, ndi.snapshot, ndi.sources));
+  const SourceSelection& selection = engine_.selection;
+  std::string body;
+  if (selection.selected && selection.type == "srt") {
+    body = SrtStatusJson();
+  } else if (selection.selected && (selection.type == "ndi" || selection.type == "omt")) {
+    const RuntimeView& view = selection.type == "ndi" ? ndi : omt;
+    body = ReceiverStatusJson(engine_, frame_path_, view.snapshot, view.sources);
+  } else {
+    body = ExampleStatusJson(engine_);
   }
-  if (selection.selected && selection.type == "omt") {
-    return MakeOkResponse(ReceiverStatusJson(engine_, frame_path_, omt.snapshot, omt.sources));
-  }
-  return MakeOkResponse(ExampleStatusJson(engine_));
+  body.pop_back();
+  body += ",\"readings\":" + ReadingStatusesJson(worker_.Readings()) + "}";
+  return MakeOkResponse(std::move(body));
 }
 
 }  // namespace tessvark

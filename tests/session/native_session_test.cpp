@@ -383,6 +383,8 @@ TEST_F(SrtSessionTest, SettingsAreCheckedBeforeTheyAreKept) {
       {R"({"passphrase":"1234567890"})", 200, R"("key_length":32,"stream_id":"","passphrase_set":true)"},
       {R"({"clear_passphrase":true})", 200, R"("key_length":0,"stream_id":"","passphrase_set":false)"},
       {R"({"bind_address":"010.0.0.1","stream_id":"cam\"1"})", 200, R"("stream_id":"cam\"1")"},
+      // The address in force is reported, so the interface can show it.
+      {R"({"bind_address":"127.0.0.2"})", 200, R"("srt":{"mode":"listener","bind_address":"127.0.0.2",)"},
       {R"([1])", 422, "Request body must be an object"},
   };
   for (const Case& c : cases) {

@@ -25,9 +25,11 @@ async function launchBrowser() {
 }
 
 // Opens the interface (of the shared program unless another address is given) in a fresh page
-// that records script errors, console errors and Content-Security-Policy violations.
-async function openInterface(context, url = BASE_URL) {
+// that records script errors, console errors and Content-Security-Policy violations. With
+// `clock`, the page's timers run on a clock the test can pause.
+async function openInterface(context, url = BASE_URL, { clock = false } = {}) {
   const page = await context.newPage();
+  if (clock) await page.clock.install();
   const report = { consoleErrors: [], pageErrors: [], cspViolations: [] };
   page.on('console', (message) => { if (message.type() === 'error') report.consoleErrors.push(message.text()); });
   page.on('pageerror', (error) => report.pageErrors.push(error.message));
