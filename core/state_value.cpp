@@ -1,14 +1,55 @@
 #include "core/state_value.h"
 
-#include "core/json_text.h"
+#include "core/json_writer.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <stdexcept>
 #include <utility>
 
 namespace tessvark {
+namespace {
+
+void WriteStateValue(const StateValue& value, bool sort_keys, JsonWriter& out) {
+  switch (value.kind) {
+    case StateKind::kNull:
+      out.Null();
+      return;
+    case StateKind::kBool:
+      out.Bool(value.bool_value);
+      return;
+    case StateKind::kInt:
+      out.Int(value.int_value);
+      return;
+    case StateKind::kDouble:
+      out.Double(value.double_value);
+      return;
+    case StateKind::kString:
+      out.String(value.text);
+      return;
+    case StateKind::kArray:
+      out.BeginArray();
+      for (const StateValue& item : value.items) WriteStateValue(item, sort_keys, out);
+      out.EndArray();
+      return;
+    case StateKind::kObject: {
+      std::vector<const StateMember*> order;
+      order.reserve(value.members.size());
+      for (const StateMember& member : value.members) order.push_back(&member);
+      if (sort_keys) {
+        std::stable_sort(order.begin(), order.end(),
+                         [](const StateMember* a, const StateMember* b) { return a->key < b->key; });
+      }
+      out.BeginObject();
+      for (const StateMember* member : order) {
+        out.Key(member->key);
+        WriteStateValue(member->value, sort_keys, out);
+      }
+      out.EndObject();
+      return;
+    }
+  }
+}
+
+}  // namespace
 
 StateValue StateValue::MakeNull() { return StateValue{}; }
 
@@ -117,9 +158,9 @@ bool StateValue::Equals(const StateValue& other) const {
 }
 
 std::string StateValue::ToJson(bool sort_keys) const {
-  std::string out;
-  WriteStateJson(*this, out, sort_keys);
-  return out;
+  JsonWriter writer(kStateJson);
+  WriteStateValue(*this, sort_keys, writer);
+  return writer.Take();
 }
 
 StateMember MakeStateMember(const char* key, StateValue&& value) {
@@ -128,69 +169,10 @@ StateMember MakeStateMember(const char* key, StateValue&& value) {
   return member;
 }
 
-std::string FormatPythonJsonNumber(double value) {
-  if (!std::isfinite(value)) throw std::invalid_argument("Python json rejects non-finite numbers");
-  if (value == 0.0) return std::signbit(value) ? "-0.0" : "0.0";
-  char buffer[40];
-  const int length = std::snprintf(buffer, sizeof buffer, "%.16g", value);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
-    throw std::invalid_argument("cannot format JSON number");
-  }
-  std::string text(buffer, static_cast<std::size_t>(length));
-  if (text.find_first_of(".eE") == std::string::npos) text += ".0";
-  return text;
-}
-
 void AppendQuotedJsonString(std::string_view text, std::string& out) {
   out.push_back('"');
   AppendJsonEscaped(text, JsonEscapeSet::kState, out);
   out.push_back('"');
-}
-
-void WriteStateJson(const StateValue& value, std::string& out, bool sort_keys) {
-  switch (value.kind) {
-    case StateKind::kNull:
-      out += "null";
-      return;
-    case StateKind::kBool:
-      out += value.bool_value ? "true" : "false";
-      return;
-    case StateKind::kInt:
-      out += std::to_string(value.int_value);
-      return;
-    case StateKind::kDouble:
-      out += FormatPythonJsonNumber(value.double_value);
-      return;
-    case StateKind::kString:
-      AppendQuotedJsonString(value.text, out);
-      return;
-    case StateKind::kArray:
-      out.push_back('[');
-      for (std::size_t i = 0; i < value.items.size(); ++i) {
-        if (i > 0) out.push_back(',');
-        WriteStateJson(value.items[i], out, sort_keys);
-      }
-      out.push_back(']');
-      return;
-    case StateKind::kObject: {
-      std::vector<const StateMember*> order;
-      order.reserve(value.members.size());
-      for (const StateMember& member : value.members) order.push_back(&member);
-      if (sort_keys) {
-        std::stable_sort(order.begin(), order.end(),
-                         [](const StateMember* a, const StateMember* b) { return a->key < b->key; });
-      }
-      out.push_back('{');
-      for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i > 0) out.push_back(',');
-        AppendQuotedJsonString(order[i]->key, out);
-        out.push_back(':');
-        WriteStateJson(order[i]->value, out, sort_keys);
-      }
-      out.push_back('}');
-      return;
-    }
-  }
 }
 
 }  // namespace tessvark

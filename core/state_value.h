@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/json_text.h"  // FormatPythonJsonNumber, the number form of ToJson
+
 namespace tessvark {
 
 enum class StateKind : std::int32_t {
@@ -54,9 +56,7 @@ struct StateMember {
 
 StateMember MakeStateMember(const char* key, StateValue&& value);
 
-// The writer's pieces, also used where a single string or number of a state document is written.
-void WriteStateJson(const StateValue& value, std::string& out, bool sort_keys = false);
+// A string as the state writes it: escaped by JsonEscapeSet::kState, in double quotes.
 void AppendQuotedJsonString(std::string_view text, std::string& out);
-std::string FormatPythonJsonNumber(double value);
 
 }  // namespace tessvark

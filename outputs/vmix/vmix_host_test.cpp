@@ -25,7 +25,8 @@ std::string VmixOutputController::TestConnection(const std::optional<VmixOutputC
   bool ok = false;
   // Kept unescaped: it is escaped once, where a reply or the status document is written.
   std::string message;
-  std::string reply;
+  JsonWriter reply(kStateJson);
+  reply.BeginObject();
   if (config.host.empty()) {
     message = "vMix host is required";
   } else {
@@ -39,14 +40,17 @@ std::string VmixOutputController::TestConnection(const std::optional<VmixOutputC
       } else {
         ok = true;
         message = "vMix detected";
-        reply = "{\"ok\":true,\"name\":" + OptionalTextJson(document.computer_name) +
-                ",\"version\":" + OptionalTextJson(document.version) +
-                ",\"edition\":" + OptionalTextJson(document.edition) + ",\"host\":" + QuotedVmixJsonText(config.host) +
-                ",\"port\":" + std::to_string(config.port) + ",\"message\":" + QuotedVmixJsonText(message);
+        reply.Key("ok").Bool(true);
+        reply.Key("name").OptionalString(document.computer_name);
+        reply.Key("version").OptionalString(document.version);
+        reply.Key("edition").OptionalString(document.edition);
+        reply.Key("host").String(config.host);
+        reply.Key("port").Int(config.port);
+        reply.Key("message").String(message);
       }
     }
   }
-  if (!ok) reply = "{\"ok\":false,\"message\":" + QuotedVmixJsonText(message);
+  if (!ok) reply.Key("ok").Bool(false).Key("message").String(message);
 
   std::lock_guard<std::mutex> lock(mutex_);
   connected_ = ok;
@@ -56,25 +60,35 @@ std::string VmixOutputController::TestConnection(const std::optional<VmixOutputC
   } else {
     last_error_ = message;
   }
-  reply += ",\"status\":" + StatusObjectJsonLocked() + "}";
-  return reply;
+  reply.Key("status");
+  WriteStatusObjectLocked(reply);
+  return reply.EndObject().Take();
 }
 
 std::string VmixOutputController::DiscoverInputs(const VmixOutputConfig& config) {
   const auto failure = [](const std::string& message) {
-    return "{\"ok\":false,\"message\":" + QuotedVmixJsonText(message) + ",\"inputs\":[]}";
+    return JsonWriter(kStateJson)
+        .BeginObject()
+        .Key("ok").Bool(false)
+        .Key("message").String(message)
+        .Key("inputs").BeginArray().EndArray()
+        .EndObject()
+        .Take();
   };
   if (config.host.empty()) return failure("vMix host is required");
   const VmixHttpResult result = VmixHttpGet(config.host, config.port, "/api/", kApiTimeoutSeconds, nullptr);
   if (!result.error.empty()) return failure(result.error);
   const VmixApiResponse document = ReadVmixApiResponse(result.body, false);
   if (document.error == "not well-formed") return failure("not well-formed");
-  std::string reply = "{\"ok\":true,\"version\":" + OptionalTextJson(document.version) +
-                      ",\"edition\":" + OptionalTextJson(document.edition) + ",\"inputs\":";
-  WriteJsonPretty(document.inputs, reply, 0, 0);
-  reply += ",\"computer_name\":" + OptionalTextJson(document.computer_name);
-  reply += ",\"message\":\"vMix inputs discovered\"}";
-  return reply;
+  JsonWriter reply(kStateJson);
+  reply.BeginObject();
+  reply.Key("ok").Bool(true);
+  reply.Key("version").OptionalString(document.version);
+  reply.Key("edition").OptionalString(document.edition);
+  reply.Key("inputs").Raw(JsonWriter(kVmixListingJson).Value(document.inputs).Take());
+  reply.Key("computer_name").OptionalString(document.computer_name);
+  reply.Key("message").String("vMix inputs discovered");
+  return reply.EndObject().Take();
 }
 
 }  // namespace tessvark

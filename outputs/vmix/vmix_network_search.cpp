@@ -21,31 +21,41 @@ std::mutex adapter_mutex;
 
 std::string VmixOutputController::LanSearchStatusJsonLocked() {
   const VmixLanSearchState& s = search_;
-  std::string out = "{\"ok\":true,\"state\":" + QuotedVmixJsonText(s.state) + ",\"instances\":[";
-  for (std::size_t i = 0; i < s.instances.size(); ++i) {
-    const VmixLanInstance& instance = s.instances[i];
-    if (i > 0) out += ',';
-    out += "{\"host\":" + QuotedVmixJsonText(instance.host) + ",\"port\":" + std::to_string(instance.port) +
-           ",\"version\":" + QuotedVmixJsonText(instance.version) + ",\"edition\":" + OptionalTextJson(instance.edition) +
-           ",\"name\":" + OptionalTextJson(instance.name) + "}";
+  JsonWriter out(kStateJson);
+  out.BeginObject();
+  out.Key("ok").Bool(true);
+  out.Key("state").String(s.state);
+  out.Key("instances").BeginArray();
+  for (const VmixLanInstance& instance : s.instances) {
+    out.BeginObject();
+    out.Key("host").String(instance.host);
+    out.Key("port").Int(instance.port);
+    out.Key("version").String(instance.version);
+    out.Key("edition").OptionalString(instance.edition);
+    out.Key("name").OptionalString(instance.name);
+    out.EndObject();
   }
-  out += "],\"networks\":[";
-  for (std::size_t i = 0; i < s.networks.size(); ++i) {
-    if (i > 0) out += ',';
-    out += QuotedVmixJsonText(s.networks[i]);
+  out.EndArray();
+  out.Key("networks").BeginArray();
+  for (const std::string& network : s.networks) out.String(network);
+  out.EndArray();
+  out.Key("network");
+  if (s.networks.empty()) {
+    out.Null();
+  } else {
+    out.String(s.networks.front());
   }
-  out += "],\"network\":";
-  out += s.networks.empty() ? "null" : QuotedVmixJsonText(s.networks.front());
-  out += ",\"network_count\":" + std::to_string(s.networks.size());
-  out += ",\"port\":" + std::to_string(s.port);
-  out += ",\"scanned\":" + std::to_string(s.scanned);
-  out += ",\"total\":" + std::to_string(s.total);
-  out += ",\"truncated\":";
-  out += s.truncated ? "true" : "false";
-  out += ",\"timeout_ms\":400,\"concurrency\":32";
-  out += ",\"duration_ms\":" + std::to_string(static_cast<std::int64_t>(s.duration_ms));
-  out += ",\"message\":" + QuotedVmixJsonText(s.message) + "}";
-  return out;
+  out.Key("network_count").Int(s.networks.size());
+  out.Key("port").Int(s.port);
+  out.Key("scanned").Int(s.scanned);
+  out.Key("total").Int(s.total);
+  out.Key("truncated").Bool(s.truncated);
+  out.Key("timeout_ms").Int(400);
+  out.Key("concurrency").Int(32);
+  out.Key("duration_ms").Int(static_cast<std::int64_t>(s.duration_ms));
+  out.Key("message").String(s.message);
+  out.EndObject();
+  return out.Take();
 }
 
 std::string VmixOutputController::LanSearchStatusJson() {

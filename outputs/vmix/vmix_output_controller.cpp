@@ -44,8 +44,12 @@ std::string StateJsonOrNull(const StateValue& value) {
   }
 }
 
-std::string OptionalIntJson(const std::optional<std::int64_t>& value) {
-  return value ? std::to_string(*value) : "null";
+void WriteOptionalInt(const std::optional<std::int64_t>& value, JsonWriter& out) {
+  if (value) {
+    out.Int(*value);
+  } else {
+    out.Null();
+  }
 }
 
 }  // namespace
@@ -503,42 +507,42 @@ VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutp
   return SendOutcome::kSent;
 }
 
-std::string VmixOutputController::StatusObjectJsonLocked() const {
-  std::string out = "{\"enabled\":";
-  out += config_.enabled ? "true" : "false";
-  out += ",\"connected\":";
-  out += connected_ ? "true" : "false";
-  out += ",\"last_success\":" + OptionalTextJson(last_success_);
-  out += ",\"last_error\":" + OptionalTextJson(last_error_);
-  out += ",\"last_sequence_sent\":" + OptionalIntJson(last_sequence_sent_);
-  out += "}";
-  return out;
+void VmixOutputController::WriteStatusObjectLocked(JsonWriter& out) const {
+  out.BeginObject();
+  out.Key("enabled").Bool(config_.enabled);
+  out.Key("connected").Bool(connected_);
+  out.Key("last_success").OptionalString(last_success_);
+  out.Key("last_error").OptionalString(last_error_);
+  out.Key("last_sequence_sent");
+  WriteOptionalInt(last_sequence_sent_, out);
+  out.EndObject();
 }
 
 std::string VmixOutputController::StatusJsonLocked() {
-  std::string out = "{\"config\":";
-  WriteJsonPretty(VmixOutputConfigToJson(config_), out, 0, 0);
-  out += ",\"status\":" + StatusObjectJsonLocked();
-  out += ",\"mapping_statuses\":[";
-  for (std::size_t i = 0; i < mapping_statuses_.size(); ++i) {
-    const VmixMappingStatus& status = mapping_statuses_[i];
-    if (i > 0) out += ',';
-    out += "{\"output_id\":" + QuotedVmixJsonText(status.output_id);
-    out += ",\"input\":" + OptionalTextJson(status.input);
-    out += ",\"field\":" + QuotedVmixJsonText(status.field);
-    out += ",\"source\":" + QuotedVmixJsonText(status.source);
-    out += ",\"output_enabled\":";
-    out += status.output_enabled ? "true" : "false";
-    out += ",\"last_status\":" + QuotedVmixJsonText(status.last_status);
-    out += ",\"last_success\":" + OptionalTextJson(status.last_success);
-    out += ",\"last_error\":" + OptionalTextJson(status.last_error);
-    out += ",\"last_value\":";
-    out += status.last_value ? StateJsonOrNull(*status.last_value) : "null";
-    out += ",\"last_sequence\":" + OptionalIntJson(status.last_sequence);
-    out += "}";
+  JsonWriter out(kStateJson);
+  out.BeginObject();
+  out.Key("config").Raw(JsonWriter(kVmixListingJson).Value(VmixOutputConfigToJson(config_)).Take());
+  out.Key("status");
+  WriteStatusObjectLocked(out);
+  out.Key("mapping_statuses").BeginArray();
+  for (const VmixMappingStatus& status : mapping_statuses_) {
+    out.BeginObject();
+    out.Key("output_id").String(status.output_id);
+    out.Key("input").OptionalString(status.input);
+    out.Key("field").String(status.field);
+    out.Key("source").String(status.source);
+    out.Key("output_enabled").Bool(status.output_enabled);
+    out.Key("last_status").String(status.last_status);
+    out.Key("last_success").OptionalString(status.last_success);
+    out.Key("last_error").OptionalString(status.last_error);
+    out.Key("last_value").Raw(status.last_value ? StateJsonOrNull(*status.last_value) : "null");
+    out.Key("last_sequence");
+    WriteOptionalInt(status.last_sequence, out);
+    out.EndObject();
   }
-  out += "]}";
-  return out;
+  out.EndArray();
+  out.EndObject();
+  return out.Take();
 }
 
 std::string VmixOutputController::StatusJson() {

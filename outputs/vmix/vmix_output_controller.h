@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/json_writer.h"
 #include "core/state_value.h"
 #include "outputs/vmix/vmix_lan_search.h"
 #include "outputs/vmix/vmix_output_config.h"
@@ -114,7 +115,7 @@ class VmixOutputController {
   VmixMappingStatus* ShownStatus(const VmixOutputConfig& cfg, const PassItem& item, bool clearing);
   void RebuildMappingStatuses();
   void ResetStatusesOf(const std::vector<std::string>* output_ids);
-  std::string StatusObjectJsonLocked() const;
+  void WriteStatusObjectLocked(JsonWriter& out) const;
   void RunLanSearch(std::vector<VmixLanTarget> targets, std::vector<std::string> own_addresses,
                     std::int64_t started_at);
 
