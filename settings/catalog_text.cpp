@@ -1,6 +1,6 @@
 #include "settings/catalog_text.h"
 
-#include "core/json_text.h"
+#include "core/json_writer.h"
 
 namespace tessvark {
 namespace {
@@ -38,7 +38,7 @@ std::string CollapseWhitespace(std::string_view text) {
 }
 
 std::string QuoteCatalogJson(std::string_view text) {
-  return QuotedJsonText(text, JsonEscapeSet::kCatalog);
+  return JsonWriter(kCatalogJson).String(text).Take();
 }
 
 }  // namespace tessvark

@@ -3,7 +3,7 @@
 #include <array>
 #include <cmath>
 
-#include "core/json_text.h"
+#include "core/json_writer.h"
 
 namespace tessvark {
 namespace {
@@ -15,52 +15,12 @@ std::array<CornerPoint, 4> InOrder(const ProfileCorners& corners) {
   return {corners.top_left, corners.top_right, corners.bottom_right, corners.bottom_left};
 }
 
-void AppendCompactJson(const JsonValue& value, std::string& out) {
-  switch (value.kind) {
-    case JsonKind::kNull:
-      out += "null";
-      return;
-    case JsonKind::kBool:
-      out += value.bool_value ? "true" : "false";
-      return;
-    case JsonKind::kNumber:
-      out += FormatJsonNumber(value.number);
-      return;
-    case JsonKind::kString:
-      out += '"';
-      out += EscapeJsonText(value.text);
-      out += '"';
-      return;
-    case JsonKind::kArray:
-      out += '[';
-      for (std::size_t i = 0; i < value.items.size(); ++i) {
-        if (i > 0) out += ',';
-        AppendCompactJson(value.items[i], out);
-      }
-      out += ']';
-      return;
-    case JsonKind::kObject:
-      out += '{';
-      for (std::size_t i = 0; i < value.members.size(); ++i) {
-        if (i > 0) out += ',';
-        out += '"';
-        out += EscapeJsonText(value.members[i].key);
-        out += "\":";
-        AppendCompactJson(value.members[i].value, out);
-      }
-      out += '}';
-      return;
-  }
-}
-
 }  // namespace
 
 ProfileCorners IdentityCorners() { return {{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}}; }
 
 std::string WriteCompactJson(const JsonValue& value) {
-  std::string out;
-  AppendCompactJson(value, out);
-  return out;
+  return JsonWriter(kApiJson).Value(value).Take();
 }
 
 bool IsKnownSourceType(std::string_view type) {
@@ -124,19 +84,14 @@ bool ReadCornerPoints(const JsonValue& value, ProfileCorners& corners) {
 
 std::string WriteCornerPoints(const ProfileCorners& corners) {
   const std::array<CornerPoint, 4> p = InOrder(corners);
-  std::string out = "{";
+  JsonWriter out(kApiJson);
+  out.BeginObject();
   for (std::size_t i = 0; i < p.size(); ++i) {
-    if (i > 0) out += ',';
-    out += '"';
-    out += kCornerNames[i];
-    out += "\":{\"x\":";
-    out += FormatJsonNumber(p[i].x);
-    out += ",\"y\":";
-    out += FormatJsonNumber(p[i].y);
-    out += '}';
+    out.Key(kCornerNames[i]).BeginObject();
+    out.Key("x").Double(p[i].x).Key("y").Double(p[i].y);
+    out.EndObject();
   }
-  out += '}';
-  return out;
+  return out.EndObject().Take();
 }
 
 }  // namespace tessvark

@@ -1,10 +1,10 @@
 #include "settings/config_store.h"
-#include "core/json_text.h"
 
 #include <exception>
 #include <utility>
 
 #include "core/json_value.h"
+#include "core/json_writer.h"
 #include "settings/atomic_write.h"
 #include "settings/settings_file.h"
 
@@ -35,25 +35,39 @@ const JsonValue* StringMember(const JsonValue& object, const char* key) {
   return value != nullptr && value->kind == JsonKind::kString ? value : nullptr;
 }
 
+// The three files: one member a line, indented by two spaces, with values that are compact JSON.
+constexpr JsonStyle kConfigFileJson{JsonEscapeSet::kApi, JsonNumberForm::kApi, 2};
 
-// `  "name": {` with one `    "key": value` line per entry and `  }`; an empty map leaves the
-// closing line alone.
-std::string KeyedMember(const char* name, const std::vector<std::pair<std::string, std::string>>&
-                                              entries) {
-  std::string out = "  \"";
-  out += name;
-  out += "\": {\n";
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    out += "    " + QuotedJsonText(entries[i].first) + ": " + entries[i].second;
-    out += i + 1 < entries.size() ? ",\n" : "\n";
+// A member mapping profile keys to compact values, one entry a line. An empty map still stands
+// open over two lines, as the files have always had it.
+void WriteKeyedMember(const char* name,
+                      const std::vector<std::pair<std::string, std::string>>& entries,
+                      JsonWriter& out) {
+  out.Key(name);
+  if (entries.empty()) {
+    out.Raw("{\n  }");
+    return;
   }
-  out += "  }";
-  return out;
+  out.BeginObject();
+  for (const auto& [key, value] : entries) out.Key(key).Raw(value);
+  out.EndObject();
 }
 
 std::string PointsEntry(const ProfileCorners& corners) {
   return "{\"points\": " + WriteCornerPoints(corners) + "}";
 }
+
+// The members that open every file: its version and the selected source.
+JsonWriter FileHead(int version, const SourceConfiguration& config) {
+  JsonWriter out(kConfigFileJson);
+  out.BeginObject();
+  out.Key("version").Int(version);
+  out.Key("source_type").String(config.source_type);
+  out.Key("source_id").String(config.source_id);
+  return out;
+}
+
+std::string FileText(JsonWriter& out) { return out.EndObject().Take() + '\n'; }
 
 const ZoneProfile* CurrentProfile(const SourceConfiguration& config) {
   return config.FindProfile(ProfileKey(config.source_type, config.source_id));
@@ -120,7 +134,12 @@ ZoneProfile& SourceConfiguration::FindOrAddProfile(const std::string& key) {
 }
 
 std::string ProfileKey(const std::string& source_type, const std::string& source_id) {
-  return "{\"source_id\":" + QuotedJsonText(source_id) + ",\"source_type\":" + QuotedJsonText(source_type) + "}";
+  return JsonWriter(kApiJson)
+      .BeginObject()
+      .Key("source_id").String(source_id)
+      .Key("source_type").String(source_type)
+      .EndObject()
+      .Take();
 }
 
 bool ParseProfileKey(const std::string& key, std::string& source_type, std::string& source_id) {
@@ -135,10 +154,10 @@ bool ParseProfileKey(const std::string& key, std::string& source_type, std::stri
 }
 
 std::string SourceConfigDocument(const SourceConfiguration& config) {
-  return "{\n  \"version\": 1,\n  \"source_type\": " + QuotedJsonText(config.source_type) +
-         ",\n  \"source_id\": " + QuotedJsonText(config.source_id) +
-         ",\n  \"ndi_source_id\": " + QuotedJsonText(config.ndi_source_id) +
-         ",\n  \"ndi_source_name\": " + QuotedJsonText(config.ndi_source_name) + "\n}\n";
+  JsonWriter out = FileHead(1, config);
+  out.Key("ndi_source_id").String(config.ndi_source_id);
+  out.Key("ndi_source_name").String(config.ndi_source_name);
+  return FileText(out);
 }
 
 std::string ZoneStoreDocument(const SourceConfiguration& config) {
@@ -151,13 +170,11 @@ std::string ZoneStoreDocument(const SourceConfiguration& config) {
       hide_empty.emplace_back(profile.key, profile.hide_empty ? "true" : "false");
     }
   }
-  std::string out = "{\n  \"version\": 1,\n  \"source_type\": " + QuotedJsonText(config.source_type) +
-                    ",\n  \"source_id\": " + QuotedJsonText(config.source_id) + ",\n  \"zones\": " +
-                    (current != nullptr ? current->zones : std::string("[]")) + ",\n" +
-                    KeyedMember("profiles", zones);
-  if (!hide_empty.empty()) out += ",\n" + KeyedMember("hide_empty", hide_empty);
-  out += "\n}\n";
-  return out;
+  JsonWriter out = FileHead(1, config);
+  out.Key("zones").Raw(current != nullptr ? current->zones : "[]");
+  WriteKeyedMember("profiles", zones, out);
+  if (!hide_empty.empty()) WriteKeyedMember("hide_empty", hide_empty, out);
+  return FileText(out);
 }
 
 std::string GeometryDocument(const SourceConfiguration& config) {
@@ -168,9 +185,10 @@ std::string GeometryDocument(const SourceConfiguration& config) {
   for (const ZoneProfile& profile : config.profiles) {
     if (profile.has_geometry) entries.emplace_back(profile.key, PointsEntry(profile.corners));
   }
-  return "{\n  \"version\": 2,\n  \"source_type\": " + QuotedJsonText(config.source_type) +
-         ",\n  \"source_id\": " + QuotedJsonText(config.source_id) + ",\n  \"geometry\": " +
-         PointsEntry(corners) + ",\n" + KeyedMember("profiles", entries) + "\n}\n";
+  JsonWriter out = FileHead(2, config);
+  out.Key("geometry").Raw(PointsEntry(corners));
+  WriteKeyedMember("profiles", entries, out);
+  return FileText(out);
 }
 
 ConfigStore::ConfigStore(std::filesystem::path directory) : directory_(std::move(directory)) {

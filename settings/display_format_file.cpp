@@ -1,10 +1,9 @@
 #include "settings/display_format_file.h"
 
-#include "core/json_text.h"
-
 #include <exception>
 #include <initializer_list>
 
+#include "core/json_writer.h"
 #include "core/state_value.h"
 #include "core/text.h"
 #include "settings/atomic_write.h"
@@ -135,38 +134,52 @@ bool ParseDisplayFormat(std::string_view text, DisplayFormat& format, bool& new_
 }
 
 std::string QuoteDisplayJsonText(std::string_view text) {
-  return QuotedJsonText(text, JsonEscapeSet::kState);
+  return JsonWriter(kStateJson).String(text).Take();
 }
 
 std::string OptionalDisplayTextJson(const std::optional<std::string>& text) {
-  return text ? QuoteDisplayJsonText(*text) : "null";
+  return JsonWriter(kStateJson).OptionalString(text).Take();
 }
 
-std::string DisplayTableJson(const std::vector<DisplayRow>& rows) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (i > 0) out += ',';
-    out += "{\"ocr\":" + QuoteDisplayJsonText(rows[i].ocr) +
-           ",\"display\":" + QuoteDisplayJsonText(rows[i].display) + "}";
+namespace {
+
+void WriteDisplayTable(const std::vector<DisplayRow>& rows, JsonWriter& out) {
+  out.BeginArray();
+  for (const DisplayRow& row : rows) {
+    out.BeginObject().Key("ocr").String(row.ocr).Key("display").String(row.display).EndObject();
   }
-  return out + "]";
+  out.EndArray();
+}
+
+}  // namespace
+
+std::string DisplayTableJson(const std::vector<DisplayRow>& rows) {
+  JsonWriter out(kStateJson);
+  WriteDisplayTable(rows, out);
+  return out.Take();
 }
 
 std::string DisplayFormatJson(const DisplayFormat& format, bool football,
                               const std::optional<std::string>& preview_period,
                               const std::optional<std::string>& preview_down,
                               const std::optional<std::string>& preview_down_distance) {
-  return "{\"version\":1,\"game_id\":" + QuoteDisplayJsonText(format.game_id) +
-         ",\"period\":" + DisplayTableJson(format.period_rows) +
-         ",\"down\":" + DisplayTableJson(format.down_rows) +
-         ",\"separator\":" + QuoteDisplayJsonText(format.separator) +
-         ",\"separator_custom\":" + QuoteDisplayJsonText(format.custom_separator) +
-         ",\"goal_text\":" + QuoteDisplayJsonText(format.goal_text) +
-         ",\"goal_to_go\":" + (format.goal_to_go ? "true" : "false") +
-         ",\"football\":" + (football ? "true" : "false") +
-         ",\"preview\":{\"period\":" + OptionalDisplayTextJson(preview_period) +
-         ",\"down\":" + OptionalDisplayTextJson(preview_down) +
-         ",\"down_distance\":" + OptionalDisplayTextJson(preview_down_distance) + "}}";
+  JsonWriter out(kStateJson);
+  out.BeginObject();
+  out.Key("version").Int(1);
+  out.Key("game_id").String(format.game_id);
+  WriteDisplayTable(format.period_rows, out.Key("period"));
+  WriteDisplayTable(format.down_rows, out.Key("down"));
+  out.Key("separator").String(format.separator);
+  out.Key("separator_custom").String(format.custom_separator);
+  out.Key("goal_text").String(format.goal_text);
+  out.Key("goal_to_go").Bool(format.goal_to_go);
+  out.Key("football").Bool(football);
+  out.Key("preview").BeginObject();
+  out.Key("period").OptionalString(preview_period);
+  out.Key("down").OptionalString(preview_down);
+  out.Key("down_distance").OptionalString(preview_down_distance);
+  out.EndObject();
+  return out.EndObject().Take();
 }
 
 bool ReadDisplayFormat(const std::filesystem::path& path, DisplayFormat& format,

@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "core/json_value.h"
-#include "settings/catalog_text.h"
+#include "core/json_writer.h"
 #include "settings/settings_file.h"
 #include "settings/sport_zones.h"
 
@@ -41,14 +41,22 @@ void ParseSelectionText(const std::string& text, SportSelection& selection) {
   selection.valid = true;
 }
 
-std::string ByKnownSource(const SportSelection& selection, const SportsCatalog& catalog) {
-  std::string out = "{";
-  for (const auto& [key, code] : selection.by_source) {
-    if (catalog.FindSport(code) == nullptr) continue;
-    if (out.size() > 1) out += ',';
-    out += QuoteCatalogJson(key) + ":" + QuoteCatalogJson(code);
+// {"selected_sport":..,"by_source":{..}} of sports the catalog knows, left open for more members.
+void WriteKnownSelection(const SportSelection& selection, const SportsCatalog& catalog,
+                         JsonWriter& out) {
+  const bool known = selection.selected_sport && catalog.FindSport(*selection.selected_sport);
+  out.BeginObject();
+  out.Key("selected_sport");
+  if (known) {
+    out.String(*selection.selected_sport);
+  } else {
+    out.Null();
   }
-  return out + "}";
+  out.Key("by_source").BeginObject();
+  for (const auto& [key, code] : selection.by_source) {
+    if (catalog.FindSport(code) != nullptr) out.Key(key).String(code);
+  }
+  out.EndObject();
 }
 
 }  // namespace
@@ -92,16 +100,14 @@ bool SportSelectionStore::SaveSelection(const std::string& sport_code,
 }
 
 std::string SelectionDocument(const SportSelection& selection) {
-  std::string out = "{\"by_source\":{";
-  for (std::size_t i = 0; i < selection.by_source.size(); ++i) {
-    if (i > 0) out += ',';
-    out += QuoteCatalogJson(selection.by_source[i].first) + ":" +
-           QuoteCatalogJson(selection.by_source[i].second);
-  }
-  out += "},\"selected_sport\":";
-  out += selection.selected_sport ? QuoteCatalogJson(*selection.selected_sport) : "null";
-  out += ",\"version\":1}";
-  return out;
+  JsonWriter out(kCatalogJson);
+  out.BeginObject();
+  out.Key("by_source").BeginObject();
+  for (const auto& [key, code] : selection.by_source) out.Key(key).String(code);
+  out.EndObject();
+  out.Key("selected_sport").OptionalString(selection.selected_sport);
+  out.Key("version").Int(1);
+  return out.EndObject().Take();
 }
 
 bool WriteSelectionFile(const std::filesystem::path& path, std::string_view text,
@@ -123,29 +129,27 @@ bool WriteSelectionFile(const std::filesystem::path& path, std::string_view text
 }
 
 std::string SelectionJson(const SportSelection& selection, const SportsCatalog& catalog) {
-  const bool known = selection.selected_sport && catalog.FindSport(*selection.selected_sport);
-  return "{\"selected_sport\":" +
-         (known ? QuoteCatalogJson(*selection.selected_sport) : std::string("null")) +
-         ",\"by_source\":" + ByKnownSource(selection, catalog) + "}";
+  JsonWriter out(kCatalogJson);
+  WriteKnownSelection(selection, catalog, out);
+  return out.EndObject().Take();
 }
 
 std::string SelectionJsonWithRoles(const SportSelection& selection, const SportsCatalog& catalog,
                                    const std::string& sport_code) {
-  std::string out = SelectionJson(selection, catalog);
-  out.pop_back();
-  std::string roles = "{";
+  JsonWriter out(kCatalogJson);
+  WriteKnownSelection(selection, catalog, out);
+  out.Key("agent_roles").BeginObject();
   if (const Sport* sport = catalog.FindSport(sport_code)) {
     for (const DataDefinition& definition : sport->definitions) {
       if (definition.support != DefinitionSupport::kNative || definition.agent_role.empty()) {
         continue;
       }
       const std::optional<std::string> key = catalog.ResolveRole(sport_code, definition.agent_role);
-      if (!key) continue;
-      if (roles.size() > 1) roles += ',';
-      roles += QuoteCatalogJson(definition.agent_role) + ":" + QuoteCatalogJson(*key);
+      if (key) out.Key(definition.agent_role).String(*key);
     }
   }
-  return out + ",\"agent_roles\":" + roles + "}}";
+  out.EndObject();
+  return out.EndObject().Take();
 }
 
 }  // namespace tessvark

@@ -1,10 +1,10 @@
 #include "settings/sport_zones.h"
-#include "core/json_text.h"
 
 #include <algorithm>
 #include <exception>
 #include <tuple>
 
+#include "core/json_writer.h"
 #include "core/paths.h"
 #include "settings/catalog_text.h"
 #include "settings/config_json.h"
@@ -109,25 +109,25 @@ std::string SportZonesText(const SportZonesDocument& document) {
     return std::tie(a->sport, a->source_type, a->source_id) <
            std::tie(b->sport, b->source_type, b->source_id);
   });
-  std::string out = "{\"profiles\":[";
-  for (std::size_t i = 0; i < sorted.size(); ++i) {
-    if (i > 0) out += ',';
-    out += "{\"source_id\":\"" + EscapeJsonText(sorted[i]->source_id) +
-           "\",\"source_type\":\"" + EscapeJsonText(sorted[i]->source_type) +
-           "\",\"sport\":\"" + EscapeJsonText(sorted[i]->sport) +
-           "\",\"zones\":" + sorted[i]->zones + "}";
+  JsonWriter out(kApiJson);
+  out.BeginObject();
+  out.Key("profiles").BeginArray();
+  for (const SportZoneProfile* profile : sorted) {
+    out.BeginObject();
+    out.Key("source_id").String(profile->source_id);
+    out.Key("source_type").String(profile->source_type);
+    out.Key("sport").String(profile->sport);
+    out.Key("zones").Raw(profile->zones);
+    out.EndObject();
   }
-  out += ']';
+  out.EndArray();
   if (!document.preserved.empty()) {
-    out += ",\"preserved\":[";
-    for (std::size_t i = 0; i < document.preserved.size(); ++i) {
-      if (i > 0) out += ',';
-      out += document.preserved[i];
-    }
-    out += ']';
+    out.Key("preserved").BeginArray();
+    for (const std::string& element : document.preserved) out.Raw(element);
+    out.EndArray();
   }
-  out += ",\"version\":1}";
-  return out;
+  out.Key("version").Int(1);
+  return out.EndObject().Take();
 }
 
 bool SaveSportZones(const std::filesystem::path& path, const SportZonesDocument& document,

@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "core/agent_roles.h"
+#include "core/json_writer.h"
 #include "settings/catalog_text.h"
 #include "settings/settings_file.h"
 
@@ -134,24 +135,58 @@ bool ParseSport(const JsonValue& value, std::vector<std::string>& codes, Sport& 
   return true;
 }
 
-void AppendTextArray(const std::vector<std::string>& texts, std::string& out) {
-  out += '[';
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    if (i > 0) out += ',';
-    out += QuoteCatalogJson(texts[i]);
+void WriteTextArray(const std::vector<std::string>& texts, JsonWriter& out) {
+  out.BeginArray();
+  for (const std::string& text : texts) out.String(text);
+  out.EndArray();
+}
+
+void WriteDefinition(const DataDefinition& definition, JsonWriter& out) {
+  out.BeginObject();
+  out.Key("id").String(definition.id);
+  out.Key("group_name").String(definition.group_name);
+  out.Key("data_key").String(definition.data_key);
+  out.Key("display_name").String(definition.display_name);
+  out.Key("data_type").String(definition.data_type);
+  out.Key("data_format").String(definition.data_format);
+  out.Key("ocr_interval_ms").Int(definition.ocr_interval_ms);
+  out.Key("enabled").Bool(definition.enabled);
+  out.Key("sort_order").Int(definition.sort_order);
+  out.Key("parameters").BeginObject();
+  if (definition.support == DefinitionSupport::kUnsupported) {
+    out.Key("support").String("unsupported");
+  } else {
+    out.Key("support").String("native");
+    out.Key("reader").String(definition.reader);
+    out.Key("agent_role").String(definition.agent_role);
+    if (!definition.aliases.empty()) WriteTextArray(definition.aliases, out.Key("aliases"));
+    if (!definition.detected_formats.empty()) {
+      WriteTextArray(definition.detected_formats, out.Key("detected_formats"));
+    }
+    for (const auto& [key, text] : {std::pair{"public_key", &definition.public_key},
+                                    std::pair{"state_group", &definition.state_group},
+                                    std::pair{"state_field", &definition.state_field}}) {
+      if (!text->empty()) out.Key(key).String(*text);
+    }
   }
-  out += ']';
+  out.EndObject();
+  out.Key("ocr").BeginObject();
+  if (definition.ocr_available) {
+    out.Key("available").Bool(true);
+    out.Key("reader").String("historical");
+    out.Key("role").String(definition.agent_role);
+    out.Key("zone_type").String(definition.zone_type);
+    out.Key("name").String(definition.ocr_name);
+    out.Key("interval_ms").Int(definition.ocr_interval_ms);
+    if (definition.zone_type == "clock") {
+      WriteTextArray({"M:SS", "MM:SS", "S.t", "SS.t"}, out.Key("produced_formats"));
+    }
+  } else {
+    out.Key("available").Bool(false);
+  }
+  out.EndObject();
+  out.EndObject();
 }
-
-void AppendMember(std::string& out, const char* key, const std::string& json_value) {
-  if (out.back() != '{') out += ',';
-  out += '"';
-  out += key;
-  out += "\":";
-  out += json_value;
-}
-
-std::string BoolText(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
 
@@ -396,90 +431,39 @@ CatalogParseResult ParseCatalog(const std::string& text, SportsCatalog& catalog)
 }
 
 std::string DefinitionJson(const DataDefinition& definition) {
-  std::string out = "{";
-  AppendMember(out, "id", QuoteCatalogJson(definition.id));
-  AppendMember(out, "group_name", QuoteCatalogJson(definition.group_name));
-  AppendMember(out, "data_key", QuoteCatalogJson(definition.data_key));
-  AppendMember(out, "display_name", QuoteCatalogJson(definition.display_name));
-  AppendMember(out, "data_type", QuoteCatalogJson(definition.data_type));
-  AppendMember(out, "data_format", QuoteCatalogJson(definition.data_format));
-  AppendMember(out, "ocr_interval_ms", std::to_string(definition.ocr_interval_ms));
-  AppendMember(out, "enabled", BoolText(definition.enabled));
-  AppendMember(out, "sort_order", std::to_string(definition.sort_order));
-  std::string parameters = "{";
-  if (definition.support == DefinitionSupport::kUnsupported) {
-    AppendMember(parameters, "support", "\"unsupported\"");
-  } else {
-    AppendMember(parameters, "support", "\"native\"");
-    AppendMember(parameters, "reader", QuoteCatalogJson(definition.reader));
-    AppendMember(parameters, "agent_role", QuoteCatalogJson(definition.agent_role));
-    if (!definition.aliases.empty()) {
-      std::string aliases;
-      AppendTextArray(definition.aliases, aliases);
-      AppendMember(parameters, "aliases", aliases);
-    }
-    if (!definition.detected_formats.empty()) {
-      std::string formats;
-      AppendTextArray(definition.detected_formats, formats);
-      AppendMember(parameters, "detected_formats", formats);
-    }
-    for (const auto& [key, text] : {std::pair{"public_key", &definition.public_key},
-                                    std::pair{"state_group", &definition.state_group},
-                                    std::pair{"state_field", &definition.state_field}}) {
-      if (!text->empty()) AppendMember(parameters, key, QuoteCatalogJson(*text));
-    }
-  }
-  AppendMember(out, "parameters", parameters + "}");
-  std::string ocr = "{";
-  if (definition.ocr_available) {
-    AppendMember(ocr, "available", "true");
-    AppendMember(ocr, "reader", "\"historical\"");
-    AppendMember(ocr, "role", QuoteCatalogJson(definition.agent_role));
-    AppendMember(ocr, "zone_type", QuoteCatalogJson(definition.zone_type));
-    AppendMember(ocr, "name", QuoteCatalogJson(definition.ocr_name));
-    AppendMember(ocr, "interval_ms", std::to_string(definition.ocr_interval_ms));
-    if (definition.zone_type == "clock") {
-      AppendMember(ocr, "produced_formats", "[\"M:SS\",\"MM:SS\",\"S.t\",\"SS.t\"]");
-    }
-  } else {
-    AppendMember(ocr, "available", "false");
-  }
-  AppendMember(out, "ocr", ocr + "}");
-  return out + "}";
+  JsonWriter out(kCatalogJson);
+  WriteDefinition(definition, out);
+  return out.Take();
 }
 
 std::string CatalogJson(const SportsCatalog& catalog) {
-  std::string out = "{";
-  AppendMember(out, "schema_version", QuoteCatalogJson(catalog.schema_version));
-  AppendMember(out, "catalog_version", std::to_string(catalog.catalog_version));
-  AppendMember(out, "catalog_id", QuoteCatalogJson(catalog.catalog_id));
-  AppendMember(out, "published_at", QuoteCatalogJson(catalog.published_at));
-  AppendMember(out, "origin", QuoteCatalogJson(catalog.origin));
-  AppendMember(out, "downloads_enabled", BoolText(catalog.downloads_enabled));
-  AppendMember(out, "intervals_applied", BoolText(catalog.intervals_applied));
-  if (!catalog.reason.empty()) AppendMember(out, "reason", QuoteCatalogJson(catalog.reason));
-  std::string sports = "[";
+  JsonWriter out(kCatalogJson);
+  out.BeginObject();
+  out.Key("schema_version").String(catalog.schema_version);
+  out.Key("catalog_version").Int(catalog.catalog_version);
+  out.Key("catalog_id").String(catalog.catalog_id);
+  out.Key("published_at").String(catalog.published_at);
+  out.Key("origin").String(catalog.origin);
+  out.Key("downloads_enabled").Bool(catalog.downloads_enabled);
+  out.Key("intervals_applied").Bool(catalog.intervals_applied);
+  if (!catalog.reason.empty()) out.Key("reason").String(catalog.reason);
+  out.Key("sports").BeginArray();
   for (const Sport& sport : catalog.sports) {
-    if (sports.size() > 1) sports += ',';
-    std::string item = "{";
-    AppendMember(item, "id", QuoteCatalogJson(sport.id));
-    AppendMember(item, "code", QuoteCatalogJson(sport.code));
-    AppendMember(item, "name", QuoteCatalogJson(sport.name));
-    AppendMember(item, "label", QuoteCatalogJson(sport.label));
-    AppendMember(item, "description",
-                 sport.description ? QuoteCatalogJson(*sport.description) : "null");
-    AppendMember(item, "enabled", BoolText(sport.enabled));
-    AppendMember(item, "sort_order", std::to_string(sport.sort_order));
-    std::string definitions = "[";
-    for (const DataDefinition& definition : sport.definitions) {
-      if (definitions.size() > 1) definitions += ',';
-      definitions += DefinitionJson(definition);
-    }
-    AppendMember(item, "definitions", definitions + "]");
-    sports += item + "}";
+    out.BeginObject();
+    out.Key("id").String(sport.id);
+    out.Key("code").String(sport.code);
+    out.Key("name").String(sport.name);
+    out.Key("label").String(sport.label);
+    out.Key("description").OptionalString(sport.description);
+    out.Key("enabled").Bool(sport.enabled);
+    out.Key("sort_order").Int(sport.sort_order);
+    out.Key("definitions").BeginArray();
+    for (const DataDefinition& definition : sport.definitions) WriteDefinition(definition, out);
+    out.EndArray();
+    out.EndObject();
   }
-  AppendMember(out, "sports", sports + "]");
-  return out + "}";
+  out.EndArray();
+  return out.EndObject().Take();
 }
 
 bool SportsCatalogStore::ReadCatalogFile(const std::filesystem::path& path, std::string& text,
