@@ -1,8 +1,8 @@
 #include "app/system_resource_sampler.h"
 
 #include <cmath>
-#include <cstdio>
 
+#include "core/json_writer.h"
 #include "core/steady_clock.h"
 #include "platform/process_times.h"
 
@@ -10,6 +10,15 @@ namespace tessvark {
 namespace {
 
 constexpr std::int64_t kBaselineLifetimeNs = 6000000000;
+
+// One decimal, null when absent or not finite.
+void WritePercent(std::optional<double> value, JsonWriter& out) {
+  if (value) {
+    out.Fixed(*value, 1);
+  } else {
+    out.Null();
+  }
+}
 
 }  // namespace
 
@@ -82,19 +91,19 @@ std::optional<double> ComputerCpuPercent(std::uint64_t busy, std::uint64_t total
   return ClampPercent(static_cast<double>(busy) / static_cast<double>(total) * 100.0);
 }
 
-std::string FormatPercent(std::optional<double> value) {
-  if (!value || !std::isfinite(*value)) return "null";
-  char text[64];
-  std::snprintf(text, sizeof(text), "%.1f", *value);
-  return text;
-}
-
 std::string SystemResourcesJson(const SystemResourceSample& sample) {
-  return "{\"process\":{\"cpu\":" + FormatPercent(sample.process_cpu) +
-         ",\"gpu\":" + FormatPercent(sample.process_gpu) +
-         "},\"computer\":{\"cpu\":" + FormatPercent(sample.computer_cpu) +
-         ",\"gpu\":" + FormatPercent(sample.computer_gpu) +
-         "},\"logical_cpus\":" + std::to_string(sample.logical_cpus) + "}";
+  JsonWriter out(kApiJson);
+  out.BeginObject();
+  out.Key("process").BeginObject();
+  WritePercent(sample.process_cpu, out.Key("cpu"));
+  WritePercent(sample.process_gpu, out.Key("gpu"));
+  out.EndObject();
+  out.Key("computer").BeginObject();
+  WritePercent(sample.computer_cpu, out.Key("cpu"));
+  WritePercent(sample.computer_gpu, out.Key("gpu"));
+  out.EndObject();
+  out.Key("logical_cpus").Int(sample.logical_cpus);
+  return out.EndObject().Take();
 }
 
 }  // namespace tessvark

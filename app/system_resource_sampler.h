@@ -64,9 +64,8 @@ std::optional<double> ProcessCpuPercent(std::uint64_t cpu, std::uint64_t wall,
 std::optional<double> ComputerCpuPercent(std::uint64_t busy, std::uint64_t total);
 // Absent for a value that is not finite or below 0; otherwise at most 100.
 std::optional<double> ClampPercent(double value);
-// "%.1f" for a present finite value, else "null".
-std::string FormatPercent(std::optional<double> value);
-// {"process":{"cpu":..,"gpu":..},"computer":{"cpu":..,"gpu":..},"logical_cpus":N}
+// {"process":{"cpu":..,"gpu":..},"computer":{"cpu":..,"gpu":..},"logical_cpus":N}, each percent
+// with one decimal, null when it is absent or not finite.
 std::string SystemResourcesJson(const SystemResourceSample& sample);
 
 }  // namespace tessvark

@@ -8,8 +8,8 @@
 
 #include "core/base64.h"
 #include "core/ed25519.h"
-#include "core/json_text.h"
 #include "core/json_value.h"
+#include "core/json_writer.h"
 #include "core/text.h"
 #include "core/version.h"
 
@@ -52,8 +52,6 @@ bool IsPathCharacter(char c) {
 bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
-
-std::string Quoted(std::string_view text) { return QuotedJsonText(text, JsonEscapeSet::kState); }
 
 }  // namespace
 
@@ -140,16 +138,19 @@ bool DecodeUpdatePublicKey(std::string_view text, std::uint8_t (&key)[32]) {
 std::string CanonicalManifestPayload(const UpdateManifest& manifest) {
   std::string payload = kUpdatePayloadPrefix;
   payload.push_back('\0');
-  payload += "{\"build\":" + std::to_string(manifest.build);
-  payload += ",\"channel\":" + Quoted(manifest.channel);
-  payload += ",\"notes\":" + Quoted(manifest.notes);
-  payload += ",\"platform\":" + Quoted(kPlatformWord);
-  payload += ",\"schema\":1";
-  payload += ",\"sha256\":" + Quoted(manifest.sha256);
-  payload += ",\"size\":" + std::to_string(manifest.size);
-  payload += ",\"url\":" + Quoted(manifest.url);
-  payload += ",\"version\":" + Quoted(manifest.version) + "}";
-  return payload;
+  // The members sorted by key: the canonical form that the signature covers.
+  JsonWriter out(kStateJson);
+  out.BeginObject();
+  out.Key("build").Int(manifest.build);
+  out.Key("channel").String(manifest.channel);
+  out.Key("notes").String(manifest.notes);
+  out.Key("platform").String(kPlatformWord);
+  out.Key("schema").Int(1);
+  out.Key("sha256").String(manifest.sha256);
+  out.Key("size").Int(manifest.size);
+  out.Key("url").String(manifest.url);
+  out.Key("version").String(manifest.version);
+  return payload + out.EndObject().Take();
 }
 
 ManifestCheckResult ParseAndVerifyManifest(std::string_view text, const std::uint8_t* public_key,

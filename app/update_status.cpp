@@ -1,35 +1,30 @@
 #include "app/update_status.h"
 
-#include "core/json_text.h"
+#include "core/json_writer.h"
 #include "core/version.h"
 
 namespace tessvark {
-namespace {
-
-std::string Quoted(std::string_view text) { return QuotedJsonText(text, JsonEscapeSet::kState); }
-
-}  // namespace
 
 std::string WriteUpdateStatusJson(const UpdateState& state) {
   const UpdateManifest& manifest = state.manifest;
-  std::string out = "{\"state\":" + Quoted(state.state);
-  out += ",\"update_available\":";
-  out += state.update_pending ? "true" : "false";
-  out += ",\"presentation\":" + Quoted(kPlatformPresentation);
-  out += ",\"installable\":";
-  out += state.state == "ready_to_install" ? "true" : "false";
-  out += ",\"version\":" + Quoted(manifest.version);
-  out += ",\"build\":" + std::to_string(manifest.build);
-  out += ",\"current_version\":" + Quoted(kProgramVersion);
-  out += ",\"current_build\":" + std::to_string(kProgramBuild);
-  out += ",\"notes\":" + Quoted(manifest.notes);
-  out += ",\"download_url\":" + Quoted(manifest.url);
-  out += ",\"bytes_total\":" + std::to_string(manifest.size);
-  out += ",\"bytes_downloaded\":" + std::to_string(state.bytes_downloaded);
-  out += ",\"phase\":" + Quoted(state.phase);
-  out += ",\"error\":" + (state.error.empty() ? std::string("null") : Quoted(state.error));
-  out += ",\"size\":" + std::to_string(manifest.size) + "}";
-  return out;
+  JsonWriter out(kStateJson);
+  out.BeginObject();
+  out.Key("state").String(state.state);
+  out.Key("update_available").Bool(state.update_pending);
+  out.Key("presentation").String(kPlatformPresentation);
+  out.Key("installable").Bool(state.state == "ready_to_install");
+  out.Key("version").String(manifest.version);
+  out.Key("build").Int(manifest.build);
+  out.Key("current_version").String(kProgramVersion);
+  out.Key("current_build").Int(kProgramBuild);
+  out.Key("notes").String(manifest.notes);
+  out.Key("download_url").String(manifest.url);
+  out.Key("bytes_total").Int(manifest.size);
+  out.Key("bytes_downloaded").Int(state.bytes_downloaded);
+  out.Key("phase").String(state.phase);
+  out.Key("error").StringOrNull(state.error);
+  out.Key("size").Int(manifest.size);
+  return out.EndObject().Take();
 }
 
 }  // namespace tessvark

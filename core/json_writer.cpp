@@ -87,6 +87,10 @@ JsonWriter& JsonWriter::OptionalString(const std::optional<std::string>& text) {
   return text ? String(*text) : Null();
 }
 
+JsonWriter& JsonWriter::StringOrNull(std::string_view text) {
+  return text.empty() ? Null() : String(text);
+}
+
 JsonWriter& JsonWriter::Bool(bool value) { return Raw(value ? "true" : "false"); }
 
 JsonWriter& JsonWriter::Null() { return Raw("null"); }

@@ -63,6 +63,8 @@ class JsonWriter {
   JsonWriter& String(std::string_view text);
   // The text, or null when there is none.
   JsonWriter& OptionalString(const std::optional<std::string>& text);
+  // The text, or null when it is empty.
+  JsonWriter& StringOrNull(std::string_view text);
   JsonWriter& Bool(bool value);
   JsonWriter& Null();
   template <std::integral Integer>

@@ -3,6 +3,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/json_writer.h"
 #include "core/version.h"
 #include "server/server_state.h"
 
@@ -121,7 +122,9 @@ int NotFoundStatus(const std::string& method, const std::string& path, const cha
 
 }  // namespace
 
-std::string DetailJson(const std::string& message) { return "{\"detail\":\"" + message + "\"}"; }
+std::string DetailJson(const std::string& message) {
+  return JsonWriter(kApiJson).BeginObject().Key("detail").String(message).EndObject().Take();
+}
 
 void SendJsonError(httplib::Response& res, int status, const std::string& message) {
   res.status = status;

@@ -2,7 +2,7 @@
 #include <string>
 #include <utility>
 
-#include "core/json_text.h"
+#include "core/json_writer.h"
 #include "core/version.h"
 #include "server/server_state.h"
 
@@ -71,11 +71,15 @@ void RunUpdateStep(const Impl& impl, Response& res, const std::function<bool()>&
 }
 
 std::string VersionJson() {
-  return std::string("{\"product\":\"Tessvark\",\"version\":") + QuotedJsonText(kProgramVersion) +
-         ",\"build\":" + std::to_string(kProgramBuild) +
-         ",\"prerelease\":" + QuotedJsonText(kProgramPrerelease) +
-         ",\"platform\":" + QuotedJsonText(kPlatformName) +
-         ",\"channel\":" + QuotedJsonText(kProgramChannel) + "}";
+  JsonWriter out(kApiJson);
+  out.BeginObject();
+  out.Key("product").String("Tessvark");
+  out.Key("version").String(kProgramVersion);
+  out.Key("build").Int(kProgramBuild);
+  out.Key("prerelease").String(kProgramPrerelease);
+  out.Key("platform").String(kPlatformName);
+  out.Key("channel").String(kProgramChannel);
+  return out.EndObject().Take();
 }
 
 void OutputsJson(Impl& impl, Response& res) {

@@ -5,8 +5,7 @@
 
 #include <array>
 
-#include "core/json_text.h"
-#include "session/reply_json.h"
+#include "core/json_writer.h"
 
 namespace tessvark {
 namespace {
@@ -19,18 +18,17 @@ constexpr const char* kIdentityRequired = "Source identity requires source_type 
 constexpr const char* kUnscopedType = "geometry";
 constexpr const char* kUnscopedId = "unscoped";
 
-std::string GeometryPointsJson(const SourceGeometry& geometry) {
+void WriteGeometryPoints(const SourceGeometry& geometry, JsonWriter& out) {
   static const std::array<const char*, 4> kNames = {"top_left", "top_right", "bottom_right",
                                                     "bottom_left"};
   const CornerQuad corners = GeometryCorners(geometry);
-  std::string out = "{";
+  out.BeginObject();
   for (std::size_t i = 0; i < kNames.size(); ++i) {
-    if (i > 0) out += ',';
-    out += std::string("\"") + kNames[i] + "\":{\"x\":" + FormatJsonNumber(corners[i].x) +
-           ",\"y\":" + FormatJsonNumber(corners[i].y) + "}";
+    out.Key(kNames[i]).BeginObject();
+    out.Key("x").Double(corners[i].x).Key("y").Double(corners[i].y);
+    out.EndObject();
   }
-  out += '}';
-  return out;
+  out.EndObject();
 }
 
 // A member that is missing or null counts as not given.
@@ -78,9 +76,10 @@ RuntimeResponse SessionZones::GetSourceGeometry() {
   const std::string type = selected ? engine_.selection.type : kUnscopedType;
   const std::string id = selected ? engine_.selection.id : kUnscopedId;
   const SourceGeometry& points = GeometryFor(engine_.zones, engine_.selection);
-  return MakeOkResponse("{\"source_type\":" + QuotedJsonText(type) +
-                        ",\"source_id\":" + QuotedJsonText(id) +
-                        ",\"points\":" + GeometryPointsJson(points) + "}");
+  JsonWriter out(kApiJson);
+  out.BeginObject().Key("source_type").String(type).Key("source_id").String(id);
+  WriteGeometryPoints(points, out.Key("points"));
+  return MakeOkResponse(out.EndObject().Take());
 }
 
 RuntimeResponse SessionZones::SetSourceGeometry(const std::string& body_text) {
@@ -128,7 +127,9 @@ RuntimeResponse SessionZones::SetSourceGeometry(const std::string& body_text) {
     return MakeErrorResponse(500, "Configuration could not be saved");
   }
   if (current) frame_path_.Analyze(engine_, true, true);
-  return MakeOkResponse("{\"points\":" + GeometryPointsJson(geometry) + "}");
+  JsonWriter out(kApiJson);
+  WriteGeometryPoints(geometry, out.BeginObject().Key("points"));
+  return MakeOkResponse(out.EndObject().Take());
 }
 
 }  // namespace tessvark

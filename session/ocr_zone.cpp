@@ -5,9 +5,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "core/json_text.h"
-#include "session/reply_json.h"
 #include "core/agent_roles.h"
+#include "core/json_writer.h"
 
 namespace tessvark {
 namespace {
@@ -27,71 +26,77 @@ Int TruncateSaturating(double value) {
 
 }  // namespace
 
+void WriteZoneProcessing(const ZoneProcessing& processing, JsonWriter& out) {
+  out.BeginObject();
+  out.Key("threshold").Int(processing.threshold);
+  out.Key("contrast").Double(processing.contrast);
+  out.Key("brightness").Int(processing.brightness);
+  out.Key("gamma").Double(processing.gamma);
+  out.Key("rotation").Double(processing.rotation);
+  out.Key("blur").Int(processing.blur);
+  out.Key("morphology").String(processing.morphology);
+  out.Key("morph_size").Int(processing.morph_size);
+  out.Key("grayscale").Bool(processing.grayscale);
+  out.Key("binarize").Bool(processing.binarize);
+  out.Key("invert").Bool(processing.invert);
+  out.EndObject();
+}
+
+void WriteOcrZone(const OcrZone& zone, JsonWriter& out) {
+  out.BeginObject();
+  out.Key("id").String(zone.id);
+  out.Key("role").String(zone.role);
+  out.Key("name").String(zone.name);
+  out.Key("type").String(zone.type);
+  out.Key("x").Double(zone.x);
+  out.Key("y").Double(zone.y);
+  out.Key("width").Double(zone.width);
+  out.Key("height").Double(zone.height);
+  out.Key("processing");
+  if (zone.processing) {
+    WriteZoneProcessing(*zone.processing, out);
+  } else {
+    out.Null();
+  }
+  if (zone.clock_format != ClockFormat::Auto) {
+    out.Key("clock_format").String(ClockFormatName(zone.clock_format));
+  }
+  if (zone.has_perspective) {
+    out.Key("perspective").BeginObject();
+    out.Key("enabled").Bool(zone.perspective_enabled);
+    out.Key("corners").BeginArray();
+    for (const GeometryPoint& corner : zone.corners) {
+      out.BeginObject().Key("x").Double(corner.x).Key("y").Double(corner.y).EndObject();
+    }
+    out.EndArray();
+    out.EndObject();
+  }
+  if (zone.created_sequence) out.Key("created_sequence").Int(*zone.created_sequence);
+  out.EndObject();
+}
+
 std::string ZoneProcessingJson(const ZoneProcessing& processing) {
-  std::string out = "{\"threshold\":" + std::to_string(processing.threshold);
-  out += ",\"contrast\":" + FormatJsonNumber(processing.contrast);
-  out += ",\"brightness\":" + std::to_string(processing.brightness);
-  out += ",\"gamma\":" + FormatJsonNumber(processing.gamma);
-  out += ",\"rotation\":" + FormatJsonNumber(processing.rotation);
-  out += ",\"blur\":" + std::to_string(processing.blur);
-  out += ",\"morphology\":";
-  out += QuotedJsonText(processing.morphology);
-  out += ",\"morph_size\":" + std::to_string(processing.morph_size);
-  out += ",\"grayscale\":";
-  out += JsonBool(processing.grayscale);
-  out += ",\"binarize\":";
-  out += JsonBool(processing.binarize);
-  out += ",\"invert\":";
-  out += JsonBool(processing.invert);
-  out += '}';
-  return out;
+  JsonWriter out(kApiJson);
+  WriteZoneProcessing(processing, out);
+  return out.Take();
 }
 
 std::string OcrZoneJson(const OcrZone& zone) {
-  std::string out = "{\"id\":";
-  out += QuotedJsonText(zone.id);
-  out += ",\"role\":";
-  out += QuotedJsonText(zone.role);
-  out += ",\"name\":";
-  out += QuotedJsonText(zone.name);
-  out += ",\"type\":";
-  out += QuotedJsonText(zone.type);
-  out += ",\"x\":" + FormatJsonNumber(zone.x);
-  out += ",\"y\":" + FormatJsonNumber(zone.y);
-  out += ",\"width\":" + FormatJsonNumber(zone.width);
-  out += ",\"height\":" + FormatJsonNumber(zone.height);
-  out += ",\"processing\":";
-  out += zone.processing ? ZoneProcessingJson(*zone.processing) : "null";
-  if (zone.clock_format != ClockFormat::Auto) {
-    out += ",\"clock_format\":";
-    out += QuotedJsonText(ClockFormatName(zone.clock_format));
-  }
-  if (zone.has_perspective) {
-    out += ",\"perspective\":{\"enabled\":";
-    out += JsonBool(zone.perspective_enabled);
-    out += ",\"corners\":[";
-    for (std::size_t i = 0; i < zone.corners.size(); ++i) {
-      if (i > 0) out += ',';
-      out += "{\"x\":" + FormatJsonNumber(zone.corners[i].x) +
-             ",\"y\":" + FormatJsonNumber(zone.corners[i].y) + '}';
-    }
-    out += "]}";
-  }
-  if (zone.created_sequence) {
-    out += ",\"created_sequence\":" + std::to_string(*zone.created_sequence);
-  }
-  out += '}';
-  return out;
+  JsonWriter out(kApiJson);
+  WriteOcrZone(zone, out);
+  return out.Take();
 }
 
 std::string OcrZoneListJson(const std::vector<OcrZone>& zones) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < zones.size(); ++i) {
-    if (i > 0) out += ',';
-    out += OcrZoneJson(zones[i]);
-  }
-  out += ']';
-  return out;
+  JsonWriter out(kApiJson);
+  WriteOcrZoneList(zones, out);
+  return out.Take();
+}
+
+void WriteOcrZoneList(const std::vector<OcrZone>& zones, JsonWriter& out) {
+  out.BeginArray();
+  for (const OcrZone& zone : zones) WriteOcrZone(zone, out);
+  out.EndArray();
 }
 
 std::optional<ZoneProcessing> ParseZoneProcessing(const JsonValue& value, std::string& error) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/json_value.h"
+#include "core/json_writer.h"
 #include "ocr/analysis_inputs.h"
 #include "ocr/digit_layout.h"
 #include "ocr/zone_preprocessing.h"
@@ -39,11 +40,14 @@ struct ZoneRoleRow {
   std::string type;
 };
 
-// Compact JSON of a zone, of a zone list ("[]" when empty) and of a processing object; numbers
-// by "%.17g" (null when not finite).
+// Compact JSON of a zone, of a zone list ("[]" when empty) and of a processing object, in the
+// style of the API replies (kApiJson: numbers by "%.17g", null when not finite); the Write forms
+// put them into a reply being written.
 std::string OcrZoneJson(const OcrZone& zone);
 std::string OcrZoneListJson(const std::vector<OcrZone>& zones);
 std::string ZoneProcessingJson(const ZoneProcessing& processing);
+void WriteOcrZone(const OcrZone& zone, JsonWriter& out);
+void WriteOcrZoneList(const std::vector<OcrZone>& zones, JsonWriter& out);
 
 // Reads a stored zone list leniently: text that is no JSON array gives an empty list, elements
 // without a string id and role or numeric rectangle are skipped, unusable optional members fall

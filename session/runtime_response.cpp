@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "core/json_text.h"
+#include "core/json_writer.h"
 
 namespace tessvark {
 
@@ -16,7 +16,8 @@ RuntimeResponse MakeOkResponse(std::string&& body) {
 RuntimeResponse MakeErrorResponse(std::int32_t status, std::string_view detail) {
   RuntimeResponse response;
   response.status = status;
-  response.body = "{\"detail\":\"" + EscapeJsonText(detail) + "\"}";
+  JsonWriter body(kApiJson);
+  response.body = body.BeginObject().Key("detail").String(detail).EndObject().Take();
   return response;
 }
 

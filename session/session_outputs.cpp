@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/json_writer.h"
 #include "core/text.h"
 #include "outputs/vmix/vmix_api_document.h"
 #include "outputs/vmix/vmix_output_config.h"
@@ -128,10 +129,11 @@ RuntimeResponse SessionOutputs::SetOutputSwitches(const std::string& body) {
   }
   config.enabled = vmix;
   if (!StoreVmixConfig(config)) return NotSaved();
-  std::string reply = "{\"enabled\":{\"vmix\":";
-  reply += vmix ? "true" : "false";
-  reply += "},\"vmix\":" + vmix_->StatusJson() + "}";
-  return MakeOkResponse(std::move(reply));
+  JsonWriter reply(kApiJson);
+  reply.BeginObject();
+  reply.Key("enabled").BeginObject().Key("vmix").Bool(vmix).EndObject();
+  reply.Key("vmix").Raw(vmix_->StatusJson());
+  return MakeOkResponse(reply.EndObject().Take());
 }
 
 RuntimeResponse SessionOutputs::TestVmixOutput(const std::string& body) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/json_writer.h"
 #include "core/mutex.h"
 #include "ocr/analysis_worker.h"
 #include "session/frame_path.h"
@@ -88,8 +89,9 @@ class SessionSources {
 
   // The listing of both runtimes' sources.
   std::string SourcesJson(bool refresh_requested) EXCLUDES(engine_.mutex);
-  // The status object of an SRT selection.
+  // The status object of an SRT selection, or its members into an open object.
   std::string SrtStatusJson() REQUIRES(engine_.mutex);
+  void WriteSrtStatus(JsonWriter& out) REQUIRES(engine_.mutex);
 
   const std::string ui_root_;
   SessionEngine& engine_;
@@ -110,7 +112,9 @@ class SessionSources {
 // The status words of the signal codes: 0 "connecting", 1 "live", 2 "stale", 3 "offline", any
 // other "stopped".
 std::string SignalName(std::int32_t code);
-// The status object of an Example selection or of no selection.
+// The status object of an Example selection or of no selection; the members alone into an open
+// object, which the SRT status carries on.
 std::string ExampleStatusJson(SessionEngine& engine) REQUIRES(engine.mutex);
+void WriteExampleStatus(SessionEngine& engine, JsonWriter& out) REQUIRES(engine.mutex);
 
 }  // namespace tessvark

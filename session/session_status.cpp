@@ -4,8 +4,7 @@
 
 #include <cmath>
 
-#include "core/json_text.h"
-#include "session/reply_json.h"
+#include "core/json_writer.h"
 
 namespace tessvark {
 namespace {
@@ -39,7 +38,7 @@ std::string SignalName(std::int32_t code) {
   }
 }
 
-std::string ExampleStatusJson(SessionEngine& engine) {
+void WriteExampleStatus(SessionEngine& engine, JsonWriter& out) {
   SourceSelection& selection = engine.selection;
   ExampleInfo& example = engine.example;
   cv::Mat& source_image = engine.pictures.source_image;
@@ -50,46 +49,62 @@ std::string ExampleStatusJson(SessionEngine& engine) {
   const bool still_missing = selected && !video && !image;
   const bool problem = video_error || still_missing;
 
-  std::string out = "{\"running\":true,\"source_type\":";
-  out += QuotedJsonText(selected ? selection.type : "none");
-  const std::string id = selected ? QuotedJsonText(selection.id) : "null";
-  const std::string name = selected ? QuotedJsonText(selection.name) : "null";
-  out += ",\"source_id\":" + id + ",\"source_name\":" + name;
-  out += ",\"selected_source_id\":" + id + ",\"selected_source_name\":" + name;
-  out += ",\"source_discovered\":";
-  out += JsonBool(selected && !problem);
-  out += ",\"source_online\":";
-  out += JsonBool(selected && image);
-  out += ",\"receiver_state\":";
-  out += !selected ? "\"no_source\"" : image ? "\"connected\"" : "\"error\"";
-  out += ",\"resolution\":";
+  out.Key("running").Bool(true);
+  out.Key("source_type").String(selected ? selection.type : "none");
+  const std::optional<std::string> id = selected ? std::optional(selection.id) : std::nullopt;
+  const std::optional<std::string> name = selected ? std::optional(selection.name) : std::nullopt;
+  out.Key("source_id").OptionalString(id).Key("source_name").OptionalString(name);
+  out.Key("selected_source_id").OptionalString(id).Key("selected_source_name").OptionalString(name);
+  out.Key("source_discovered").Bool(selected && !problem);
+  out.Key("source_online").Bool(selected && image);
+  out.Key("receiver_state").String(!selected ? "no_source" : image ? "connected" : "error");
+  out.Key("resolution");
   if (selected && image) {
     const int width = video && example.width > 0 ? example.width : source_image.cols;
-    const int height =
-        video && example.height > 0 ? example.height : source_image.rows;
-    out += "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) + "}";
+    const int height = video && example.height > 0 ? example.height : source_image.rows;
+    out.BeginObject().Key("width").Int(width).Key("height").Int(height).EndObject();
   } else {
-    out += "null";
+    out.Null();
   }
   const double fps = example.fps;
   const std::optional<RationalRate> rate = video ? RationalFrameRate(fps) : std::nullopt;
-  out += ",\"frame_rate_n\":" + (rate ? std::to_string(rate->numerator) : std::string("null"));
-  out += ",\"frame_rate_d\":" + (rate ? std::to_string(rate->denominator) : std::string("null"));
-  out += ",\"frame_rate\":" + (video && fps > 0.0 ? FormatJsonNumber(fps) : std::string("null"));
-  out += ",\"source_format\":";
-  out += !selected ? "null" : video ? "\"MP4\"" : "\"JPEG\"";
-  out += ",\"ndi_format\":null,\"frame_age_seconds\":null,\"error\":";
-  if (video_error) {
-    out += QuotedJsonText(example.error);
-  } else if (still_missing) {
-    out += "\"Bundled Example source is unavailable\"";
+  if (rate) {
+    out.Key("frame_rate_n").Int(rate->numerator).Key("frame_rate_d").Int(rate->denominator);
   } else {
-    out += "null";
+    out.Key("frame_rate_n").Null().Key("frame_rate_d").Null();
   }
-  out += ",\"ndi\":false,\"status\":";
-  out += !selected ? "\"waiting\"" : image ? "\"online\"" : "\"stale\"";
-  out += ",\"lan_ipv4\":null}";
-  return out;
+  out.Key("frame_rate");
+  if (video && fps > 0.0) {
+    out.Double(fps);
+  } else {
+    out.Null();
+  }
+  out.Key("source_format");
+  if (selected) {
+    out.String(video ? "MP4" : "JPEG");
+  } else {
+    out.Null();
+  }
+  out.Key("ndi_format").Null();
+  out.Key("frame_age_seconds").Null();
+  out.Key("error");
+  if (video_error) {
+    out.String(example.error);
+  } else if (still_missing) {
+    out.String("Bundled Example source is unavailable");
+  } else {
+    out.Null();
+  }
+  out.Key("ndi").Bool(false);
+  out.Key("status").String(!selected ? "waiting" : image ? "online" : "stale");
+  out.Key("lan_ipv4").Null();
+}
+
+std::string ExampleStatusJson(SessionEngine& engine) {
+  JsonWriter out(kApiJson);
+  out.BeginObject();
+  WriteExampleStatus(engine, out);
+  return out.EndObject().Take();
 }
 
 }  // namespace tessvark

@@ -6,9 +6,6 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "core/json_text.h"
-#include "session/reply_json.h"
-
 namespace tessvark {
 namespace {
 
@@ -53,30 +50,23 @@ struct SourceListing {
   std::string message;
 };
 
-void AppendSourceEntry(std::string& out, const std::string& id, const std::string& name,
-                       bool online, const std::string& url) {
-  out += "{\"id\":" + QuotedJsonText(id);
-  out += ",\"name\":" + QuotedJsonText(name.empty() ? id : name);
-  out += ",\"online\":";
-  out += JsonBool(online);
-  if (!url.empty()) out += ",\"url_address\":" + QuotedJsonText(url);
-  out += "}";
+void WriteSourceEntry(const std::string& id, const std::string& name, bool online,
+                      const std::string& url, JsonWriter& out) {
+  out.BeginObject();
+  out.Key("id").String(id);
+  out.Key("name").String(name.empty() ? id : name);
+  out.Key("online").Bool(online);
+  if (!url.empty()) out.Key("url_address").String(url);
+  out.EndObject();
 }
 
-void AppendSourceEntries(std::string& out, const std::vector<NdiSourceInfo>& sources,
-                         bool with_url) {
-  bool first = true;
+void WriteSourceEntries(const std::vector<NdiSourceInfo>& sources, bool with_url,
+                        JsonWriter& out) {
   for (const NdiSourceInfo& source : sources) {
     if (source.id.empty()) continue;
-    if (!first) out += ",";
-    first = false;
-    AppendSourceEntry(out, source.id, source.name, source.online,
-                      with_url ? source.url_address : std::string());
+    WriteSourceEntry(source.id, source.name, source.online,
+                     with_url ? source.url_address : std::string(), out);
   }
-}
-
-std::string OptionalQuoted(const std::string& text) {
-  return text.empty() ? "null" : QuotedJsonText(text);
 }
 
 }  // namespace
@@ -109,32 +99,38 @@ std::string SessionSources::SourcesJson(bool refresh_requested) {
 
   MutexLock engine(engine_.mutex);
   SourceSelection& selection = engine_.selection;
-  std::string out = refresh_requested ? "{\"refresh_requested\":true," : "{";
-  out += "\"type\":\"ndi\",\"selected\":" + OptionalQuoted(selection.remembered_ndi_id);
-  out += ",\"sources\":[";
-  AppendSourceEntries(out, ndi.sources, true);
+  JsonWriter out(kApiJson);
+  out.BeginObject();
+  if (refresh_requested) out.Key("refresh_requested").Bool(true);
+  out.Key("type").String("ndi");
+  out.Key("selected").StringOrNull(selection.remembered_ndi_id);
+  out.Key("sources").BeginArray();
+  WriteSourceEntries(ndi.sources, true, out);
   const std::string& remembered = selection.remembered_ndi_id;
   if (!remembered.empty()) {
     bool listed = false;
     for (const NdiSourceInfo& source : ndi.sources) listed = listed || source.id == remembered;
-    if (!listed) {
-      if (out.back() != '[') out += ",";
-      AppendSourceEntry(out, remembered, selection.remembered_ndi_name, false, {});
-    }
+    if (!listed) WriteSourceEntry(remembered, selection.remembered_ndi_name, false, {}, out);
   }
-  out += "],\"updated_at\":";
-  out += ndi.updated_at > 0.0 ? FormatJsonNumber(ndi.updated_at) : std::string("null");
-  out += ",\"runtime_available\":";
-  out += JsonBool(ndi.available);
-  out += ",\"runtime_message\":" + OptionalQuoted(ndi.message);
-  out += ",\"omt\":{\"type\":\"omt\",\"sources\":[";
-  AppendSourceEntries(out, omt.sources, false);
-  out += "],\"runtime_available\":";
-  out += JsonBool(omt.available);
-  out += ",\"runtime_message\":" + OptionalQuoted(omt.message) + "}}";
-  return out;
+  out.EndArray();
+  out.Key("updated_at");
+  if (ndi.updated_at > 0.0) {
+    out.Double(ndi.updated_at);
+  } else {
+    out.Null();
+  }
+  out.Key("runtime_available").Bool(ndi.available);
+  out.Key("runtime_message").StringOrNull(ndi.message);
+  out.Key("omt").BeginObject();
+  out.Key("type").String("omt");
+  out.Key("sources").BeginArray();
+  WriteSourceEntries(omt.sources, false, out);
+  out.EndArray();
+  out.Key("runtime_available").Bool(omt.available);
+  out.Key("runtime_message").StringOrNull(omt.message);
+  out.EndObject();
+  return out.EndObject().Take();
 }
-
 
 SessionSources::SessionSources(const std::string& ui_root, SessionEngine& engine,
                                FramePath& frame_path, AnalysisWorker& worker,

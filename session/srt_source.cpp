@@ -6,9 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "core/json_text.h"
 #include "core/steady_clock.h"
-#include "session/reply_json.h"
 
 namespace tessvark {
 namespace {
@@ -188,7 +186,7 @@ std::uint64_t SessionSources::BeginSrtSession() {
   return static_cast<std::uint64_t>(engine_.selection.generation);
 }
 
-std::string SessionSources::SrtStatusJson() {
+void SessionSources::WriteSrtStatus(JsonWriter& out) {
   const SrtStatus status = srt_receiver_.GetStatus();
   const std::int64_t now = SteadyClockNanoseconds();
   const bool preview_present =
@@ -217,36 +215,38 @@ std::string SessionSources::SrtStatusJson() {
     }
   }
 
-  std::string out = ExampleStatusJson(engine_);
-  out.pop_back();
-  out += ",\"signal\":" + QuotedJsonText(SignalName(signal));
-  out += ",\"source_online\":";
-  out += JsonBool(online);
-  out += ",\"preview_retained\":";
-  out += JsonBool(retained);
-  out += ",\"frame_analysis_allowed\":";
-  out += JsonBool(analysis_allowed);
-  out += ",\"receiver_state\":" + QuotedJsonText(signal == 1 ? "connected" : SignalName(signal));
+  WriteExampleStatus(engine_, out);
+  out.Key("signal").String(SignalName(signal));
+  out.Key("source_online").Bool(online);
+  out.Key("preview_retained").Bool(retained);
+  out.Key("frame_analysis_allowed").Bool(analysis_allowed);
+  out.Key("receiver_state").String(signal == 1 ? "connected" : SignalName(signal));
   SrtSettings& settings = engine_.srt.settings;
   const bool passphrase_set = !settings.passphrase.empty();
-  out += ",\"srt\":{\"mode\":\"listener\",\"bind_address\":" + QuotedJsonText(settings.bind_address);
-  out += ",\"port\":" + std::to_string(settings.port);
-  out += ",\"latency_ms\":" + std::to_string(settings.latency_ms);
-  out += ",\"key_length\":" + std::to_string(passphrase_set ? settings.key_length : 0);
-  out += ",\"stream_id\":" + QuotedJsonText(settings.stream_id);
-  out += ",\"passphrase_set\":";
-  out += JsonBool(passphrase_set);
-  out += ",\"listening\":";
-  out += JsonBool(srt_listening);
-  out += ",\"decoder\":" + (status.decoder.empty() ? std::string("null") : QuotedJsonText(status.decoder));
-  out += ",\"width\":" + std::to_string(status.width);
-  out += ",\"height\":" + std::to_string(status.height);
-  out += ",\"video_packets\":" + std::to_string(status.video_packets);
-  out += ",\"decode_errors\":" + std::to_string(status.decode_errors);
-  out += ",\"frames_published\":" + std::to_string(status.frames_published);
-  out += ",\"error\":" + (status.message.empty() ? std::string("null") : QuotedJsonText(status.message));
-  out += "}}";
-  return out;
+  out.Key("srt").BeginObject();
+  out.Key("mode").String("listener");
+  out.Key("bind_address").String(settings.bind_address);
+  out.Key("port").Int(settings.port);
+  out.Key("latency_ms").Int(settings.latency_ms);
+  out.Key("key_length").Int(passphrase_set ? settings.key_length : 0);
+  out.Key("stream_id").String(settings.stream_id);
+  out.Key("passphrase_set").Bool(passphrase_set);
+  out.Key("listening").Bool(srt_listening);
+  out.Key("decoder").StringOrNull(status.decoder);
+  out.Key("width").Int(status.width);
+  out.Key("height").Int(status.height);
+  out.Key("video_packets").Int(status.video_packets);
+  out.Key("decode_errors").Int(status.decode_errors);
+  out.Key("frames_published").Int(status.frames_published);
+  out.Key("error").StringOrNull(status.message);
+  out.EndObject();
+}
+
+std::string SessionSources::SrtStatusJson() {
+  JsonWriter out(kApiJson);
+  out.BeginObject();
+  WriteSrtStatus(out);
+  return out.EndObject().Take();
 }
 
 }  // namespace tessvark

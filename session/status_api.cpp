@@ -4,10 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 
-#include "core/json_text.h"
-#include "session/reply_json.h"
 
 namespace tessvark {
 namespace {
@@ -38,9 +35,9 @@ bool IsKnownLinkState(const std::string& state) {
          state == "offline" || state == "error";
 }
 
-std::string ReceiverStatusJson(SessionEngine& engine, FramePath& frame_path,
-                               const NdiLinkSnapshot& snapshot,
-                               const std::vector<NdiSourceInfo>& sources) REQUIRES(engine.mutex) {
+void WriteReceiverStatus(SessionEngine& engine, FramePath& frame_path,
+                         const NdiLinkSnapshot& snapshot, const std::vector<NdiSourceInfo>& sources,
+                         JsonWriter& out) REQUIRES(engine.mutex) {
   SourceSelection& selection = engine.selection;
   const double now = WallClockSeconds();
   const bool running = snapshot.runtime_available && snapshot.updated_at > 0.0 &&
@@ -86,74 +83,68 @@ std::string ReceiverStatusJson(SessionEngine& engine, FramePath& frame_path,
   }
 
   const bool omt = selection.type == "omt";
-  const std::string id = QuotedJsonText(selection.id);
-  const std::string name =
-      QuotedJsonText(selection.name.empty() ? selection.id : selection.name);
+  const std::string& name = selection.name.empty() ? selection.id : selection.name;
   const bool has_size = snapshot.width > 0 && snapshot.height > 0;
   const bool has_rate = snapshot.frame_rate_n > 0 && snapshot.frame_rate_d > 0;
 
-  std::string out = "{\"running\":";
-  out += JsonBool(running);
-  out += ",\"source_type\":" + QuotedJsonText(selection.type);
-  out += ",\"source_id\":" + id + ",\"source_name\":" + name;
-  out += ",\"selected_source_id\":" + id + ",\"selected_source_name\":" + name;
-  out += ",\"source_discovered\":";
-  out += JsonBool(discovered);
-  out += ",\"source_online\":";
-  out += JsonBool(online);
-  out += ",\"receiver_state\":" + QuotedJsonText(receiver_state);
-  out += ",\"resolution\":";
-  out += has_size ? "{\"width\":" + std::to_string(snapshot.width) +
-                        ",\"height\":" + std::to_string(snapshot.height) + "}"
-                  : std::string("null");
-  out += ",\"frame_rate_n\":" +
-         (has_rate ? std::to_string(snapshot.frame_rate_n) : std::string("null"));
-  out += ",\"frame_rate_d\":" +
-         (has_rate ? std::to_string(snapshot.frame_rate_d) : std::string("null"));
-  out += ",\"frame_rate\":" +
-         (has_rate ? FormatJsonNumber(static_cast<double>(snapshot.frame_rate_n) /
-                                      static_cast<double>(snapshot.frame_rate_d))
-                   : std::string("null"));
-  out += omt ? ",\"source_format\":\"OMT\",\"ndi_format\":null"
-             : ",\"source_format\":\"NDI\",\"ndi_format\":\"NDI\"";
-  out += ",\"frame_age_seconds\":";
-  if (has_age) {
-    char number[64];
-    std::snprintf(number, sizeof number, "%.2f", age);
-    out += number;
+  out.Key("running").Bool(running);
+  out.Key("source_type").String(selection.type);
+  out.Key("source_id").String(selection.id).Key("source_name").String(name);
+  out.Key("selected_source_id").String(selection.id).Key("selected_source_name").String(name);
+  out.Key("source_discovered").Bool(discovered);
+  out.Key("source_online").Bool(online);
+  out.Key("receiver_state").String(receiver_state);
+  out.Key("resolution");
+  if (has_size) {
+    out.BeginObject();
+    out.Key("width").Int(snapshot.width).Key("height").Int(snapshot.height);
+    out.EndObject();
   } else {
-    out += "null";
+    out.Null();
   }
-  out += ",\"error\":" +
-         (snapshot.message.empty() ? std::string("null") : QuotedJsonText(snapshot.message));
-  out += ",\"ndi\":";
-  out += JsonBool(online);
-  out += ",\"status\":" + QuotedJsonText(signal == 1 ? "online" : SignalName(signal));
-  out += ",\"signal\":" + QuotedJsonText(SignalName(signal));
-  out += ",\"preview_retained\":";
-  out += JsonBool(retained);
-  out += ",\"frame_analysis_allowed\":";
-  out += JsonBool(analysis_allowed);
+  if (has_rate) {
+    out.Key("frame_rate_n").Int(snapshot.frame_rate_n);
+    out.Key("frame_rate_d").Int(snapshot.frame_rate_d);
+    out.Key("frame_rate").Double(static_cast<double>(snapshot.frame_rate_n) /
+                                 static_cast<double>(snapshot.frame_rate_d));
+  } else {
+    out.Key("frame_rate_n").Null().Key("frame_rate_d").Null().Key("frame_rate").Null();
+  }
+  out.Key("source_format").String(omt ? "OMT" : "NDI");
+  out.Key("ndi_format");
+  if (omt) {
+    out.Null();
+  } else {
+    out.String("NDI");
+  }
+  out.Key("frame_age_seconds");
+  if (has_age) {
+    out.Fixed(age, 2);
+  } else {
+    out.Null();
+  }
+  out.Key("error").StringOrNull(snapshot.message);
+  out.Key("ndi").Bool(online);
+  out.Key("status").String(signal == 1 ? "online" : SignalName(signal));
+  out.Key("signal").String(SignalName(signal));
+  out.Key("preview_retained").Bool(retained);
+  out.Key("frame_analysis_allowed").Bool(analysis_allowed);
   LatestFrameSlot& slot = frame_path.Slot();
   const FramePathCounters counters = frame_path.Counters();
-  out += ",\"frames_replaced\":" + std::to_string(slot.Replaced());
-  out += ",\"frames_published\":" + std::to_string(slot.Sequence());
-  out += ",\"jpeg_frames\":" + std::to_string(counters.previews_stored);
-  out += ",\"ocr_frames\":" + std::to_string(counters.frames_analysed);
-  out += ",\"ocr_skipped\":" + std::to_string(counters.frames_too_old);
-  out += ",\"lan_ipv4\":null}";
-  return out;
+  out.Key("frames_replaced").Int(slot.Replaced());
+  out.Key("frames_published").Int(slot.Sequence());
+  out.Key("jpeg_frames").Int(counters.previews_stored);
+  out.Key("ocr_frames").Int(counters.frames_analysed);
+  out.Key("ocr_skipped").Int(counters.frames_too_old);
+  out.Key("lan_ipv4").Null();
 }
 
 // {"<role>":"<status word>",...} of the readings in force, so the operator can see why a field
 // has no value.
-std::string ReadingStatusesJson(const std::vector<RoleReading>& readings) {
-  std::string out = "{";
-  for (const RoleReading& reading : readings) {
-    if (out.size() > 1) out += ',';
-    out += QuotedJsonText(reading.role) + ":" + QuotedJsonText(reading.status);
-  }
-  return out + "}";
+void WriteReadingStatuses(const std::vector<RoleReading>& readings, JsonWriter& out) {
+  out.BeginObject();
+  for (const RoleReading& reading : readings) out.Key(reading.role).String(reading.status);
+  out.EndObject();
 }
 
 }  // namespace
@@ -166,18 +157,18 @@ RuntimeResponse SessionSources::GetStatus() {
 
   MutexLock engine(engine_.mutex);
   const SourceSelection& selection = engine_.selection;
-  std::string body;
+  JsonWriter out(kApiJson);
+  out.BeginObject();
   if (selection.selected && selection.type == "srt") {
-    body = SrtStatusJson();
+    WriteSrtStatus(out);
   } else if (selection.selected && (selection.type == "ndi" || selection.type == "omt")) {
     const RuntimeView& view = selection.type == "ndi" ? ndi : omt;
-    body = ReceiverStatusJson(engine_, frame_path_, view.snapshot, view.sources);
+    WriteReceiverStatus(engine_, frame_path_, view.snapshot, view.sources, out);
   } else {
-    body = ExampleStatusJson(engine_);
+    WriteExampleStatus(engine_, out);
   }
-  body.pop_back();
-  body += ",\"readings\":" + ReadingStatusesJson(worker_.Readings()) + "}";
-  return MakeOkResponse(std::move(body));
+  WriteReadingStatuses(worker_.Readings(), out.Key("readings"));
+  return MakeOkResponse(out.EndObject().Take());
 }
 
 }  // namespace tessvark

@@ -14,7 +14,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/text.h"
-#include "session/reply_json.h"
 
 namespace tessvark {
 namespace {
@@ -178,11 +177,14 @@ std::optional<ZoneProcessing> ProcessingOfNewestZone(const std::vector<OcrZone>&
 }
 
 std::string HideEmptyJson(bool enabled) {
-  return std::string("{\"enabled\":") + JsonBool(enabled) + "}";
+  return JsonWriter(kApiJson).BeginObject().Key("enabled").Bool(enabled).EndObject().Take();
 }
 
 std::string ZoneReplyJson(const OcrZone& zone) {
-  return "{\"success\":true,\"zone\":" + OcrZoneJson(zone) + "}";
+  JsonWriter out(kApiJson);
+  out.BeginObject().Key("success").Bool(true);
+  WriteOcrZone(zone, out.Key("zone"));
+  return out.EndObject().Take();
 }
 
 }  // namespace
@@ -311,7 +313,7 @@ RuntimeResponse SessionZones::DeleteZone(const std::string& zone_id) {
   if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
   outputs_.RequestClear();
   frame_path_.Analyze(engine_, true, true);
-  return MakeOkResponse("{\"success\":true}");
+  return MakeOkResponse(R"({"success":true})");
 }
 
 RuntimeResponse SessionZones::ReorderZones(const std::string& body_text) {
@@ -351,16 +353,16 @@ RuntimeResponse SessionZones::ReorderZones(const std::string& body_text) {
 
   std::vector<OcrZone> ordered;
   ordered.reserve(zones.size());
-  std::string reply = "{\"success\":true,\"zone_ids\":[";
-  for (std::size_t i = 0; i < ids->items.size(); ++i) {
-    ordered.push_back(*stored.at(ids->items[i].text));
-    if (i > 0) reply += ',';
-    reply += QuotedJsonText(ids->items[i].text);
+  JsonWriter reply(kApiJson);
+  reply.BeginObject().Key("success").Bool(true).Key("zone_ids").BeginArray();
+  for (const JsonValue& id : ids->items) {
+    ordered.push_back(*stored.at(id.text));
+    reply.String(id.text);
   }
-  reply += "]}";
+  reply.EndArray().EndObject();
   if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(ordered))) return MakeErrorResponse(500, kNotSaved);
   frame_path_.Analyze(engine_, true, true);
-  return MakeOkResponse(std::move(reply));
+  return MakeOkResponse(reply.Take());
 }
 
 RuntimeResponse SessionZones::GetHideEmpty() {

@@ -172,12 +172,18 @@ TEST(JsonWriterLayout, EmptyContainersAndLoneValues) {
   } cases[] = {
       {"empty object", [](JsonWriter& w) { w.BeginObject().EndObject(); }, "{}", "{}"},
       {"empty array", [](JsonWriter& w) { w.BeginArray().EndArray(); }, "[]", "[]"},
-      {"nested empties", [](JsonWriter& w) { w.BeginArray().BeginArray().EndArray().BeginObject().EndObject().EndArray(); },
+      {"nested empties",
+       [](JsonWriter& w) {
+         w.BeginArray().BeginArray().EndArray().BeginObject().EndObject().EndArray();
+       },
        "[[],{}]", "[\n  [],\n  {}\n]"},
       {"lone string", [](JsonWriter& w) { w.String("s"); }, "\"s\"", "\"s\""},
       {"absent optional", [](JsonWriter& w) { w.OptionalString(std::nullopt); }, "null", "null"},
       {"present optional", [](JsonWriter& w) { w.OptionalString(std::string()); }, "\"\"", "\"\""},
-      {"raw members", [](JsonWriter& w) { w.BeginObject().Key("z").Raw("[1, 2]").Key("y").Raw("{}").EndObject(); },
+      {"empty text", [](JsonWriter& w) { w.StringOrNull(""); }, "null", "null"},
+      {"text", [](JsonWriter& w) { w.StringOrNull("t"); }, "\"t\"", "\"t\""},
+      {"raw members",
+       [](JsonWriter& w) { w.BeginObject().Key("z").Raw("[1, 2]").Key("y").Raw("{}").EndObject(); },
        R"({"z":[1, 2],"y":{}})", "{\n  \"z\": [1, 2],\n  \"y\": {}\n}"},
   };
   for (const auto& c : cases) {

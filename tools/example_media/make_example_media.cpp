@@ -22,8 +22,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "core/json_text.h"
 #include "core/agent_roles.h"
+#include "core/json_writer.h"
 #include "sources/ffmpeg_video_decoder.h"
 #include "tools/example_media/example_scenes.h"
 
@@ -103,7 +103,8 @@ bool WritePoster(const std::string& clip, const std::string& poster) {
 // One profile of the factory defaults: the zones in the session's zone JSON, one per field, and
 // the board's corners as the source geometry.
 bool AppendProfile(std::string& out, const std::string& source_id, const ExampleScene& scene) {
-  out += "    {\"source_type\": \"example\", \"source_id\": " + QuotedJsonText(source_id) + ",\n     \"zones\": [\n";
+  out += "    {\"source_type\": \"example\", \"source_id\": " +
+         JsonWriter(kApiJson).String(source_id).Take() + ",\n     \"zones\": [\n";
   int sequence = 0;
   for (const FieldTruth& field : scene.fields) {
     ++sequence;
@@ -112,16 +113,23 @@ bool AppendProfile(std::string& out, const std::string& source_id, const Example
       std::cerr << "make_example_media: no role for field " << field.name << "\n";
       return false;
     }
-    out += std::string(sequence == 1 ? "" : ",\n") + "      {\"id\":" + QuotedJsonText(field.name) +
-           ",\"role\":" + QuotedJsonText(row->role) + ",\"name\":" + QuotedJsonText(row->display_name) + ",\"type\":" + QuotedJsonText(row->zone_type) +
-           ",\"x\":" + FormatJsonNumber(field.x) + ",\"y\":" + FormatJsonNumber(field.y) +
-           ",\"width\":" + FormatJsonNumber(field.width) + ",\"height\":" + FormatJsonNumber(field.height) +
-           ",\"processing\":null,\"created_sequence\":" + std::to_string(sequence) + "}";
+    JsonWriter zone(kApiJson);
+    zone.BeginObject();
+    zone.Key("id").String(field.name);
+    zone.Key("role").String(row->role);
+    zone.Key("name").String(row->display_name);
+    zone.Key("type").String(row->zone_type);
+    zone.Key("x").Double(field.x).Key("y").Double(field.y);
+    zone.Key("width").Double(field.width).Key("height").Double(field.height);
+    zone.Key("processing").Null();
+    zone.Key("created_sequence").Int(sequence);
+    out += std::string(sequence == 1 ? "" : ",\n") + "      " + zone.EndObject().Take();
   }
   static const char* const kCornerNames[4] = {"top_left", "top_right", "bottom_right", "bottom_left"};
+  // The corners on one line, spaced for reading.
   out += "\n     ],\n     \"geometry\": {\"points\": {";
   for (int i = 0; i < 4; ++i) {
-    out += std::string(i == 0 ? "" : ", ") + QuotedJsonText(kCornerNames[i]) + ": {\"x\": " +
+    out += std::string(i == 0 ? "" : ", ") + "\"" + kCornerNames[i] + "\": {\"x\": " +
            FormatJsonNumber(scene.corners[i].x) + ", \"y\": " + FormatJsonNumber(scene.corners[i].y) + "}";
   }
   out += "}}}";
