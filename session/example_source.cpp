@@ -14,7 +14,7 @@ constexpr std::int32_t kBusyPreviewEvery = 6;
 
 }  // namespace
 
-void SessionSources::InstallRuntimeCallbacks(NdiRuntime& runtime, const std::string& kind) {
+void SessionSources::InstallRuntimeCallbacks(NdiRuntime& runtime, SourceKind kind) {
   runtime.SetFrameCallback(
       [this, kind](const NdiFrame& frame) { frame_path_.OnReceiverFrame(kind, frame); });
   runtime.SetLinkCallback(
@@ -23,8 +23,8 @@ void SessionSources::InstallRuntimeCallbacks(NdiRuntime& runtime, const std::str
 
 void SessionSources::AttachRuntimes(std::shared_ptr<NdiRuntime> ndi_runtime,
                                     std::shared_ptr<NdiRuntime> omt_runtime) {
-  if (ndi_runtime) InstallRuntimeCallbacks(*ndi_runtime, "ndi");
-  if (omt_runtime) InstallRuntimeCallbacks(*omt_runtime, "omt");
+  if (ndi_runtime) InstallRuntimeCallbacks(*ndi_runtime, SourceKind::kNdi);
+  if (omt_runtime) InstallRuntimeCallbacks(*omt_runtime, SourceKind::kOmt);
   MutexLock engine(engine_.mutex);
   ndi_runtime_ = std::move(ndi_runtime);
   omt_runtime_ = std::move(omt_runtime);
@@ -62,11 +62,10 @@ void SessionSources::StopExamplePlayer() {
   example_player_.Stop();
 }
 
-void SessionSources::OnReceiverLinkState(const std::string& kind,
-                                         const NdiLinkSnapshot& snapshot) {
+void SessionSources::OnReceiverLinkState(SourceKind kind, const NdiLinkSnapshot& snapshot) {
   MutexLock engine(engine_.mutex);
   SourceSelection& selection = engine_.selection;
-  if (engine_.stopping || !selection.selected || kind.empty() || selection.type != kind) return;
+  if (engine_.stopping || !selection.selected || selection.type != kind) return;
   if (!snapshot.selected_source.empty() && snapshot.selected_source != selection.id) return;
   const std::string& link = snapshot.state;
   if (link == "offline" || link == "error" || link == "no_source" || link == "stale") {
@@ -82,10 +81,10 @@ void SessionSources::StartSelectedReceiver() {
   {
     MutexLock engine(engine_.mutex);
     selected = engine_.selection.selected;
-    const std::string& type = engine_.selection.type;
+    const SourceKind type = engine_.selection.type;
     id = engine_.selection.id;
-    if (type == "ndi") runtime = ndi_runtime_;
-    if (type == "omt") runtime = omt_runtime_;
+    if (type == SourceKind::kNdi) runtime = ndi_runtime_;
+    if (type == SourceKind::kOmt) runtime = omt_runtime_;
   }
   if (!selected || !runtime) return;
   runtime->Start();
@@ -108,7 +107,7 @@ void SessionSources::StartExampleSource() {
   std::string id;
   {
     MutexLock engine(engine_.mutex);
-    if (!engine_.selection.selected || engine_.selection.type != "example") return;
+    if (!engine_.selection.selected || engine_.selection.type != SourceKind::kExample) return;
     id = engine_.selection.id;
   }
   if (id == "example-1") {

@@ -74,8 +74,8 @@ FramePathCounters FramePath::Counters() const {
   return counters;
 }
 
-void FramePath::OnReceiverFrame(const std::string& kind, const NdiFrame& frame) {
-  if (frame.image.empty() || stop_ || engine_.stopping || kind.empty()) return;
+void FramePath::OnReceiverFrame(SourceKind kind, const NdiFrame& frame) {
+  if (frame.image.empty() || stop_ || engine_.stopping) return;
   const SourceSelection selection = engine_.published.Read();
   if (!selection.selected || kind != selection.type || frame.source != selection.id) return;
   VideoFrame video;
@@ -184,8 +184,8 @@ void FramePath::Analyze(SessionEngine& engine, bool analysis_allowed, bool refre
   // A degenerate geometry cannot straighten the picture; the picture is read as it is.
   if (pictures.working_image.empty()) pictures.working_image = pictures.source_image.clone();
 
-  const bool live = IsLiveReceiverType(selection.type) ||
-                    (selection.type == "example" && engine.example.video_active);
+  const bool live = IsLiveReceiverKind(selection.type) ||
+                    (selection.type == SourceKind::kExample && engine.example.video_active);
   const std::int32_t source_quality = live ? 80 : 90;
   const std::int32_t working_quality = live ? 95 : 90;
   if (refresh_previews || pictures.source_jpeg.empty()) {
@@ -206,7 +206,7 @@ void FramePath::Analyze(SessionEngine& engine, bool analysis_allowed, bool refre
                               ? 1
                               : pictures.frame_number + 1;
   frame->frame_number = pictures.frame_number;
-  frame->profile_key = selection.type + "\n" + selection.id;
+  frame->profile_key = std::string(SourceKindName(selection.type)) + "\n" + selection.id;
   frame->geometry_key = geometry_key;
   frame->source = ContextOf(selection);
   worker_.SetAnalysisEnabled(true);

@@ -50,10 +50,10 @@ class FramePath {
   void RequestStop() { stop_.store(true); }
   void JoinThreads();
 
-  // A receiver's picture (kind "ndi" or "omt"): published to the slot when it belongs to the
+  // A receiver's picture (of an NDI or OMT runtime): published to the slot when it belongs to the
   // selection. Runs on the receiver's thread; takes only the published selection's and the
   // slot's locks.
-  void OnReceiverFrame(const std::string& kind, const NdiFrame& frame);
+  void OnReceiverFrame(SourceKind kind, const NdiFrame& frame);
 
   // The frame step on the pictures in `engine` (this path's engine): hands the worker the zones
   // of the selection, warps the source picture into the working picture, refreshes the previews

@@ -73,7 +73,8 @@ std::string ReadGeometryPoints(const JsonValue& points, SourceGeometry& geometry
 RuntimeResponse SessionZones::GetSourceGeometry() {
   MutexLock engine(engine_.mutex);
   const bool selected = engine_.selection.selected;
-  const std::string type = selected ? engine_.selection.type : kUnscopedType;
+  const std::string_view type =
+      selected ? SourceKindName(engine_.selection.type) : std::string_view(kUnscopedType);
   const std::string id = selected ? engine_.selection.id : kUnscopedId;
   const SourceGeometry& points = GeometryFor(engine_.zones, engine_.selection);
   JsonWriter out(kApiJson);
@@ -108,10 +109,11 @@ RuntimeResponse SessionZones::SetSourceGeometry(const std::string& body_text) {
   // selected: a map entry under its name would clash with the default in the stored file.
   const bool names_unscoped =
       identity_given && type->text == kUnscopedType && id->text == kUnscopedId;
+  const bool names_selection = identity_given &&
+                               type->text == SourceKindName(engine_.selection.type) &&
+                               id->text == engine_.selection.id;
   const bool current =
-      !identity_given ||
-      (engine_.selection.selected ? type->text == engine_.selection.type && id->text == engine_.selection.id
-                      : names_unscoped);
+      !identity_given || (engine_.selection.selected ? names_selection : names_unscoped);
   const std::map<std::string, SourceGeometry> previous_map = engine_.zones.geometries;
   const SourceGeometry previous_default = engine_.zones.default_geometry;
   if (current) {

@@ -109,7 +109,8 @@ void NativeSession::LoadStoredConfiguration() {
 
   bool save_due = loaded.zone_store_rewritten || loaded.geometry_needs_rewrite;
   // The third Example of earlier versions is the clip now.
-  if (configuration.source_type == "example" && configuration.source_id == "example-3") {
+  if (ParseSourceKind(configuration.source_type) == SourceKind::kExample &&
+      configuration.source_id == "example-3") {
     configuration.source_id = "example-1";
     save_due = true;
   }

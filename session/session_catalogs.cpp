@@ -151,8 +151,8 @@ RuntimeResponse SessionCatalogs::ChooseSport(const std::string& body) {
     {
       MutexLock engine(engine_.mutex);
       SourceSelection& selection = engine_.selection;
-      if (selection.selected && !selection.type.empty() && selection.type != "none") {
-        source_key = ProfileKey(selection.type, selection.id);
+      if (selection.selected && selection.type != SourceKind::kNone) {
+        source_key = ProfileKey(std::string(SourceKindName(selection.type)), selection.id);
       }
     }
     std::string error;

@@ -60,8 +60,8 @@ class SessionSources {
 
  private:
   // Callbacks of the inputs.
-  void InstallRuntimeCallbacks(NdiRuntime& runtime, const std::string& kind);
-  void OnReceiverLinkState(const std::string& kind, const NdiLinkSnapshot& snapshot)
+  void InstallRuntimeCallbacks(NdiRuntime& runtime, SourceKind kind);
+  void OnReceiverLinkState(SourceKind kind, const NdiLinkSnapshot& snapshot)
       EXCLUDES(engine_.mutex);
   bool OnExampleVideoEvent(const ExampleVideoEvent& event) EXCLUDES(engine_.mutex);
   ExampleVideoCallback ForwardExampleEvent();
@@ -78,7 +78,7 @@ class SessionSources {
   bool StopEveryInput() EXCLUDES(control_, engine_.mutex);
 
   RuntimeResponse SelectSrtSource(const std::string& id) EXCLUDES(control_, engine_.mutex);
-  RuntimeResponse SelectReceiverSource(const std::string& kind, const std::string& id)
+  RuntimeResponse SelectReceiverSource(SourceKind kind, const std::string& id)
       EXCLUDES(control_, engine_.mutex);
   RuntimeResponse SelectExampleSource(const std::string& id) EXCLUDES(control_, engine_.mutex);
 

@@ -50,7 +50,7 @@ void WriteExampleStatus(SessionEngine& engine, JsonWriter& out) {
   const bool problem = video_error || still_missing;
 
   out.Key("running").Bool(true);
-  out.Key("source_type").String(selected ? selection.type : "none");
+  out.Key("source_type").String(SourceKindName(selected ? selection.type : SourceKind::kNone));
   const std::optional<std::string> id = selected ? std::optional(selection.id) : std::nullopt;
   const std::optional<std::string> name = selected ? std::optional(selection.name) : std::nullopt;
   out.Key("source_id").OptionalString(id).Key("source_name").OptionalString(name);

@@ -6,22 +6,19 @@ namespace tessvark {
 
 SourceContext ContextOf(const SourceSelection& selection) {
   SourceContext context;
-  context.source_type = selection.selected ? selection.type : "none";
+  context.source_type = SourceKindName(selection.selected ? selection.type : SourceKind::kNone);
   context.source_id = selection.id;
   context.generation = std::to_string(selection.generation);
   return context;
 }
 
 std::string ProfileKeyOf(const SourceSelection& selection) {
-  return ZoneProfileKey(selection.selected, selection.type, selection.id);
-}
-
-bool IsLiveReceiverType(const std::string& type) {
-  return type == "ndi" || type == "srt" || type == "omt";
+  return ZoneProfileKey(selection.selected, std::string(SourceKindName(selection.type)),
+                        selection.id);
 }
 
 bool MatchesSelection(const SourceSelection& selection, const VideoFrame& frame) {
-  return IsLiveReceiverType(selection.type) && frame.source_generation == selection.generation &&
+  return IsLiveReceiverKind(selection.type) && frame.source_generation == selection.generation &&
          frame.source == selection.id;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/mutex.h"
+#include "core/source_kind.h"
 #include "ocr/analysis_inputs.h"
 #include "sources/video_frame.h"
 
@@ -13,7 +14,7 @@ namespace tessvark {
 // mutex (SessionEngine).
 struct SourceSelection {
   bool selected = false;
-  std::string type = "none";  // "example", "ndi", "omt" or "srt" while selected
+  SourceKind type = SourceKind::kNone;  // a kind the program can select while selected
   std::string id;
   std::string name;
   // Raised by every change of source and every new SRT stream; frames stamped with another
@@ -28,8 +29,6 @@ struct SourceSelection {
 SourceContext ContextOf(const SourceSelection& selection);
 // The key of the selection's zones, geometry and hide-empty switch ("none" without one).
 std::string ProfileKeyOf(const SourceSelection& selection);
-// NDI, OMT and SRT: the kinds whose frames arrive through the frame slot.
-bool IsLiveReceiverType(const std::string& type);
 // The frame was received for the selection in force: a live kind, its source and its generation.
 bool MatchesSelection(const SourceSelection& selection, const VideoFrame& frame);
 
@@ -44,7 +43,7 @@ class PublishedSelection {
  private:
   mutable Mutex mutex_;
   bool selected_ GUARDED_BY(mutex_) = false;
-  std::string type_ GUARDED_BY(mutex_) = "none";
+  SourceKind type_ GUARDED_BY(mutex_) = SourceKind::kNone;
   std::string id_ GUARDED_BY(mutex_);
   std::int32_t generation_ GUARDED_BY(mutex_) = 0;
 };

@@ -20,7 +20,7 @@ bool IsBlank(const std::string& text) { return text.find_first_not_of(kBlank) ==
 
 // Selects the source under a new generation and saves; false when the save failed and the
 // previous selection is back.
-bool ChangeSelection(SessionEngine& engine, const std::string& type, const std::string& id,
+bool ChangeSelection(SessionEngine& engine, SourceKind type, const std::string& id,
                      const std::string& name) REQUIRES(engine.mutex) {
   SourceSelection& selection = engine.selection;
   const SourceSelection previous = selection;
@@ -28,7 +28,7 @@ bool ChangeSelection(SessionEngine& engine, const std::string& type, const std::
   selection.type = type;
   selection.id = id;
   selection.name = name;
-  if (type == "ndi") selection.remembered_ndi_id = selection.remembered_ndi_name = id;
+  if (type == SourceKind::kNdi) selection.remembered_ndi_id = selection.remembered_ndi_name = id;
   ++selection.generation;
   if (SaveConfiguration(engine.zones, selection)) return true;
   selection = previous;
@@ -36,8 +36,8 @@ bool ChangeSelection(SessionEngine& engine, const std::string& type, const std::
 }
 
 // A receiver id holds no NUL byte and something besides blanks; the refusal message or empty.
-std::string ReceiverIdRefusal(const std::string& kind, const std::string& id) {
-  const std::string upper = kind == "omt" ? "OMT" : "NDI";
+std::string ReceiverIdRefusal(SourceKind kind, const std::string& id) {
+  const std::string upper = kind == SourceKind::kOmt ? "OMT" : "NDI";
   if (id.find('\0') != std::string::npos) return "Invalid " + upper + " source id";
   if (IsBlank(id)) return "A non-empty " + upper + " source id is required";
   return {};
@@ -102,7 +102,7 @@ std::string SessionSources::SourcesJson(bool refresh_requested) {
   JsonWriter out(kApiJson);
   out.BeginObject();
   if (refresh_requested) out.Key("refresh_requested").Bool(true);
-  out.Key("type").String("ndi");
+  out.Key("type").String(SourceKindName(SourceKind::kNdi));
   out.Key("selected").StringOrNull(selection.remembered_ndi_id);
   out.Key("sources").BeginArray();
   WriteSourceEntries(ndi.sources, true, out);
@@ -122,7 +122,7 @@ std::string SessionSources::SourcesJson(bool refresh_requested) {
   out.Key("runtime_available").Bool(ndi.available);
   out.Key("runtime_message").StringOrNull(ndi.message);
   out.Key("omt").BeginObject();
-  out.Key("type").String("omt");
+  out.Key("type").String(SourceKindName(SourceKind::kOmt));
   out.Key("sources").BeginArray();
   WriteSourceEntries(omt.sources, false, out);
   out.EndArray();
@@ -156,11 +156,14 @@ RuntimeResponse SessionSources::RefreshSources(const std::string& body) {
   const std::optional<JsonValue> request = ParseRequestObject(body, refused);
   if (!request) return refused;
   const JsonValue* type = request->Find("type");
-  if (!HasExactKeys(*request, {"type"}) || type->kind != JsonKind::kString ||
-      (type->text != "ndi" && type->text != "omt")) {
+  const std::optional<SourceKind> kind =
+      HasExactKeys(*request, {"type"}) && type->kind == JsonKind::kString
+          ? ParseSourceKind(type->text)
+          : std::nullopt;
+  if (kind != SourceKind::kNdi && kind != SourceKind::kOmt) {
     return MakeErrorResponse(400, "Discovery requires type ndi or omt");
   }
-  const std::shared_ptr<NdiRuntime>& runtime = type->text == "ndi" ? runtimes[0] : runtimes[1];
+  const std::shared_ptr<NdiRuntime>& runtime = kind == SourceKind::kNdi ? runtimes[0] : runtimes[1];
   if (runtime) {
     MutexLock control(control_);
     if (engine_.stopping) return MakeErrorResponse(503, kStopping);
@@ -180,13 +183,24 @@ RuntimeResponse SessionSources::SelectSource(const std::string& body) {
       id->kind != JsonKind::kString) {
     return MakeErrorResponse(422, "Source selection requires type and id");
   }
-  const std::string& kind = type->text;
-  for (const char* unavailable : {"rtsp", "ip", "ip_camera", "capture", "capture_device"}) {
-    if (kind == unavailable) return MakeErrorResponse(503, kNotAvailable);
+  const SourceKind kind = ParseSourceKind(type->text).value_or(SourceKind::kNone);
+  switch (kind) {
+    case SourceKind::kSrt:
+      return SelectSrtSource(id->text);
+    case SourceKind::kNdi:
+    case SourceKind::kOmt:
+      return SelectReceiverSource(kind, id->text);
+    case SourceKind::kExample:
+      return SelectExampleSource(id->text);
+    case SourceKind::kRtsp:
+    case SourceKind::kIp:
+    case SourceKind::kIpCamera:
+    case SourceKind::kCapture:
+    case SourceKind::kCaptureDevice:
+      return MakeErrorResponse(503, kNotAvailable);
+    case SourceKind::kNone:
+      break;
   }
-  if (kind == "srt") return SelectSrtSource(id->text);
-  if (kind == "ndi" || kind == "omt") return SelectReceiverSource(kind, id->text);
-  if (kind == "example") return SelectExampleSource(id->text);
   return MakeErrorResponse(400, kUnknownExample);
 }
 
@@ -221,7 +235,7 @@ RuntimeResponse SessionSources::SelectSrtSource(const std::string& id) {
   MutexLock engine(engine_.mutex);
   // The old source's pictures go whether or not the choice can be saved.
   frame_path_.DropPictures(engine_);
-  const bool saved = ChangeSelection(engine_, "srt", id, "SRT listener");
+  const bool saved = ChangeSelection(engine_, SourceKind::kSrt, id, "SRT listener");
   if (saved) {
     worker_.SetSourceIdentity(ContextOf(engine_.selection));
     ResetStateAndOutputs();
@@ -232,17 +246,17 @@ RuntimeResponse SessionSources::SelectSrtSource(const std::string& id) {
   return reply;
 }
 
-RuntimeResponse SessionSources::SelectReceiverSource(const std::string& kind,
-                                                     const std::string& id) {
+RuntimeResponse SessionSources::SelectReceiverSource(SourceKind kind, const std::string& id) {
   StopSrtListener();
   const std::string refusal = ReceiverIdRefusal(kind, id);
   if (!refusal.empty()) return MakeErrorResponse(400, refusal);
   const auto [ndi_runtime, omt_runtime] = Runtimes();
-  const std::shared_ptr<NdiRuntime>& chosen = kind == "ndi" ? ndi_runtime : omt_runtime;
-  const std::shared_ptr<NdiRuntime>& other = kind == "ndi" ? omt_runtime : ndi_runtime;
+  const bool ndi = kind == SourceKind::kNdi;
+  const std::shared_ptr<NdiRuntime>& chosen = ndi ? ndi_runtime : omt_runtime;
+  const std::shared_ptr<NdiRuntime>& other = ndi ? omt_runtime : ndi_runtime;
   MutexLock control(control_);
   if (engine_.stopping) return MakeErrorResponse(503, kStopping);
-  if (kind == "omt") {
+  if (kind == SourceKind::kOmt) {
     if (!chosen) return MakeErrorResponse(503, "The OMT runtime is not available.");
     chosen->Start();
     if (!chosen->GetLinkSnapshot().runtime_available) {
@@ -279,7 +293,7 @@ RuntimeResponse SessionSources::SelectExampleSource(const std::string& id) {
     }
     {
       MutexLock engine(engine_.mutex);
-      const bool saved = ChangeSelection(engine_, "example", id, "Example 1");
+      const bool saved = ChangeSelection(engine_, SourceKind::kExample, id, "Example 1");
       if (saved) {
         ResetForNewSource();
         engine_.example.video_active = true;
@@ -304,7 +318,7 @@ RuntimeResponse SessionSources::SelectExampleSource(const std::string& id) {
     StopReceivers();
     control.Unlock();
     MutexLock engine(engine_.mutex);
-    const bool saved = ChangeSelection(engine_, "example", id, "Example 2");
+    const bool saved = ChangeSelection(engine_, SourceKind::kExample, id, "Example 2");
     if (saved) {
       ResetExampleInfo();
       worker_.SetSourceIdentity(ContextOf(engine_.selection));
@@ -326,7 +340,7 @@ RuntimeResponse SessionSources::ClearSource() {
   SourceSelection& selection = engine_.selection;
   const SourceSelection previous = selection;
   selection.selected = false;
-  selection.type = "none";
+  selection.type = SourceKind::kNone;
   selection.id.clear();
   selection.name.clear();
   ++selection.generation;

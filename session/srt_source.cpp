@@ -105,7 +105,7 @@ RuntimeResponse SessionSources::SetSrtSettings(const std::string& body) {
   }
   if (was_listening) return SetSrtListening("{\"listening\":true}");
   MutexLock engine(engine_.mutex);
-  const bool srt = engine_.selection.selected && engine_.selection.type == "srt";
+  const bool srt = engine_.selection.selected && engine_.selection.type == SourceKind::kSrt;
   return MakeOkResponse(srt ? SrtStatusJson() : ExampleStatusJson(engine_));
 }
 
@@ -131,7 +131,7 @@ RuntimeResponse SessionSources::SetSrtListening(const std::string& body) {
     ResetStateAndOutputs();
     worker_.ClearResults();
     std::string reply =
-        engine_.selection.type == "srt" ? SrtStatusJson() : ExampleStatusJson(engine_);
+        engine_.selection.type == SourceKind::kSrt ? SrtStatusJson() : ExampleStatusJson(engine_);
     engine_.PublishSelection();
     return MakeOkResponse(std::move(reply));
   }
@@ -143,7 +143,7 @@ RuntimeResponse SessionSources::SetSrtListening(const std::string& body) {
   std::string label;
   {
     MutexLock engine(engine_.mutex);
-    if (!engine_.selection.selected || engine_.selection.type != "srt") {
+    if (!engine_.selection.selected || engine_.selection.type != SourceKind::kSrt) {
       engine_.PublishSelection();
       return MakeErrorResponse(400, "Select the SRT source before listening");
     }

@@ -82,13 +82,13 @@ void WriteReceiverStatus(SessionEngine& engine, FramePath& frame_path,
     }
   }
 
-  const bool omt = selection.type == "omt";
+  const bool omt = selection.type == SourceKind::kOmt;
   const std::string& name = selection.name.empty() ? selection.id : selection.name;
   const bool has_size = snapshot.width > 0 && snapshot.height > 0;
   const bool has_rate = snapshot.frame_rate_n > 0 && snapshot.frame_rate_d > 0;
 
   out.Key("running").Bool(running);
-  out.Key("source_type").String(selection.type);
+  out.Key("source_type").String(SourceKindName(selection.type));
   out.Key("source_id").String(selection.id).Key("source_name").String(name);
   out.Key("selected_source_id").String(selection.id).Key("selected_source_name").String(name);
   out.Key("source_discovered").Bool(discovered);
@@ -159,10 +159,11 @@ RuntimeResponse SessionSources::GetStatus() {
   const SourceSelection& selection = engine_.selection;
   JsonWriter out(kApiJson);
   out.BeginObject();
-  if (selection.selected && selection.type == "srt") {
+  if (selection.selected && selection.type == SourceKind::kSrt) {
     WriteSrtStatus(out);
-  } else if (selection.selected && (selection.type == "ndi" || selection.type == "omt")) {
-    const RuntimeView& view = selection.type == "ndi" ? ndi : omt;
+  } else if (selection.selected &&
+             (selection.type == SourceKind::kNdi || selection.type == SourceKind::kOmt)) {
+    const RuntimeView& view = selection.type == SourceKind::kNdi ? ndi : omt;
     WriteReceiverStatus(engine_, frame_path_, view.snapshot, view.sources, out);
   } else {
     WriteExampleStatus(engine_, out);

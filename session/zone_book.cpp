@@ -13,7 +13,8 @@ namespace {
 const SportZoneProfile* FindSportZoneSet(const ZoneBook& book, const SourceSelection& selection) {
   if (!selection.selected) return nullptr;
   for (const SportZoneProfile& profile : book.sport_zones.profiles) {
-    if (profile.sport == book.active_sport && profile.source_type == selection.type &&
+    if (profile.sport == book.active_sport &&
+        profile.source_type == SourceKindName(selection.type) &&
         profile.source_id == selection.id) {
       return &profile;
     }
@@ -60,10 +61,6 @@ bool IsIdentityGeometry(const SourceGeometry& geometry) {
   return true;
 }
 
-bool IsSelectableType(const std::string& type) {
-  return type == "example" || type == "ndi" || type == "omt" || type == "srt";
-}
-
 // Splits a map key "type\nid"; false for a key without a newline ("none").
 bool SplitMapKey(const std::string& key, std::string& type, std::string& id) {
   const std::size_t newline = key.find('\n');
@@ -92,7 +89,8 @@ bool StoreSportZones(ZoneBook& book, const SourceSelection& selection,
   std::optional<std::string> old_text;
   std::size_t index = profiles.size();
   for (std::size_t i = 0; i < profiles.size(); ++i) {
-    if (profiles[i].sport == book.active_sport && profiles[i].source_type == selection.type &&
+    if (profiles[i].sport == book.active_sport &&
+        profiles[i].source_type == SourceKindName(selection.type) &&
         profiles[i].source_id == selection.id) {
       index = i;
       break;
@@ -102,7 +100,9 @@ bool StoreSportZones(ZoneBook& book, const SourceSelection& selection,
     old_text = profiles[index].zones;
     profiles[index].zones = zones_text;
   } else {
-    profiles.push_back(SportZoneProfile{book.active_sport, selection.type, selection.id, zones_text});
+    profiles.push_back(SportZoneProfile{book.active_sport,
+                                        std::string(SourceKindName(selection.type)), selection.id,
+                                        zones_text});
   }
   const std::filesystem::path path =
       book.config_store ? book.config_store->directory() / "sport_zones.json" : std::filesystem::path();
@@ -143,7 +143,8 @@ SourceGeometry& GeometryFor(ZoneBook& book, const SourceSelection& selection) {
 bool HideEmptyFor(const ZoneBook& book, const SourceSelection& selection) {
   const auto found = book.hide_empty.find(ProfileKeyOf(selection));
   if (found != book.hide_empty.end()) return found->second;
-  return selection.selected && selection.type == "example" && selection.id == "example-2";
+  return selection.selected && selection.type == SourceKind::kExample &&
+         selection.id == "example-2";
 }
 
 std::string GeometryKey(const SourceGeometry& geometry) {
@@ -160,18 +161,19 @@ std::string GeometryKey(const SourceGeometry& geometry) {
 
 void ApplySourceConfiguration(const SourceConfiguration& configuration, SourceSelection& selection,
                               ZoneBook& book) {
-  selection.type = configuration.source_type;
+  // The store reads only the kinds it knows; any other text in a record counts as no source.
+  selection.type = ParseSourceKind(configuration.source_type).value_or(SourceKind::kNone);
   selection.id = configuration.source_id;
   selection.remembered_ndi_id = configuration.ndi_source_id;
   selection.remembered_ndi_name = configuration.ndi_source_name;
-  if (selection.type == "example" && selection.id == "example-1") {
+  if (selection.type == SourceKind::kExample && selection.id == "example-1") {
     selection.name = "Example 1";
   } else if (selection.id == "example-2") {
     selection.name = "Example 2";
   } else {
     selection.name = selection.id;
   }
-  selection.selected = IsSelectableType(selection.type) && !selection.id.empty();
+  selection.selected = IsSelectableKind(selection.type) && !selection.id.empty();
 
   book.zones.clear();
   book.geometries.clear();
@@ -196,7 +198,7 @@ void ApplySourceConfiguration(const SourceConfiguration& configuration, SourceSe
 SourceConfiguration BuildSourceConfiguration(const ZoneBook& book,
                                              const SourceSelection& selection) {
   SourceConfiguration configuration = book.stored;
-  configuration.source_type = selection.type.empty() ? "none" : selection.type;
+  configuration.source_type = SourceKindName(selection.type);
   configuration.source_id = selection.id;
   configuration.ndi_source_id = selection.remembered_ndi_id;
   configuration.ndi_source_name = selection.remembered_ndi_name;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/json_writer.h"
+#include "core/source_kind.h"
 
 namespace tessvark {
 namespace {
@@ -23,15 +24,7 @@ std::string WriteCompactJson(const JsonValue& value) {
   return JsonWriter(kApiJson).Value(value).Take();
 }
 
-bool IsKnownSourceType(std::string_view type) {
-  static constexpr std::array<std::string_view, 10> kTypes = {
-      "none", "ndi", "omt", "example", "srt", "rtsp", "ip", "ip_camera", "capture",
-      "capture_device"};
-  for (const std::string_view known : kTypes) {
-    if (type == known) return true;
-  }
-  return false;
-}
+bool IsKnownSourceType(std::string_view type) { return ParseSourceKind(type).has_value(); }
 
 bool IsStableQuad(const ProfileCorners& corners) {
   const std::array<CornerPoint, 4> p = InOrder(corners);

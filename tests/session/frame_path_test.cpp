@@ -65,7 +65,7 @@ class FramePathTest : public ::testing::Test {
   void Select(const std::string& type, const std::string& id, std::int32_t generation) {
     MutexLock lock(engine_.mutex);
     engine_.selection.selected = true;
-    engine_.selection.type = type;
+    engine_.selection.type = *ParseSourceKind(type);
     engine_.selection.id = id;
     engine_.selection.generation = generation;
     engine_.PublishSelection();
@@ -125,17 +125,17 @@ TEST_F(FramePathTest, ReceiverPicturesReachTheSlotOnlyForTheSelectedSource) {
   NdiFrame frame;
   frame.image = Picture();
   frame.source = "cam";
-  path_.OnReceiverFrame("omt", frame);
+  path_.OnReceiverFrame(SourceKind::kOmt, frame);
   frame.source = "other";
-  path_.OnReceiverFrame("ndi", frame);
+  path_.OnReceiverFrame(SourceKind::kNdi, frame);
   EXPECT_EQ(path_.Slot().Sequence(), 0) << "another kind and another source are refused";
   frame.source = "cam";
-  path_.OnReceiverFrame("ndi", frame);
+  path_.OnReceiverFrame(SourceKind::kNdi, frame);
   ASSERT_EQ(path_.Slot().Sequence(), 1);
   EXPECT_EQ(path_.Slot().Latest()->source_generation, 7) << "stamped with the selection's generation";
 
   path_.RequestStop();
-  path_.OnReceiverFrame("ndi", frame);
+  path_.OnReceiverFrame(SourceKind::kNdi, frame);
   EXPECT_EQ(path_.Slot().Sequence(), 1) << "nothing is taken once the path stops";
 }
 

@@ -31,7 +31,7 @@ std::vector<std::string> Ids(const std::vector<OcrZone>& zones) {
 SourceSelection Selected(const std::string& type, const std::string& id) {
   SourceSelection selection;
   selection.selected = true;
-  selection.type = type;
+  selection.type = *ParseSourceKind(type);
   selection.id = id;
   return selection;
 }
@@ -127,7 +127,7 @@ TEST(SessionConfiguration, BuiltRecordKeepsEveryProfileAndAppendsNewOnes) {
   book.zones["srt\nin"] = {};
   book.geometries["ndi\ncam"] = SourceGeometry{};
   book.default_geometry = SourceGeometry{};
-  selection.type.clear();
+  selection.type = SourceKind::kNone;
 
   const SourceConfiguration built = BuildSourceConfiguration(book, selection);
   EXPECT_EQ(built.source_type, "none");
