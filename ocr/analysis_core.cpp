@@ -7,26 +7,20 @@
 #include <limits>
 #include <utility>
 
+#include "core/agent_roles.h"
 #include "ocr/zone_geometry.h"
 
 namespace tessvark {
 namespace {
 
-constexpr std::array<const char*, 10> kNumberRoles = {
-    "home_score", "guest_score", "home_penalty_player_1", "home_penalty_player_2",
-    "guest_penalty_player_1", "guest_penalty_player_2", "home_shots", "guest_shots", "to_go", "ball_on"};
-constexpr std::array<const char*, 3> kCountRoles = {"down", "home_timeouts", "guest_timeouts"};
-
-template <size_t N>
-bool IsOneOf(const std::string& role, const std::array<const char*, N>& roles) {
-  for (const char* candidate : roles) {
-    if (role == candidate) return true;
-  }
-  return false;
+// The reader of the role's row; a role the table does not know is read as a time.
+RoleReader ReaderOf(const std::string& role) {
+  const AgentRole* row = FindAgentRole(role);
+  return row != nullptr ? row->reader : RoleReader::kClock;
 }
 
 bool IsPossessionRole(const std::string& role) {
-  return role == "home_possession" || role == "guest_possession";
+  return ReaderOf(role) == RoleReader::kPossession;
 }
 
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -119,7 +113,7 @@ ZoneValue ReadClockZone(const cv::Mat& picture, const std::string& role,
 }
 
 StateValue NumberValue(const std::string& role, const ReaderResult& result) {
-  if (role == "shot_clock") {
+  if (ReaderOf(role) == RoleReader::kShotClock) {
     return result.has_value ? StateValue::MakeString(std::string(result.text)) : NullValue();
   }
   return result.has_value && result.numeric ? StateValue::MakeInt(result.number) : NullValue();
@@ -127,18 +121,25 @@ StateValue NumberValue(const std::string& role, const ReaderResult& result) {
 
 ZoneValue ReadZoneValue(const cv::Mat& picture, const AnalysisZone& zone) {
   const std::string& role = zone.role;
-  if (role == "shot_clock" || IsOneOf(role, kCountRoles) || IsOneOf(role, kNumberRoles)) {
-    const ReaderResult result = role == "shot_clock"          ? ReadShotClock(picture, zone.processing)
-                                : IsOneOf(role, kCountRoles) ? ReadCount(picture, role, zone.processing)
-                                                             : ReadNumber(picture, role, zone.processing);
-    return ZoneValue{NumberValue(role, result), NullValue(), NullValue(), result.status};
+  ReaderResult result;
+  switch (ReaderOf(role)) {
+    case RoleReader::kShotClock:
+      result = ReadShotClock(picture, zone.processing);
+      break;
+    case RoleReader::kCount:
+      result = ReadCount(picture, role, zone.processing);
+      break;
+    case RoleReader::kNumber:
+      result = ReadNumber(picture, role, zone.processing);
+      break;
+    case RoleReader::kPeriod:
+      result = ReadPeriod(picture, zone.processing);
+      break;
+    case RoleReader::kClock:
+    case RoleReader::kPossession:
+      return ReadClockZone(picture, role, zone.processing, zone.clock_format);
   }
-  if (role == "period") {
-    const ReaderResult result = ReadPeriod(picture, zone.processing);
-    return ZoneValue{result.has_value && result.numeric ? StateValue::MakeInt(result.number) : NullValue(),
-                     NullValue(), NullValue(), result.status};
-  }
-  return ReadClockZone(picture, role, zone.processing, zone.clock_format);
+  return ZoneValue{NumberValue(role, result), NullValue(), NullValue(), result.status};
 }
 
 AnalysisCore::AnalysisCore(std::string agent_id, TimestampClock timestamp, MonotonicClock clock,

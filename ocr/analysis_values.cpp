@@ -3,11 +3,10 @@
 #include <array>
 #include <utility>
 
+#include "core/agent_roles.h"
+
 namespace tessvark {
 namespace {
-
-constexpr std::array<const char*, 4> kPenaltyTimeRoles = {"home_penalty_1", "home_penalty_2",
-                                                          "guest_penalty_1", "guest_penalty_2"};
 
 // Members that copy the value of the role of the same name, between "clock_mode" and the
 // possession pair.
@@ -51,10 +50,12 @@ StateValue RoleValue(const std::vector<RoleReading>& readings, const RoleFilter&
 }
 
 std::string PenaltyPlayerRole(const std::string& penalty_role) {
-  if (penalty_role == "home_penalty_1") return "home_penalty_player_1";
-  if (penalty_role == "home_penalty_2") return "home_penalty_player_2";
-  if (penalty_role == "guest_penalty_1") return "guest_penalty_player_1";
-  if (penalty_role == "guest_penalty_2") return "guest_penalty_player_2";
+  // The player role keeps its number in the entry of the penalty time role.
+  for (const AgentRole& row : AgentRoleTable()) {
+    if (row.value.penalty == penalty_role && row.value.member == "player_number") {
+      return std::string(row.role);
+    }
+  }
   return std::string();
 }
 
@@ -78,14 +79,17 @@ StateValue BuildValuesFromReadings(const std::vector<RoleReading>& readings,
   auto role_value = [&](const std::string& role) { return RoleValue(readings, filter, role, context); };
 
   std::vector<StateValue> penalties;
-  for (const char* time_role : kPenaltyTimeRoles) {
+  for (const AgentRole& row : AgentRoleTable()) {
+    // A penalty time role has an entry of its own in "penalties".
+    if (row.value.penalty != row.role) continue;
+    const std::string time_role(row.role);
     const std::string player_role = PenaltyPlayerRole(time_role);
     const bool time_on = zoned_and_enabled(time_role);
     const bool player_on = zoned_and_enabled(player_role);
     if (!time_on && !player_on) continue;
     const RoleReading* time = time_on ? FindReading(readings, time_role, context) : nullptr;
     std::vector<StateMember> entry;
-    entry.push_back(MakeStateMember("role", StateValue::MakeString(time_role)));
+    entry.push_back(MakeStateMember("role", StateValue::MakeString(std::string(time_role))));
     entry.push_back(MakeStateMember("clock", CopyOrNull(time ? &time->value : nullptr)));
     entry.push_back(MakeStateMember("clock_seconds", CopyOrNull(time ? &time->clock_seconds : nullptr)));
     entry.push_back(MakeStateMember("clock_mode", CopyOrNull(time ? &time->clock_mode : nullptr)));

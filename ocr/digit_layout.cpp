@@ -1,9 +1,8 @@
 #include "ocr/digit_layout.h"
 
 #include <algorithm>
-#include <array>
-#include <string_view>
 
+#include "core/agent_roles.h"
 #include "ocr/zone_geometry.h"
 
 namespace tessvark {
@@ -36,8 +35,10 @@ SeparatorSpan SpanAround(double centre, double w) {
   return span;
 }
 
-bool RoleIn(const std::string& role, std::initializer_list<std::string_view> roles) {
-  return std::find(roles.begin(), roles.end(), role) != roles.end();
+// The layout of the role's row; one digit for a role the table does not know.
+RoleLayout LayoutOf(const std::string& role) {
+  const AgentRole* row = FindAgentRole(role);
+  return row != nullptr ? row->layout : RoleLayout::kOneDigit;
 }
 
 }  // namespace
@@ -63,9 +64,7 @@ bool IsClockFormatName(const std::string& text) {
   return text == "auto" || text == "m:ss" || text == "mm:ss";
 }
 
-bool IsClockLikeRole(const std::string& role) {
-  return RoleIn(role, {"clock", "home_penalty_1", "home_penalty_2", "guest_penalty_1", "guest_penalty_2"});
-}
+bool IsClockLikeRole(const std::string& role) { return LayoutOf(role) == RoleLayout::kClock; }
 
 DigitLayout EqualDigitLayout(int32_t width, int32_t height, int32_t count) {
   const double w = std::max(width, 1);
@@ -104,16 +103,15 @@ DigitLayout MinuteSecondsLayout(int32_t width, int32_t height) {
 
 DigitLayout BuildDigitLayout(const std::string& role, int32_t width, int32_t height,
                              std::optional<double> separator_hint, ClockFormat format) {
-  if (RoleIn(role, {"home_score", "guest_score", "home_penalty_player_1", "home_penalty_player_2",
-                    "guest_penalty_player_1", "guest_penalty_player_2", "home_shots", "guest_shots",
-                    "shot_clock", "to_go", "ball_on"})) {
-    return EqualDigitLayout(width, height, 2);
+  switch (LayoutOf(role)) {
+    case RoleLayout::kTwoDigits:
+      return EqualDigitLayout(width, height, 2);
+    case RoleLayout::kClock:
+      if (format == ClockFormat::MinutesSeconds) return MinuteSecondsLayout(width, height);
+      return AutoClockLayout(width, height, separator_hint);
+    case RoleLayout::kOneDigit:
+      break;
   }
-  if (IsClockLikeRole(role)) {
-    if (format == ClockFormat::MinutesSeconds) return MinuteSecondsLayout(width, height);
-    return AutoClockLayout(width, height, separator_hint);
-  }
-  // "period", "down", the timeouts and every other role: one slot over the whole picture.
   return EqualDigitLayout(width, height, 1);
 }
 

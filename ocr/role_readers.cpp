@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "core/agent_roles.h"
 #include "ocr/clock_layout.h"
 
 namespace tessvark {
@@ -174,7 +175,8 @@ ReaderResult ReadShotClock(const cv::Mat& zone_image, const std::optional<ZonePr
 ReaderResult ReadCount(const cv::Mat& zone_image, const std::string& role,
                        const std::optional<ZoneProcessing>& processing) {
   ReaderResult result;
-  if (role != "down" && role != "home_timeouts" && role != "guest_timeouts") {
+  const AgentRole* row = FindAgentRole(role);
+  if (row == nullptr || row->reader != RoleReader::kCount) {
     result.status = "layout";
     return result;
   }

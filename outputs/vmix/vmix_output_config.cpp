@@ -6,9 +6,11 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/agent_roles.h"
 #include "core/text.h"
 #include "outputs/vmix/sha1.h"
 #include "outputs/vmix/vmix_json_text.h"
+#include "outputs/vmix/vmix_set_text.h"
 
 namespace tessvark {
 namespace {
@@ -102,8 +104,9 @@ void MakeIdentifiersUnique(std::vector<VmixOutput>& outputs) {
 }  // namespace
 
 bool IsVmixSourceName(std::string_view text) {
-  for (const std::string_view name : VmixSourceNames) {
-    if (name == text) return true;
+  if (FindAgentRole(text) != nullptr) return true;
+  for (const std::string_view display : kVmixDisplaySources) {
+    if (display == text) return true;
   }
   return false;
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,14 +50,8 @@ struct VmixOutputParseResult {
   VmixOutput output;
 };
 
-// The scoreboard sources a mapping may name, in their fixed order.
-inline constexpr std::array<std::string_view, 25> VmixSourceNames = {
-    "home_score", "guest_score", "period", "clock", "home_penalty_1", "home_penalty_2",
-    "guest_penalty_1", "guest_penalty_2", "home_penalty_player_1", "home_penalty_player_2",
-    "guest_penalty_player_1", "guest_penalty_player_2", "home_shots", "guest_shots", "shot_clock",
-    "down", "down_display", "to_go", "down_distance", "period_display", "ball_on",
-    "home_timeouts", "guest_timeouts", "home_possession", "guest_possession"};
-
+// The scoreboard sources a mapping may name: every role of the role table and the display values
+// of kVmixDisplaySources, compared byte for byte.
 bool IsVmixSourceName(std::string_view text);
 
 // The input key, else the number, else the title; absent when the output has none of them.

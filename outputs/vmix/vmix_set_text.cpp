@@ -2,14 +2,10 @@
 
 #include <sstream>
 
+#include "core/agent_roles.h"
+
 namespace tessvark {
 namespace {
-
-// Sources read straight from the state member of the same name (the scores under another key).
-constexpr std::string_view kDirectSources[] = {
-    "period", "clock", "home_shots", "guest_shots", "shot_clock", "down", "down_display", "to_go",
-    "down_distance", "period_display", "ball_on", "home_timeouts", "guest_timeouts",
-    "home_possession", "guest_possession"};
 
 StateValue CopyOrNull(const StateValue* value) {
   return value != nullptr ? *value : StateValue::MakeNull();
@@ -18,26 +14,22 @@ StateValue CopyOrNull(const StateValue* value) {
 }  // namespace
 
 StateValue VmixSourceValue(const StateValue& state, std::string_view source) {
-  std::string_view key;
-  if (source == "home_score") key = "home";
-  else if (source == "guest_score") key = "guest";
-  for (const std::string_view direct : kDirectSources) {
-    if (source == direct) key = direct;
+  const AgentRole* row = FindAgentRole(source);
+  if (row == nullptr) {
+    for (const std::string_view display : kVmixDisplaySources) {
+      if (source == display) return CopyOrNull(state.Find(source));
+    }
+    return StateValue::MakeNull();
   }
-  if (!key.empty()) return CopyOrNull(state.Find(key));
-
-  std::string role(source);
-  std::string_view member = "clock";
-  if (const std::size_t at = role.find("_player"); at != std::string::npos) {
-    role.erase(at, 7);
-    member = "player_number";
-  }
+  const RoleValuePlace& place = row->value;
+  if (place.penalty.empty()) return CopyOrNull(state.Find(place.member));
   const StateValue* penalties = state.Find("penalties");
   if (penalties == nullptr || penalties->kind != StateKind::kArray) return StateValue::MakeNull();
   for (const StateValue& penalty : penalties->items) {
     const StateValue* penalty_role = penalty.Find("role");
-    if (penalty_role != nullptr && penalty_role->kind == StateKind::kString && penalty_role->text == role) {
-      return CopyOrNull(penalty.Find(member));
+    if (penalty_role != nullptr && penalty_role->kind == StateKind::kString &&
+        penalty_role->text == place.penalty) {
+      return CopyOrNull(penalty.Find(place.member));
     }
   }
   return StateValue::MakeNull();

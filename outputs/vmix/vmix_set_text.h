@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -7,9 +8,15 @@
 
 namespace tessvark {
 
+// The display values the state carries beside the values of the roles; a mapping may name them as
+// well as any role.
+inline constexpr std::array<std::string_view, 3> kVmixDisplaySources = {
+    "period_display", "down_display", "down_distance"};
+
 // The value a mapping's scoreboard source stands for in the state document, or null when the
-// document lacks it. "home_score" and "guest_score" read "home" and "guest"; the penalty
-// sources read the first element of "penalties" with the matching "role".
+// document lacks it (or the source is none of the above). A role reads the place of its value in
+// the role table ("home" for "home_score", the first element of "penalties" with the matching
+// "role" for a penalty role); a display value reads the member of its own name.
 StateValue VmixSourceValue(const StateValue& state, std::string_view source);
 
 // The text vMix receives: True/False, decimal integers, doubles at 15 significant digits with

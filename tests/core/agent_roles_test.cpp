@@ -1,5 +1,6 @@
-// The interface names every role as the program's role table does: the page's role list and its
-// clock-like roles are read from the shipped index page and held against the table.
+// The interface names every role as the program's role table does: the page's role list, its
+// clock-like roles, its penalty pairs and its vMix sources are read from the shipped index page and
+// held against the table.
 
 #include "core/agent_roles.h"
 
@@ -12,6 +13,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "outputs/vmix/vmix_output_config.h"
+#include "outputs/vmix/vmix_set_text.h"
 
 namespace tessvark {
 namespace {
@@ -30,6 +34,19 @@ std::string PageConstant(const std::string& page, const std::string& name) {
   if (start == std::string::npos) return {};
   const std::size_t end = page.find(';', start);
   return page.substr(start + opening.size(), end - start - opening.size());
+}
+
+// The first capture group of every match of `pattern` in the page constant `name`, and the second
+// where the pattern has one.
+std::vector<std::pair<std::string, std::string>> PageCaptures(const std::string& name,
+                                                              const std::string& pattern) {
+  const std::string text = PageConstant(IndexPage(), name);
+  std::vector<std::pair<std::string, std::string>> captures;
+  const std::regex regex(pattern);
+  for (std::sregex_iterator it(text.begin(), text.end(), regex), end; it != end; ++it) {
+    captures.emplace_back((*it)[1].str(), it->size() > 2 ? (*it)[2].str() : std::string());
+  }
+  return captures;
 }
 
 TEST(AgentRoleTable, ThePageNamesEveryRoleAsTheTableDoesInItsOrder) {
@@ -60,6 +77,34 @@ TEST(AgentRoleTable, ThePageDrawsTheClockZonesOfTheTableAsClocks) {
     if (row.zone_type == "clock") table.insert(std::string(row.role));
   }
   EXPECT_EQ(page, table);
+}
+
+TEST(AgentRoleTable, ThePagePairsEachPenaltyPlayerWithThePenaltyWhoseEntryHoldsIt) {
+  const auto pairs = PageCaptures("PENALTY_PLAYER_OF", R"(([a-z0-9_]+):\s*'([a-z0-9_]+)')");
+  ASSERT_FALSE(pairs.empty()) << "the page pairs penalty players in PENALTY_PLAYER_OF";
+  const std::set<std::pair<std::string, std::string>> page(pairs.begin(), pairs.end());
+  std::set<std::pair<std::string, std::string>> table;
+  for (const AgentRole& row : AgentRoleTable()) {
+    if (row.value.member == "player_number") {
+      table.emplace(std::string(row.role), std::string(row.value.penalty));
+    }
+  }
+  EXPECT_EQ(page, table);
+}
+
+TEST(AgentRoleTable, ThePageOffersTheVmixSourcesTheOutputAccepts) {
+  const auto sources = PageCaptures("VMIX_SOURCES", R"('([a-z0-9_]+)')");
+  ASSERT_FALSE(sources.empty()) << "the page lists its vMix sources in VMIX_SOURCES";
+  std::set<std::string> page;
+  for (const auto& [source, unused] : sources) {
+    page.insert(source);
+    EXPECT_TRUE(IsVmixSourceName(source)) << source;
+  }
+  std::set<std::string> accepted(kVmixDisplaySources.begin(), kVmixDisplaySources.end());
+  for (const AgentRole& row : AgentRoleTable()) accepted.insert(std::string(row.role));
+  EXPECT_EQ(page, accepted);
+  EXPECT_FALSE(IsVmixSourceName("goal_to_go")) << "a display value that no mapping may name";
+  EXPECT_FALSE(IsVmixSourceName("home")) << "a state member, not a source";
 }
 
 TEST(AgentRoleTable, OnlyTheGameClockIsReadOnTheClockLane) {
