@@ -154,6 +154,36 @@ TEST(SessionConfiguration, BuiltRecordKeepsEveryProfileAndAppendsNewOnes) {
   EXPECT_EQ(with_default.profiles.back().key, ProfileKey("geometry", "unscoped")) << "appended last";
 }
 
+TEST(SessionConfiguration, EveryStoredKindIsWrittenBackAsItWasRead) {
+  const struct {
+    const char* type;
+    const char* id;
+    bool selected;
+  } cases[] = {
+      {"rtsp", "rtsp://camera", false},  // kinds of earlier versions are kept, never opened
+      {"capture_device", "0", false},
+      {"ip_camera", "", false},
+      {"none", "", false},
+      {"ndi", "", false},  // a receiver without a source id selects nothing
+      {"srt", "in", true},
+      {"example", "example-2", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    SourceConfiguration record;
+    record.source_type = c.type;
+    record.source_id = c.id;
+    ZoneBook book;
+    SourceSelection selection;
+    ApplySourceConfiguration(record, selection, book);
+    EXPECT_EQ(selection.selected, c.selected);
+    EXPECT_EQ(ContextOf(selection).source_type, c.selected ? c.type : "none");
+    const SourceConfiguration built = BuildSourceConfiguration(book, selection);
+    EXPECT_EQ(built.source_type, c.type);
+    EXPECT_EQ(built.source_id, c.id);
+  }
+}
+
 TEST_F(StateFolder, StoredZonesAreSavedOrPutBack) {
   ZoneBook book;
   const SourceSelection selection = Selected("ndi", "cam");
