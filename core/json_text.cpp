@@ -80,15 +80,6 @@ std::string EscapeJsonText(std::string_view text) {
   return out;
 }
 
-std::string QuotedJsonText(std::string_view text, JsonEscapeSet set) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out.push_back('"');
-  AppendJsonEscaped(text, set, out);
-  out.push_back('"');
-  return out;
-}
-
 std::string FormatJsonNumber(double value) {
   if (!std::isfinite(value)) return "null";
   char buffer[40];

@@ -27,9 +27,6 @@ void AppendJsonEscaped(std::string_view text, JsonEscapeSet set, std::string& ou
 // Returns the content of a JSON string without the surrounding quotes.
 std::string EscapeJsonText(std::string_view text);
 
-// A whole JSON string: the escaped text in double quotes.
-std::string QuotedJsonText(std::string_view text, JsonEscapeSet set = JsonEscapeSet::kApi);
-
 // "%.17g" for finite values, "null" otherwise.
 std::string FormatJsonNumber(double value);
 

@@ -156,14 +156,13 @@ RuntimeResponse SessionSources::GetStatus() {
   const RuntimeView omt = ViewOf(omt_runtime);
 
   MutexLock engine(engine_.mutex);
-  const SourceSelection& selection = engine_.selection;
+  const SourceKind kind = engine_.selection.selected ? engine_.selection.type : SourceKind::kNone;
   JsonWriter out(kApiJson);
   out.BeginObject();
-  if (selection.selected && selection.type == SourceKind::kSrt) {
+  if (kind == SourceKind::kSrt) {
     WriteSrtStatus(out);
-  } else if (selection.selected &&
-             (selection.type == SourceKind::kNdi || selection.type == SourceKind::kOmt)) {
-    const RuntimeView& view = selection.type == SourceKind::kNdi ? ndi : omt;
+  } else if (kind == SourceKind::kNdi || kind == SourceKind::kOmt) {
+    const RuntimeView& view = kind == SourceKind::kNdi ? ndi : omt;
     WriteReceiverStatus(engine_, frame_path_, view.snapshot, view.sources, out);
   } else {
     WriteExampleStatus(engine_, out);

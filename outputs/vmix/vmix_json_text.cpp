@@ -55,7 +55,7 @@ void SetJsonMember(JsonValue& object, std::string_view key, JsonValue&& value) {
 }
 
 void WriteJsonString(std::string_view text, std::string& out) {
-  out += QuotedJsonText(text, JsonEscapeSet::kVmixConfig);
+  out += JsonWriter(kVmixConfigJson).String(text).Take();
 }
 
 void WriteJsonPretty(const JsonValue& value, std::string& out, int indent, int depth) {
