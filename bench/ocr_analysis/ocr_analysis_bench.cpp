@@ -9,11 +9,18 @@
 #include <vector>
 
 #include "ocr/analysis_worker.h"
+#include "ocr/image_threads.h"
 #include "tools/render/rendered_zones.h"
 #include "tools/render/scoreboard_render.h"
 
 namespace tessvark {
 namespace {
+
+// OpenCV works on the calling thread, as in the program.
+const bool kImageWorkOnCallingThread = [] {
+  KeepImageWorkOnCallingThread();
+  return true;
+}();
 
 struct Board {
   std::shared_ptr<WorkingFrame> frame;
@@ -21,10 +28,15 @@ struct Board {
   double clock_width = 0.0;  // pixels, margins included
 };
 
+// The clock's text. At 16 px the recogniser confuses 3 with 8 and 5 with 6 (the accuracy corpus
+// measures that); these digits it reads at every size, so that each size times a step that
+// reads a whole clock.
+constexpr const char* kClockText = "10:27";
+
 // Every role on a 4 x 6 grid; all digits `digit_height` pixels tall.
 Board MakeBoard(int digit_height) {
   const std::vector<std::pair<const char*, const char*>> fields = {
-      {"clock", "12:34"},          {"home_score", "15"},        {"guest_score", " 7"},
+      {"clock", kClockText},          {"home_score", "15"},        {"guest_score", " 7"},
       {"period", "2"},             {"home_penalty_1", "1:30"},  {"home_penalty_2", "2:00"},
       {"guest_penalty_1", "0:45"}, {"guest_penalty_2", "1:15"}, {"home_penalty_player_1", "23"},
       {"home_penalty_player_2", " 8"}, {"guest_penalty_player_1", "41"}, {"guest_penalty_player_2", "12"},
@@ -71,15 +83,18 @@ Board MakeBoard(int digit_height) {
 void BM_FullAnalysisStep(benchmark::State& state) {
   const Board board = MakeBoard(static_cast<int>(state.range(0)));
   AnalysisCore core("agent", [] { return std::string("t"); }, [] { return 0.0; }, 0.0, 0.0);
+  // Whether the step really reads the board: small digits are at the edge of what the recogniser
+  // reads, and a step that reads nothing would flatter the time.
+  core.Analyze(board.frame, board.zones, "[bench]", true, nullptr, std::nullopt);
+  const StateValue published = core.StateStore().Snapshot();
+  if (published.Find("clock")->text != kClockText || published.Find("home")->int_value != 15) {
+    state.SkipWithError("the board was not read; its time would mean nothing");
+    return;
+  }
   for (auto _ : state) {
     const AnalysisStep step = core.Analyze(board.frame, board.zones, "[bench]", true, nullptr, std::nullopt);
     benchmark::DoNotOptimize(step.status);
   }
-  // Whether the step really read the board: small digits are at the edge of what the recogniser
-  // reads, and a step that reads nothing would flatter the time.
-  const StateValue published = core.StateStore().Snapshot();
-  state.counters["clock_read"] = published.Find("clock")->text == "12:34" ? 1.0 : 0.0;
-  state.counters["home_read"] = published.Find("home")->int_value == 15 ? 1.0 : 0.0;
   state.counters["clock_px"] = board.clock_width;
   state.counters["zones"] = static_cast<double>(board.zones.size());
 }
