@@ -7,11 +7,6 @@
 #include "session/native_session.h"
 
 namespace tessvark {
-namespace {
-
-constexpr std::int32_t kBusyPreviewEvery = 6;
-
-}  // namespace
 
 void NativeSession::StartSelectedReceiver() {
   SessionState& state = *state_;
@@ -115,17 +110,9 @@ bool NativeSession::OnExampleVideoEvent(const ExampleVideoEvent& event) {
   // The player reuses its picture buffers; the session keeps its own copy.
   state.source_image = event.image.clone();
   if (worker_.IsBusy()) {
-    // Analysed by the after-analysis hook once the worker is free; meanwhile only every sixth
-    // busy frame refreshes the preview.
+    // Analysed by the after-analysis hook once the worker is free; the preview shows it now.
     state.example_pending = true;
-    if (state.source_jpeg.empty()) {
-      state.source_jpeg = EncodeJpeg(state.source_image, 80);
-    } else {
-      // Counted modulo the spacing, which keeps every sixth frame and cannot overflow.
-      const std::int32_t seen = state.example_preview_counter;
-      state.example_preview_counter = (seen + 1) % kBusyPreviewEvery;
-      if (seen == 0) state.source_jpeg = EncodeJpeg(state.source_image, 80);
-    }
+    RefreshPreview(state, false, 80);
     return true;
   }
   state.example_pending = false;

@@ -114,12 +114,10 @@ void NativeSession::RunPreviewLoop() {
     std::shared_ptr<const VideoFrame> frame = TakeNewerFrame(state.frame_slot, kPreviewWaitMs, last_seen);
     if (frame && !state.threads_stop &&
         (!last_store || SteadyClock::now() - *last_store >= kPreviewSpacing)) {
-      // Encoded outside every lock: the receivers and the API never wait for it.
-      std::string jpeg = EncodeJpeg(frame->image, kPreviewQuality);
       std::lock_guard<std::mutex> engine(state.engine_mutex);
       if (MatchesSelection(state, *frame)) {
-        state.source_jpeg = std::move(jpeg);
         state.source_image = frame->image;
+        RefreshPreview(state, false, kPreviewQuality);
         last_store = SteadyClock::now();
         state.jpeg_frames.fetch_add(1);
       }
@@ -184,19 +182,25 @@ void NativeSession::AnalyzeFrame(bool analysis_allowed, bool refresh_previews) {
     switch_analysis_off();
     return;
   }
-  state.working_image = WarpSourceFrame(state.source_image, geometry);
-  // A degenerate geometry cannot straighten the picture; the picture is read as it is.
-  if (state.working_image.empty()) state.working_image = state.source_image.clone();
+  // The whole picture is the working picture under the identity geometry: no copy is made,
+  // since nothing writes into a stored picture (the worker copies what it analyses). A
+  // degenerate geometry cannot straighten the picture, which is then read as it is.
+  if (PlanSourceWarp(state.source_image.cols, state.source_image.rows, geometry).identity) {
+    state.working_image = state.source_image;
+  } else {
+    state.working_image = WarpSourceFrame(state.source_image, geometry);
+    if (state.working_image.empty()) state.working_image = state.source_image;
+  }
 
   const bool live = IsLiveReceiverType(state.source_type) ||
                     (state.source_type == "example" && state.example_video_active);
   const std::int32_t source_quality = live ? 80 : 90;
   const std::int32_t working_quality = live ? 95 : 90;
   if (refresh_previews || state.source_jpeg.empty()) {
-    state.source_jpeg = EncodeJpeg(state.source_image, source_quality);
-    state.working_jpeg = EncodeJpeg(state.working_image, working_quality);
+    RefreshPreview(state, false, source_quality);
+    RefreshPreview(state, true, working_quality);
   } else if (analysis_allowed) {
-    state.working_jpeg = EncodeJpeg(state.working_image, working_quality);
+    RefreshPreview(state, true, working_quality);
   }
   if (!analysis_allowed) {
     switch_analysis_off();
@@ -224,11 +228,39 @@ void NativeSession::ResetStateAndOutputs() {
   if (vmix_) vmix_->RequestClear();
 }
 
+void RefreshPreview(SessionState& state, bool working, std::int32_t quality) {
+  std::string& jpeg = working ? state.working_jpeg : state.source_jpeg;
+  std::int32_t& pending = working ? state.working_jpeg_pending : state.source_jpeg_pending;
+  if (jpeg.empty()) {
+    jpeg = EncodeJpeg(working ? state.working_image : state.source_image, quality);
+    pending = 0;
+  } else {
+    pending = quality;
+  }
+}
+
 RuntimeResponse NativeSession::GetPreview(bool working) {
+  SessionState& state = *state_;
   std::string jpeg;
+  cv::Mat picture;
+  std::int32_t quality = 0;
   {
-    std::lock_guard<std::mutex> engine(state_->engine_mutex);
-    jpeg = working ? state_->working_jpeg : state_->source_jpeg;
+    std::lock_guard<std::mutex> engine(state.engine_mutex);
+    jpeg = working ? state.working_jpeg : state.source_jpeg;
+    quality = working ? state.working_jpeg_pending : state.source_jpeg_pending;
+    if (quality > 0) picture = working ? state.working_image : state.source_image;
+  }
+  if (!picture.empty()) {
+    // The newest picture has not been encoded yet: encoded now, outside the lock, and kept for
+    // the next request unless a newer picture came meanwhile.
+    jpeg = EncodeJpeg(picture, quality);
+    std::lock_guard<std::mutex> engine(state.engine_mutex);
+    const cv::Mat& current = working ? state.working_image : state.source_image;
+    std::int32_t& pending = working ? state.working_jpeg_pending : state.source_jpeg_pending;
+    if (current.data == picture.data && pending == quality) {
+      (working ? state.working_jpeg : state.source_jpeg) = jpeg;
+      pending = 0;
+    }
   }
   if (jpeg.empty()) {
     RuntimeResponse waiting;

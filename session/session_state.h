@@ -76,6 +76,11 @@ struct SessionState {
   cv::Mat working_image;
   std::string source_jpeg;
   std::string working_jpeg;
+  // The JPEG quality at which source_image (working_image) is still to be encoded for its
+  // preview, 0 when source_jpeg (working_jpeg) shows it: a preview is encoded when a route asks
+  // for it, not for every picture (see RefreshPreview).
+  std::int32_t source_jpeg_pending = 0;
+  std::int32_t working_jpeg_pending = 0;
   std::int32_t frame_number = 0;
 
   bool example_video_active = false;
@@ -96,7 +101,6 @@ struct SessionState {
   std::string remembered_ndi_name;
   std::unique_ptr<ConfigStore> config_store;
   SourceConfiguration stored_configuration;
-  std::int32_t example_preview_counter = 0;
   bool example_pending = false;
 
   LatestFrameSlot frame_slot;
@@ -140,6 +144,11 @@ bool SaveConfiguration(SessionState& state);
 // A new zone list (its JSON text) for the current source: into the active sport's zone set or
 // the current profile, saved at once; on a failed save the previous list is back and false.
 bool StoreZones(SessionState& state, const std::string& zones_text);
+
+// The source (working) preview now shows source_image (working_image) at the quality. Only the
+// first picture of a source is encoded at once: the session takes a stored preview as the sign
+// that the source has shown a picture. Later ones are encoded when a preview route asks.
+void RefreshPreview(SessionState& state, bool working, std::int32_t quality);
 
 // Each corner's x and y with nine decimals, "x,y;" per corner from the top left clockwise: the
 // text by which the worker tells geometries apart.

@@ -318,6 +318,71 @@ TEST(NativeSessionFrames, ReceiverFramesOfTheSelectedSourceReachTheStream) {
   EXPECT_FALSE(runtime->Deliver("Board (Cam 1)", still)) << "Stop takes the session's callbacks back";
 }
 
+// Mean absolute difference of two pictures of one size, over the area given in fractions.
+cv::Mat DecodedPreview(const RuntimeResponse& reply) {
+  const std::vector<uchar> bytes(reply.body.begin(), reply.body.end());
+  return cv::imdecode(bytes, cv::IMREAD_COLOR);
+}
+
+double MeanDifference(const cv::Mat& a, const cv::Mat& b, const cv::Rect2d& area) {
+  const cv::Rect pixels(static_cast<int>(area.x * a.cols), static_cast<int>(area.y * a.rows),
+                        static_cast<int>(area.width * a.cols), static_cast<int>(area.height * a.rows));
+  const cv::Scalar mean = cv::mean(cv::abs(cv::Mat(a(pixels)) - cv::Mat(b(pixels))));
+  return (mean[0] + mean[1] + mean[2]) / 3.0;
+}
+
+TEST(NativeSessionFrames, PreviewsShowTheNewestPictureWhenAskedFor) {
+  TempFolder folder("previews");
+  ASSERT_TRUE(Stored(folder.path(), "ndi", "Board (Cam 1)", "example-1"));
+  auto runtime = std::make_shared<FakeNdiRuntime>();
+  NativeSessionOptions options = testing::TestSessionOptions(folder.path());
+  options.ndi_runtime = runtime;
+  NativeSession session(std::move(options));
+  ASSERT_TRUE(testing::StartSession(session));
+
+  // Two pictures of the clip three seconds apart: their clocks differ.
+  const ExampleScene scenes[2] = {RenderHockeyScene(12), RenderHockeyScene(3 * kExampleFps + 12)};
+  SourceGeometry geometry;
+  geometry.top_left = {scenes[0].corners[0].x, scenes[0].corners[0].y};
+  geometry.top_right = {scenes[0].corners[1].x, scenes[0].corners[1].y};
+  geometry.bottom_right = {scenes[0].corners[2].x, scenes[0].corners[2].y};
+  geometry.bottom_left = {scenes[0].corners[3].x, scenes[0].corners[3].y};
+  cv::Rect2d clock_area;
+  for (const FieldTruth& field : scenes[0].fields) {
+    if (field.name == "clock") clock_area = cv::Rect2d(field.x, field.y, field.width, field.height);
+  }
+  const cv::Rect2d whole(0, 0, 1, 1);
+
+  for (int shown = 0; shown < 2; ++shown) {
+    SCOPED_TRACE(shown);
+    const auto truth = testing::TruthByStateKey(scenes[shown].fields, kHockeyKeys);
+    std::atomic<bool> delivering{true};
+    std::thread receiver([&] {
+      while (delivering) {
+        runtime->Deliver("Board (Cam 1)", scenes[shown].image);
+        std::this_thread::sleep_for(40ms);
+      }
+    });
+    const ::testing::AssertionResult analysed = StateEventShowsTruth(session.Server().Port(), truth, kHockeyKeys);
+    delivering = false;
+    receiver.join();
+    ASSERT_TRUE(analysed);
+
+    // Nothing asked for a preview while the pictures came; asked now, each shows the picture
+    // just analysed and not the one before, whatever was encoded earlier.
+    const cv::Mat source = DecodedPreview(session.GetPreview(false));
+    const cv::Mat working = DecodedPreview(session.GetPreview(true));
+    ASSERT_EQ(source.size(), scenes[shown].image.size());
+    EXPECT_LT(MeanDifference(source, scenes[shown].image, whole),
+              MeanDifference(source, scenes[1 - shown].image, whole));
+    const cv::Mat expected = WarpSourceFrame(scenes[shown].image, geometry);
+    const cv::Mat other = WarpSourceFrame(scenes[1 - shown].image, geometry);
+    ASSERT_EQ(working.size(), expected.size());
+    EXPECT_LT(MeanDifference(working, expected, clock_area), MeanDifference(working, other, clock_area));
+    EXPECT_EQ(session.GetPreview(true).body, session.GetPreview(true).body) << "a kept preview is not encoded anew";
+  }
+}
+
 class SrtSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
