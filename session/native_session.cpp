@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "ocr/image_threads.h"
+#include "platform/picture_buffers.h"
 #include "outputs/vmix/vmix_output_config.h"
 
 namespace tessvark {
@@ -32,6 +33,7 @@ NativeSession::NativeSession(NativeSessionOptions options)
       state_(std::make_unique<SessionState>()),
       example_player_(MakeExamplePlayer()) {
   KeepImageWorkOnCallingThread();
+  KeepPictureBuffersForReuse();
 }
 
 NativeSession::~NativeSession() {

@@ -11,15 +11,17 @@
 
 #include "ocr/analysis_worker.h"
 #include "ocr/image_threads.h"
+#include "platform/picture_buffers.h"
 #include "tools/render/rendered_zones.h"
 #include "tools/render/scoreboard_render.h"
 
 namespace tessvark {
 namespace {
 
-// OpenCV works on the calling thread, as in the program.
-const bool kImageWorkOnCallingThread = [] {
+// OpenCV works on the calling thread and picture buffers are reused, as in the program.
+const bool kSetUpAsTheProgram = [] {
   KeepImageWorkOnCallingThread();
+  KeepPictureBuffersForReuse();
   return true;
 }();
 

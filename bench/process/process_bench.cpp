@@ -3,11 +3,15 @@
 // left to settle, and its process CPU time (all threads, user and system) is read from /proc
 // over the measuring window.
 //
-//   process_bench example [SECONDS]   the Example clip (1280x720, 25 fps), played by the program
-//   process_bench srt [SECONDS]       the Example clip scaled to 1920x1080 at 25 fps, sent by the
-//                                     ffmpeg command as an SRT caller on loopback
+//   process_bench example [SECONDS] [previews]   the Example clip (1280x720, 25 fps), played by
+//                                                the program
+//   process_bench srt [SECONDS] [previews]       the Example clip scaled to 1920x1080 at 25 fps,
+//                                                sent by the ffmpeg command as an SRT caller on
+//                                                loopback
 //
-// SECONDS (default 30) is the measuring window; it follows 5 s of warm-up. Both feeds carry the
+// SECONDS (default 30) is the measuring window; it follows 5 s of warm-up. With "previews" the
+// bench also asks for both previews twice a second, as the operator page does while it shows
+// them. Both feeds carry the
 // ice-hockey board with the factory-default zones and geometry of the clip (five clock-like zones).
 
 #include <arpa/inet.h>
@@ -19,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -164,9 +169,30 @@ std::vector<std::string> SrtCallerCommand(int port) {
           "srt://127.0.0.1:" + std::to_string(port) + "?mode=caller&transtype=live&latency=120000"};
 }
 
-int Run(const std::string& feed, double seconds) {
+// Asks for the source and working previews every 500 ms until stopped.
+class PreviewWatcher {
+ public:
+  explicit PreviewWatcher(int port) : thread_([this, port] {
+      httplib::Client client("127.0.0.1", port);
+      while (!stop_) {
+        client.Get("/preview");
+        client.Get("/preview/working");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      }
+    }) {}
+  ~PreviewWatcher() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+int Run(const std::string& feed, double seconds, bool previews) {
   if (feed != "example" && feed != "srt") {
-    std::fprintf(stderr, "usage: process_bench example|srt [SECONDS]\n");
+    std::fprintf(stderr, "usage: process_bench example|srt [SECONDS] [previews]\n");
     return 2;
   }
   testing::TempFolder folder("process-bench-" + feed);
@@ -201,6 +227,8 @@ int Run(const std::string& feed, double seconds) {
     caller.emplace(SrtCallerCommand(srt_port));
   }
 
+  std::optional<PreviewWatcher> watcher;
+  if (previews) watcher.emplace(port);
   std::this_thread::sleep_for(std::chrono::seconds(5));
   const std::optional<JsonValue> before = CurrentState(port);
   const double cpu_start = ProcessCpuSeconds(program.pid());
@@ -216,8 +244,8 @@ int Run(const std::string& feed, double seconds) {
   // The state's sequence rises with every change of a value: a program that reads nothing
   // would show no rise, and its CPU figure would mean nothing.
   const double changes = StateNumber(after, "sequence") - StateNumber(before, "sequence");
-  std::printf("%s: %.1f s, process CPU %.2f s = %.3f cores; %.0f state changes, clock now %s\n",
-              feed.c_str(), wall, cpu_end - cpu_start, (cpu_end - cpu_start) / wall, changes,
+  std::printf("%s%s: %.1f s, process CPU %.2f s = %.3f cores; %.0f state changes, clock now %s\n",
+              feed.c_str(), previews ? " with previews" : "", wall, cpu_end - cpu_start, (cpu_end - cpu_start) / wall, changes,
               after ? testing::StateText(*after, "clock").c_str() : "(no state)");
   return changes > 0 ? 0 : 1;
 }
@@ -227,9 +255,9 @@ int Run(const std::string& feed, double seconds) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: process_bench example|srt [SECONDS]\n");
+    std::fprintf(stderr, "usage: process_bench example|srt [SECONDS] [previews]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  return tessvark::Run(argv[1], argc > 2 ? std::atof(argv[2]) : 30.0);
+  return tessvark::Run(argv[1], argc > 2 ? std::atof(argv[2]) : 30.0, argc > 3 && std::string(argv[3]) == "previews");
 }
