@@ -15,12 +15,9 @@
 // ice-hockey board with the factory-default zones and geometry of the clip (five clock-like zones).
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,51 +33,18 @@
 
 #include <httplib.h>
 
+#include "background_program.h"
 #include "core/json_value.h"
 #include "session_fixture.h"
-
-extern char** environ;
 
 namespace tessvark {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A program running in the background, its output discarded; ended (SIGTERM, then SIGKILL) and
-// reaped with the object.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
+using testing::BackgroundProgram;
 
-  pid_t pid() const { return pid_; }
-  bool Running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-
- private:
-  pid_t pid_ = -1;
-};
+bool Running(BackgroundProgram& program) { return !program.WaitForExit(0); }
 
 // User plus system CPU seconds of every thread of the process so far; negative when unreadable.
 double ProcessCpuSeconds(pid_t pid) {
@@ -121,9 +85,9 @@ int FreeUdpPort() {
 }
 
 // The port the program bound, from the URL file it writes once it listens; 0 after 20 s.
-int WaitForProgramPort(const std::filesystem::path& url_file, const Child& program) {
+int WaitForProgramPort(const std::filesystem::path& url_file, BackgroundProgram& program) {
   const auto deadline = Clock::now() + std::chrono::seconds(20);
-  while (Clock::now() < deadline && program.Running()) {
+  while (Clock::now() < deadline && Running(program)) {
     std::ifstream file(url_file);
     std::string url;
     if (std::getline(file, url)) {
@@ -209,14 +173,14 @@ int Run(const std::string& feed, double seconds, bool previews) {
   setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
   setenv("TESSVARK_NO_BROWSER", "1", 1);
 
-  Child program({TESSVARK_PROGRAM, "--no-browser", "--config", folder.path().string(), "--preferred",
+  BackgroundProgram program({TESSVARK_PROGRAM, "--no-browser", "--config", folder.path().string(), "--preferred",
                  std::to_string(20000 + (getpid() * 37) % 40000)});
   const int port = WaitForProgramPort(folder.path() / "tessvark-url", program);
   if (port == 0) {
     std::fprintf(stderr, "the program did not start\n");
     return 1;
   }
-  std::optional<Child> caller;
+  std::optional<BackgroundProgram> caller;
   if (feed == "srt") {
     const int srt_port = FreeUdpPort();
     if (!Send(port, "PUT", "/api/source/srt",
@@ -237,7 +201,7 @@ int Run(const std::string& feed, double seconds, bool previews) {
   const double cpu_end = ProcessCpuSeconds(program.pid());
   const double wall = std::chrono::duration<double>(Clock::now() - wall_start).count();
   const std::optional<JsonValue> after = CurrentState(port);
-  if (cpu_start < 0.0 || cpu_end < 0.0 || !program.Running()) {
+  if (cpu_start < 0.0 || cpu_end < 0.0 || !Running(program)) {
     std::fprintf(stderr, "the program ended during the measurement\n");
     return 1;
   }
