@@ -20,6 +20,7 @@
 
 #include "ocr/clock_layout.h"
 #include "rendered_zone.h"
+#include "tests/text_digest.h"
 
 namespace tessvark {
 namespace {
@@ -107,16 +108,6 @@ std::vector<Picture> RandomPictures() {
   return pictures;
 }
 
-// 64-bit FNV-1a over the text.
-uint64_t Digest(const std::string& text) {
-  uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
-
 std::string BlobText(const SeparatorBlob& b) {
   char text[256];
   std::snprintf(text, sizeof text, "[%d %d %.9g %.9g %.9g %d %.9g %.9g %.9g]", b.top, b.bottom, b.centre_x,
@@ -141,7 +132,7 @@ std::string Describe(const cv::Mat& image) {
   const ClockLayoutDetection d = DetectClockLayout(image);
   char line[256];
   std::snprintf(line, sizeof line, "%d %s %.17g %.17g %016" PRIx64, d.detected, d.detected ? d.separator.c_str() : "-",
-                d.separator_x, d.confidence, Digest(strips));
+                d.separator_x, d.confidence, testing::TextDigest(strips));
   return line;
 }
 

@@ -24,18 +24,10 @@
 #include "settings/config_store.h"
 #include "sources/ffmpeg_video_decoder.h"
 #include "tools/example_media/example_scenes.h"
+#include "tests/text_digest.h"
 
 namespace tessvark {
 namespace {
-
-uint64_t Digest(const std::string& text) {
-  uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
 
 // One line per frame of the clip's first `frames` frames, its pictures scaled to `size` (empty:
 // as decoded).
@@ -74,7 +66,8 @@ std::vector<std::string> ReadClip(const cv::Size& size, size_t frames) {
     core.Analyze(frame, zones, "[clip]", false, nullptr, std::nullopt);
     const StateValue state = core.StateStore().Snapshot();
     char line[128];
-    std::snprintf(line, sizeof line, "%s %016" PRIx64, state.Find("clock")->ToJson().c_str(), Digest(state.ToJson()));
+    std::snprintf(line, sizeof line, "%s %016" PRIx64, state.Find("clock")->ToJson().c_str(),
+                  testing::TextDigest(state.ToJson()));
     lines.push_back(line);
   }
   return lines;
