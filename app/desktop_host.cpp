@@ -22,12 +22,8 @@ int RunDesktopHost(HostLoop& loop, const HostRun& run, const HostedRuntime& runt
   loop.Run([&](HostAction action) {
     if (action == HostAction::kOpen) {
       actions.open_url(url);
-    } else if (action == HostAction::kCheckUpdates) {
-      if (actions.check_updates) {
-        actions.check_updates();
-      } else {
-        std::fprintf(stderr, "Tessvark: update checks are not available in this build\n");
-      }
+    } else if (action == HostAction::kCheckUpdates && actions.check_updates) {
+      actions.check_updates();
     }
   });
 

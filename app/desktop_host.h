@@ -18,7 +18,7 @@ struct HostedRuntime {
 // What the host does for the interface's actions.
 struct HostActions {
   std::function<void(const std::string& url)> open_url;
-  std::function<void()> check_updates;  // empty: update checks are not available
+  std::function<void()> check_updates;  // starts an update check; returns at once
 };
 
 struct HostRun {

@@ -7,17 +7,25 @@
 
 #include "app/app_log.h"
 #include "app/desktop_host.h"
+#include "app/session_wiring.h"
 #include "app/startup_options.h"
 #include "app/system_resource_sampler.h"
-#include "app/update_status.h"
+#include "app/updater.h"
 #include "app/url_file.h"
-#include "app/version.h"
+#include "core/version.h"
 #include "platform/atomic_file.h"
 #include "platform/browser_launch.h"
 #include "platform/host_loop.h"
 #include "platform/module_path.h"
 #include "platform/single_instance.h"
 #include "session/native_session.h"
+
+#ifdef TESSVARK_TEST_HOOKS
+#include <fstream>
+#include <iterator>
+
+#include "core/json_value.h"
+#endif
 
 namespace tessvark {
 namespace {
@@ -41,15 +49,49 @@ int StartSession(NativeSession& session, const AppLog& log) {
   return 4;
 }
 
-// The update routes as they answer without an update channel: no check can run in this build, so
-// the state stays at its start ("unknown", nothing pending) and neither a download nor an
-// installation is ever ready.
-UpdateServices UpdateRoutesWithoutChannel() {
-  UpdateServices updates;
-  updates.status_json = [] { return WriteUpdateStatusJson(UpdateState{}); };
-  updates.start_download = [] { return false; };
-  updates.install = [] { return false; };
-  return updates;
+#ifdef TESSVARK_TEST_HOOKS
+// Test builds only: "TESSVARK_TEST_UPDATE_CHANNEL" names a JSON file that points the updater at
+// the tests' own update server on loopback, with their certificate authority and signing key:
+// {"host", "port", "connect_address", "ca_file", "public_key", "first_check_ms"}, each optional.
+void ApplyTestUpdateChannel(UpdaterSettings& settings) {
+  const char* path = ReadProcessEnvironment("TESSVARK_TEST_UPDATE_CHANNEL");
+  if (path == nullptr) return;
+  std::ifstream file(path, std::ios::binary);
+  JsonValue channel;
+  try {
+    channel = ParseJson(
+        std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "Tessvark: test update channel ignored: %s\n", error.what());
+    return;
+  }
+  auto text = [&](const char* key, std::string& value) {
+    if (const JsonValue* found = channel.FindMember(key)) value = found->text;
+  };
+  text("host", settings.channel.host);
+  text("connect_address", settings.channel.connect_address);
+  text("ca_file", settings.channel.ca_file);
+  text("public_key", settings.channel.public_key);
+  if (const JsonValue* port = channel.FindMember("port")) {
+    settings.channel.port = static_cast<std::int32_t>(port->number);
+  }
+  if (const JsonValue* delay = channel.FindMember("first_check_ms")) {
+    settings.first_check_delay = std::chrono::milliseconds(static_cast<long long>(delay->number));
+  }
+}
+#endif
+
+// The program's updater. It is never destroyed: its detached threads may still check or download
+// while the program exits.
+Updater& ProgramUpdater() {
+  static Updater* const updater = [] {
+    UpdaterSettings settings;
+#ifdef TESSVARK_TEST_HOOKS
+    ApplyTestUpdateChannel(settings);
+#endif
+    return new Updater(std::move(settings));
+  }();
+  return *updater;
 }
 
 int RunProgram(const std::vector<std::string>& arguments) {
@@ -90,6 +132,12 @@ int RunProgram(const std::vector<std::string>& arguments) {
   resources.sample_json = [&sampler] { return SystemResourcesJson(sampler.Sample()); };
   resources.release = [&sampler] { sampler.Release(); };
 
+  Updater& updater = ProgramUpdater();
+  startup.options.make_server = [&updater, &resources](const NativeSessionOptions& options) {
+    std::unique_ptr<LocalHttpServer> server = MakeLocalHttpServer(options);
+    server->SetHostServices(updater.Services(), std::move(resources));
+    return server;
+  };
   std::unique_ptr<NativeSession> session;
   try {
     session = std::make_unique<NativeSession>(std::move(startup.options));
@@ -101,7 +149,6 @@ int RunProgram(const std::vector<std::string>& arguments) {
     run.log.Append("start_failed");
     return kExitStartFailed;
   }
-  session->Server().SetHostServices(UpdateRoutesWithoutChannel(), std::move(resources));
   if (StartSession(*session, run.log) != 0) {
     run.log.Append("start_failed");
     return kExitStartFailed;  // the session's destructor stops what did start
@@ -112,7 +159,13 @@ int RunProgram(const std::vector<std::string>& arguments) {
   runtime.stop = [&session] { session->Stop(); };
   HostActions actions;
   actions.open_url = OpenUrlInBrowser;
-  return RunDesktopHost(loop, run, runtime, actions);
+  actions.check_updates = [&updater] { updater.StartUpdateCheck(); };
+  // An installer that was started ends the program like a quit signal.
+  updater.SetQuitCallback([&loop] { loop.Post(HostAction::kQuit); });
+  updater.StartPeriodicUpdateChecks();
+  const int exit_code = RunDesktopHost(loop, run, runtime, actions);
+  updater.SetQuitCallback(nullptr);
+  return exit_code;
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/atomic_file.h"
+#include "core/steady_clock.h"
 #include "platform/process_times.h"
 
 namespace tessvark {

@@ -9,7 +9,7 @@ namespace tessvark {
 // byte below 0x20 as \u00xx; they differ only in which control bytes keep a short form. Bytes from
 // 0x80 up always pass unchanged.
 enum class JsonEscapeSet {
-  kState,    // \b \t \n \f \r: the scoreboard state, display format and vMix text writers
+  kState,    // \b \t \n \f \r: the scoreboard state, display format, vMix text and updater writers
   kApi,      // \n only: API replies, the configuration files and the sport zone sets
   kCatalog,  // \t \n \r: the sports catalog and sport selection
 };

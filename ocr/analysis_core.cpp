@@ -117,7 +117,7 @@ std::optional<double> ClockSecondsFromText(const std::optional<std::string>& tex
 ZoneValue ReadClockZone(const cv::Mat& picture, const std::string& role,
                         const std::optional<ZoneProcessing>& processing, ClockFormat format) {
   const ReaderResult result = ReadClock(picture, role, processing, format);
-  ZoneValue out{NullValue(), NullValue(), NullValue()};
+  ZoneValue out{NullValue(), NullValue(), NullValue(), result.status};
   if (result.status == "no_frame") return out;
   const std::string mode = result.mode.value_or("minutes");
   out.clock_mode = StateValue::MakeString(std::string(mode));
@@ -142,12 +142,12 @@ ZoneValue ReadZoneValue(const cv::Mat& picture, const AnalysisZone& zone) {
     const ReaderResult result = role == "shot_clock"          ? ReadShotClock(picture, zone.processing)
                                 : IsOneOf(role, kCountRoles) ? ReadCount(picture, role, zone.processing)
                                                              : ReadNumber(picture, role, zone.processing);
-    return ZoneValue{NumberValue(role, result), NullValue(), NullValue()};
+    return ZoneValue{NumberValue(role, result), NullValue(), NullValue(), result.status};
   }
   if (role == "period") {
     const ReaderResult result = ReadPeriod(picture, zone.processing);
     return ZoneValue{result.has_value && result.numeric ? StateValue::MakeInt(result.number) : NullValue(),
-                     NullValue(), NullValue()};
+                     NullValue(), NullValue(), result.status};
   }
   return ReadClockZone(picture, role, zone.processing, zone.clock_format);
 }
@@ -249,15 +249,18 @@ std::vector<RoleReading> AnalysisCore::ReadLane(AnalysisLane lane, const std::ve
   for (const ZoneImage& image : images) {
     if (!in_lane(image)) continue;
     const AnalysisZone& zone = *image.zone;
-    RoleReading reading{zone.role, NullValue(), NullValue(), NullValue(), context};
+    // A zone that could not be cut from the frame has no picture to read.
+    RoleReading reading{zone.role, NullValue(), NullValue(), NullValue(), context, "no_frame"};
     if (!image.failed) {
       if (IsPossessionRole(zone.role)) {
+        reading.status = shown ? "ok" : "undecided";
         if (shown) reading.value = StateValue::MakeInt(zone.role == "home_possession" ? shown->first : shown->second);
       } else {
         ZoneValue value = ReadOrReuse(image, memos, fresh_memos);
         reading.value = std::move(value.value);
         reading.clock_mode = std::move(value.clock_mode);
         reading.clock_seconds = std::move(value.clock_seconds);
+        reading.status = std::move(value.status);
       }
     }
     readings.push_back(std::move(reading));

@@ -39,11 +39,13 @@ struct ZoneImage {
   std::string error;
 };
 
-// The three stored members of one zone's reading; null where the reader had nothing.
+// The three stored members of one zone's reading; null where the reader had nothing. The status
+// word tells why a value is missing ("unrecognized", "no_frame", ...; "ok" when there is one).
 struct ZoneValue {
   StateValue value;
   StateValue clock_mode;
   StateValue clock_seconds;
+  std::string status{};
 };
 
 // Reads one cut zone picture of any role but possession. Called on the worker thread without

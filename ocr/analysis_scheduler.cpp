@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/agent_roles.h"
+
 namespace tessvark {
 namespace {
 
@@ -16,15 +18,15 @@ size_t LaneIndex(AnalysisLane lane) { return static_cast<size_t>(lane); }
 }  // namespace
 
 const std::array<std::string, 21>& CanonicalOcrRoles() {
-  static const std::array<std::string, 21> roles = {
-      "home_score",        "guest_score",           "period",
-      "home_penalty_1",    "home_penalty_2",        "guest_penalty_1",
-      "guest_penalty_2",   "home_penalty_player_1", "home_penalty_player_2",
-      "guest_penalty_player_1", "guest_penalty_player_2", "home_shots",
-      "guest_shots",       "shot_clock",            "down",
-      "to_go",             "ball_on",               "home_timeouts",
-      "guest_timeouts",    "home_possession",       "guest_possession",
-  };
+  // The values-lane rows of the role table, in its order.
+  static const std::array<std::string, 21> roles = [] {
+    std::array<std::string, 21> values;
+    std::size_t next = 0;
+    for (const AgentRole& row : AgentRoleTable()) {
+      if (row.lane == AgentLane::kValues && next < values.size()) values[next++] = row.role;
+    }
+    return values;
+  }();
   return roles;
 }
 

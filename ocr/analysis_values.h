@@ -29,6 +29,7 @@ struct RoleReading {
   StateValue clock_mode;     // string or null; clock-like roles only
   StateValue clock_seconds;  // double or null; clock-like roles only
   ReadingContext context;
+  std::string status{};      // the reader's status word, for the operator
 };
 
 // The non-empty roles of the zones.

@@ -4,14 +4,10 @@
 #include <chrono>
 #include <utility>
 
+#include "core/steady_clock.h"
+
 namespace tessvark {
 namespace {
-
-int64_t SteadyNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Longer waits add nothing (every input wakes the thread) and would overflow the clock's range.
 constexpr double kLongestWaitSeconds = 86400.0;
@@ -57,13 +53,13 @@ void AnalysisWorker::Stop() {
 }
 
 void AnalysisWorker::UseSteadyClock() {
-  steady_start_ns_.store(SteadyNanoseconds());
+  steady_start_ns_.store(SteadyClockNanoseconds());
   steady_.store(true);
 }
 
 double AnalysisWorker::MonotonicSeconds() const {
   if (!steady_.load()) return 0.0;
-  return static_cast<double>(SteadyNanoseconds() - steady_start_ns_.load()) / 1e9;
+  return static_cast<double>(SteadyClockNanoseconds() - steady_start_ns_.load()) / 1e9;
 }
 
 void AnalysisWorker::Wake(std::unique_lock<std::mutex>& lock) {

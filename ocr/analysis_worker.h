@@ -72,6 +72,8 @@ class AnalysisWorker {
   // Ticks that ended with an exception since construction.
   uint64_t TickErrorCount() const { return tick_errors_.load(); }
   ScoreboardStateStore& StateStore() { return core_.StateStore(); }
+  // The stored readings of the current source and zones, each with its status word.
+  std::vector<RoleReading> Readings() const { return core_.Readings(); }
 
  private:
   // What a tick read the zones under; the step is dropped when any of it changed meanwhile.

@@ -9,6 +9,15 @@
 namespace tessvark {
 namespace {
 
+// A box narrower than this share of its height cannot hold the seven windows of a whole digit.
+constexpr double kNarrowBoxShare = 0.3;
+// Gaps along a stroke up to this share of its height are closed before its pieces are counted.
+constexpr double kStrokeGapShare = 0.08;
+// A piece of ink at a side of the slot at most this share of the slot wide may be a neighbour's.
+constexpr double kEdgePieceShare = 0.2;
+// Faint ink that reaches over this share of the slot's height is what a dim frame left of a digit.
+constexpr double kFaintDigitSpanShare = 0.4;
+
 double Clamp01(double value) {
   if (!(value > 0.0)) return 0.0;  // also NaN
   return std::min(value, 1.0);
@@ -98,7 +107,88 @@ double RoundOneToThousandths(double x) {
   return x < 0.0 ? -rounded : rounded;
 }
 
+// Ink at a side of the slot that stands apart from the rest, thin against it, is the colon's dots
+// or the neighbouring digit's edge reaching into the slot: its columns are left out. True when a
+// piece was left out.
+bool DropEdgeColumnPieces(std::vector<uint64_t>& columns) {
+  const int32_t w = static_cast<int32_t>(columns.size());
+  const std::vector<IndexRun> pieces = RunsWhere(columns.size(), [&](size_t i) { return columns[i] >= 2; });
+  if (pieces.size() < 2) return false;
+  auto widest_other = [&](size_t skip) {
+    int32_t widest = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      if (i != skip) widest = std::max(widest, pieces[i].Length());
+    }
+    return widest;
+  };
+  bool dropped = false;
+  auto drop_if_apart = [&](size_t index, int32_t edge) {
+    const IndexRun& run = pieces[index];
+    if ((run.start != edge && run.end != edge) || run.Length() > kEdgePieceShare * w ||
+        2 * run.Length() > widest_other(index)) {
+      return;
+    }
+    for (int32_t x = run.start; x <= run.end; ++x) columns[x] = 0;
+    dropped = true;
+  };
+  drop_if_apart(0, 0);
+  drop_if_apart(pieces.size() - 1, w - 1);
+  return dropped;
+}
+
+struct SegmentWindow {
+  double x0, y0, x1, y1;
+};
+
+// The seven sampling windows of an h by w box, in segment order.
+std::array<SegmentWindow, 7> SegmentWindows(double h, double w) {
+  const double th = std::max(0.11 * h, 2.0);
+  const double tw = std::max(0.2 * w, 2.0);
+  return {{
+      {0.25 * w, 0.0, 0.75 * w, th},
+      {w - tw, 0.15 * h, w, 0.42 * h},
+      {w - tw, 0.58 * h, w, 0.85 * h},
+      {0.25 * w, 0.98 * h - th, 0.75 * w, 0.98 * h},
+      {0.0, 0.58 * h, tw, 0.85 * h},
+      {0.0, 0.15 * h, tw, 0.42 * h},
+      {0.25 * w, 0.5 * h - th / 2.0, 0.75 * w, 0.5 * h + th / 2.0},
+  }};
+}
+
+bool IsSideSegment(size_t segment) { return segment == 1 || segment == 2 || segment == 4 || segment == 5; }
+
 }  // namespace
+
+bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit) {
+  const cv::Mat& b = box_image;
+  if (b.rows < 8 || b.cols < 5) return true;
+  const std::array<SegmentWindow, 7> windows = SegmentWindows(b.rows, b.cols);
+  const DigitPattern* pattern = nullptr;
+  for (const DigitPattern& p : DigitPatterns()) {
+    if (p.digit == digit) {
+      pattern = &p;
+      break;
+    }
+  }
+  if (pattern == nullptr) return false;
+  for (size_t i = 0; i < 7; ++i) {
+    if (!IsSideSegment(i) || !pattern->lit[i]) continue;
+    const Window win = SampleWindow(b, windows[i].x0, windows[i].y0, windows[i].x1, windows[i].y1);
+    if (win.y1 - win.y0 < 3 || win.x1 <= win.x0) continue;
+    bool inner_ink = false;
+    for (int32_t y = win.y0 + 1; y < win.y1 - 1 && !inner_ink; ++y) {
+      const uchar* row = b.ptr<uchar>(y);
+      inner_ink = std::any_of(row + win.x0, row + win.x1, [](uchar v) { return v != 0; });
+    }
+    if (inner_ink) continue;
+    std::array<bool, 7> without = pattern->lit;
+    without[i] = false;
+    for (const DigitPattern& other : DigitPatterns()) {
+      if (other.lit == without) return false;
+    }
+  }
+  return true;
+}
 
 const std::array<DigitPattern, 11>& DigitPatterns() {
   static const std::array<DigitPattern, 11> patterns = {{
@@ -250,7 +340,7 @@ int CountSignificantComponents(const cv::Mat& mask) {
                                         [&](int64_t s) { return static_cast<double>(s) >= minimum; }));
 }
 
-InkProfile MeasureInkProfile(const cv::Mat& mask) {
+InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces) {
   InkProfile profile;
   const int32_t h = mask.rows;
   const int32_t w = mask.cols;
@@ -292,6 +382,12 @@ InkProfile MeasureInkProfile(const cv::Mat& mask) {
     const uchar* row = mask.ptr<uchar>(y);
     for (int32_t x = 0; x < w; ++x) columns[x] += row[x];
   }
+  if (drop_edge_pieces) {
+    profile.edge_pieces = DropEdgeColumnPieces(columns);
+  } else {
+    std::vector<uint64_t> kept = columns;
+    profile.edge_pieces = DropEdgeColumnPieces(kept);
+  }
   const std::vector<IndexRun> column_runs = StrongRuns(columns);
   if (column_runs.empty()) {
     profile.band_left = profile.ink_left;
@@ -329,15 +425,13 @@ InkProfile MeasureInkProfile(const cv::Mat& mask) {
   return profile;
 }
 
-bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile) {
-  if (profile.bottom < profile.top || profile.band_right < profile.band_left) return false;
-  const cv::Mat stroke = mask(cv::Range(profile.top, profile.bottom + 1),
-                              cv::Range(profile.band_left, profile.band_right + 1));
-  if (stroke.empty() || CountSignificantComponents(stroke) != 1) return false;
+namespace {
 
+// No row's longest ink run stands distinctly out of the others: a stroke, not a digit with bars.
+bool HasEvenRows(const cv::Mat& region) {
   std::vector<int32_t> lengths;
-  for (int32_t y = 0; y < stroke.rows; ++y) {
-    const std::optional<IndexRun> run = LongestRowRun(stroke.ptr<uchar>(y), stroke.cols);
+  for (int32_t y = 0; y < region.rows; ++y) {
+    const std::optional<IndexRun> run = LongestRowRun(region.ptr<uchar>(y), region.cols);
     if (run) lengths.push_back(run->Length());
   }
   if (lengths.size() < 4) return false;
@@ -345,68 +439,165 @@ bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile) {
   const size_t middle = lengths.size() / 2;
   const double median = lengths.size() % 2 == 1 ? lengths[middle]
                                                  : (lengths[middle - 1] + lengths[middle]) / 2.0;
-  if (lengths.back() >= std::max(median + 2.0, 1.8 * median)) return false;
+  return lengths.back() < std::max(median + 2.0, 1.8 * median);
+}
+
+// Fills, column by column, runs of at most gap empty pixels between two ink pixels.
+cv::Mat CloseVertically(const cv::Mat& mask, int32_t gap) {
+  cv::Mat closed = mask.clone();
+  for (int32_t x = 0; x < closed.cols; ++x) {
+    int32_t last_ink = -1;
+    for (int32_t y = 0; y < closed.rows; ++y) {
+      if (closed.ptr<uchar>(y)[x] == 0) continue;
+      if (last_ink >= 0 && y - last_ink - 1 <= gap) {
+        for (int32_t fill = last_ink + 1; fill < y; ++fill) closed.ptr<uchar>(fill)[x] = 1;
+      }
+      last_ink = y;
+    }
+  }
+  return closed;
+}
+
+cv::Mat CloseStrokeGaps(const cv::Mat& mask) {
+  return CloseVertically(mask, std::max(RoundHalfEven(kStrokeGapShare * mask.rows), 2));
+}
+
+}  // namespace
+
+bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile) {
+  if (profile.bottom < profile.top || profile.band_right < profile.band_left) return false;
+  const cv::Mat band = mask(cv::Range(profile.top, profile.bottom + 1),
+                            cv::Range(profile.band_left, profile.band_right + 1));
+  if (band.empty()) return false;
+  // A row of LEDs, or the two segments of a slanted 1, leave short gaps along the stroke; closed
+  // up, they are the one stroke they show.
+  const cv::Mat stroke = CloseStrokeGaps(band);
+  if (CountSignificantComponents(stroke) != 1 || !HasEvenRows(stroke)) return false;
   const int32_t height = std::max(profile.bottom - profile.top + 1, 1);
   return height * 0.45 >= profile.band_right - profile.band_left + 1;
 }
 
-DigitBox FindDigitBox(const cv::Mat& mask) {
-  DigitBox box;
-  const InkProfile profile = MeasureInkProfile(mask);
-  if (!profile.found) return box;
-  const int32_t w = mask.cols;
-  const int32_t l = profile.nominal_width;
+bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile) {
+  if (profile.bottom < profile.top || profile.grown_right < profile.grown_left) return false;
+  const cv::Mat ink = mask(cv::Range(profile.top, profile.bottom + 1),
+                           cv::Range(profile.grown_left, profile.grown_right + 1));
+  const int32_t height = std::max(profile.bottom - profile.top + 1, 1);
+  return HasEvenRows(CloseStrokeGaps(ink)) && height * 0.45 >= profile.band_right - profile.band_left + 1;
+}
 
-  int32_t left = profile.grown_left;
-  int32_t right = profile.grown_right;
-  if (profile.width_ratio >= 0.45) {
-    left = profile.band_left;
-    right = profile.band_right;
-    box.method = "projection_wide";
-  } else {
-    enum class Anchor { Left, Right, Undecided };
-    const bool right_fits = profile.band_right - l + 1 >= 0;
-    const bool left_fits = profile.band_left + l - 1 < w;
-    Anchor anchor = Anchor::Undecided;
-    if (right_fits && !left_fits) {
-      anchor = Anchor::Right;
-    } else if (left_fits && !right_fits) {
-      anchor = Anchor::Left;
-    } else {
-      const double position = (profile.band_left + profile.band_right + 1) / (2.0 * std::max(w, 1));
-      if (position >= 2.0 / 3.0) {
-        anchor = Anchor::Right;
-      } else if (position <= 1.0 / 3.0) {
-        anchor = Anchor::Left;
-      }
+FaintInk ClassifyFaintInk(const cv::Mat& mask) {
+  int32_t rows_with_ink = 0;
+  int32_t top = -1;
+  int32_t bottom = -1;
+  int32_t left = mask.cols;
+  int32_t right = -1;
+  for (int32_t y = 0; y < mask.rows; ++y) {
+    const uchar* row = mask.ptr<uchar>(y);
+    bool any = false;
+    for (int32_t x = 0; x < mask.cols; ++x) {
+      if (row[x] == 0) continue;
+      any = true;
+      left = std::min(left, x);
+      right = std::max(right, x);
     }
-    if (anchor == Anchor::Right) {
-      right = profile.grown_right;
-      left = std::max(0, right - l + 1);
-      box.method = profile.bar_found ? "horizontal_bar_extent" : "nominal_width_right_anchored";
-    } else if (anchor == Anchor::Left) {
-      left = profile.grown_left;
-      right = std::min(left + l - 1, w - 1);
-      box.method = profile.bar_found ? "horizontal_bar_extent" : "nominal_width_left_anchored";
-    } else if (LooksLikeLoneStroke(mask, profile)) {
-      right = profile.grown_right;
-      left = std::max(0, right - l + 1);
-      box.method = "nominal_width_right_anchored";
-    } else {
-      box.method = "projection_vertical_preserved_horizontal";
-    }
+    if (!any) continue;
+    ++rows_with_ink;
+    if (top < 0) top = y;
+    bottom = y;
   }
+  if (right < 0) return FaintInk::Blank;
+  // Ink at a side of the slot belongs to the neighbouring digit.
+  if (left == 0 || right == mask.cols - 1) return FaintInk::Blank;
+  // What a dim frame leaves of a digit (thin pieces of its segments) stands over much of the
+  // slot's height and fills its span; specks scattered over the slot do not.
+  const int32_t span = bottom - top + 1;
+  if (span < kFaintDigitSpanShare * mask.rows || 2 * rows_with_ink < span) return FaintInk::Blank;
+  const bool narrow = 2 * (right - left + 1) <= mask.cols;
+  if (narrow && HasEvenRows(CloseStrokeGaps(mask(cv::Range(top, bottom + 1), cv::Range(left, right + 1))))) {
+    return FaintInk::Stroke;
+  }
+  return FaintInk::Digit;
+}
 
+namespace {
+
+// The box of the mask's columns left..right over the profile's digit rows.
+DigitBox BoxOver(const cv::Mat& mask, const InkProfile& profile, int32_t left, int32_t right, const char* method) {
+  DigitBox box;
   box.found = true;
   box.left = left;
   box.right = right;
   box.top = profile.top;
   box.bottom = profile.bottom;
   box.width_ratio = profile.width_ratio;
+  box.edge_pieces = profile.edge_pieces;
+  box.method = method;
   if (right >= left && profile.bottom >= profile.top) {
     box.image = mask(cv::Range(profile.top, profile.bottom + 1), cv::Range(left, right + 1)).clone();
   }
   return box;
+}
+
+// The ink's own columns, reaching as far as its widest bar, whose thin ends the column profile
+// may miss.
+DigitBox OwnInkBox(const cv::Mat& mask, const InkProfile& profile) {
+  int32_t left = profile.grown_left;
+  int32_t right = profile.grown_right;
+  const std::optional<IndexRun> bar =
+      FindHorizontalBarExtent(mask, profile.top, profile.bottom, profile.band_right - profile.band_left + 1);
+  if (bar) {
+    left = std::min(left, bar->start);
+    right = std::max(right, bar->end);
+  }
+  return BoxOver(mask, profile, left, right, "projection_vertical_preserved_horizontal");
+}
+
+}  // namespace
+
+DigitBox FindDigitBox(const cv::Mat& mask, bool drop_edge_pieces) {
+  const InkProfile profile = MeasureInkProfile(mask, drop_edge_pieces);
+  if (!profile.found) return DigitBox{};
+  const int32_t w = mask.cols;
+  const int32_t l = profile.nominal_width;
+
+  if (profile.width_ratio >= 0.45) return BoxOver(mask, profile, profile.band_left, profile.band_right, "projection_wide");
+  enum class Anchor { Left, Right, Undecided };
+  const bool right_fits = profile.band_right - l + 1 >= 0;
+  const bool left_fits = profile.band_left + l - 1 < w;
+  Anchor anchor = Anchor::Undecided;
+  if (right_fits && !left_fits) {
+    anchor = Anchor::Right;
+  } else if (left_fits && !right_fits) {
+    anchor = Anchor::Left;
+  } else {
+    const double position = (profile.band_left + profile.band_right + 1) / (2.0 * std::max(w, 1));
+    if (position >= 2.0 / 3.0) {
+      anchor = Anchor::Right;
+    } else if (position <= 1.0 / 3.0) {
+      anchor = Anchor::Left;
+    }
+  }
+  if (anchor == Anchor::Undecided) {
+    if (LooksLikeLoneStroke(mask, profile)) {
+      return BoxOver(mask, profile, std::max(0, profile.grown_right - l + 1), profile.grown_right,
+                     "nominal_width_right_anchored");
+    }
+    return BoxOver(mask, profile, profile.grown_left, profile.grown_right, "projection_vertical_preserved_horizontal");
+  }
+
+  const char* bar_method = "horizontal_bar_extent";
+  const DigitBox widened =
+      anchor == Anchor::Right
+          ? BoxOver(mask, profile, std::max(0, profile.grown_right - l + 1), profile.grown_right,
+                    profile.bar_found ? bar_method : "nominal_width_right_anchored")
+          : BoxOver(mask, profile, profile.grown_left, std::min(profile.grown_left + l - 1, w - 1),
+                    profile.bar_found ? bar_method : "nominal_width_left_anchored");
+  // A whole digit narrower than its slot, widened, fills one side of the box, where a 3 or a 7
+  // samples as a 1. A 1 is taken from a widened box only when the ink is a stroke without a bar.
+  if (!widened.image.empty() && !LooksLikeBarlessStroke(mask, profile) && ScoreSegments(widened.image).digit == 1) {
+    return OwnInkBox(mask, profile);
+  }
+  return widened;
 }
 
 double SampleVerticalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1) {
@@ -470,17 +661,12 @@ SegmentScores ScoreSegments(const cv::Mat& box_image) {
   const double h = b.rows;
   const double w = b.cols;
   if (h >= 8 && w >= 5) {
-    const double th = std::max(0.11 * h, 2.0);
-    const double tw = std::max(0.2 * w, 2.0);
-    result.coverage = {
-        SampleHorizontalBar(b, 0.25 * w, 0.0, 0.75 * w, th),
-        SampleVerticalBar(b, w - tw, 0.15 * h, w, 0.42 * h),
-        SampleVerticalBar(b, w - tw, 0.58 * h, w, 0.85 * h),
-        SampleHorizontalBar(b, 0.25 * w, 0.98 * h - th, 0.75 * w, 0.98 * h),
-        SampleVerticalBar(b, 0.0, 0.58 * h, tw, 0.85 * h),
-        SampleVerticalBar(b, 0.0, 0.15 * h, tw, 0.42 * h),
-        SampleHorizontalBar(b, 0.25 * w, 0.5 * h - th / 2.0, 0.75 * w, 0.5 * h + th / 2.0),
-    };
+    const std::array<SegmentWindow, 7> windows = SegmentWindows(h, w);
+    for (size_t i = 0; i < 7; ++i) {
+      const SegmentWindow& r = windows[i];
+      result.coverage[i] = IsSideSegment(i) ? SampleVerticalBar(b, r.x0, r.y0, r.x1, r.y1)
+                                            : SampleHorizontalBar(b, r.x0, r.y0, r.x1, r.y1);
+    }
   }
   for (size_t i = 0; i < 7; ++i) result.scores[i] = Clamp01(result.coverage[i] / 0.3);
 
@@ -537,7 +723,10 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
   if (mask.empty()) return EmptyResult(1.0);
   const double ink = static_cast<double>(cv::countNonZero(mask)) / (static_cast<double>(mask.rows) * mask.cols);
   const double emptiness = Clamp01(1.0 - ink / 0.06);
-  if (emptiness >= 0.6) {
+  // A dim frame can leave a digit less ink than the emptiness test allows: what is left of it is
+  // no blank. A thin stroke is read and may only be a 1; anything else cannot be told.
+  const FaintInk faint = emptiness >= 0.6 ? ClassifyFaintInk(mask) : FaintInk::None;
+  if (faint == FaintInk::Blank) {
     DigitResult result = EmptyResult(emptiness);
     result.slot_width = mask.cols;
     result.slot_height = mask.rows;
@@ -547,7 +736,19 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
 
   const DigitBox box = FindDigitBox(mask);
   if (!box.found || box.image.empty()) return EmptyResult(1.0);
-  const SegmentScores s = ScoreSegments(box.image);
+  SegmentScores s = ScoreSegments(box.image);
+  // A thin piece of ink at a side of the slot, apart from the rest, is often the colon's dots or
+  // the neighbouring digit's edge reaching in: a reading that changes without it is not trusted.
+  if (s.digit && box.edge_pieces) {
+    const DigitBox own = FindDigitBox(mask, true);
+    if (!own.image.empty() && ScoreSegments(own.image).digit != s.digit) s.digit.reset();
+  }
+  // A side segment lit only by the tips of the bars around it does not tell a 9 from a 3.
+  if (s.digit && !SideSegmentsStandThrough(box.image, *s.digit)) s.digit.reset();
+  // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
+  // told there.
+  const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;
+  if (faint == FaintInk::Digit || (only_one && s.digit != 1)) s.digit.reset();
 
   DigitResult result;
   result.digit = s.digit;

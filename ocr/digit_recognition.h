@@ -59,6 +59,7 @@ struct DigitBox {
   int32_t bottom = 0;  // inclusive
   double width_ratio = 0.0;
   std::string method;
+  bool edge_pieces = false;  // see InkProfile
 };
 
 // Inclusive index range of consecutive indices.
@@ -84,6 +85,9 @@ struct InkProfile {
   double stroke_length = 0.0;
   int32_t nominal_width = 0;
   bool bar_found = false;
+  // A thin piece of ink at a side of the slot stands apart from the rest; asked to, the profile
+  // left it out of its columns.
+  bool edge_pieces = false;
 };
 
 // Reads one digit slot of a prepared (binary) zone picture. Slot bounds are inclusive; they are
@@ -94,8 +98,10 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot);
 cv::Mat NormalizeSlotImage(const cv::Mat& image);
 
 // Finds the digit's box in an ink mask; ink narrower than a digit cell is widened to a nominal
-// digit width anchored at its left or right side.
-DigitBox FindDigitBox(const cv::Mat& mask);
+// digit width anchored at its left or right side. With drop_edge_pieces, a thin piece of ink at a
+// side of the slot that stands apart from the rest (the colon's dots, the neighbouring digit's
+// edge) is left out.
+DigitBox FindDigitBox(const cv::Mat& mask, bool drop_edge_pieces = false);
 
 // Samples the seven segment windows of a box and matches them against the patterns.
 SegmentScores ScoreSegments(const cv::Mat& box_image);
@@ -105,13 +111,28 @@ SegmentScores ScoreSegments(const cv::Mat& box_image);
 SegmentValues RoundToThousandths(const SegmentValues& values);
 
 // Building blocks of the stages above, exposed so that each rule can be checked by itself.
-InkProfile MeasureInkProfile(const cv::Mat& mask);
+InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces = false);
 std::optional<IndexRun> GrowInkExtent(const std::vector<uint64_t>& profile,
                                       const std::vector<IndexRun>& strong_runs, int32_t tolerance);
 std::vector<IndexRun> TrimEdgeBands(std::vector<IndexRun> runs, int32_t length);
 std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top, int32_t bottom,
                                                 int32_t band_width);
+// One narrow vertical stroke; short gaps along it (LEDs, the split segments of a slanted 1) are
+// closed before its pieces are counted.
 bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile);
+// False when a side segment that the digit lights holds ink only in the first and last rows of
+// its window (the tips of the bars above and below, on a small or fat digit) and the digit
+// without that segment is another digit: a 9 that may be a 3, an 8 that may be a 9.
+bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit);
+// Narrow ink without a horizontal bar across it: the only ink that is widened to a nominal digit
+// width, since a whole digit narrower than its slot would then fill one side of the box.
+bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile);
+// What the ink of a slot below the emptiness limit is. Blank: nothing, specks, or ink at a side of
+// the slot (the neighbour's). Otherwise pieces stacked over a large share of the slot's height,
+// clear of its sides, are what a dim frame left of a digit: a Stroke when they are at most half
+// the slot wide without a bar across them (only a 1 can be read), else a Digit that cannot be told.
+enum class FaintInk { None, Blank, Stroke, Digit };
+FaintInk ClassifyFaintInk(const cv::Mat& mask);
 int CountSignificantComponents(const cv::Mat& mask);
 double SampleHorizontalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
 double SampleVerticalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);

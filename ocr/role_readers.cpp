@@ -195,6 +195,16 @@ ReaderResult ReadCount(const cv::Mat& zone_image, const std::string& role,
   return result;
 }
 
+ClockLayoutDetection DetectZoneClockLayout(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing) {
+  // The separator is looked for on the colour crop: the prepared picture has lost the brightness
+  // that tells a lit mark from the board. Dark digits on a light board are lit marks only once
+  // inverted, as the readers see them; otherwise the board around a dark point passes for a colon.
+  if (!processing || !processing->invert || zone_image.empty()) return DetectClockLayout(zone_image);
+  cv::Mat inverted;
+  cv::bitwise_not(zone_image, inverted);
+  return DetectClockLayout(inverted);
+}
+
 ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
                        const std::optional<ZoneProcessing>& processing, ClockFormat format) {
   if (zone_image.empty()) return NoFrameReading();
@@ -202,10 +212,8 @@ ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
   const bool minutes_seconds = format == ClockFormat::MinutesSeconds;
   const bool fixed_format = minutes_seconds || format == ClockFormat::TwoDigitMinutesSeconds;
 
-  // The separator is looked for on the colour crop: the prepared picture has lost the
-  // brightness that tells a lit mark from the board.
   ClockLayoutDetection detection;
-  if (!minutes_seconds) detection = DetectClockLayout(zone_image);
+  if (!minutes_seconds) detection = DetectZoneClockLayout(zone_image, processing);
 
   ReaderResult result;
   std::string separator = ":";

@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "ocr/clock_layout.h"
 #include "ocr/digit_layout.h"
 #include "ocr/digit_recognition.h"
 #include "ocr/zone_preprocessing.h"
@@ -50,6 +51,10 @@ std::optional<std::vector<std::string>> DigitTexts(const std::vector<SlotReading
 std::string ConcatTexts(const std::vector<std::string>& texts);
 std::string TrimLeadingSpace(const std::string& text);
 ReaderResult NoFrameReading();
+
+// Clock-layout detection on a zone's colour crop as the readers see it: inverted when the zone's
+// invert option is set.
+ClockLayoutDetection DetectZoneClockLayout(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing);
 
 // The readers never throw for a bad picture; every outcome is a status word. OpenCV errors
 // raised inside preparation pass to the caller.

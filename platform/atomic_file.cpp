@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <system_error>
+
+#include "core/steady_clock.h"
+#include "platform/unique_fd.h"
 
 namespace tessvark {
 namespace {
@@ -47,19 +51,11 @@ void RemoveQuietly(const std::filesystem::path& path) { ::unlink(path.c_str()); 
 void SyncFolderOf(const std::filesystem::path& file) {
   std::filesystem::path folder = file.parent_path();
   if (folder.empty()) folder = ".";
-  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (descriptor < 0) return;
-  SyncDescriptor(descriptor);
-  ::close(descriptor);
+  const UniqueFd descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (descriptor.valid()) SyncDescriptor(descriptor.get());
 }
 
 }  // namespace
-
-std::int64_t SteadyClockNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 bool CreateFolderWithParents(const std::filesystem::path& folder) {
   if (folder.empty()) return true;
@@ -82,19 +78,19 @@ ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
                                       std::string_view text, TemporaryFileMode mode) {
   if (!CreateFolderWithParents(target.parent_path())) return ReplaceFileStatus::kFolderFailed;
   const int flags = mode == TemporaryFileMode::kExclusive ? O_EXCL : O_TRUNC;
-  const int descriptor = OpenForWriting(temporary, flags, 0666);
-  if (descriptor < 0) return ReplaceFileStatus::kCreateFailed;
-  if (!WriteAll(descriptor, text)) {
-    ::close(descriptor);
-    RemoveQuietly(temporary);
-    return ReplaceFileStatus::kWriteFailed;
+  UniqueFd descriptor(OpenForWriting(temporary, flags, 0666));
+  if (!descriptor.valid()) return ReplaceFileStatus::kCreateFailed;
+  ReplaceFileStatus failure = ReplaceFileStatus::kReplaced;
+  if (!WriteAll(descriptor.get(), text)) {
+    failure = ReplaceFileStatus::kWriteFailed;
+  } else if (!SyncDescriptor(descriptor.get())) {
+    failure = ReplaceFileStatus::kFlushFailed;
   }
-  if (!SyncDescriptor(descriptor)) {
-    ::close(descriptor);
+  descriptor.Reset();  // closed before the rename, and before a failed file is removed
+  if (failure != ReplaceFileStatus::kReplaced) {
     RemoveQuietly(temporary);
-    return ReplaceFileStatus::kFlushFailed;
+    return failure;
   }
-  ::close(descriptor);
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
     RemoveQuietly(temporary);
     return ReplaceFileStatus::kReplaceFailed;
@@ -103,17 +99,51 @@ ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
   return ReplaceFileStatus::kReplaced;
 }
 
-bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text) {
-  const int descriptor = OpenForWriting(path, O_EXCL, 0600);
-  if (descriptor < 0) return false;
-  const bool written = WriteAll(descriptor, text) && SyncDescriptor(descriptor);
-  ::close(descriptor);
+bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text, mode_t mode) {
+  UniqueFd descriptor(OpenForWriting(path, O_EXCL | O_NOFOLLOW, mode));
+  if (!descriptor.valid()) return false;
+  const bool written = WriteAll(descriptor.get(), text) && SyncDescriptor(descriptor.get());
+  descriptor.Reset();
   if (!written) {
     RemoveQuietly(path);
     return false;
   }
   SyncFolderOf(path);
   return true;
+}
+
+bool ReadFileExact(const std::filesystem::path& path, std::uint64_t length, std::string& out) {
+  constexpr std::size_t kMaxRead = 1048576;
+  out.clear();
+  if (length == 0) return false;
+  int opened;
+  do {
+    opened = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  } while (opened < 0 && errno == EINTR);
+  if (opened < 0) return false;
+  const UniqueFd file(opened);
+  const int descriptor = file.get();
+  struct stat info {};
+  bool ok = ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) &&
+            static_cast<std::uint64_t>(info.st_size) == length;
+  if (ok) out.resize(length);
+  std::size_t done = 0;
+  while (ok && done < length) {
+    const std::size_t wanted = std::min<std::uint64_t>(kMaxRead, length - done);
+    const ssize_t got = ::read(descriptor, out.data() + done, wanted);
+    if (got < 0 && errno == EINTR) continue;
+    ok = got > 0;
+    if (ok) done += static_cast<std::size_t>(got);
+  }
+  // A file that grew since it was measured is not the file that was measured.
+  char extra = 0;
+  ssize_t beyond;
+  do {
+    beyond = ok ? ::read(descriptor, &extra, 1) : 0;
+  } while (beyond < 0 && errno == EINTR);
+  ok = ok && beyond == 0;
+  if (!ok) out.clear();
+  return ok;
 }
 
 bool LinkFileDurably(const std::filesystem::path& existing, const std::filesystem::path& added) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -25,9 +27,6 @@ enum class ReplaceFileStatus : std::int32_t {
 // name that a leftover of an earlier failure may hold (truncated and reused).
 enum class TemporaryFileMode : std::int32_t { kExclusive = 0, kReuse = 1 };
 
-// The steady clock's current reading in nanoseconds.
-std::int64_t SteadyClockNanoseconds();
-
 // Creates `folder` and every missing ancestor; true when it exists as a folder afterwards.
 bool CreateFolderWithParents(const std::filesystem::path& folder);
 
@@ -42,9 +41,16 @@ ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
                                       const std::filesystem::path& temporary,
                                       std::string_view text, TemporaryFileMode mode);
 
-// Creates `path` as a new file (failing when the name exists), readable and writable by its
-// owner only, writes `text` and commits it to disk. A failed write or commit removes the file.
-bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text);
+// Creates `path` as a new file (failing when the name exists in any form, a link included) with
+// `mode` (by default readable and writable by its owner only), writes `text` and commits it to
+// disk. A failed write or commit removes the file.
+bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text,
+                         mode_t mode = 0600);
+
+// Reads a regular file that must be exactly `length` bytes long (1 or more) into `out`, in reads
+// of at most 1 MiB. A link at `path` is not followed. False for any other file or length, and for
+// a failed read.
+bool ReadFileExact(const std::filesystem::path& path, std::uint64_t length, std::string& out);
 
 // Gives the file at `existing` a second name `added` (a hard link, failing when `added`
 // exists) and commits the folder. This keeps a file whose bytes cannot be read.

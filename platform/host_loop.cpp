@@ -34,20 +34,15 @@ void BlockHostSignals() {
 
 HostLoop::HostLoop() {
   const sigset_t set = HostSignalSet();
-  signal_fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
-
-HostLoop::~HostLoop() {
-  if (signal_fd_ >= 0) close(signal_fd_);
-  if (wake_fd_ >= 0) close(wake_fd_);
+  signal_fd_.Reset(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+  wake_fd_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
 void HostLoop::Post(HostAction action) {
   pending_.fetch_or(ActionBit(action));
   const std::uint64_t one = 1;
   // A full counter still wakes the loop, so a failed write loses nothing.
-  if (wake_fd_ >= 0) (void)!write(wake_fd_, &one, sizeof(one));
+  if (wake_fd_.valid()) (void)!write(wake_fd_.get(), &one, sizeof(one));
 }
 
 int HostLoop::Run(const std::function<void(HostAction)>& on_action) {
@@ -60,7 +55,7 @@ int HostLoop::Run(const std::function<void(HostAction)>& on_action) {
     }
 
     signalfd_siginfo info{};
-    const ssize_t got = read(signal_fd_, &info, sizeof(info));
+    const ssize_t got = read(signal_fd_.get(), &info, sizeof(info));
     if (got == static_cast<ssize_t>(sizeof(info))) {
       const int signal_number = static_cast<int>(info.ssi_signo);
       if (signal_number == SIGUSR1) {
@@ -74,10 +69,10 @@ int HostLoop::Run(const std::function<void(HostAction)>& on_action) {
     }
 
     std::uint64_t count = 0;
-    (void)!read(wake_fd_, &count, sizeof(count));
+    (void)!read(wake_fd_.get(), &count, sizeof(count));
     if (pending_.load() != 0) continue;
 
-    pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    pollfd fds[2] = {{signal_fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0 && errno != EINTR) return 0;
   }
 }

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <functional>
 
+#include "platform/unique_fd.h"
+
 namespace tessvark {
 
 // What the desktop host is asked to do: the three items a tray menu would offer.
@@ -26,11 +28,10 @@ class HostLoop {
   // Opens the descriptors the loop waits on; valid() tells whether that worked. The host signals
   // must already be blocked (BlockHostSignals).
   HostLoop();
-  ~HostLoop();
   HostLoop(const HostLoop&) = delete;
   HostLoop& operator=(const HostLoop&) = delete;
 
-  bool valid() const { return signal_fd_ >= 0 && wake_fd_ >= 0; }
+  bool valid() const { return signal_fd_.valid() && wake_fd_.valid(); }
 
   // Queues an action for the loop; a quit posted before Run makes Run return at its first look.
   void Post(HostAction action);
@@ -43,8 +44,8 @@ class HostLoop {
  private:
   // One bit per posted action, so that repeated posts before the loop looks are one action.
   std::atomic<unsigned> pending_{0};
-  int signal_fd_ = -1;
-  int wake_fd_ = -1;
+  UniqueFd signal_fd_;
+  UniqueFd wake_fd_;
 };
 
 }  // namespace tessvark

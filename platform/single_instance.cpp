@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace tessvark {
 
@@ -18,31 +19,24 @@ std::string InstanceLockPath(const EnvironmentLookup& lookup) {
 }
 
 SingleInstanceLock::SingleInstanceLock(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return;
+  UniqueFd file(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.valid()) return;
+  const int fd = file.get();
   struct stat info {};
   // A file planted by another user (for instance in the shared /tmp) must not decide whether
   // this user's program runs.
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
-    close(fd);
-    return;
-  }
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) return;
   int result = 0;
   do {
     result = flock(fd, LOCK_EX | LOCK_NB);
   } while (result != 0 && errno == EINTR);
   if (result == 0) {
-    fd_ = fd;
+    fd_ = std::move(file);
     status_ = InstanceLockStatus::kAcquired;
     return;
   }
   status_ = errno == EWOULDBLOCK ? InstanceLockStatus::kHeldElsewhere
                                  : InstanceLockStatus::kUnavailable;
-  close(fd);
-}
-
-SingleInstanceLock::~SingleInstanceLock() {
-  if (fd_ >= 0) close(fd_);
 }
 
 }  // namespace tessvark

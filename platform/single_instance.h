@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/data_folder.h"
+#include "platform/unique_fd.h"
 
 namespace tessvark {
 
@@ -23,14 +24,13 @@ enum class InstanceLockStatus {
 class SingleInstanceLock {
  public:
   explicit SingleInstanceLock(const std::string& path);
-  ~SingleInstanceLock();
   SingleInstanceLock(const SingleInstanceLock&) = delete;
   SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
   InstanceLockStatus status() const { return status_; }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;  // holds the lock while open
   InstanceLockStatus status_ = InstanceLockStatus::kUnavailable;
 };
 

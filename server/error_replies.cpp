@@ -3,6 +3,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/version.h"
 #include "server/server_state.h"
 
 namespace tessvark {
@@ -79,8 +80,6 @@ constexpr const char* kContentSecurityPolicy =
     "default-src 'none'; img-src 'self' blob: data:; style-src 'self' 'unsafe-inline'; "
     "script-src 'self' 'unsafe-inline'; connect-src 'self'; font-src 'self'; "
     "frame-ancestors 'none'; base-uri 'none'; form-action 'self'; object-src 'none'";
-
-constexpr const char* kInstanceId = "tessvark-native-0.8.2+35";
 
 bool IsUnavailableRoute(const std::string& method, const std::string& path) {
   for (const auto& [m, p] : kUnavailableRoutes) {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/descriptor.h"
+#include "platform/unique_fd.h"
 #include "server/growing_thread_pool.h"
 #include "server/server_state.h"
 
@@ -36,16 +36,16 @@ void SetReuseAddress(socket_t sock) {
 // can bind; 0 when none is free, -1 when no probe socket can be opened.
 int ProbeFreePort(int first, int attempts) {
   for (long port = first; port <= 65535 && port - first < attempts; ++port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    SetReuseAddress(fd);
+    const UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe.valid()) return -1;
+    SetReuseAddress(probe.get());
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    CloseSocketOrFile(fd);
-    if (bound == 0) return static_cast<int>(port);
+    if (bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+      return static_cast<int>(port);
+    }
   }
   return 0;
 }
@@ -155,7 +155,7 @@ void LocalHttpServer::WakeStreams() { WakeAllStreams(*impl_); }
 
 void LocalHttpServer::SetOutputEnabled(const std::string& name, bool enabled) {
   if (name != "vmix") return;
-  std::lock_guard<std::mutex> lock(impl_->output_mutex);
+  MutexLock lock(impl_->output_mutex);
   impl_->vmix_output_enabled = enabled;
 }
 

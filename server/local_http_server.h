@@ -6,11 +6,9 @@
 
 #include "server/host_services.h"
 #include "server/local_http_server_options.h"
+#include "session/session_server.h"
 
 namespace tessvark {
-
-class OcrRuntime;
-class ScoreboardStateStore;
 
 // The program's HTTP server on 127.0.0.1: the interface files, the JSON API answered by an
 // OcrRuntime, and the scoreboard event stream. Every request is authorized first (loopback peer,
@@ -19,34 +17,34 @@ class ScoreboardStateStore;
 // Start, Stop, Port, SetStateStore, SetHostServices and the destructor are called from one
 // thread. SetRuntime, SetStateAvailable, WakeStreams and SetOutputEnabled may be called from any
 // thread at any time.
-class LocalHttpServer {
+class LocalHttpServer final : public SessionServer {
  public:
   struct Impl;
 
   // Opens no socket. Throws std::runtime_error when no CSRF token can be made.
   explicit LocalHttpServer(LocalHttpServerOptions options);
-  ~LocalHttpServer();
+  ~LocalHttpServer() override;
   LocalHttpServer(const LocalHttpServer&) = delete;
   LocalHttpServer& operator=(const LocalHttpServer&) = delete;
 
   // Listens on the first free port of the configured range; true when listening (also when it
   // already was). A stopped server may be started again with the same token.
-  bool Start();
+  bool Start() override;
   // Ends listening and every event stream; returns after the listener and every handler ended.
-  void Stop();
+  void Stop() override;
   // The bound port, 0 while not listening.
-  std::int32_t Port() const;
+  std::int32_t Port() const override;
 
   // Non-owning; null detaches the runtime and runtime routes answer 503.
-  void SetRuntime(OcrRuntime* runtime);
+  void SetRuntime(OcrRuntime* runtime) override;
   // Non-owning; the store the event stream reads (the server's own store while none is set).
-  void SetStateStore(ScoreboardStateStore* store);
+  void SetStateStore(ScoreboardStateStore* store) override;
   // Whether the scoreboard state may be streamed; false ends every open stream. Wakes streams.
-  void SetStateAvailable(bool available);
+  void SetStateAvailable(bool available) override;
   // Makes every open stream look at the state now instead of at its next poll.
-  void WakeStreams();
+  void WakeStreams() override;
   // Only the name "vmix" is known; other names change nothing.
-  void SetOutputEnabled(const std::string& name, bool enabled);
+  void SetOutputEnabled(const std::string& name, bool enabled) override;
   // Call before Start.
   void SetHostServices(UpdateServices updates, ResourceServices resources);
 

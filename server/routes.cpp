@@ -2,6 +2,8 @@
 #include <string>
 #include <utility>
 
+#include "core/json_text.h"
+#include "core/version.h"
 #include "server/server_state.h"
 
 namespace tessvark {
@@ -15,9 +17,6 @@ using BodyCall = std::function<RuntimeResponse(OcrRuntime&, const std::string& b
 
 constexpr char kJson[] = "application/json";
 constexpr char kNoStore[] = "no-store, max-age=0";
-constexpr char kVersionJson[] =
-    "{\"product\":\"Tessvark\",\"version\":\"0.8.2\",\"build\":35,\"prerelease\":\"beta\","
-    "\"platform\":\"Windows\",\"channel\":\"windows-beta\"}";
 // Matches every decoded path, line breaks included.
 constexpr char kAnyPath[] = R"([\s\S]*)";
 
@@ -71,8 +70,16 @@ void RunUpdateStep(const Impl& impl, Response& res, const std::function<bool()>&
   SendUpdateStatus(impl, res);
 }
 
+std::string VersionJson() {
+  return std::string("{\"product\":\"Tessvark\",\"version\":") + QuotedJsonText(kProgramVersion) +
+         ",\"build\":" + std::to_string(kProgramBuild) +
+         ",\"prerelease\":" + QuotedJsonText(kProgramPrerelease) +
+         ",\"platform\":" + QuotedJsonText(kPlatformName) +
+         ",\"channel\":" + QuotedJsonText(kProgramChannel) + "}";
+}
+
 void OutputsJson(Impl& impl, Response& res) {
-  std::lock_guard<std::mutex> lock(impl.output_mutex);
+  MutexLock lock(impl.output_mutex);
   SendBody(
       res,
       impl.vmix_output_enabled ? "{\"enabled\":{\"vmix\":true}}" : "{\"enabled\":{\"vmix\":false}}",
@@ -165,7 +172,7 @@ void RegisterHostRoutes(RouteTable& routes) {
                   SendBody(res, "{\"released\":true}", kJson, kNoStore);
                 });
   routes.Get("/api/version", [](Impl&, const Request&, Response& res) {
-    SendBody(res, kVersionJson, kJson, nullptr);
+    SendBody(res, VersionJson(), kJson, nullptr);
   });
   routes.Change("POST", "/api/updates/check",
                 [](Impl& impl, const Request&, Response& res, const ContentReader&) {

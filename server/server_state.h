@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/mutex.h"
 #include "core/scoreboard_state_store.h"
 #include "server/host_services.h"
 #include "server/local_http_server.h"
@@ -28,9 +29,9 @@ namespace tessvark {
 struct LocalHttpServer::Impl {
   // One open event stream, shared by the stream list, its provider and its releaser.
   struct SseSlot {
-    std::mutex mutex;
-    std::condition_variable wake_cv;
-    bool wake = false;  // guarded by mutex
+    Mutex mutex;
+    CondVar wake_cv{mutex};
+    bool wake GUARDED_BY(mutex) = false;
   };
 
   explicit Impl(LocalHttpServerOptions settings);
@@ -52,10 +53,10 @@ struct LocalHttpServer::Impl {
   std::atomic<bool> stopping{false};
   std::atomic<bool> state_available{false};
   std::atomic<std::int32_t> bound_port{0};
-  std::mutex output_mutex;
-  bool vmix_output_enabled = true;  // guarded by output_mutex
-  std::mutex streams_mutex;
-  std::vector<std::shared_ptr<SseSlot>> streams;  // guarded by streams_mutex
+  Mutex output_mutex;
+  bool vmix_output_enabled GUARDED_BY(output_mutex) = true;
+  Mutex streams_mutex;
+  std::vector<std::shared_ptr<SseSlot>> streams GUARDED_BY(streams_mutex);
 };
 
 using HandlerResult = httplib::Server::HandlerResponse;

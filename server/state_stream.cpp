@@ -43,9 +43,9 @@ void WaitForWake(const LocalHttpServer::Impl& impl, SseSlot& slot, std::chrono::
   const Clock::time_point now = Clock::now();
   const Clock::time_point deadline =
       wait > Clock::time_point::max() - now ? Clock::time_point::max() : now + wait;
-  std::unique_lock<std::mutex> lock(slot.mutex);
+  MutexLock lock(slot.mutex);
   while (!slot.wake && !impl.stopping.load()) {
-    if (slot.wake_cv.wait_until(lock, deadline) == std::cv_status::timeout) break;
+    if (!slot.wake_cv.WaitUntil(deadline)) break;
   }
   slot.wake = false;
 }
@@ -82,7 +82,7 @@ bool StreamStateEvents(const LocalHttpServer::Impl& impl, SseSlot& slot, httplib
 }
 
 void ReleaseStateStream(LocalHttpServer::Impl& impl, const std::shared_ptr<SseSlot>& slot) {
-  std::lock_guard<std::mutex> lock(impl.streams_mutex);
+  MutexLock lock(impl.streams_mutex);
   impl.streams.erase(std::remove(impl.streams.begin(), impl.streams.end(), slot),
                      impl.streams.end());
 }
@@ -96,7 +96,7 @@ void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res) {
   }
   auto slot = std::make_shared<SseSlot>();
   {
-    std::lock_guard<std::mutex> lock(impl.streams_mutex);
+    MutexLock lock(impl.streams_mutex);
     if (impl.streams.size() >=
         static_cast<std::size_t>(std::max(0, impl.options.max_event_streams))) {
       SendJsonError(res, 503, "Too many local state streams.");
@@ -142,15 +142,15 @@ std::int64_t StateSequence(const StateValue& document) {
 void WakeAllStreams(LocalHttpServer::Impl& impl) {
   std::vector<std::shared_ptr<SseSlot>> copy;
   {
-    std::lock_guard<std::mutex> lock(impl.streams_mutex);
+    MutexLock lock(impl.streams_mutex);
     copy = impl.streams;
   }
   for (const auto& slot : copy) {
     {
-      std::lock_guard<std::mutex> lock(slot->mutex);
+      MutexLock lock(slot->mutex);
       slot->wake = true;
     }
-    slot->wake_cv.notify_all();
+    slot->wake_cv.SignalAll();
   }
 }
 

@@ -1,122 +1,166 @@
-// The Example media as a source, and the start of a stored live selection.
+// The inputs' lifecycle and callbacks: the start of a stored selection, the receivers' link
+// states, the Example media as a source, and stopping everything.
+
+#include "session/session_sources.h"
 
 #include <filesystem>
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "session/native_session.h"
-
 namespace tessvark {
 
-void NativeSession::StartSelectedReceiver() {
-  SessionState& state = *state_;
+void SessionSources::InstallRuntimeCallbacks(NdiRuntime& runtime, const std::string& kind) {
+  runtime.SetFrameCallback(
+      [this, kind](const NdiFrame& frame) { frame_path_.OnReceiverFrame(kind, frame); });
+  runtime.SetLinkCallback(
+      [this, kind](const NdiLinkSnapshot& snapshot) { OnReceiverLinkState(kind, snapshot); });
+}
+
+void SessionSources::AttachRuntimes(std::shared_ptr<NdiRuntime> ndi_runtime,
+                                    std::shared_ptr<NdiRuntime> omt_runtime) {
+  if (ndi_runtime) InstallRuntimeCallbacks(*ndi_runtime, "ndi");
+  if (omt_runtime) InstallRuntimeCallbacks(*omt_runtime, "omt");
+  MutexLock engine(engine_.mutex);
+  ndi_runtime_ = std::move(ndi_runtime);
+  omt_runtime_ = std::move(omt_runtime);
+}
+
+void SessionSources::StartStored() {
+  StartSelectedReceiver();
+  StartExampleSource();
+}
+
+void SessionSources::BeginStop() {
+  // An operation that is starting something finishes before this, and every later one sees
+  // `stopping`, so whatever is stopped afterwards stays stopped.
+  MutexLock control(control_);
+  engine_.stopping.store(true);
+}
+
+std::array<std::shared_ptr<NdiRuntime>, 2> SessionSources::Runtimes() {
+  MutexLock engine(engine_.mutex);
+  return {ndi_runtime_, omt_runtime_};
+}
+
+void SessionSources::StopRuntimes() {
+  for (const std::shared_ptr<NdiRuntime>& runtime : Runtimes()) {
+    if (!runtime) continue;
+    runtime->Stop();
+    // A supplied runtime may outlive the session; its callbacks must not.
+    runtime->SetFrameCallback({});
+    runtime->SetLinkCallback({});
+  }
+}
+
+void SessionSources::StopExamplePlayer() {
+  MutexLock control(control_);
+  example_player_.Stop();
+}
+
+void SessionSources::OnReceiverLinkState(const std::string& kind,
+                                         const NdiLinkSnapshot& snapshot) {
+  MutexLock engine(engine_.mutex);
+  SourceSelection& selection = engine_.selection;
+  if (engine_.stopping || !selection.selected || kind.empty() || selection.type != kind) return;
+  if (!snapshot.selected_source.empty() && snapshot.selected_source != selection.id) return;
+  const std::string& link = snapshot.state;
+  if (link == "offline" || link == "error" || link == "no_source" || link == "stale") {
+    worker_.SetAnalysisEnabled(false);
+    server_.SetStateAvailable(!engine_.pictures.source_jpeg.empty());
+  }
+}
+
+void SessionSources::StartSelectedReceiver() {
   bool selected = false;
-  std::string type;
   std::string id;
   std::shared_ptr<NdiRuntime> runtime;
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    selected = state.selected;
-    type = state.source_type;
-    id = state.source_id;
-    if (type == "ndi") runtime = state.ndi_runtime;
-    if (type == "omt") runtime = state.omt_runtime;
+    MutexLock engine(engine_.mutex);
+    selected = engine_.selection.selected;
+    const std::string& type = engine_.selection.type;
+    id = engine_.selection.id;
+    if (type == "ndi") runtime = ndi_runtime_;
+    if (type == "omt") runtime = omt_runtime_;
   }
   if (!selected || !runtime) return;
   runtime->Start();
   runtime->SelectSource(id);
 }
 
-void NativeSession::StopReceivers() {
-  std::shared_ptr<NdiRuntime> runtimes[2];
-  {
-    std::lock_guard<std::mutex> engine(state_->engine_mutex);
-    runtimes[0] = state_->ndi_runtime;
-    runtimes[1] = state_->omt_runtime;
-  }
-  for (const std::shared_ptr<NdiRuntime>& runtime : runtimes) {
+void SessionSources::StopReceivers() {
+  for (const std::shared_ptr<NdiRuntime>& runtime : Runtimes()) {
     if (runtime) runtime->Stop();
   }
 }
 
-ExampleVideoCallback NativeSession::ForwardExampleEvent() {
+ExampleVideoCallback SessionSources::ForwardExampleEvent() {
   return [this](const ExampleVideoEvent& event) { return OnExampleVideoEvent(event); };
 }
 
-void NativeSession::ResetExampleInfo() {
-  SessionState& state = *state_;
-  state.example_video_active = false;
-  state.example_error.clear();
-  state.example_codec.clear();
-  state.example_fps = 0.0;
-  state.example_duration = 0.0;
-  state.example_frame_count = 0;
-  state.example_width = 0;
-  state.example_height = 0;
-}
+void SessionSources::ResetExampleInfo() { engine_.example = ExampleInfo{}; }
 
-void NativeSession::StartExampleSource() {
-  SessionState& state = *state_;
+void SessionSources::StartExampleSource() {
   std::string id;
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    if (!state.selected || state.source_type != "example") return;
-    id = state.source_id;
+    MutexLock engine(engine_.mutex);
+    if (!engine_.selection.selected || engine_.selection.type != "example") return;
+    id = engine_.selection.id;
   }
   if (id == "example-1") {
-    const std::string path = options_.ui_root + "/assets/example/3.mp4";
+    const std::string path = ui_root_ + "/assets/example/3.mp4";
     // A missing clip leaves the selection without pictures; other status failures throw.
     if (!std::filesystem::is_regular_file(std::filesystem::status(path))) return;
     {
-      std::lock_guard<std::mutex> engine(state.engine_mutex);
-      state.example_video_active = true;
-      worker_.SetSourceIdentity(CurrentSourceContext(state));
+      MutexLock engine(engine_.mutex);
+      engine_.example.video_active = true;
+      worker_.SetSourceIdentity(ContextOf(engine_.selection));
       worker_.SetAnalysisEnabled(false);
       server_.SetStateAvailable(false);
     }
     StopReceivers();
-    example_player_->Start(path, ForwardExampleEvent());
+    example_player_.Start(path, ForwardExampleEvent());
   } else if (id == "example-2") {
-    const cv::Mat still = cv::imread(options_.ui_root + "/assets/example/1.jpg", cv::IMREAD_COLOR);
+    const cv::Mat still = cv::imread(ui_root_ + "/assets/example/1.jpg", cv::IMREAD_COLOR);
     StopReceivers();
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    worker_.SetSourceIdentity(CurrentSourceContext(state));
-    if (!still.empty()) state.source_image = still;
-    AnalyzeFrame(!still.empty(), true);
+    MutexLock engine(engine_.mutex);
+    worker_.SetSourceIdentity(ContextOf(engine_.selection));
+    if (!still.empty()) engine_.pictures.source_image = still;
+    frame_path_.Analyze(engine_, !still.empty(), true);
   }
 }
 
-bool NativeSession::OnExampleVideoEvent(const ExampleVideoEvent& event) {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  if (!state.example_video_active || state.source_id != "example-1") return false;
+bool SessionSources::OnExampleVideoEvent(const ExampleVideoEvent& event) {
+  MutexLock engine(engine_.mutex);
+  ExampleInfo& example = engine_.example;
+  FramePictures& pictures = engine_.pictures;
+  if (!example.video_active || engine_.selection.id != "example-1") return false;
   if (event.kind == kExampleEventError) {
-    state.example_error = event.message.empty() ? "Could not decode Example video" : event.message;
+    example.error = event.message.empty() ? "Could not decode Example video" : event.message;
     return false;
   }
   if (event.kind == kExampleEventInfo) {
-    state.example_fps = event.fps;
-    state.example_frame_count = event.frame_count;
-    state.example_duration = event.duration;
-    state.example_codec = event.codec_name;
-    state.example_error.clear();
+    example.fps = event.fps;
+    example.frame_count = event.frame_count;
+    example.duration = event.duration;
+    example.codec = event.codec_name;
+    example.error.clear();
     return true;
   }
   if (event.image.empty()) return true;
-  state.example_width = event.image.cols;
-  state.example_height = event.image.rows;
-  if (event.fps > 0.0) state.example_fps = event.fps;
-  state.example_error.clear();
+  example.width = event.image.cols;
+  example.height = event.image.rows;
+  if (event.fps > 0.0) example.fps = event.fps;
+  example.error.clear();
   // The player reuses its picture buffers; the session keeps its own copy.
-  state.source_image = event.image.clone();
+  pictures.source_image = event.image.clone();
   if (worker_.IsBusy()) {
     // Analysed by the after-analysis hook once the worker is free; the preview shows it now.
-    state.example_pending = true;
-    RefreshPreview(state, false, 80);
+    pictures.example_pending = true;
+    frame_path_.RefreshPreview(engine_, false, 80);
     return true;
   }
-  state.example_pending = false;
-  AnalyzeFrame(true, true);
+  pictures.example_pending = false;
+  frame_path_.Analyze(engine_, true, true);
   return true;
 }
 

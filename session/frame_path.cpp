@@ -1,13 +1,12 @@
-// Live frames from the receivers to the analysis worker: the receiver callbacks, the preview
-// thread, the frame feeder thread and the frame step shared with the Example source and the API.
+#include "session/frame_path.h"
 
 #include <chrono>
 #include <limits>
-#include <thread>
+#include <optional>
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "session/native_session.h"
+#include "core/steady_clock.h"
 
 namespace tessvark {
 namespace {
@@ -21,16 +20,6 @@ constexpr std::int64_t kFeederWaitMs = 50;
 constexpr auto kFeederSpacing = std::chrono::nanoseconds(50'000'000);
 constexpr std::int64_t kFrameAgeLimitNs = 2'500'000'000;
 
-std::int64_t SteadyNowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             SteadyClock::now().time_since_epoch())
-      .count();
-}
-
-bool IsLiveReceiverType(const std::string& type) {
-  return type == "ndi" || type == "srt" || type == "omt";
-}
-
 // Waits for a frame newer than `last_seen` and takes it, moving `last_seen` on.
 std::shared_ptr<const VideoFrame> TakeNewerFrame(LatestFrameSlot& slot, std::int64_t timeout_ms,
                                                  std::int64_t& last_seen) {
@@ -40,12 +29,6 @@ std::shared_ptr<const VideoFrame> TakeNewerFrame(LatestFrameSlot& slot, std::int
   if (!held || held->sequence <= last_seen) return nullptr;
   last_seen = held->sequence;
   return held;
-}
-
-// The frame belongs to the selection now in force; the caller holds the engine mutex.
-bool MatchesSelection(const SessionState& state, const VideoFrame& frame) {
-  return IsLiveReceiverType(state.source_type) &&
-         frame.source_generation == state.source_generation && frame.source == state.source_id;
 }
 
 }  // namespace
@@ -61,146 +44,159 @@ std::string EncodeJpeg(const cv::Mat& picture, std::int32_t quality) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-void NativeSession::InstallRuntimeCallbacks(NdiRuntime& runtime, const std::string& kind) {
-  runtime.SetFrameCallback([this, kind](const NdiFrame& frame) { OnReceiverFrame(kind, frame); });
-  runtime.SetLinkCallback(
-      [this, kind](const NdiLinkSnapshot& snapshot) { OnReceiverLinkState(kind, snapshot); });
+FramePath::FramePath(SessionEngine& engine, AnalysisWorker& worker, SessionServer& server)
+    : engine_(engine), worker_(worker), server_(server) {}
+
+FramePath::~FramePath() {
+  RequestStop();
+  slot_.Close();
+  JoinThreads();
 }
 
-void NativeSession::OnReceiverFrame(const std::string& kind, const NdiFrame& frame) {
-  SessionState& state = *state_;
-  if (frame.image.empty() || state.threads_stop || state.stopping || kind.empty()) return;
-  bool selected = false;
-  std::string type;
-  std::string id;
-  std::int32_t generation = 0;
-  {
-    std::lock_guard<std::mutex> selection(state.selection_mutex);
-    selected = state.published_selected;
-    type = state.published_source_type;
-    id = state.published_source_id;
-    generation = state.published_generation;
-  }
-  if (!selected || kind != type || frame.source != id) return;
+void FramePath::StartThreads() {
+  stop_.store(false);
+  preview_thread_ = std::thread([this] { RunPreviewLoop(); });
+  feeder_thread_ = std::thread([this] { RunFeederLoop(); });
+}
+
+void FramePath::JoinThreads() {
+  if (preview_thread_.joinable()) preview_thread_.join();
+  if (feeder_thread_.joinable()) feeder_thread_.join();
+}
+
+FramePathCounters FramePath::Counters() const {
+  FramePathCounters counters;
+  counters.previews_stored = previews_stored_.load();
+  counters.frames_analysed = frames_analysed_.load();
+  counters.frames_too_old = frames_too_old_.load();
+  counters.preview_taken = preview_taken_.load();
+  counters.feeder_taken = feeder_taken_.load();
+  return counters;
+}
+
+void FramePath::OnReceiverFrame(const std::string& kind, const NdiFrame& frame) {
+  if (frame.image.empty() || stop_ || engine_.stopping || kind.empty()) return;
+  const SourceSelection selection = engine_.published.Read();
+  if (!selection.selected || kind != selection.type || frame.source != selection.id) return;
   VideoFrame video;
   video.image = frame.image;
   video.width = frame.image.cols;
   video.height = frame.image.rows;
   video.row_stride = static_cast<std::int32_t>(frame.image.step[0]);
-  video.received_at = SteadyNowNs();
+  video.received_at = SteadyClockNanoseconds();
   video.source = frame.source;
-  video.source_generation = generation;
-  state.frame_slot.Publish(std::move(video));
+  video.source_generation = selection.generation;
+  slot_.Publish(std::move(video));
 }
 
-void NativeSession::OnReceiverLinkState(const std::string& kind, const NdiLinkSnapshot& snapshot) {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  if (state.stopping || !state.selected || kind.empty() || state.source_type != kind) return;
-  if (!snapshot.selected_source.empty() && snapshot.selected_source != state.source_id) return;
-  const std::string& link = snapshot.state;
-  if (link == "offline" || link == "error" || link == "no_source" || link == "stale") {
-    worker_.SetAnalysisEnabled(false);
-    server_.SetStateAvailable(!state.source_jpeg.empty());
-  }
-}
-
-void NativeSession::RunPreviewLoop() {
-  SessionState& state = *state_;
-  if (state.threads_stop) return;
+void FramePath::RunPreviewLoop() {
+  if (stop_) return;
   std::int64_t last_seen = 0;
   std::optional<SteadyClock::time_point> last_store;
   while (true) {
-    std::shared_ptr<const VideoFrame> frame = TakeNewerFrame(state.frame_slot, kPreviewWaitMs, last_seen);
-    if (frame && !state.threads_stop &&
+    std::shared_ptr<const VideoFrame> frame = TakeNewerFrame(slot_, kPreviewWaitMs, last_seen);
+    if (frame && !stop_ &&
         (!last_store || SteadyClock::now() - *last_store >= kPreviewSpacing)) {
-      std::lock_guard<std::mutex> engine(state.engine_mutex);
-      if (MatchesSelection(state, *frame)) {
-        state.source_image = frame->image;
-        RefreshPreview(state, false, kPreviewQuality);
+      MutexLock engine(engine_.mutex);
+      if (MatchesSelection(engine_.selection, *frame)) {
+        engine_.pictures.source_image = frame->image;
+        RefreshPreview(engine_, false, kPreviewQuality);
         last_store = SteadyClock::now();
-        state.jpeg_frames.fetch_add(1);
+        previews_stored_.fetch_add(1);
       }
     }
+    if (frame) preview_taken_.fetch_add(1);
     frame.reset();
-    if (state.threads_stop) return;
+    if (stop_) return;
   }
 }
 
-void NativeSession::RunOcrLoop() {
-  SessionState& state = *state_;
-  if (state.threads_stop) return;
+void FramePath::RunFeederLoop() {
+  if (stop_) return;
   std::int64_t last_seen = 0;
   std::optional<SteadyClock::time_point> last_pass;
   while (true) {
-    std::shared_ptr<const VideoFrame> frame = TakeNewerFrame(state.frame_slot, kFeederWaitMs, last_seen);
-    if (frame && !state.threads_stop) {
+    std::shared_ptr<const VideoFrame> frame = TakeNewerFrame(slot_, kFeederWaitMs, last_seen);
+    if (frame && !stop_) {
       if (last_pass && SteadyClock::now() - *last_pass < kFeederSpacing) {
         const auto remaining = *last_pass + kFeederSpacing - SteadyClock::now();
         std::this_thread::sleep_for(std::chrono::ceil<std::chrono::milliseconds>(remaining));
-        std::unique_lock<std::mutex> lock = state.frame_slot.Lock();
-        if (std::shared_ptr<const VideoFrame> newest = state.frame_slot.HeldFrame(lock)) {
+        std::unique_lock<std::mutex> lock = slot_.Lock();
+        if (std::shared_ptr<const VideoFrame> newest = slot_.HeldFrame(lock)) {
           frame = std::move(newest);
           last_seen = frame->sequence;
         }
       }
-      if (SteadyNowNs() - frame->received_at >= kFrameAgeLimitNs) {
-        state.ocr_skipped.fetch_add(1);
+      if (SteadyClockNanoseconds() - frame->received_at >= kFrameAgeLimitNs) {
+        frames_too_old_.fetch_add(1);
       } else {
         // The engine mutex is held for the whole pass, so the selection cannot change between
         // the test and the step; a frame of another selection is dropped.
-        std::lock_guard<std::mutex> engine(state.engine_mutex);
-        if (!state.threads_stop && MatchesSelection(state, *frame)) {
-          state.source_image = frame->image;
-          AnalyzeFrame(true, false);
+        MutexLock engine(engine_.mutex);
+        if (!stop_ && MatchesSelection(engine_.selection, *frame)) {
+          engine_.pictures.source_image = frame->image;
+          Analyze(engine_, true, false);
           last_pass = SteadyClock::now();
-          state.ocr_frames.fetch_add(1);
+          frames_analysed_.fetch_add(1);
         }
       }
     }
+    if (frame) feeder_taken_.fetch_add(1);
     frame.reset();
-    if (state.threads_stop) return;
+    if (stop_) return;
   }
 }
 
-void NativeSession::AnalyzeFrame(bool analysis_allowed, bool refresh_previews) {
-  SessionState& state = *state_;
-  const std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+void FramePath::RunPendingAnalysis() {
+  MutexLock engine(engine_.mutex);
+  FramePictures& pictures = engine_.pictures;
+  if (!pictures.example_pending || engine_.stopping || pictures.source_image.empty() ||
+      !engine_.selection.selected) {
+    return;
+  }
+  pictures.example_pending = false;
+  Analyze(engine_, true, false);
+}
+
+void FramePath::Analyze(SessionEngine& engine, bool analysis_allowed, bool refresh_previews) {
+  SourceSelection& selection = engine.selection;
+  FramePictures& pictures = engine.pictures;
+  const std::vector<OcrZone> zones = ZonesFor(engine.zones, selection);
   std::vector<AnalysisZone> analysis_zones;
   analysis_zones.reserve(zones.size());
   for (const OcrZone& zone : zones) analysis_zones.push_back(ToAnalysisZone(zone));
   worker_.UpdateZones(std::move(analysis_zones), OcrZoneListJson(zones));
 
-  const SourceGeometry geometry = CurrentSourceGeometry(state);
+  const SourceGeometry geometry = GeometryFor(engine.zones, selection);
   const std::string geometry_key = GeometryKey(geometry);
   const auto switch_analysis_off = [&] {
     worker_.SetGeometryKey(geometry_key);
     worker_.SetAnalysisEnabled(false);
     server_.SetStateAvailable(false);
   };
-  if (!state.selected || state.source_image.empty()) {
+  if (!selection.selected || pictures.source_image.empty()) {
     switch_analysis_off();
     return;
   }
   // The whole picture is the working picture under the identity geometry: no copy is made,
   // since nothing writes into a stored picture (the worker copies what it analyses). A
   // degenerate geometry cannot straighten the picture, which is then read as it is.
-  if (PlanSourceWarp(state.source_image.cols, state.source_image.rows, geometry).identity) {
-    state.working_image = state.source_image;
+  if (PlanSourceWarp(pictures.source_image.cols, pictures.source_image.rows, geometry).identity) {
+    pictures.working_image = pictures.source_image;
   } else {
-    state.working_image = WarpSourceFrame(state.source_image, geometry);
-    if (state.working_image.empty()) state.working_image = state.source_image;
+    pictures.working_image = WarpSourceFrame(pictures.source_image, geometry);
+    if (pictures.working_image.empty()) pictures.working_image = pictures.source_image;
   }
 
-  const bool live = IsLiveReceiverType(state.source_type) ||
-                    (state.source_type == "example" && state.example_video_active);
+  const bool live = IsLiveReceiverType(selection.type) ||
+                    (selection.type == "example" && engine.example.video_active);
   const std::int32_t source_quality = live ? 80 : 90;
   const std::int32_t working_quality = live ? 95 : 90;
-  if (refresh_previews || state.source_jpeg.empty()) {
-    RefreshPreview(state, false, source_quality);
-    RefreshPreview(state, true, working_quality);
+  if (refresh_previews || pictures.source_jpeg.empty()) {
+    RefreshPreview(engine, false, source_quality);
+    RefreshPreview(engine, true, working_quality);
   } else if (analysis_allowed) {
-    RefreshPreview(state, true, working_quality);
+    RefreshPreview(engine, true, working_quality);
   }
   if (!analysis_allowed) {
     switch_analysis_off();
@@ -208,57 +204,65 @@ void NativeSession::AnalyzeFrame(bool analysis_allowed, bool refresh_previews) {
   }
 
   auto frame = std::make_shared<WorkingFrame>();
-  frame->image = state.working_image;
+  frame->image = pictures.working_image;
   // Wraps to 1 instead of overflowing after years of frames.
-  state.frame_number = state.frame_number == std::numeric_limits<std::int32_t>::max()
-                           ? 1
-                           : state.frame_number + 1;
-  frame->frame_number = state.frame_number;
-  frame->profile_key = state.source_type + "\n" + state.source_id;
+  pictures.frame_number = pictures.frame_number == std::numeric_limits<std::int32_t>::max()
+                              ? 1
+                              : pictures.frame_number + 1;
+  frame->frame_number = pictures.frame_number;
+  frame->profile_key = selection.type + "\n" + selection.id;
   frame->geometry_key = geometry_key;
-  frame->source = CurrentSourceContext(state);
+  frame->source = ContextOf(selection);
   worker_.SetAnalysisEnabled(true);
   worker_.SubmitFrame(std::move(frame));
   worker_.SetGeometryKey(geometry_key);
   server_.SetStateAvailable(true);
 }
 
-void NativeSession::ResetStateAndOutputs() {
-  worker_.RecomputeState();
-  if (vmix_) vmix_->RequestClear();
+void FramePath::DropPictures(SessionEngine& engine) {
+  FramePictures& pictures = engine.pictures;
+  pictures.source_image.release();
+  pictures.working_image.release();
+  pictures.source_jpeg.clear();
+  pictures.working_jpeg.clear();
+  pictures.source_jpeg_pending = 0;
+  pictures.working_jpeg_pending = 0;
+  slot_.Clear();
 }
 
-void RefreshPreview(SessionState& state, bool working, std::int32_t quality) {
-  std::string& jpeg = working ? state.working_jpeg : state.source_jpeg;
-  std::int32_t& pending = working ? state.working_jpeg_pending : state.source_jpeg_pending;
+void FramePath::RefreshPreview(SessionEngine& engine, bool working, std::int32_t quality) {
+  FramePictures& pictures = engine.pictures;
+  std::string& jpeg = working ? pictures.working_jpeg : pictures.source_jpeg;
+  std::int32_t& pending = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
   if (jpeg.empty()) {
-    jpeg = EncodeJpeg(working ? state.working_image : state.source_image, quality);
+    jpeg = EncodeJpeg(working ? pictures.working_image : pictures.source_image, quality);
     pending = 0;
   } else {
     pending = quality;
   }
 }
 
-RuntimeResponse NativeSession::GetPreview(bool working) {
-  SessionState& state = *state_;
+RuntimeResponse FramePath::GetPreview(bool working) {
   std::string jpeg;
   cv::Mat picture;
   std::int32_t quality = 0;
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    jpeg = working ? state.working_jpeg : state.source_jpeg;
-    quality = working ? state.working_jpeg_pending : state.source_jpeg_pending;
-    if (quality > 0) picture = working ? state.working_image : state.source_image;
+    MutexLock engine(engine_.mutex);
+    FramePictures& pictures = engine_.pictures;
+    jpeg = working ? pictures.working_jpeg : pictures.source_jpeg;
+    quality = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
+    if (quality > 0) picture = working ? pictures.working_image : pictures.source_image;
   }
   if (!picture.empty()) {
     // The newest picture has not been encoded yet: encoded now, outside the lock, and kept for
     // the next request unless a newer picture came meanwhile.
     jpeg = EncodeJpeg(picture, quality);
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    const cv::Mat& current = working ? state.working_image : state.source_image;
-    std::int32_t& pending = working ? state.working_jpeg_pending : state.source_jpeg_pending;
-    if (current.data == picture.data && pending == quality) {
-      (working ? state.working_jpeg : state.source_jpeg) = jpeg;
+    MutexLock engine(engine_.mutex);
+    FramePictures& pictures = engine_.pictures;
+    const uchar* current = working ? pictures.working_image.data : pictures.source_image.data;
+    std::int32_t& pending = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
+    if (current == picture.data && pending == quality) {
+      (working ? pictures.working_jpeg : pictures.source_jpeg) = jpeg;
       pending = 0;
     }
   }

@@ -1,10 +1,11 @@
 // The source geometry of the API: the scoreboard's four corners on the picture of the current
 // source, or of a source named in the request.
 
+#include "session/session_zones.h"
+
 #include <array>
 
 #include "core/json_text.h"
-#include "session/native_session.h"
 #include "session/reply_json.h"
 
 namespace tessvark {
@@ -71,21 +72,19 @@ std::string ReadGeometryPoints(const JsonValue& points, SourceGeometry& geometry
 
 }  // namespace
 
-RuntimeResponse NativeSession::GetSourceGeometry() {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  const bool selected = state.selected;
-  const std::string type = selected ? state.source_type : kUnscopedType;
-  const std::string id = selected ? state.source_id : kUnscopedId;
-  const SourceGeometry& points = CurrentSourceGeometry(state);
+RuntimeResponse SessionZones::GetSourceGeometry() {
+  MutexLock engine(engine_.mutex);
+  const bool selected = engine_.selection.selected;
+  const std::string type = selected ? engine_.selection.type : kUnscopedType;
+  const std::string id = selected ? engine_.selection.id : kUnscopedId;
+  const SourceGeometry& points = GeometryFor(engine_.zones, engine_.selection);
   return MakeOkResponse("{\"source_type\":" + QuotedJsonText(type) +
                         ",\"source_id\":" + QuotedJsonText(id) +
                         ",\"points\":" + GeometryPointsJson(points) + "}");
 }
 
-RuntimeResponse NativeSession::SetSourceGeometry(const std::string& body_text) {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
+RuntimeResponse SessionZones::SetSourceGeometry(const std::string& body_text) {
+  MutexLock engine(engine_.mutex);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
@@ -112,23 +111,23 @@ RuntimeResponse NativeSession::SetSourceGeometry(const std::string& body_text) {
       identity_given && type->text == kUnscopedType && id->text == kUnscopedId;
   const bool current =
       !identity_given ||
-      (state.selected ? type->text == state.source_type && id->text == state.source_id
+      (engine_.selection.selected ? type->text == engine_.selection.type && id->text == engine_.selection.id
                       : names_unscoped);
-  const std::map<std::string, SourceGeometry> previous_map = state.geometry_map;
-  const SourceGeometry previous_default = state.default_geometry;
+  const std::map<std::string, SourceGeometry> previous_map = engine_.zones.geometries;
+  const SourceGeometry previous_default = engine_.zones.default_geometry;
   if (current) {
-    CurrentSourceGeometry(state) = geometry;
+    GeometryFor(engine_.zones, engine_.selection) = geometry;
   } else if (names_unscoped) {
-    state.default_geometry = geometry;
+    engine_.zones.default_geometry = geometry;
   } else {
-    state.geometry_map[type->text + "\n" + id->text] = geometry;
+    engine_.zones.geometries[type->text + "\n" + id->text] = geometry;
   }
-  if (!SaveConfiguration(state)) {
-    state.geometry_map = previous_map;
-    state.default_geometry = previous_default;
+  if (!SaveConfiguration(engine_.zones, engine_.selection)) {
+    engine_.zones.geometries = previous_map;
+    engine_.zones.default_geometry = previous_default;
     return MakeErrorResponse(500, "Configuration could not be saved");
   }
-  if (current) AnalyzeFrame(true, true);
+  if (current) frame_path_.Analyze(engine_, true, true);
   return MakeOkResponse("{\"points\":" + GeometryPointsJson(geometry) + "}");
 }
 

@@ -1,25 +1,21 @@
 #include "session/native_session.h"
 
+#include <filesystem>
+#include <stdexcept>
 #include <utility>
 
 #include "ocr/image_threads.h"
 #include "platform/picture_buffers.h"
-#include "outputs/vmix/vmix_output_config.h"
+#include "sources/sdk_omt_runtime.h"
+#include "sources/sdk_runtime.h"
 
 namespace tessvark {
 namespace {
 
-LocalHttpServerOptions ServerOptionsOf(const NativeSessionOptions& options) {
-  LocalHttpServerOptions server;
-  server.ui_root = options.ui_root;
-  server.host = options.host;
-  server.port = options.port;
-  server.port_attempts = options.port_attempts;
-  server.max_body_bytes = options.max_body_bytes;
-  server.max_event_streams = options.max_event_streams;
-  server.event_heartbeat_seconds = options.event_heartbeat_seconds;
-  server.event_wait_seconds = options.event_wait_seconds;
-  server.timestamp_clock = options.timestamp_clock;
+std::unique_ptr<SessionServer> MakeServer(const NativeSessionOptions& options) {
+  if (!options.make_server) throw std::invalid_argument("a session needs a server factory");
+  std::unique_ptr<SessionServer> server = options.make_server(options);
+  if (!server) throw std::invalid_argument("the server factory made no server");
   return server;
 }
 
@@ -29,131 +25,118 @@ NativeSession::NativeSession(NativeSessionOptions options)
     : options_(std::move(options)),
       worker_(options_.clock_lane_interval_seconds, options_.other_lane_interval_seconds,
               options_.analysis_wait_seconds, [] { return UtcTimestampNow(); }),
-      server_(ServerOptionsOf(options_)),
-      state_(std::make_unique<SessionState>()),
-      example_player_(MakeExamplePlayer()) {
+      server_(MakeServer(options_)),
+      outputs_(engine_, *server_, settings_mutex_),
+      frame_path_(engine_, worker_, *server_),
+      catalogs_(engine_, worker_, *server_, outputs_, settings_mutex_),
+      zones_(engine_, frame_path_, outputs_),
+      sources_(options_.ui_root, engine_, frame_path_, worker_, *server_, outputs_) {
   KeepImageWorkOnCallingThread();
   KeepPictureBuffersForReuse();
 }
 
-NativeSession::~NativeSession() {
-  Stop();
-  DestroyExamplePlayer(std::move(example_player_));
-  state_.reset();
-}
+NativeSession::~NativeSession() { Stop(); }
 
 bool NativeSession::Start() {
-  SessionState& state = *state_;
-  LoadExampleDefaults();
-  server_.SetStateStore(&worker_.StateStore());
-  server_.SetRuntime(this);
+  LoadStoredConfiguration();
+  server_->SetStateStore(&worker_.StateStore());
+  server_->SetRuntime(this);
 
-  vmix_ = MakeVmixOutputController([this] { return CurrentStateValue(); });
-  if (!state.stored_configuration.output_config_text.empty()) {
-    vmix_->ApplyConfig(ParseVmixOutputConfigFile(state.stored_configuration.output_config_text));
+  std::string stored_output;
+  {
+    MutexLock engine(engine_.mutex);
+    stored_output = engine_.zones.stored.output_config_text;
   }
-  vmix_->StartSender();
+  outputs_.Start([this] { return worker_.StateStore().SnapshotWithDisplay(); }, stored_output);
 
-  worker_.SetAfterAnalysisHook([this] { RunPendingAnalysis(); });
+  worker_.SetAfterAnalysisHook([this] { frame_path_.RunPendingAnalysis(); });
   worker_.SetTickDoneHook([this] { OnAnalysisTick(); });
   worker_.SetAnalysisEnabled(false);
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    state.stopping.exchange(false);
+    MutexLock engine(engine_.mutex);
+    engine_.stopping.exchange(false);
     worker_.SetSourceIdentity(std::nullopt);
-    worker_.SetGeometryKey(GeometryKey(state.default_geometry));
+    worker_.SetGeometryKey(GeometryKey(engine_.zones.default_geometry));
   }
 
   // The server's routes reach the catalogs and the runtimes from the moment it listens, so both
-  // are made first. The NDI and OMT protocol runtimes are not part of this build: a session uses
-  // only a runtime supplied in its options, and reports a kind without one as absent.
-  LoadCatalogs();
-  state.ocr_started.exchange(true);
-  if (options_.ndi_runtime) {
-    InstallRuntimeCallbacks(*options_.ndi_runtime, "ndi");
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    state.ndi_runtime = options_.ndi_runtime;
-  }
+  // are made first. Each runtime gets the session's callbacks before anything else is asked of
+  // it; neither loads its library until a source of its kind is wanted.
+  catalogs_.Load(options_.data_dir, options_.sports_catalog_path);
+  catalogs_.MarkAnalysisStarted();
+  std::shared_ptr<NdiRuntime> ndi_runtime = options_.ndi_runtime;
+  if (!ndi_runtime && options_.enable_ndi) ndi_runtime = MakeSdkRuntime();
+  std::shared_ptr<NdiRuntime> omt_runtime = options_.enable_omt ? MakeSdkOmtRuntime() : nullptr;
+  sources_.AttachRuntimes(std::move(ndi_runtime), std::move(omt_runtime));
 
-  if (!server_.Start()) {
-    vmix_->StopSender();
+  if (!server_->Start()) {
+    outputs_.StopSender();
     return false;
   }
   worker_.UseSteadyClock();
-  worker_.SetValuesPublishedHook([this](std::uint64_t generation) { OnValuesPublished(generation); });
+  worker_.SetValuesPublishedHook(
+      [this](std::uint64_t generation) { outputs_.ReleaseHold(generation); });
   worker_.Start();
 
-  state.threads_stop.exchange(false);
-  state.preview_thread = std::thread([this] { RunPreviewLoop(); });
-  state.feeder_thread = std::thread([this] { RunOcrLoop(); });
-
-  StartSelectedReceiver();
-  StartExampleSource();
+  frame_path_.StartThreads();
+  sources_.StartStored();
   return true;
 }
 
 void NativeSession::Stop() {
-  if (state_) {
-    SessionState& state = *state_;
-    {
-      // An operation that is starting something finishes before this, and every later one sees
-      // `stopping`, so whatever is stopped below stays stopped.
-      std::lock_guard<std::mutex> control(state.control_mutex);
-      state.stopping.exchange(true);
-      state.threads_stop.exchange(true);
-    }
-    StopSrtListener();
-    state.frame_slot.Close();
-    std::shared_ptr<NdiRuntime> runtimes[2];
-    {
-      std::lock_guard<std::mutex> engine(state.engine_mutex);
-      runtimes[0] = state.ndi_runtime;
-      runtimes[1] = state.omt_runtime;
-    }
-    for (const std::shared_ptr<NdiRuntime>& runtime : runtimes) {
-      if (!runtime) continue;
-      runtime->Stop();
-      // A supplied runtime may outlive the session; its callbacks must not.
-      runtime->SetFrameCallback({});
-      runtime->SetLinkCallback({});
-    }
-    if (state.preview_thread.joinable()) state.preview_thread.join();
-    if (state.feeder_thread.joinable()) state.feeder_thread.join();
-  }
-  if (example_player_ && state_) {
-    std::lock_guard<std::mutex> control(state_->control_mutex);
-    example_player_->Stop();
-  }
+  sources_.BeginStop();
+  frame_path_.RequestStop();
+  sources_.StopSrtListener();
+  frame_path_.Slot().Close();
+  sources_.StopRuntimes();
+  frame_path_.JoinThreads();
+  sources_.StopExamplePlayer();
   worker_.SetTickDoneHook({});
   worker_.Stop();
-  if (vmix_) vmix_->StopSender();
-  server_.SetRuntime(nullptr);
-  server_.Stop();
+  outputs_.StopSender();
+  server_->SetRuntime(nullptr);
+  server_->Stop();
 }
-
-std::unique_lock<std::mutex> NativeSession::LockControl() {
-  return std::unique_lock<std::mutex>(state_->control_mutex);
-}
-
-StateValue NativeSession::CurrentStateValue() { return worker_.StateStore().SnapshotWithDisplay(); }
 
 void NativeSession::OnAnalysisTick() {
-  server_.SetStateAvailable(worker_.HasResult());
-  if (vmix_) vmix_->PublishValues(worker_.StateStore().SnapshotWithDisplay());
+  server_->SetStateAvailable(worker_.HasResult());
+  outputs_.PublishValues(worker_.StateStore().SnapshotWithDisplay());
 }
 
-void NativeSession::OnValuesPublished(std::uint64_t generation) {
-  if (vmix_) vmix_->ReleaseHold(generation);
-}
+void NativeSession::LoadStoredConfiguration() {
+  if (options_.data_dir.empty()) return;
+  auto store = std::make_unique<ConfigStore>(std::filesystem::path(options_.data_dir));
+  SourceConfiguration configuration;
+  const ConfigLoadResult loaded = store->Load(configuration);
 
-void NativeSession::RunPendingAnalysis() {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  if (!state.example_pending || state.stopping || state.source_image.empty() || !state.selected) {
-    return;
+  bool save_due = loaded.zone_store_rewritten || loaded.geometry_needs_rewrite;
+  // The third Example of earlier versions is the clip now.
+  if (configuration.source_type == "example" && configuration.source_id == "example-3") {
+    configuration.source_id = "example-1";
+    save_due = true;
   }
-  state.example_pending = false;
-  AnalyzeFrame(true, false);
+  const std::string defaults_path = options_.example_defaults_path.empty()
+                                        ? options_.ui_root + "/assets/example/factory-defaults.json"
+                                        : options_.example_defaults_path;
+  if (options_.load_example_defaults &&
+      std::filesystem::is_regular_file(std::filesystem::status(defaults_path))) {
+    std::string error;
+    if (store->ApplyFactoryDefaults(configuration, defaults_path, error)) save_due = true;
+  }
+  ConfigStore* saver = store.get();
+  {
+    MutexLock engine(engine_.mutex);
+    engine_.zones.config_store = std::move(store);
+    ApplySourceConfiguration(configuration, engine_.selection, engine_.zones);
+    engine_.PublishSelection();
+  }
+  if (configuration.output_config_loaded) {
+    server_->SetOutputEnabled("vmix", configuration.vmix_enabled);
+  }
+  if (save_due) {
+    std::string error;
+    saver->Save(configuration, error);
+  }
 }
 
 }  // namespace tessvark

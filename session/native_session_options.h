@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -9,10 +10,16 @@
 namespace tessvark {
 
 class NdiRuntime;
+class SessionServer;
+struct NativeSessionOptions;
+
+// Makes the web server a session owns, configured by the options' server fields.
+using SessionServerFactory =
+    std::function<std::unique_ptr<SessionServer>(const NativeSessionOptions& options)>;
 
 // The start-up settings of the whole runtime. The first nine fields are the local HTTP server's
-// (LocalHttpServerOptions, same order and meaning); the rest go to the analysis worker, the video
-// runtimes and the settings store. Paths use "/" as separator.
+// (LocalHttpServerOptions, same order and meaning), handed to `make_server`; the rest go to the
+// analysis worker, the video runtimes and the settings store. Paths use "/" as separator.
 struct NativeSessionOptions {
   std::string ui_root;
   std::string host = "127.0.0.1";
@@ -34,6 +41,8 @@ struct NativeSessionOptions {
   std::string sports_catalog_path;
   std::string example_defaults_path;  // empty: ui_root + "/assets/example/factory-defaults.json"
   bool load_example_defaults = true;
+  // Required: the session makes its server with it when it is constructed.
+  SessionServerFactory make_server;
 };
 
 }  // namespace tessvark

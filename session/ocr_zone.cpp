@@ -7,7 +7,7 @@
 
 #include "core/json_text.h"
 #include "session/reply_json.h"
-#include "settings/agent_roles.h"
+#include "core/agent_roles.h"
 
 namespace tessvark {
 namespace {

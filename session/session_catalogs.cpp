@@ -1,64 +1,90 @@
-// The sports catalog, the sport selection, the display format and the sport zone sets at start,
-// and applying a sport to the running session.
+#include "session/session_catalogs.h"
 
 #include <cstdio>
-#include <filesystem>
+#include <set>
 
-#include "session/native_session.h"
 #include "settings/display_format_file.h"
 
 namespace tessvark {
+namespace {
 
-void NativeSession::LoadCatalogs() {
-  SessionState& state = *state_;
-  const std::filesystem::path data = options_.data_dir;
+RuntimeResponse NotFound() { return MakeErrorResponse(404, "Not Found"); }
+
+// A display text of the state: its text when it is a string, else nothing.
+std::optional<std::string> DisplayText(const StateValue& state, const char* key) {
+  const StateValue* value = state.Find(key);
+  if (value == nullptr || value->kind != StateKind::kString) return std::nullopt;
+  return value->text;
+}
+
+// The chosen sport code of a body {"sport":"<code>"}, or nothing for any other body.
+std::optional<std::string> ChosenSport(const std::string& body) {
+  try {
+    const JsonValue request = ParseJson(body);
+    if (!HasExactKeys(request, {"sport"})) return std::nullopt;
+    const JsonValue* sport = request.Find("sport");
+    if (sport->kind != JsonKind::kString) return std::nullopt;
+    return sport->text;
+  } catch (const std::runtime_error&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+SessionCatalogs::SessionCatalogs(SessionEngine& engine, AnalysisWorker& worker,
+                                 SessionServer& server, SessionOutputs& outputs, Mutex& settings)
+    : engine_(engine), worker_(worker), server_(server), outputs_(outputs), settings_(settings) {}
+
+void SessionCatalogs::Load(const std::filesystem::path& data, const std::string& catalog_path) {
   const auto in_data = [&data](const char* name) {
     return data.empty() ? std::filesystem::path() : data / name;
   };
-  {
-    std::lock_guard<std::mutex> catalog(state.catalog_mutex);
-    state.catalog_store.LoadCatalog(in_data("sports-catalog.json"), options_.sports_catalog_path);
-    std::fprintf(stderr, "catalog=%s\n", state.catalog_store.catalog.origin.c_str());
-    std::fflush(stderr);
-    state.selection_store = SportSelectionStore(in_data("sport_selection.json"));
-    state.display_format_path = in_data("display_format.json");
-    std::string error;
-    ReadDisplayFormat(state.display_format_path, state.display_format, error);
-    state.sport_zones = ReadSportZones(in_data("sport_zones.json"));
-    const SportSelection selection = state.selection_store.ReadSelection();
-    if (selection.valid && selection.selected_sport &&
-        state.catalog_store.catalog.FindSport(*selection.selected_sport) != nullptr) {
-      state.sport_active = true;
-      state.sport_generation = 1;
-    }
-  }
+  SportZonesDocument sport_zones;
   std::optional<std::string> sport;
   {
-    std::lock_guard<std::mutex> catalog(state.catalog_mutex);
-    if (state.sport_active) sport = state.selection_store.ReadSelection().selected_sport;
+    MutexLock catalog(mutex_);
+    catalog_store_.LoadCatalog(in_data("sports-catalog.json"), catalog_path);
+    std::fprintf(stderr, "catalog=%s\n", catalog_store_.catalog.origin.c_str());
+    std::fflush(stderr);
+    selection_store_ = SportSelectionStore(in_data("sport_selection.json"));
+    display_format_path_ = in_data("display_format.json");
+    std::string error;
+    ReadDisplayFormat(display_format_path_, display_format_, error);
+    sport_zones = ReadSportZones(in_data("sport_zones.json"));
+    const SportSelection selection = selection_store_.ReadSelection();
+    if (selection.valid && selection.selected_sport &&
+        catalog_store_.catalog.FindSport(*selection.selected_sport) != nullptr) {
+      sport_generation_ = 1;
+      sport = selection_store_.ReadSelection().selected_sport;
+    }
+  }
+  {
+    MutexLock engine(engine_.mutex);
+    engine_.zones.sport_zones = std::move(sport_zones);
   }
   if (sport) ApplySport(*sport);
 }
 
-void NativeSession::ApplySport(const std::string& code) {
-  SessionState& state = *state_;
+void SessionCatalogs::ApplySport(const std::string& code) {
   std::vector<std::string> roles;
   std::uint64_t generation = 0;
   {
-    std::lock_guard<std::mutex> catalog(state.catalog_mutex);
-    roles = state.catalog_store.catalog.AgentRoles(code);
-    if (state.sport_generation == 0) state.sport_generation = 1;
-    generation = state.sport_generation;
-    state.sport_active = true;
+    MutexLock catalog(mutex_);
+    roles = catalog_store_.catalog.AgentRoles(code);
+    if (sport_generation_ == 0) sport_generation_ = 1;
+    generation = sport_generation_;
   }
-  if (vmix_) vmix_->SetActiveSources(roles, generation);
+  outputs_.SetActiveSources(roles, generation);
   std::set<std::string> role_set(roles.begin(), roles.end());
   std::vector<OcrZone> zones;
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    state.active_sport = code;
-    state.active_roles = role_set;
-    zones = ZonesForCurrentSource(state);
+    MutexLock engine(engine_.mutex);
+    ZoneBook& book = engine_.zones;
+    book.sport_active = true;
+    book.active_sport = code;
+    book.active_roles = role_set;
+    zones = ZonesFor(book, engine_.selection);
   }
   std::vector<AnalysisZone> analysis_zones;
   analysis_zones.reserve(zones.size());
@@ -68,26 +94,113 @@ void NativeSession::ApplySport(const std::string& code) {
   ReapplyDisplayFormat();
 }
 
-DisplayFormat NativeSession::DisplayFormatInForce(bool& football) {
-  SessionState& state = *state_;
+DisplayFormat SessionCatalogs::DisplayFormatInForce(bool& football) {
   DisplayFormat format;
   {
-    std::lock_guard<std::mutex> catalog(state.catalog_mutex);
-    format = state.display_format;
+    MutexLock catalog(mutex_);
+    format = display_format_;
   }
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    football = state.active_sport == "football";
+    MutexLock engine(engine_.mutex);
+    football = engine_.zones.active_sport == "football";
   }
   return format;
 }
 
-void NativeSession::ReapplyDisplayFormat() {
+void SessionCatalogs::ReapplyDisplayFormat() {
   bool football = false;
   const DisplayFormat format = DisplayFormatInForce(football);
   if (!worker_.StateStore().SetDisplayFormat(format, football)) return;
-  if (vmix_) vmix_->PublishValues(worker_.StateStore().SnapshotWithDisplay());
+  outputs_.PublishValues(worker_.StateStore().SnapshotWithDisplay());
   server_.WakeStreams();
+}
+
+RuntimeResponse SessionCatalogs::HandleSports(const std::string& method, const std::string& path,
+                                              const std::string& body) {
+  if (path == "/api/sports/catalog" && method == "GET") {
+    MutexLock catalog(mutex_);
+    return MakeOkResponse(CatalogJson(catalog_store_.catalog));
+  }
+  if (path == "/api/sports/catalog/apply" && method == "POST") {
+    MutexLock catalog(mutex_);
+    const std::string outcome = catalog_store_.ApplyCachedCatalog(analysis_started_.load());
+    if (outcome == "busy") return MakeErrorResponse(409, "ocr is running");
+    if (outcome == "applied") return MakeOkResponse(CatalogJson(catalog_store_.catalog));
+    return MakeErrorResponse(409, "catalog was not applied");
+  }
+  if (path == "/api/sports/selection" && method == "GET") {
+    MutexLock catalog(mutex_);
+    return MakeOkResponse(SelectionJson(selection_store_.ReadSelection(), catalog_store_.catalog));
+  }
+  if (path == "/api/sports/selection" && method == "PUT") return ChooseSport(body);
+  return NotFound();
+}
+
+RuntimeResponse SessionCatalogs::ChooseSport(const std::string& body) {
+  const std::optional<std::string> code = ChosenSport(body);
+  if (!code) return MakeErrorResponse(400, "sport is invalid");
+  // Saving the choice and applying it are one step: otherwise a choice saved first could be
+  // applied last, and the running sport would differ from the stored one.
+  MutexLock settings(settings_);
+  std::string reply;
+  {
+    MutexLock catalog(mutex_);
+    const SportsCatalog& sports = catalog_store_.catalog;
+    if (sports.FindSport(*code) == nullptr) return MakeErrorResponse(400, "sport is invalid");
+    std::string source_key;
+    {
+      MutexLock engine(engine_.mutex);
+      SourceSelection& selection = engine_.selection;
+      if (selection.selected && !selection.type.empty() && selection.type != "none") {
+        source_key = ProfileKey(selection.type, selection.id);
+      }
+    }
+    std::string error;
+    if (!selection_store_.SaveSelection(*code, source_key, error)) {
+      return MakeErrorResponse(500, "Configuration could not be saved");
+    }
+    ++sport_generation_;
+    reply = SelectionJsonWithRoles(selection_store_.ReadSelection(), sports, *code);
+  }
+  ApplySport(*code);
+  return MakeOkResponse(std::move(reply));
+}
+
+RuntimeResponse SessionCatalogs::HandleDisplayFormat(const std::string& method,
+                                                     const std::string& path,
+                                                     const std::string& body) {
+  if (path != "/api/display-format") return NotFound();
+  if (method == "GET") return DisplayFormatReply();
+  if (method == "PUT") return ChangeDisplayFormat(body);
+  return MakeErrorResponse(405, "Method Not Allowed");
+}
+
+RuntimeResponse SessionCatalogs::ChangeDisplayFormat(const std::string& body) {
+  // The body is laid over the format in force and saved, and the result handed to the state, in
+  // one step, so that two changes of different members both stay.
+  MutexLock settings(settings_);
+  {
+    MutexLock catalog(mutex_);
+    DisplayFormat format = display_format_;
+    bool new_game = false;
+    std::string error;
+    if (!ParseDisplayFormat(body, format, new_game, error)) return MakeErrorResponse(422, error);
+    if (!SaveDisplayFormat(display_format_path_, format, error)) {
+      return MakeErrorResponse(500, error);
+    }
+    display_format_ = std::move(format);
+  }
+  ReapplyDisplayFormat();
+  return DisplayFormatReply();
+}
+
+RuntimeResponse SessionCatalogs::DisplayFormatReply() {
+  bool football = false;
+  const DisplayFormat format = DisplayFormatInForce(football);
+  const StateValue snapshot = worker_.StateStore().SnapshotWithDisplay();
+  return MakeOkResponse(DisplayFormatJson(format, football, DisplayText(snapshot, "period_display"),
+                                          DisplayText(snapshot, "down_display"),
+                                          DisplayText(snapshot, "down_distance")));
 }
 
 }  // namespace tessvark

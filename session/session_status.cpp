@@ -1,10 +1,11 @@
 // The status object of an Example selection or of no selection, the base of the SRT status.
 
+#include "session/session_sources.h"
+
 #include <cmath>
 
 #include "core/json_text.h"
 #include "session/reply_json.h"
-#include "session/native_session.h"
 
 namespace tessvark {
 namespace {
@@ -38,18 +39,21 @@ std::string SignalName(std::int32_t code) {
   }
 }
 
-std::string ExampleStatusJson(SessionState& state) {
-  const bool selected = state.selected;
-  const bool image = !state.source_image.empty();
-  const bool video = state.example_video_active;
-  const bool video_error = video && !state.example_error.empty();
+std::string ExampleStatusJson(SessionEngine& engine) {
+  SourceSelection& selection = engine.selection;
+  ExampleInfo& example = engine.example;
+  cv::Mat& source_image = engine.pictures.source_image;
+  const bool selected = selection.selected;
+  const bool image = !source_image.empty();
+  const bool video = example.video_active;
+  const bool video_error = video && !example.error.empty();
   const bool still_missing = selected && !video && !image;
   const bool problem = video_error || still_missing;
 
   std::string out = "{\"running\":true,\"source_type\":";
-  out += QuotedJsonText(selected ? state.source_type : "none");
-  const std::string id = selected ? QuotedJsonText(state.source_id) : "null";
-  const std::string name = selected ? QuotedJsonText(state.source_name) : "null";
+  out += QuotedJsonText(selected ? selection.type : "none");
+  const std::string id = selected ? QuotedJsonText(selection.id) : "null";
+  const std::string name = selected ? QuotedJsonText(selection.name) : "null";
   out += ",\"source_id\":" + id + ",\"source_name\":" + name;
   out += ",\"selected_source_id\":" + id + ",\"selected_source_name\":" + name;
   out += ",\"source_discovered\":";
@@ -60,14 +64,14 @@ std::string ExampleStatusJson(SessionState& state) {
   out += !selected ? "\"no_source\"" : image ? "\"connected\"" : "\"error\"";
   out += ",\"resolution\":";
   if (selected && image) {
-    const int width = video && state.example_width > 0 ? state.example_width : state.source_image.cols;
+    const int width = video && example.width > 0 ? example.width : source_image.cols;
     const int height =
-        video && state.example_height > 0 ? state.example_height : state.source_image.rows;
+        video && example.height > 0 ? example.height : source_image.rows;
     out += "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) + "}";
   } else {
     out += "null";
   }
-  const double fps = state.example_fps;
+  const double fps = example.fps;
   const std::optional<RationalRate> rate = video ? RationalFrameRate(fps) : std::nullopt;
   out += ",\"frame_rate_n\":" + (rate ? std::to_string(rate->numerator) : std::string("null"));
   out += ",\"frame_rate_d\":" + (rate ? std::to_string(rate->denominator) : std::string("null"));
@@ -76,7 +80,7 @@ std::string ExampleStatusJson(SessionState& state) {
   out += !selected ? "null" : video ? "\"MP4\"" : "\"JPEG\"";
   out += ",\"ndi_format\":null,\"frame_age_seconds\":null,\"error\":";
   if (video_error) {
-    out += QuotedJsonText(state.example_error);
+    out += QuotedJsonText(example.error);
   } else if (still_missing) {
     out += "\"Bundled Example source is unavailable\"";
   } else {

@@ -1,11 +1,12 @@
 // Choosing, clearing, listing and refreshing the video sources.
 
+#include "session/session_sources.h"
+
 #include <filesystem>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/json_text.h"
-#include "session/native_session.h"
 #include "session/reply_json.h"
 
 namespace tessvark {
@@ -20,55 +21,21 @@ constexpr char kUnknownExample[] = "Unknown Example source id";
 
 bool IsBlank(const std::string& text) { return text.find_first_not_of(kBlank) == std::string::npos; }
 
-// The selection as it was before a change, put back when the change cannot be saved.
-struct PreviousSelection {
-  bool selected;
-  std::string type;
-  std::string id;
-  std::string name;
-  std::int32_t generation;
-  std::string ndi_id;
-  std::string ndi_name;
-};
-
-PreviousSelection RememberSelection(const SessionState& state) {
-  return {state.selected,          state.source_type,       state.source_id,
-          state.source_name,       state.source_generation, state.remembered_ndi_id,
-          state.remembered_ndi_name};
-}
-
-void RestoreSelection(SessionState& state, PreviousSelection previous) {
-  state.selected = previous.selected;
-  state.source_type = std::move(previous.type);
-  state.source_id = std::move(previous.id);
-  state.source_name = std::move(previous.name);
-  state.source_generation = previous.generation;
-  state.remembered_ndi_id = std::move(previous.ndi_id);
-  state.remembered_ndi_name = std::move(previous.ndi_name);
-}
-
 // Selects the source under a new generation and saves; false when the save failed and the
-// previous selection is back. The engine mutex is held.
-bool ChangeSelection(SessionState& state, const std::string& type, const std::string& id,
-                     const std::string& name) {
-  PreviousSelection previous = RememberSelection(state);
-  state.selected = true;
-  state.source_type = type;
-  state.source_id = id;
-  state.source_name = name;
-  if (type == "ndi") state.remembered_ndi_id = state.remembered_ndi_name = id;
-  ++state.source_generation;
-  if (SaveConfiguration(state)) return true;
-  RestoreSelection(state, std::move(previous));
+// previous selection is back.
+bool ChangeSelection(SessionEngine& engine, const std::string& type, const std::string& id,
+                     const std::string& name) REQUIRES(engine.mutex) {
+  SourceSelection& selection = engine.selection;
+  const SourceSelection previous = selection;
+  selection.selected = true;
+  selection.type = type;
+  selection.id = id;
+  selection.name = name;
+  if (type == "ndi") selection.remembered_ndi_id = selection.remembered_ndi_name = id;
+  ++selection.generation;
+  if (SaveConfiguration(engine.zones, selection)) return true;
+  selection = previous;
   return false;
-}
-
-void DropPictures(SessionState& state) {
-  state.source_image.release();
-  state.working_image.release();
-  state.source_jpeg.clear();
-  state.working_jpeg.clear();
-  state.frame_slot.Clear();
 }
 
 // A receiver id holds no NUL byte and something besides blanks; the refusal message or empty.
@@ -112,14 +79,10 @@ std::string OptionalQuoted(const std::string& text) {
   return text.empty() ? "null" : QuotedJsonText(text);
 }
 
-std::string SourcesJson(SessionState& state, bool refresh_requested) {
-  std::shared_ptr<NdiRuntime> ndi_runtime;
-  std::shared_ptr<NdiRuntime> omt_runtime;
-  {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    ndi_runtime = state.ndi_runtime;
-    omt_runtime = state.omt_runtime;
-  }
+}  // namespace
+
+std::string SessionSources::SourcesJson(bool refresh_requested) {
+  const auto [ndi_runtime, omt_runtime] = Runtimes();
   SourceListing ndi;
   if (ndi_runtime) {
     ndi.sources = ndi_runtime->ListSources();
@@ -135,7 +98,8 @@ std::string SourcesJson(SessionState& state, bool refresh_requested) {
   if (omt_runtime) {
     omt.sources = omt_runtime->ListSources();
     const std::string message = omt_runtime->GetLinkSnapshot().message;
-    for (const char* missing : {"did not load", "not available", "not installed"}) {
+    // A library that loaded but cannot be used says "did not use it".
+    for (const char* missing : {"did not load", "did not use", "not available", "not installed"}) {
       if (message.find(missing) != std::string::npos) {
         omt.available = false;
         omt.message = message;
@@ -143,18 +107,19 @@ std::string SourcesJson(SessionState& state, bool refresh_requested) {
     }
   }
 
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  MutexLock engine(engine_.mutex);
+  SourceSelection& selection = engine_.selection;
   std::string out = refresh_requested ? "{\"refresh_requested\":true," : "{";
-  out += "\"type\":\"ndi\",\"selected\":" + OptionalQuoted(state.remembered_ndi_id);
+  out += "\"type\":\"ndi\",\"selected\":" + OptionalQuoted(selection.remembered_ndi_id);
   out += ",\"sources\":[";
   AppendSourceEntries(out, ndi.sources, true);
-  const std::string& remembered = state.remembered_ndi_id;
+  const std::string& remembered = selection.remembered_ndi_id;
   if (!remembered.empty()) {
     bool listed = false;
     for (const NdiSourceInfo& source : ndi.sources) listed = listed || source.id == remembered;
     if (!listed) {
       if (out.back() != '[') out += ",";
-      AppendSourceEntry(out, remembered, state.remembered_ndi_name, false, {});
+      AppendSourceEntry(out, remembered, selection.remembered_ndi_name, false, {});
     }
   }
   out += "],\"updated_at\":";
@@ -170,23 +135,26 @@ std::string SourcesJson(SessionState& state, bool refresh_requested) {
   return out;
 }
 
-}  // namespace
 
-RuntimeResponse NativeSession::ListSources() { return MakeOkResponse(SourcesJson(*state_, false)); }
+SessionSources::SessionSources(const std::string& ui_root, SessionEngine& engine,
+                               FramePath& frame_path, AnalysisWorker& worker,
+                               SessionServer& server, SessionOutputs& outputs)
+    : ui_root_(ui_root),
+      engine_(engine),
+      frame_path_(frame_path),
+      worker_(worker),
+      server_(server),
+      outputs_(outputs) {}
 
-RuntimeResponse NativeSession::RefreshSources(const std::string& body) {
-  SessionState& state = *state_;
-  std::shared_ptr<NdiRuntime> runtimes[2];
-  {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    runtimes[0] = state.ndi_runtime;
-    runtimes[1] = state.omt_runtime;
-  }
+RuntimeResponse SessionSources::ListSources() { return MakeOkResponse(SourcesJson(false)); }
+
+RuntimeResponse SessionSources::RefreshSources(const std::string& body) {
+  const std::array<std::shared_ptr<NdiRuntime>, 2> runtimes = Runtimes();
   if (IsBlank(body)) {
     for (const std::shared_ptr<NdiRuntime>& runtime : runtimes) {
       if (runtime) runtime->RefreshSources();
     }
-    return MakeOkResponse(SourcesJson(state, true));
+    return MakeOkResponse(SourcesJson(true));
   }
   RuntimeResponse refused;
   const std::optional<JsonValue> request = ParseRequestObject(body, refused);
@@ -198,15 +166,15 @@ RuntimeResponse NativeSession::RefreshSources(const std::string& body) {
   }
   const std::shared_ptr<NdiRuntime>& runtime = type->text == "ndi" ? runtimes[0] : runtimes[1];
   if (runtime) {
-    std::unique_lock<std::mutex> control = LockControl();
-    if (state.stopping) return MakeErrorResponse(503, kStopping);
+    MutexLock control(control_);
+    if (engine_.stopping) return MakeErrorResponse(503, kStopping);
     runtime->Start();
     runtime->RefreshSources();
   }
-  return MakeOkResponse(SourcesJson(state, true));
+  return MakeOkResponse(SourcesJson(true));
 }
 
-RuntimeResponse NativeSession::SelectSource(const std::string& body) {
+RuntimeResponse SessionSources::SelectSource(const std::string& body) {
   RuntimeResponse refused;
   const std::optional<JsonValue> request = ParseRequestObject(body, refused);
   if (!request) return refused;
@@ -226,60 +194,58 @@ RuntimeResponse NativeSession::SelectSource(const std::string& body) {
   return MakeErrorResponse(400, kUnknownExample);
 }
 
-bool NativeSession::StopEveryInput() {
+bool SessionSources::StopEveryInput() {
   StopSrtListener();
-  const std::unique_lock<std::mutex> control = LockControl();
-  if (state_->stopping) return false;
-  example_player_->Stop();
+  MutexLock control(control_);
+  if (engine_.stopping) return false;
+  example_player_.Stop();
   StopReceivers();
   return true;
 }
 
-void NativeSession::ResetForNewSource() {
-  SessionState& state = *state_;
+void SessionSources::ResetStateAndOutputs() {
+  worker_.RecomputeState();
+  outputs_.RequestClear();
+}
+
+void SessionSources::ResetForNewSource() {
   ResetExampleInfo();
-  DropPictures(state);
-  worker_.SetSourceIdentity(CurrentSourceContext(state));
+  frame_path_.DropPictures(engine_);
+  worker_.SetSourceIdentity(ContextOf(engine_.selection));
   ResetStateAndOutputs();
   worker_.SetAnalysisEnabled(false);
   server_.SetStateAvailable(false);
 }
 
-RuntimeResponse NativeSession::SelectSrtSource(const std::string& id) {
+RuntimeResponse SessionSources::SelectSrtSource(const std::string& id) {
   if (id.find('\0') != std::string::npos || IsBlank(id)) {
     return MakeErrorResponse(400, "A non-empty SRT source id is required");
   }
-  SessionState& state = *state_;
   if (!StopEveryInput()) return MakeErrorResponse(503, kStopping);
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  MutexLock engine(engine_.mutex);
   // The old source's pictures go whether or not the choice can be saved.
-  DropPictures(state);
-  const bool saved = ChangeSelection(state, "srt", id, "SRT listener");
+  frame_path_.DropPictures(engine_);
+  const bool saved = ChangeSelection(engine_, "srt", id, "SRT listener");
   if (saved) {
-    worker_.SetSourceIdentity(CurrentSourceContext(state));
+    worker_.SetSourceIdentity(ContextOf(engine_.selection));
     ResetStateAndOutputs();
   }
-  RuntimeResponse reply = saved ? MakeOkResponse(SrtStatusJson(state))
+  RuntimeResponse reply = saved ? MakeOkResponse(SrtStatusJson())
                                 : MakeErrorResponse(500, kNotSaved);
-  PublishSourceIdentity(state);
+  engine_.PublishSelection();
   return reply;
 }
 
-RuntimeResponse NativeSession::SelectReceiverSource(const std::string& kind,
-                                                    const std::string& id) {
-  SessionState& state = *state_;
+RuntimeResponse SessionSources::SelectReceiverSource(const std::string& kind,
+                                                     const std::string& id) {
   StopSrtListener();
   const std::string refusal = ReceiverIdRefusal(kind, id);
   if (!refusal.empty()) return MakeErrorResponse(400, refusal);
-  std::shared_ptr<NdiRuntime> chosen;
-  std::shared_ptr<NdiRuntime> other;
-  {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    chosen = kind == "ndi" ? state.ndi_runtime : state.omt_runtime;
-    other = kind == "ndi" ? state.omt_runtime : state.ndi_runtime;
-  }
-  std::unique_lock<std::mutex> control = LockControl();
-  if (state.stopping) return MakeErrorResponse(503, kStopping);
+  const auto [ndi_runtime, omt_runtime] = Runtimes();
+  const std::shared_ptr<NdiRuntime>& chosen = kind == "ndi" ? ndi_runtime : omt_runtime;
+  const std::shared_ptr<NdiRuntime>& other = kind == "ndi" ? omt_runtime : ndi_runtime;
+  MutexLock control(control_);
+  if (engine_.stopping) return MakeErrorResponse(503, kStopping);
   if (kind == "omt") {
     if (!chosen) return MakeErrorResponse(503, "The OMT runtime is not available.");
     chosen->Start();
@@ -287,12 +253,12 @@ RuntimeResponse NativeSession::SelectReceiverSource(const std::string& kind,
       return MakeErrorResponse(503, "The OMT runtime is not available.");
     }
   }
-  example_player_->Stop();
+  example_player_.Stop();
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    const bool saved = ChangeSelection(state, kind, id, id);
+    MutexLock engine(engine_.mutex);
+    const bool saved = ChangeSelection(engine_, kind, id, id);
     if (saved) ResetForNewSource();
-    PublishSourceIdentity(state);
+    engine_.PublishSelection();
     if (!saved) return MakeErrorResponse(500, kNotSaved);
   }
   if (other) other->Stop();
@@ -300,89 +266,88 @@ RuntimeResponse NativeSession::SelectReceiverSource(const std::string& kind,
     chosen->Start();
     chosen->SelectSource(id);
   }
-  control.unlock();
+  control.Unlock();
   return GetStatus();
 }
 
-RuntimeResponse NativeSession::SelectExampleSource(const std::string& id) {
-  SessionState& state = *state_;
+RuntimeResponse SessionSources::SelectExampleSource(const std::string& id) {
   StopSrtListener();
-  std::unique_lock<std::mutex> control = LockControl();
-  if (state.stopping) return MakeErrorResponse(503, kStopping);
-  example_player_->Stop();
+  MutexLock control(control_);
+  if (engine_.stopping) return MakeErrorResponse(503, kStopping);
+  example_player_.Stop();
 
   if (id == "example-1") {
-    const std::string path = options_.ui_root + "/assets/example/3.mp4";
+    const std::string path = ui_root_ + "/assets/example/3.mp4";
     if (!std::filesystem::is_regular_file(std::filesystem::status(path))) {
       return MakeErrorResponse(400, kExampleUnavailable);
     }
     {
-      std::lock_guard<std::mutex> engine(state.engine_mutex);
-      const bool saved = ChangeSelection(state, "example", id, "Example 1");
+      MutexLock engine(engine_.mutex);
+      const bool saved = ChangeSelection(engine_, "example", id, "Example 1");
       if (saved) {
         ResetForNewSource();
-        state.example_video_active = true;
+        engine_.example.video_active = true;
       }
-      PublishSourceIdentity(state);
+      engine_.PublishSelection();
       if (!saved) return MakeErrorResponse(500, kNotSaved);
     }
     StopReceivers();
-    example_player_->Start(path, ForwardExampleEvent());
-    control.unlock();
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    return MakeOkResponse(ExampleStatusJson(state));
+    example_player_.Start(path, ForwardExampleEvent());
+    control.Unlock();
+    MutexLock engine(engine_.mutex);
+    return MakeOkResponse(ExampleStatusJson(engine_));
   }
 
   if (id == "example-2") {
-    const std::string path = options_.ui_root + "/assets/example/1.jpg";
+    const std::string path = ui_root_ + "/assets/example/1.jpg";
     cv::Mat still;
     if (std::filesystem::is_regular_file(std::filesystem::status(path))) {
       still = cv::imread(path, cv::IMREAD_COLOR);
     }
     if (still.empty()) return MakeErrorResponse(400, kExampleUnavailable);
     StopReceivers();
-    control.unlock();
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    const bool saved = ChangeSelection(state, "example", id, "Example 2");
+    control.Unlock();
+    MutexLock engine(engine_.mutex);
+    const bool saved = ChangeSelection(engine_, "example", id, "Example 2");
     if (saved) {
       ResetExampleInfo();
-      worker_.SetSourceIdentity(CurrentSourceContext(state));
+      worker_.SetSourceIdentity(ContextOf(engine_.selection));
       ResetStateAndOutputs();
-      state.source_image = still;
-      AnalyzeFrame(true, true);
+      engine_.pictures.source_image = still;
+      frame_path_.Analyze(engine_, true, true);
     }
-    RuntimeResponse reply = saved ? MakeOkResponse(ExampleStatusJson(state))
+    RuntimeResponse reply = saved ? MakeOkResponse(ExampleStatusJson(engine_))
                                   : MakeErrorResponse(500, kNotSaved);
-    PublishSourceIdentity(state);
+    engine_.PublishSelection();
     return reply;
   }
   return MakeErrorResponse(400, kUnknownExample);
 }
 
-RuntimeResponse NativeSession::ClearSource() {
-  SessionState& state = *state_;
+RuntimeResponse SessionSources::ClearSource() {
   if (!StopEveryInput()) return MakeErrorResponse(503, kStopping);
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  PreviousSelection previous = RememberSelection(state);
-  state.selected = false;
-  state.source_type = "none";
-  state.source_id.clear();
-  state.source_name.clear();
-  ++state.source_generation;
+  MutexLock engine(engine_.mutex);
+  SourceSelection& selection = engine_.selection;
+  const SourceSelection previous = selection;
+  selection.selected = false;
+  selection.type = "none";
+  selection.id.clear();
+  selection.name.clear();
+  ++selection.generation;
   RuntimeResponse reply;
-  if (SaveConfiguration(state)) {
+  if (SaveConfiguration(engine_.zones, selection)) {
     ResetExampleInfo();
-    DropPictures(state);
+    frame_path_.DropPictures(engine_);
     worker_.SetSourceIdentity(std::nullopt);
     ResetStateAndOutputs();
     worker_.SetAnalysisEnabled(false);
     server_.SetStateAvailable(false);
-    reply = MakeOkResponse(ExampleStatusJson(state));
+    reply = MakeOkResponse(ExampleStatusJson(engine_));
   } else {
-    RestoreSelection(state, std::move(previous));
+    selection = previous;
     reply = MakeErrorResponse(500, kNotSaved);
   }
-  PublishSourceIdentity(state);
+  engine_.PublishSelection();
   return reply;
 }
 

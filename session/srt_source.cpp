@@ -1,13 +1,14 @@
 // The SRT listener as a source: its settings, the listening switch, its status and the new
 // source generation of every incoming stream.
 
-#include <chrono>
+#include "session/session_sources.h"
+
 #include <cmath>
 #include <limits>
 
 #include "core/json_text.h"
+#include "core/steady_clock.h"
 #include "session/reply_json.h"
-#include "session/native_session.h"
 
 namespace tessvark {
 namespace {
@@ -80,18 +81,17 @@ std::string OverlaySrtSettings(const JsonValue& body, SrtSettings& settings) {
 
 }  // namespace
 
-RuntimeResponse NativeSession::SetSrtSettings(const std::string& body) {
+RuntimeResponse SessionSources::SetSrtSettings(const std::string& body) {
   RuntimeResponse refused;
   const std::optional<JsonValue> request = ParseRequestObject(body, refused);
   if (!request) return refused;
-  SessionState& state = *state_;
   SrtSettings settings;
   PassphraseWipe wipe_settings(settings);
   bool was_listening = false;
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    settings = state.srt_settings;
-    was_listening = state.srt_listening;
+    MutexLock engine(engine_.mutex);
+    settings = engine_.srt.settings;
+    was_listening = engine_.srt.listening;
   }
   const std::string overlay_error = OverlaySrtSettings(*request, settings);
   if (!overlay_error.empty()) return MakeErrorResponse(400, overlay_error);
@@ -101,17 +101,17 @@ RuntimeResponse NativeSession::SetSrtSettings(const std::string& body) {
 
   if (was_listening) StopSrtListener();
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    WipeString(state.srt_settings.passphrase);
-    state.srt_settings = checked.settings;
+    MutexLock engine(engine_.mutex);
+    WipeString(engine_.srt.settings.passphrase);
+    engine_.srt.settings = checked.settings;
   }
   if (was_listening) return SetSrtListening("{\"listening\":true}");
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  const bool srt = state.selected && state.source_type == "srt";
-  return MakeOkResponse(srt ? SrtStatusJson(state) : ExampleStatusJson(state));
+  MutexLock engine(engine_.mutex);
+  const bool srt = engine_.selection.selected && engine_.selection.type == "srt";
+  return MakeOkResponse(srt ? SrtStatusJson() : ExampleStatusJson(engine_));
 }
 
-RuntimeResponse NativeSession::SetSrtListening(const std::string& body) {
+RuntimeResponse SessionSources::SetSrtListening(const std::string& body) {
   RuntimeResponse refused;
   const std::optional<JsonValue> request = ParseRequestObject(body, refused);
   if (!request) return refused;
@@ -119,88 +119,87 @@ RuntimeResponse NativeSession::SetSrtListening(const std::string& body) {
   if (listening == nullptr || listening->kind != JsonKind::kBool) {
     return MakeErrorResponse(400, "SRT listening requires a boolean");
   }
-  SessionState& state = *state_;
 
   if (!listening->bool_value) {
     StopSrtListener();
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    ++state.source_generation;
-    state.frame_slot.Clear();
-    state.source_jpeg.clear();
-    state.working_jpeg.clear();
-    state.source_image.release();
-    state.working_image.release();
+    MutexLock engine(engine_.mutex);
+    ++engine_.selection.generation;
+    frame_path_.Slot().Clear();
+    FramePictures& pictures = engine_.pictures;
+    pictures.source_jpeg.clear();
+    pictures.working_jpeg.clear();
+    pictures.source_image.release();
+    pictures.working_image.release();
     ResetStateAndOutputs();
     worker_.ClearResults();
-    std::string reply = state.source_type == "srt" ? SrtStatusJson(state) : ExampleStatusJson(state);
-    PublishSourceIdentity(state);
+    std::string reply =
+        engine_.selection.type == "srt" ? SrtStatusJson() : ExampleStatusJson(engine_);
+    engine_.PublishSelection();
     return MakeOkResponse(std::move(reply));
   }
 
-  std::unique_lock<std::mutex> control = LockControl();
-  if (state.stopping) return MakeErrorResponse(503, kStoppingDetail);
+  MutexLock control(control_);
+  if (engine_.stopping) return MakeErrorResponse(503, kStoppingDetail);
   SrtSettings settings;
   PassphraseWipe wipe_settings(settings);
   std::string label;
   {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    if (!state.selected || state.source_type != "srt") {
-      PublishSourceIdentity(state);
+    MutexLock engine(engine_.mutex);
+    if (!engine_.selection.selected || engine_.selection.type != "srt") {
+      engine_.PublishSelection();
       return MakeErrorResponse(400, "Select the SRT source before listening");
     }
-    settings = state.srt_settings;
-    label = state.source_id;
-    ++state.source_generation;
-    state.frame_slot.Clear();
-    state.srt_listening = true;
-    worker_.SetSourceIdentity(CurrentSourceContext(state));
-    PublishSourceIdentity(state);
+    settings = engine_.srt.settings;
+    label = engine_.selection.id;
+    ++engine_.selection.generation;
+    frame_path_.Slot().Clear();
+    engine_.srt.listening = true;
+    worker_.SetSourceIdentity(ContextOf(engine_.selection));
+    engine_.PublishSelection();
   }
-  const bool started = state.srt_receiver.Start(settings, &state.frame_slot, label,
-                                                [this] { return BeginSrtSession(); });
-  control.unlock();
+  const bool started = srt_receiver_.Start(settings, &frame_path_.Slot(), label,
+                                           [this] { return BeginSrtSession(); });
+  control.Unlock();
   if (started) {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    return MakeOkResponse(SrtStatusJson(state));
+    MutexLock engine(engine_.mutex);
+    return MakeOkResponse(SrtStatusJson());
   }
-  std::string message = state.srt_receiver.GetStatus().message;
+  std::string message = srt_receiver_.GetStatus().message;
   if (message.empty()) message = "cannot listen for SRT";
   StopSrtListener();
   return MakeErrorResponse(400, message);
 }
 
-void NativeSession::StopSrtListener() {
-  if (!state_) return;
+void SessionSources::StopSrtListener() {
   {
-    std::lock_guard<std::mutex> control(state_->control_mutex);
-    state_->srt_receiver.Stop();
+    MutexLock control(control_);
+    srt_receiver_.Stop();
   }
-  std::lock_guard<std::mutex> engine(state_->engine_mutex);
-  state_->srt_listening = false;
+  MutexLock engine(engine_.mutex);
+  engine_.srt.listening = false;
 }
 
-std::uint64_t NativeSession::BeginSrtSession() {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  ++state.source_generation;
-  state.frame_slot.Clear();
-  worker_.SetSourceIdentity(CurrentSourceContext(state));
-  PublishSourceIdentity(state);
-  return static_cast<std::uint64_t>(state.source_generation);
+std::uint64_t SessionSources::BeginSrtSession() {
+  MutexLock engine(engine_.mutex);
+  ++engine_.selection.generation;
+  frame_path_.Slot().Clear();
+  worker_.SetSourceIdentity(ContextOf(engine_.selection));
+  engine_.PublishSelection();
+  return static_cast<std::uint64_t>(engine_.selection.generation);
 }
 
-std::string SrtStatusJson(SessionState& state) {
-  const SrtStatus status = state.srt_receiver.GetStatus();
-  const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
-  const bool preview_present = !state.source_jpeg.empty() || state.frame_slot.Latest() != nullptr;
+std::string SessionSources::SrtStatusJson() {
+  const SrtStatus status = srt_receiver_.GetStatus();
+  const std::int64_t now = SteadyClockNanoseconds();
+  const bool preview_present =
+      !engine_.pictures.source_jpeg.empty() || frame_path_.Slot().Latest() != nullptr;
+  const bool srt_listening = engine_.srt.listening;
 
   std::int32_t signal = 4;
   bool online = false;
   bool retained = false;
   bool analysis_allowed = false;
-  if (!state.srt_listening || !state.selected) {
+  if (!srt_listening || !engine_.selection.selected) {
     signal = 4;
   } else if (status.state == "error" || !status.active) {
     signal = 3;
@@ -218,7 +217,7 @@ std::string SrtStatusJson(SessionState& state) {
     }
   }
 
-  std::string out = ExampleStatusJson(state);
+  std::string out = ExampleStatusJson(engine_);
   out.pop_back();
   out += ",\"signal\":" + QuotedJsonText(SignalName(signal));
   out += ",\"source_online\":";
@@ -228,16 +227,17 @@ std::string SrtStatusJson(SessionState& state) {
   out += ",\"frame_analysis_allowed\":";
   out += JsonBool(analysis_allowed);
   out += ",\"receiver_state\":" + QuotedJsonText(signal == 1 ? "connected" : SignalName(signal));
-  const SrtSettings& settings = state.srt_settings;
+  SrtSettings& settings = engine_.srt.settings;
   const bool passphrase_set = !settings.passphrase.empty();
-  out += ",\"srt\":{\"mode\":\"listener\",\"port\":" + std::to_string(settings.port);
+  out += ",\"srt\":{\"mode\":\"listener\",\"bind_address\":" + QuotedJsonText(settings.bind_address);
+  out += ",\"port\":" + std::to_string(settings.port);
   out += ",\"latency_ms\":" + std::to_string(settings.latency_ms);
   out += ",\"key_length\":" + std::to_string(passphrase_set ? settings.key_length : 0);
   out += ",\"stream_id\":" + QuotedJsonText(settings.stream_id);
   out += ",\"passphrase_set\":";
   out += JsonBool(passphrase_set);
   out += ",\"listening\":";
-  out += JsonBool(state.srt_listening);
+  out += JsonBool(srt_listening);
   out += ",\"decoder\":" + (status.decoder.empty() ? std::string("null") : QuotedJsonText(status.decoder));
   out += ",\"width\":" + std::to_string(status.width);
   out += ",\"height\":" + std::to_string(status.height);

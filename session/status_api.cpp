@@ -1,11 +1,12 @@
 // The status of the selected source: which form answers, and the form of an NDI or OMT receiver.
 
+#include "session/session_sources.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 
 #include "core/json_text.h"
-#include "session/native_session.h"
 #include "session/reply_json.h"
 
 namespace tessvark {
@@ -37,15 +38,17 @@ bool IsKnownLinkState(const std::string& state) {
          state == "offline" || state == "error";
 }
 
-std::string ReceiverStatusJson(SessionState& state, const NdiLinkSnapshot& snapshot,
-                               const std::vector<NdiSourceInfo>& sources) {
+std::string ReceiverStatusJson(SessionEngine& engine, FramePath& frame_path,
+                               const NdiLinkSnapshot& snapshot,
+                               const std::vector<NdiSourceInfo>& sources) REQUIRES(engine.mutex) {
+  SourceSelection& selection = engine.selection;
   const double now = WallClockSeconds();
   const bool running = snapshot.runtime_available && snapshot.updated_at > 0.0 &&
                        now - snapshot.updated_at <= 3.0;
-  const bool matches = snapshot.selected_source == state.source_id;
+  const bool matches = snapshot.selected_source == selection.id;
   bool discovered = false;
   for (const NdiSourceInfo& source : sources) {
-    if (source.online && source.id == state.source_id) discovered = true;
+    if (source.online && source.id == selection.id) discovered = true;
   }
   std::string receiver_state = "offline";
   if (running) {
@@ -61,7 +64,8 @@ std::string ReceiverStatusJson(SessionState& state, const NdiLinkSnapshot& snaps
     receiver_state = has_age && age >= 0.0 && age < 8.0 ? "stale" : "offline";
   }
 
-  const bool preview_present = !state.source_jpeg.empty() || !state.source_image.empty();
+  const bool preview_present =
+      !engine.pictures.source_jpeg.empty() || !engine.pictures.source_image.empty();
   std::int32_t signal = 3;
   bool retained = preview_present;
   bool analysis_allowed = false;
@@ -81,16 +85,16 @@ std::string ReceiverStatusJson(SessionState& state, const NdiLinkSnapshot& snaps
     }
   }
 
-  const bool omt = state.source_type == "omt";
-  const std::string id = QuotedJsonText(state.source_id);
+  const bool omt = selection.type == "omt";
+  const std::string id = QuotedJsonText(selection.id);
   const std::string name =
-      QuotedJsonText(state.source_name.empty() ? state.source_id : state.source_name);
+      QuotedJsonText(selection.name.empty() ? selection.id : selection.name);
   const bool has_size = snapshot.width > 0 && snapshot.height > 0;
   const bool has_rate = snapshot.frame_rate_n > 0 && snapshot.frame_rate_d > 0;
 
   std::string out = "{\"running\":";
   out += JsonBool(running);
-  out += ",\"source_type\":" + QuotedJsonText(state.source_type);
+  out += ",\"source_type\":" + QuotedJsonText(selection.type);
   out += ",\"source_id\":" + id + ",\"source_name\":" + name;
   out += ",\"selected_source_id\":" + id + ",\"selected_source_name\":" + name;
   out += ",\"source_discovered\":";
@@ -130,39 +134,50 @@ std::string ReceiverStatusJson(SessionState& state, const NdiLinkSnapshot& snaps
   out += JsonBool(retained);
   out += ",\"frame_analysis_allowed\":";
   out += JsonBool(analysis_allowed);
-  out += ",\"frames_replaced\":" + std::to_string(state.frame_slot.Replaced());
-  out += ",\"frames_published\":" + std::to_string(state.frame_slot.Sequence());
-  out += ",\"jpeg_frames\":" + std::to_string(state.jpeg_frames.load());
-  out += ",\"ocr_frames\":" + std::to_string(state.ocr_frames.load());
-  out += ",\"ocr_skipped\":" + std::to_string(state.ocr_skipped.load());
+  LatestFrameSlot& slot = frame_path.Slot();
+  const FramePathCounters counters = frame_path.Counters();
+  out += ",\"frames_replaced\":" + std::to_string(slot.Replaced());
+  out += ",\"frames_published\":" + std::to_string(slot.Sequence());
+  out += ",\"jpeg_frames\":" + std::to_string(counters.previews_stored);
+  out += ",\"ocr_frames\":" + std::to_string(counters.frames_analysed);
+  out += ",\"ocr_skipped\":" + std::to_string(counters.frames_too_old);
   out += ",\"lan_ipv4\":null}";
   return out;
 }
 
+// {"<role>":"<status word>",...} of the readings in force, so the operator can see why a field
+// has no value.
+std::string ReadingStatusesJson(const std::vector<RoleReading>& readings) {
+  std::string out = "{";
+  for (const RoleReading& reading : readings) {
+    if (out.size() > 1) out += ',';
+    out += QuotedJsonText(reading.role) + ":" + QuotedJsonText(reading.status);
+  }
+  return out + "}";
+}
+
 }  // namespace
 
-RuntimeResponse NativeSession::GetStatus() {
-  SessionState& state = *state_;
-  std::shared_ptr<NdiRuntime> ndi_runtime;
-  std::shared_ptr<NdiRuntime> omt_runtime;
-  {
-    std::lock_guard<std::mutex> engine(state.engine_mutex);
-    ndi_runtime = state.ndi_runtime;
-    omt_runtime = state.omt_runtime;
-  }
+RuntimeResponse SessionSources::GetStatus() {
+  const auto [ndi_runtime, omt_runtime] = Runtimes();
   // The runtimes answer under their own locks, never inside the engine mutex.
   const RuntimeView ndi = ViewOf(ndi_runtime);
   const RuntimeView omt = ViewOf(omt_runtime);
 
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  if (state.selected && state.source_type == "srt") return MakeOkResponse(SrtStatusJson(state));
-  if (state.selected && state.source_type == "ndi") {
-    return MakeOkResponse(ReceiverStatusJson(state, ndi.snapshot, ndi.sources));
+  MutexLock engine(engine_.mutex);
+  const SourceSelection& selection = engine_.selection;
+  std::string body;
+  if (selection.selected && selection.type == "srt") {
+    body = SrtStatusJson();
+  } else if (selection.selected && (selection.type == "ndi" || selection.type == "omt")) {
+    const RuntimeView& view = selection.type == "ndi" ? ndi : omt;
+    body = ReceiverStatusJson(engine_, frame_path_, view.snapshot, view.sources);
+  } else {
+    body = ExampleStatusJson(engine_);
   }
-  if (state.selected && state.source_type == "omt") {
-    return MakeOkResponse(ReceiverStatusJson(state, omt.snapshot, omt.sources));
-  }
-  return MakeOkResponse(ExampleStatusJson(state));
+  body.pop_back();
+  body += ",\"readings\":" + ReadingStatusesJson(worker_.Readings()) + "}";
+  return MakeOkResponse(std::move(body));
 }
 
 }  // namespace tessvark

@@ -1,6 +1,8 @@
 // Zone previews: the zone as cut from the working image, its prepared picture and each digit
 // slot, made exactly as the analysis makes them, for a stored zone or one still being drawn.
 
+#include "session/session_zones.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -8,8 +10,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "ocr/clock_layout.h"
-#include "session/native_session.h"
+#include "ocr/role_readers.h"
 
 namespace tessvark {
 namespace {
@@ -65,7 +66,7 @@ RuntimeResponse SlotPreview(const OcrZone& zone, const cv::Mat& cut, const cv::M
   std::optional<double> hint;
   if ((zone.type == "clock" || IsClockLikeRole(zone.role)) &&
       zone.clock_format != ClockFormat::MinutesSeconds) {
-    const ClockLayoutDetection detection = DetectClockLayout(cut);
+    const ClockLayoutDetection detection = DetectZoneClockLayout(cut, ProcessingOrDefaults(zone));
     if (detection.detected) hint = detection.separator_x;
   }
   std::vector<DigitSlot> digits;
@@ -86,15 +87,14 @@ RuntimeResponse SlotPreview(const OcrZone& zone, const cv::Mat& cut, const cv::M
 
 }  // namespace
 
-RuntimeResponse NativeSession::GetZonePreview(const std::string& zone_id, const std::string& kind,
+RuntimeResponse SessionZones::GetZonePreview(const std::string& zone_id, const std::string& kind,
                                               std::int32_t slot_index,
                                               const ZonePreviewOptions& options) {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  MutexLock engine(engine_.mutex);
   if (kind != "crop" && kind != "processed-preview" && kind != "slot-preview") {
     return MakeErrorResponse(404, "Not Found");
   }
-  if (state.working_image.empty()) return MakeErrorResponse(503, "No working frame available");
+  if (engine_.pictures.working_image.empty()) return MakeErrorResponse(503, "No working frame available");
   if (!IsValidZoneId(zone_id)) return MakeErrorResponse(404, kZoneNotFound);
 
   const bool any_geometry = options.has_x || options.has_y || options.has_width || options.has_height;
@@ -108,7 +108,7 @@ RuntimeResponse NativeSession::GetZonePreview(const std::string& zone_id, const 
 
   // The stored zone, or a zone being drawn: its role from the query, the defaults otherwise.
   OcrZone zone;
-  const std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+  const std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
   const auto stored = std::find_if(zones.begin(), zones.end(),
                                    [&](const OcrZone& candidate) { return candidate.id == zone_id; });
   if (stored != zones.end()) {
@@ -142,7 +142,7 @@ RuntimeResponse NativeSession::GetZonePreview(const std::string& zone_id, const 
 
   ZoneCrop crop;
   try {
-    crop = WarpZonePerspective(state.working_image, zone.x, zone.y, zone.width, zone.height,
+    crop = WarpZonePerspective(engine_.pictures.working_image, zone.x, zone.y, zone.width, zone.height,
                                zone.perspective_enabled ? std::optional<CornerQuad>(zone.corners)
                                                         : std::nullopt,
                                zone_id);

@@ -2,6 +2,8 @@
 // preference of the current source. Each holds the engine mutex from start to reply; a change is
 // stored first and then handed to the worker by running the frame step again.
 
+#include "session/session_zones.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -12,7 +14,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/text.h"
-#include "session/native_session.h"
 #include "session/reply_json.h"
 
 namespace tessvark {
@@ -176,12 +177,6 @@ std::optional<ZoneProcessing> ProcessingOfNewestZone(const std::vector<OcrZone>&
   return ProcessingOrDefaults(*newest);
 }
 
-bool HideEmptyForCurrentSource(const SessionState& state) {
-  const auto found = state.hide_empty_map.find(CurrentProfileKey(state));
-  if (found != state.hide_empty_map.end()) return found->second;
-  return state.selected && state.source_type == "example" && state.source_id == "example-2";
-}
-
 std::string HideEmptyJson(bool enabled) {
   return std::string("{\"enabled\":") + JsonBool(enabled) + "}";
 }
@@ -192,14 +187,16 @@ std::string ZoneReplyJson(const OcrZone& zone) {
 
 }  // namespace
 
-RuntimeResponse NativeSession::ListZones() {
-  std::lock_guard<std::mutex> engine(state_->engine_mutex);
-  return MakeOkResponse(OcrZoneListJson(ZonesForCurrentSource(*state_)));
+SessionZones::SessionZones(SessionEngine& engine, FramePath& frame_path, SessionOutputs& outputs)
+    : engine_(engine), frame_path_(frame_path), outputs_(outputs) {}
+
+RuntimeResponse SessionZones::ListZones() {
+  MutexLock engine(engine_.mutex);
+  return MakeOkResponse(OcrZoneListJson(ZonesFor(engine_.zones, engine_.selection)));
 }
 
-RuntimeResponse NativeSession::CreateZone(const std::string& body_text) {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
+RuntimeResponse SessionZones::CreateZone(const std::string& body_text) {
+  MutexLock engine(engine_.mutex);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
@@ -221,12 +218,12 @@ RuntimeResponse NativeSession::CreateZone(const std::string& body_text) {
   }
   const std::optional<ZoneRoleRow> row = FindZoneRole(role->text);
   if (!row) return MakeErrorResponse(400, "Unknown OCR zone role");
-  if (state.sport_active && state.active_roles.count(row->role) == 0) {
+  if (engine_.zones.sport_active && engine_.zones.active_roles.count(row->role) == 0) {
     return MakeErrorResponse(400, "This field is not available for the selected sport");
   }
   if (!numeric) return MakeErrorResponse(422, "Zone coordinates must be numeric");
 
-  std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+  std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
   for (const OcrZone& zone : zones) {
     if (zone.role == role->text || zone.id == id->text) {
       return MakeErrorResponse(409, "This OCR zone already exists");
@@ -249,28 +246,27 @@ RuntimeResponse NativeSession::CreateZone(const std::string& body_text) {
   if (!zone.processing) {
     if (!zones.empty()) {
       zone.processing = ProcessingOfNewestZone(zones);
-    } else if (!state.working_image.empty()) {
+    } else if (!engine_.pictures.working_image.empty()) {
       zone.processing = EstimateZoneProcessing(
-          CropNormalizedRect(state.working_image, zone.x, zone.y, zone.width, zone.height));
+          CropNormalizedRect(engine_.pictures.working_image, zone.x, zone.y, zone.width, zone.height));
     }
   }
   zones.push_back(zone);
-  if (!StoreZones(state, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
-  if (vmix_) vmix_->RequestClear();
-  AnalyzeFrame(true, true);
+  if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
+  outputs_.RequestClear();
+  frame_path_.Analyze(engine_, true, true);
   return MakeOkResponse(ZoneReplyJson(zone));
 }
 
-RuntimeResponse NativeSession::UpdateZone(const std::string& zone_id,
+RuntimeResponse SessionZones::UpdateZone(const std::string& zone_id,
                                           const std::string& body_text) {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
+  MutexLock engine(engine_.mutex);
   if (!IsValidZoneId(zone_id)) return MakeErrorResponse(404, kZoneNotFound);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
 
-  std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+  std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
   const auto found = std::find_if(zones.begin(), zones.end(),
                                   [&](const OcrZone& zone) { return zone.id == zone_id; });
   if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
@@ -299,29 +295,27 @@ RuntimeResponse NativeSession::UpdateZone(const std::string& zone_id,
     return MakeErrorResponse(422, refused);
   }
   *found = zone;
-  if (!StoreZones(state, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
-  if (vmix_) vmix_->RequestClear();
-  AnalyzeFrame(true, true);
+  if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
+  outputs_.RequestClear();
+  frame_path_.Analyze(engine_, true, true);
   return MakeOkResponse(ZoneReplyJson(zone));
 }
 
-RuntimeResponse NativeSession::DeleteZone(const std::string& zone_id) {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+RuntimeResponse SessionZones::DeleteZone(const std::string& zone_id) {
+  MutexLock engine(engine_.mutex);
+  std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
   const auto found = std::find_if(zones.begin(), zones.end(),
                                   [&](const OcrZone& zone) { return zone.id == zone_id; });
   if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
   zones.erase(found);
-  if (!StoreZones(state, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
-  if (vmix_) vmix_->RequestClear();
-  AnalyzeFrame(true, true);
+  if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
+  outputs_.RequestClear();
+  frame_path_.Analyze(engine_, true, true);
   return MakeOkResponse("{\"success\":true}");
 }
 
-RuntimeResponse NativeSession::ReorderZones(const std::string& body_text) {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
+RuntimeResponse SessionZones::ReorderZones(const std::string& body_text) {
+  MutexLock engine(engine_.mutex);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
@@ -333,7 +327,7 @@ RuntimeResponse NativeSession::ReorderZones(const std::string& body_text) {
     if (id.kind != JsonKind::kString) return MakeErrorResponse(422, "Zone order ids must be strings");
   }
 
-  const std::vector<OcrZone> zones = ZonesForCurrentSource(state);
+  const std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
   std::map<std::string, const OcrZone*> stored;
   for (const OcrZone& zone : zones) {
     if (!stored.emplace(zone.id, &zone).second) {
@@ -364,19 +358,18 @@ RuntimeResponse NativeSession::ReorderZones(const std::string& body_text) {
     reply += QuotedJsonText(ids->items[i].text);
   }
   reply += "]}";
-  if (!StoreZones(state, OcrZoneListJson(ordered))) return MakeErrorResponse(500, kNotSaved);
-  AnalyzeFrame(true, true);
+  if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(ordered))) return MakeErrorResponse(500, kNotSaved);
+  frame_path_.Analyze(engine_, true, true);
   return MakeOkResponse(std::move(reply));
 }
 
-RuntimeResponse NativeSession::GetHideEmpty() {
-  std::lock_guard<std::mutex> engine(state_->engine_mutex);
-  return MakeOkResponse(HideEmptyJson(HideEmptyForCurrentSource(*state_)));
+RuntimeResponse SessionZones::GetHideEmpty() {
+  MutexLock engine(engine_.mutex);
+  return MakeOkResponse(HideEmptyJson(HideEmptyFor(engine_.zones, engine_.selection)));
 }
 
-RuntimeResponse NativeSession::SetHideEmpty(const std::string& body_text) {
-  SessionState& state = *state_;
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
+RuntimeResponse SessionZones::SetHideEmpty(const std::string& body_text) {
+  MutexLock engine(engine_.mutex);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
@@ -385,10 +378,10 @@ RuntimeResponse NativeSession::SetHideEmpty(const std::string& body_text) {
   }
   const JsonValue* enabled = body->Find("enabled");
   if (enabled->kind != JsonKind::kBool) return MakeErrorResponse(400, "Hide empty requires a boolean");
-  const std::map<std::string, bool> previous = state.hide_empty_map;
-  state.hide_empty_map[CurrentProfileKey(state)] = enabled->bool_value;
-  if (!SaveConfiguration(state)) {
-    state.hide_empty_map = previous;
+  const std::map<std::string, bool> previous = engine_.zones.hide_empty;
+  engine_.zones.hide_empty[ProfileKeyOf(engine_.selection)] = enabled->bool_value;
+  if (!SaveConfiguration(engine_.zones, engine_.selection)) {
+    engine_.zones.hide_empty = previous;
     return MakeErrorResponse(500, kNotSaved);
   }
   return MakeOkResponse(HideEmptyJson(enabled->bool_value));

@@ -4,6 +4,7 @@
 #include <limits>
 #include <system_error>
 
+#include "core/steady_clock.h"
 #include "platform/atomic_file.h"
 
 namespace tessvark {

@@ -4,7 +4,7 @@
 #include <exception>
 #include <initializer_list>
 
-#include "settings/agent_roles.h"
+#include "core/agent_roles.h"
 #include "settings/catalog_text.h"
 #include "settings/settings_file.h"
 

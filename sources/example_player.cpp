@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <utility>
 
+#include "core/mutex.h"
 #include "sources/ffmpeg_video_decoder.h"
 
 namespace tessvark {
@@ -14,10 +13,10 @@ namespace tessvark {
 // Everything the playback thread shares with the player.
 struct ExamplePlayerState {
   VideoDecoderFactory make_decoder;
-  std::mutex mutex;
-  std::condition_variable wake;   // the playback thread's timed waits; Stop wakes it
+  Mutex mutex;
+  CondVar wake{mutex};            // the playback thread's timed waits; Stop wakes it
   std::thread thread;             // touched only by Start, Stop and the destructor
-  bool stop = false;              // guarded by mutex
+  bool stop GUARDED_BY(mutex) = false;
 };
 
 namespace {
@@ -28,8 +27,17 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxReadFailures = 3;
 
 bool StopRequested(ExamplePlayerState& state) {
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   return state.stop;
+}
+
+// Sleeps until `due` unless Stop comes first; true when it did.
+bool StopRequestedBefore(ExamplePlayerState& state, Clock::time_point due) {
+  MutexLock lock(state.mutex);
+  while (!state.stop) {
+    if (!state.wake.WaitUntil(due)) return state.stop;
+  }
+  return true;
 }
 
 void ReportError(const ExampleVideoCallback& callback, const std::string& message) {
@@ -97,8 +105,7 @@ void Play(ExamplePlayerState& state, const std::string& path, const ExampleVideo
       if (target == last) {
         const auto due = start + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(static_cast<double>(raw + 1) / fps));
-        std::unique_lock<std::mutex> lock(state.mutex);
-        if (state.wake.wait_until(lock, due, [&] { return state.stop; })) return;
+        if (StopRequestedBefore(state, due)) return;
         continue;
       }
     }
@@ -169,7 +176,7 @@ ExamplePlayer::~ExamplePlayer() {
 void ExamplePlayer::Start(const std::string& path, ExampleVideoCallback callback) {
   Stop();
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->stop = false;
   }
   state_->thread = std::thread(Run, state_.get(), path, std::move(callback));
@@ -177,17 +184,11 @@ void ExamplePlayer::Start(const std::string& path, ExampleVideoCallback callback
 
 void ExamplePlayer::Stop() {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->stop = true;
   }
-  state_->wake.notify_all();
+  state_->wake.SignalAll();
   if (state_->thread.joinable()) state_->thread.join();
-}
-
-std::unique_ptr<ExamplePlayer> MakeExamplePlayer() { return std::make_unique<ExamplePlayer>(); }
-
-void DestroyExamplePlayer(std::unique_ptr<ExamplePlayer> player) {
-  if (player) player->Stop();
 }
 
 }  // namespace tessvark

@@ -47,6 +47,7 @@ class ExamplePlayer {
   explicit ExamplePlayer(VideoDecoderFactory make_decoder);
   ExamplePlayer(const ExamplePlayer&) = delete;
   ExamplePlayer& operator=(const ExamplePlayer&) = delete;
+  // Stops playback and joins the thread.
   ~ExamplePlayer();
 
   // Stops and joins any earlier playback, then plays the clip at `path` (UTF-8). Throws
@@ -59,9 +60,5 @@ class ExamplePlayer {
  private:
   std::unique_ptr<ExamplePlayerState> state_;
 };
-
-std::unique_ptr<ExamplePlayer> MakeExamplePlayer();
-// Stops playback and frees the player.
-void DestroyExamplePlayer(std::unique_ptr<ExamplePlayer> player);
 
 }  // namespace tessvark

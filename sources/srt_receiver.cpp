@@ -16,6 +16,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "core/steady_clock.h"
+
 namespace tessvark {
 
 namespace {
@@ -59,10 +61,6 @@ std::string FfmpegErrorText(int code) {
   char text[160] = {};
   av_strerror(code, text, sizeof(text));
   return text;
-}
-
-std::int64_t SteadyNowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
 }
 
 // Zeroes a secret held by an FFmpeg option dictionary before the dictionary is freed.
@@ -371,7 +369,7 @@ void SrtReceiver::HandlePicture(Session& session) {
       status_.height = size->height;
     }
   }
-  const std::int64_t received_at = SteadyNowNs();
+  const std::int64_t received_at = SteadyClockNanoseconds();
   if (!size || (session.published && received_at - session.last_published_at < kPublishSpacingNs)) {
     av_frame_unref(picture);
     return;

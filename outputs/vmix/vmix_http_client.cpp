@@ -1,21 +1,12 @@
 #include "outputs/vmix/vmix_http_client.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <limits>
 
-#include "core/descriptor.h"
 #include "core/text.h"
+#include "platform/tcp_connection.h"
 
 namespace tessvark {
 namespace {
@@ -24,7 +15,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxAnswerBytes = 1048576;
 constexpr std::size_t kReceiveChunk = 4096;
-constexpr int kPollSliceMs = 100;
 
 // Leading white space, an optional sign, then digits up to the first other byte.
 bool ReadLeadingInt(std::string_view text, std::int32_t& out) {
@@ -54,73 +44,6 @@ bool Stopped(const std::atomic<bool>* stop) {
   return stop != nullptr && stop->load();
 }
 
-// Milliseconds left before the deadline, truncated; negative once it has passed.
-std::int64_t RemainingMs(Clock::time_point deadline) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-}
-
-int ClampSlice(std::int64_t remaining_ms) {
-  if (remaining_ms < 1) return 1;
-  if (remaining_ms > kPollSliceMs) return kPollSliceMs;
-  return static_cast<int>(remaining_ms);
-}
-
-// Waits for one address to connect. Returns the socket, or -1 with `error` set to the text this
-// address leaves (possibly empty).
-int ConnectOne(const addrinfo& address, Clock::time_point deadline, const std::atomic<bool>* stop,
-               std::string& error) {
-  error.clear();
-  const int fd = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC, address.ai_protocol);
-  if (fd < 0) return -1;
-  const int flags = fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-    CloseSocketOrFile(fd);
-    return -1;
-  }
-  if (connect(fd, address.ai_addr, address.ai_addrlen) == 0) return fd;
-  if (errno != EINPROGRESS && errno != EWOULDBLOCK) {
-    CloseSocketOrFile(fd);
-    return -1;
-  }
-  for (;;) {
-    if (Stopped(stop)) {
-      CloseSocketOrFile(fd);
-      error = "stopped";
-      return -1;
-    }
-    const auto remaining = deadline - Clock::now();
-    if (remaining < std::chrono::nanoseconds(1)) {
-      CloseSocketOrFile(fd);
-      error = "timed out";
-      return -1;
-    }
-    std::int64_t wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(remaining).count();
-    if (wait_ms < 0) wait_ms = 0;
-    if (stop != nullptr && wait_ms > kPollSliceMs) wait_ms = kPollSliceMs;
-    pollfd entry{fd, POLLOUT, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(wait_ms));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      CloseSocketOrFile(fd);
-      error = "vMix host was not found";
-      return -1;
-    }
-    if (ready == 0) {
-      if (stop != nullptr) continue;
-      CloseSocketOrFile(fd);
-      error = "timed out";
-      return -1;
-    }
-    int socket_error = 0;
-    socklen_t length = sizeof socket_error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &socket_error, &length) < 0) socket_error = errno;
-    if (socket_error == 0) return fd;
-    CloseSocketOrFile(fd);
-    error = socket_error == ECONNREFUSED ? "Connection refused" : "vMix host was not found";
-    return -1;
-  }
-}
-
 struct Exchange {
   std::string buffer;
   bool too_large = false;
@@ -128,28 +51,22 @@ struct Exchange {
 
 // Reads until the peer closes, the declared length has arrived, or the cap is reached.
 // Returns an error text for a stop or the deadline; empty otherwise.
-std::string ReceiveAnswer(int fd, Clock::time_point deadline, const std::atomic<bool>* stop, Exchange& exchange) {
+std::string ReceiveAnswer(TcpConnection& connection, Clock::time_point deadline,
+                          const std::atomic<bool>* stop, Exchange& exchange) {
   std::string& buffer = exchange.buffer;
   char chunk[kReceiveChunk];
   while (buffer.size() < kMaxAnswerBytes) {
     if (Stopped(stop)) return "stopped";
-    const std::int64_t remaining = RemainingMs(deadline);
-    if (remaining <= 0 && Clock::now() >= deadline) return "timed out";
-    pollfd entry{fd, POLLIN | POLLPRI, 0};
-    const int ready = poll(&entry, 1, ClampSlice(remaining));
-    if (ready < 0) break;
-    if (ready == 0) continue;
-    const ssize_t received = recv(fd, chunk, sizeof chunk, 0);
-    if (received == 0) break;
-    if (received < 0) {
-      if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINPROGRESS || errno == EINTR) continue;
-      break;
-    }
-    if (buffer.size() + static_cast<std::size_t>(received) > kMaxAnswerBytes) {
+    if (Clock::now() >= deadline) return "timed out";
+    std::size_t received = 0;
+    const TcpConnection::Read read = connection.ReadSome(chunk, sizeof chunk, deadline, received);
+    if (read == TcpConnection::Read::kEnd) break;
+    if (read == TcpConnection::Read::kNothingYet) continue;
+    if (buffer.size() + received > kMaxAnswerBytes) {
       exchange.too_large = true;
       return std::string();
     }
-    buffer.append(chunk, static_cast<std::size_t>(received));
+    buffer.append(chunk, received);
     const std::size_t header_end = buffer.size() >= 4 ? buffer.find("\r\n\r\n") : std::string::npos;
     if (header_end == std::string::npos) continue;
     const std::string_view header(buffer.data(), header_end);
@@ -175,9 +92,11 @@ std::string ReceiveAnswer(int fd, Clock::time_point deadline, const std::atomic<
     if (buffer.size() >= header_end + 4 + length) break;
   }
   if (!exchange.too_large && buffer.size() == kMaxAnswerBytes) {
-    pollfd entry{fd, POLLIN | POLLPRI, 0};
     char extra = 0;
-    if (poll(&entry, 1, 0) > 0 && recv(fd, &extra, 1, 0) == 1) exchange.too_large = true;
+    std::size_t count = 0;
+    if (connection.ReadSome(&extra, 1, 0, count) == TcpConnection::Read::kData) {
+      exchange.too_large = true;
+    }
   }
   return std::string();
 }
@@ -207,36 +126,24 @@ void ParseAnswer(const std::string& buffer, VmixHttpResult& result) {
   }
 }
 
+// The error text of a connection step that did not succeed.
+const char* ConnectionError(TcpStatus status) {
+  switch (status) {
+    case TcpStatus::kStopped: return "stopped";
+    case TcpStatus::kTimedOut: return "timed out";
+    case TcpStatus::kUnreachable: return "vMix host was not found";
+    default: return "Connection refused";
+  }
+}
+
 // Everything after normalising the host; `result` carries the outcome.
 void RunExchange(const VmixHostAddress& address, std::string_view path, Clock::time_point t0,
                  double timeout_seconds, const std::atomic<bool>* stop, VmixHttpResult& result) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_family = AF_UNSPEC;
-  in_addr probe{};
-  if (inet_pton(AF_INET, address.host.c_str(), &probe) == 1) {
-    hints.ai_family = AF_INET;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-  }
-  addrinfo* addresses = nullptr;
-  const std::string service = std::to_string(address.port);
-  if (getaddrinfo(address.host.c_str(), service.c_str(), &hints, &addresses) != 0 || addresses == nullptr) {
-    if (addresses != nullptr) freeaddrinfo(addresses);
-    result.error = "vMix host was not found";
-    return;
-  }
   const auto deadline = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_seconds));
-
-  int fd = -1;
-  std::string last_error;
-  for (const addrinfo* entry = addresses; entry != nullptr && fd < 0; entry = entry->ai_next) {
-    std::string error;
-    fd = ConnectOne(*entry, deadline, stop, error);
-    if (fd < 0 && !error.empty()) last_error = error;
-  }
-  freeaddrinfo(addresses);
-  if (fd < 0) {
-    result.error = last_error.empty() ? "Connection refused" : last_error;
+  TcpConnection connection;
+  const TcpStatus connected = connection.Connect(address.host, address.port, deadline, stop);
+  if (connected != TcpStatus::kOk) {
+    result.error = ConnectionError(connected);
     return;
   }
 
@@ -246,34 +153,14 @@ void RunExchange(const VmixHostAddress& address, std::string_view path, Clock::t
   request += address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
   request += ":" + std::to_string(address.port);
   request += "\r\nAccept: application/xml,text/xml,*/*\r\nConnection: close\r\n\r\n";
-  std::size_t sent = 0;
-  while (sent < request.size()) {
-    if (Stopped(stop)) {
-      CloseSocketOrFile(fd);
-      result.error = "stopped";
-      return;
-    }
-    const std::int64_t remaining = RemainingMs(deadline);
-    if (remaining <= 0 && Clock::now() >= deadline) {
-      CloseSocketOrFile(fd);
-      result.error = "timed out";
-      return;
-    }
-    pollfd entry{fd, POLLOUT, 0};
-    if (poll(&entry, 1, ClampSlice(remaining)) <= 0) continue;
-    const ssize_t count = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (count > 0) {
-      sent += static_cast<std::size_t>(count);
-    } else if (count == 0 || (errno != EWOULDBLOCK && errno != EAGAIN && errno != EINPROGRESS && errno != EINTR)) {
-      CloseSocketOrFile(fd);
-      result.error = "Connection refused";
-      return;
-    }
+  const TcpStatus sent = connection.SendAll(request, deadline, stop);
+  if (sent != TcpStatus::kOk) {
+    result.error = ConnectionError(sent);
+    return;
   }
 
   Exchange exchange;
-  const std::string receive_error = ReceiveAnswer(fd, deadline, stop, exchange);
-  CloseSocketOrFile(fd);
+  const std::string receive_error = ReceiveAnswer(connection, deadline, stop, exchange);
   if (!receive_error.empty()) {
     result.error = receive_error;
     return;

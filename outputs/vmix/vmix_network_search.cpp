@@ -3,6 +3,7 @@
 #include <string>
 #include <system_error>
 
+#include "core/steady_clock.h"
 #include "outputs/vmix/vmix_json_text.h"
 #include "outputs/vmix/vmix_lan_candidates.h"
 #include "outputs/vmix/vmix_output_controller.h"
@@ -15,12 +16,6 @@ constexpr const char* kNothingFound =
 
 // Reading the adapter table is serialised across the process.
 std::mutex adapter_mutex;
-
-std::int64_t SteadyNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 }  // namespace
 
@@ -81,7 +76,7 @@ std::string VmixOutputController::StartLanSearch(const std::string& host, std::i
   VmixLanCandidates candidates = BuildLanCandidates(adapters, host);
   std::vector<VmixLanTarget> targets;
   for (const std::string& candidate : candidates.hosts) targets.push_back(VmixLanTarget{candidate, probe_port});
-  const std::int64_t started_at = SteadyNanoseconds();
+  const std::int64_t started_at = SteadyClockNanoseconds();
 
   std::lock_guard<std::mutex> lock(search_.state_mutex);
   search_.cancel = false;
@@ -110,7 +105,7 @@ std::string VmixOutputController::StartLanSearch(const std::string& host, std::i
 
 void VmixOutputController::RunLanSearch(std::vector<VmixLanTarget> targets, std::vector<std::string> own_addresses,
                                         std::int64_t started_at) {
-  const auto elapsed_ms = [started_at] { return static_cast<double>(SteadyNanoseconds() - started_at) / 1e6; };
+  const auto elapsed_ms = [started_at] { return static_cast<double>(SteadyClockNanoseconds() - started_at) / 1e6; };
   const VmixLanProbeResult result = RunLanProbes(
       targets, kVmixLanProbeTimeoutSeconds, kVmixLanProbeConcurrency, &search_.cancel,
       [this, &elapsed_ms](std::int32_t completed, const VmixLanInstance* instance) {

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <exception>
 
+#include "core/steady_clock.h"
 #include "outputs/vmix/vmix_http_client.h"
 #include "outputs/vmix/vmix_json_text.h"
 #include "outputs/vmix/vmix_set_text.h"
@@ -16,10 +17,6 @@ namespace {
 constexpr double kRequestTimeoutSeconds = 1.0;
 constexpr double kRetryDelaySeconds = 2.0;
 constexpr auto kStopClearWait = std::chrono::milliseconds(800);
-
-double SteadySeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 std::string LastSentKey(const std::string& output_id, const std::string& field) {
   return output_id + "\n" + field;
@@ -90,35 +87,10 @@ VmixOutputController::VmixOutputController(VmixValueProvider provider, VmixAdapt
   RebuildMappingStatuses();
 }
 
-VmixOutputController::~VmixOutputController() {
-  // DestroyVmixOutputController has stopped both threads already; this only guards a controller
-  // destroyed another way, without blanking any field.
-  search_.cancel = true;
-  {
-    std::lock_guard<std::mutex> lock(search_.thread_mutex);
-    if (search_.thread.joinable()) search_.thread.join();
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    request_stop_ = true;
-  }
-  wake_.notify_all();
-  if (sender_.joinable()) sender_.join();
-}
-
-void VmixOutputControllerDeleter::operator()(VmixOutputController* controller) const {
-  DestroyVmixOutputController(controller);
-}
+VmixOutputController::~VmixOutputController() { StopSender(); }
 
 VmixOutputControllerPtr MakeVmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister) {
-  return VmixOutputControllerPtr(new VmixOutputController(std::move(provider), std::move(adapter_lister)));
-}
-
-void DestroyVmixOutputController(VmixOutputController* controller) {
-  if (controller == nullptr) return;
-  controller->StopSender();
-  delete controller;
+  return std::make_unique<VmixOutputController>(std::move(provider), std::move(adapter_lister));
 }
 
 void VmixOutputController::RebuildMappingStatuses() {
@@ -367,7 +339,7 @@ void VmixOutputController::RunSender() {
     StateValue snapshot;
     for (;;) {
       if (stopping_) return;
-      const double now = SteadySeconds();
+      const double now = SteadyClockSeconds();
       if (clear_requested_ && now >= retry_at_) {
         pass = Pass::kClear;
       } else if (!held_ && config_.enabled) {
@@ -405,7 +377,7 @@ void VmixOutputController::NoteMissingHost() {
   connected_ = false;
   last_error_ = "vMix host is required";
   send_all_ = true;
-  retry_at_ = SteadySeconds() + kRetryDelaySeconds;
+  retry_at_ = SteadyClockSeconds() + kRetryDelaySeconds;
 }
 
 void VmixOutputController::SendValues(const VmixOutputConfig& cfg, const StateValue& snapshot, bool all,
@@ -511,7 +483,7 @@ VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutp
     connected_ = false;
     last_error_ = result.error;
     send_all_ = true;
-    retry_at_ = SteadySeconds() + kRetryDelaySeconds;
+    retry_at_ = SteadyClockSeconds() + kRetryDelaySeconds;
     if (status != nullptr) {
       status->last_status = "error";
       status->last_error = result.error;

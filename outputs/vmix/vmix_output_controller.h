@@ -62,6 +62,7 @@ class VmixOutputController {
   VmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister);
   VmixOutputController(const VmixOutputController&) = delete;
   VmixOutputController& operator=(const VmixOutputController&) = delete;
+  // StopSender: blanks what the run wrote, ends a network search and joins the sender.
   ~VmixOutputController();
 
   void StartSender();
@@ -154,16 +155,11 @@ class VmixOutputController {
   VmixLanSearchState search_;
 };
 
-struct VmixOutputControllerDeleter {
-  void operator()(VmixOutputController* controller) const;
-};
-using VmixOutputControllerPtr = std::unique_ptr<VmixOutputController, VmixOutputControllerDeleter>;
+using VmixOutputControllerPtr = std::unique_ptr<VmixOutputController>;
 
 // Makes a controller with the default configuration; no thread runs yet. Without an adapter
 // lister the network search reads the computer's adapters.
 VmixOutputControllerPtr MakeVmixOutputController(VmixValueProvider provider,
                                                  VmixAdapterLister adapter_lister = {});
-// StopSender, then destruction.
-void DestroyVmixOutputController(VmixOutputController* controller);
 
 }  // namespace tessvark

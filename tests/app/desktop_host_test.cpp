@@ -11,6 +11,7 @@
 
 #include "app/desktop_host.h"
 #include "app/update_status.h"
+#include "core/version.h"
 #include "temp_folder.h"
 
 namespace tessvark {
@@ -127,20 +128,28 @@ TEST_F(DesktopHostTest, QuitFromAnotherThreadTakesTheSamePath) {
   EXPECT_EQ(ReadWholeFile(run.log.path()), "listening=http://127.0.0.1:28790/\r\nstopped\r\n");
 }
 
-TEST(UpdateStatusTest, DocumentBeforeAnyCheck) {
+TEST(UpdateStatusTest, DocumentBeforeAndAfterAnUpdateIsAnnounced) {
+  const std::string current = std::string("\"current_version\":\"") + kProgramVersion +
+                              "\",\"current_build\":" + std::to_string(kProgramBuild);
   EXPECT_EQ(WriteUpdateStatusJson(UpdateState{}),
-            "{\"state\":\"unknown\",\"update_available\":false,\"presentation\":\"windows\","
-            "\"installable\":false,\"version\":\"\",\"build\":0,\"current_version\":\"0.8.2\","
-            "\"current_build\":35,\"notes\":\"\",\"download_url\":\"\",\"bytes_total\":0,"
-            "\"bytes_downloaded\":0,\"phase\":\"idle\",\"error\":null,\"size\":0}");
+            "{\"state\":\"unknown\",\"update_available\":false,\"presentation\":\"linux\","
+            "\"installable\":false,\"version\":\"\",\"build\":0," + current +
+            ",\"notes\":\"\",\"download_url\":\"\",\"bytes_total\":0,\"bytes_downloaded\":0,"
+            "\"phase\":\"idle\",\"error\":null,\"size\":0}");
   UpdateState ready;
   ready.state = "ready_to_install";
-  ready.notes = "line\n\"quoted\"";
+  ready.update_pending = true;
+  ready.manifest = {"0.9.0", 40, "beta", "tab\tline\n\"quoted\"\x01", "https://h/updates/a.run",
+                    std::string(64, 'a'), 1234};
+  ready.phase = "ready";
+  ready.bytes_downloaded = 1234;
   ready.error = "network";
-  const std::string text = WriteUpdateStatusJson(ready);
-  EXPECT_NE(text.find("\"installable\":true"), std::string::npos);
-  EXPECT_NE(text.find("\"notes\":\"line\\n\\\"quoted\\\"\""), std::string::npos);
-  EXPECT_NE(text.find("\"error\":\"network\""), std::string::npos);
+  EXPECT_EQ(WriteUpdateStatusJson(ready),
+            "{\"state\":\"ready_to_install\",\"update_available\":true,\"presentation\":\"linux\","
+            "\"installable\":true,\"version\":\"0.9.0\",\"build\":40," + current +
+            ",\"notes\":\"tab\\tline\\n\\\"quoted\\\"\\u0001\","
+            "\"download_url\":\"https://h/updates/a.run\",\"bytes_total\":1234,"
+            "\"bytes_downloaded\":1234,\"phase\":\"ready\",\"error\":\"network\",\"size\":1234}");
 }
 
 }  // namespace

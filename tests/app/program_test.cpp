@@ -22,7 +22,11 @@
 #include <vector>
 
 #include "core/json_value.h"
+#include "core/sha256.h"
+#include "core/version.h"
 #include "temp_folder.h"
+#include "update_signing.h"
+#include "update_test_server.h"
 
 extern char** environ;
 
@@ -30,8 +34,13 @@ namespace tessvark {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::kTestUpdateHost;
 using testing::ReadWholeFile;
+using testing::ScriptedUpdateServer;
 using testing::TempFolder;
+using testing::TestCertificateAuthority;
+using testing::TestManifest;
+using testing::TestSigningKey;
 
 constexpr char kProgram[] = TESSVARK_BINARY_DIR "/app/tessvark";
 constexpr char kNotAvailable[] =
@@ -60,11 +69,13 @@ struct ProgramEnvironment {
   std::string display;         // DISPLAY; empty leaves it unset
   std::string only_path;       // when set, the whole PATH
   bool no_browser_variable = false;
+  std::vector<std::string> extra;  // further NAME=value entries
 
   std::vector<std::string> Build() const {
-    static const char* const kDropped[] = {"LOCALAPPDATA", "XDG_RUNTIME_DIR", "XDG_DATA_HOME",
-                                           "DISPLAY", "WAYLAND_DISPLAY", "TESSVARK_NO_BROWSER",
-                                           "PATH"};
+    static const char* const kDropped[] = {
+        "LOCALAPPDATA", "XDG_RUNTIME_DIR",     "XDG_DATA_HOME",
+        "DISPLAY",      "WAYLAND_DISPLAY",     "TESSVARK_NO_BROWSER",
+        "PATH",         "TMPDIR",              "TESSVARK_TEST_UPDATE_CHANNEL"};
     std::vector<std::string> out;
     for (char** entry = environ; *entry != nullptr; ++entry) {
       const std::string text = *entry;
@@ -82,6 +93,7 @@ struct ProgramEnvironment {
     out.push_back("XDG_RUNTIME_DIR=" + runtime_folder);
     if (!display.empty()) out.push_back("DISPLAY=" + display);
     if (no_browser_variable) out.push_back("TESSVARK_NO_BROWSER=");
+    out.insert(out.end(), extra.begin(), extra.end());
     return out;
   }
 };
@@ -147,6 +159,11 @@ class Program {
   std::string stdout_path_;
   std::string stderr_path_;
 };
+
+std::string TrimmedLine(const std::string& text) {
+  const std::size_t end = text.find('\n');
+  return end == std::string::npos ? text : text.substr(0, end);
+}
 
 std::vector<std::string> LogLines(const std::string& path) {
   const std::string text = ReadWholeFile(path);
@@ -344,39 +361,78 @@ TEST_F(ProgramTest, ServesTheInterfaceAndQuitsInOrderOnEverySignal) {
     EXPECT_FALSE(FileExists(UrlFile()));
     const std::vector<std::string> lines = LogLines(LogFile());
     ASSERT_EQ(lines.size(), 3u) << ReadWholeFile(LogFile());
-    EXPECT_EQ(lines[0], "Tessvark 0.8.2 build 35 prerelease=beta channel=windows-beta");
+    EXPECT_EQ(lines[0], kVersionLogLine);
     EXPECT_EQ(lines[1], "listening=" + url);
     EXPECT_EQ(lines[2], "stopped");
     EXPECT_FALSE(client.Get("/api/health")) << "the server has stopped";
   }
 }
 
-TEST_F(ProgramTest, UpdateRoutesAnswerWhileNoUpdateChannelExists) {
-  std::unique_ptr<Program> program = StartFirst();
+// The update path of the running program against the tests' own update server: the check that
+// SIGUSR2 asks for, the download and the launch of the installer through the routes, after which
+// the program ends as after a quit.
+TEST_F(ProgramTest, UpdateFoundDownloadedAndInstalledEndsTheProgram) {
+  TestCertificateAuthority authority(folder_.path(), "updates", {kTestUpdateHost});
+  ScriptedUpdateServer updates(authority);
+  const TestSigningKey key;
+  const std::string record = folder_.Join("installer-ran");
+  const std::string installer = "#!/bin/sh\nprintf '%s\\n' \"$0\" > '" + record + "'\n";
+  TestManifest manifest;
+  manifest.version = kProgramVersion;
+  manifest.build = kProgramBuild + 1;
+  manifest.size = installer.size();
+  manifest.sha256 = Sha256Hex(installer);
+  const std::string installer_path =
+      "/updates/Tessvark-update-" + std::to_string(manifest.build) + ".run";
+  manifest.url = std::string("https://") + kTestUpdateHost + installer_path;
+  updates.Serve("/updates/linux-update.json", {200, manifest.Signed(key)});
+  updates.Serve(installer_path, {200, installer});
+
+  // The periodic check is an hour away: only the requested one runs.
+  const std::string channel = folder_.Join("channel.json");
+  std::ofstream(channel) << "{\"host\":\"" << kTestUpdateHost << "\",\"port\":" << updates.port()
+                         << ",\"connect_address\":\"127.0.0.1\",\"ca_file\":\""
+                         << authority.ca_file() << "\",\"public_key\":\"" << key.PublicKeyBase64()
+                         << "\",\"first_check_ms\":3600000}";
+  const std::string temporary = folder_.Join("tmp");
+  ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
+  ProgramEnvironment environment = environment_;
+  environment.extra = {"TESSVARK_TEST_UPDATE_CHANNEL=" + channel, "TMPDIR=" + temporary};
+
+  std::unique_ptr<Program> program = StartWith(environment, {"--no-browser"});
   const std::string url = WaitForUrl(*program);
   ASSERT_FALSE(url.empty()) << program->Stderr();
   const int port = PortOf(url);
   httplib::Client client("127.0.0.1", port);
-  const httplib::Result status = client.Get("/api/updates");
-  ASSERT_TRUE(status);
-  EXPECT_EQ(status->status, 200);
-  EXPECT_NE(status->body.find("\"state\":\"unknown\""), std::string::npos) << status->body;
+  client.set_read_timeout(30, 0);
+  auto state = [&] {
+    const httplib::Result status = client.Get("/api/updates");
+    return status && status->status == 200 ? ParseJson(status->body).At("state").text
+                                           : std::string();
+  };
+  EXPECT_EQ(state(), "unknown");
 
-  const httplib::Headers headers = StateChangeHeaders(client, port);
-  for (const auto& [path, detail] :
-       {std::pair<const char*, const char*>{"/api/updates/download",
-                                            "Update download is not ready"},
-        {"/api/updates/install", "Update installation is not ready"}}) {
-    const httplib::Result refused = client.Post(path, headers, "", "application/json");
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->status, 503) << path;
-    EXPECT_EQ(refused->body, std::string("{\"detail\":\"") + detail + "\"}");
-  }
   program->Signal(SIGUSR2);
-  EXPECT_TRUE(WaitFor([&] { return program->Stderr().find("update checks") != std::string::npos; },
-                      10s));
-  program->Signal(SIGTERM);
-  EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0));
+  ASSERT_TRUE(WaitFor([&] { return state() == "update_available"; }, 60s)) << state();
+  const httplib::Headers headers = StateChangeHeaders(client, port);
+  const httplib::Result download =
+      client.Post("/api/updates/download", headers, "", "application/json");
+  ASSERT_TRUE(download);
+  EXPECT_EQ(download->status, 200) << download->body;
+  ASSERT_TRUE(WaitFor([&] { return state() == "ready_to_install"; }, 60s)) << state();
+
+  const httplib::Result install =
+      client.Post("/api/updates/install", headers, "", "application/json");
+  ASSERT_TRUE(install);
+  EXPECT_EQ(install->status, 200) << install->body;
+  EXPECT_EQ(ParseJson(install->body).At("state").text, "installing");
+  EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0)) << program->Stderr();
+  EXPECT_EQ(LogLines(LogFile()).back(), "stopped");
+  ASSERT_TRUE(WaitFor([&] { return !ReadWholeFile(record).empty(); }, 30s));
+  const std::filesystem::path ran = TrimmedLine(ReadWholeFile(record));
+  EXPECT_EQ(ran.filename(), installer_path.substr(std::strlen("/updates/")));
+  EXPECT_EQ(ran.parent_path().parent_path(), temporary) << "in a private folder of TMPDIR";
+  EXPECT_EQ(updates.Hits("/updates/linux-update.json"), 1);
 }
 
 TEST_F(ProgramTest, ExampleSourceDeliversValuesOnTheEventStream) {

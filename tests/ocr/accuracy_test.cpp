@@ -1,11 +1,13 @@
 // Reading accuracy over a generated corpus of seven-segment fields. Each variant degrades the
 // pictures in one way; every reading is counted as correct, wrong (another value: the worst case
-// on air) or no value. The floors below were measured with the fixed seed and leave a margin.
+// on air) or no value. The floors and ceilings below are what was measured with the fixed seed:
+// a reading that turns wrong, or a right one that is lost, fails the test.
 
 #include <cstdio>
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -32,15 +34,22 @@ struct Tally {
 
 struct Variant {
   const char* name;
-  bool light_board;  // dark digits on a light board, read with invert
-  double blur;       // Gaussian sigma as a share of the digit height
-  double noise;
-  int jpeg_low;      // JPEG quality drawn from [jpeg_low, 95]; 0 for none
-  double brightness;
-  double rotation;   // largest rotation in degrees, drawn with a random sign
-  double perspective;
-  double floor;      // least share of correct readings
-  double ceiling;    // largest share of wrong readings
+  bool light_board = false;  // dark digits on a light board, read with invert
+  double blur = 0.0;         // Gaussian sigma as a share of the digit height
+  double noise = 0.0;
+  int jpeg_low = 0;          // JPEG quality drawn from [jpeg_low, 95]; 0 for none
+  double brightness = 0.0;
+  double rotation = 0.0;     // largest rotation in degrees, drawn with a random sign
+  double perspective = 0.0;
+  double gain_low = 1.0;     // below 1: a dim frame, the gain drawn from [gain_low, gain_high]
+  double gain_high = 1.0;
+  double slant = 0.0;        // italic lean of the characters
+  double led_pitch = 0.0;    // above 0: dotted LED segments
+  double thickness = 0.13;   // segment thickness as a share of the digit height
+  double cell_gap = 0.18;    // space between characters as a share of the digit height
+  int min_correct = 0;       // of the variant's 168 readings
+  int max_wrong = 0;
+  double large_floor = 0.98;  // least share of correct readings of digits 40 px and more high
 };
 
 std::string TwoDigits(int value) { return std::to_string(value / 10) + std::to_string(value % 10); }
@@ -105,24 +114,28 @@ std::optional<std::string> ReadSample(Kind kind, const cv::Mat& zone, const std:
   return r.ok ? std::optional<std::string>(std::to_string(r.number)) : std::nullopt;
 }
 
-// Measured with this seed (correct / wrong / no value of 168): clean 162/5/1, clean light
-// 125/37/6, blur 163/2/3, noise 162/4/2, jpeg 161/6/1, darker 168/0/0, brighter 159/8/1,
-// rotation 167/0/1, perspective 165/3/0, combined 162/3/3, combined light 127/36/5. Nearly all
-// wrong readings on dark boards are clocks of 16 and 24 px; on light boards the dark tenths
-// point is never detected (see the known misreads below).
+// The wrong readings left: dark digits of 16 and 24 px on light boards, which come out of the
+// threshold fatter, a colon taken for a point at 16 px, and a dim 7 that lost its top bar.
 const Variant kVariants[] = {
-    // name              light  blur   noise jpeg bright rot  persp  floor ceiling
-    {"clean",            false, 0.0,   0.0,  0,   0.0,   0.0, 0.0,   0.92, 0.06},
-    {"clean light",      true,  0.0,   0.0,  0,   0.0,   0.0, 0.0,   0.70, 0.25},
-    {"blur",             false, 0.03,  0.0,  0,   0.0,   0.0, 0.0,   0.92, 0.06},
-    {"noise",            false, 0.0,   12.0, 0,   0.0,   0.0, 0.0,   0.92, 0.06},
-    {"jpeg 80-95",       false, 0.0,   0.0,  80,  0.0,   0.0, 0.0,   0.92, 0.06},
-    {"darker",           false, 0.0,   0.0,  0,   -35.0, 0.0, 0.0,   0.92, 0.06},
-    {"brighter",         false, 0.0,   0.0,  0,   35.0,  0.0, 0.0,   0.92, 0.06},
-    {"rotation 2 deg",   false, 0.0,   0.0,  0,   0.0,   2.0, 0.0,   0.92, 0.06},
-    {"perspective",      false, 0.0,   0.0,  0,   0.0,   0.0, 0.015, 0.92, 0.06},
-    {"combined",         false, 0.02,  6.0,  85,  -15.0, 1.0, 0.0,   0.92, 0.06},
-    {"combined light",   true,  0.02,  6.0,  85,  -15.0, 1.0, 0.0,   0.70, 0.25},
+    {.name = "clean", .min_correct = 162, .max_wrong = 0},
+    {.name = "clean light", .light_board = true, .min_correct = 159, .max_wrong = 3},
+    {.name = "blur", .blur = 0.03, .min_correct = 163, .max_wrong = 0},
+    {.name = "noise", .noise = 12.0, .min_correct = 162, .max_wrong = 0},
+    {.name = "jpeg 80-95", .jpeg_low = 80, .min_correct = 161, .max_wrong = 0},
+    {.name = "darker", .brightness = -35.0, .min_correct = 168, .max_wrong = 0},
+    {.name = "brighter", .brightness = 35.0, .min_correct = 159, .max_wrong = 1},
+    {.name = "rotation 2 deg", .rotation = 2.0, .min_correct = 167, .max_wrong = 0},
+    {.name = "perspective", .perspective = 0.015, .min_correct = 165, .max_wrong = 0},
+    {.name = "combined", .blur = 0.02, .noise = 6.0, .jpeg_low = 85, .brightness = -15.0, .rotation = 1.0,
+     .min_correct = 162, .max_wrong = 0},
+    {.name = "combined light", .light_board = true, .blur = 0.02, .noise = 6.0, .jpeg_low = 85,
+     .brightness = -15.0, .rotation = 1.0, .min_correct = 150, .max_wrong = 2},
+    {.name = "led dots", .led_pitch = 0.15, .thickness = 0.1, .min_correct = 166, .max_wrong = 0},
+    {.name = "slanted", .slant = 0.1, .min_correct = 157, .max_wrong = 0},
+    // A frame this dim loses whole segments: many readings have no value, rightly.
+    {.name = "dim", .blur = 0.03, .gain_low = 0.79, .gain_high = 0.9, .min_correct = 143, .max_wrong = 1,
+     .large_floor = 0.8},
+    {.name = "wide slots", .cell_gap = 0.56, .min_correct = 166, .max_wrong = 0},
 };
 
 const int kHeights[] = {16, 24, 40, 64, 96, 120};
@@ -132,24 +145,29 @@ constexpr int kSamplesPerCell = 4;
 
 TEST(OcrAccuracy, GeneratedCorpusMeetsTheMeasuredFloors) {
   std::mt19937 rng(20261210);
-  Tally overall;
+  Tally dark;
+  Tally light;
   for (const Variant& v : kVariants) {
     Tally tally;
     std::map<int, Tally> by_height;
+    std::string wrong_cases;
     for (int height : kHeights) {
       for (Kind kind : kKinds) {
         for (int n = 0; n < kSamplesPerCell; ++n) {
           const Sample sample = MakeSample(kind, rng);
           BoardField field = SevenSegmentField(sample.shown.c_str(), height);
           field.ghosts = (rng() % 2) == 0;
+          field.slant = v.slant;
+          field.led_pitch = v.led_pitch;
+          field.thickness = v.thickness;
+          field.cell_gap = v.cell_gap;
           cv::Scalar background = kDarkBoard;
           std::optional<ZoneProcessing> processing;
           if (v.light_board) {
-            field.lit_colour = cv::Scalar(30, 25, 20);
+            field.lit_colour = kDarkDigits;
             field.ghost_colour = cv::Scalar(205, 205, 205);
-            background = cv::Scalar(225, 228, 230);
-            processing = ZoneProcessing{};
-            processing->invert = true;
+            background = kLightBoard;
+            processing = Inverted();
           }
           BoardPerturbation p;
           p.seed = static_cast<uint32_t>(rng());
@@ -159,6 +177,7 @@ TEST(OcrAccuracy, GeneratedCorpusMeetsTheMeasuredFloors) {
           p.brightness = v.brightness;
           p.rotation_degrees = (rng() % 2 == 0 ? 1.0 : -1.0) * v.rotation;
           p.perspective = v.perspective;
+          if (v.gain_low < v.gain_high) p.gain = std::uniform_real_distribution<double>(v.gain_low, v.gain_high)(rng);
           const cv::Mat zone = RenderedFieldZone(field, background, p);
           const std::optional<std::string> read = ReadSample(kind, zone, processing);
           Tally& cell = by_height[height];
@@ -171,6 +190,7 @@ TEST(OcrAccuracy, GeneratedCorpusMeetsTheMeasuredFloors) {
           } else {
             ++tally.wrong;
             ++cell.wrong;
+            wrong_cases += " " + std::to_string(height) + ":'" + sample.shown + "'->'" + *read + "'";
           }
         }
       }
@@ -179,8 +199,9 @@ TEST(OcrAccuracy, GeneratedCorpusMeetsTheMeasuredFloors) {
                 tally.none, tally.Total());
     for (const auto& [height, cell] : by_height) std::printf(" %d:%d/%d/%d", height, cell.correct, cell.wrong, cell.none);
     std::printf("\n");
+    if (!wrong_cases.empty()) std::printf("  wrong:%s\n", wrong_cases.c_str());
     if (!v.light_board) {
-      // Light digits of 40 px and more on a dark board: every reading was right when measured.
+      // Light digits of 40 px and more on a dark board: hardly ever wrong.
       Tally large;
       for (const auto& [height, cell] : by_height) {
         if (height < 40) continue;
@@ -188,70 +209,25 @@ TEST(OcrAccuracy, GeneratedCorpusMeetsTheMeasuredFloors) {
         large.wrong += cell.wrong;
         large.none += cell.none;
       }
-      EXPECT_GE(large.correct / static_cast<double>(large.Total()), 0.98) << v.name;
+      EXPECT_GE(large.correct / static_cast<double>(large.Total()), v.large_floor) << v.name;
       EXPECT_LE(large.wrong / static_cast<double>(large.Total()), 0.01) << v.name;
     }
-    const double total = tally.Total();
-    EXPECT_GE(tally.correct / total, v.floor) << v.name;
-    EXPECT_LE(tally.wrong / total, v.ceiling) << v.name;
-    overall.correct += tally.correct;
-    overall.wrong += tally.wrong;
-    overall.none += tally.none;
+    EXPECT_GE(tally.correct, v.min_correct) << v.name;
+    EXPECT_LE(tally.wrong, v.max_wrong) << v.name;
+    Tally& group = v.light_board ? light : dark;
+    group.correct += tally.correct;
+    group.wrong += tally.wrong;
+    group.none += tally.none;
   }
-  std::printf("overall        correct %3d  wrong %3d  no value %3d  of %3d\n", overall.correct, overall.wrong,
-              overall.none, overall.Total());
-}
-
-// Clean, well-placed fields that the recognition as written misreads. They document its limits:
-// the separator slot is only 5.5 % of the zone wide, so the colon's dots of a small clock reach
-// into the next digit's slot, and the separator detector looks for lit marks on the colour
-// picture, so a dark point on a light board is not found (the board around it passes for a
-// colon) and tenths read as minutes.
-
-ReaderResult ReadCleanClock(const char* shown, int height, bool light_board) {
-  BoardField field = SevenSegmentField(shown, height);
-  cv::Scalar background = kDarkBoard;
-  std::optional<ZoneProcessing> processing;
-  if (light_board) {
-    field.lit_colour = cv::Scalar(30, 25, 20);
-    background = cv::Scalar(225, 228, 230);
-    processing = ZoneProcessing{};
-    processing->invert = true;
+  for (const auto& [name, group] : {std::pair{"dark boards", dark}, std::pair{"light boards", light}}) {
+    std::printf("%-15s correct %4d  wrong %3d  no value %3d  of %4d  (wrong %.2f %%)\n", name, group.correct,
+                group.wrong, group.none, group.Total(), 100.0 * group.wrong / group.Total());
   }
-  return ReadClock(RenderedFieldZone(field, background), "clock", processing, ClockFormat::Auto);
-}
-
-TEST(OcrKnownMisreads, ColonLeaksIntoTheFollowingEightAt24Pixels) {
-  const ReaderResult r = ReadCleanClock("88:88", 24, false);
-  EXPECT_EQ(r.text, "88:38");
-  EXPECT_EQ(r.separator, ":");
-  EXPECT_EQ(ReadCleanClock("88:88", 40, false).text, "88:88");
-}
-
-TEST(OcrKnownMisreads, ColonLeaksIntoTheFollowingSixAndNineAt24Pixels) {
-  EXPECT_EQ(ReadCleanClock("66:66", 24, false).text, "66:56");
-  EXPECT_EQ(ReadCleanClock(" 9:99", 24, false).text, "9:39");
-}
-
-TEST(OcrKnownMisreads, SmallClockAt16PixelsMisreadsThrees) {
-  EXPECT_EQ(ReadCleanClock("33:33", 16, false).text, "38:83");
-}
-
-TEST(OcrKnownMisreads, DarkTenthsPointOnALightBoardReadsAsMinutes) {
-  const ReaderResult r = ReadCleanClock("59.3 ", 64, true);
-  // The light board above and below the dark point looks like a colon's two lit marks.
-  EXPECT_EQ(r.text, "59:3");
-  EXPECT_EQ(r.separator, ":");
-  EXPECT_EQ(r.mode, "minutes");
-  EXPECT_EQ(ReadCleanClock("59.3 ", 64, false).text, "59.3");
-}
-
-TEST(OcrKnownMisreads, SmallDarkThreeOnALightBoardReadsAsEight) {
-  BoardField field = SevenSegmentField("32", 16);
-  field.lit_colour = cv::Scalar(30, 25, 20);
-  ZoneProcessing processing;
-  processing.invert = true;
-  EXPECT_EQ(ReadNumber(RenderedFieldZone(field, cv::Scalar(225, 228, 230)), "home_score", processing).number, 82);
+  // Over all variants: at most one reading in 200 wrong on dark boards, one in 33 on light ones,
+  // and nine in ten right on light boards.
+  EXPECT_LE(dark.wrong / static_cast<double>(dark.Total()), 0.005);
+  EXPECT_LE(light.wrong / static_cast<double>(light.Total()), 0.03);
+  EXPECT_GE(light.correct / static_cast<double>(light.Total()), 0.90);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -120,7 +121,7 @@ TEST(OcrDigitRecognition, LoneStrokeIsBoxedRightAnchoredAndReadsOne) {
   EXPECT_EQ(ScoreSegments(box.image).digit, 1);
 }
 
-TEST(OcrDigitRecognition, StrokeWithAWiderPartKeepsItsOwnColumns) {
+TEST(OcrDigitRecognition, StrokeWithAWiderPartKeepsItsOwnColumnsAndReadsNothing) {
   cv::Mat mask = cv::Mat::zeros(40, 30, CV_8U);
   Fill(mask, 14, 2, 15, 37);
   Fill(mask, 12, 18, 17, 25);
@@ -129,6 +130,155 @@ TEST(OcrDigitRecognition, StrokeWithAWiderPartKeepsItsOwnColumns) {
   EXPECT_EQ(box.method, "projection_vertical_preserved_horizontal");
   EXPECT_EQ(box.left, 12);
   EXPECT_EQ(box.right, 17);
+  // Six columns for 36 rows: every window samples the same stroke, which scores as some digit.
+  const std::optional<int32_t> sampled = ScoreSegments(box.image).digit;
+  ASSERT_TRUE(sampled.has_value());
+  EXPECT_NE(*sampled, 1);
+  const DigitResult r = RecognizeDigit(mask, WholeSlot(mask));
+  EXPECT_EQ(r.status, "unknown");
+  EXPECT_FALSE(r.digit.has_value());
+}
+
+TEST(OcrDigitRecognition, DottedOrSplitStrokeIsStillOneLoneStroke) {
+  cv::Mat dotted = cv::Mat::zeros(40, 30, CV_8U);
+  for (int top = 2; top < 36; top += 6) Fill(dotted, 13, top, 16, top + 3);  // LEDs two rows apart
+  cv::Mat split = cv::Mat::zeros(40, 30, CV_8U);
+  Fill(split, 15, 2, 18, 18);  // the upper segment of a slanted 1 stands further right
+  Fill(split, 12, 21, 15, 37);
+  for (const cv::Mat& mask : {dotted, split}) {
+    EXPECT_TRUE(LooksLikeLoneStroke(mask, MeasureInkProfile(mask)));
+    const DigitBox box = FindDigitBox(mask);
+    EXPECT_EQ(box.method, "nominal_width_right_anchored");
+    const DigitResult r = RecognizeDigit(mask, WholeSlot(mask));
+    EXPECT_EQ(r.digit, 1);
+  }
+  // Two strokes side by side are not closed into one.
+  cv::Mat pair = cv::Mat::zeros(40, 30, CV_8U);
+  Fill(pair, 11, 2, 12, 37);
+  Fill(pair, 16, 2, 17, 37);
+  EXPECT_FALSE(LooksLikeLoneStroke(pair, MeasureInkProfile(pair)));
+}
+
+// A seven-segment 3 whose strokes are three pixels thick, at columns left..left+width-1 of rows
+// 2..37.
+void DrawThree(cv::Mat& mask, int left, int width) {
+  const int right = left + width - 1;
+  Fill(mask, left, 2, right, 4);
+  Fill(mask, left, 18, right, 20);
+  Fill(mask, left, 35, right, 37);
+  Fill(mask, right - 2, 2, right, 37);
+}
+
+TEST(OcrDigitRecognition, WholeDigitNarrowerThanItsSlotKeepsItsOwnBox) {
+  cv::Mat three = cv::Mat::zeros(40, 64, CV_8U);
+  DrawThree(three, 42, 20);
+  const DigitBox box = FindDigitBox(three);
+  EXPECT_EQ(box.method, "projection_vertical_preserved_horizontal");
+  EXPECT_EQ(box.left, 42);
+  EXPECT_EQ(box.right, 61);
+  EXPECT_EQ(RecognizeDigit(three, WholeSlot(three)).digit, 3);
+
+  // A stroke in the same place is still widened to a digit's width and read as a 1.
+  cv::Mat one = cv::Mat::zeros(40, 64, CV_8U);
+  Fill(one, 59, 2, 61, 37);
+  const DigitBox widened = FindDigitBox(one);
+  EXPECT_EQ(widened.method, "nominal_width_right_anchored");
+  EXPECT_LT(widened.left, 50);
+  EXPECT_EQ(RecognizeDigit(one, WholeSlot(one)).digit, 1);
+}
+
+TEST(OcrDigitRecognition, ReadingThatHangsOnAPieceAtTheSlotsSideIsNotTrusted) {
+  // The colon's two dots reaching into the left side of the slot.
+  auto with_colon_dots = [](const cv::Mat& digit) {
+    cv::Mat mask = digit.clone();
+    Fill(mask, 0, 7, 2, 14);
+    Fill(mask, 0, 22, 2, 29);
+    return mask;
+  };
+  cv::Mat three = cv::Mat::zeros(40, 26, CV_8U);
+  DrawThree(three, 6, 18);
+  const cv::Mat three_and_dots = with_colon_dots(three);
+  const DigitBox own = FindDigitBox(three_and_dots, true);
+  EXPECT_TRUE(own.edge_pieces);
+  EXPECT_EQ(own.left, 6);
+  EXPECT_EQ(ScoreSegments(own.image).digit, 3);
+  const DigitBox whole = FindDigitBox(three_and_dots);
+  EXPECT_TRUE(whole.edge_pieces);
+  EXPECT_EQ(whole.left, 0);
+  EXPECT_EQ(ScoreSegments(whole.image).digit, 8);  // the dots light the left segments
+  EXPECT_EQ(RecognizeDigit(three_and_dots, WholeSlot(three_and_dots)).status, "unknown");
+  EXPECT_EQ(RecognizeDigit(three, WholeSlot(three)).digit, 3);
+
+  // Where the piece changes nothing the reading stands.
+  cv::Mat eight = cv::Mat::zeros(40, 26, CV_8U);
+  DrawThree(eight, 6, 18);
+  Fill(eight, 6, 2, 8, 37);
+  EXPECT_EQ(RecognizeDigit(with_colon_dots(eight), WholeSlot(eight)).digit, 8);
+}
+
+TEST(OcrDigitRecognition, SideSegmentLitOnlyByBarTipsDoesNotTellTheDigit) {
+  // A 24 by 16 box: the windows of the upper side segments cover rows 2..6 (of 16).
+  cv::Mat three = cv::Mat::zeros(16, 24, CV_8U);
+  Fill(three, 0, 0, 23, 2);    // top bar, fat enough to reach row 2
+  Fill(three, 0, 6, 23, 9);    // middle bar from row 6
+  Fill(three, 0, 13, 23, 15);  // bottom bar
+  Fill(three, 19, 0, 23, 15);  // right stroke
+  EXPECT_TRUE(SideSegmentsStandThrough(three, 3));
+  // The upper left window holds ink in its first and last rows only: no f, so no 9.
+  EXPECT_FALSE(SideSegmentsStandThrough(three, 9));
+  cv::Mat nine = three.clone();
+  Fill(nine, 0, 0, 4, 9);
+  EXPECT_TRUE(SideSegmentsStandThrough(nine, 9));
+  // Without its lower left segment a 2 is no digit at all, so the test does not hold it back.
+  cv::Mat two = cv::Mat::zeros(16, 24, CV_8U);
+  Fill(two, 0, 0, 23, 2);
+  Fill(two, 0, 6, 23, 9);
+  Fill(two, 0, 13, 23, 15);
+  Fill(two, 19, 0, 23, 9);
+  EXPECT_TRUE(SideSegmentsStandThrough(two, 2));
+}
+
+// The slot of a dim frame: 54 by 89 pixels, the size of a clock digit 64 pixels high.
+cv::Mat DimSlot() { return cv::Mat::zeros(89, 54, CV_8U); }
+
+TEST(OcrDigitRecognition, FaintInkIsBlankOnlyWhenNoDigitCanStandThere) {
+  cv::Mat none = DimSlot();
+  cv::Mat one = DimSlot();  // what is left of the two segments of a 1
+  Fill(one, 44, 20, 45, 38);
+  Fill(one, 44, 45, 45, 63);
+  cv::Mat at_side = DimSlot();  // the edge of the neighbouring digit
+  Fill(at_side, 0, 20, 1, 63);
+  cv::Mat short_piece = DimSlot();
+  Fill(short_piece, 44, 20, 45, 45);
+  cv::Mat specks = DimSlot();
+  for (int y = 10; y < 80; y += 10) specks.at<uchar>(y, 30) = 1;
+  cv::Mat three = DimSlot();  // hairline bars and the right stroke of a 3
+  Fill(three, 22, 14, 40, 14);
+  Fill(three, 22, 44, 40, 44);
+  Fill(three, 22, 72, 40, 72);
+  Fill(three, 43, 16, 43, 42);
+  Fill(three, 43, 47, 43, 70);
+  const struct {
+    const char* name;
+    const cv::Mat& mask;
+    FaintInk kind;
+    const char* status;
+    std::optional<int32_t> digit;
+  } cases[] = {
+      {"no ink", none, FaintInk::Blank, "empty", std::nullopt},
+      {"thin 1", one, FaintInk::Stroke, "digit", 1},
+      {"ink at the side", at_side, FaintInk::Blank, "empty", std::nullopt},
+      {"short piece", short_piece, FaintInk::Blank, "empty", std::nullopt},
+      {"specks", specks, FaintInk::Blank, "empty", std::nullopt},
+      {"hairline 3", three, FaintInk::Digit, "unknown", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    ASSERT_LT(cv::countNonZero(c.mask), 0.024 * 89 * 54) << c.name;  // all below the emptiness limit
+    EXPECT_EQ(ClassifyFaintInk(c.mask), c.kind) << c.name;
+    const DigitResult r = RecognizeDigit(c.mask, WholeSlot(c.mask));
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(r.digit, c.digit) << c.name;
+  }
 }
 
 TEST(OcrDigitRecognition, WideInkIsBoxedByItsColumnBand) {

@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include "ocr/zone_geometry.h"
+#include "ocr/zone_preprocessing.h"
 #include "tools/render/scoreboard_render.h"
 
 namespace tessvark {
@@ -25,5 +26,14 @@ inline BoardField SevenSegmentField(const char* text, int digit_height) {
 }
 
 inline const cv::Scalar kDarkBoard{18, 18, 18};
+
+// Dark digits on a light board, read with the invert option an operator sets for such a board.
+inline const cv::Scalar kLightBoard{225, 228, 230};
+inline const cv::Scalar kDarkDigits{30, 25, 20};
+inline ZoneProcessing Inverted() {
+  ZoneProcessing processing;
+  processing.invert = true;
+  return processing;
+}
 
 }  // namespace tessvark

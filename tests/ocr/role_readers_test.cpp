@@ -173,6 +173,25 @@ TEST(OcrRoleReaders, ClockWithNothingLitIsUnrecognized) {
   EXPECT_EQ(ReadClock(cv::Mat(), "clock", std::nullopt, ClockFormat::Auto).status, "no_frame");
 }
 
+TEST(OcrRoleReaders, ClockLayoutIsDetectedOnTheZoneAsItIsRead) {
+  BoardField field = SevenSegmentField("59.3 ", 64);
+  field.lit_colour = kDarkDigits;
+  const cv::Mat light = RenderedFieldZone(field, kLightBoard);
+  const ClockLayoutDetection seen = DetectZoneClockLayout(light, Inverted());
+  ASSERT_TRUE(seen.detected);
+  EXPECT_EQ(seen.separator, ".");
+  EXPECT_NEAR(seen.separator_x, light.cols / 2.0, light.cols * 0.02);
+  // On the colour picture itself the board above and below the dark point makes a colon.
+  EXPECT_EQ(DetectClockLayout(light).separator, ":");
+
+  const cv::Mat dark = Zone("59.3 ", 64);
+  for (const std::optional<ZoneProcessing>& processing : {std::optional<ZoneProcessing>(), std::optional(ZoneProcessing{})}) {
+    const ClockLayoutDetection d = DetectZoneClockLayout(dark, processing);
+    EXPECT_EQ(d.separator, ".");
+    EXPECT_EQ(d.separator_x, DetectClockLayout(dark).separator_x);
+  }
+}
+
 TEST(OcrRoleReaders, InvertReadsDarkDigitsOnALightBoard) {
   BoardField field = SevenSegmentField("86", 40);
   field.lit_colour = cv::Scalar::all(25);

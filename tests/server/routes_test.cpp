@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "core/version.h"
 #include "server_fixture.h"
 
 namespace tessvark::testing {
@@ -75,13 +76,14 @@ TEST_F(RoutesTest, OwnRoutesAnswerWithoutARuntime) {
   server_->SetRuntime(nullptr);
   struct Case {
     const char* target;
-    const char* body;
+    std::string body;
   } cases[] = {
       {"/health", "{\"status\":\"ok\",\"service\":\"Tessvark Agent\",\"schema_version\":\"1\"}"},
       {"/api/health", "{\"ok\":true}"},
-      {"/api/version",
-       "{\"product\":\"Tessvark\",\"version\":\"0.8.2\",\"build\":35,\"prerelease\":\"beta\","
-       "\"platform\":\"Windows\",\"channel\":\"windows-beta\"}"},
+      {"/api/version", std::string("{\"product\":\"Tessvark\",\"version\":\"") + kProgramVersion +
+                           "\",\"build\":" + std::to_string(kProgramBuild) +
+                           ",\"prerelease\":\"beta\",\"platform\":\"Linux\","
+                           "\"channel\":\"linux-beta\"}"},
       {"/api/v1/outputs", "{\"enabled\":{\"vmix\":true}}"},
   };
   for (const Case& c : cases) {

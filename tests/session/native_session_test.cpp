@@ -13,6 +13,7 @@
 #include <httplib.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "core/steady_clock.h"
 #include "session/native_session.h"
 #include "session_fixture.h"
 #include "tools/example_media/example_scenes.h"
@@ -100,12 +101,6 @@ int FreeUdpPort() {
   return ntohs(address.sin_port);
 }
 
-std::int64_t SteadyNowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 VideoFrame LiveFrame(const cv::Mat& image, const std::string& source, std::int64_t generation,
                      std::int64_t age_ns) {
   VideoFrame frame;
@@ -113,19 +108,26 @@ VideoFrame LiveFrame(const cv::Mat& image, const std::string& source, std::int64
   frame.width = image.cols;
   frame.height = image.rows;
   frame.row_stride = static_cast<std::int32_t>(image.step[0]);
-  frame.received_at = SteadyNowNs() - age_ns;
+  frame.received_at = SteadyClockNanoseconds() - age_ns;
   frame.source = source;
   frame.source_generation = generation;
   return frame;
 }
 
-// Polls an operation's reply until `done` holds or about two seconds passed.
-bool EventuallyStatus(const std::function<RuntimeResponse()>& call, int status) {
-  for (int i = 0; i < 100; ++i) {
-    if (call().status == status) return true;
-    std::this_thread::sleep_for(20ms);
+// Waits until `done` holds, looking every few milliseconds; false when it still does not after
+// `timeout`.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
   }
-  return false;
+  return true;
+}
+
+// Waits until an operation answers with `status`.
+bool EventuallyStatus(const std::function<RuntimeResponse()>& call, int status) {
+  return WaitUntil([&] { return call().status == status; });
 }
 
 ::testing::AssertionResult Stored(const std::filesystem::path& data_dir, const std::string& type,
@@ -228,8 +230,9 @@ TEST(NativeSessionExample, MissingMediaLeaveTheSelectionWithoutPictures) {
     NativeSessionOptions options = testing::TestSessionOptions(folder.path());
     options.ui_root = (folder.path() / "ui").string();
     NativeSession session(std::move(options));
+    // Start looks for the media itself and starts no input without them, so nothing can come
+    // later.
     ASSERT_TRUE(testing::StartSession(session));
-    std::this_thread::sleep_for(200ms);
     const RuntimeResponse source = session.GetPreview(false);
     EXPECT_EQ(source.status, 503);
     EXPECT_EQ(source.content_type, "text/html; charset=utf-8");
@@ -331,9 +334,9 @@ TEST(NativeSessionFrames, ReceiverFramesOfTheSelectedSourceReachTheStream) {
 
   const cv::Mat still = cv::imread(testing::ExampleFolder() + "/1.jpg", cv::IMREAD_COLOR);
   ASSERT_FALSE(still.empty());
-  // A picture of another source is ignored.
+  // A picture of another source is ignored: the runtime calls the session on this thread, so the
+  // picture was refused by the time Deliver returns.
   ASSERT_TRUE(runtime.Deliver("Other (Cam 2)", still));
-  std::this_thread::sleep_for(300ms);
   EXPECT_EQ(session.GetPreview(false).status, 503);
   EXPECT_EQ(session.FrameSlot().Sequence(), 0);
 
@@ -345,13 +348,6 @@ TEST(NativeSessionFrames, ReceiverFramesOfTheSelectedSourceReachTheStream) {
   session.Stop();
   EXPECT_GE(runtime.stops(), 1);
   EXPECT_FALSE(runtime.Deliver("Board (Cam 1)", still)) << "Stop takes the session's callbacks back";
-}
-
-// The pictures the preview thread has taken (the status's "jpeg_frames").
-double PreviewsTaken(NativeSession& session) {
-  const JsonValue status = ParseJson(session.GetStatus().body);
-  const JsonValue* taken = status.FindMember("jpeg_frames");
-  return taken != nullptr ? std::atof(taken->text.c_str()) : -1.0;
 }
 
 cv::Mat DecodedPreview(const RuntimeResponse& reply) {
@@ -390,16 +386,15 @@ TEST(NativeSessionFrames, PreviewsShowTheNewestPictureWhenAskedFor) {
     SCOPED_TRACE(shown);
     const auto truth = testing::TruthByStateKey(scenes[shown].fields, kHockeyKeys);
     // Delivered until analysed, and until the preview thread (which may still hold an older
-    // picture when the analysis ends) has twice taken the picture since.
+    // picture when the analysis ends) has kept the new picture twice since.
     ASSERT_TRUE(DeliverUntil(runtime, "Board (Cam 1)", scenes[shown].image, [&]() -> ::testing::AssertionResult {
       const ::testing::AssertionResult analysed = StateEventShowsTruth(session.Server().Port(), truth, kHockeyKeys);
       if (!analysed) return analysed;
-      const double taken = PreviewsTaken(session);
-      for (int i = 0; i < 500; ++i) {
-        if (PreviewsTaken(session) >= taken + 2) return ::testing::AssertionSuccess();
-        std::this_thread::sleep_for(20ms);
+      const std::uint64_t stored = session.FrameCounters().previews_stored;
+      if (WaitUntil([&] { return session.FrameCounters().previews_stored >= stored + 2; })) {
+        return ::testing::AssertionSuccess();
       }
-      return ::testing::AssertionFailure() << "the preview thread took no picture";
+      return ::testing::AssertionFailure() << "the preview thread kept no picture";
     }));
 
     // Nothing asked for a preview while the pictures came; asked now, each shows the picture
@@ -442,16 +437,20 @@ TEST_F(SrtSessionTest, FramesOfAnOldGenerationOrTooOldAreNotAnalysed) {
   EXPECT_NE(listening.body.find("\"signal\":\"connecting\""), std::string::npos) << listening.body;
   const cv::Mat still = cv::imread(testing::ExampleFolder() + "/1.jpg", cv::IMREAD_COLOR);
 
-  // Listening opened generation 1; a frame stamped with the stored generation 0 is stale.
+  // Listening opened generation 1; a frame stamped with the stored generation 0 is stale. Both
+  // threads take it and drop it.
   session_->FrameSlot().Publish(LiveFrame(still, "srt-in", 0, 0));
-  std::this_thread::sleep_for(400ms);
+  ASSERT_TRUE(WaitUntil([&] {
+    const FramePathCounters counters = session_->FrameCounters();
+    return counters.preview_taken >= 1 && counters.feeder_taken >= 1;
+  }));
   EXPECT_EQ(session_->GetPreview(false).status, 503) << "not kept as preview";
   EXPECT_EQ(session_->GetPreview(true).status, 503) << "not analysed";
 
   // A frame 2.5 s old may be shown, but never analysed.
   session_->FrameSlot().Publish(LiveFrame(still, "srt-in", 1, 2'500'000'000));
   EXPECT_TRUE(EventuallyStatus([&] { return session_->GetPreview(false); }, 200));
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(WaitUntil([&] { return session_->FrameCounters().frames_too_old >= 1; }));
   EXPECT_EQ(session_->GetPreview(true).status, 503) << "too old to analyse";
 
   session_->FrameSlot().Publish(LiveFrame(still, "srt-in", 1, 0));
@@ -475,6 +474,8 @@ TEST_F(SrtSessionTest, SettingsAreCheckedBeforeTheyAreKept) {
       {R"({"passphrase":"1234567890"})", 200, R"("key_length":32,"stream_id":"","passphrase_set":true)"},
       {R"({"clear_passphrase":true})", 200, R"("key_length":0,"stream_id":"","passphrase_set":false)"},
       {R"({"bind_address":"010.0.0.1","stream_id":"cam\"1"})", 200, R"("stream_id":"cam\"1")"},
+      // The address in force is reported, so the interface can show it.
+      {R"({"bind_address":"127.0.0.2"})", 200, R"("srt":{"mode":"listener","bind_address":"127.0.0.2",)"},
       {R"([1])", 422, "Request body must be an object"},
   };
   for (const Case& c : cases) {
@@ -504,6 +505,7 @@ TEST_F(SrtSessionTest, StopRacesWithApiCallsAndLeavesNothingRunning) {
   std::atomic<bool> running{true};
   std::atomic<int> refused{0};
   std::atomic<int> route_answers{0};
+  std::atomic<int> direct_answers{0};
   std::vector<std::thread> callers;
   const std::string settings =
       "{\"bind_address\":\"127.0.0.1\",\"port\":" + std::to_string(srt_port_) + "}";
@@ -534,13 +536,15 @@ TEST_F(SrtSessionTest, StopRacesWithApiCallsAndLeavesNothingRunning) {
           case 2: reply = session_->SetSrtListening("{\"listening\":false}"); break;
           default: reply = session_->GetPreview(true); break;
         }
+        ++direct_answers;
         if (reply.status == 503 && reply.body == "{\"detail\":\"The session is stopping.\"}") ++refused;
       }
     });
   }
-  std::this_thread::sleep_for(300ms);
+  // Every caller has reached the session before Stop, and some are refused after it began.
+  EXPECT_TRUE(WaitUntil([&] { return route_answers.load() > 0 && direct_answers.load() >= 8; }));
   session_->Stop();
-  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(WaitUntil([&] { return refused.load() > 0; }));
   running = false;
   for (std::thread& caller : callers) caller.join();
 
@@ -564,9 +568,11 @@ TEST(NativeSessionLifecycle, RoutesAnswerWhileTheSessionStartsAndStops) {
   std::atomic<int> port{options.port};
   NativeSession session(std::move(options));
   std::atomic<bool> polling{true};
+  std::atomic<int> rounds{0};
   std::atomic<int> answers{0};
   std::thread client([&] {
     while (polling) {
+      ++rounds;
       httplib::Client http("127.0.0.1", port.load());
       http.set_connection_timeout(std::chrono::milliseconds(100));
       for (const char* path : {"/preview", "/preview/working", "/api/status"}) {
@@ -574,15 +580,14 @@ TEST(NativeSessionLifecycle, RoutesAnswerWhileTheSessionStartsAndStops) {
       }
     }
   });
-  std::this_thread::sleep_for(50ms);
+  // The client is asking before the session starts, while it runs and while it stops.
+  ASSERT_TRUE(WaitUntil([&] { return rounds.load() > 0; }));
   const bool started = testing::StartSession(session);
   if (started) port = session.Server().Port();
   // Under load the first answers can take a while; stop only once some came, or after a bound.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (started && answers.load() == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
-  }
-  std::this_thread::sleep_for(100ms);
+  WaitUntil([&] { return !started || answers.load() > 0; });
+  const int rounds_running = rounds.load();
+  WaitUntil([&] { return rounds.load() > rounds_running + 1; });
   session.Stop();
   polling = false;
   client.join();

@@ -4,7 +4,6 @@
 
 #include "core/json_value.h"
 #include "session/ocr_zone.h"
-#include "session/session_state.h"
 
 namespace tessvark {
 namespace {
@@ -223,21 +222,6 @@ TEST(OcrZoneRules, ToAnalysisZoneCarriesWhatTheEngineReads) {
   EXPECT_EQ(analysis.clock_format, ClockFormat::TwoDigitMinutesSeconds);
   ASSERT_TRUE(analysis.processing.has_value());
   EXPECT_EQ(analysis.processing->threshold, 90);
-}
-
-TEST(CurrentGeometry, KeyOfTheIdentityQuadAndTheSelectedSourcesEntry) {
-  EXPECT_EQ(GeometryKey(SourceGeometry{}),
-            "0.000000000,0.000000000;1.000000000,0.000000000;1.000000000,1.000000000;"
-            "0.000000000,1.000000000;");
-  SessionState state;
-  state.default_geometry.top_left = {0.25, 0.0};
-  EXPECT_EQ(CurrentSourceGeometry(state).top_left.x, 0.25);
-  EXPECT_TRUE(state.geometry_map.empty()) << "no selection makes no map entry";
-  state.selected = true;
-  state.source_type = "ndi";
-  state.source_id = "cam";
-  EXPECT_EQ(CurrentSourceGeometry(state).top_left.x, 0.0);
-  EXPECT_EQ(state.geometry_map.count("ndi\ncam"), 1u);
 }
 
 }  // namespace

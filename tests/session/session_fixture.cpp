@@ -6,6 +6,7 @@
 
 #include <httplib.h>
 
+#include "app/session_wiring.h"
 #include "core/text.h"
 
 namespace tessvark::testing {
@@ -100,6 +101,7 @@ NativeSessionOptions TestSessionOptions(const std::filesystem::path& data_dir) {
   options.sports_catalog_path.clear();
   options.enable_ndi = false;
   options.enable_omt = false;
+  options.make_server = MakeLocalHttpServer;
   return options;
 }
 

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "scripted_ndi_runtime.h"
 
 namespace tessvark {
@@ -93,7 +96,7 @@ TEST(StatusApi, ReceiverFollowsItsLinkAndFrameAge) {
                         R"("resolution":{"width":1920,"height":1080},"frame_rate_n":30000,)"
                         R"("frame_rate_d":1001,"frame_rate":29.970029970029969,)"
                         R"("source_format":"NDI","ndi_format":"NDI")",
-                        R"("lan_ipv4":null})"});
+                        R"("lan_ipv4":null,"readings":{}})"});
   }
 }
 
@@ -106,6 +109,35 @@ TEST(StatusApi, DiscoveryMarksTheSelectedSource) {
   run.runtime->SetSources({{"Cam 1", "Cam", "", true}}, 1.0);
   EXPECT_NE(run.api->Get("/api/status").body.find(R"("source_discovered":true)"),
             std::string::npos);
+}
+
+// The status word of the reading of `role`, waiting until it is `expected` or the time is up.
+std::string WaitForReadingStatus(testing::ZoneApiClient& api, const std::string& role,
+                                 const std::string& expected) {
+  std::string last;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const JsonValue status = ParseJson(api.Get("/api/status").body);
+    const JsonValue* readings = status.Find("readings");
+    const JsonValue* reading = readings != nullptr ? readings->Find(role) : nullptr;
+    last = reading != nullptr ? reading->text : "";
+    if (last == expected) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return last;
+}
+
+TEST(StatusApi, ReadingsTellWhyAFieldHasNoValue) {
+  ReceiverSession run("status-readings");
+  ASSERT_TRUE(run.Start("example", "example-2"));
+  // The still's factory zones read its home score.
+  EXPECT_EQ(WaitForReadingStatus(*run.api, "home_score", "ok"), "ok");
+
+  // Moved onto the blank board left of the score, the zone reads no digit.
+  const testing::ApiReply moved = run.api->Put(
+      "/api/zones/home_score", R"({"x":0.005,"y":0.45,"width":0.05,"height":0.1})");
+  ASSERT_EQ(moved.status, 200) << moved.body;
+  EXPECT_EQ(WaitForReadingStatus(*run.api, "home_score", "missing_units"), "missing_units");
 }
 
 }  // namespace

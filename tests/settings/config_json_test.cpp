@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "settings/agent_roles.h"
+#include "core/agent_roles.h"
 
 namespace tessvark {
 namespace {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -33,12 +35,25 @@ struct Seen {
   std::string message;
 };
 
-// Records every event with the time it arrived.
+// Records every event with the time it arrived, and notes when the player lets go of the
+// callback, which it does only once its playback has ended.
 class Recorder {
  public:
   ExampleVideoCallback Callback(bool answer = true, std::int32_t refuse_kind = -1) {
     start_ = Clock::now();
-    return [this, answer, refuse_kind](const ExampleVideoEvent& event) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = false;
+    }
+    // Shared by every copy of the callback; the last copy to go tells the recorder.
+    auto release = std::shared_ptr<Recorder>(this, [](Recorder* recorder) {
+      {
+        std::lock_guard<std::mutex> lock(recorder->mutex_);
+        recorder->released_ = true;
+      }
+      recorder->changed_.notify_all();
+    });
+    return [this, answer, refuse_kind, release](const ExampleVideoEvent& event) {
       Seen seen;
       seen.kind = event.kind;
       seen.at = std::chrono::duration<double>(Clock::now() - start_).count();
@@ -49,8 +64,11 @@ class Recorder {
       seen.duration = event.duration;
       seen.codec_name = event.codec_name;
       seen.message = event.message;
-      std::lock_guard<std::mutex> lock(mutex_);
-      events_.push_back(seen);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(seen);
+      }
+      changed_.notify_all();
       return event.kind == refuse_kind ? answer : true;
     };
   }
@@ -59,23 +77,37 @@ class Recorder {
     return events_;
   }
   size_t Count(std::int32_t kind) {
-    size_t count = 0;
-    for (const Seen& seen : Events()) count += seen.kind == kind ? 1 : 0;
-    return count;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return CountLocked(kind);
   }
   bool WaitFor(std::int32_t kind, size_t count, int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (Count(kind) < count) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return CountLocked(kind) >= count; });
+  }
+  // Waits until the player has let go of every copy of the callback: playback is over and no
+  // event can arrive any more.
+  bool WaitForRelease(int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return released_; });
+  }
+  bool Released() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return released_;
   }
 
  private:
+  size_t CountLocked(std::int32_t kind) const {
+    size_t count = 0;
+    for (const Seen& seen : events_) count += seen.kind == kind ? 1 : 0;
+    return count;
+  }
+
   Clock::time_point start_;
   std::mutex mutex_;
+  std::condition_variable changed_;
   std::vector<Seen> events_;
+  bool released_ = false;
 };
 
 class ExamplePlayerTest : public ::testing::Test {
@@ -128,7 +160,9 @@ TEST_F(ExamplePlayerTest, PacesPicturesByTheWallClockAndLoops) {
   ExamplePlayer player;
   Recorder recorder;
   player.Start(path, recorder.Callback());
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  // Past the first wrap: a second opening and 20 pictures, about 0.7 s of the clip.
+  ASSERT_TRUE(recorder.WaitFor(kExampleEventInfo, 2, 5000));
+  ASSERT_TRUE(recorder.WaitFor(kExampleEventFrame, 20, 5000));
   player.Stop();
   const std::vector<Seen> events = recorder.Events();
   ASSERT_FALSE(events.empty());
@@ -139,9 +173,7 @@ TEST_F(ExamplePlayerTest, PacesPicturesByTheWallClockAndLoops) {
   EXPECT_GE(recorder.Count(kExampleEventInfo), 2u) << "the clip was opened again at the wrap";
   EXPECT_GE(recorder.Count(kExampleEventFrame), 20u);
   ExpectPacedLoops(events, 15, 30.0);
-  const size_t after_stop = events.size();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(recorder.Events().size(), after_stop) << "nothing arrives after Stop returned";
+  EXPECT_TRUE(recorder.Released()) << "Stop returns only after the player let go of the callback";
 }
 
 // A container without a frame count whose audio runs longer than its video promises pictures
@@ -293,7 +325,7 @@ TEST_F(ExamplePlayerTest, FailuresEndPlaybackWithOneErrorEvent) {
     Recorder recorder;
     player.Start("scripted", recorder.Callback());
     ASSERT_TRUE(recorder.WaitFor(kExampleEventError, 1, 3000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_TRUE(recorder.WaitForRelease(3000)) << "playback ends by itself after the error";
     player.Stop();
     EXPECT_EQ(recorder.Count(kExampleEventError), 1u) << "no retry after the error";
     EXPECT_EQ(recorder.Count(kExampleEventInfo), c.info_events) << "one opening per attempt";
@@ -307,7 +339,7 @@ TEST_F(ExamplePlayerTest, AClipThatCannotBeOpenedGivesOneErrorAndNoRetry) {
   Recorder recorder;
   player.Start(folder_.File("missing.mp4"), recorder.Callback());
   ASSERT_TRUE(recorder.WaitFor(kExampleEventError, 1, 3000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(recorder.WaitForRelease(3000)) << "playback ends by itself after the error";
   const std::vector<Seen> events = recorder.Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].message, "Could not decode Example video");
@@ -321,7 +353,7 @@ TEST_F(ExamplePlayerTest, AFalseAnswerEndsPlayback) {
     Recorder recorder;
     player.Start(path, recorder.Callback(false, refused));
     ASSERT_TRUE(recorder.WaitFor(refused, 1, 3000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(recorder.WaitForRelease(3000)) << "the refusal ends playback by itself";
     const std::vector<Seen> events = recorder.Events();
     EXPECT_EQ(events.size(), refused == kExampleEventInfo ? 1u : 2u);
     EXPECT_EQ(events.back().kind, refused);

@@ -24,10 +24,12 @@ async function launchBrowser() {
   };
 }
 
-// Opens the interface in a fresh page that records script errors, console errors and
-// Content-Security-Policy violations.
-async function openInterface(context) {
+// Opens the interface (of the shared program unless another address is given) in a fresh page
+// that records script errors, console errors and Content-Security-Policy violations. With
+// `clock`, the page's timers run on a clock the test can pause.
+async function openInterface(context, url = BASE_URL, { clock = false } = {}) {
   const page = await context.newPage();
+  if (clock) await page.clock.install();
   const report = { consoleErrors: [], pageErrors: [], cspViolations: [] };
   page.on('console', (message) => { if (message.type() === 'error') report.consoleErrors.push(message.text()); });
   page.on('pageerror', (error) => report.pageErrors.push(error.message));
@@ -37,7 +39,7 @@ async function openInterface(context) {
       window.reportCspViolation(`${event.violatedDirective} ${event.blockedURI}`);
     });
   });
-  await page.goto(BASE_URL);
+  await page.goto(url);
   return { page, report };
 }
 

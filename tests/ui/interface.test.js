@@ -1,6 +1,8 @@
 'use strict';
-// The operator interface in a real browser against the running program with the Example source.
+// The operator interface in a real browser against the running program, which starts fresh (no
+// source, no vMix host); the first test picks the Example video in the page.
 // The tests run in order on one page: each leaves the program as the next one expects it.
+const dgram = require('node:dgram');
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const {
@@ -41,31 +43,65 @@ async function exampleUnavailable() {
   return reason && `${reason}, so the Example source cannot be chosen`;
 }
 
+// A UDP port on loopback that nothing listens on, or, with `hold`, one kept busy until released.
+async function loopbackUdpPort(hold) {
+  const socket = dgram.createSocket('udp4');
+  await new Promise((resolve, reject) => { socket.once('error', reject); socket.bind(0, '127.0.0.1', resolve); });
+  const { port } = socket.address();
+  const release = () => new Promise((resolve) => socket.close(resolve));
+  if (!hold) await release();
+  return { port, release };
+}
+
+async function selectExampleThroughApi() {
+  const selected = await request('PUT', '/api/source', { type: 'example', id: 'example-1' });
+  assert.equal(selected.status, 200, JSON.stringify(selected.body));
+  await waitForStateStream();
+}
+
 before(async () => {
   assert.ok(BASE_URL, 'TESSVARK_URL must name the running program');
   browser = await launchBrowser();
-  if (!(await exampleUnavailable())) {
-    const selected = await request('PUT', '/api/source', { type: 'example', id: 'example-1' });
-    assert.equal(selected.status, 200, JSON.stringify(selected.body));
-    await waitForStateStream();
-  }
 });
 
 after(async () => {
   if (browser) await browser.close();
 });
 
-test('the page loads without script errors, console errors or CSP violations', async () => {
+test('a fresh program shows neutral states, not alarms, and the first source is followed at once', async (t) => {
   const runtimeMissing = (await exampleUnavailable()) || (await unavailableReason('/api/status'));
-  const opened = await openInterface(browser.context);
+  const opened = await openInterface(browser.context, BASE_URL, { clock: true });
   page = opened.page;
   await page.waitForSelector('#tiles .tile');
-  await page.waitForTimeout(3000);
-  await screenshot(page, 'page-loaded');
+  if (runtimeMissing) { t.skip(runtimeMissing); return; }
+  assert.equal((await getJson('/api/status')).body.source_type, 'none', 'the program starts without a source');
+
+  // Nothing is wrong yet: no source chosen and no vMix host set are states, not faults.
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'No source selected');
+  await page.waitForFunction(() => document.getElementById('vmix-text').textContent === 'vMix output not set up');
+  assert.ok(await page.locator('#stream-down').isHidden());
+  for (const light of ['#stream-dot', '#signal-dot', '#vmix-dot']) {
+    assert.equal(await page.locator(light).getAttribute('class'), 'dot', `${light} is neutral`);
+  }
+  await showTab('vmix');
+  await page.waitForFunction(() => document.getElementById('vmix-connection').textContent === 'Not set up');
+  assert.doesNotMatch(await page.locator('#panel-vmix').textContent(), /vMix host is required/);
+  await screenshot(page, 'fresh-program');
+
+  // Choosing the source connects the state stream at once: with the page's timers stopped, no
+  // retry or poll can be what opens it.
+  await showTab('source');
+  await page.clock.pauseAt(Date.now() + 1000);
+  const streamRequested = page.waitForRequest((r) => new URL(r.url()).pathname === '/api/ui/state/stream');
+  await page.check('input[name=source][value="example:example-1"]');
+  await streamRequested;
+  await page.clock.resume();
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
+
   assert.deepEqual(opened.report.pageErrors, []);
   assert.deepEqual(opened.report.cspViolations, []);
-  // While the program has no runtime yet, its 503 replies are logged by the browser itself.
-  const unexpected = opened.report.consoleErrors.filter((text) => !(runtimeMissing && /status of 503/.test(text)));
+  // The stream refused while no source was chosen is logged by the browser itself.
+  const unexpected = opened.report.consoleErrors.filter((text) => !/status of 503/.test(text));
   assert.deepEqual(unexpected, []);
   assert.match(await page.locator('#version-text').textContent(), /^v0\.8\.2/);
 });
@@ -82,6 +118,33 @@ test('live values from the Example media appear with the time since their change
   assert.ok(await page.locator('#stream-down').isHidden());
   await page.waitForSelector('#source-img:not(.hidden)');
   await screenshot(page, 'live-values');
+
+  // Screen readers hear the scores, politely and without the running clock.
+  const announcer = page.locator('#live-announcer');
+  assert.equal(await announcer.getAttribute('aria-live'), 'polite');
+  await waitFor(async () => /^Home \d+, Guest \d+/.test(await announcer.textContent()), { what: 'the scores announced' });
+  assert.doesNotMatch(await announcer.textContent(), /\d[:.]\d\d/);
+});
+
+test('an empty value tells why it is empty, on its tile and in the zone list', async (t) => {
+  const reason = await unavailableReason('/api/zones');
+  if (reason) { t.skip(reason); return; }
+  const shots = (await getJson('/api/zones')).body.find((z) => z.role === 'home_shots');
+  assert.ok(shots, 'the Example source starts with a home shots zone');
+  // Moved onto the blank board beside the score, the zone finds no units digit.
+  const moved = await request('PUT', '/api/zones/home_shots', { x: 0.005, y: 0.45, width: 0.05, height: 0.1 });
+  assert.equal(moved.status, 200, JSON.stringify(moved.body));
+  t.after(() => request('PUT', '/api/zones/home_shots', { x: shots.x, y: shots.y, width: shots.width, height: shots.height }));
+  await waitFor(async () => (await getJson('/api/status')).body.readings.home_shots === 'missing_units',
+    { what: 'the reading of the moved zone' });
+  const since = page.locator('#tiles [data-key="home_shots"] .since');
+  await waitFor(async () => (await tileValue('home_shots')) === EMPTY && (await since.textContent()) === 'no units digit',
+    { what: 'the reason on the home shots tile' });
+  await showTab('zones');
+  await waitFor(async () => (await page.locator('[data-zone-row="home_shots"] .zone-value').textContent()) === `${EMPTY}no units digit`,
+    { what: 'the reason in the zone list' });
+  // A field without any zone says so.
+  assert.equal(await page.locator('#tiles [data-key="ball_on"] .since').textContent(), 'no zone');
 });
 
 test('a zone drawn with the mouse is created through the API and its value appears', async (t) => {
@@ -93,7 +156,19 @@ test('a zone drawn with the mouse is created through the API and its value appea
   const shots = before.find((z) => z.role === 'home_shots');
   assert.ok(shots, 'the Example source starts with a home shots zone');
 
+  // One click only asks; "Keep" leaves the zone, the confirmation deletes it.
+  const deletions = [];
+  const noteDeletion = (r) => { if (r.method() === 'DELETE') deletions.push(r.url()); };
+  page.on('request', noteDeletion);
   await page.click('button[aria-label="Delete Home Shots"]');
+  await page.waitForSelector('button[aria-label="Confirm delete Home Shots"]');
+  await page.click('button[aria-label="Keep Home Shots"]');
+  await page.waitForSelector('button[aria-label="Delete Home Shots"]');
+  assert.deepEqual(deletions, []);
+  assert.ok((await getJson('/api/zones')).body.some((z) => z.role === 'home_shots'), 'the zone is kept');
+  page.off('request', noteDeletion);
+  await page.click('button[aria-label="Delete Home Shots"]');
+  await page.click('button[aria-label="Confirm delete Home Shots"]');
   await waitFor(async () => !(await getJson('/api/zones')).body.some((z) => z.role === 'home_shots'), { what: 'the zone to go' });
   await waitFor(async () => (await tileValue('home_shots')) === EMPTY, { what: 'home shots to empty' });
 
@@ -127,6 +202,69 @@ test('zone processing set in the editor is saved and the processed preview follo
     { what: 'the new threshold in the API' });
   assert.equal(zone.role, 'clock');
   await waitFor(async () => (await processed.getAttribute('src')) !== before, { what: 'a new processed preview' });
+
+  // Invert is named by what it is for; grey scale is a fact of the reader, not a switch.
+  assert.equal(await page.locator('label[for="proc-invert"]').textContent(), 'Invert (dark digits on a light board)');
+  assert.equal(await page.locator('#processing-form input#proc-grayscale').count(), 0);
+  assert.equal(await page.locator('#proc-grayscale').textContent(), 'always on');
+});
+
+// Fraction of the area of box a that box b covers.
+function overlap(a, b) {
+  const w = Math.min(a.x + a.width, b.x + b.width) - Math.max(a.x, b.x);
+  const h = Math.min(a.y + a.height, b.y + b.height) - Math.max(a.y, b.y);
+  return w > 0 && h > 0 ? (w * h) / (a.width * a.height) : 0;
+}
+
+test('zone labels stay apart on the picture and tile labels are never cut off', async () => {
+  await showTab('zones');
+  await page.waitForSelector('#zone-img:not(.hidden)');
+  const tags = await page.locator('#zone-overlay .zone:not(.draft)').evaluateAll((zones) => zones.map((zone) => {
+    const box = (node) => { const r = node.getBoundingClientRect(); return { x: r.x, y: r.y, width: r.width, height: r.height }; };
+    return { zone: box(zone), tag: box(zone.querySelector('.tag')), text: zone.querySelector('.tag').textContent };
+  }));
+  assert.ok(tags.length >= 5, `${tags.length} zones drawn`);
+  for (const [i, a] of tags.entries()) {
+    assert.ok(a.tag.width > 0 && overlap(a.tag, a.zone) > 0.99, `${a.text} stays inside its zone`);
+    for (const b of tags.slice(i + 1)) assert.equal(overlap(a.tag, b.tag), 0, `${a.text} and ${b.text} overlap`);
+  }
+
+  for (const width of [1920, 1280]) {
+    await page.setViewportSize({ width, height: width === 1920 ? 1080 : 720 });
+    const cut = await page.locator('#tiles .tile .label').evaluateAll((labels) => labels
+      .filter((l) => l.scrollWidth > l.clientWidth + 1 || l.scrollHeight > l.clientHeight + 1).map((l) => l.textContent));
+    assert.deepEqual(cut, [], `labels cut off at ${width} px`);
+  }
+});
+
+function luminance(rgb) {
+  const [r, g, b] = rgb.match(/\d+/g).slice(0, 3).map((v) => {
+    const c = Number(v) / 255;
+    return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+  });
+  return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+}
+
+test('the page has its landmarks, readable buttons and a keyboard order that starts with the source', async () => {
+  assert.equal(await page.locator('main').count(), 1);
+  assert.equal(await page.locator('h1').count(), 1);
+  assert.equal(await page.getByRole('heading', { level: 1, name: 'Tessvark' }).count(), 1);
+  const colours = await page.locator('button.primary').evaluateAll((buttons) => buttons
+    .map((b) => [getComputedStyle(b).color, getComputedStyle(b).backgroundColor]));
+  assert.ok(colours.length >= 3);
+  for (const [text, background] of colours) {
+    const [light, dark] = [luminance(text), luminance(background)].sort((a, b) => b - a);
+    assert.ok((light + 0.05) / (dark + 0.05) >= 4.5, `contrast of ${text} on ${background}`);
+  }
+
+  await showTab('source');
+  await page.focus('#tab-source');
+  await page.keyboard.press('Tab');
+  const first = await page.evaluate(() => ({
+    inSources: !!document.activeElement.closest('#source-list'),
+    corner: !!document.activeElement.closest('[data-corner]'),
+  }));
+  assert.deepEqual(first, { inSources: true, corner: false }, 'focus goes from the tabs to the source list');
 });
 
 test('zones can be reordered and empty values hidden', async (t) => {
@@ -237,6 +375,13 @@ test('the display format changes how the period is shown', async (t) => {
 test('a vMix configuration is saved and tested against the vMix stand-in', async (t) => {
   const reason = await unavailableReason('/api/v1/outputs/vmix');
   if (reason) { t.skip(reason); return; }
+  const format = (await getJson('/api/display-format')).body;
+  const formatted = await request('PUT', '/api/display-format', {
+    version: 1, game_id: format.game_id, down: format.down, separator: format.separator,
+    separator_custom: format.separator_custom, goal_text: format.goal_text, goal_to_go: format.goal_to_go,
+    period: [...Array(10).keys()].map((n) => ({ ocr: String(n), display: `P${n}` })),
+  });
+  assert.equal(formatted.status, 200, JSON.stringify(formatted.body));
   const vmix = await startVmixStandIn();
   t.after(() => vmix.close());
   await showTab('vmix');
@@ -249,6 +394,19 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
 
   await page.click('#vmix-discover');
   await page.click('button[aria-label="Map fields of Scoreboard.gtzip"]');
+
+  // A second mapping to a field already mapped is refused with the reason, before anything is saved.
+  const output = page.locator('#vmix-outputs [data-output="0"]');
+  const mapped = await output.locator('input[data-mapping]').count();
+  await output.getByRole('button', { name: 'Add mapping' }).click();
+  await page.fill(`[aria-label="Input 1 mapping ${mapped + 1} field"]`, 'Home.Text');
+  await page.click('#vmix-save');
+  await page.waitForFunction(() => document.getElementById('vmix-msg').className === 'msg error');
+  assert.match(await page.locator('#vmix-msg').textContent(), /“Home\.Text” of Scoreboard\.gtzip is mapped twice/);
+  assert.equal(await page.locator(`[aria-label="Input 1 mapping ${mapped + 1} field"]`).getAttribute('aria-invalid'), 'true');
+  assert.equal((await getJson('/api/v1/outputs/vmix')).body.config.host, '', 'nothing was saved');
+  await page.click(`[aria-label="Remove mapping ${mapped + 1} of input 1"]`);
+
   await page.click('#vmix-save');
   await page.waitForFunction(() => document.getElementById('vmix-msg').textContent === 'vMix settings saved.');
   const config = (await getJson('/api/v1/outputs/vmix')).body.config;
@@ -257,42 +415,98 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
   assert.equal(config.outputs.length, 1);
   assert.equal(config.outputs[0].input_key, INPUT_KEY);
   assert.deepEqual(config.outputs[0].mappings.find((m) => m.field === 'Home.Text'), { source: 'home_score', field: 'Home.Text' });
+  // The graphic gets the period as the tiles show it.
+  assert.deepEqual(config.outputs[0].mappings.find((m) => m.field === 'Period.Text'), { source: 'period_display', field: 'Period.Text' });
 
   await waitFor(() => vmix.calls.find((c) => c.function === 'SetText' && c.input === INPUT_KEY && c.field === 'Home.Text'),
     { what: 'a SetText call for Home.Text' });
+  // Every period is shown as "P" and its number: vMix gets that text, as the tile shows it.
+  await waitFor(async () => {
+    const last = vmix.calls.filter((c) => c.field === 'Period.Text').pop();
+    return last && last.value === await tileValue('period');
+  }, { what: 'Period.Text set to the period as shown' });
+  assert.match(vmix.calls.filter((c) => c.field === 'Period.Text').pop().value, /^P\d$/);
   await page.waitForSelector('#vmix-mapping-rows .badge.ok', { timeout: 10000 });
+  await page.waitForFunction(() => document.getElementById('vmix-text').textContent === 'vMix connected');
+  assert.equal(await page.locator('#vmix-dot').getAttribute('class'), 'dot ok');
   await screenshot(page, 'vmix-saved');
 
+  // vMix gone mid-show: the header, seen from every tab, says so.
+  await showTab('source');
+  await vmix.close();
+  await page.waitForFunction(() => /^vMix: /.test(document.getElementById('vmix-text').textContent), null, { timeout: 20000 });
+  assert.equal(await page.locator('#vmix-dot').getAttribute('class'), 'dot bad');
+  await screenshot(page, 'vmix-gone');
+
+  await showTab('vmix');
   await page.uncheck('#vmix-switch');
   await waitFor(async () => (await getJson('/api/v1/outputs')).body.enabled.vmix === false, { what: 'the output switch off' });
   await page.waitForFunction(() => document.getElementById('vmix-connection').textContent === 'Output off');
+  assert.ok(await page.locator('#vmix-pill').isHidden());
 });
 
-test('a refused request shows its message where it was made', async (t) => {
+test('the SRT form shows the settings in force and a failed listen beside its controls', async (t) => {
   const reason = await unavailableFor('PUT', '/api/source/srt');
   if (reason) { t.skip(reason); return; }
   await showTab('source');
+  // Until the SRT listener is the source its settings are unknown here: nothing is shown or sent.
+  assert.ok(await page.locator('#srt-address').isDisabled());
+  assert.equal(await page.locator('#srt-address').inputValue(), '');
+
+  const busy = await loopbackUdpPort(true);
+  t.after(async () => {
+    await request('POST', '/api/source/srt/listening', { listening: false });
+    await busy.release();
+    await selectExampleThroughApi();
+  });
+  assert.equal((await request('PUT', '/api/source', { type: 'srt', id: 'srt' })).status, 200);
+  const set = await request('PUT', '/api/source/srt', { bind_address: '127.0.0.1', port: busy.port, latency_ms: 200 });
+  assert.equal(set.status, 200, JSON.stringify(set.body));
+  await page.waitForFunction((port) => document.getElementById('srt-port').value === String(port), busy.port);
+  assert.equal(await page.locator('#srt-address').inputValue(), '127.0.0.1');
+  assert.equal(await page.locator('#srt-latency').inputValue(), '200');
+
+  // Saving a changed latency keeps the address in force.
+  await page.fill('#srt-latency', '150');
+  await page.click('#srt-save');
+  await page.waitForFunction(() => document.getElementById('srt-msg').textContent === 'SRT settings saved.');
+  let srt = (await getJson('/api/status')).body.srt;
+  assert.deepEqual([srt.bind_address, srt.port, srt.latency_ms], ['127.0.0.1', busy.port, 150]);
+
+  // The port is taken: the listener's own error stands beside its controls, never "Listening".
+  await page.click('#srt-listen');
+  await page.waitForFunction(() => document.getElementById('srt-state').className === 'msg error', null, { timeout: 15000 });
+  srt = (await getJson('/api/status')).body.srt;
+  assert.ok(srt.error, 'the receiver reports its error');
+  const shown = await page.locator('#srt-state').textContent();
+  assert.equal(shown, `Not listening on 127.0.0.1:${busy.port}: ${srt.error}`);
+  assert.match(shown, /in use/);
+  await screenshot(page, 'srt-port-in-use');
+
+  // A refused request shows its message where it was made.
   await page.fill('#srt-passphrase', 'short');
   await page.click('#srt-save');
-  const message = page.locator('#srt-msg');
   await page.waitForFunction(() => document.getElementById('srt-msg').className === 'msg error');
-  assert.equal(await message.textContent(), 'SRT passphrase must be empty or 10 to 80 bytes');
-  await screenshot(page, 'refused-request');
+  assert.equal(await page.locator('#srt-msg').textContent(), 'SRT passphrase must be empty or 10 to 80 bytes');
+  await page.fill('#srt-passphrase', '');
 });
 
-test('the interface shows when the state stream is down and reconnects by itself', async (t) => {
+test('a program that stops answering is shown as a fault, and the page comes back by itself', async (t) => {
   const reason = await exampleUnavailable();
   if (reason) { t.skip(reason); return; }
-  await showTab('source');
-  await page.check('input[name=source][value="none:"]');
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
+  // The page's requests fail as if the program had gone; the program itself drops the stream
+  // when its source is cleared.
+  await page.route('**/api/**', (route) => route.abort());
+  t.after(() => page.unroute('**/api/**'));
+  assert.equal((await request('DELETE', '/api/source')).status, 200);
   await page.waitForSelector('#stream-down:not(.hidden)', { timeout: 15000 });
   assert.equal(await page.locator('#stream-text').textContent(), 'Stream down');
+  assert.match(await page.locator('#stream-retry').textContent(), /^Tessvark does not answer\./);
   await screenshot(page, 'stream-down');
 
-  // The program refuses the stream (503) while no source is selected; once one is chosen, the
-  // page must come back without any help.
-  await page.check('input[name=source][value="example:example-1"]');
-  await waitFor(async () => (await getJson('/api/status')).body.source_id === 'example-1', { what: 'the Example source' });
+  await selectExampleThroughApi();
+  await page.unroute('**/api/**');
   await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
   assert.ok(await page.locator('#stream-down').isHidden());
 });

@@ -3,7 +3,9 @@
 # Usage: tests/ui/run.sh <path to app/tessvark>
 # Installs the npm packages (tests/ui/node_modules), starts the program on a temporary data
 # folder, runs the tests in headless Chromium (they choose the Example video as the source) and
-# stops the program with SIGTERM, which must end it normally.
+# stops the program with SIGTERM, which must end it normally. The program must be a build with
+# the test hooks (the default of a build with tests), so that the update tests can point their
+# own instance at their own update server; `openssl` makes that server's certificates.
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -15,6 +17,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 if [ ! -x /usr/bin/chromium ]; then
   echo "ui tests: /usr/bin/chromium is missing (apt-get install chromium)" >&2
+  exit 1
+fi
+if ! command -v openssl >/dev/null 2>&1; then
+  echo "ui tests: openssl is missing (apt-get install openssl)" >&2
   exit 1
 fi
 
@@ -52,7 +58,9 @@ if [ ! -s "$url_file" ]; then
 fi
 
 status=0
-TESSVARK_URL=$(head -n 1 "$url_file") node --test --test-concurrency=1 "$here"/*.test.js || status=$?
+# The update tests start an instance of their own (TESSVARK_PROGRAM) against their update server.
+TESSVARK_URL=$(head -n 1 "$url_file") TESSVARK_PROGRAM="$program" \
+  node --test --test-concurrency=1 "$here"/*.test.js || status=$?
 
 # A quit request ends the program normally; anything else is a fault worth seeing.
 kill -TERM "$pid"

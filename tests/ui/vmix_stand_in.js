@@ -15,6 +15,7 @@ const API_DOCUMENT = `<?xml version="1.0" encoding="utf-8"?>
       <text index="0" name="Home.Text">0</text>
       <text index="1" name="Guest.Text">0</text>
       <text index="2" name="Clock.Text">00:00</text>
+      <text index="3" name="Period.Text">1</text>
     </input>
     <input key="0a9b8c7d-6e5f-4a3b-8c2d-1e0f9a8b7c6d" number="2" type="Colour" title="Black">Black</input>
   </inputs>

@@ -23,7 +23,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/json_text.h"
-#include "settings/agent_roles.h"
+#include "core/agent_roles.h"
 #include "sources/ffmpeg_video_decoder.h"
 #include "tools/example_media/example_scenes.h"
 

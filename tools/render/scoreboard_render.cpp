@@ -13,7 +13,6 @@ namespace {
 // Proportions of a seven-segment character, in digit heights.
 constexpr double kDigitWidth = 0.56;
 constexpr double kSeparatorWidth = 0.2;
-constexpr double kCellGap = 0.18;
 constexpr double kSegmentGap = 0.025;
 constexpr int kShift = 4;  // sub-pixel bits for the polygon drawing
 constexpr double kScale = 1 << kShift;
@@ -37,20 +36,53 @@ cv::Point Fixed(double x, double y) {
   return cv::Point(static_cast<int>(std::lround(x * kScale)), static_cast<int>(std::lround(y * kScale)));
 }
 
-void FillPolygon(cv::Mat& image, const std::vector<cv::Point2d>& points, const cv::Scalar& colour) {
+// Where a point of a character goes on a slanted display: the character leans right by the
+// field's slant per digit height above its bottom edge.
+struct Lean {
+  double slant = 0.0;
+  double bottom = 0.0;
+  cv::Point2d operator()(const cv::Point2d& p) const { return {p.x + slant * (bottom - p.y), p.y}; }
+};
+
+void FillPolygon(cv::Mat& image, const std::vector<cv::Point2d>& points, const Lean& lean,
+                 const cv::Scalar& colour) {
   std::vector<cv::Point> fixed;
-  for (const cv::Point2d& p : points) fixed.push_back(Fixed(p.x, p.y));
+  for (const cv::Point2d& p : points) {
+    const cv::Point2d q = lean(p);
+    fixed.push_back(Fixed(q.x, q.y));
+  }
   cv::fillPoly(image, std::vector<std::vector<cv::Point>>{fixed}, colour, cv::LINE_AA, kShift);
 }
 
-// A hexagonal segment between two tips, lying along x or along y.
-std::vector<cv::Point2d> Segment(double x0, double y0, double x1, double y1, double half) {
-  if (y0 == y1) {
-    return {{x0, y0}, {x0 + half, y0 - half}, {x1 - half, y0 - half},
-            {x1, y0}, {x1 - half, y0 + half}, {x0 + half, y0 + half}};
+// One segment between two tips lying along x or along y: a hexagon, or on an LED board a row of
+// round LEDs as wide as the segment is thick, the first and last at the tips.
+void DrawSegment(cv::Mat& image, const cv::Point2d& from, const cv::Point2d& to, double half, double led_pitch,
+                 const Lean& lean, const cv::Scalar& colour) {
+  if (led_pitch > 0.0) {
+    const cv::Point2d axis = to - from;
+    const double length = std::hypot(axis.x, axis.y);
+    const cv::Point2d unit = length > 0.0 ? axis / length : cv::Point2d(0.0, 0.0);
+    const double span = std::max(length - 2.0 * half, 0.0);
+    const int gaps = std::max(static_cast<int>(std::ceil(span / led_pitch)), 1);
+    for (int i = 0; i <= gaps; ++i) {
+      const cv::Point2d centre = lean(from + unit * (half + span * i / gaps));
+      cv::circle(image, Fixed(centre.x, centre.y), static_cast<int>(std::lround(half * kScale)), colour, cv::FILLED,
+                 cv::LINE_AA, kShift);
+    }
+    return;
   }
-  return {{x0, y0}, {x0 + half, y0 + half}, {x0 + half, y1 - half},
-          {x0, y1}, {x0 - half, y1 - half}, {x0 - half, y0 + half}};
+  const double x0 = from.x, y0 = from.y, x1 = to.x, y1 = to.y;
+  if (y0 == y1) {
+    FillPolygon(image,
+                {{x0, y0}, {x0 + half, y0 - half}, {x1 - half, y0 - half},
+                 {x1, y0}, {x1 - half, y0 + half}, {x0 + half, y0 + half}},
+                lean, colour);
+  } else {
+    FillPolygon(image,
+                {{x0, y0}, {x0 + half, y0 + half}, {x0 + half, y1 - half},
+                 {x0, y1}, {x0 - half, y1 - half}, {x0 - half, y0 + half}},
+                lean, colour);
+  }
 }
 
 void DrawDigit(cv::Mat& image, double left, double top, const BoardField& field, const std::array<bool, 7>& lit,
@@ -62,23 +94,24 @@ void DrawDigit(cv::Mat& image, double left, double top, const BoardField& field,
   const double xl = left + half;
   const double xr = left + wd - half;
   const double mid = top + hd / 2.0;
-  const std::array<std::vector<cv::Point2d>, 7> segments = {
-      Segment(xl + e, top + half, xr - e, top + half, half),            // a
-      Segment(xr, top + half + e, xr, mid - e, half),                   // b
-      Segment(xr, mid + e, xr, top + hd - half - e, half),              // c
-      Segment(xl + e, top + hd - half, xr - e, top + hd - half, half),  // d
-      Segment(xl, mid + e, xl, top + hd - half - e, half),              // e
-      Segment(xl, top + half + e, xl, mid - e, half),                   // f
-      Segment(xl + e, mid, xr - e, mid, half),                          // g
-  };
+  const Lean lean{field.slant, top + hd};
+  const std::array<std::array<cv::Point2d, 2>, 7> tips = {{
+      {{{xl + e, top + half}, {xr - e, top + half}}},            // a
+      {{{xr, top + half + e}, {xr, mid - e}}},                   // b
+      {{{xr, mid + e}, {xr, top + hd - half - e}}},              // c
+      {{{xl + e, top + hd - half}, {xr - e, top + hd - half}}},  // d
+      {{{xl, mid + e}, {xl, top + hd - half - e}}},              // e
+      {{{xl, top + half + e}, {xl, mid - e}}},                   // f
+      {{{xl + e, mid}, {xr - e, mid}}},                          // g
+  }};
   for (size_t i = 0; i < 7; ++i) {
-    if (lit[i]) FillPolygon(image, segments[i], colour);
+    if (lit[i]) DrawSegment(image, tips[i][0], tips[i][1], half, field.led_pitch * hd, lean, colour);
   }
 }
 
-void DrawDot(cv::Mat& image, double cx, double cy, double size, const cv::Scalar& colour) {
+void DrawDot(cv::Mat& image, double cx, double cy, double size, const Lean& lean, const cv::Scalar& colour) {
   const double r = size / 2.0;
-  FillPolygon(image, {{cx - r, cy - r}, {cx + r, cy - r}, {cx + r, cy + r}, {cx - r, cy + r}}, colour);
+  FillPolygon(image, {{cx - r, cy - r}, {cx + r, cy - r}, {cx + r, cy + r}, {cx - r, cy + r}}, lean, colour);
 }
 
 double CellWidth(char c, double hd) { return (c == ':' || c == '.' ? kSeparatorWidth : kDigitWidth) * hd; }
@@ -88,6 +121,7 @@ void DrawField(cv::Mat& image, const BoardField& field) {
   double left = field.x * image.cols;
   const double top = field.y * image.rows;
   const double dot = std::max(field.thickness * hd * 1.15, 1.5);
+  const Lean lean{field.slant, top + hd};
   for (char c : field.text) {
     const double cell = CellWidth(c, hd);
     if (c >= '0' && c <= '9') {
@@ -96,12 +130,12 @@ void DrawField(cv::Mat& image, const BoardField& field) {
     } else if (c == ' ') {
       if (field.ghosts) DrawDigit(image, left, top, field, kSegments[8], field.ghost_colour);
     } else if (c == ':') {
-      DrawDot(image, left + cell / 2.0, top + 0.32 * hd, dot, field.lit_colour);
-      DrawDot(image, left + cell / 2.0, top + 0.68 * hd, dot, field.lit_colour);
+      DrawDot(image, left + cell / 2.0, top + 0.32 * hd, dot, lean, field.lit_colour);
+      DrawDot(image, left + cell / 2.0, top + 0.68 * hd, dot, lean, field.lit_colour);
     } else if (c == '.') {
-      DrawDot(image, left + cell / 2.0, top + hd - dot / 2.0, dot, field.lit_colour);
+      DrawDot(image, left + cell / 2.0, top + hd - dot / 2.0, dot, lean, field.lit_colour);
     }
-    left += cell + kCellGap * hd;
+    left += cell + field.cell_gap * hd;
   }
 }
 
@@ -161,8 +195,8 @@ FieldTruth MovedTruth(const FieldTruth& truth, const cv::Matx33d& warp, const cv
 double FieldTextWidth(const BoardField& field) {
   double width = 0.0;
   for (char c : field.text) width += CellWidth(c, field.digit_height);
-  if (field.text.size() > 1) width += kCellGap * field.digit_height * static_cast<double>(field.text.size() - 1);
-  return width;
+  if (field.text.size() > 1) width += field.cell_gap * field.digit_height * static_cast<double>(field.text.size() - 1);
+  return width + std::max(field.slant, 0.0) * field.digit_height;
 }
 
 RenderedBoard RenderScoreboard(const BoardDescription& board, const BoardPerturbation& perturbation) {
@@ -199,7 +233,9 @@ RenderedBoard RenderScoreboard(const BoardDescription& board, const BoardPerturb
   if (perturbation.blur_sigma > 0.0) {
     cv::GaussianBlur(out.image, out.image, cv::Size(0, 0), perturbation.blur_sigma);
   }
-  if (perturbation.brightness != 0.0) out.image.convertTo(out.image, -1, 1.0, perturbation.brightness);
+  if (perturbation.gain != 1.0 || perturbation.brightness != 0.0) {
+    out.image.convertTo(out.image, -1, perturbation.gain, perturbation.brightness);
+  }
   if (perturbation.noise_sigma > 0.0) {
     cv::Mat noise(out.image.size(), CV_32FC3);
     rng.fill(noise, cv::RNG::NORMAL, 0.0, perturbation.noise_sigma);

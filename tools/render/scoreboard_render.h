@@ -22,6 +22,11 @@ struct BoardField {
   bool ghosts = false;           // draw unlit segments too
   cv::Scalar ghost_colour{45, 45, 45};    // BGR
   double margin = 0.2;           // zone margin around the digits, fraction of the digit height
+  double cell_gap = 0.18;        // space between characters, fraction of the digit height
+  double slant = 0.0;            // italic lean: the top of a character sits this share of the
+                                 // digit height further right than its bottom
+  double led_pitch = 0.0;        // above 0: segments are rows of round LEDs at most this share of the
+                                 // digit height apart, each LED as wide as a segment is thick
 };
 
 // A round possession lamp.
@@ -44,12 +49,14 @@ struct BoardDescription {
 };
 
 // Degradations applied after drawing, in this order: rotation and perspective (one warp),
-// blur, brightness, noise, JPEG round trip. Zero values switch a step off.
+// blur, gain and brightness, noise, JPEG round trip. Neutral values switch a step off.
 struct BoardPerturbation {
   double rotation_degrees = 0.0;  // about the picture centre, positive counter-clockwise
   double perspective = 0.0;       // each picture corner moves by up to this fraction of the size
   double blur_sigma = 0.0;
-  double brightness = 0.0;        // added to every channel
+  double gain = 1.0;              // every channel is multiplied by it: below 1 a dim frame (a dark
+                                  // camera, an LED board caught low in its flicker)
+  double brightness = 0.0;        // added to every channel after the gain
   double noise_sigma = 0.0;       // Gaussian noise per pixel and channel
   int jpeg_quality = 0;           // 1..100 for a JPEG round trip, 0 for none
   uint32_t seed = 1;              // drives the perspective corners and the noise
@@ -71,7 +78,7 @@ struct RenderedBoard {
   std::vector<FieldTruth> fields;
 };
 
-// The width in pixels that a field's text takes.
+// The width in pixels that a field's text takes, its slant included.
 double FieldTextWidth(const BoardField& field);
 
 // Draws the board and degrades it. Rectangles follow the rotation and perspective (as the

@@ -1,4 +1,4 @@
-#include "settings/agent_roles.h"
+#include "core/agent_roles.h"
 
 namespace tessvark {
 
@@ -7,7 +7,7 @@ const std::array<AgentRole, kAgentRoleCount>& AgentRoleTable() {
       {"home_score", "Home Score", "score"},
       {"guest_score", "Guest Score", "score"},
       {"period", "Period", "period"},
-      {"clock", "Clock", "clock"},
+      {"clock", "Clock", "clock", AgentLane::kClock},
       {"home_penalty_1", "Home Penalty 1", "clock"},
       {"home_penalty_2", "Home Penalty 2", "clock"},
       {"guest_penalty_1", "Guest Penalty 1", "clock"},

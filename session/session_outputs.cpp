@@ -1,11 +1,10 @@
-// The vMix output operations: its configuration and on/off switch (saved as
-// "output_config.json"), the host test, the input listing and the network search.
+#include "session/session_outputs.h"
 
 #include <cmath>
 
 #include "core/text.h"
 #include "outputs/vmix/vmix_api_document.h"
-#include "session/native_session.h"
+#include "outputs/vmix/vmix_output_config.h"
 
 namespace tessvark {
 namespace {
@@ -18,14 +17,15 @@ RuntimeResponse NotSaved() { return MakeErrorResponse(500, "Configuration could 
 
 // Writes the output document (kept in memory only without a data folder); false when the file
 // could not be written, the stored text then unchanged.
-bool SaveOutputConfiguration(SessionState& state, const std::string& text) {
-  std::lock_guard<std::mutex> engine(state.engine_mutex);
-  if (state.config_store) {
+bool SaveOutputConfiguration(SessionEngine& engine, const std::string& text) {
+  MutexLock lock(engine.mutex);
+  ZoneBook& book = engine.zones;
+  if (book.config_store) {
     std::string error;
-    if (!state.config_store->SaveOutputConfig(text, error)) return false;
-    state.stored_configuration.output_config_loaded = true;
+    if (!book.config_store->SaveOutputConfig(text, error)) return false;
+    book.stored.output_config_loaded = true;
   }
-  state.stored_configuration.output_config_text = text;
+  book.stored.output_config_text = text;
   return true;
 }
 
@@ -43,24 +43,54 @@ bool ReadOptionalBool(const JsonValue& object, const char* name, bool fallback, 
 
 }  // namespace
 
-bool NativeSession::StoreVmixConfig(const VmixOutputConfig& config) {
+SessionOutputs::SessionOutputs(SessionEngine& engine, SessionServer& server, Mutex& settings)
+    : engine_(engine), server_(server), settings_(settings) {}
+
+void SessionOutputs::Start(VmixValueProvider provider, const std::string& stored_document) {
+  vmix_ = MakeVmixOutputController(std::move(provider));
+  if (!stored_document.empty()) vmix_->ApplyConfig(ParseVmixOutputConfigFile(stored_document));
+  vmix_->StartSender();
+}
+
+void SessionOutputs::StopSender() {
+  if (vmix_) vmix_->StopSender();
+}
+
+void SessionOutputs::PublishValues(StateValue values) {
+  if (vmix_) vmix_->PublishValues(std::move(values));
+}
+
+void SessionOutputs::ReleaseHold(std::uint64_t generation) {
+  if (vmix_) vmix_->ReleaseHold(generation);
+}
+
+void SessionOutputs::RequestClear() {
+  if (vmix_) vmix_->RequestClear();
+}
+
+void SessionOutputs::SetActiveSources(const std::vector<std::string>& roles,
+                                      std::uint64_t generation) {
+  if (vmix_) vmix_->SetActiveSources(roles, generation);
+}
+
+bool SessionOutputs::StoreVmixConfig(const VmixOutputConfig& config) {
   std::string previous;
   {
-    std::lock_guard<std::mutex> engine(state_->engine_mutex);
-    previous = state_->stored_configuration.output_config_text;
+    MutexLock engine(engine_.mutex);
+    previous = engine_.zones.stored.output_config_text;
   }
-  if (!SaveOutputConfiguration(*state_, BuildOutputConfigDocument(previous, config))) return false;
+  if (!SaveOutputConfiguration(engine_, BuildOutputConfigDocument(previous, config))) return false;
   vmix_->ApplyConfig(config);
   server_.SetOutputEnabled("vmix", config.enabled);
   return true;
 }
 
-RuntimeResponse NativeSession::GetVmixOutput() {
+RuntimeResponse SessionOutputs::GetVmixOutput() {
   if (!vmix_) return NoController();
   return MakeOkResponse(vmix_->StatusJson());
 }
 
-RuntimeResponse NativeSession::SetVmixOutput(const std::string& body) {
+RuntimeResponse SessionOutputs::SetVmixOutput(const std::string& body) {
   if (!vmix_) return NoController();
   VmixOutputConfig config;
   std::int32_t status = 400;
@@ -68,12 +98,12 @@ RuntimeResponse NativeSession::SetVmixOutput(const std::string& body) {
   if (!ParseVmixConfigRequest(body, config, status, message)) {
     return MakeErrorResponse(status, message);
   }
-  std::lock_guard<std::mutex> settings(settings_mutex_);
+  MutexLock settings(settings_);
   if (!StoreVmixConfig(config)) return NotSaved();
   return MakeOkResponse(vmix_->StatusJson());
 }
 
-RuntimeResponse NativeSession::SetOutputSwitches(const std::string& body) {
+RuntimeResponse SessionOutputs::SetOutputSwitches(const std::string& body) {
   if (!vmix_) return NoController();
   RuntimeResponse refused;
   const std::optional<JsonValue> request = ParseRequestObject(body, refused);
@@ -86,7 +116,7 @@ RuntimeResponse NativeSession::SetOutputSwitches(const std::string& body) {
   }
   // The switch is read against the configuration in force and saved with it in one step, so a
   // configuration saved by a request running beside this one is not written back over.
-  std::lock_guard<std::mutex> settings(settings_mutex_);
+  MutexLock settings(settings_);
   VmixOutputConfig config = vmix_->GetConfig();
   bool vmix = config.enabled;
   bool unused = false;
@@ -104,7 +134,7 @@ RuntimeResponse NativeSession::SetOutputSwitches(const std::string& body) {
   return MakeOkResponse(std::move(reply));
 }
 
-RuntimeResponse NativeSession::TestVmixOutput(const std::string& body) {
+RuntimeResponse SessionOutputs::TestVmixOutput(const std::string& body) {
   if (!vmix_) return NoController();
   if (TrimAsciiWhitespace(body).empty()) return MakeOkResponse(vmix_->TestConnection(std::nullopt));
   VmixOutputConfig config;
@@ -116,7 +146,7 @@ RuntimeResponse NativeSession::TestVmixOutput(const std::string& body) {
   return MakeOkResponse(vmix_->TestConnection(config));
 }
 
-RuntimeResponse NativeSession::DiscoverVmixInputs(const std::string& body) {
+RuntimeResponse SessionOutputs::DiscoverVmixInputs(const std::string& body) {
   if (!vmix_) return NoController();
   VmixOutputConfig config = vmix_->GetConfig();
   if (body.find_first_not_of(" \t\r\n") != std::string::npos) {
@@ -144,18 +174,18 @@ RuntimeResponse NativeSession::DiscoverVmixInputs(const std::string& body) {
   return MakeOkResponse(vmix_->DiscoverInputs(config));
 }
 
-RuntimeResponse NativeSession::StartVmixLanSearch() {
+RuntimeResponse SessionOutputs::StartVmixLanSearch() {
   if (!vmix_) return NoController();
   const VmixOutputConfig config = vmix_->GetConfig();
   return MakeOkResponse(vmix_->StartLanSearch(config.host, config.port));
 }
 
-RuntimeResponse NativeSession::GetVmixLanSearch() {
+RuntimeResponse SessionOutputs::GetVmixLanSearch() {
   if (!vmix_) return NoController();
   return MakeOkResponse(vmix_->LanSearchStatusJson());
 }
 
-RuntimeResponse NativeSession::CancelVmixLanSearch() {
+RuntimeResponse SessionOutputs::CancelVmixLanSearch() {
   if (!vmix_) return NoController();
   return MakeOkResponse(vmix_->CancelLanSearch());
 }

@@ -1,0 +1,21 @@
+#include "platform/shared_library.h"
+
+#include <dlfcn.h>
+
+namespace tessvark {
+
+void* OpenSharedLibrary(const std::string& path) {
+  if (path.empty()) return nullptr;
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* FindLibraryFunction(void* library, const char* name) {
+  if (library == nullptr || name == nullptr) return nullptr;
+  return dlsym(library, name);
+}
+
+void CloseSharedLibrary(void* library) {
+  if (library != nullptr) dlclose(library);
+}
+
+}  // namespace tessvark

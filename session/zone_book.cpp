@@ -1,0 +1,246 @@
+// The zones and geometry that belong to the selected source, and the stored configuration they
+// are loaded from and saved to.
+
+#include "session/zone_book.h"
+
+#include <cstdio>
+#include <filesystem>
+
+namespace tessvark {
+namespace {
+
+// The sport's own zone set for the selected source, when the operator drew one.
+const SportZoneProfile* FindSportZoneSet(const ZoneBook& book, const SourceSelection& selection) {
+  if (!selection.selected) return nullptr;
+  for (const SportZoneProfile& profile : book.sport_zones.profiles) {
+    if (profile.sport == book.active_sport && profile.source_type == selection.type &&
+        profile.source_id == selection.id) {
+      return &profile;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<OcrZone> StoredZones(const ZoneBook& book, const SourceSelection& selection) {
+  const auto found = book.zones.find(ProfileKeyOf(selection));
+  return found == book.zones.end() ? std::vector<OcrZone>{} : found->second;
+}
+
+std::vector<OcrZone> ZonesOfActiveRoles(const ZoneBook& book, const SourceSelection& selection) {
+  std::vector<OcrZone> zones;
+  for (OcrZone& zone : StoredZones(book, selection)) {
+    if (book.active_roles.count(zone.role) > 0) zones.push_back(std::move(zone));
+  }
+  return zones;
+}
+
+bool SportApplied(const ZoneBook& book) { return book.sport_active && !book.active_sport.empty(); }
+
+SourceGeometry GeometryOfCorners(const ProfileCorners& corners) {
+  return SourceGeometry{{corners.top_left.x, corners.top_left.y},
+                        {corners.top_right.x, corners.top_right.y},
+                        {corners.bottom_right.x, corners.bottom_right.y},
+                        {corners.bottom_left.x, corners.bottom_left.y}};
+}
+
+ProfileCorners CornersOfGeometry(const SourceGeometry& geometry) {
+  return ProfileCorners{{geometry.top_left.x, geometry.top_left.y},
+                        {geometry.top_right.x, geometry.top_right.y},
+                        {geometry.bottom_right.x, geometry.bottom_right.y},
+                        {geometry.bottom_left.x, geometry.bottom_left.y}};
+}
+
+bool IsIdentityGeometry(const SourceGeometry& geometry) {
+  const SourceGeometry identity;
+  const CornerQuad a = GeometryCorners(geometry);
+  const CornerQuad b = GeometryCorners(identity);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].x != b[i].x || a[i].y != b[i].y) return false;
+  }
+  return true;
+}
+
+bool IsSelectableType(const std::string& type) {
+  return type == "example" || type == "ndi" || type == "omt" || type == "srt";
+}
+
+// Splits a map key "type\nid"; false for a key without a newline ("none").
+bool SplitMapKey(const std::string& key, std::string& type, std::string& id) {
+  const std::size_t newline = key.find('\n');
+  if (newline == std::string::npos) return false;
+  type = key.substr(0, newline);
+  id = key.substr(newline + 1);
+  return true;
+}
+
+template <typename Value, typename Store>
+void WriteProfiles(SourceConfiguration& configuration, const std::map<std::string, Value>& map,
+                   Store store) {
+  for (const auto& [key, value] : map) {
+    std::string type;
+    std::string id;
+    if (!SplitMapKey(key, type, id)) continue;
+    store(configuration.FindOrAddProfile(ProfileKey(type, id)), value);
+  }
+}
+
+// Puts the sport's zone set for the selected source to `zones_text` and saves the sport zone
+// file; on a failed save the set is as it was.
+bool StoreSportZones(ZoneBook& book, const SourceSelection& selection,
+                     const std::string& zones_text) {
+  std::vector<SportZoneProfile>& profiles = book.sport_zones.profiles;
+  std::optional<std::string> old_text;
+  std::size_t index = profiles.size();
+  for (std::size_t i = 0; i < profiles.size(); ++i) {
+    if (profiles[i].sport == book.active_sport && profiles[i].source_type == selection.type &&
+        profiles[i].source_id == selection.id) {
+      index = i;
+      break;
+    }
+  }
+  if (index < profiles.size()) {
+    old_text = profiles[index].zones;
+    profiles[index].zones = zones_text;
+  } else {
+    profiles.push_back(SportZoneProfile{book.active_sport, selection.type, selection.id, zones_text});
+  }
+  const std::filesystem::path path =
+      book.config_store ? book.config_store->directory() / "sport_zones.json" : std::filesystem::path();
+  std::string error;
+  if (SaveSportZones(path, book.sport_zones, error)) return true;
+  if (old_text) {
+    profiles[index].zones = std::move(*old_text);
+  } else {
+    profiles.erase(profiles.begin() + static_cast<std::ptrdiff_t>(index));
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<OcrZone> ZonesFor(const ZoneBook& book, const SourceSelection& selection) {
+  if (!SportApplied(book)) return StoredZones(book, selection);
+  if (const SportZoneProfile* set = FindSportZoneSet(book, selection)) {
+    return ParseOcrZoneList(set->zones);
+  }
+  return ZonesOfActiveRoles(book, selection);
+}
+
+std::string ZonesTextFor(const ZoneBook& book, const SourceSelection& selection) {
+  if (!SportApplied(book)) {
+    const auto found = book.zones.find(ProfileKeyOf(selection));
+    return found == book.zones.end() ? "[]" : OcrZoneListJson(found->second);
+  }
+  if (const SportZoneProfile* set = FindSportZoneSet(book, selection)) return set->zones;
+  return OcrZoneListJson(ZonesOfActiveRoles(book, selection));
+}
+
+SourceGeometry& GeometryFor(ZoneBook& book, const SourceSelection& selection) {
+  if (!selection.selected) return book.default_geometry;
+  return book.geometries.try_emplace(ProfileKeyOf(selection)).first->second;
+}
+
+bool HideEmptyFor(const ZoneBook& book, const SourceSelection& selection) {
+  const auto found = book.hide_empty.find(ProfileKeyOf(selection));
+  if (found != book.hide_empty.end()) return found->second;
+  return selection.selected && selection.type == "example" && selection.id == "example-2";
+}
+
+std::string GeometryKey(const SourceGeometry& geometry) {
+  std::string key;
+  char number[400];  // "%.9f" of the largest double fits
+  for (const GeometryPoint& corner : GeometryCorners(geometry)) {
+    std::snprintf(number, sizeof number, "%.9f,", corner.x);
+    key += number;
+    std::snprintf(number, sizeof number, "%.9f;", corner.y);
+    key += number;
+  }
+  return key;
+}
+
+void ApplySourceConfiguration(const SourceConfiguration& configuration, SourceSelection& selection,
+                              ZoneBook& book) {
+  selection.type = configuration.source_type;
+  selection.id = configuration.source_id;
+  selection.remembered_ndi_id = configuration.ndi_source_id;
+  selection.remembered_ndi_name = configuration.ndi_source_name;
+  if (selection.type == "example" && selection.id == "example-1") {
+    selection.name = "Example 1";
+  } else if (selection.id == "example-2") {
+    selection.name = "Example 2";
+  } else {
+    selection.name = selection.id;
+  }
+  selection.selected = IsSelectableType(selection.type) && !selection.id.empty();
+
+  book.zones.clear();
+  book.geometries.clear();
+  book.hide_empty.clear();
+  book.default_geometry = SourceGeometry{};
+  for (const ZoneProfile& profile : configuration.profiles) {
+    std::string type;
+    std::string id;
+    if (!ParseProfileKey(profile.key, type, id)) continue;
+    if (type == "geometry" && id == "unscoped") {
+      if (profile.has_geometry) book.default_geometry = GeometryOfCorners(profile.corners);
+      continue;
+    }
+    const std::string key = type + "\n" + id;
+    if (profile.has_zones) book.zones[key] = ParseOcrZoneList(profile.zones);
+    if (profile.has_geometry) book.geometries[key] = GeometryOfCorners(profile.corners);
+    if (profile.has_hide_empty) book.hide_empty[key] = profile.hide_empty;
+  }
+  book.stored = configuration;
+}
+
+SourceConfiguration BuildSourceConfiguration(const ZoneBook& book,
+                                             const SourceSelection& selection) {
+  SourceConfiguration configuration = book.stored;
+  configuration.source_type = selection.type.empty() ? "none" : selection.type;
+  configuration.source_id = selection.id;
+  configuration.ndi_source_id = selection.remembered_ndi_id;
+  configuration.ndi_source_name = selection.remembered_ndi_name;
+  WriteProfiles(configuration, book.zones,
+                [](ZoneProfile& profile, const std::vector<OcrZone>& zones) {
+                  profile.zones = OcrZoneListJson(zones);
+                  profile.has_zones = true;
+                });
+  WriteProfiles(configuration, book.geometries,
+                [](ZoneProfile& profile, const SourceGeometry& geometry) {
+                  profile.corners = CornersOfGeometry(geometry);
+                  profile.has_geometry = true;
+                });
+  WriteProfiles(configuration, book.hide_empty, [](ZoneProfile& profile, bool hide_empty) {
+    profile.hide_empty = hide_empty;
+    profile.has_hide_empty = true;
+  });
+  if (!IsIdentityGeometry(book.default_geometry)) {
+    ZoneProfile& profile = configuration.FindOrAddProfile(ProfileKey("geometry", "unscoped"));
+    profile.corners = CornersOfGeometry(book.default_geometry);
+    profile.has_geometry = true;
+  }
+  return configuration;
+}
+
+bool SaveConfiguration(ZoneBook& book, const SourceSelection& selection) {
+  if (!book.config_store) return true;
+  SourceConfiguration configuration = BuildSourceConfiguration(book, selection);
+  std::string error;
+  if (!book.config_store->Save(configuration, error)) return false;
+  book.stored = std::move(configuration);
+  return true;
+}
+
+bool StoreZones(ZoneBook& book, const SourceSelection& selection, const std::string& zones_text) {
+  if (SportApplied(book)) return StoreSportZones(book, selection, zones_text);
+  const std::string key = ProfileKeyOf(selection);
+  const auto found = book.zones.find(key);
+  const std::vector<OcrZone> previous =
+      found == book.zones.end() ? std::vector<OcrZone>{} : found->second;
+  book.zones[key] = ParseOcrZoneList(zones_text);
+  if (SaveConfiguration(book, selection)) return true;
+  book.zones[key] = previous;
+  return false;
+}
+
+}  // namespace tessvark

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ocr/zone_geometry.h"
+#include "session/ocr_zone.h"
+#include "session/source_selection.h"
+#include "settings/config_store.h"
+#include "settings/sport_zones.h"
+
+namespace tessvark {
+
+// The zones, source geometry and hide-empty switch of every source, the zone sets the operator
+// drew under a sport, and the stored configuration they are saved in. A plain record: the session
+// keeps it under its engine mutex (SessionEngine), and the functions below expect that mutex held.
+struct ZoneBook {
+  // Keyed by ProfileKeyOf: source type, a newline and the source id.
+  std::map<std::string, std::vector<OcrZone>> zones;
+  std::map<std::string, SourceGeometry> geometries;
+  std::map<std::string, bool> hide_empty;
+  // The geometry while nothing is selected (the "unscoped" profile of the stored files).
+  SourceGeometry default_geometry;
+
+  // The applied sport: only its roles are read, from its own zone set for the source when the
+  // operator drew one there.
+  bool sport_active = false;
+  std::string active_sport;
+  std::set<std::string> active_roles;
+  SportZonesDocument sport_zones;
+
+  // Made at start when the session has a data folder; without one nothing is written.
+  std::unique_ptr<ConfigStore> config_store;
+  // The configuration as last loaded or saved; every save starts from it, so that what the
+  // session does not keep in its maps (unknown profiles, the output document) stays as it was.
+  SourceConfiguration stored;
+};
+
+// The zones of the selected source, following an applied sport: its own zone set for the sport
+// when there is one, else the stored zones of the sport's roles; without a sport the stored
+// zones. The text form gives a sport zone set exactly as stored.
+std::vector<OcrZone> ZonesFor(const ZoneBook& book, const SourceSelection& selection);
+std::string ZonesTextFor(const ZoneBook& book, const SourceSelection& selection);
+// The default geometry without a selection (no map entry made); otherwise the selected source's
+// entry, created as the identity quad when missing.
+SourceGeometry& GeometryFor(ZoneBook& book, const SourceSelection& selection);
+// The stored switch, else true only for the Example still.
+bool HideEmptyFor(const ZoneBook& book, const SourceSelection& selection);
+// Each corner's x and y with nine decimals, "x,y;" per corner from the top left clockwise: the
+// text by which the worker tells geometries apart.
+std::string GeometryKey(const SourceGeometry& geometry);
+
+// The stored configuration into the selection and the maps, and back into a record.
+void ApplySourceConfiguration(const SourceConfiguration& configuration, SourceSelection& selection,
+                              ZoneBook& book);
+SourceConfiguration BuildSourceConfiguration(const ZoneBook& book,
+                                             const SourceSelection& selection);
+// Saves the record built from the book and the selection; true without a store (nothing
+// written).
+bool SaveConfiguration(ZoneBook& book, const SourceSelection& selection);
+// A new zone list (its JSON text) for the selected source: into the active sport's zone set or
+// the source's own list, saved at once; on a failed save the previous list is back and false.
+bool StoreZones(ZoneBook& book, const SourceSelection& selection, const std::string& zones_text);
+
+}  // namespace tessvark

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sources/ndi_runtime.h"
+#include "sources/omt_library.h"
+
+namespace tessvark {
+
+// The pacing of the OMT runtime's worker.
+struct OmtRuntimeTimers {
+  std::chrono::milliseconds receive_wait{200};   // how long one receive call may block
+  std::chrono::milliseconds idle_wait{200};      // the wait between passes without a receiver
+  std::chrono::milliseconds create_retry{1000};  // a failed receiver is made again after this
+};
+
+struct SdkOmtRuntimeSettings {
+  OmtLibrarySetup library = DefaultOmtLibrarySetup();  // used when this start is the first load
+  OmtRuntimeTimers timers;
+};
+
+// Converts one OMT picture (BGRA, BGRX or UYVY) into a new packed BGR image. A stride of 0 or
+// less means rows without padding. False (and `image` empty) for another format, a null pointer,
+// a size out of bounds, or rows that would reach past `data_length` bytes.
+bool ConvertOmtPicture(std::uint32_t format, std::int32_t width, std::int32_t height,
+                       std::int32_t stride, std::int32_t data_length, const std::uint8_t* data,
+                       cv::Mat& image);
+
+// The OMT implementation of NdiRuntime: once the OMT libraries are loaded and verified, one
+// worker thread polls discovery for the senders' addresses, opens a receiver for the selected
+// address, converts its pictures to BGR and hands them to the frame callback. Its link states are
+// "no_source", "connecting", "connected", "error" and, after Stop, "offline"; a connection that
+// goes quiet stays "connected" (the session's frame-age limit stops analysing it).
+//
+// Lock order: lifecycle_mutex_, then mutex_, then the process-wide OMT library mutex. Callbacks
+// are called with copies made under mutex_, after releasing it.
+class SdkOmtRuntime final : public NdiRuntime {
+ public:
+  explicit SdkOmtRuntime(SdkOmtRuntimeSettings settings = {});
+  ~SdkOmtRuntime() override;
+  SdkOmtRuntime(const SdkOmtRuntime&) = delete;
+  SdkOmtRuntime& operator=(const SdkOmtRuntime&) = delete;
+
+  void Start() override;
+  void Stop() override;
+  void RefreshSources() override;
+  std::vector<NdiSourceInfo> ListSources() override;
+  double SourcesUpdatedAt() override;
+  void SelectSource(const std::string& source_id) override;
+  void ClearSelection() override;
+  NdiLinkSnapshot GetLinkSnapshot() override;
+  NdiCounters GetCounters() override;
+  void SetFrameCallback(NdiFrameCallback callback) override;
+  void SetLinkCallback(NdiLinkCallback callback) override;
+
+ private:
+  using SteadyTime = std::chrono::steady_clock::time_point;
+  // What only the worker keeps: its receiver and the address that receiver belongs to.
+  struct WorkerState {
+    omt::ReceiverHandle receiver = nullptr;
+    std::string current;
+  };
+
+  void RunWorker();
+  // One pass; false when the worker is to end (its receiver destroyed).
+  bool WorkerPass(WorkerState& worker);
+  // Returns whether a receiver exists after the attempt.
+  bool EnsureReceiver(WorkerState& worker, bool found);
+  void ReceiveOnce(WorkerState& worker);
+  void WaitBeforeNextPass();
+  std::vector<NdiSourceInfo> Discover();
+  // Hands a copy of the snapshot to the link callback; `lock` holds mutex_ and holds it again
+  // afterwards.
+  void PublishLink(std::unique_lock<std::mutex>& lock);
+
+  const SdkOmtRuntimeSettings settings_;
+  std::mutex lifecycle_mutex_;  // serialises Start and Stop
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread worker_;
+  bool started_ = false;
+  bool stop_ = false;
+  bool selection_changed_ = false;
+  std::string selected_;
+  std::vector<NdiSourceInfo> sources_;
+  double sources_updated_at_ = 0.0;
+  NdiLinkSnapshot link_;
+  NdiCounters counters_;
+  NdiFrameCallback frame_callback_;
+  NdiLinkCallback link_callback_;
+  bool create_failed_ = false;
+  SteadyTime create_failed_at_{};
+};
+
+// A new OMT runtime with the program's folder, the build-time digests and the standard pacing;
+// nothing is loaded or started.
+std::shared_ptr<NdiRuntime> MakeSdkOmtRuntime();
+
+}  // namespace tessvark

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "sources/ndi_library.h"
+#include "sources/ndi_runtime.h"
+#include "sources/ndi_sdk.h"
+
+namespace tessvark {
+
+// The pacing of the NDI runtime's threads and the thresholds of its link states.
+struct NdiRuntimeTimers {
+  // Connected, but no picture for this long: "stale"; for the second time: "offline".
+  std::chrono::milliseconds stale_after{2500};
+  std::chrono::milliseconds offline_after{8000};
+  // A connection without any picture this long after the attempt: "offline".
+  std::chrono::milliseconds first_picture_within{2500};
+  // Connection attempts are at least this far apart.
+  std::chrono::milliseconds reconnect_spacing{500};
+  // How long one capture and one discovery wait may block.
+  std::chrono::milliseconds capture_wait{200};
+  std::chrono::milliseconds discovery_wait{200};
+  // Without news from discovery, the whole list is read again this often.
+  std::chrono::milliseconds full_read_interval{2000};
+  // A refresh request lets discovery settle this long before the list is read.
+  std::chrono::milliseconds refresh_settle{250};
+};
+
+struct SdkRuntimeSettings {
+  NdiLibrarySearch library;  // used when this runtime's start is the process's first load
+  NdiRuntimeTimers timers;
+};
+
+// The NDI implementation of NdiRuntime. Once started it holds the NDI library, one finder and one
+// receiver, and runs two threads: the finder thread keeps the sorted list of senders, the receiver
+// thread connects to the selected sender, converts its pictures to BGR, hands them to the frame
+// callback and keeps the link state with its stale and offline timers. Source ids are the senders'
+// NDI names.
+//
+// Lock order: lifecycle_mutex_, then mutex_, then the process-wide library mutex. Callbacks are
+// called with copies made under mutex_, after releasing it.
+class SdkRuntime final : public NdiRuntime {
+ public:
+  explicit SdkRuntime(SdkRuntimeSettings settings = {});
+  ~SdkRuntime() override;
+  SdkRuntime(const SdkRuntime&) = delete;
+  SdkRuntime& operator=(const SdkRuntime&) = delete;
+
+  void Start() override;
+  void Stop() override;
+  void RefreshSources() override;
+  std::vector<NdiSourceInfo> ListSources() override;
+  double SourcesUpdatedAt() override;
+  void SelectSource(const std::string& source_id) override;
+  void ClearSelection() override;
+  NdiLinkSnapshot GetLinkSnapshot() override;
+  NdiCounters GetCounters() override;
+  void SetFrameCallback(NdiFrameCallback callback) override;
+  void SetLinkCallback(NdiLinkCallback callback) override;
+
+ private:
+  using SourcePair = std::pair<std::string, std::string>;  // NDI name, URL address
+  using SteadyTime = std::chrono::steady_clock::time_point;
+  // What only the receiver thread keeps between its passes.
+  struct ReceiverTimes {
+    std::optional<SteadyTime> last_attempt;
+    std::optional<SteadyTime> last_frame;
+    bool connected_before = false;
+  };
+
+  void RunFinder();
+  void RunReceiver();
+  // One pass of each thread; false when the thread is to end.
+  bool FinderPass(SteadyTime& next_full_read);
+  bool ReceiverPass(ReceiverTimes& times);
+  void CaptureOnce(ReceiverTimes& times);
+  void DeliverVideo(const ndi::VideoFrame& video, ReceiverTimes& times);
+  void UpdateSourceList(std::vector<SourcePair> pairs);
+  void Disconnect();
+
+  // mutex_ held.
+  bool IsSourceListed(const std::string& id) const;
+  void SetLinkState(const char* state, bool clear_source_name);
+  // Hands the link state to the link callback when its word or message changed since the last
+  // publication; `lock` holds mutex_ and is released before the call.
+  void PublishLinkIfChanged(std::unique_lock<std::mutex>& lock);
+  // Publishes "error" with the message whether or not it changed.
+  void PublishLinkError(const std::string& message);
+  // Remembers the state word and message as published and hands a copy of the link state to the
+  // link callback after releasing `lock`.
+  void PublishLink(std::unique_lock<std::mutex>& lock);
+
+  const SdkRuntimeSettings settings_;
+  std::mutex lifecycle_mutex_;  // serialises Start and Stop
+  std::mutex mutex_;
+  std::condition_variable wake_;  // wakes the finder for a refresh and for stop
+  std::thread finder_thread_;
+  std::thread receiver_thread_;
+  // Written only while no thread runs (under mutex_), read by the threads.
+  ndi::FindHandle finder_ = nullptr;
+  ndi::ReceiverHandle receiver_ = nullptr;
+  bool holds_library_ = false;
+  bool started_ = false;
+  bool stop_requested_ = false;
+  bool refresh_requested_ = false;
+  std::vector<SourcePair> sources_;
+  double sources_updated_at_ = 0.0;
+  std::string selected_id_;
+  std::string connected_name_;  // the receiver thread's own; cleared by Stop after the join
+  NdiLinkSnapshot link_;
+  NdiCounters counters_;
+  std::string last_published_state_;
+  std::string last_published_message_;
+  NdiFrameCallback frame_callback_;
+  NdiLinkCallback link_callback_;
+};
+
+// A new NDI runtime with the standard library search and timers; nothing is loaded or started.
+std::shared_ptr<NdiRuntime> MakeSdkRuntime();
+
+}  // namespace tessvark

@@ -1,0 +1,173 @@
+#include "update_test_server.h"
+
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace tessvark::testing {
+namespace {
+
+void Require(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string("test certificates: ") + what);
+}
+
+void AddExtension(X509* certificate, X509* issuer, int nid, const char* value) {
+  X509V3_CTX context;
+  X509V3_set_ctx_nodb(&context);
+  X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+  Require(extension != nullptr && X509_add_ext(certificate, extension, -1) == 1, "extension");
+  X509_EXTENSION_free(extension);
+}
+
+// An unsigned certificate for `key` named `common_name`, issued by `issuer` (itself when null),
+// valid from an hour ago for a day.
+X509* MakeCertificate(EVP_PKEY* key, const std::string& common_name, X509* issuer, long serial) {
+  X509* certificate = X509_new();
+  Require(certificate != nullptr, "new certificate");
+  X509_set_version(certificate, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial);
+  X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(certificate), 86400);
+  X509_set_pubkey(certificate, key);
+  X509_NAME* name = X509_get_subject_name(certificate);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(common_name.c_str()), -1, -1,
+                             0);
+  X509_set_issuer_name(certificate, issuer != nullptr ? X509_get_subject_name(issuer) : name);
+  return certificate;
+}
+
+}  // namespace
+
+struct TestCertificateAuthority::Keys {
+  EVP_PKEY* ca_key = nullptr;
+  X509* ca = nullptr;
+  EVP_PKEY* server_key = nullptr;
+  X509* server = nullptr;
+};
+
+TestCertificateAuthority::TestCertificateAuthority(const std::string& folder,
+                                                   const std::string& name,
+                                                   const std::vector<std::string>& server_names)
+    : keys_(std::make_unique<Keys>()) {
+  Keys& k = *keys_;
+  k.ca_key = EVP_EC_gen("P-256");
+  k.server_key = EVP_EC_gen("P-256");
+  Require(k.ca_key != nullptr && k.server_key != nullptr, "keys");
+
+  k.ca = MakeCertificate(k.ca_key, "Tessvark test authority " + name, nullptr, 1);
+  AddExtension(k.ca, k.ca, NID_basic_constraints, "critical,CA:TRUE");
+  AddExtension(k.ca, k.ca, NID_key_usage, "critical,keyCertSign,cRLSign");
+  AddExtension(k.ca, k.ca, NID_subject_key_identifier, "hash");
+  Require(X509_sign(k.ca, k.ca_key, EVP_sha256()) > 0, "sign authority");
+
+  std::string alt_names;
+  for (const std::string& server_name : server_names) alt_names += "DNS:" + server_name + ",";
+  alt_names += "IP:127.0.0.1";
+  k.server = MakeCertificate(k.server_key, "Tessvark test update server", k.ca, 2);
+  AddExtension(k.server, k.ca, NID_basic_constraints, "critical,CA:FALSE");
+  AddExtension(k.server, k.ca, NID_key_usage, "critical,digitalSignature");
+  AddExtension(k.server, k.ca, NID_ext_key_usage, "serverAuth");
+  AddExtension(k.server, k.ca, NID_subject_alt_name, alt_names.c_str());
+  AddExtension(k.server, k.ca, NID_authority_key_identifier, "keyid:always");
+  Require(X509_sign(k.server, k.ca_key, EVP_sha256()) > 0, "sign server");
+
+  ca_file_ = folder + "/" + name + "-ca.pem";
+  FILE* file = std::fopen(ca_file_.c_str(), "w");
+  Require(file != nullptr, "authority file");
+  const bool written = PEM_write_X509(file, k.ca) == 1;
+  std::fclose(file);
+  Require(written, "write authority");
+}
+
+TestCertificateAuthority::~TestCertificateAuthority() {
+  X509_free(keys_->server);
+  X509_free(keys_->ca);
+  EVP_PKEY_free(keys_->server_key);
+  EVP_PKEY_free(keys_->ca_key);
+}
+
+ScriptedUpdateServer::ScriptedUpdateServer(const TestCertificateAuthority& authority)
+    : server_(std::make_unique<httplib::SSLServer>(authority.keys().server,
+                                                   authority.keys().server_key)) {
+  server_->Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+    ScriptedReply reply;
+    bool scripted = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ++hits_[req.path];
+      changed_.notify_all();
+      const auto found = script_.find(req.path);
+      scripted = found != script_.end();
+      if (scripted) reply = found->second;
+      if (reply.held) changed_.wait(lock, [this] { return released_; });
+    }
+    if (!scripted) {
+      res.status = 404;
+      return;
+    }
+    res.status = reply.status;
+    for (const auto& [name, value] : reply.headers) res.set_header(name, value);
+    if (reply.chunked) {
+      auto body = std::make_shared<std::string>(reply.body);
+      res.set_chunked_content_provider(
+          "application/octet-stream", [body](std::size_t offset, httplib::DataSink& sink) {
+            if (offset < body->size()) {
+              const std::size_t length = std::min<std::size_t>(4096, body->size() - offset);
+              sink.write(body->data() + offset, length);
+            } else {
+              sink.done();
+            }
+            return true;
+          });
+    } else {
+      res.set_content(reply.body, "application/octet-stream");
+    }
+  });
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) throw std::runtime_error("test update server: no port");
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  while (!server_->is_running()) std::this_thread::yield();
+}
+
+ScriptedUpdateServer::~ScriptedUpdateServer() {
+  Release();
+  server_->stop();
+  thread_.join();
+}
+
+void ScriptedUpdateServer::Serve(const std::string& path, ScriptedReply reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_[path] = std::move(reply);
+}
+
+int ScriptedUpdateServer::Hits(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = hits_.find(path);
+  return found != hits_.end() ? found->second : 0;
+}
+
+bool ScriptedUpdateServer::WaitForHits(const std::string& path, int count,
+                                       std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    const auto found = hits_.find(path);
+    return found != hits_.end() && found->second >= count;
+  });
+}
+
+void ScriptedUpdateServer::Release() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+  }
+  changed_.notify_all();
+}
+
+}  // namespace tessvark::testing

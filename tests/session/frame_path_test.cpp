@@ -1,0 +1,162 @@
+// The frame path on its own: which frames the preview and feeder threads keep, the receiver
+// callback's filter, and the frame step's previews, with the server seen through a recorder.
+
+#include "session/frame_path.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "core/steady_clock.h"
+
+namespace tessvark {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Remembers what the frame path told the server.
+class RecordingServer final : public SessionServer {
+ public:
+  bool Start() override { return true; }
+  void Stop() override {}
+  std::int32_t Port() const override { return 0; }
+  void SetRuntime(OcrRuntime*) override {}
+  void SetStateStore(ScoreboardStateStore*) override {}
+  void SetStateAvailable(bool available) override { available_.store(available ? 1 : 0); }
+  void WakeStreams() override {}
+  void SetOutputEnabled(const std::string&, bool) override {}
+
+  // -1 until told, then 0 or 1.
+  int available() const { return available_.load(); }
+
+ private:
+  std::atomic<int> available_{-1};
+};
+
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+cv::Mat Picture() { return cv::Mat(48, 64, CV_8UC3, cv::Scalar(40, 90, 160)); }
+
+VideoFrame Frame(const std::string& source, std::int64_t generation, std::int64_t age_ns) {
+  VideoFrame frame;
+  frame.image = Picture();
+  frame.width = frame.image.cols;
+  frame.height = frame.image.rows;
+  frame.row_stride = static_cast<std::int32_t>(frame.image.step[0]);
+  frame.received_at = SteadyClockNanoseconds() - age_ns;
+  frame.source = source;
+  frame.source_generation = generation;
+  return frame;
+}
+
+class FramePathTest : public ::testing::Test {
+ protected:
+  FramePathTest() : worker_(0.0, 0.0, 0.2, [] { return std::string("t"); }) {}
+
+  void Select(const std::string& type, const std::string& id, std::int32_t generation) {
+    MutexLock lock(engine_.mutex);
+    engine_.selection.selected = true;
+    engine_.selection.type = type;
+    engine_.selection.id = id;
+    engine_.selection.generation = generation;
+    engine_.PublishSelection();
+  }
+
+  SessionEngine engine_;
+  AnalysisWorker worker_;
+  RecordingServer server_;
+  FramePath path_{engine_, worker_, server_};
+};
+
+TEST_F(FramePathTest, FramesOfTheSelectionAreKeptAndAnalysedOthersDropped) {
+  Select("srt", "in", 2);
+  path_.StartThreads();
+  const struct {
+    const char* source;
+    std::int64_t generation;
+  } dropped[] = {{"in", 1}, {"other", 2}};
+  for (const auto& frame : dropped) {
+    SCOPED_TRACE(frame.source);
+    const FramePathCounters before = path_.Counters();
+    path_.Slot().Publish(Frame(frame.source, frame.generation, 0));
+    ASSERT_TRUE(WaitUntil([&] {
+      const FramePathCounters now = path_.Counters();
+      return now.preview_taken > before.preview_taken && now.feeder_taken > before.feeder_taken;
+    }));
+    EXPECT_EQ(path_.Counters().previews_stored, 0u);
+    EXPECT_EQ(path_.Counters().frames_analysed, 0u);
+    EXPECT_EQ(path_.GetPreview(false).body, "Waiting for source...");
+  }
+
+  path_.Slot().Publish(Frame("in", 2, 0));
+  ASSERT_TRUE(WaitUntil([&] {
+    const FramePathCounters now = path_.Counters();
+    return now.previews_stored == 1 && now.frames_analysed == 1;
+  }));
+  EXPECT_EQ(path_.GetPreview(false).content_type, "image/jpeg");
+  EXPECT_EQ(path_.GetPreview(true).content_type, "image/jpeg");
+  EXPECT_EQ(server_.available(), 1) << "an analysed frame makes the state available";
+  path_.RequestStop();
+  path_.Slot().Close();
+  path_.JoinThreads();
+}
+
+TEST_F(FramePathTest, AFrameTooOldIsShownButNotAnalysed) {
+  Select("ndi", "cam", 0);
+  path_.StartThreads();
+  path_.Slot().Publish(Frame("cam", 0, 2'500'000'000));
+  ASSERT_TRUE(WaitUntil([&] { return path_.Counters().frames_too_old == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return path_.Counters().previews_stored == 1; }));
+  EXPECT_EQ(path_.Counters().frames_analysed, 0u);
+  EXPECT_EQ(path_.GetPreview(true).status, 503);
+}
+
+TEST_F(FramePathTest, ReceiverPicturesReachTheSlotOnlyForTheSelectedSource) {
+  Select("ndi", "cam", 7);
+  NdiFrame frame;
+  frame.image = Picture();
+  frame.source = "cam";
+  path_.OnReceiverFrame("omt", frame);
+  frame.source = "other";
+  path_.OnReceiverFrame("ndi", frame);
+  EXPECT_EQ(path_.Slot().Sequence(), 0) << "another kind and another source are refused";
+  frame.source = "cam";
+  path_.OnReceiverFrame("ndi", frame);
+  ASSERT_EQ(path_.Slot().Sequence(), 1);
+  EXPECT_EQ(path_.Slot().Latest()->source_generation, 7) << "stamped with the selection's generation";
+
+  path_.RequestStop();
+  path_.OnReceiverFrame("ndi", frame);
+  EXPECT_EQ(path_.Slot().Sequence(), 1) << "nothing is taken once the path stops";
+}
+
+TEST_F(FramePathTest, TheFrameStepWithoutAPictureSwitchesAnalysisOff) {
+  Select("example", "example-2", 0);
+  MutexLock lock(engine_.mutex);
+  path_.Analyze(engine_, true, true);
+  EXPECT_EQ(server_.available(), 0);
+  EXPECT_TRUE(engine_.pictures.working_jpeg.empty());
+
+  engine_.pictures.source_image = Picture();
+  path_.Analyze(engine_, true, true);
+  EXPECT_EQ(server_.available(), 1);
+  EXPECT_EQ(engine_.pictures.frame_number, 1);
+  EXPECT_FALSE(engine_.pictures.source_jpeg.empty());
+  EXPECT_EQ(engine_.pictures.working_image.size(), engine_.pictures.source_image.size());
+
+  path_.DropPictures(engine_);
+  EXPECT_TRUE(engine_.pictures.source_jpeg.empty());
+  EXPECT_TRUE(engine_.pictures.source_image.empty());
+}
+
+}  // namespace
+}  // namespace tessvark

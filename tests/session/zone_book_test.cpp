@@ -1,0 +1,213 @@
+// The zone book's rules: the zones that follow an applied sport, the stored configuration into
+// and out of the selection and the maps, and storing a zone list with its undo.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "session/zone_book.h"
+#include "settings/config_store.h"
+
+namespace tessvark {
+namespace {
+
+OcrZone Zone(const std::string& id, const std::string& role) {
+  OcrZone zone;
+  zone.id = id;
+  zone.role = role;
+  zone.width = 0.5;
+  zone.height = 0.25;
+  return zone;
+}
+
+std::vector<std::string> Ids(const std::vector<OcrZone>& zones) {
+  std::vector<std::string> ids;
+  for (const OcrZone& zone : zones) ids.push_back(zone.id);
+  return ids;
+}
+
+SourceSelection Selected(const std::string& type, const std::string& id) {
+  SourceSelection selection;
+  selection.selected = true;
+  selection.type = type;
+  selection.id = id;
+  return selection;
+}
+
+class StateFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("tessvark-session-state-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  // A store whose folder is a plain file, so that every save fails.
+  std::unique_ptr<ConfigStore> FailingStore() {
+    std::ofstream(folder_ / "not-a-folder") << "x";
+    return std::make_unique<ConfigStore>(folder_ / "not-a-folder");
+  }
+
+  std::filesystem::path folder_;
+};
+
+TEST(SessionZones, FollowAnAppliedSport) {
+  ZoneBook book;
+  SourceSelection selection = Selected("ndi", "cam");
+  book.zones["ndi\ncam"] = {Zone("a", "clock"), Zone("b", "down"), Zone("c", "home_score")};
+  EXPECT_EQ(Ids(ZonesFor(book, selection)), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(ZonesTextFor(book, selection), OcrZoneListJson(book.zones["ndi\ncam"]));
+
+  book.sport_active = true;
+  book.active_sport = "hockey";
+  book.active_roles = {"home_score", "clock"};
+  EXPECT_EQ(Ids(ZonesFor(book, selection)), (std::vector<std::string>{"a", "c"}))
+      << "the sport's roles, in stored order";
+  EXPECT_EQ(book.zones["ndi\ncam"].size(), 3u) << "the stored list is unchanged";
+
+  const std::string own = R"([ {"id":"p","role":"period","x":0,"y":0,"width":1,"height":1} ])";
+  book.sport_zones.profiles.push_back({"football", "ndi", "cam", "[]"});
+  book.sport_zones.profiles.push_back({"hockey", "ndi", "cam", own});
+  EXPECT_EQ(Ids(ZonesFor(book, selection)), (std::vector<std::string>{"p"}));
+  EXPECT_EQ(ZonesTextFor(book, selection), own) << "the sport's own set exactly as stored";
+
+  selection.selected = false;
+  EXPECT_TRUE(ZonesFor(book, selection).empty()) << "no selection: the empty \"none\" list";
+  EXPECT_EQ(ZonesTextFor(book, selection), "[]");
+}
+
+SourceConfiguration StoredRecord() {
+  SourceConfiguration record;
+  record.source_type = "ndi";
+  record.source_id = "cam";
+  record.ndi_source_id = "cam";
+  record.ndi_source_name = "Camera";
+  ZoneProfile& cam = record.FindOrAddProfile(ProfileKey("ndi", "cam"));
+  cam.zones = OcrZoneListJson({Zone("a", "clock")});
+  cam.has_zones = true;
+  cam.hide_empty = true;
+  cam.has_hide_empty = true;
+  ZoneProfile& unscoped = record.FindOrAddProfile(ProfileKey("geometry", "unscoped"));
+  unscoped.zones = OcrZoneListJson({Zone("never", "clock")});
+  unscoped.has_zones = true;
+  unscoped.has_geometry = true;
+  unscoped.corners = ProfileCorners{{0.1, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}};
+  record.FindOrAddProfile("not a key");
+  return record;
+}
+
+TEST(SessionConfiguration, AppliedRecordFillsTheSelectionAndTheMaps) {
+  ZoneBook book;
+  SourceSelection selection;
+  ApplySourceConfiguration(StoredRecord(), selection, book);
+  EXPECT_TRUE(selection.selected);
+  EXPECT_EQ(selection.name, "cam");
+  EXPECT_EQ(selection.remembered_ndi_name, "Camera");
+  PublishedSelection published;
+  published.Publish(selection);
+  EXPECT_TRUE(published.Read().selected);
+  EXPECT_EQ(published.Read().id, "cam");
+  EXPECT_EQ(Ids(book.zones["ndi\ncam"]), (std::vector<std::string>{"a"}));
+  EXPECT_TRUE(book.hide_empty["ndi\ncam"]);
+  EXPECT_EQ(book.default_geometry.top_left.x, 0.1);
+  EXPECT_EQ(book.zones.count("geometry\nunscoped"), 0u) << "its zones are never applied";
+  EXPECT_EQ(book.geometries.count("ndi\ncam"), 0u);
+}
+
+TEST(SessionConfiguration, BuiltRecordKeepsEveryProfileAndAppendsNewOnes) {
+  ZoneBook book;
+  SourceSelection selection;
+  ApplySourceConfiguration(StoredRecord(), selection, book);
+  book.zones["none"] = {Zone("lost", "clock")};
+  book.zones["srt\nin"] = {};
+  book.geometries["ndi\ncam"] = SourceGeometry{};
+  book.default_geometry = SourceGeometry{};
+  selection.type.clear();
+
+  const SourceConfiguration built = BuildSourceConfiguration(book, selection);
+  EXPECT_EQ(built.source_type, "none");
+  EXPECT_EQ(built.ndi_source_name, "Camera");
+  std::vector<std::string> keys;
+  for (const ZoneProfile& profile : built.profiles) keys.push_back(profile.key);
+  EXPECT_EQ(keys, (std::vector<std::string>{ProfileKey("ndi", "cam"), ProfileKey("geometry", "unscoped"),
+                                            "not a key", ProfileKey("srt", "in")}));
+  const ZoneProfile* cam = built.FindProfile(ProfileKey("ndi", "cam"));
+  EXPECT_TRUE(cam->has_geometry) << "identity geometries are written too";
+  EXPECT_EQ(cam->corners.top_right.x, 1.0);
+  EXPECT_EQ(built.FindProfile(ProfileKey("srt", "in"))->zones, "[]");
+  EXPECT_EQ(built.FindProfile(ProfileKey("geometry", "unscoped"))->corners.top_left.x, 0.1)
+      << "an identity default geometry leaves the stored profile as it was";
+
+  book.default_geometry.bottom_left.y = 0.9;
+  const ZoneBook fresh;
+  EXPECT_TRUE(BuildSourceConfiguration(fresh, SourceSelection{}).profiles.empty());
+  book.stored = SourceConfiguration{};
+  const SourceConfiguration with_default = BuildSourceConfiguration(book, selection);
+  const ZoneProfile* unscoped = with_default.FindProfile(ProfileKey("geometry", "unscoped"));
+  ASSERT_NE(unscoped, nullptr);
+  EXPECT_EQ(unscoped->corners.bottom_left.y, 0.9);
+  EXPECT_EQ(with_default.profiles.back().key, ProfileKey("geometry", "unscoped")) << "appended last";
+}
+
+TEST_F(StateFolder, StoredZonesAreSavedOrPutBack) {
+  ZoneBook book;
+  const SourceSelection selection = Selected("ndi", "cam");
+  book.zones["ndi\ncam"] = {Zone("old", "clock")};
+  EXPECT_TRUE(StoreZones(book, selection, OcrZoneListJson({Zone("new", "clock")})))
+      << "no store: kept in memory";
+  EXPECT_EQ(Ids(book.zones["ndi\ncam"]), (std::vector<std::string>{"new"}));
+
+  book.config_store = std::make_unique<ConfigStore>(folder_);
+  EXPECT_TRUE(StoreZones(book, selection, OcrZoneListJson({})));
+  SourceConfiguration loaded;
+  ConfigStore(folder_).Load(loaded);
+  ASSERT_NE(loaded.FindProfile(ProfileKey("ndi", "cam")), nullptr);
+  EXPECT_EQ(loaded.FindProfile(ProfileKey("ndi", "cam"))->zones, "[]") << "an emptied profile stays";
+  EXPECT_EQ(book.stored.source_id, "cam");
+
+  book.config_store = FailingStore();
+  EXPECT_FALSE(StoreZones(book, selection, OcrZoneListJson({Zone("lost", "clock")})));
+  EXPECT_TRUE(book.zones["ndi\ncam"].empty()) << "the previous list is back";
+}
+
+TEST_F(StateFolder, ZonesUnderASportGoToItsZoneSet) {
+  ZoneBook book;
+  const SourceSelection selection = Selected("ndi", "cam");
+  book.sport_active = true;
+  book.active_sport = "football";
+  book.config_store = std::make_unique<ConfigStore>(folder_);
+  const std::string text = OcrZoneListJson({Zone("d", "down")});
+  ASSERT_TRUE(StoreZones(book, selection, text));
+  EXPECT_TRUE(std::filesystem::exists(folder_ / "sport_zones.json"));
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "zone_store.json"));
+  EXPECT_TRUE(book.zones.empty());
+  ASSERT_EQ(ReadSportZones(folder_ / "sport_zones.json").profiles.size(), 1u);
+
+  book.config_store = FailingStore();
+  EXPECT_FALSE(StoreZones(book, selection, "[]"));
+  ASSERT_EQ(book.sport_zones.profiles.size(), 1u);
+  EXPECT_EQ(book.sport_zones.profiles[0].zones, text) << "the old set is back";
+  book.active_sport = "hockey";
+  EXPECT_FALSE(StoreZones(book, selection, "[]"));
+  EXPECT_EQ(book.sport_zones.profiles.size(), 1u) << "the appended set is removed again";
+}
+
+TEST(CurrentGeometry, KeyOfTheIdentityQuadAndTheSelectedSourcesEntry) {
+  EXPECT_EQ(GeometryKey(SourceGeometry{}),
+            "0.000000000,0.000000000;1.000000000,0.000000000;1.000000000,1.000000000;"
+            "0.000000000,1.000000000;");
+  ZoneBook book;
+  book.default_geometry.top_left = {0.25, 0.0};
+  EXPECT_EQ(GeometryFor(book, SourceSelection{}).top_left.x, 0.25);
+  EXPECT_TRUE(book.geometries.empty()) << "no selection makes no map entry";
+  EXPECT_EQ(GeometryFor(book, Selected("ndi", "cam")).top_left.x, 0.0);
+  EXPECT_EQ(book.geometries.count("ndi\ncam"), 1u);
+}
+
+}  // namespace
+}  // namespace tessvark

@@ -1,0 +1,43 @@
+'use strict';
+// The Source tab against the real program when the network video libraries are missing: nothing
+// lies beside the program that the tests run, so asking for OMT senders shows the OMT runtime's
+// own refusal, and asking for NDI senders shows the NDI one unless this machine has that runtime.
+const fs = require('node:fs');
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { launchBrowser, openInterface, waitFor, screenshot } = require('./helpers');
+
+const NDI_PLACES = ['/usr/lib/x86_64-linux-gnu', '/usr/lib', '/usr/local/lib', process.env.NDI_RUNTIME_DIR_V6]
+  .filter(Boolean).map((folder) => `${folder}/libndi.so.6`);
+
+let browser;
+
+before(async () => {
+  browser = await launchBrowser();
+});
+
+after(async () => {
+  if (browser) await browser.close();
+});
+
+async function refusalAfterRefresh(page, type) {
+  await page.click(`#${type}-refresh`);
+  const note = page.locator(`#${type}-note`);
+  await waitFor(async () => (await note.getAttribute('class')).includes('runtime-missing'),
+    { what: `the ${type.toUpperCase()} runtime's refusal` });
+  return note.textContent();
+}
+
+test('a runtime that cannot be loaded says why in the Source tab', async () => {
+  const { page, report } = await openInterface(browser.context);
+  await page.click('#tab-source');
+  assert.equal(await refusalAfterRefresh(page, 'omt'),
+    'The OMT runtime could not be read. Tessvark did not load it.');
+  if (!NDI_PLACES.some((place) => fs.existsSync(place))) {
+    assert.equal(await refusalAfterRefresh(page, 'ndi'),
+      'The NDI runtime is not installed. Examples remain available.');
+  }
+  await screenshot(page, 'source-runtimes-missing');
+  assert.deepEqual(report.pageErrors, []);
+  await page.close();
+});
