@@ -165,7 +165,7 @@ RuntimeResponse SessionSources::GetStatus() {
   const RuntimeView omt = ViewOf(omt_runtime);
 
   MutexLock engine(engine_.mutex);
-  const SourceSelection& selection = engine_.selection;
+  SourceSelection& selection = engine_.selection;
   std::string body;
   if (selection.selected && selection.type == "srt") {
     body = SrtStatusJson();
