@@ -1,9 +1,11 @@
 #include "ocr/analysis_core.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -73,6 +75,15 @@ std::optional<double> WholeDecimal(const std::string& text) {
 }
 
 StateValue NullValue() { return StateValue::MakeNull(); }
+
+bool SamePicture(const cv::Mat& a, const cv::Mat& b) {
+  if (a.size != b.size || a.type() != b.type()) return false;
+  const size_t row_bytes = static_cast<size_t>(a.cols) * a.elemSize();
+  for (int y = 0; y < a.rows; ++y) {
+    if (std::memcmp(a.ptr(y), b.ptr(y), row_bytes) != 0) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -182,12 +193,19 @@ AnalysisStep AnalysisCore::Analyze(const std::shared_ptr<const WorkingFrame>& fr
   }
 
   const ReadingContext context{frame->source, frame->geometry_key, zone_set_text};
+  std::vector<ZoneMemo> memos;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    memos = memos_;
+  }
+  std::vector<ZoneMemo> fresh_memos;
   std::vector<RoleReading> new_readings;
   for (AnalysisLane lane : kAnalysisLanes) {
     if (!runs(lane)) continue;
-    std::vector<RoleReading> lane_readings = ReadLane(lane, images, context);
+    std::vector<RoleReading> lane_readings = ReadLane(lane, images, context, memos, fresh_memos);
     for (RoleReading& reading : lane_readings) new_readings.push_back(std::move(reading));
   }
+  RememberReadings(zones, std::move(fresh_memos));
 
   std::unique_lock<std::mutex> worker_lock;
   if (job != nullptr && job->worker_mutex != nullptr) worker_lock = std::unique_lock<std::mutex>(*job->worker_mutex);
@@ -208,7 +226,8 @@ AnalysisStep AnalysisCore::Analyze(const std::shared_ptr<const WorkingFrame>& fr
 }
 
 std::vector<RoleReading> AnalysisCore::ReadLane(AnalysisLane lane, const std::vector<ZoneImage>& images,
-                                                const ReadingContext& context) {
+                                                const ReadingContext& context, const std::vector<ZoneMemo>& memos,
+                                                std::vector<ZoneMemo>& fresh_memos) {
   auto in_lane = [lane](const ZoneImage& image) { return FindLaneForRole(image.zone->role) == lane; };
 
   const ZoneImage* home = nullptr;
@@ -238,7 +257,7 @@ std::vector<RoleReading> AnalysisCore::ReadLane(AnalysisLane lane, const std::ve
         reading.status = shown ? "ok" : "undecided";
         if (shown) reading.value = StateValue::MakeInt(zone.role == "home_possession" ? shown->first : shown->second);
       } else {
-        ZoneValue value = reader_(image.image, zone);
+        ZoneValue value = ReadOrReuse(image, memos, fresh_memos);
         reading.value = std::move(value.value);
         reading.clock_mode = std::move(value.clock_mode);
         reading.clock_seconds = std::move(value.clock_seconds);
@@ -249,6 +268,32 @@ std::vector<RoleReading> AnalysisCore::ReadLane(AnalysisLane lane, const std::ve
   }
   scheduler_.CompleteLane(lane);
   return readings;
+}
+
+ZoneValue AnalysisCore::ReadOrReuse(const ZoneImage& image, const std::vector<ZoneMemo>& memos,
+                                     std::vector<ZoneMemo>& fresh_memos) {
+  const AnalysisZone& zone = *image.zone;
+  for (const ZoneMemo& memo : memos) {
+    if (memo.zone == zone && SamePicture(memo.picture, image.image)) {
+      fresh_memos.push_back(memo);
+      return memo.value;
+    }
+  }
+  ZoneValue value = reader_(image.image, zone);
+  fresh_memos.push_back(ZoneMemo{zone, image.image, value});
+  return value;
+}
+
+void AnalysisCore::RememberReadings(const std::vector<AnalysisZone>& zones, std::vector<ZoneMemo> fresh_memos) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (ZoneMemo& kept : memos_) {
+    auto is_kept = [&](const ZoneMemo& memo) { return memo.zone == kept.zone; };
+    const bool in_set = std::find(zones.begin(), zones.end(), kept.zone) != zones.end();
+    if (in_set && std::none_of(fresh_memos.begin(), fresh_memos.end(), is_kept)) {
+      fresh_memos.push_back(std::move(kept));
+    }
+  }
+  memos_ = std::move(fresh_memos);
 }
 
 StateValue AnalysisCore::PublishLocked(const std::vector<RoleReading>& new_readings,
@@ -280,6 +325,7 @@ void AnalysisCore::ClearReadingsLocked() {
   reading_context_.reset();
   lane_contexts_ = {};
   smoother_.Reset();
+  memos_.clear();
 }
 
 void AnalysisCore::Reset() {

@@ -49,7 +49,8 @@ struct ZoneValue {
 };
 
 // Reads one cut zone picture of any role but possession. Called on the worker thread without
-// any lock held; the default is ReadZoneValue.
+// any lock held; the default is ReadZoneValue. It must answer the same for the same picture and
+// zone: the core reuses a zone's reading while its picture stays the same to the byte.
 using ZoneValueReader = std::function<ZoneValue(const cv::Mat& picture, const AnalysisZone& zone)>;
 
 // Step outcomes, as AnalysisStep::status.
@@ -61,6 +62,13 @@ inline constexpr int32_t kStepNotCurrent = 3;
 struct AnalysisStep {
   int32_t status = kStepNoFrame;
   StateValue state;  // the published state after the step
+};
+
+// A zone's last reading and the picture it was read from.
+struct ZoneMemo {
+  AnalysisZone zone;
+  cv::Mat picture;
+  ZoneValue value;
 };
 
 // Cuts the zone out of the frame, through its perspective corners when it has them. Never throws
@@ -104,9 +112,11 @@ class AnalysisCore {
                        const std::vector<AnalysisZone>& zones, const std::string& zone_set_text,
                        bool force, const AnalysisJob* job, const RoleFilter& role_filter);
 
-  // Forgets readings, contexts and the possession decision, and drops the pending frame.
+  // Forgets readings, contexts, the possession decision and the pictures zones were read from,
+  // and drops the pending frame.
   void Reset();
-  // Stores the filter, forgets everything read and republishes the values of no readings.
+  // Stores the filter, forgets everything read (as Reset) and republishes the values of no
+  // readings.
   void ApplyZoneChange(const RoleFilter& role_filter, const std::vector<AnalysisZone>& zones,
                        const std::optional<SourceContext>& identity);
   // Publishes the values built from the stored readings under the identity's context (empty
@@ -121,7 +131,15 @@ class AnalysisCore {
  private:
   void ClearReadingsLocked();
   std::vector<RoleReading> ReadLane(AnalysisLane lane, const std::vector<ZoneImage>& images,
-                                    const ReadingContext& context);
+                                    const ReadingContext& context, const std::vector<ZoneMemo>& memos,
+                                    std::vector<ZoneMemo>& fresh_memos);
+  // The reader's value for the zone's picture, or the remembered one when the zone and its
+  // picture are unchanged since it was last read.
+  ZoneValue ReadOrReuse(const ZoneImage& image, const std::vector<ZoneMemo>& memos,
+                        std::vector<ZoneMemo>& fresh_memos);
+  // Keeps the readings of this step and, for zones still in the set that this step did not
+  // read, the ones remembered before.
+  void RememberReadings(const std::vector<AnalysisZone>& zones, std::vector<ZoneMemo> fresh_memos);
   StateValue PublishLocked(const std::vector<RoleReading>& new_readings, const ReadingContext& context,
                            const LaneRunContext& lane_context, const std::vector<AnalysisLane>& run_list,
                            const std::vector<AnalysisZone>& zones, const RoleFilter& role_filter);
@@ -136,6 +154,7 @@ class AnalysisCore {
   std::optional<ReadingContext> reading_context_;          // guarded by mutex_
   std::array<std::optional<LaneRunContext>, 2> lane_contexts_;  // guarded by mutex_
   PossessionSmoother smoother_;                            // guarded by mutex_
+  std::vector<ZoneMemo> memos_;                            // guarded by mutex_
 };
 
 }  // namespace tessvark

@@ -27,6 +27,8 @@ struct AnalysisZone {
   ClockFormat clock_format = ClockFormat::Auto;  // only clock-like roles use it
   bool perspective = false;
   CornerQuad corners{};  // top_left, top_right, bottom_right, bottom_left; used only with perspective
+
+  bool operator==(const AnalysisZone&) const = default;
 };
 
 // The identity of the selected source. While the worker has one set, frames of any other

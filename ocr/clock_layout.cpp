@@ -15,36 +15,219 @@ namespace tessvark {
 namespace {
 
 constexpr double kAcceptScore = 0.65;
+constexpr double kTopHatSigma = 7.0;
 
 double Clamp01(double value) {
   if (!(value > 0.0)) return 0.0;
   return std::min(value, 1.0);
 }
 
-// Percentile of every pixel of a single-channel 8-bit picture. Counting the 256 levels gives
-// exactly the ranks that sorting all pixels would, at a fraction of the cost.
-double PixelPercentile(const cv::Mat& image, double p) {
-  std::array<uint64_t, 256> counts{};
-  for (int y = 0; y < image.rows; ++y) {
-    const uchar* row = image.ptr<uchar>(y);
-    for (int x = 0; x < image.cols; ++x) ++counts[row[x]];
+// How many pixels of a picture hold each of the 256 levels. Its percentiles are exactly those of
+// the sorted pixels, at a fraction of the cost.
+struct LevelCounts {
+  std::array<uint32_t, 256> counts{};
+  uint64_t total = 0;
+
+  void Add(uchar level) {
+    ++counts[level];
+    ++total;
   }
-  const uint64_t n = static_cast<uint64_t>(image.rows) * image.cols;
-  if (n == 0) return 0.0;
-  auto value_at = [&](uint64_t rank) {
-    uint64_t seen = 0;
-    for (int v = 0; v < 256; ++v) {
-      seen += counts[v];
-      if (seen > rank) return static_cast<double>(v);
+
+  // Linear interpolation between the two nearest ranks, as Percentile does on the sorted values.
+  double Percentile(double p) const {
+    if (total == 0) return 0.0;
+    auto value_at = [&](uint64_t rank) {
+      uint64_t seen = 0;
+      for (int v = 0; v < 256; ++v) {
+        seen += counts[v];
+        if (seen > rank) return static_cast<double>(v);
+      }
+      return 255.0;
+    };
+    if (total == 1) return value_at(0);
+    const double x = p / 100.0 * static_cast<double>(total - 1);
+    const double lo = std::floor(x);
+    const double hi = std::ceil(x);
+    const double frac = x - lo;
+    return frac * value_at(static_cast<uint64_t>(hi)) + (1.0 - frac) * value_at(static_cast<uint64_t>(lo));
+  }
+};
+
+// OpenCV's fixed-point taps of the sigma-7 blur (8 fraction bits, summing to 256). The library
+// does not export them: they are read back from the blur of one bright pixel, which gives every
+// tap exactly (each is below 128). The kernel is 43 taps long for this sigma.
+const std::vector<float>& TopHatBlurTaps() {
+  static const std::vector<float> taps = [] {
+    constexpr int kRadius = 21;
+    constexpr int kCentre = 2 * kRadius;
+    cv::Mat impulse = cv::Mat::zeros(1, 2 * kCentre + 1, CV_8U);
+    impulse.at<uchar>(0, kCentre) = 255;
+    cv::Mat response;
+    cv::GaussianBlur(impulse, response, cv::Size(0, 0), kTopHatSigma, kTopHatSigma, cv::BORDER_REFLECT_101);
+    // The blur at column x takes tap j from column x + j - radius, so the bright pixel's
+    // response holds the taps mirrored.
+    std::vector<float> out(2 * kRadius + 1);
+    for (int j = 0; j <= 2 * kRadius; ++j) out[j] = response.at<uchar>(0, kCentre + kRadius - j);
+    return out;
+  }();
+  return taps;
+}
+
+// Reflect-101 of a position into [0, length), repeated for positions far outside.
+int32_t Reflect101(int32_t p, int32_t length) {
+  if (length == 1) return 0;
+  while (p < 0 || p >= length) p = p < 0 ? -p : 2 * (length - 1) - p;
+  return p;
+}
+
+// weights[i * n + j]: how much column j of an n-wide strip adds to column i of its blur,
+// reflections at both edges of the strip included.
+std::vector<float> ReflectedBlurWeights(int32_t n) {
+  const std::vector<float>& taps = TopHatBlurTaps();
+  const int32_t radius = static_cast<int32_t>(taps.size() / 2);
+  std::vector<float> weights(static_cast<size_t>(n) * n, 0.0f);
+  for (int32_t i = 0; i < n; ++i) {
+    for (int32_t d = -radius; d <= radius; ++d) weights[i * n + Reflect101(i + d, n)] += taps[d + radius];
+  }
+  return weights;
+}
+
+// What every strip of one search shares: the grey and HSV value pictures of the columns the
+// strips cover, and the vertical half of the top-hat blur.
+//
+// OpenCV blurs 8-bit pictures in exact fixed-point arithmetic: taps with 8 fraction bits,
+// products summed without rounding, one rounding at the end. So the vertical half can be summed
+// once for every column and each strip finishes its own horizontal half, reflected at the
+// strip's edges, with exactly the result of blurring that strip alone. The sums are whole
+// numbers below 2^24, which single-precision floats hold exactly.
+struct SeparatorWindow {
+  int32_t left = 0;  // zone column of the window's first column
+  cv::Mat grey;      // 8-bit
+  cv::Mat value;     // 8-bit
+  cv::Mat vertical;  // float, transposed: row c holds window column c's sums of tap x grey
+};
+
+SeparatorWindow MakeSeparatorWindow(const cv::Mat& zone_image, int32_t left, int32_t right) {
+  SeparatorWindow window;
+  window.left = left;
+  const cv::Mat columns = zone_image.colRange(left, right + 1);
+  cv::cvtColor(columns, window.grey, cv::COLOR_BGR2GRAY);
+  cv::Mat hsv;
+  cv::cvtColor(columns, hsv, cv::COLOR_BGR2HSV);
+  cv::extractChannel(hsv, window.value, 2);
+
+  const int32_t rows = window.grey.rows;
+  const int32_t cols = window.grey.cols;
+  const std::vector<float>& taps = TopHatBlurTaps();
+  const int32_t radius = static_cast<int32_t>(taps.size() / 2);
+  window.vertical.create(cols, rows, CV_32F);
+  std::vector<float> sums(static_cast<size_t>(cols));
+  for (int32_t y = 0; y < rows; ++y) {
+    std::fill(sums.begin(), sums.end(), 0.0f);
+    for (int32_t d = -radius; d <= radius; ++d) {
+      const uchar* in = window.grey.ptr<uchar>(Reflect101(y + d, rows));
+      const float tap = taps[d + radius];
+      if (tap == 0.0f) continue;
+      for (int32_t x = 0; x < cols; ++x) sums[x] += tap * in[x];
     }
-    return 255.0;
-  };
-  if (n == 1) return value_at(0);
-  const double x = p / 100.0 * static_cast<double>(n - 1);
-  const double lo = std::floor(x);
-  const double hi = std::ceil(x);
-  const double frac = x - lo;
-  return frac * value_at(static_cast<uint64_t>(hi)) + (1.0 - frac) * value_at(static_cast<uint64_t>(lo));
+    for (int32_t x = 0; x < cols; ++x) window.vertical.at<float>(x, y) = sums[x];
+  }
+  return window;
+}
+
+// The top-hat blur of window columns [first, first + width): the strip's own horizontal half
+// over the shared vertical sums, rounded as OpenCV rounds (half up, 16 fraction bits).
+cv::Mat StripBlur(const SeparatorWindow& window, int32_t first, int32_t width) {
+  const int32_t rows = window.vertical.cols;
+  const std::vector<float> weights = ReflectedBlurWeights(width);
+  cv::Mat blurred(rows, width, CV_8U);
+  std::vector<float> column(static_cast<size_t>(rows));
+  for (int32_t i = 0; i < width; ++i) {
+    std::fill(column.begin(), column.end(), 0.0f);
+    for (int32_t j = 0; j < width; ++j) {
+      const float weight = weights[static_cast<size_t>(i) * width + j];
+      if (weight == 0.0f) continue;
+      const float* in = window.vertical.ptr<float>(first + j);
+      for (int32_t y = 0; y < rows; ++y) column[y] += weight * in[y];
+    }
+    for (int32_t y = 0; y < rows; ++y) {
+      const uint32_t sum = static_cast<uint32_t>(column[y]);
+      blurred.at<uchar>(y, i) = static_cast<uchar>(std::min<uint32_t>((sum + (1u << 15)) >> 16, 255u));
+    }
+  }
+  return blurred;
+}
+
+// One pass of a 3 x 3 cross (OpenCV's 3 x 3 ellipse): the largest (dilate) or smallest value of
+// each pixel and its four neighbours. Pixels beyond the edge take no part, as with OpenCV's
+// default border for morphology.
+cv::Mat CrossPass(const cv::Mat& in, bool dilate) {
+  const int32_t rows = in.rows;
+  const int32_t cols = in.cols;
+  auto pick = [dilate](uchar a, uchar b) { return dilate ? std::max(a, b) : std::min(a, b); };
+  cv::Mat out(in.size(), CV_8U);
+  std::vector<uchar> vertical(static_cast<size_t>(cols));
+  for (int32_t y = 0; y < rows; ++y) {
+    const uchar* above = in.ptr<uchar>(std::max(y - 1, 0));
+    const uchar* row = in.ptr<uchar>(y);
+    const uchar* below = in.ptr<uchar>(std::min(y + 1, rows - 1));
+    for (int32_t x = 0; x < cols; ++x) vertical[x] = pick(pick(above[x], row[x]), below[x]);
+    uchar* o = out.ptr<uchar>(y);
+    for (int32_t x = 0; x < cols; ++x) {
+      uchar v = vertical[x];
+      if (x > 0) v = pick(v, row[x - 1]);
+      if (x + 1 < cols) v = pick(v, row[x + 1]);
+      o[x] = v;
+    }
+  }
+  return out;
+}
+
+cv::Mat CloseWithCross(const cv::Mat& mask) { return CrossPass(CrossPass(mask, true), false); }
+
+// The grey levels of a strip and its lit-segment mask.
+struct StripLight {
+  LevelCounts grey_levels;
+  cv::Mat mask;
+};
+
+StripLight LightOfStrip(const SeparatorWindow& window, int32_t first, int32_t width) {
+  const cv::Mat grey = window.grey.colRange(first, first + width);
+  const cv::Mat value = window.value.colRange(first, first + width);
+  // Top-hat: what stands out of its own neighbourhood, so a lit mark on a lit board still shows.
+  cv::Mat top_hat = StripBlur(window, first, width);
+  StripLight light;
+  LevelCounts value_levels;
+  LevelCounts top_hat_levels;
+  for (int32_t y = 0; y < grey.rows; ++y) {
+    const uchar* g = grey.ptr<uchar>(y);
+    const uchar* v = value.ptr<uchar>(y);
+    uchar* t = top_hat.ptr<uchar>(y);
+    for (int32_t x = 0; x < width; ++x) {
+      t[x] = g[x] > t[x] ? g[x] - t[x] : 0;
+      light.grey_levels.Add(g[x]);
+      value_levels.Add(v[x]);
+      top_hat_levels.Add(t[x]);
+    }
+  }
+  const double value_threshold = std::max(std::trunc(value_levels.Percentile(94.0)), 135.0);
+  const double top_hat_threshold = std::max(std::trunc(top_hat_levels.Percentile(94.0)), 8.0);
+  const double grey_threshold = std::max(std::trunc(light.grey_levels.Percentile(82.0)), 105.0);
+
+  cv::Mat mask(grey.size(), CV_8U);
+  for (int32_t y = 0; y < grey.rows; ++y) {
+    const uchar* g = grey.ptr<uchar>(y);
+    const uchar* v = value.ptr<uchar>(y);
+    const uchar* t = top_hat.ptr<uchar>(y);
+    uchar* m = mask.ptr<uchar>(y);
+    for (int32_t x = 0; x < width; ++x) {
+      const bool lit = v[x] >= value_threshold || (g[x] >= grey_threshold && t[x] >= top_hat_threshold);
+      m[x] = lit ? 255 : 0;
+    }
+  }
+  const int64_t area = static_cast<int64_t>(width) * grey.rows;
+  light.mask = CloseWithCross(RemoveSmallBlobs(mask, std::max(static_cast<int32_t>(std::trunc(area * 1.5e-5)), 3)));
+  return light;
 }
 
 struct SeparatorMaps {
@@ -53,34 +236,54 @@ struct SeparatorMaps {
   cv::Mat combined;
 };
 
-SeparatorMaps BuildSeparatorMaps(const cv::Mat& strip) {
-  cv::Mat grey8;
-  cv::cvtColor(strip, grey8, cv::COLOR_BGR2GRAY);
-  cv::Mat grey;
-  grey8.convertTo(grey, CV_32F);
+SeparatorMaps BuildSeparatorMaps(const SeparatorWindow& window, int32_t first, int32_t width) {
+  const cv::Mat grey = window.grey.colRange(first, first + width);
+  const StripLight light = LightOfStrip(window, first, width);
 
-  SeparatorMaps maps;
-  const cv::Mat mask = LitSegmentMask(strip);
-  maps.lit = cv::Mat::zeros(strip.size(), CV_32F);
-  maps.lit.setTo(1.0f, mask);
-
-  const float lo = static_cast<float>(PixelPercentile(grey8, 55.0));
-  const float hi = static_cast<float>(PixelPercentile(grey8, 99.0));
+  // Brightness depends on the grey level alone: one power per level instead of one per pixel.
+  const float lo = static_cast<float>(light.grey_levels.Percentile(55.0));
+  const float hi = static_cast<float>(light.grey_levels.Percentile(99.0));
   const float span = std::max(hi - lo, 1.0f);
-  maps.brightness.create(strip.size(), CV_32F);
-  maps.combined.create(strip.size(), CV_32F);
+  std::array<float, 256> level_brightness;
+  for (int level = 0; level < 256; ++level) {
+    level_brightness[level] = std::pow(std::clamp((static_cast<float>(level) - lo) / span, 0.0f, 1.0f), 1.5f);
+  }
+  SeparatorMaps maps;
+  maps.lit.create(grey.size(), CV_32F);
+  maps.brightness.create(grey.size(), CV_32F);
+  maps.combined.create(grey.size(), CV_32F);
   for (int y = 0; y < grey.rows; ++y) {
-    const float* g = grey.ptr<float>(y);
-    const float* l = maps.lit.ptr<float>(y);
+    const uchar* g = grey.ptr<uchar>(y);
+    const uchar* m = light.mask.ptr<uchar>(y);
+    float* l = maps.lit.ptr<float>(y);
     float* b = maps.brightness.ptr<float>(y);
     float* c = maps.combined.ptr<float>(y);
     for (int x = 0; x < grey.cols; ++x) {
-      const float level = std::clamp((g[x] - lo) / span, 0.0f, 1.0f);
-      b[x] = std::pow(level, 1.5f);
+      l[x] = m[x] != 0 ? 1.0f : 0.0f;
+      b[x] = level_brightness[g[x]];
       c[x] = 0.5f * b[x] + 0.5f * l[x];
     }
   }
   return maps;
+}
+
+// Evaluates the strip of zone columns [strip_left, strip_right], which the window covers.
+SeparatorStripEvaluation EvaluateStrip(const SeparatorWindow& window, int32_t zone_rows, int32_t strip_left,
+                                       int32_t strip_right) {
+  SeparatorStripEvaluation evaluation;
+  evaluation.strip_left = strip_left;
+  evaluation.strip_right = strip_right;
+  const int32_t width = strip_right - strip_left + 1;
+  const SeparatorMaps maps = BuildSeparatorMaps(window, strip_left - window.left, width);
+  evaluation.blobs = ExtractSeparatorBlobs(maps.lit, maps.brightness, maps.combined);
+  evaluation.marks = FindSeparatorMarks(evaluation.blobs, width, zone_rows);
+  return evaluation;
+}
+
+// Where a strip starting at `start` lies: clamped into the zone, `width` wide where it fits.
+std::pair<int32_t, int32_t> StripBounds(int32_t zone_width, int32_t start, int32_t width) {
+  const int32_t left = std::max(std::min(start, zone_width - width), 0);
+  return {left, std::min(left + width, zone_width) - 1};
 }
 
 SeparatorHypothesis BetterOf(const std::optional<SeparatorHypothesis>& best, const SeparatorHypothesis& h) {
@@ -133,58 +336,41 @@ SeparatorSearchWindowResult SeparatorSearchWindow(int32_t zone_width, int32_t zo
 }
 
 cv::Mat RemoveSmallBlobs(const cv::Mat& mask, int32_t minimum_area) {
-  cv::Mat labels;
-  cv::Mat stats;
-  cv::Mat centroids;
-  const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
-  std::vector<uchar> keep(static_cast<size_t>(count), 0);
-  for (int label = 1; label < count; ++label) {
-    keep[label] = stats.at<int>(label, cv::CC_STAT_AREA) >= minimum_area ? 255 : 0;
-  }
+  // A flood fill of each 8-connected component: on strip-sized masks far cheaper than OpenCV's
+  // labelling, which prepares for large pictures on every call.
+  const int32_t rows = mask.rows;
+  const int32_t cols = mask.cols;
   cv::Mat out = cv::Mat::zeros(mask.size(), CV_8U);
-  for (int y = 0; y < labels.rows; ++y) {
-    const int* l = labels.ptr<int>(y);
-    uchar* o = out.ptr<uchar>(y);
-    for (int x = 0; x < labels.cols; ++x) o[x] = keep[l[x]];
+  cv::Mat seen = cv::Mat::zeros(mask.size(), CV_8U);
+  std::vector<cv::Point> component;
+  for (int32_t y = 0; y < rows; ++y) {
+    const uchar* row = mask.ptr<uchar>(y);
+    for (int32_t x = 0; x < cols; ++x) {
+      if (row[x] == 0 || seen.at<uchar>(y, x) != 0) continue;
+      component.assign(1, cv::Point(x, y));
+      seen.at<uchar>(y, x) = 1;
+      for (size_t next = 0; next < component.size(); ++next) {
+        const cv::Point p = component[next];
+        for (int32_t ny = std::max(p.y - 1, 0); ny <= std::min(p.y + 1, rows - 1); ++ny) {
+          const uchar* neighbours = mask.ptr<uchar>(ny);
+          uchar* marks = seen.ptr<uchar>(ny);
+          for (int32_t nx = std::max(p.x - 1, 0); nx <= std::min(p.x + 1, cols - 1); ++nx) {
+            if (neighbours[nx] != 0 && marks[nx] == 0) {
+              marks[nx] = 1;
+              component.emplace_back(nx, ny);
+            }
+          }
+        }
+      }
+      if (static_cast<int64_t>(component.size()) < minimum_area) continue;
+      for (const cv::Point& p : component) out.at<uchar>(p.y, p.x) = 255;
+    }
   }
   return out;
 }
 
 cv::Mat LitSegmentMask(const cv::Mat& strip) {
-  cv::Mat grey;
-  cv::cvtColor(strip, grey, cv::COLOR_BGR2GRAY);
-  cv::Mat hsv;
-  cv::cvtColor(strip, hsv, cv::COLOR_BGR2HSV);
-  std::vector<cv::Mat> channels;
-  cv::split(hsv, channels);
-  const cv::Mat& value = channels[2];
-
-  const double value_threshold = std::max(std::trunc(PixelPercentile(value, 94.0)), 135.0);
-  cv::Mat bright;
-  cv::compare(value, value_threshold, bright, cv::CMP_GE);
-
-  // Top-hat: what stands out of its own neighbourhood, so a lit mark on a lit board still shows.
-  cv::Mat blurred;
-  cv::GaussianBlur(grey, blurred, cv::Size(0, 0), 7.0, 7.0, cv::BORDER_REFLECT_101);
-  cv::Mat top_hat;
-  cv::subtract(grey, blurred, top_hat);
-  const double top_hat_threshold = std::max(std::trunc(PixelPercentile(top_hat, 94.0)), 8.0);
-  const double grey_threshold = std::max(std::trunc(PixelPercentile(grey, 82.0)), 105.0);
-
-  cv::Mat grey_lit;
-  cv::compare(grey, grey_threshold, grey_lit, cv::CMP_GE);
-  cv::Mat standing_out;
-  cv::compare(top_hat, top_hat_threshold, standing_out, cv::CMP_GE);
-  cv::Mat mask;
-  cv::bitwise_and(grey_lit, standing_out, mask);
-  cv::bitwise_or(bright, mask, mask);
-
-  const int64_t area = static_cast<int64_t>(strip.cols) * strip.rows;
-  mask = RemoveSmallBlobs(mask, std::max(static_cast<int32_t>(std::trunc(area * 1.5e-5)), 3));
-  const cv::Mat element = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));
-  cv::morphologyEx(mask, mask, cv::MORPH_CLOSE, element, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
-                   cv::morphologyDefaultBorderValue());
-  return mask;
+  return LightOfStrip(MakeSeparatorWindow(strip, 0, strip.cols - 1), 0, strip.cols).mask;
 }
 
 std::vector<SeparatorBlob> ExtractSeparatorBlobs(const cv::Mat& /*lit*/, const cv::Mat& /*brightness*/,
@@ -353,15 +539,8 @@ SeparatorHypothesis ScoreSeparatorHypothesis(const SeparatorStripEvaluation& eva
 }
 
 SeparatorStripEvaluation EvaluateSeparatorStrip(const cv::Mat& zone_image, int32_t start, int32_t width) {
-  SeparatorStripEvaluation evaluation;
-  const int32_t w = zone_image.cols;
-  evaluation.strip_left = std::max(std::min(start, w - width), 0);
-  evaluation.strip_right = std::min(evaluation.strip_left + width, w) - 1;
-  const cv::Mat strip = zone_image.colRange(evaluation.strip_left, evaluation.strip_right + 1);
-  const SeparatorMaps maps = BuildSeparatorMaps(strip);
-  evaluation.blobs = ExtractSeparatorBlobs(maps.lit, maps.brightness, maps.combined);
-  evaluation.marks = FindSeparatorMarks(evaluation.blobs, strip.cols, zone_image.rows);
-  return evaluation;
+  const auto [left, right] = StripBounds(zone_image.cols, start, width);
+  return EvaluateStrip(MakeSeparatorWindow(zone_image, left, right), zone_image.rows, left, right);
 }
 
 ClockLayoutDetection DetectClockLayout(const cv::Mat& zone_image) {
@@ -377,10 +556,16 @@ ClockLayoutDetection DetectClockLayout(const cv::Mat& zone_image) {
     std::sort(starts.begin(), starts.end());
   }
 
+  // One window over every column a strip can cover, shared by all the strips.
+  const int32_t window_left = StripBounds(zone_image.cols, starts.front(), window.strip_width).first;
+  const int32_t window_right = StripBounds(zone_image.cols, starts.back(), window.strip_width).second;
+  const SeparatorWindow shared = MakeSeparatorWindow(zone_image, window_left, window_right);
+
   std::optional<SeparatorHypothesis> best_colon;
   std::optional<SeparatorHypothesis> best_point;
   for (int32_t start : starts) {
-    const SeparatorStripEvaluation ev = EvaluateSeparatorStrip(zone_image, start, window.strip_width);
+    const auto [left, right] = StripBounds(zone_image.cols, start, window.strip_width);
+    const SeparatorStripEvaluation ev = EvaluateStrip(shared, zone_image.rows, left, right);
     const SeparatorMarks& marks = ev.marks;
     if (marks.colon_found) {
       const double x = (static_cast<double>(marks.upper.centre_x) * marks.upper.weight +

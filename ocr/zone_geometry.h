@@ -13,6 +13,8 @@ namespace tessvark {
 struct GeometryPoint {
   double x = 0.0;
   double y = 0.0;
+
+  bool operator==(const GeometryPoint&) const = default;
 };
 
 // Four corners, always in the order top_left, top_right, bottom_right, bottom_left.

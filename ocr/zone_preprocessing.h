@@ -22,6 +22,8 @@ struct ZoneProcessing {
   bool grayscale = true;
   bool binarize = true;
   bool invert = false;
+
+  bool operator==(const ZoneProcessing&) const = default;
 };
 
 // The clamped copy; morphology always ends as "none", morph_size 1 and binarize true.

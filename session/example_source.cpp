@@ -8,11 +8,6 @@
 #include <opencv2/imgcodecs.hpp>
 
 namespace tessvark {
-namespace {
-
-constexpr std::int32_t kBusyPreviewEvery = 6;
-
-}  // namespace
 
 void SessionSources::InstallRuntimeCallbacks(NdiRuntime& runtime, SourceKind kind) {
   runtime.SetFrameCallback(
@@ -158,17 +153,9 @@ bool SessionSources::OnExampleVideoEvent(const ExampleVideoEvent& event) {
   // The player reuses its picture buffers; the session keeps its own copy.
   pictures.source_image = event.image.clone();
   if (worker_.IsBusy()) {
-    // Analysed by the after-analysis hook once the worker is free; meanwhile only every sixth
-    // busy frame refreshes the preview.
+    // Analysed by the after-analysis hook once the worker is free; the preview shows it now.
     pictures.example_pending = true;
-    if (pictures.source_jpeg.empty()) {
-      pictures.source_jpeg = EncodeJpeg(pictures.source_image, 80);
-    } else {
-      // Counted modulo the spacing, which keeps every sixth frame and cannot overflow.
-      const std::int32_t seen = pictures.example_preview_counter;
-      pictures.example_preview_counter = (seen + 1) % kBusyPreviewEvery;
-      if (seen == 0) pictures.source_jpeg = EncodeJpeg(pictures.source_image, 80);
-    }
+    frame_path_.RefreshPreview(engine_, false, 80);
     return true;
   }
   pictures.example_pending = false;

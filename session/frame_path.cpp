@@ -97,12 +97,10 @@ void FramePath::RunPreviewLoop() {
     std::shared_ptr<const VideoFrame> frame = TakeNewerFrame(slot_, kPreviewWaitMs, last_seen);
     if (frame && !stop_ &&
         (!last_store || SteadyClock::now() - *last_store >= kPreviewSpacing)) {
-      // Encoded outside every lock: the receivers and the API never wait for it.
-      std::string jpeg = EncodeJpeg(frame->image, kPreviewQuality);
       MutexLock engine(engine_.mutex);
       if (MatchesSelection(engine_.selection, *frame)) {
-        engine_.pictures.source_jpeg = std::move(jpeg);
         engine_.pictures.source_image = frame->image;
+        RefreshPreview(engine_, false, kPreviewQuality);
         last_store = SteadyClock::now();
         previews_stored_.fetch_add(1);
       }
@@ -180,19 +178,25 @@ void FramePath::Analyze(SessionEngine& engine, bool analysis_allowed, bool refre
     switch_analysis_off();
     return;
   }
-  pictures.working_image = WarpSourceFrame(pictures.source_image, geometry);
-  // A degenerate geometry cannot straighten the picture; the picture is read as it is.
-  if (pictures.working_image.empty()) pictures.working_image = pictures.source_image.clone();
+  // The whole picture is the working picture under the identity geometry: no copy is made,
+  // since nothing writes into a stored picture (the worker copies what it analyses). A
+  // degenerate geometry cannot straighten the picture, which is then read as it is.
+  if (PlanSourceWarp(pictures.source_image.cols, pictures.source_image.rows, geometry).identity) {
+    pictures.working_image = pictures.source_image;
+  } else {
+    pictures.working_image = WarpSourceFrame(pictures.source_image, geometry);
+    if (pictures.working_image.empty()) pictures.working_image = pictures.source_image;
+  }
 
   const bool live = IsLiveReceiverKind(selection.type) ||
                     (selection.type == SourceKind::kExample && engine.example.video_active);
   const std::int32_t source_quality = live ? 80 : 90;
   const std::int32_t working_quality = live ? 95 : 90;
   if (refresh_previews || pictures.source_jpeg.empty()) {
-    pictures.source_jpeg = EncodeJpeg(pictures.source_image, source_quality);
-    pictures.working_jpeg = EncodeJpeg(pictures.working_image, working_quality);
+    RefreshPreview(engine, false, source_quality);
+    RefreshPreview(engine, true, working_quality);
   } else if (analysis_allowed) {
-    pictures.working_jpeg = EncodeJpeg(pictures.working_image, working_quality);
+    RefreshPreview(engine, true, working_quality);
   }
   if (!analysis_allowed) {
     switch_analysis_off();
@@ -221,14 +225,46 @@ void FramePath::DropPictures(SessionEngine& engine) {
   pictures.working_image.release();
   pictures.source_jpeg.clear();
   pictures.working_jpeg.clear();
+  pictures.source_jpeg_pending = 0;
+  pictures.working_jpeg_pending = 0;
   slot_.Clear();
+}
+
+void FramePath::RefreshPreview(SessionEngine& engine, bool working, std::int32_t quality) {
+  FramePictures& pictures = engine.pictures;
+  std::string& jpeg = working ? pictures.working_jpeg : pictures.source_jpeg;
+  std::int32_t& pending = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
+  if (jpeg.empty()) {
+    jpeg = EncodeJpeg(working ? pictures.working_image : pictures.source_image, quality);
+    pending = 0;
+  } else {
+    pending = quality;
+  }
 }
 
 RuntimeResponse FramePath::GetPreview(bool working) {
   std::string jpeg;
+  cv::Mat picture;
+  std::int32_t quality = 0;
   {
     MutexLock engine(engine_.mutex);
-    jpeg = working ? engine_.pictures.working_jpeg : engine_.pictures.source_jpeg;
+    FramePictures& pictures = engine_.pictures;
+    jpeg = working ? pictures.working_jpeg : pictures.source_jpeg;
+    quality = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
+    if (quality > 0) picture = working ? pictures.working_image : pictures.source_image;
+  }
+  if (!picture.empty()) {
+    // The newest picture has not been encoded yet: encoded now, outside the lock, and kept for
+    // the next request unless a newer picture came meanwhile.
+    jpeg = EncodeJpeg(picture, quality);
+    MutexLock engine(engine_.mutex);
+    FramePictures& pictures = engine_.pictures;
+    const uchar* current = working ? pictures.working_image.data : pictures.source_image.data;
+    std::int32_t& pending = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
+    if (current == picture.data && pending == quality) {
+      (working ? pictures.working_jpeg : pictures.source_jpeg) = jpeg;
+      pending = 0;
+    }
   }
   if (jpeg.empty()) {
     RuntimeResponse waiting;

@@ -26,9 +26,10 @@ struct FramePathCounters {
 };
 
 // Live frames from the receivers to the analysis worker. NDI and OMT pictures arrive through the
-// receiver callbacks, SRT pictures straight into the slot; the preview thread keeps a JPEG of the
-// newest at most every 200 ms, the feeder thread warps the newest by the source geometry at most
-// every 50 ms and hands it to the worker. The frame step (Analyze) also serves the Example source
+// receiver callbacks, SRT pictures straight into the slot; the preview thread keeps the newest
+// for the source preview at most every 200 ms, the feeder thread warps the newest by the source
+// geometry at most every 50 ms and hands it to the worker. Previews are encoded as JPEG when a
+// preview route asks for them, not for every picture kept. The frame step (Analyze) also serves the Example source
 // and the zone and geometry operations.
 //
 // Locks: the threads take the engine mutex around each pass; the slot's own mutex is innermost.
@@ -63,10 +64,16 @@ class FramePath {
       REQUIRES(engine.mutex);
   // Drops the pictures, both previews and the frame waiting in the slot.
   void DropPictures(SessionEngine& engine) REQUIRES(engine.mutex);
+  // The source (working false) or working preview now shows the stored source (working) picture
+  // at the JPEG quality. Only a source's first picture is encoded at once, since a stored preview
+  // is the sign that the source has shown a picture; later ones are encoded by GetPreview.
+  static void RefreshPreview(SessionEngine& engine, bool working, std::int32_t quality)
+      REQUIRES(engine.mutex);
   // The worker's after-analysis hook: analyses an Example picture that arrived while it was busy.
   void RunPendingAnalysis();
 
-  // The stored source preview (working false) or working preview as JPEG; 503 with a short page
+  // The source preview (working false) or working preview of the newest stored picture as JPEG,
+  // encoded outside the engine mutex when that picture has not been yet; 503 with a short page
   // while there is none.
   RuntimeResponse GetPreview(bool working);
 

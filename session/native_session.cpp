@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "ocr/image_threads.h"
+#include "platform/picture_buffers.h"
 #include "sources/sdk_omt_runtime.h"
 #include "sources/sdk_runtime.h"
 
@@ -31,6 +32,7 @@ NativeSession::NativeSession(NativeSessionOptions options)
       zones_(engine_, frame_path_, outputs_),
       sources_(options_.ui_root, engine_, frame_path_, worker_, *server_, outputs_) {
   KeepImageWorkOnCallingThread();
+  KeepPictureBuffersForReuse();
 }
 
 NativeSession::~NativeSession() { Stop(); }

@@ -16,14 +16,19 @@ namespace tessvark {
 // The pictures of the selected source as the frame path last stored them.
 struct FramePictures {
   cv::Mat source_image;      // the newest picture of the source
-  cv::Mat working_image;     // the same after the source-geometry warp
+  cv::Mat working_image;     // the same after the source-geometry warp (shares its pixels
+                             // under the identity geometry)
   std::string source_jpeg;   // previews served by the preview routes
   std::string working_jpeg;
+  // The JPEG quality at which source_image (working_image) is still to be encoded for its
+  // preview, 0 when source_jpeg (working_jpeg) shows it: a preview is encoded when a route asks
+  // for it, not for every picture (see FramePath::RefreshPreview).
+  std::int32_t source_jpeg_pending = 0;
+  std::int32_t working_jpeg_pending = 0;
   std::int32_t frame_number = 0;  // of the last frame handed to the worker
   // An Example picture arrived while the worker was busy; the worker's after-analysis hook
   // analyses it.
   bool example_pending = false;
-  std::int32_t example_preview_counter = 0;  // busy Example pictures, modulo the preview spacing
 };
 
 // What the Example player told about the clip it plays.

@@ -72,13 +72,16 @@ bool Resolve(void* module, const char* name, Function& out) {
 bool ResolveOmtEntryPoints(void* module, omt::EntryPoints& f) {
   Resolve(module, "omt_send_getaddress", f.send_getaddress);
   Resolve(module, "omt_shutdown", f.shutdown);
-  return Resolve(module, "omt_discovery_getaddresses", f.discovery_getaddresses) &
-         Resolve(module, "omt_receive_create", f.receive_create) &
-         Resolve(module, "omt_receive_destroy", f.receive_destroy) &
-         Resolve(module, "omt_receive", f.receive) &
-         Resolve(module, "omt_send_create", f.send_create) &
-         Resolve(module, "omt_send_destroy", f.send_destroy) &
-         Resolve(module, "omt_send", f.send);
+  // Every entry point is looked up, also after a missing one, so none is left stale.
+  bool all = true;
+  all = Resolve(module, "omt_discovery_getaddresses", f.discovery_getaddresses) && all;
+  all = Resolve(module, "omt_receive_create", f.receive_create) && all;
+  all = Resolve(module, "omt_receive_destroy", f.receive_destroy) && all;
+  all = Resolve(module, "omt_receive", f.receive) && all;
+  all = Resolve(module, "omt_send_create", f.send_create) && all;
+  all = Resolve(module, "omt_send_destroy", f.send_destroy) && all;
+  all = Resolve(module, "omt_send", f.send) && all;
+  return all;
 }
 
 // The folder as one canonical path without a trailing separator.

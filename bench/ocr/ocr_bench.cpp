@@ -1,12 +1,19 @@
 #include <benchmark/benchmark.h>
 
 #include "ocr/digit_recognition.h"
+#include "ocr/image_threads.h"
 #include "ocr/role_readers.h"
 #include "ocr/zone_geometry.h"
 #include "tests/ocr/rendered_zone.h"
 
 namespace tessvark {
 namespace {
+
+// OpenCV works on the calling thread, as in the program.
+const bool kImageWorkOnCallingThread = [] {
+  KeepImageWorkOnCallingThread();
+  return true;
+}();
 
 // Digit heights of 40, 80 and 120 pixels.
 void DigitHeights(benchmark::internal::Benchmark* b) {

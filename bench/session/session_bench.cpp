@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -133,10 +134,18 @@ void BM_FramePublishedToEvent(benchmark::State& state) {
   session.Stop();
   if (latencies.empty()) return;
   std::sort(latencies.begin(), latencies.end());
-  state.counters["median_ms"] = latencies[latencies.size() / 2];
+  // Nearest rank: the smallest latency that at least `share` of the frames did not exceed.
+  auto percentile = [&](double share) {
+    const auto rank = static_cast<std::size_t>(std::ceil(share * static_cast<double>(latencies.size())));
+    return latencies[std::clamp<std::size_t>(rank, 1, latencies.size()) - 1];
+  };
+  state.counters["p50_ms"] = percentile(0.50);
+  state.counters["p90_ms"] = percentile(0.90);
+  state.counters["p99_ms"] = percentile(0.99);
   state.counters["worst_ms"] = latencies.back();
 }
-BENCHMARK(BM_FramePublishedToEvent)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+// 200 frames, so that the 99th percentile is not simply the worst one.
+BENCHMARK(BM_FramePublishedToEvent)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
 
 double ProcessCpuSeconds() {
   rusage usage{};

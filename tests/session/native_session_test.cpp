@@ -59,6 +59,22 @@ std::string Describe(const JsonValue& state, const std::vector<std::string>& key
   return ::testing::AssertionFailure() << (last ? Describe(*last, keys) : "no event");
 }
 
+// Delivers the picture as the receiver's source every 40 ms until `done` answers.
+::testing::AssertionResult DeliverUntil(FakeNdiRuntime& runtime, const std::string& source, const cv::Mat& picture,
+                                        const std::function<::testing::AssertionResult()>& done) {
+  std::atomic<bool> delivering{true};
+  std::thread receiver([&] {
+    while (delivering) {
+      runtime.Deliver(source, picture);
+      std::this_thread::sleep_for(40ms);
+    }
+  });
+  ::testing::AssertionResult result = done();
+  delivering = false;
+  receiver.join();
+  return result;
+}
+
 // Whether a UDP socket can bind 127.0.0.1:port, that is whether no listener holds it.
 bool UdpPortIsFree(int port) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -247,14 +263,16 @@ TEST(NativeSessionExample, ClipReadsTheValuesOfItsPictures) {
   ASSERT_TRUE(testing::StartSession(session));
   // The player paces the clip by the wall clock from its start, so a state read now shows one of
   // the pictures played so far; on a slow machine (or under ThreadSanitizer) analysis can lag the
-  // player by seconds, so every picture since the start counts,
-  // newest first.
+  // player by seconds, so every picture since the start counts, newest first. The board's values
+  // change on whole seconds only, so one picture stands for each second of the clip: rendering
+  // every frame's picture instead takes longer than the wait itself under ThreadSanitizer.
   std::map<int, std::map<std::string, std::string>> truths;
-  const auto truth_of = [&truths](int frame) -> const std::map<std::string, std::string>& {
-    frame %= kExampleVideoFrames;
-    auto found = truths.find(frame);
+  const auto truth_of_second = [&truths](int second) -> const std::map<std::string, std::string>& {
+    second %= kExampleVideoFrames / kExampleFps;
+    auto found = truths.find(second);
     if (found == truths.end()) {
-      found = truths.emplace(frame, testing::TruthByStateKey(RenderHockeyScene(frame).fields, kHockeyKeys)).first;
+      const ExampleScene scene = RenderHockeyScene(second * kExampleFps);
+      found = truths.emplace(second, testing::TruthByStateKey(scene.fields, kHockeyKeys)).first;
     }
     return found->second;
   };
@@ -266,10 +284,10 @@ TEST(NativeSessionExample, ClipReadsTheValuesOfItsPictures) {
         if (StateText(event, "clock").empty()) return false;
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        const int now = static_cast<int>(seconds * kExampleFps);
+        const int newest = (static_cast<int>(seconds * kExampleFps) + 2) / kExampleFps;
         bool found = false;
-        for (int frame = now + 2; frame >= 0 && !found; --frame) {
-          found = MatchesTruth(event, truth_of(frame));
+        for (int second = newest; second >= 0 && !found; --second) {
+          found = MatchesTruth(event, truth_of_second(second));
         }
         if (found) {
           ++matched;
@@ -283,42 +301,115 @@ TEST(NativeSessionExample, ClipReadsTheValuesOfItsPictures) {
   EXPECT_FALSE(unmatched.has_value()) << Describe(*unmatched, kHockeyKeys);
 }
 
+// A started session whose stored selection is the NDI source "Board (Cam 1)" of a fake runtime,
+// with the zones and geometry of an Example profile.
+class NdiBoardSession {
+ public:
+  NdiBoardSession(const std::string& name, const std::string& zones_from_example)
+      : folder_(name), runtime_(std::make_shared<FakeNdiRuntime>()) {
+    started_ = Stored(folder_.path(), "ndi", "Board (Cam 1)", zones_from_example);
+    NativeSessionOptions options = testing::TestSessionOptions(folder_.path());
+    options.ndi_runtime = runtime_;
+    session_ = std::make_unique<NativeSession>(std::move(options));
+    if (started_ && !testing::StartSession(*session_)) started_ = ::testing::AssertionFailure() << "no start";
+  }
+  const ::testing::AssertionResult& started() const { return started_; }
+  FakeNdiRuntime& runtime() { return *runtime_; }
+  NativeSession& session() { return *session_; }
+
+ private:
+  TempFolder folder_;
+  std::shared_ptr<FakeNdiRuntime> runtime_;
+  std::unique_ptr<NativeSession> session_;
+  ::testing::AssertionResult started_ = ::testing::AssertionFailure();
+};
+
 TEST(NativeSessionFrames, ReceiverFramesOfTheSelectedSourceReachTheStream) {
-  TempFolder folder("ndi");
-  ASSERT_TRUE(Stored(folder.path(), "ndi", "Board (Cam 1)", "example-2"));
-  auto runtime = std::make_shared<FakeNdiRuntime>();
-  NativeSessionOptions options = testing::TestSessionOptions(folder.path());
-  options.ndi_runtime = runtime;
-  NativeSession session(std::move(options));
-  ASSERT_TRUE(testing::StartSession(session));
-  EXPECT_EQ(runtime->starts(), 1) << "the stored NDI selection starts its runtime";
-  EXPECT_EQ(runtime->selected(), "Board (Cam 1)");
+  NdiBoardSession board("ndi", "example-2");
+  ASSERT_TRUE(board.started());
+  FakeNdiRuntime& runtime = board.runtime();
+  NativeSession& session = board.session();
+  EXPECT_EQ(runtime.starts(), 1) << "the stored NDI selection starts its runtime";
+  EXPECT_EQ(runtime.selected(), "Board (Cam 1)");
 
   const cv::Mat still = cv::imread(testing::ExampleFolder() + "/1.jpg", cv::IMREAD_COLOR);
   ASSERT_FALSE(still.empty());
   // A picture of another source is ignored: the runtime calls the session on this thread, so the
   // picture was refused by the time Deliver returns.
-  ASSERT_TRUE(runtime->Deliver("Other (Cam 2)", still));
+  ASSERT_TRUE(runtime.Deliver("Other (Cam 2)", still));
   EXPECT_EQ(session.GetPreview(false).status, 503);
   EXPECT_EQ(session.FrameSlot().Sequence(), 0);
 
   const auto truth = testing::TruthByStateKey(RenderFootballScene().fields, kFootballKeys);
-  std::atomic<bool> delivering{true};
-  std::thread receiver([&] {
-    while (delivering) {
-      runtime->Deliver("Board (Cam 1)", still);
-      std::this_thread::sleep_for(40ms);
-    }
-  });
-  const ::testing::AssertionResult shown =
-      StateEventShowsTruth(session.Server().Port(), truth, kFootballKeys);
-  delivering = false;
-  receiver.join();
-  EXPECT_TRUE(shown);
+  EXPECT_TRUE(DeliverUntil(runtime, "Board (Cam 1)", still, [&] {
+    return StateEventShowsTruth(session.Server().Port(), truth, kFootballKeys);
+  }));
   EXPECT_EQ(session.GetPreview(false).status, 200);
   session.Stop();
-  EXPECT_GE(runtime->stops(), 1);
-  EXPECT_FALSE(runtime->Deliver("Board (Cam 1)", still)) << "Stop takes the session's callbacks back";
+  EXPECT_GE(runtime.stops(), 1);
+  EXPECT_FALSE(runtime.Deliver("Board (Cam 1)", still)) << "Stop takes the session's callbacks back";
+}
+
+cv::Mat DecodedPreview(const RuntimeResponse& reply) {
+  const std::vector<uchar> bytes(reply.body.begin(), reply.body.end());
+  return cv::imdecode(bytes, cv::IMREAD_COLOR);
+}
+
+// Mean absolute difference of two pictures of one size, over the area given in fractions.
+double MeanDifference(const cv::Mat& a, const cv::Mat& b, const cv::Rect2d& area) {
+  const cv::Rect pixels(static_cast<int>(area.x * a.cols), static_cast<int>(area.y * a.rows),
+                        static_cast<int>(area.width * a.cols), static_cast<int>(area.height * a.rows));
+  const cv::Scalar mean = cv::mean(cv::abs(cv::Mat(a(pixels)) - cv::Mat(b(pixels))));
+  return (mean[0] + mean[1] + mean[2]) / 3.0;
+}
+
+TEST(NativeSessionFrames, PreviewsShowTheNewestPictureWhenAskedFor) {
+  NdiBoardSession board("previews", "example-1");
+  ASSERT_TRUE(board.started());
+  FakeNdiRuntime& runtime = board.runtime();
+  NativeSession& session = board.session();
+
+  // Two pictures of the clip three seconds apart: their clocks differ.
+  const ExampleScene scenes[2] = {RenderHockeyScene(12), RenderHockeyScene(3 * kExampleFps + 12)};
+  SourceGeometry geometry;
+  geometry.top_left = {scenes[0].corners[0].x, scenes[0].corners[0].y};
+  geometry.top_right = {scenes[0].corners[1].x, scenes[0].corners[1].y};
+  geometry.bottom_right = {scenes[0].corners[2].x, scenes[0].corners[2].y};
+  geometry.bottom_left = {scenes[0].corners[3].x, scenes[0].corners[3].y};
+  cv::Rect2d clock_area;
+  for (const FieldTruth& field : scenes[0].fields) {
+    if (field.name == "clock") clock_area = cv::Rect2d(field.x, field.y, field.width, field.height);
+  }
+  const cv::Rect2d whole(0, 0, 1, 1);
+
+  for (int shown = 0; shown < 2; ++shown) {
+    SCOPED_TRACE(shown);
+    const auto truth = testing::TruthByStateKey(scenes[shown].fields, kHockeyKeys);
+    // Delivered until analysed, and until the preview thread (which may still hold an older
+    // picture when the analysis ends) has kept the new picture twice since.
+    ASSERT_TRUE(DeliverUntil(runtime, "Board (Cam 1)", scenes[shown].image, [&]() -> ::testing::AssertionResult {
+      const ::testing::AssertionResult analysed = StateEventShowsTruth(session.Server().Port(), truth, kHockeyKeys);
+      if (!analysed) return analysed;
+      const std::uint64_t stored = session.FrameCounters().previews_stored;
+      if (WaitUntil([&] { return session.FrameCounters().previews_stored >= stored + 2; })) {
+        return ::testing::AssertionSuccess();
+      }
+      return ::testing::AssertionFailure() << "the preview thread kept no picture";
+    }));
+
+    // Nothing asked for a preview while the pictures came; asked now, each shows the picture
+    // just analysed and not the one before, whatever was encoded earlier.
+    const cv::Mat source = DecodedPreview(session.GetPreview(false));
+    const cv::Mat working = DecodedPreview(session.GetPreview(true));
+    ASSERT_EQ(source.size(), scenes[shown].image.size());
+    EXPECT_LT(MeanDifference(source, scenes[shown].image, whole),
+              MeanDifference(source, scenes[1 - shown].image, whole));
+    const cv::Mat expected = WarpSourceFrame(scenes[shown].image, geometry);
+    const cv::Mat other = WarpSourceFrame(scenes[1 - shown].image, geometry);
+    ASSERT_EQ(working.size(), expected.size());
+    EXPECT_LT(MeanDifference(working, expected, clock_area), MeanDifference(working, other, clock_area));
+    EXPECT_EQ(session.GetPreview(true).body, session.GetPreview(true).body) << "a kept preview is not encoded anew";
+  }
 }
 
 class SrtSessionTest : public ::testing::Test {

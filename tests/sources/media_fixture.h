@@ -8,6 +8,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "background_program.h"
+
 namespace tessvark::testing {
 
 // A folder under the build tree that is removed with the object.
@@ -20,24 +22,6 @@ class TempFolder {
 
  private:
   std::string path_;
-};
-
-// Runs a program (looked up in PATH, no shell) and returns its exit status, or -1.
-int RunProgram(const std::vector<std::string>& arguments);
-
-// A program running in the background; stopped (SIGTERM, then SIGKILL) and reaped with the object.
-class BackgroundProgram {
- public:
-  explicit BackgroundProgram(const std::vector<std::string>& arguments);
-  ~BackgroundProgram();
-  BackgroundProgram(const BackgroundProgram&) = delete;
-  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
-  bool started() const { return pid_ > 0; }
-  // Waits for the program to end by itself for at most `timeout_ms`; true when it ended.
-  bool WaitForExit(int timeout_ms);
-
- private:
-  pid_t pid_ = -1;
 };
 
 // A picture whose index is written as eight black or white cells along the top, over a ground of
