@@ -34,8 +34,8 @@ void AddressText(const sockaddr_storage& address, std::string& ip, int& port) {
 bool WaitForSocket(int fd, short events, std::chrono::milliseconds timeout) {
   const auto end = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     pollfd entry{fd, events, 0};
     const int ready = poll(&entry, 1, static_cast<int>(std::max<long long>(0, left.count())));
     if (ready > 0) return true;
@@ -53,13 +53,10 @@ ConnectionStream::ConnectionStream(int fd, std::string received, Clock::time_poi
       write_timeout_(write_timeout) {}
 
 bool ConnectionStream::WaitReadable() const {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
-  if (left.count() <= 0 || !WaitForSocket(fd_, POLLIN, std::min(left, read_timeout_))) {
-    if (Clock::now() >= deadline_) deadline_passed_ = true;
-    return false;
-  }
-  return true;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now());
+  if (left.count() > 0 && WaitForSocket(fd_, POLLIN, std::min(left, read_timeout_))) return true;
+  if (Clock::now() >= deadline_) deadline_passed_ = true;
+  return false;
 }
 
 bool ConnectionStream::is_readable() const {
