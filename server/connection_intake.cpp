@@ -183,7 +183,7 @@ void ConnectionIntake::RunLoop() {
     for (std::size_t i = 0; i < owners.size(); ++i) {
       const auto it = owners[i];
       bool keep = true;
-      if (ready > 0 && polled[i + 2].revents != 0) keep = Receive(*it) && Advance(it);
+      if (ready > 0 && polled[i + 2].revents != 0) keep = Receive(*it) && Advance(*it);
       if (keep && now >= it->deadline) {
         // A request past its deadline is answered; an answered one has lingered long enough.
         keep = !it->answered;
@@ -224,8 +224,7 @@ bool ConnectionIntake::Receive(Waiting& waiting) {
   return true;
 }
 
-bool ConnectionIntake::Advance(WaitingList::iterator it) {
-  Waiting& waiting = *it;
+bool ConnectionIntake::Advance(Waiting& waiting) {
   if (waiting.answered) return true;
   ScanRequestHead(waiting.received, waiting.scan);
   if (HeadTooLarge(waiting.scan, waiting.received.size(), limits_)) {

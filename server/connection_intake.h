@@ -93,9 +93,11 @@ class ConnectionIntake {
   void Run();
   void RunLoop();
   void AcceptAll();
-  // False when the connection is done with (handed off, answered or gone).
+  // Takes what arrived; false when the client went or an answered one lingered long enough.
   bool Receive(Waiting& waiting);
-  bool Advance(WaitingList::iterator it);
+  // Answers or hands off a connection whose head (and small body) is in; false once handed off.
+  bool Advance(Waiting& waiting);
+  // Sends a closing reply and lets the connection linger, its input dropped, before it goes.
   void Answer(Waiting& waiting, int status, const char* message);
 
   const IntakeLimits limits_;
