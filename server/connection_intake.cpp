@@ -126,9 +126,9 @@ ConnectionIntake::ConnectionIntake(UniqueFd listener, IntakeLimits limits, Hando
   thread_ = std::thread([this] { Run(); });
 }
 
-ConnectionIntake::~ConnectionIntake() { Stop(); }
+ConnectionIntake::~ConnectionIntake() { Stop(std::chrono::milliseconds(0)); }
 
-void ConnectionIntake::Stop() {
+void ConnectionIntake::Stop(std::chrono::milliseconds grace) {
   if (thread_.joinable()) {
     stop_.store(true);
     const std::uint64_t one = 1;
@@ -137,7 +137,11 @@ void ConnectionIntake::Stop() {
   }
   waiting_.clear();
   listener_.Reset();
+  const Clock::time_point end = Clock::now() + grace;
   MutexLock lock(mutex_);
+  for (const int fd : serving_) shutdown(fd, SHUT_RD);
+  while (!serving_.empty() && served_.WaitUntil(end)) {
+  }
   for (const int fd : serving_) shutdown(fd, SHUT_RDWR);
 }
 
@@ -145,6 +149,7 @@ void ConnectionIntake::Finish(int fd, bool streams_body) {
   MutexLock lock(mutex_);
   serving_.erase(fd);
   if (streams_body) --body_streams_;
+  served_.SignalAll();
 }
 
 void ConnectionIntake::Run() {

@@ -73,9 +73,10 @@ class ConnectionIntake {
   ConnectionIntake(const ConnectionIntake&) = delete;
   ConnectionIntake& operator=(const ConnectionIntake&) = delete;
 
-  // Ends the thread, closes the listening socket and every held connection, and shuts down the
-  // socket of every connection still being served, so their reads and writes end at once.
-  void Stop();
+  // Ends the thread and closes the listening socket and every held connection. Connections still
+  // being served get the end of their input, so a worker waiting for the client stops at once
+  // while one writing its reply goes on; after `grace` their sockets are shut down whole.
+  void Stop(std::chrono::milliseconds grace);
   // A worker is done with a handed-off connection; call before its descriptor is closed.
   void Finish(int fd, bool streams_body);
 
@@ -109,6 +110,7 @@ class ConnectionIntake {
   Mutex mutex_;
   std::set<int> serving_ GUARDED_BY(mutex_);
   std::size_t body_streams_ GUARDED_BY(mutex_) = 0;
+  CondVar served_{mutex_};  // signalled when a connection leaves serving_
   std::thread thread_;
 };
 

@@ -25,6 +25,8 @@ constexpr std::size_t kMaxWorkers = 64;
 constexpr std::chrono::milliseconds kWorkerIdleTime{3000};
 constexpr std::chrono::milliseconds kReadTimeout{5000};
 constexpr std::chrono::milliseconds kWriteTimeout{30000};
+// How long Stop lets the replies being written go out before it cuts their connections.
+constexpr std::chrono::milliseconds kStopGrace{1000};
 // Connections the kernel queues before the intake takes them.
 constexpr int kListenBacklog = 512;
 
@@ -138,8 +140,8 @@ void LocalHttpServer::Stop() {
   impl.stopping.store(true);
   WakeAllStreams(impl);
   if (impl.server) impl.server->SetListeningSocket(INVALID_SOCKET);
-  // No new connection after this, and every open one ends its reads and writes at once.
-  if (impl.intake) impl.intake->Stop();
+  // No new connection after this; replies being written get a moment to go out, the rest end.
+  if (impl.intake) impl.intake->Stop(kStopGrace);
   if (impl.workers) impl.workers->shutdown();
   impl.workers.reset();
   impl.intake.reset();

@@ -92,6 +92,35 @@ TEST_F(ConnectionLimitsTest, StopReturnsWhileClientsDripHeadsOrBodies) {
   bodies.Stop();
 }
 
+// A runtime whose status call goes on until the test lets it, and a little beyond.
+class HeldRuntime : public FakeRuntime {
+ public:
+  RuntimeResponse GetStatus() override {
+    entered.store(true);
+    while (!release.load()) std::this_thread::sleep_for(milliseconds(5));
+    // Long enough for Stop to reach the connections being served.
+    std::this_thread::sleep_for(milliseconds(200));
+    return FakeRuntime::GetStatus();
+  }
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+};
+
+TEST_F(ConnectionLimitsTest, ReplyBeingMadeWhenStopBeginsStillReachesItsClient) {
+  // As the update installation does: the request that makes the program quit gets its answer.
+  HeldRuntime held;
+  server_->SetRuntime(&held);
+  auto answer = std::async(std::launch::async,
+                           [this] { return ParseReply(Exchange(port_, Build("GET", "/api/status"))); });
+  for (int i = 0; i < 2000 && !held.entered.load(); ++i) std::this_thread::sleep_for(milliseconds(5));
+  ASSERT_TRUE(held.entered.load());
+  held.release.store(true);
+  server_->Stop();
+  const HttpReply reply = answer.get();
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "{\"fake\":true}");
+}
+
 TEST_F(ShortDeadlineTest, RequestThatDoesNotArriveInTimeGets408AndIsClosed) {
   const std::string put = "PUT /api/display-format HTTP/1.1\r\nHost: " + Authority() + "\r\n" +
                           PageHeaders();
