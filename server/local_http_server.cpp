@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -11,6 +12,8 @@
 #include <utility>
 
 #include "platform/unique_fd.h"
+#include "server/connection_intake.h"
+#include "server/connection_stream.h"
 #include "server/growing_thread_pool.h"
 #include "server/server_state.h"
 
@@ -20,47 +23,63 @@ namespace {
 constexpr std::size_t kBaseWorkers = 16;
 constexpr std::size_t kMaxWorkers = 64;
 constexpr std::chrono::milliseconds kWorkerIdleTime{3000};
+constexpr std::chrono::milliseconds kReadTimeout{5000};
+constexpr std::chrono::milliseconds kWriteTimeout{30000};
+// How long Stop lets the replies being written go out before it cuts their connections.
+constexpr std::chrono::milliseconds kStopGrace{1000};
+// Connections the kernel queues before the intake takes them.
+constexpr int kListenBacklog = 512;
 
-httplib::TaskQueue* MakeTaskQueue() {
-  return new GrowingThreadPool(kBaseWorkers, kMaxWorkers, kWorkerIdleTime);
+// SO_REUSEADDR only: the library's default options would also set SO_REUSEPORT, which lets
+// another process bind the same port beside us.
+UniqueFd OpenLoopbackSocket() {
+  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int one = 1;
+  if (sock.valid()) setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  return sock;
 }
 
-// The library's default options would also set SO_REUSEPORT, which lets another process bind the
-// same port beside us.
-void SetReuseAddress(socket_t sock) {
-  const int one = 1;
-  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+bool BindLoopback(const UniqueFd& sock, int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
 }
 
 // The first port from `first` upward (at most `attempts` ports, never past 65535) that 127.0.0.1
 // can bind; 0 when none is free, -1 when no probe socket can be opened.
 int ProbeFreePort(int first, int attempts) {
   for (long port = first; port <= 65535 && port - first < attempts; ++port) {
-    const UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const UniqueFd probe = OpenLoopbackSocket();
     if (!probe.valid()) return -1;
-    SetReuseAddress(probe.get());
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-      return static_cast<int>(port);
-    }
+    if (BindLoopback(probe, static_cast<int>(port))) return static_cast<int>(port);
   }
   return 0;
 }
 
-void RunHttpListener(LocalHttpServer::Impl* impl, httplib::Server* server) {
-  try {
-    server->listen_after_bind();
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "http-thread=%s\n", error.what());
-    std::fflush(stderr);
-  } catch (...) {
-    std::fprintf(stderr, "http-thread=unknown\n");
-    std::fflush(stderr);
+IntakeLimits MakeIntakeLimits(const LocalHttpServerOptions& options) {
+  IntakeLimits limits;
+  limits.deadline = std::chrono::milliseconds(
+      static_cast<std::int64_t>(std::max(0.0, options.request_deadline_seconds) * 1000.0));
+  return limits;
+}
+
+// Runs on a worker: answers the connection's one request, then lets it go.
+void ServeConnection(LocalHttpServer::Impl& impl, ReadyConnection& connection) {
+  const int fd = connection.fd.get();
+  if (!impl.stopping.load()) {
+    try {
+      ConnectionStream stream(fd, std::move(connection.received), connection.deadline,
+                              kReadTimeout, kWriteTimeout);
+      impl.server->Serve(stream);
+      if (stream.deadline_passed()) stream.SendAll(FormatClosingReply(408, kLateRequestMessage));
+    } catch (...) {
+      // Handler exceptions become 500 inside the library; anything else only ends this request.
+    }
   }
-  impl->listener_exited.store(true);
+  impl.intake->Finish(fd, connection.streams_body);
+  shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace
@@ -89,50 +108,43 @@ bool LocalHttpServer::Start() {
   if (port <= 0) return false;
 
   impl.stopping.store(false);
-  impl.server = std::make_unique<httplib::Server>();
-  httplib::Server& server = *impl.server;
-  server.new_task_queue = MakeTaskQueue;
-  server.set_payload_max_length(static_cast<std::size_t>(options.max_body_bytes));
-  server.set_read_timeout(5, 0);
-  server.set_write_timeout(30, 0);
-  server.set_socket_options(SetReuseAddress);
-  // One request per connection: a body that a refusal leaves unread must never be parsed as a
-  // request of its own.
-  server.set_keep_alive_max_count(1);
-  RegisterRoutes(impl, server);
-  if (!server.bind_to_port(options.host, port)) {
-    impl.server.reset();
+  UniqueFd listener = OpenLoopbackSocket();
+  if (!listener.valid() || !BindLoopback(listener, port) ||
+      listen(listener.get(), kListenBacklog) != 0) {
     return false;
   }
-  impl.bound_port.store(port);
-  impl.listener_exited.store(false);
+  impl.server = std::make_unique<HttpEngine>();
+  impl.server->set_payload_max_length(static_cast<std::size_t>(options.max_body_bytes));
+  RegisterRoutes(impl, *impl.server);
+  impl.server->SetListeningSocket(listener.get());
   try {
-    impl.listener = std::thread(RunHttpListener, &impl, &server);
+    impl.workers = std::make_unique<GrowingThreadPool>(kBaseWorkers, kMaxWorkers, kWorkerIdleTime);
+    Impl* state = &impl;
+    impl.intake = std::make_unique<ConnectionIntake>(
+        std::move(listener), MakeIntakeLimits(options), [state](ReadyConnection ready) {
+          // The pool's tasks must be copyable; the connection is not.
+          auto shared = std::make_shared<ReadyConnection>(std::move(ready));
+          state->workers->enqueue([state, shared] { ServeConnection(*state, *shared); });
+        });
   } catch (...) {
-    impl.server.reset();
-    impl.bound_port.store(0);
+    Stop();
     throw;
   }
-  // The listener either reports running or gives up; both end the wait.
-  while (!server.is_running() && !impl.listener_exited.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  if (server.is_running() && !impl.listener_exited.load()) {
-    impl.running.store(true);
-    return true;
-  }
-  impl.listener.join();
-  impl.server.reset();
-  impl.bound_port.store(0);
-  return false;
+  impl.bound_port.store(port);
+  impl.running.store(true);
+  return true;
 }
 
 void LocalHttpServer::Stop() {
   Impl& impl = *impl_;
   impl.stopping.store(true);
   WakeAllStreams(impl);
-  if (impl.server) impl.server->stop();
-  if (impl.listener.joinable()) impl.listener.join();
+  if (impl.server) impl.server->SetListeningSocket(INVALID_SOCKET);
+  // No new connection after this; replies being written get a moment to go out, the rest end.
+  if (impl.intake) impl.intake->Stop(kStopGrace);
+  if (impl.workers) impl.workers->shutdown();
+  impl.workers.reset();
+  impl.intake.reset();
   impl.server.reset();
   impl.running.store(false);
   impl.bound_port.store(0);

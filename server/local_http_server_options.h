@@ -18,6 +18,8 @@ struct LocalHttpServerOptions {
   double event_heartbeat_seconds = 15.0;
   double event_wait_seconds = 0.2;  // longest sleep of a state stream between two checks
   TimestampClock timestamp_clock;   // clock of the server's own store; empty: UtcTimestampNow
+  // From accept to the whole request, head and body; a later request gets 408 and is closed.
+  double request_deadline_seconds = 10.0;
 };
 
 }  // namespace tessvark

@@ -171,17 +171,22 @@ bool SplitHostPort(const std::string& text, std::string& host, std::int32_t& por
   return true;
 }
 
-std::uint64_t DeclaredContentLength(const httplib::Request& req) {
-  const auto it = req.headers.find("Content-Length");
-  if (it == req.headers.end() || it->second.empty()) return 0;
+std::optional<std::uint64_t> ParseContentLength(const std::string& text) {
+  if (text.empty()) return std::nullopt;
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t value = 0;
-  for (const char c : it->second) {
-    if (c < '0' || c > '9') return 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
     const auto digit = static_cast<std::uint64_t>(c - '0');
     value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
   }
   return value;
+}
+
+std::uint64_t DeclaredContentLength(const httplib::Request& req) {
+  const auto it = req.headers.find("Content-Length");
+  if (it == req.headers.end()) return 0;
+  return ParseContentLength(it->second).value_or(0);
 }
 
 std::string MakeCsrfToken() {

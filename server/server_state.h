@@ -11,18 +11,35 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/mutex.h"
 #include "core/scoreboard_state_store.h"
+#include "server/connection_intake.h"
+#include "server/growing_thread_pool.h"
 #include "server/host_services.h"
 #include "server/local_http_server.h"
 #include "server/local_http_server_options.h"
 #include "session/ocr_runtime.h"
 
 namespace tessvark {
+
+// The HTTP library's request parsing, routing and reply writing, fed one connection at a time by
+// the server's own intake instead of the library's accept loop.
+class HttpEngine final : public httplib::Server {
+ public:
+  // Reads one request from `stream` and writes its reply, marked as the connection's last.
+  void Serve(httplib::Stream& stream) {
+    bool connection_closed = false;
+    process_request(stream, true, connection_closed, nullptr);
+  }
+  // The library ends chunked replies once it takes the server for shut down, which it tells by
+  // its listening socket: the intake's socket while it accepts, none after.
+  void SetListeningSocket(socket_t sock) { svr_sock_ = sock; }
+};
 
 // Lock order: streams_mutex is released before any SseSlot::mutex is taken; the state store's own
 // mutex is never taken under a server lock. output_mutex is a leaf.
@@ -46,9 +63,11 @@ struct LocalHttpServer::Impl {
   const std::string csrf_token;
   UpdateServices updates;      // set before Start, read-only while listening
   ResourceServices resources;  // set before Start, read-only while listening
-  std::unique_ptr<httplib::Server> server;
-  std::thread listener;
-  std::atomic<bool> listener_exited{false};
+  // Destroyed in reverse: the intake's stop ends every connection, the pool's shutdown waits for
+  // its workers, and only then does the engine go.
+  std::unique_ptr<HttpEngine> server;
+  std::unique_ptr<GrowingThreadPool> workers;
+  std::unique_ptr<ConnectionIntake> intake;
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
   std::atomic<bool> state_available{false};
@@ -80,8 +99,10 @@ void RejectLocalRequest(httplib::Response& res);
 bool IsSuspiciousPath(const std::string& text);
 bool IsLoopbackAddress(const std::string& address);
 bool SplitHostPort(const std::string& text, std::string& host, std::int32_t& port);
-// The first Content-Length as digits only: 0 when absent or not all digits, saturated at the
-// largest 64-bit value.
+// A Content-Length value of digits only, saturated at the largest 64-bit value; empty when the
+// text is empty or holds anything else.
+std::optional<std::uint64_t> ParseContentLength(const std::string& text);
+// The first Content-Length as digits only: 0 when absent or not all digits.
 std::uint64_t DeclaredContentLength(const httplib::Request& req);
 // 43 characters of base64url over 32 random bytes. Throws std::runtime_error on failure.
 std::string MakeCsrfToken();

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace tessvark::testing {
@@ -97,7 +98,19 @@ RawConnection::RawConnection(int port) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) Close();
+  if (connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return;
+  // A signal may cut the connect short while the kernel goes on with it: wait for the outcome.
+  int error = errno;
+  if (error == EINTR || error == EINPROGRESS) {
+    pollfd entry{fd_, POLLOUT, 0};
+    int ready = 0;
+    do {
+      ready = poll(&entry, 1, 20000);
+    } while (ready < 0 && errno == EINTR);
+    socklen_t length = sizeof(error);
+    if (ready <= 0 || getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = ETIMEDOUT;
+  }
+  if (error != 0) Close();
 }
 
 RawConnection::~RawConnection() { Close(); }
@@ -106,6 +119,7 @@ bool RawConnection::Send(const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
   }
@@ -118,9 +132,15 @@ bool RawConnection::ReadSome(std::chrono::steady_clock::time_point deadline) {
       deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) return false;
   pollfd entry{fd_, POLLIN, 0};
-  if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) return false;
+  const int ready = poll(&entry, 1, static_cast<int>(left.count()));
+  // A signal only shortens the wait; the caller's loop waits again for the time left.
+  if (ready < 0 && errno == EINTR) return true;
+  if (ready <= 0) return false;
   char buffer[65536];
-  const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+  ssize_t n = 0;
+  do {
+    n = recv(fd_, buffer, sizeof(buffer), 0);
+  } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     closed_by_peer_ = true;
     return false;

@@ -44,7 +44,8 @@ class RawConnection {
   const std::string& received() const { return received_; }
 
  private:
-  // One read with the remaining time; false on close, error or time-out.
+  // One read with the remaining time; false on close, error or time-out (a signal that cuts the
+  // wait short is none of these).
   bool ReadSome(std::chrono::steady_clock::time_point deadline);
 
   int fd_ = -1;

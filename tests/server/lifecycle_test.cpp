@@ -20,6 +20,9 @@ class PortHolder {
  public:
   explicit PortHolder(int port) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    // A connection of an earlier run left in TIME_WAIT on this port must not keep it from us.
+    const int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));

@@ -1,0 +1,290 @@
+// Hostile local clients against the real program, measured from outside: the program is started
+// on a private data folder, then header floods, slow (header-dripping) connections and slow
+// authorized bodies are thrown at its server while the interface's own requests are timed, and
+// finally the time from SIGTERM to the end of the process is taken.
+//
+//   server_abuse_bench PROGRAM [N drippers] [M slow bodies] [K floods] [L lines per flood]
+//
+// Defaults: 300 drippers, 20 slow bodies, 16 floods of 1,000,000 header lines. Drippers send a
+// header line and slow bodies one byte every 2 s from the moment they are open, as long as the
+// program runs.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_test_client.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using tessvark::testing::Exchange;
+using tessvark::testing::ParseReply;
+using tessvark::testing::RawConnection;
+
+double MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The process's resident memory in MiB, from /proc; negative when unreadable.
+double ResidentMiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+  }
+  return -1.0;
+}
+
+// The program on a data folder and runtime folder of its own, without a browser.
+class Program {
+ public:
+  Program(const std::string& path, const std::filesystem::path& root) : data_(root / "data") {
+    std::filesystem::create_directories(data_);
+    std::filesystem::create_directories(root / "run");
+    std::vector<std::string> env_text;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string text = *entry;
+      if (text.rfind("LOCALAPPDATA=", 0) != 0 && text.rfind("XDG_RUNTIME_DIR=", 0) != 0 &&
+          text.rfind("DISPLAY=", 0) != 0 && text.rfind("WAYLAND_DISPLAY=", 0) != 0) {
+        env_text.push_back(text);
+      }
+    }
+    env_text.push_back("LOCALAPPDATA=" + (root / "local").string());
+    env_text.push_back("XDG_RUNTIME_DIR=" + (root / "run").string());
+    env_text.push_back("TESSVARK_NO_BROWSER=");
+    std::vector<std::string> argv_text = {path, "--no-browser", "--config", data_.string()};
+    std::vector<char*> argv;
+    for (std::string& text : argv_text) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& text : env_text) envp.push_back(text.data());
+    envp.push_back(nullptr);
+    const std::string log = (root / "program.log").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
+  ~Program() {
+    if (pid_ > 0 && !ended_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // The port of the URL file once the server listens; 0 when it does not within 30 s.
+  int WaitForPort() const {
+    const auto end = Clock::now() + std::chrono::seconds(30);
+    const std::string prefix = "http://127.0.0.1:";
+    while (Clock::now() < end) {
+      std::ifstream file(data_ / "tessvark-url");
+      std::string url;
+      std::getline(file, url);
+      if (url.rfind(prefix, 0) == 0) return std::atoi(url.c_str() + prefix.size());
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    return 0;
+  }
+
+  // Milliseconds until the process ended, or nothing within `limit`.
+  std::optional<double> WaitForExit(milliseconds limit) {
+    const auto start = Clock::now();
+    while (Clock::now() - start < limit) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        ended_ = true;
+        return MillisecondsSince(start);
+      }
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::filesystem::path data_;
+  pid_t pid_ = -1;
+  bool ended_ = false;
+};
+
+// Connections that each get one more piece every 2 s from a thread of their own, from the moment
+// they are added.
+class Drip {
+ public:
+  Drip() {
+    thread_ = std::thread([this] {
+      while (!stop_.load()) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          for (auto& [connection, piece] : connections_) connection->Send(piece);
+        }
+        for (int i = 0; i < 200 && !stop_.load(); ++i) std::this_thread::sleep_for(milliseconds(10));
+      }
+    });
+  }
+  ~Drip() {
+    stop_.store(true);
+    thread_.join();
+  }
+  void Add(std::unique_ptr<RawConnection> connection, std::string piece) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connections_.push_back({std::move(connection), std::move(piece)});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<std::unique_ptr<RawConnection>, std::string>> connections_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// One request of `lines` header lines on its own connection; the reply's status, 0 for none.
+int Flood(int port, const std::string& host, long lines) {
+  RawConnection connection(port);
+  if (!connection.Send("GET /api/health HTTP/1.1\r\n" + host)) return 0;
+  std::string block;
+  for (long i = 0; i < lines; ++i) {
+    block += "X-Flood-" + std::to_string(i % 1000) + ": value\r\n";
+    if (block.size() >= 65536 || i + 1 == lines) {
+      if (!connection.Send(block)) break;
+      block.clear();
+    }
+  }
+  connection.Send("\r\n");
+  connection.ReadUntil("\r\n\r\n", std::chrono::seconds(60));
+  return ParseReply(connection.received()).status;
+}
+
+std::string Token(int port, const std::string& host) {
+  const std::string page = ParseReply(Exchange(port, "GET / HTTP/1.1\r\n" + host + "\r\n")).body;
+  const std::string marker = "const CSRF_TOKEN = '";
+  const std::size_t at = page.find(marker);
+  return at == std::string::npos ? std::string() : page.substr(at + marker.size(), 43);
+}
+
+long Argument(int argc, char** argv, int index, long fallback) {
+  return argc > index ? std::atol(argv[index]) : fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: server_abuse_bench PROGRAM [drippers] [slow-bodies] [floods] "
+                         "[lines-per-flood]\n");
+    return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  const long drippers = Argument(argc, argv, 2, 300);
+  const long slow_bodies = Argument(argc, argv, 3, 20);
+  const long floods = Argument(argc, argv, 4, 16);
+  const long flood_lines = Argument(argc, argv, 5, 1000000);
+
+  char root_template[] = "/tmp/tessvark-abuse-XXXXXX";
+  if (mkdtemp(root_template) == nullptr) return 1;
+  const std::filesystem::path root(root_template);
+  int result = 0;
+  {
+    Program program(argv[1], root);
+    const int port = program.pid() > 0 ? program.WaitForPort() : 0;
+    if (port == 0) {
+      std::fprintf(stderr, "the program did not start; see %s/program.log\n", root.c_str());
+      return 1;
+    }
+    const std::string authority = "127.0.0.1:" + std::to_string(port);
+    const std::string host = "Host: " + authority + "\r\n";
+    const std::string token = Token(port, host);
+    std::printf("program pid %d on port %d (token %s)\n", program.pid(), port,
+                token.size() == 43 ? "read" : "missing");
+    std::printf("rss at start: %.1f MiB\n", ResidentMiB(program.pid()));
+
+    const auto flood_start = Clock::now();
+    std::vector<int> statuses;
+    for (long i = 0; i < floods; ++i) statuses.push_back(Flood(port, host, flood_lines));
+    std::string status_text;
+    for (const int status : statuses) status_text += " " + std::to_string(status);
+    std::printf("%ld floods of %ld header lines: %.0f ms, statuses:%s\n", floods, flood_lines,
+                MillisecondsSince(flood_start), status_text.c_str());
+    std::printf("rss after floods: %.1f MiB\n", ResidentMiB(program.pid()));
+
+    Drip drip;
+    const auto open_start = Clock::now();
+    for (long i = 0; i < drippers; ++i) {
+      auto connection = std::make_unique<RawConnection>(port);
+      connection->Send("GET /api/health HTTP/1.1\r\n" + host);
+      drip.Add(std::move(connection), "X-Slow: 1\r\n");
+    }
+    const std::string body_head = "PUT /api/display-format HTTP/1.1\r\n" + host +
+                                  "Origin: http://" + authority + "\r\nX-Tessvark-CSRF: " + token +
+                                  "\r\nContent-Type: application/json\r\n"
+                                  "Content-Length: 200000\r\n\r\n{";
+    for (long i = 0; i < slow_bodies; ++i) {
+      auto connection = std::make_unique<RawConnection>(port);
+      connection->Send(body_head);
+      drip.Add(std::move(connection), " ");
+    }
+    std::printf("opened %ld drippers and %ld slow bodies in %.0f ms\n", drippers, slow_bodies,
+                MillisecondsSince(open_start));
+    std::this_thread::sleep_for(milliseconds(500));
+
+    std::vector<double> latencies;
+    int timed_out = 0;
+    for (int i = 0; i < 20; ++i) {
+      const auto start = Clock::now();
+      const auto reply = ParseReply(
+          Exchange(port, "GET /api/health HTTP/1.1\r\n" + host + "\r\n", milliseconds(2000)));
+      if (reply.status == 200) {
+        latencies.push_back(MillisecondsSince(start));
+      } else {
+        ++timed_out;
+      }
+    }
+    std::sort(latencies.begin(), latencies.end());
+    if (latencies.empty()) {
+      std::printf("interface requests: all 20 timed out (2 s each)\n");
+    } else {
+      std::printf("interface requests: median %.1f ms, max %.1f ms, %d of 20 timed out (2 s)\n",
+                  latencies[latencies.size() / 2], latencies.back(), timed_out);
+    }
+    std::printf("rss with clients open: %.1f MiB\n", ResidentMiB(program.pid()));
+
+    kill(program.pid(), SIGTERM);
+    const std::optional<double> exit_ms = program.WaitForExit(milliseconds(20000));
+    if (exit_ms) {
+      std::printf("SIGTERM to exit: %.0f ms\n", *exit_ms);
+    } else {
+      std::printf("SIGTERM to exit: no exit within 20 s (killed)\n");
+      result = 3;
+    }
+  }
+  std::filesystem::remove_all(root);
+  return result;
+}

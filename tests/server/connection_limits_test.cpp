@@ -1,0 +1,266 @@
+// Hostile local clients: connections that send slowly, too much, or never finish, must neither
+// hold the server's workers nor keep it from stopping.
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server_fixture.h"
+
+namespace tessvark::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr char kLateDetail[] = "{\"detail\":\"The request did not arrive in time.\"}";
+
+// Connections that each send one more byte or line every `interval` until stopped, from a thread
+// of their own, as a client on a slow or hostile link would.
+class Drippers {
+ public:
+  Drippers(int port, int count, const std::string& opening, std::string drop,
+           milliseconds interval)
+      : drop_(std::move(drop)) {
+    for (int i = 0; i < count; ++i) {
+      connections_.push_back(std::make_unique<RawConnection>(port));
+      connections_.back()->Send(opening);
+    }
+    thread_ = std::thread([this, interval] {
+      while (!stop_.load()) {
+        for (auto& connection : connections_) connection->Send(drop_);
+        for (auto end = std::chrono::steady_clock::now() + interval;
+             !stop_.load() && std::chrono::steady_clock::now() < end;) {
+          std::this_thread::sleep_for(milliseconds(10));
+        }
+      }
+    });
+  }
+  ~Drippers() { Stop(); }
+  void Stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+  bool AllConnected() const {
+    for (const auto& connection : connections_) {
+      if (!connection->connected()) return false;
+    }
+    return true;
+  }
+
+ private:
+  const std::string drop_;
+  std::vector<std::unique_ptr<RawConnection>> connections_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Requests get 300 ms to arrive.
+class ShortDeadlineTest : public ServerTest {
+ protected:
+  void Configure(LocalHttpServerOptions& options) override {
+    options.request_deadline_seconds = 0.3;
+  }
+};
+
+using ConnectionLimitsTest = ServerTest;
+
+TEST_F(ConnectionLimitsTest, StopReturnsWhileClientsDripHeadsOrBodies) {
+  // A header line each 200 ms, and an authorized body a byte each 200 ms: every single read
+  // succeeds long before any read time-out.
+  const std::string body_head = "PUT /api/display-format HTTP/1.1\r\nHost: " + Authority() +
+                                "\r\n" + PageHeaders() + "Content-Length: 200000\r\n\r\n{";
+  Drippers heads(port_, 4, "GET / HTTP/1.1\r\n", "X-Slow: 1\r\n", milliseconds(200));
+  Drippers bodies(port_, 4, body_head, " ", milliseconds(200));
+  ASSERT_TRUE(heads.AllConnected());
+  ASSERT_TRUE(bodies.AllConnected());
+  // Let the bodies reach their workers.
+  std::this_thread::sleep_for(milliseconds(500));
+  auto stopped = std::async(std::launch::async, [this] { server_->Stop(); });
+  EXPECT_EQ(stopped.wait_for(seconds(5)), std::future_status::ready)
+      << "Stop waited for clients that never finish";
+  // So that a Stop that waits for its clients still ends.
+  heads.Stop();
+  bodies.Stop();
+}
+
+// A runtime whose status call goes on until the test lets it, and a little beyond.
+class HeldRuntime : public FakeRuntime {
+ public:
+  RuntimeResponse GetStatus() override {
+    entered.store(true);
+    while (!release.load()) std::this_thread::sleep_for(milliseconds(5));
+    // Long enough for Stop to reach the connections being served.
+    std::this_thread::sleep_for(milliseconds(200));
+    return FakeRuntime::GetStatus();
+  }
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+};
+
+TEST_F(ConnectionLimitsTest, ReplyBeingMadeWhenStopBeginsStillReachesItsClient) {
+  // As the update installation does: the request that makes the program quit gets its answer.
+  HeldRuntime held;
+  server_->SetRuntime(&held);
+  auto answer = std::async(std::launch::async,
+                           [this] { return ParseReply(Exchange(port_, Build("GET", "/api/status"))); });
+  for (int i = 0; i < 2000 && !held.entered.load(); ++i) std::this_thread::sleep_for(milliseconds(5));
+  ASSERT_TRUE(held.entered.load());
+  held.release.store(true);
+  server_->Stop();
+  const HttpReply reply = answer.get();
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "{\"fake\":true}");
+}
+
+TEST_F(ShortDeadlineTest, RequestThatDoesNotArriveInTimeGets408AndIsClosed) {
+  const std::string put = "PUT /api/display-format HTTP/1.1\r\nHost: " + Authority() + "\r\n" +
+                          PageHeaders();
+  struct Case {
+    const char* what;
+    std::string opening;
+  };
+  const std::vector<Case> cases = {
+      {"head never ends", "GET /api/health HTTP/1.1\r\nHost: " + Authority() + "\r\n"},
+      {"small body never ends", put + "Content-Length: 20\r\n\r\n{\"a\""},
+      {"large body never ends", put + "Content-Length: 200000\r\n\r\n{\"a\""},
+  };
+  for (const Case& c : cases) {
+    // The client keeps sending, so no single read ever waits long: only a deadline for the
+    // whole request ends it.
+    RawConnection connection(port_);
+    ASSERT_TRUE(connection.connected()) << c.what;
+    connection.Send(c.opening);
+    const auto limit = std::chrono::steady_clock::now() + seconds(20);
+    while (connection.received().empty() && std::chrono::steady_clock::now() < limit) {
+      connection.Send("X");
+      connection.ReadUntil("\r\n\r\n", milliseconds(50));
+    }
+    EXPECT_TRUE(connection.ReadToEnd(seconds(10))) << c.what << ": the connection stays open";
+    const HttpReply reply = ParseReply(connection.received());
+    EXPECT_EQ(reply.status, 408) << c.what;
+    EXPECT_EQ(reply.body, kLateDetail) << c.what;
+    ExpectSecurityHeaders(reply);
+  }
+  EXPECT_EQ(runtime_.Calls().size(), 0u) << "no late request reached the runtime";
+}
+
+TEST_F(ConnectionLimitsTest, InterfaceIsAnsweredBesideManyDrippingConnections) {
+  const Drippers drippers(port_, 300, "GET / HTTP/1.1\r\nHost: " + Authority() + "\r\n",
+                          "X-Slow: 1\r\n", milliseconds(500));
+  ASSERT_TRUE(drippers.AllConnected());
+  for (int i = 0; i < 5; ++i) {
+    // Answered at once beside the drippers; a server whose workers they hold answers late or
+    // never.
+    const HttpReply reply = ParseReply(Exchange(port_, Build("GET", "/api/health"), seconds(3)));
+    EXPECT_EQ(reply.status, 200) << "request " << i;
+    EXPECT_EQ(reply.body, "{\"ok\":true}") << "request " << i;
+  }
+}
+
+TEST_F(ConnectionLimitsTest, SlowBodiesTakeAtMostSixteenWorkers) {
+  const std::string large = "PUT /api/display-format HTTP/1.1\r\nHost: " + Authority() + "\r\n" +
+                            PageHeaders() + "Content-Length: 200000\r\n\r\n{";
+  std::vector<std::unique_ptr<RawConnection>> slow;
+  for (int i = 0; i < 16; ++i) {
+    slow.push_back(std::make_unique<RawConnection>(port_));
+    ASSERT_TRUE(slow.back()->Send(large));
+  }
+  const HttpReply refused = ParseReply(Exchange(port_, large, seconds(10)));
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.body, "{\"detail\":\"The local server is busy.\"}");
+  ExpectSecurityHeaders(refused);
+  // The interface's own small bodies arrive whole and still find a worker.
+  const HttpReply saved = Change("PUT", "/api/display-format", "{\"x\":1}");
+  EXPECT_EQ(saved.status, 200);
+  EXPECT_EQ(runtime_.Calls().back(), "HandleDisplayFormat|PUT|/api/display-format|{\"x\":1}");
+}
+
+TEST_F(ConnectionLimitsTest, OversizedHeadsGet431BeforeTheyAreParsed) {
+  auto lines = [](int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += "X-Line-" + std::to_string(i) + ": v\r\n";
+    return text;
+  };
+  struct Case {
+    const char* what;
+    std::string extra_headers;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"100 header lines", lines(99), 200},  // with Host
+      {"101 header lines", lines(100), 431},
+      {"one line over 64 KiB", "X-Big: " + std::string(66000, 'a') + "\r\n", 431},
+      {"head over 64 KiB in lines of 8 KiB", [] {
+         std::string text;
+         for (int i = 0; i < 9; ++i) text += "X-Part: " + std::string(8000, 'b') + "\r\n";
+         return text;
+       }(), 431},
+  };
+  for (const Case& c : cases) {
+    const HttpReply reply = Send(Build("GET", "/api/health", c.extra_headers));
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    if (c.status == 431) {
+      EXPECT_EQ(reply.body, "{\"detail\":\"Request header fields are too large.\"}") << c.what;
+      ExpectSecurityHeaders(reply);
+    }
+  }
+}
+
+TEST_F(ConnectionLimitsTest, HeadThatNeverEndsIsRefusedOnceOverTheLimit) {
+  // A flood of header lines with no end: the answer comes while the client still sends.
+  RawConnection connection(port_);
+  ASSERT_TRUE(connection.Send("GET / HTTP/1.1\r\nHost: " + Authority() + "\r\n"));
+  const std::string block(4096, 'h');
+  for (int i = 0; i < 64 && connection.received().empty(); ++i) {
+    if (!connection.Send("X-Flood: " + block + "\r\n")) break;
+    connection.ReadUntil("\r\n\r\n", milliseconds(1));
+  }
+  EXPECT_TRUE(connection.ReadUntil("\r\n\r\n", seconds(10)));
+  EXPECT_EQ(ParseReply(connection.received()).status, 431);
+}
+
+void IgnoreSignal(int) {}
+
+TEST_F(ShortDeadlineTest, ClientFinishesItsRequestThroughASignalStorm) {
+  // A handler without SA_RESTART, as libFuzzer's watchdog installs: every blocking call of the
+  // client may return EINTR.
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = IgnoreSignal;
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  const pthread_t target = pthread_self();
+  std::atomic<bool> done{false};
+  std::atomic<int> sent{0};
+  std::thread storm([&] {
+    while (!done.load()) {
+      pthread_kill(target, SIGUSR1);
+      sent.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  // A head that never ends: the answer is the 408 after 300 ms, so the client waits through
+  // many signals.
+  const std::string raw = Exchange(port_, "GET /api/health HTTP/1.1\r\nHost: " + Authority() +
+                                              "\r\n", seconds(20));
+  const HttpReply reply = ParseReply(Exchange(port_, Build("GET", "/api/health"), seconds(20)));
+  done.store(true);
+  storm.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_GT(sent.load(), 100);
+  EXPECT_EQ(ParseReply(raw).status, 408);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "{\"ok\":true}");
+}
+
+}  // namespace
+}  // namespace tessvark::testing
