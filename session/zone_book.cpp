@@ -35,9 +35,9 @@ const SportZoneProfile* FindSportZoneSet(const ZoneBook& book, const SourceSelec
 }
 
 // Sets the active sport's zone set for the selected source in `document`, appending it when
-// missing; returns its position.
-std::size_t PutSportZoneSet(SportZonesDocument& document, const ZoneBook& book,
-                            const SourceSelection& selection, const std::string& zones_text) {
+// missing.
+void PutSportZoneSet(SportZonesDocument& document, const ZoneBook& book,
+                     const SourceSelection& selection, const std::string& zones_text) {
   const std::size_t index = SportZoneSetIndex(document, book, selection);
   if (index < document.profiles.size()) {
     document.profiles[index].zones = zones_text;
@@ -46,7 +46,6 @@ std::size_t PutSportZoneSet(SportZonesDocument& document, const ZoneBook& book,
                                                  std::string(SourceKindName(selection.type)),
                                                  selection.id, zones_text});
   }
-  return index;
 }
 
 std::vector<OcrZone> StoredZones(const ZoneBook& book, const SourceSelection& selection) {

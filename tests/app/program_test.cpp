@@ -655,6 +655,17 @@ TEST_F(ProgramTest, UnusableDataFolderIsNamedOnStandardError) {
               "Tessvark: the data folder \"" + c.folder + "\" cannot be used: " + c.reason + "\n");
   }
   EXPECT_EQ(ReadWholeFile(file), "not a folder");
+
+  // A folder that can be used, holding a settings file whose status cannot be had: the start
+  // fails, and the reason is said where it can be read even when the log cannot be written.
+  const std::string looped = folder_.Join("looped");
+  ASSERT_EQ(mkdir(looped.c_str(), 0700), 0);
+  ASSERT_EQ(symlink("source_config.json", (looped + "/source_config.json").c_str()), 0);
+  std::unique_ptr<Program> program = StartWith(environment_, {"--no-browser", "--config", looped});
+  EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(1));
+  EXPECT_EQ(program->Stderr(),
+            "Tessvark could not start: filesystem error: status: Too many levels of symbolic links "
+            "[" + looped + "/source_config.json]\n");
 }
 
 // A run killed while saving leaves its temporary files behind; the next start removes those whose
