@@ -47,6 +47,11 @@ int ChooseIceHockey(testing::ExampleStillSession& run) {
   return run.api().Put("/api/sports/selection", R"({"sport":"ice_hockey"})").status;
 }
 
+// The still picture's source with ice hockey chosen.
+bool StartUnderIceHockey(testing::ExampleStillSession& run) {
+  return StartWithCatalog(run) && ChooseIceHockey(run) == 200;
+}
+
 class ZonesApiTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(run_.Start()); }
@@ -285,8 +290,7 @@ TEST_F(ZonesApiTest, FailedSavesLeaveEverythingAsItWas) {
 
 TEST(ZonesApiSport, ChosenSportKeepsItsOwnZoneSet) {
   testing::ExampleStillSession run("zones-sport");
-  ASSERT_TRUE(StartWithCatalog(run));
-  ASSERT_EQ(ChooseIceHockey(run), 200);
+  ASSERT_TRUE(StartUnderIceHockey(run));
   const std::string rect = R"("x":0.1,"y":0.5,"width":0.1,"height":0.1)";
   EXPECT_EQ(run.api().Post("/api/zones", R"({"id":"d","role":"down",)" + rect + "}").body,
             DetailJson("This field is not available for the selected sport"));
@@ -339,8 +343,7 @@ TEST(ZonesApiSport, ZonesTheSportFileWouldLoseAreRefused) {
 // sets would read as none at the next start: the change that would do it is refused instead.
 TEST(ZonesApiSport, ZoneSetsThatWouldOutgrowTheFileAreRefused) {
   testing::ExampleStillSession run("zones-sport-full");
-  ASSERT_TRUE(StartWithCatalog(run));
-  ASSERT_EQ(ChooseIceHockey(run), 200);
+  ASSERT_TRUE(StartUnderIceHockey(run));
   const std::string rect = R"("x":0.5,"y":0.5,"width":0.25,"height":0.25)";
   ASSERT_EQ(run.api().Post("/api/zones", R"({"id":"s","role":"home_shots",)" + rect + "}").status,
             200);
