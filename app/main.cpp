@@ -15,6 +15,7 @@
 #include "core/version.h"
 #include "platform/atomic_file.h"
 #include "platform/browser_launch.h"
+#include "platform/data_folder.h"
 #include "platform/host_loop.h"
 #include "platform/module_path.h"
 #include "platform/single_instance.h"
@@ -37,15 +38,19 @@ constexpr int kExitNormal = 0;
 constexpr int kExitStartFailed = 1;
 constexpr int kExitBadCommandLine = 2;
 
-// 0 started, 1 Start refused, 4 an exception left it (logged).
+// 0 started, 1 Start refused, 4 an exception left it (logged, and said on standard error, since
+// the log itself may be what failed).
 int StartSession(NativeSession& session, const AppLog& log) {
+  std::string reason;
   try {
     return session.Start() ? 0 : 1;
   } catch (const std::exception& error) {
-    log.Append(std::string("exception=") + error.what());
+    reason = error.what();
   } catch (...) {
-    log.Append("exception=unknown");
+    reason = "unknown";
   }
+  log.Append("exception=" + reason);
+  std::fprintf(stderr, "Tessvark could not start: %s\n", reason.c_str());
   return 4;
 }
 
@@ -105,6 +110,13 @@ int RunProgram(const std::vector<std::string>& arguments) {
   run.open_browser = startup.open_browser;
   const std::string data_dir = startup.options.data_dir;
   if (!data_dir.empty()) {
+    // Without its data folder the program could neither keep settings nor hand over to a second
+    // start: better to say so and end than to run without them.
+    if (const std::string problem = PrepareDataFolder(data_dir); !problem.empty()) {
+      std::fprintf(stderr, "Tessvark: the data folder \"%s\" cannot be used: %s\n",
+                   data_dir.c_str(), problem.c_str());
+      return kExitStartFailed;
+    }
     CreateFolderWithParents(data_dir + "/logs");
     run.log = AppLog(data_dir + "/logs/tessvark.log");
     run.url_file_path = data_dir + "/tessvark-url";
@@ -115,6 +127,8 @@ int RunProgram(const std::vector<std::string>& arguments) {
     HandOverToRunningInstance(run.url_file_path, OpenUrlInBrowser);
     return kExitNormal;
   }
+  // Only the one running instance clears what killed runs left; a running writer's files stay.
+  if (!data_dir.empty()) RemoveStaleTemporaryFiles(data_dir);
 
   // Only the first instance waits for signals; a second one may be interrupted while it waits
   // for the URL file. Blocked before any thread exists, so that every thread inherits the mask.

@@ -33,8 +33,7 @@ bool IsUiUrl(const std::string& text) {
 
 bool WriteUrlFile(const std::string& path, const std::string& url) {
   if (path.empty() || url.empty()) return false;
-  return ReplaceFileWithText(path, UniqueTemporaryPath(path), url,
-                             TemporaryFileMode::kExclusive) == ReplaceFileStatus::kReplaced;
+  return ReplaceFileWithText(path, url) == ReplaceFileStatus::kReplaced;
 }
 
 void RemoveUrlFile(const std::string& path) {

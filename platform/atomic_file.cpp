@@ -1,12 +1,17 @@
 #include "platform/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <limits>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "core/steady_clock.h"
@@ -55,6 +60,33 @@ void SyncFolderOf(const std::filesystem::path& file) {
   if (descriptor.valid()) SyncDescriptor(descriptor.get());
 }
 
+constexpr std::string_view kTemporaryMark = ".tmp.";
+
+bool IsDecimal(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The writer's process id in a name that UniqueTemporaryPath made: "<target>.tmp.<pid>.<ns>",
+// the reading possibly negative. Nothing for any other name.
+std::optional<pid_t> TemporaryFileWriter(std::string_view name) {
+  const std::size_t reading_dot = name.rfind('.');
+  if (reading_dot == std::string_view::npos) return std::nullopt;
+  std::string_view reading = name.substr(reading_dot + 1);
+  if (!reading.empty() && reading.front() == '-') reading.remove_prefix(1);
+  const std::string_view head = name.substr(0, reading_dot);
+  const std::size_t mark = head.rfind(kTemporaryMark);
+  if (!IsDecimal(reading) || mark == std::string_view::npos || mark == 0) return std::nullopt;
+  const std::string_view pid_text = head.substr(mark + kTemporaryMark.size());
+  if (!IsDecimal(pid_text) || pid_text.size() > 10) return std::nullopt;
+  const long long pid = std::stoll(std::string(pid_text));
+  if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) return std::nullopt;
+  return static_cast<pid_t>(pid);
+}
+
+// Only "no such process" counts as gone: a process of another user answers EPERM and lives.
+bool ProcessIsGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
 }  // namespace
 
 bool CreateFolderWithParents(const std::filesystem::path& folder) {
@@ -66,19 +98,18 @@ bool CreateFolderWithParents(const std::filesystem::path& folder) {
 
 std::filesystem::path UniqueTemporaryPath(const std::filesystem::path& target) {
   std::string name = target.filename().string();
-  name += ".tmp.";
+  name += kTemporaryMark;
   name += std::to_string(static_cast<long long>(::getpid()));
   name += ".";
   name += std::to_string(SteadyClockNanoseconds());
   return target.parent_path() / name;
 }
 
-ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
-                                      const std::filesystem::path& temporary,
-                                      std::string_view text, TemporaryFileMode mode) {
+ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target, std::string_view text) {
   if (!CreateFolderWithParents(target.parent_path())) return ReplaceFileStatus::kFolderFailed;
-  const int flags = mode == TemporaryFileMode::kExclusive ? O_EXCL : O_TRUNC;
-  UniqueFd descriptor(OpenForWriting(temporary, flags, 0666));
+  const std::filesystem::path temporary = UniqueTemporaryPath(target);
+  // A name planted in the folder, a link above all, makes the call fail rather than be written.
+  UniqueFd descriptor(OpenForWriting(temporary, O_EXCL | O_NOFOLLOW, 0666));
   if (!descriptor.valid()) return ReplaceFileStatus::kCreateFailed;
   ReplaceFileStatus failure = ReplaceFileStatus::kReplaced;
   if (!WriteAll(descriptor.get(), text)) {
@@ -97,6 +128,32 @@ ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
   }
   SyncFolderOf(target);
   return ReplaceFileStatus::kReplaced;
+}
+
+std::int32_t RemoveStaleTemporaryFiles(const std::filesystem::path& folder) {
+  const int opened = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (opened < 0) return 0;
+  DIR* listing = ::fdopendir(opened);
+  if (listing == nullptr) {
+    ::close(opened);
+    return 0;
+  }
+  const int descriptor = ::dirfd(listing);
+  const uid_t user = ::geteuid();
+  std::int32_t removed = 0;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::optional<pid_t> writer = TemporaryFileWriter(entry->d_name);
+    if (!writer) continue;
+    struct stat info {};
+    if (::fstatat(descriptor, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode) || info.st_uid != user || !ProcessIsGone(*writer)) {
+      continue;
+    }
+    // unlinkat removes the name itself: whatever the entry has become since, nothing is followed.
+    if (::unlinkat(descriptor, entry->d_name, 0) == 0) ++removed;
+  }
+  ::closedir(listing);
+  return removed;
 }
 
 bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view text, mode_t mode) {

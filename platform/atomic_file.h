@@ -23,23 +23,25 @@ enum class ReplaceFileStatus : std::int32_t {
   kReplaceFailed = 5,    // rename over the target failed
 };
 
-// How the temporary file is opened: a fresh name that must not exist yet (O_EXCL), or a fixed
-// name that a leftover of an earlier failure may hold (truncated and reused).
-enum class TemporaryFileMode : std::int32_t { kExclusive = 0, kReuse = 1 };
-
 // Creates `folder` and every missing ancestor; true when it exists as a folder afterwards.
 bool CreateFolderWithParents(const std::filesystem::path& folder);
 
 // The temporary name beside a target: its file name, ".tmp.", the process id and the steady
-// clock's nanosecond reading, so that no two calls and no two processes share a name.
+// clock's nanosecond reading, so that no two calls and no two processes share a name, and a
+// leftover names the process that wrote it.
 std::filesystem::path UniqueTemporaryPath(const std::filesystem::path& target);
 
-// Writes `text` to `temporary` (in the target's folder), commits it to disk, renames it over
-// `target` in one step and commits the folder, so that a reader of `target` sees either the old
-// file or the whole new one, also after a crash or a power loss.
-ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target,
-                                      const std::filesystem::path& temporary,
-                                      std::string_view text, TemporaryFileMode mode);
+// Writes `text` to a new file under UniqueTemporaryPath (created exclusively, never through a
+// link), commits it to disk, renames it over `target` in one step and commits the folder, so that
+// a reader of `target` sees either the old file or the whole new one, also after a crash or a
+// power loss.
+ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target, std::string_view text);
+
+// Removes from `folder` the temporary files of ReplaceFileWithText whose writing process no longer
+// runs: regular files of this user (links are never followed) whose name ends in ".tmp.", a
+// process id and "." and a nanosecond reading, and whose process id names no process. Files of a
+// running process and every other name stay. Returns how many were removed.
+std::int32_t RemoveStaleTemporaryFiles(const std::filesystem::path& folder);
 
 // Creates `path` as a new file (failing when the name exists in any form, a link included) with
 // `mode` (by default readable and writable by its owner only), writes `text` and commits it to

@@ -1,6 +1,12 @@
 #include "platform/data_folder.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace tessvark {
 namespace {
@@ -29,6 +35,17 @@ std::string ProgramDataFolder(const EnvironmentLookup& lookup) {
   const std::string base = UserDataFolder(lookup);
   if (base.empty()) return std::string();
   return base + "/Tessvark Unified Native";
+}
+
+std::string PrepareDataFolder(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) return error.message();
+  if (!std::filesystem::is_directory(folder, error)) {
+    return error ? error.message() : std::strerror(ENOTDIR);
+  }
+  if (::access(folder.c_str(), R_OK | W_OK | X_OK) != 0) return std::strerror(errno);
+  return std::string();
 }
 
 }  // namespace tessvark

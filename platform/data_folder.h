@@ -20,4 +20,9 @@ std::string UserDataFolder(const EnvironmentLookup& lookup);
 // folder; empty when there is none.
 std::string ProgramDataFolder(const EnvironmentLookup& lookup);
 
+// Creates `folder` with its missing parents and checks that files can be made and read in it.
+// Empty when it can be used; otherwise the system's reason ("Not a directory", "Permission
+// denied", ...).
+std::string PrepareDataFolder(const std::string& folder);
+
 }  // namespace tessvark

@@ -4,22 +4,48 @@
 #include "session/zone_book.h"
 
 #include <cstdio>
+#include <exception>
 #include <filesystem>
+
+#include "settings/settings_file.h"
 
 namespace tessvark {
 namespace {
 
-// The sport's own zone set for the selected source, when the operator drew one.
-const SportZoneProfile* FindSportZoneSet(const ZoneBook& book, const SourceSelection& selection) {
-  if (!selection.selected) return nullptr;
-  for (const SportZoneProfile& profile : book.sport_zones.profiles) {
+// The position of the active sport's zone set for the selected source in `document`, or its
+// size when there is none.
+std::size_t SportZoneSetIndex(const SportZonesDocument& document, const ZoneBook& book,
+                              const SourceSelection& selection) {
+  for (std::size_t i = 0; i < document.profiles.size(); ++i) {
+    const SportZoneProfile& profile = document.profiles[i];
     if (profile.sport == book.active_sport &&
         profile.source_type == SourceKindName(selection.type) &&
         profile.source_id == selection.id) {
-      return &profile;
+      return i;
     }
   }
-  return nullptr;
+  return document.profiles.size();
+}
+
+// The sport's own zone set for the selected source, when the operator drew one.
+const SportZoneProfile* FindSportZoneSet(const ZoneBook& book, const SourceSelection& selection) {
+  if (!selection.selected) return nullptr;
+  const std::size_t index = SportZoneSetIndex(book.sport_zones, book, selection);
+  return index < book.sport_zones.profiles.size() ? &book.sport_zones.profiles[index] : nullptr;
+}
+
+// Sets the active sport's zone set for the selected source in `document`, appending it when
+// missing.
+void PutSportZoneSet(SportZonesDocument& document, const ZoneBook& book,
+                     const SourceSelection& selection, const std::string& zones_text) {
+  const std::size_t index = SportZoneSetIndex(document, book, selection);
+  if (index < document.profiles.size()) {
+    document.profiles[index].zones = zones_text;
+  } else {
+    document.profiles.push_back(SportZoneProfile{book.active_sport,
+                                                 std::string(SourceKindName(selection.type)),
+                                                 selection.id, zones_text});
+  }
 }
 
 std::vector<OcrZone> StoredZones(const ZoneBook& book, const SourceSelection& selection) {
@@ -85,34 +111,13 @@ void WriteProfiles(SourceConfiguration& configuration, const std::map<std::strin
 // file; on a failed save the set is as it was.
 bool StoreSportZones(ZoneBook& book, const SourceSelection& selection,
                      const std::string& zones_text) {
-  std::vector<SportZoneProfile>& profiles = book.sport_zones.profiles;
-  std::optional<std::string> old_text;
-  std::size_t index = profiles.size();
-  for (std::size_t i = 0; i < profiles.size(); ++i) {
-    if (profiles[i].sport == book.active_sport &&
-        profiles[i].source_type == SourceKindName(selection.type) &&
-        profiles[i].source_id == selection.id) {
-      index = i;
-      break;
-    }
-  }
-  if (index < profiles.size()) {
-    old_text = profiles[index].zones;
-    profiles[index].zones = zones_text;
-  } else {
-    profiles.push_back(SportZoneProfile{book.active_sport,
-                                        std::string(SourceKindName(selection.type)), selection.id,
-                                        zones_text});
-  }
+  const SportZonesDocument previous = book.sport_zones;
+  PutSportZoneSet(book.sport_zones, book, selection, zones_text);
   const std::filesystem::path path =
       book.config_store ? book.config_store->directory() / "sport_zones.json" : std::filesystem::path();
   std::string error;
   if (SaveSportZones(path, book.sport_zones, error)) return true;
-  if (old_text) {
-    profiles[index].zones = std::move(*old_text);
-  } else {
-    profiles.erase(profiles.begin() + static_cast<std::ptrdiff_t>(index));
-  }
+  book.sport_zones = previous;
   return false;
 }
 
@@ -231,6 +236,26 @@ bool SaveConfiguration(ZoneBook& book, const SourceSelection& selection) {
   if (!book.config_store->Save(configuration, error)) return false;
   book.stored = std::move(configuration);
   return true;
+}
+
+std::optional<std::string> ZoneListRefusal(const ZoneBook& book, const SourceSelection& selection,
+                                           const std::string& zones_text) {
+  if (!SportApplied(book)) return std::nullopt;
+  JsonValue zones;  // stays null, which no reader takes as a list, when the text does not parse
+  try {
+    zones = ParseJson(zones_text);
+  } catch (const std::exception&) {
+  }
+  const std::string problem = SportZoneEntryProblem(
+      book.active_sport, SourceKindName(selection.type), selection.id, zones);
+  if (!problem.empty()) return "Zones of this source cannot be stored under a sport: " + problem;
+  SportZonesDocument candidate = book.sport_zones;
+  PutSportZoneSet(candidate, book, selection, zones_text);
+  if (SportZonesText(candidate).size() > kSettingsFileLimit) {
+    return "Zones could not be stored: the sport zone file would be larger than " +
+           std::to_string(kSettingsFileLimit) + " bytes";
+  }
+  return std::nullopt;
 }
 
 bool StoreZones(ZoneBook& book, const SourceSelection& selection, const std::string& zones_text) {

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -61,6 +62,12 @@ SourceConfiguration BuildSourceConfiguration(const ZoneBook& book,
 // Saves the record built from the book and the selection; true without a store (nothing
 // written).
 bool SaveConfiguration(ZoneBook& book, const SourceSelection& selection);
+// Why StoreZones must not take this zone list for the selected source: under an applied sport,
+// the reader of the sport zone file would not bring its entry back at the next start (a source id
+// over 240 bytes, for one), or the file would grow beyond what that reader takes. Nothing when the
+// list may be stored; the configuration files keep any source and any size.
+std::optional<std::string> ZoneListRefusal(const ZoneBook& book, const SourceSelection& selection,
+                                           const std::string& zones_text);
 // A new zone list (its JSON text) for the selected source: into the active sport's zone set or
 // the source's own list, saved at once; on a failed save the previous list is back and false.
 bool StoreZones(ZoneBook& book, const SourceSelection& selection, const std::string& zones_text);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -176,6 +177,20 @@ std::optional<ZoneProcessing> ProcessingOfNewestZone(const std::vector<OcrZone>&
   return ProcessingOrDefaults(*newest);
 }
 
+// Stores the new zone list of the selected source: 422 with the reason when it would not come
+// back after a restart (nothing is changed then), 500 when the save failed (the previous list is
+// back); nothing once it is stored.
+std::optional<RuntimeResponse> StoreZoneList(SessionEngine& engine,
+                                             const std::vector<OcrZone>& zones)
+    REQUIRES(engine.mutex) {
+  const std::string text = OcrZoneListJson(zones);
+  if (std::optional<std::string> refusal = ZoneListRefusal(engine.zones, engine.selection, text)) {
+    return MakeErrorResponse(422, *refusal);
+  }
+  if (!StoreZones(engine.zones, engine.selection, text)) return MakeErrorResponse(500, kNotSaved);
+  return std::nullopt;
+}
+
 std::string HideEmptyJson(bool enabled) {
   return JsonWriter(kApiJson).BeginObject().Key("enabled").Bool(enabled).EndObject().Take();
 }
@@ -254,7 +269,7 @@ RuntimeResponse SessionZones::CreateZone(const std::string& body_text) {
     }
   }
   zones.push_back(zone);
-  if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
+  if (std::optional<RuntimeResponse> failed = StoreZoneList(engine_, zones)) return *failed;
   outputs_.RequestClear();
   frame_path_.Analyze(engine_, true, true);
   return MakeOkResponse(ZoneReplyJson(zone));
@@ -297,7 +312,7 @@ RuntimeResponse SessionZones::UpdateZone(const std::string& zone_id,
     return MakeErrorResponse(422, refused);
   }
   *found = zone;
-  if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
+  if (std::optional<RuntimeResponse> failed = StoreZoneList(engine_, zones)) return *failed;
   outputs_.RequestClear();
   frame_path_.Analyze(engine_, true, true);
   return MakeOkResponse(ZoneReplyJson(zone));
@@ -310,7 +325,7 @@ RuntimeResponse SessionZones::DeleteZone(const std::string& zone_id) {
                                   [&](const OcrZone& zone) { return zone.id == zone_id; });
   if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
   zones.erase(found);
-  if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(zones))) return MakeErrorResponse(500, kNotSaved);
+  if (std::optional<RuntimeResponse> failed = StoreZoneList(engine_, zones)) return *failed;
   outputs_.RequestClear();
   frame_path_.Analyze(engine_, true, true);
   return MakeOkResponse(R"({"success":true})");
@@ -360,7 +375,7 @@ RuntimeResponse SessionZones::ReorderZones(const std::string& body_text) {
     reply.String(id.text);
   }
   reply.EndArray().EndObject();
-  if (!StoreZones(engine_.zones, engine_.selection, OcrZoneListJson(ordered))) return MakeErrorResponse(500, kNotSaved);
+  if (std::optional<RuntimeResponse> failed = StoreZoneList(engine_, ordered)) return *failed;
   frame_path_.Analyze(engine_, true, true);
   return MakeOkResponse(reply.Take());
 }

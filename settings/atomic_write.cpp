@@ -16,8 +16,7 @@ bool WriteFileAtomically(const std::filesystem::path& target, std::string_view t
     error = "Refusing to write a document that does not parse";
     return false;
   }
-  const ReplaceFileStatus status = ReplaceFileWithText(target, UniqueTemporaryPath(target), text,
-                                                       TemporaryFileMode::kExclusive);
+  const ReplaceFileStatus status = ReplaceFileWithText(target, text);
   switch (status) {
     case ReplaceFileStatus::kReplaced:
       return true;

@@ -90,15 +90,21 @@ bool KeepCopyOfUnusableFile(const std::filesystem::path& path, const std::string
 }
 
 bool ReplaceSettingsFile(const std::filesystem::path& path, std::string_view text,
-                         const std::function<bool(const std::string&)>& is_usable) {
-  if (!KeepCopyOfUnusableFile(path, path.filename().string() + ".unreadable", kSettingsFileLimit,
-                              is_usable)) {
+                         const std::function<bool(const std::string&)>& is_usable,
+                         std::string_view what, std::string& error) {
+  // A file its reader refuses would lose everything in it at the next start.
+  if (text.size() > kSettingsFileLimit) {
+    error = std::string(what) + " would be larger than " + std::to_string(kSettingsFileLimit) +
+            " bytes";
     return false;
   }
-  std::filesystem::path temporary = path;
-  temporary += ".tmp";
-  return ReplaceFileWithText(path, temporary, text, TemporaryFileMode::kReuse) ==
-         ReplaceFileStatus::kReplaced;
+  if (!KeepCopyOfUnusableFile(path, path.filename().string() + ".unreadable", kSettingsFileLimit,
+                              is_usable) ||
+      ReplaceFileWithText(path, text) != ReplaceFileStatus::kReplaced) {
+    error = std::string(what) + " could not be saved";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tessvark

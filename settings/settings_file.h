@@ -47,12 +47,14 @@ bool KeepCopyOfUnusableFile(const std::filesystem::path& path, const std::string
                             std::uintmax_t limit,
                             const std::function<bool(const std::string&)>& is_usable);
 
-// The writer of the sport files: keeps an unusable existing file as "<name>.unreadable" (see
-// KeepCopyOfUnusableFile), then replaces it through "<path>.tmp" (a leftover of an earlier failure
-// is reused), committed to disk before the rename. False when the copy or the write failed; the
-// old file is then unchanged.
+// The writer of the sport files, whose readers take at most kSettingsFileLimit bytes. A larger
+// text is not written at all: `error` becomes `what` + " would be larger than 1048576 bytes" and
+// nothing on disk is touched. Otherwise an unusable existing file is kept as "<name>.unreadable"
+// (see KeepCopyOfUnusableFile) and the file is replaced through ReplaceFileWithText; when the copy
+// or the write fails, `error` becomes `what` + " could not be saved" and the old file is unchanged.
 bool ReplaceSettingsFile(const std::filesystem::path& path, std::string_view text,
-                         const std::function<bool(const std::string&)>& is_usable);
+                         const std::function<bool(const std::string&)>& is_usable,
+                         std::string_view what, std::string& error);
 
 // Keeps the file at `path`, whose bytes could not be read, under `name` (or the name with the
 // nanosecond suffix) in the same folder as a second link. True also when `path` no longer

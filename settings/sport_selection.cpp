@@ -11,8 +11,6 @@
 namespace tessvark {
 namespace {
 
-constexpr const char* kSaveFailed = "sport selection could not be saved";
-
 // Reads a selection from `text` into `selection`; every fault stops the read and leaves what was
 // read so far with valid false.
 void ParseSelectionText(const std::string& text, SportSelection& selection) {
@@ -121,11 +119,7 @@ bool WriteSelectionFile(const std::filesystem::path& path, std::string_view text
     ParseSelectionText(existing, selection);
     return selection.valid;
   };
-  if (!ReplaceSettingsFile(path, text, is_usable)) {
-    error = kSaveFailed;
-    return false;
-  }
-  return true;
+  return ReplaceSettingsFile(path, text, is_usable, "sport selection", error);
 }
 
 std::string SelectionJson(const SportSelection& selection, const SportsCatalog& catalog) {

@@ -47,9 +47,10 @@ class SportSelectionStore {
 // The file text: {"by_source":{..},"selected_sport":..,"version":1} without white space.
 std::string SelectionDocument(const SportSelection& selection);
 
-// Replaces the file through "<path>.tmp", committed to disk before the rename. An existing file
-// that does not read as a complete selection is first kept as "<name>.unreadable" (or with a
-// nanosecond suffix); when that copy fails nothing is written.
+// Replaces the file through a fresh temporary file, committed to disk before the rename. A text
+// larger than the reader takes is refused. An existing file that does not read as a complete
+// selection is first kept as "<name>.unreadable" (or with a nanosecond suffix); when that copy
+// fails nothing is written.
 bool WriteSelectionFile(const std::filesystem::path& path, std::string_view text,
                         std::string& error);
 

@@ -13,8 +13,6 @@
 namespace tessvark {
 namespace {
 
-constexpr const char* kSaveFailed = "sport zones could not be saved";
-
 const JsonValue* FirstString(const JsonValue& object, const char* key) {
   const JsonValue* value = object.Find(key);
   return value != nullptr && value->kind == JsonKind::kString ? value : nullptr;
@@ -72,6 +70,21 @@ bool ValidateSportZoneList(const JsonValue& zones) {
   return true;
 }
 
+std::string SportZoneEntryProblem(std::string_view sport, std::string_view source_type,
+                                  std::string_view source_id, const JsonValue& zones) {
+  if (!IsCatalogCode(sport, 32)) return "the sport code is not valid";
+  if (!IsBoundedText(source_type, 32)) {
+    return "the source type must be 1 to 32 bytes without a zero byte";
+  }
+  if (!IsBoundedText(source_id, 240)) {
+    return "the source id must be 1 to 240 bytes without a zero byte";
+  }
+  if (!ValidateSportZoneList(zones)) {
+    return "each zone needs an id and a role of 1 to 80 bytes and finite coordinates";
+  }
+  return {};
+}
+
 bool ParseSportZoneProfile(const JsonValue& element, SportZoneProfile& profile) {
   if (element.kind != JsonKind::kObject) return false;
   const JsonValue* sport = FirstString(element, "sport");
@@ -79,10 +92,7 @@ bool ParseSportZoneProfile(const JsonValue& element, SportZoneProfile& profile) 
   const JsonValue* id = FirstString(element, "source_id");
   const JsonValue* zones = element.Find("zones");
   if (sport == nullptr || type == nullptr || id == nullptr || zones == nullptr) return false;
-  if (!IsCatalogCode(sport->text, 32) || !IsBoundedText(type->text, 32) ||
-      !IsBoundedText(id->text, 240) || !ValidateSportZoneList(*zones)) {
-    return false;
-  }
+  if (!SportZoneEntryProblem(sport->text, type->text, id->text, *zones).empty()) return false;
   profile.sport = sport->text;
   profile.source_type = type->text;
   profile.source_id = id->text;
@@ -148,11 +158,7 @@ bool WriteSportZonesFile(const std::filesystem::path& path, std::string_view tex
     SportZonesDocument ignored;
     return ParseSportZonesText(existing, ignored);
   };
-  if (!ReplaceSettingsFile(path, text, is_usable)) {
-    error = kSaveFailed;
-    return false;
-  }
-  return true;
+  return ReplaceSettingsFile(path, text, is_usable, "sport zones", error);
 }
 
 bool IsRefusedStorePath(const std::filesystem::path& path) {

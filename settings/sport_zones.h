@@ -31,6 +31,11 @@ bool IsBoundedText(std::string_view text, std::size_t limit);
 // An array of objects whose "id" and "role" are bounded texts (80) and whose "x", "y", "width"
 // and "height" are finite numbers.
 bool ValidateSportZoneList(const JsonValue& zones);
+// Why the reader would not take an entry of these values back (it would land in `preserved` and
+// its zones be gone); empty when it would. The one judgement of the reader and of whoever wants
+// to refuse an entry before it is saved.
+std::string SportZoneEntryProblem(std::string_view sport, std::string_view source_type,
+                                  std::string_view source_id, const JsonValue& zones);
 bool ParseSportZoneProfile(const JsonValue& element, SportZoneProfile& profile);
 
 // The document in "sport_zones.json", or the empty document for an empty path and for a file that
@@ -46,9 +51,10 @@ std::string SportZonesText(const SportZonesDocument& document);
 bool SaveSportZones(const std::filesystem::path& path, const SportZonesDocument& document,
                     std::string& error);
 
-// Replaces the file through "<path>.tmp" (reused when a failed save left it), committed to disk
-// before the rename. An existing file that does not read as a document is first kept as
-// "<name>.unreadable" (or with a nanosecond suffix); when that copy fails nothing is written.
+// Replaces the file through a fresh temporary file, committed to disk before the rename. A text
+// larger than ReadSportZones takes is refused ("sport zones would be larger than 1048576 bytes").
+// An existing file that does not read as a document is first kept as "<name>.unreadable" (or with
+// a nanosecond suffix); when that copy fails nothing is written.
 bool WriteSportZonesFile(const std::filesystem::path& path, std::string_view text,
                          std::string& error);
 

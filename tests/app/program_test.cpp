@@ -620,5 +620,83 @@ TEST_F(ProgramTest, ConfigFolderAndUnusablePortRange) {
   EXPECT_FALSE(FileExists(UrlFile()));
 }
 
+// A data folder the program cannot use ends the start with exit code 1 and one line on standard
+// error naming the folder and the system's reason; nothing is served.
+TEST_F(ProgramTest, UnusableDataFolderIsNamedOnStandardError) {
+  const std::string file = folder_.Join("plain-file");
+  std::ofstream(file) << "not a folder";
+  struct Case {
+    const char* name;
+    ProgramEnvironment environment;
+    std::vector<std::string> arguments;
+    std::string folder;
+    std::string reason;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"--config names a file", environment_, {"--config", file}, file,
+                   "Not a directory"});
+  ProgramEnvironment under_file = environment_;
+  under_file.data_root = file;
+  cases.push_back({"application data is a file", under_file, {}, file + "/Tessvark Unified Native",
+                   "Not a directory"});
+  if (geteuid() != 0) {  // permission bits do not hold root back
+    const std::string locked = folder_.Join("locked");
+    mkdir(locked.c_str(), 0500);
+    cases.push_back({"folder without write permission", environment_, {"--config", locked},
+                     locked, "Permission denied"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> arguments = c.arguments;
+    arguments.push_back("--no-browser");
+    std::unique_ptr<Program> program = StartWith(c.environment, arguments);
+    EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(1));
+    EXPECT_EQ(program->Stderr(),
+              "Tessvark: the data folder \"" + c.folder + "\" cannot be used: " + c.reason + "\n");
+  }
+  EXPECT_EQ(ReadWholeFile(file), "not a folder");
+
+  // A folder that can be used, holding a settings file whose status cannot be had: the start
+  // fails, and the reason is said where it can be read even when the log cannot be written.
+  const std::string looped = folder_.Join("looped");
+  ASSERT_EQ(mkdir(looped.c_str(), 0700), 0);
+  ASSERT_EQ(symlink("source_config.json", (looped + "/source_config.json").c_str()), 0);
+  std::unique_ptr<Program> program = StartWith(environment_, {"--no-browser", "--config", looped});
+  EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(1));
+  EXPECT_EQ(program->Stderr(),
+            "Tessvark could not start: filesystem error: status: Too many levels of symbolic links "
+            "[" + looped + "/source_config.json]\n");
+}
+
+// A run killed while saving leaves its temporary files behind; the next start removes those whose
+// writer is gone, and nothing else: not a running process's, not a link, not its target.
+TEST_F(ProgramTest, LeftoversOfKilledRunsAreRemovedAtStart) {
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  waitpid(child, nullptr, 0);
+  const std::string ended = std::to_string(child);
+  ASSERT_EQ(mkdir(DataFolder().c_str(), 0700), 0);
+  const std::string victim = folder_.Join("victim");
+  std::ofstream(victim) << "precious";
+  const std::string stale = DataFolder() + "/zone_store.json.tmp." + ended + ".123";
+  const std::string stale_sport = DataFolder() + "/sport_zones.json.tmp." + ended + ".456";
+  const std::string running = DataFolder() + "/zone_store.json.tmp." + std::to_string(getpid()) + ".1";
+  const std::string link = DataFolder() + "/output_config.json.tmp." + ended + ".789";
+  for (const std::string& path : {stale, stale_sport, running}) std::ofstream(path) << "partial";
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+
+  std::unique_ptr<Program> program = StartFirst();
+  ASSERT_FALSE(WaitForUrl(*program).empty()) << program->Stderr();
+  EXPECT_FALSE(FileExists(stale));
+  EXPECT_FALSE(FileExists(stale_sport));
+  EXPECT_EQ(ReadWholeFile(running), "partial");
+  struct stat info {};
+  EXPECT_EQ(lstat(link.c_str(), &info), 0) << "a link is left alone";
+  EXPECT_EQ(ReadWholeFile(victim), "precious");
+  program->Signal(SIGTERM);
+  EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0));
+}
+
 }  // namespace
 }  // namespace tessvark

@@ -227,6 +227,41 @@ TEST_F(StateFolder, ZonesUnderASportGoToItsZoneSet) {
   EXPECT_EQ(book.sport_zones.profiles.size(), 1u) << "the appended set is removed again";
 }
 
+// What the sport zone file's reader would not bring back is refused before it is stored: an entry
+// it drops (a source id over 240 bytes, no source at all) or a file larger than it reads. The
+// configuration files keep any source.
+TEST_F(StateFolder, ZoneListsTheSportFileWouldLoseAreRefused) {
+  ZoneBook book;
+  book.config_store = std::make_unique<ConfigStore>(folder_);
+  const std::string text = OcrZoneListJson({Zone("s", "home_shots")});
+  const SourceSelection long_id = Selected("srt", std::string(300, 'i'));
+  EXPECT_EQ(ZoneListRefusal(book, long_id, text), std::nullopt) << "no sport";
+  ASSERT_TRUE(StoreZones(book, long_id, text));
+  SourceConfiguration loaded;
+  ConfigStore(folder_).Load(loaded);
+  ASSERT_NE(loaded.FindProfile(ProfileKey("srt", std::string(300, 'i'))), nullptr);
+
+  book.sport_active = true;
+  book.active_sport = "football";
+  const std::string id_refusal =
+      "Zones of this source cannot be stored under a sport: the source id must be 1 to 240 "
+      "bytes without a zero byte";
+  EXPECT_EQ(ZoneListRefusal(book, long_id, text), id_refusal);
+  EXPECT_EQ(ZoneListRefusal(book, SourceSelection{}, text), id_refusal) << "no source selected";
+  const SourceSelection longest = Selected("srt", std::string(240, 'i'));
+  EXPECT_EQ(ZoneListRefusal(book, longest, text), std::nullopt);
+
+  // Another source's set fills the file so that this source's first set fits exactly.
+  book.sport_zones.profiles.push_back({"football", "ndi", "cam", "[]"});
+  SportZonesDocument full = book.sport_zones;
+  full.profiles.push_back({"football", "srt", longest.id, "[]"});
+  book.sport_zones.profiles[0].zones = "[" + std::string(1048576 - SportZonesText(full).size(), ' ') + "]";
+  EXPECT_EQ(ZoneListRefusal(book, longest, "[]"), std::nullopt);
+  EXPECT_EQ(ZoneListRefusal(book, longest, "[ ]"),
+            "Zones could not be stored: the sport zone file would be larger than 1048576 bytes");
+  EXPECT_EQ(book.sport_zones.profiles.size(), 1u) << "the book is not changed by the question";
+}
+
 TEST(CurrentGeometry, KeyOfTheIdentityQuadAndTheSelectedSourcesEntry) {
   EXPECT_EQ(GeometryKey(SourceGeometry{}),
             "0.000000000,0.000000000;1.000000000,0.000000000;1.000000000,1.000000000;"

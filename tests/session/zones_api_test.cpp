@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "tools/example_media/example_scenes.h"
 #include "zone_api_client.h"
@@ -22,10 +25,31 @@ std::string RectJson(const JsonValue& zone) {
          ",\"width\":" + zone.At("width").text + ",\"height\":" + zone.At("height").text;
 }
 
+std::string ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 std::string Member(const std::string& body, const std::string& key) {
   const JsonValue reply = ParseJson(body);
   const JsonValue* value = reply.Find("zone")->Find(key);
   return value == nullptr ? "<absent>" : value->kind == JsonKind::kObject ? "{object}" : value->text;
+}
+
+// Starts `run` with the shipped sports catalog and the source `type`/`id` selected.
+bool StartWithCatalog(testing::ExampleStillSession& run, const std::string& type = "example",
+                      const std::string& id = "example-2") {
+  run.sports_catalog_path = std::string(TESSVARK_SOURCE_DIR) + "/resources/sports-catalog.json";
+  return run.Start(type, id);
+}
+
+int ChooseIceHockey(testing::ExampleStillSession& run) {
+  return run.api().Put("/api/sports/selection", R"({"sport":"ice_hockey"})").status;
+}
+
+// The still picture's source with ice hockey chosen.
+bool StartUnderIceHockey(testing::ExampleStillSession& run) {
+  return StartWithCatalog(run) && ChooseIceHockey(run) == 200;
 }
 
 class ZonesApiTest : public ::testing::Test {
@@ -266,9 +290,7 @@ TEST_F(ZonesApiTest, FailedSavesLeaveEverythingAsItWas) {
 
 TEST(ZonesApiSport, ChosenSportKeepsItsOwnZoneSet) {
   testing::ExampleStillSession run("zones-sport");
-  run.sports_catalog_path = std::string(TESSVARK_SOURCE_DIR) + "/resources/sports-catalog.json";
-  ASSERT_TRUE(run.Start());
-  ASSERT_EQ(run.api().Put("/api/sports/selection", R"({"sport":"ice_hockey"})").status, 200);
+  ASSERT_TRUE(StartUnderIceHockey(run));
   const std::string rect = R"("x":0.1,"y":0.5,"width":0.1,"height":0.1)";
   EXPECT_EQ(run.api().Post("/api/zones", R"({"id":"d","role":"down",)" + rect + "}").body,
             DetailJson("This field is not available for the selected sport"));
@@ -286,6 +308,82 @@ TEST(ZonesApiSport, ChosenSportKeepsItsOwnZoneSet) {
   EXPECT_NE(own.find(R"("id":"down")"), std::string::npos) << "the source's own zones stay";
   EXPECT_EQ(own.find(R"("id":"s")"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(run.folder() / "sport_zones.json"));
+}
+
+// A zone the sport zone file could not bring back after a restart is refused with 422 and changes
+// nothing, where it used to answer 200 and be gone at the next start. Without a sport the same
+// source keeps its zones in the configuration files, which take any source id.
+TEST(ZonesApiSport, ZonesTheSportFileWouldLoseAreRefused) {
+  testing::ExampleStillSession run("zones-sport-long-id");
+  ASSERT_TRUE(StartWithCatalog(run, "srt", std::string(300, 'i')));
+  const std::string rect = R"("x":0.1,"y":0.5,"width":0.1,"height":0.1)";
+  ASSERT_EQ(run.api().Post("/api/zones", R"({"id":"h","role":"home_shots",)" + rect + "}").status,
+            200);
+  ASSERT_TRUE(run.Restart());
+  const std::string zones = run.api().Get("/api/zones").body;
+  EXPECT_NE(FindZone(ParseJson(zones), "h"), nullptr) << "kept without a sport";
+
+  ASSERT_EQ(ChooseIceHockey(run), 200);
+  const std::string refusal = DetailJson(
+      "Zones of this source cannot be stored under a sport: the source id must be 1 to 240 bytes "
+      "without a zero byte");
+  const ApiReply created =
+      run.api().Post("/api/zones", R"({"id":"g","role":"guest_shots",)" + rect + "}");
+  EXPECT_EQ(created.status, 422);
+  EXPECT_EQ(created.body, refusal);
+  EXPECT_EQ(run.api().Put("/api/zones/h", "{" + rect + "}").body, refusal);
+  EXPECT_EQ(run.api().Delete("/api/zones/h").body, refusal);
+  EXPECT_EQ(run.api().Get("/api/zones").body, zones);
+  EXPECT_FALSE(std::filesystem::exists(run.folder() / "sport_zones.json"));
+  ASSERT_TRUE(run.Restart());
+  EXPECT_EQ(run.api().Get("/api/zones").body, zones);
+}
+
+// With enough sources the sport zone file would outgrow what its reader takes, and every source's
+// sets would read as none at the next start: the change that would do it is refused instead.
+TEST(ZonesApiSport, ZoneSetsThatWouldOutgrowTheFileAreRefused) {
+  testing::ExampleStillSession run("zones-sport-full");
+  ASSERT_TRUE(StartUnderIceHockey(run));
+  const std::string rect = R"("x":0.5,"y":0.5,"width":0.25,"height":0.25)";
+  ASSERT_EQ(run.api().Post("/api/zones", R"({"id":"s","role":"home_shots",)" + rect + "}").status,
+            200);
+
+  // Other sources' sets fill the file to 20 bytes short of 1 MiB, less than any further zone.
+  const std::filesystem::path path = run.folder() / "sport_zones.json";
+  SportZonesDocument document = ReadSportZones(path);
+  ASSERT_EQ(document.profiles.size(), 1u);
+  const std::string other = "[{" + rect + R"(,"id":"s","role":"home_shots"}])";
+  const std::size_t target = 1048576 - 20;
+  const std::size_t base = SportZonesText(document).size();
+  document.profiles.push_back({"ice_hockey", "ndi", "x", other});
+  const std::size_t short_entry = SportZonesText(document).size() - base;
+  document.profiles.pop_back();
+  // Entries of ids of 8 bytes, then one whose id (of at most 240 bytes) makes up the rest.
+  const std::size_t entry = short_entry + 7;
+  const std::size_t count = (target - base - short_entry - 50) / entry;
+  for (std::size_t i = 0; i < count; ++i) {
+    document.profiles.push_back({"ice_hockey", "ndi", std::to_string(10000000 + i), other});
+  }
+  const std::size_t rest = target - base - count * entry;
+  document.profiles.push_back({"ice_hockey", "ndi", std::string(1 + rest - short_entry, 'x'), other});
+  ASSERT_EQ(SportZonesText(document).size(), target);
+  std::string error;
+  ASSERT_TRUE(SaveSportZones(path, document, error)) << error;
+  const std::string full = ReadFileBytes(path);
+
+  ASSERT_TRUE(run.Restart());
+  const std::string zones = run.api().Get("/api/zones").body;
+  ASSERT_NE(FindZone(ParseJson(zones), "s"), nullptr);
+  const ApiReply refused =
+      run.api().Post("/api/zones", R"({"id":"g","role":"guest_shots",)" + rect + "}");
+  EXPECT_EQ(refused.status, 422);
+  EXPECT_EQ(refused.body, DetailJson("Zones could not be stored: the sport zone file would be "
+                                     "larger than 1048576 bytes"));
+  EXPECT_EQ(run.api().Get("/api/zones").body, zones);
+  EXPECT_EQ(ReadFileBytes(path), full);
+  ASSERT_TRUE(run.Restart());
+  EXPECT_EQ(run.api().Get("/api/zones").body, zones);
+  EXPECT_EQ(ReadSportZones(path).profiles.size(), document.profiles.size());
 }
 
 // Zones written by earlier versions: ids that the API no longer accepts stay usable, and a list

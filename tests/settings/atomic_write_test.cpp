@@ -90,24 +90,15 @@ TEST(WriteFileAtomically, ReportsEachFailingStepAndLeavesTheTargetAlone) {
   EXPECT_FALSE(HasTemporaryFile(folder.path()));
 }
 
-// A writer killed at any moment of a replacement leaves the target holding one complete document,
-// whether its temporary name is fresh (configuration files) or reused (sport files). The child
-// runs the file layer directly so that the kills land in the disk work rather than in the JSON
-// check that precedes it.
-class KilledWriter : public ::testing::TestWithParam<TemporaryFileMode> {};
-
-TEST_P(KilledWriter, LeavesTheOldOrTheNewText) {
+// A writer killed at any moment of a replacement leaves the target holding one complete document.
+// The child runs the file layer directly so that the kills land in the disk work rather than in
+// the JSON check that precedes it.
+TEST(KilledWriter, LeavesTheOldOrTheNewText) {
   TempFolder folder;
   const auto target = folder / "zone_store.json";
   const std::string old_text = "[\"" + std::string(3 << 20, 'a') + "\"]";
   const std::string new_text = "{\"zones\":\"" + std::string(2 << 20, 'b') + "\"}";
-  const auto temporary_for = [&target](TemporaryFileMode mode) {
-    std::filesystem::path fixed = target;
-    fixed += ".tmp";
-    return mode == TemporaryFileMode::kExclusive ? UniqueTemporaryPath(target) : fixed;
-  };
-  ASSERT_EQ(ReplaceFileWithText(target, temporary_for(GetParam()), old_text, GetParam()),
-            ReplaceFileStatus::kReplaced);
+  ASSERT_EQ(ReplaceFileWithText(target, old_text), ReplaceFileStatus::kReplaced);
 
   std::mt19937 random(20261210);
   std::uniform_int_distribution<int> delay_us(0, 8000);
@@ -119,8 +110,7 @@ TEST_P(KilledWriter, LeavesTheOldOrTheNewText) {
     if (child == 0) {
       close(saves[0]);
       for (int i = 0;; ++i) {
-        ReplaceFileWithText(target, temporary_for(GetParam()), i % 2 == 0 ? new_text : old_text,
-                            GetParam());
+        ReplaceFileWithText(target, i % 2 == 0 ? new_text : old_text);
         const char done = 1;
         if (write(saves[1], &done, 1) != 1) _exit(1);
       }
@@ -141,9 +131,52 @@ TEST_P(KilledWriter, LeavesTheOldOrTheNewText) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothTemporaryModes, KilledWriter,
-                         ::testing::Values(TemporaryFileMode::kExclusive,
-                                           TemporaryFileMode::kReuse));
+// A process id that no process has: a child that has ended and been reaped.
+pid_t EndedProcessId() {
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return child;
+}
+
+// Start-up clears what killed writers left: only names of the writer's own pattern, only regular
+// files, only of processes that are gone. Links are never followed, nothing else is touched.
+TEST(RemoveStaleTemporaryFiles, RemovesOnlyTheLeftoversOfEndedWriters) {
+  TempFolder folder;
+  const std::string ended = std::to_string(EndedProcessId());
+  const std::string alive = std::to_string(getpid());
+  const auto victim = folder / "victim";
+  WriteText(victim, "precious");
+  const std::set<std::string> removed = {
+      "zone_store.json.tmp." + ended + ".123456789",
+      "sport_zones.json.tmp." + ended + ".-42",
+      "tessvark-url.tmp." + ended + ".7",
+  };
+  const std::set<std::string> kept_files = {
+      "zone_store.json.tmp." + alive + ".123456789",  // its writer still runs
+      "zone_store.json.tmp." + ended,                 // no clock reading
+      "zone_store.json.tmp." + ended + ".12x",
+      "zone_store.json.tmp.+" + ended + ".1",
+      "zone_store.json.tmp.0.1",
+      "zone_store.json.tmp.99999999999.1",
+      ".tmp." + ended + ".1",                         // no target name
+      "sport_zones.json.tmp",
+      "zone_store.json",
+  };
+  for (const std::string& name : removed) WriteText(folder / name, "partial");
+  for (const std::string& name : kept_files) WriteText(folder / name, "partial");
+  const std::string link = "output_config.json.tmp." + ended + ".9";
+  std::filesystem::create_symlink(victim, folder / link);
+  const std::string directory = "source_config.json.tmp." + ended + ".9";
+  std::filesystem::create_directory(folder / directory);
+
+  EXPECT_EQ(RemoveStaleTemporaryFiles(folder.path()), 3);
+  std::set<std::string> expected = kept_files;
+  expected.insert({"victim", link, directory});
+  EXPECT_EQ(FolderNames(folder.path()), expected);
+  EXPECT_EQ(ReadText(victim), "precious");
+  EXPECT_EQ(RemoveStaleTemporaryFiles(folder / "missing"), 0);
+}
 
 }  // namespace
 }  // namespace tessvark

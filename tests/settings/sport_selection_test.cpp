@@ -60,7 +60,7 @@ TEST(SportSelectionStore, SavesSortedPairsAndUpdatesAKnownSource) {
   EXPECT_EQ(ReadText(folder / "data" / "sport_selection.json"),
             R"({"by_source":{"{\"source_id\":\"HOST-Board\",\"source_type\":\"ndi\"}":"football",)"
             R"("{\"source_id\":\"srt\",\"source_type\":\"srt\"}":"soccer"},"selected_sport":"soccer","version":1})");
-  EXPECT_FALSE(std::filesystem::exists(folder / "data" / "sport_selection.json.tmp"));
+  EXPECT_EQ(FolderNames(folder / "data"), std::set<std::string>{"sport_selection.json"});
 }
 
 TEST(SportSelectionStore, ReadsFilesStrictly) {
@@ -127,6 +127,22 @@ TEST(SportSelectionStore, RefusesPathsOutsideTheStoreAndFailedWrites) {
   EXPECT_FALSE(blocked.SaveSelection("football", "", error));
   EXPECT_EQ(error, "sport selection could not be saved");
   EXPECT_FALSE(std::filesystem::exists(folder / "sport_selection.json.tmp"));
+}
+
+// A selection its reader would refuse (over 1 MiB) is not written: the file and the selection in
+// memory stay as they were.
+TEST(SportSelectionStore, RefusesASelectionLargerThanItsReaderTakes) {
+  TempFolder folder;
+  const auto path = folder / "sport_selection.json";
+  SportSelectionStore store(path);
+  std::string error;
+  ASSERT_TRUE(store.SaveSelection("soccer", kSrt, error)) << error;
+  const std::string before = ReadText(path);
+  EXPECT_FALSE(store.SaveSelection("football", ProfileKey("srt", std::string(1048576, 'i')), error));
+  EXPECT_EQ(error, "sport selection would be larger than 1048576 bytes");
+  EXPECT_EQ(ReadText(path), before);
+  EXPECT_EQ(store.ReadSelection().selected_sport, "soccer");
+  EXPECT_EQ(FolderNames(folder.path()), std::set<std::string>{"sport_selection.json"});
 }
 
 TEST(SelectionJson, ReportsOnlyWhatTheCatalogKnows) {

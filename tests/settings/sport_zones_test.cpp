@@ -1,10 +1,12 @@
 #include "settings/sport_zones.h"
 
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "file_size_limit.h"
+#include "settings/sport_selection.h"
 #include "settings_test_support.h"
 
 namespace tessvark {
@@ -123,14 +125,119 @@ TEST(SaveSportZones, WritesTheDocumentAndReadsItBack) {
   ASSERT_TRUE(SaveSportZones(path, document, error)) << error;
   EXPECT_EQ(ReadText(path),
             R"({"profiles":[{"source_id":"cam \"1\"","source_type":"ndi","sport":"football","zones":[{"id":"a"}]}],"version":1})");
-  EXPECT_FALSE(std::filesystem::exists(folder / "data" / "sport_zones.json.tmp"));
+  EXPECT_EQ(FolderNames(folder / "data"), std::set<std::string>{"sport_zones.json"});
   EXPECT_TRUE(SaveSportZones({}, document, error));
 
-  // A temporary file left by an interrupted save is reused.
+  // A file under the fixed temporary name of earlier versions is neither used nor in the way.
   WriteText(folder / "data" / "sport_zones.json.tmp", std::string(5000, 'x'));
   document.profiles.clear();
   ASSERT_TRUE(SaveSportZones(path, document, error)) << error;
   EXPECT_EQ(ReadText(path), R"({"profiles":[],"version":1})");
+  EXPECT_EQ(ReadText(folder / "data" / "sport_zones.json.tmp"), std::string(5000, 'x'));
+}
+
+// The judgement the session asks before it stores a zone set is the reader's own: whatever it
+// accepts comes back from a save and a read, whatever it refuses would not.
+TEST(SportZoneEntryProblem, AcceptsExactlyWhatTheReaderBringsBack) {
+  struct Case {
+    const char* name;
+    std::string sport;
+    std::string type;
+    std::string id;
+    std::string zones;
+    std::string problem;
+  };
+  const std::string zone = R"([{"id":"clock","role":"clock","x":0.5,"y":0,"width":0.25,"height":1}])";
+  const std::string id_problem = "the source id must be 1 to 240 bytes without a zero byte";
+  const Case cases[] = {
+      {"plain", "football", "srt", "cam", zone, ""},
+      {"source id of 240 bytes", "football", "srt", std::string(240, 'i'), zone, ""},
+      {"source id of 241 bytes", "football", "srt", std::string(241, 'i'), zone, id_problem},
+      {"source id of 300 bytes", "football", "srt", std::string(300, 'i'), "[]", id_problem},
+      {"empty source id", "football", "none", "", "[]", id_problem},
+      {"zero byte in the id", "football", "srt", std::string("a\0b", 3), "[]", id_problem},
+      {"33-byte source type", "football", std::string(33, 't'), "cam", "[]",
+       "the source type must be 1 to 32 bytes without a zero byte"},
+      {"sport code with a capital", "Football", "srt", "cam", "[]", "the sport code is not valid"},
+      {"81-byte zone id", "football", "srt", "cam",
+       R"([{"id":")" + std::string(81, 'z') + R"(","role":"clock","x":0,"y":0,"width":1,"height":1}])",
+       "each zone needs an id and a role of 1 to 80 bytes and finite coordinates"},
+      {"not a list", "football", "srt", "cam", "null",
+       "each zone needs an id and a role of 1 to 80 bytes and finite coordinates"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SportZoneEntryProblem(c.sport, c.type, c.id, ParseJson(c.zones)), c.problem);
+    TempFolder folder;
+    SportZonesDocument document;
+    document.profiles.push_back({c.sport, c.type, c.id, c.zones});
+    std::string error;
+    ASSERT_TRUE(SaveSportZones(folder / "sport_zones.json", document, error)) << error;
+    EXPECT_EQ(ReadSportZones(folder / "sport_zones.json").profiles.size(),
+              c.problem.empty() ? 1u : 0u);
+  }
+}
+
+// A document its reader would refuse as a whole (over 1 MiB) is not written: the file on disk
+// stays as it was, nothing is kept aside and no temporary file remains. 1 MiB exactly is written.
+TEST(SaveSportZones, RefusesADocumentLargerThanItsReaderTakes) {
+  TempFolder folder;
+  const auto path = folder / "sport_zones.json";
+  SportZonesDocument document;
+  document.profiles.push_back({"football", "ndi", "cam", "[]"});
+  const std::size_t base = SportZonesText(document).size();
+  document.profiles[0].zones = "[" + std::string(1048576 - base, ' ') + "]";
+  ASSERT_EQ(SportZonesText(document).size(), 1048576u);
+  std::string error;
+  ASSERT_TRUE(SaveSportZones(path, document, error)) << error;
+  EXPECT_EQ(ReadSportZones(path).profiles.size(), 1u);
+
+  const std::string before = ReadText(path);
+  document.profiles[0].zones.insert(1, " ");
+  EXPECT_FALSE(SaveSportZones(path, document, error));
+  EXPECT_EQ(error, "sport zones would be larger than 1048576 bytes");
+  EXPECT_EQ(ReadText(path), before);
+  EXPECT_EQ(FolderNames(folder.path()), std::set<std::string>{"sport_zones.json"});
+}
+
+// Earlier versions wrote the sport files through a fixed temporary name, opened with truncation:
+// a link planted there made a save overwrite the link's target. Now the name is of no account.
+TEST(SportFiles, ALinkAtTheOldTemporaryNameIsNeverWrittenThrough) {
+  const std::string victim_text = "precious";
+  struct Case {
+    const char* file;
+    std::function<bool(const std::filesystem::path&, std::string&)> save;
+    std::string expected;
+  };
+  SportZonesDocument document;
+  document.profiles.push_back({"football", "ndi", "cam", "[]"});
+  const Case cases[] = {
+      {"sport_zones.json",
+       [&](const std::filesystem::path& path, std::string& error) {
+         return SaveSportZones(path, document, error);
+       },
+       SportZonesText(document)},
+      {"sport_selection.json",
+       [](const std::filesystem::path& path, std::string& error) {
+         SportSelectionStore store(path);
+         return store.SaveSelection("football", "", error);
+       },
+       R"({"by_source":{},"selected_sport":"football","version":1})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    TempFolder folder;
+    const auto victim = folder / "victim";
+    WriteText(victim, victim_text);
+    std::filesystem::create_symlink(victim, folder / (std::string(c.file) + ".tmp"));
+    std::string error;
+    ASSERT_TRUE(c.save(folder / c.file, error)) << error;
+    EXPECT_EQ(ReadText(victim), victim_text);
+    EXPECT_EQ(ReadText(folder / c.file), c.expected);
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / (std::string(c.file) + ".tmp")));
+    EXPECT_EQ(FolderNames(folder.path()),
+              (std::set<std::string>{c.file, std::string(c.file) + ".tmp", "victim"}));
+  }
 }
 
 TEST(SaveSportZones, RefusesPathsOutsideTheStoreAndReportsFailedWrites) {
