@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks that no include runs against the layers, builds Tessvark with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test. clang checks the lock annotations, the programs
-# that run threads also run under ThreadSanitizer, the JSON parser gets a short fuzzing run, and
-# the interface is tested in headless Chromium against the real program. The full suite runs
-# last, so its summary closes the output.
+# that run threads also run under ThreadSanitizer, every reader of outside text gets a short
+# fuzzing run (TESSVARK_FUZZ_SECONDS per target, default 10), and the interface is tested in
+# headless Chromium against the real program. The full suite runs last, so its summary closes
+# the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh test
@@ -25,7 +26,7 @@ cmake --build build/tsan -j "$jobs" --target threaded_tests
 ctest --test-dir build/tsan -L threaded -j "$jobs" --output-on-failure
 
 if [ -f fuzz/CMakeLists.txt ]; then
-  ./scripts/fuzz.sh "${TESSVARK_FUZZ_SECONDS:-30}"
+  ./scripts/fuzz.sh "${TESSVARK_FUZZ_SECONDS:-10}"
 fi
 
 # The interface in headless Chromium against the real program.

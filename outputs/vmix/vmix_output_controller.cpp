@@ -16,7 +16,6 @@ namespace {
 
 constexpr double kRequestTimeoutSeconds = 1.0;
 constexpr double kRetryDelaySeconds = 2.0;
-constexpr auto kStopClearWait = std::chrono::milliseconds(800);
 
 std::string LastSentKey(const std::string& output_id, const std::string& field) {
   return output_id + "\n" + field;
@@ -84,17 +83,20 @@ void AddDerivedVmixSources(std::vector<std::string>& sources) {
   }
 }
 
-VmixOutputController::VmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister)
+VmixOutputController::VmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister,
+                                           std::chrono::milliseconds stop_clear_wait)
     : provider_(std::move(provider)),
-      adapter_lister_(adapter_lister ? std::move(adapter_lister) : VmixAdapterLister(ListIpv4Adapters)) {
+      adapter_lister_(adapter_lister ? std::move(adapter_lister) : VmixAdapterLister(ListIpv4Adapters)),
+      stop_clear_wait_(stop_clear_wait) {
   std::lock_guard<std::mutex> lock(mutex_);
   RebuildMappingStatuses();
 }
 
 VmixOutputController::~VmixOutputController() { StopSender(); }
 
-VmixOutputControllerPtr MakeVmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister) {
-  return std::make_unique<VmixOutputController>(std::move(provider), std::move(adapter_lister));
+VmixOutputControllerPtr MakeVmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister,
+                                                 std::chrono::milliseconds stop_clear_wait) {
+  return std::make_unique<VmixOutputController>(std::move(provider), std::move(adapter_lister), stop_clear_wait);
 }
 
 void VmixOutputController::RebuildMappingStatuses() {
@@ -201,7 +203,14 @@ void VmixOutputController::StopSender() {
     ++generation_;
   }
   wake_.notify_all();
-  wake_.wait_for(lock, kStopClearWait, [this] { return !clear_requested_; });
+  // Waiting makes sense only for a clear the sender tries now or is trying; without a sender, a
+  // host, or while it backs off after a failed attempt, no blanking can come, and one attempt
+  // that fails ends the wait as well.
+  if (started_ && !stopping_ && clear_requested_ && !config_.host.empty() && retry_at_ <= SteadyClockSeconds()) {
+    const std::uint64_t awaited = generation_;
+    wake_.wait_for(lock, stop_clear_wait_,
+                   [this, awaited] { return !clear_requested_ || clear_pass_ended_ >= awaited; });
+  }
   stopping_ = true;
   request_stop_ = true;
   wake_.notify_all();
@@ -370,6 +379,9 @@ void VmixOutputController::RunSender() {
     lock.unlock();
     if (pass == Pass::kClear) {
       ClearMappedFields(cfg, gen);
+      lock.lock();
+      clear_pass_ended_ = std::max(clear_pass_ended_, gen);
+      wake_.notify_all();  // StopSender waits for this
     } else {
       SendValues(cfg, snapshot, all, gen);
     }
@@ -451,7 +463,6 @@ void VmixOutputController::ClearMappedFields(const VmixOutputConfig& cfg, std::u
   if (generation_ != gen) return;
   clear_requested_ = false;
   connected_ = connected_ || !items.empty();
-  wake_.notify_all();
   last_success_ = UtcTimestampMicros();
   last_error_.reset();
   last_sequence_sent_.reset();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -46,6 +47,9 @@ using VmixValueProvider = std::function<StateValue()>;
 // Lists the computer's IPv4 adapters for the network search; tests install their own list.
 using VmixAdapterLister = std::function<std::vector<Ipv4AdapterAddress>()>;
 
+// How long the stop waits at most for a blanking that is being sent.
+inline constexpr std::chrono::milliseconds kVmixStopClearWait{800};
+
 // "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ" of the system clock in UTC, microseconds always written.
 std::string UtcTimestampMicros();
 
@@ -60,15 +64,18 @@ void AddDerivedVmixSources(std::vector<std::string>& sources);
 // mutex) when they call in, so those come before the controller's.
 class VmixOutputController {
  public:
-  VmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister);
+  VmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister,
+                       std::chrono::milliseconds stop_clear_wait);
   VmixOutputController(const VmixOutputController&) = delete;
   VmixOutputController& operator=(const VmixOutputController&) = delete;
   // StopSender: blanks what the run wrote, ends a network search and joins the sender.
   ~VmixOutputController();
 
   void StartSender();
-  // Blanks the fields written during the run (waiting at most 800 ms for vMix), ends a running
-  // network search and joins the sender thread. May be called again after the sender ended.
+  // Blanks the fields written during the run, ends a running network search and joins the sender
+  // thread. It waits (at most the stop's clear wait) only while the sender has a blanking to try
+  // now: not without a sender, without a host or while backing off after a failed attempt. May
+  // be called again after the sender ended; it then returns at once.
   void StopSender();
 
   void ApplyConfig(VmixOutputConfig config);
@@ -121,6 +128,7 @@ class VmixOutputController {
 
   const VmixValueProvider provider_;
   const VmixAdapterLister adapter_lister_;
+  const std::chrono::milliseconds stop_clear_wait_;
 
   // The controller lock: guards every field below up to request_stop_. Never held while the
   // provider runs or a request to vMix is in flight. The search's mutexes (search_) are never
@@ -129,6 +137,8 @@ class VmixOutputController {
   std::condition_variable wake_;
   VmixOutputConfig config_;
   bool clear_requested_ = false;
+  // The generation of the newest clear pass that has ended, however it ended.
+  std::uint64_t clear_pass_ended_ = 0;
   bool pending_valid_ = false;
   bool queued_valid_ = false;
   StateValue pending_values_;
@@ -161,6 +171,7 @@ using VmixOutputControllerPtr = std::unique_ptr<VmixOutputController>;
 // Makes a controller with the default configuration; no thread runs yet. Without an adapter
 // lister the network search reads the computer's adapters.
 VmixOutputControllerPtr MakeVmixOutputController(VmixValueProvider provider,
-                                                 VmixAdapterLister adapter_lister = {});
+                                                 VmixAdapterLister adapter_lister = {},
+                                                 std::chrono::milliseconds stop_clear_wait = kVmixStopClearWait);
 
 }  // namespace tessvark

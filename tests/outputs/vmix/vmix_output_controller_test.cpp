@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -21,6 +22,9 @@ using test::StandInBehaviour;
 using test::VmixStandIn;
 
 constexpr auto kPatience = std::chrono::seconds(8);
+// Far beyond the patience: a stop that waits for a blanking that cannot come does not return in
+// time.
+constexpr auto kLongStopWait = std::chrono::seconds(20);
 
 bool WaitUntil(const std::function<bool()>& condition) {
   return test::WaitUntil(condition, kPatience);
@@ -46,10 +50,29 @@ class VmixControllerTest : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(stand_in_.Start(error)) << error;
-    controller_ = MakeVmixOutputController([this] {
-      std::lock_guard<std::mutex> lock(state_mutex_);
-      return state_;
+    MakeController(kVmixStopClearWait);
+  }
+
+  void MakeController(std::chrono::milliseconds stop_clear_wait) {
+    controller_ = MakeVmixOutputController(
+        [this] {
+          std::lock_guard<std::mutex> lock(state_mutex_);
+          return state_;
+        },
+        {}, stop_clear_wait);
+  }
+
+  // The three stops of a quit (session stop, session destruction, controller destruction) on a
+  // thread of their own; true when all of them returned within the patience.
+  bool QuitReturns() {
+    std::atomic<bool> returned{false};
+    std::thread quit([this, &returned] {
+      for (int stop = 0; stop < 3; ++stop) controller_->StopSender();
+      returned = true;
     });
+    const bool in_time = WaitUntil([&returned] { return returned.load(); });
+    quit.join();
+    return in_time;
   }
 
   void TearDown() override {
@@ -245,6 +268,52 @@ TEST_F(VmixControllerTest, StopGivesUpOnASilentHostAndLeavesTheFieldsAsTheyAre) 
   EXPECT_EQ(stand_in_.Field("K", "Clock.Text"), "12:34");
   // The cut-off clear reached vMix but was never answered.
   EXPECT_EQ(Texts(stand_in_.SetTextCalls()).back(), "K/Home.Text=");
+}
+
+TEST_F(VmixControllerTest, QuitWaitsForABlankingThatIsBeingSent) {
+  MakeController(kLongStopWait);
+  StartAndSendFirstSnapshot();
+  StandInBehaviour slow;
+  slow.delay_ms = 300;
+  stand_in_.PushBehaviour(slow);
+  stand_in_.PushBehaviour(slow);
+  ASSERT_TRUE(QuitReturns());
+  EXPECT_EQ(stand_in_.Field("K", "Home.Text"), "");
+  EXPECT_EQ(stand_in_.Field("K", "Clock.Text"), "");
+  EXPECT_EQ(stand_in_.AnsweredSetTextCount(), 4u);
+}
+
+TEST_F(VmixControllerTest, QuitAfterAFailedBlankingReturnsWithoutTryingAgain) {
+  MakeController(kLongStopWait);
+  StartAndSendFirstSnapshot();
+  StandInBehaviour failure;
+  failure.status = 500;
+  failure.reason = "Internal Server Error";
+  stand_in_.SetDefaultBehaviour(failure);
+  ASSERT_TRUE(QuitReturns());
+  // One attempt, cut short by its failure; the later stops try nothing more.
+  EXPECT_EQ(Texts(stand_in_.SetTextCalls()),
+            (std::vector<std::string>{"K/Home.Text=3", "K/Clock.Text=12:34", "K/Home.Text="}));
+  EXPECT_EQ(stand_in_.Field("K", "Home.Text"), "3");
+}
+
+TEST_F(VmixControllerTest, QuitWithAClearThatCannotBeSentReturnsWithoutARequest) {
+  struct Case {
+    const char* name;
+    bool empty_host;
+    bool start_sender;
+  };
+  for (const Case& c : {Case{"no host", true, true}, Case{"no sender", false, false}}) {
+    SCOPED_TRACE(c.name);
+    MakeController(kLongStopWait);
+    VmixOutputConfig config = Config();
+    if (c.empty_host) config.host.clear();
+    controller_->ApplyConfig(config);
+    if (c.start_sender) controller_->StartSender();
+    controller_->RequestClear();  // as when a source is selected
+    EXPECT_TRUE(QuitReturns());
+    EXPECT_EQ(stand_in_.RequestCount(), 0u);
+  }
 }
 
 TEST_F(VmixControllerTest, ConfigurationChangesResendOnlyWhatTheyConcern) {
