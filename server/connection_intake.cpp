@@ -123,7 +123,10 @@ ConnectionIntake::ConnectionIntake(UniqueFd listener, IntakeLimits limits, Hando
   if (!wake_.valid()) throw std::system_error(errno, std::generic_category(), "eventfd");
   // Accepting goes on until the queue is empty, which a blocking socket would wait out.
   fcntl(listener_.get(), F_SETFL, fcntl(listener_.get(), F_GETFL) | O_NONBLOCK);
-  thread_ = std::thread([this] { Run(); });
+}
+
+void ConnectionIntake::Start() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
 }
 
 ConnectionIntake::~ConnectionIntake() { Stop(std::chrono::milliseconds(0)); }

@@ -66,13 +66,16 @@ class ConnectionIntake {
  public:
   using Handoff = std::function<void(ReadyConnection)>;
 
-  // `listener` is bound and listening. Starts the thread; throws std::system_error when it
-  // cannot be made. `handoff` runs on the intake thread and must not block.
+  // `listener` is bound and listening. `handoff` runs on the intake thread and must not block.
+  // Throws std::system_error when the wake-up descriptor cannot be made.
   ConnectionIntake(UniqueFd listener, IntakeLimits limits, Handoff handoff);
   ~ConnectionIntake();
   ConnectionIntake(const ConnectionIntake&) = delete;
   ConnectionIntake& operator=(const ConnectionIntake&) = delete;
 
+  // Starts accepting, once; apart from construction so that whoever the handoff reaches can
+  // already see this object. Throws std::system_error when the thread cannot be made.
+  void Start();
   // Ends the thread and closes the listening socket and every held connection. Connections still
   // being served get the end of their input, so a worker waiting for the client stops at once
   // while one writing its reply goes on; after `grace` their sockets are shut down whole.

@@ -126,6 +126,8 @@ bool LocalHttpServer::Start() {
           auto shared = std::make_shared<ReadyConnection>(std::move(ready));
           state->workers->enqueue([state, shared] { ServeConnection(*state, *shared); });
         });
+    // Only now: the workers that serve a handed-off connection reach the intake through `impl`.
+    impl.intake->Start();
   } catch (...) {
     Stop();
     throw;
