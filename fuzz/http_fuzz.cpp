@@ -12,21 +12,15 @@
 // libFuzzer's time-out is a SIGALRM: the server's threads block it, so it always lands on the
 // fuzzing thread, whose socket calls go on after an interruption; only the time that really
 // passed counts as waiting.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -36,6 +30,7 @@
 #include "fuzz/fuzz_files.h"
 #include "server/local_http_server.h"
 #include "tests/server/fake_runtime.h"
+#include "tests/server/http_test_client.h"
 
 namespace {
 
@@ -47,18 +42,6 @@ constexpr auto kExchangeLimit = std::chrono::seconds(5);
 constexpr auto kQuietLimit = std::chrono::milliseconds(50);
 constexpr auto kHealthLimit = std::chrono::seconds(20);
 constexpr int kHealthEvery = 256;
-
-// Waits for `events` on `fd` until `deadline`; an interrupted wait goes on with the time left.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return false;
-    pollfd entry{fd, events, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(left.count()));
-    if (ready > 0) return true;
-    if (ready == 0 || errno != EINTR) return false;
-  }
-}
 
 struct Exchanged {
   std::string received;
@@ -84,57 +67,23 @@ bool FinalAnswerBegan(const std::string& received) {
   return at < received.size();
 }
 
-Exchanged Exchange(int port, std::string_view request, Clock::duration quiet_limit) {
-  Exchanged result;
+Exchanged Exchange(int port, const std::string& request, Clock::duration quiet_limit) {
   const Clock::time_point deadline = Clock::now() + kExchangeLimit;
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    std::perror("socket");
+  tessvark::testing::RawConnection connection(port);
+  if (!connection.connected()) {
+    std::fprintf(stderr, "cannot connect to the server\n");
     std::abort();
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    // An interrupted connect goes on by itself; its outcome is read once the socket is writable.
-    int error = errno;
-    if (error == EINTR && WaitFor(fd, POLLOUT, deadline)) {
-      socklen_t length = sizeof error;
-      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
-    }
-    if (error != 0) {
-      std::fprintf(stderr, "connect to the server: %s\n", std::strerror(error));
-      std::abort();
-    }
-  }
-  std::size_t sent = 0;
-  while (sent < request.size()) {
-    const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (errno != EINTR) {
-      break;  // the server may answer and close before it has read everything
-    }
-  }
+  // The server may answer and close before it has read everything.
+  connection.Send(request);
+  Exchanged result;
   // Until a final answer begins (an interim "100 Continue" is none) the quiet limit applies.
-  const Clock::time_point quiet_deadline = std::min(deadline, Clock::now() + quiet_limit);
-  char buffer[16384];
-  while (!result.finished) {
-    const bool answering = FinalAnswerBegan(result.received);
-    if (!WaitFor(fd, POLLIN, answering ? deadline : quiet_deadline)) {
-      result.finished = !answering;
-      break;
-    }
-    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n > 0) {
-      result.received.append(buffer, static_cast<std::size_t>(n));
-      result.finished = OpensEventStream(result.received);
-    } else if (n == 0 || errno != EINTR) {
-      result.finished = true;  // closed, or reset after an answer that ended the connection
-    }
+  if (connection.ReadUntil(FinalAnswerBegan, std::min(deadline, Clock::now() + quiet_limit))) {
+    result.finished = connection.ReadUntil(OpensEventStream, deadline) || connection.closed_by_peer();
+  } else {
+    result.finished = true;
   }
-  close(fd);
+  result.received = connection.received();
   return result;
 }
 

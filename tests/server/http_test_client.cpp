@@ -151,9 +151,14 @@ bool RawConnection::ReadSome(std::chrono::steady_clock::time_point deadline) {
 
 bool RawConnection::ReadUntil(const std::string& needle, std::chrono::milliseconds timeout,
                               std::size_t from) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (received_.find(needle, from) == std::string::npos) {
-    if (!ReadSome(deadline)) return received_.find(needle, from) != std::string::npos;
+  return ReadUntil([&](const std::string& received) { return received.find(needle, from) != std::string::npos; },
+                   std::chrono::steady_clock::now() + timeout);
+}
+
+bool RawConnection::ReadUntil(const std::function<bool(const std::string&)>& done,
+                              std::chrono::steady_clock::time_point deadline) {
+  while (!done(received_)) {
+    if (!ReadSome(deadline)) return done(received_);
   }
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,10 +39,14 @@ class RawConnection {
   // Reads until `needle` appears after `from` (true), the peer closes or the timeout passes.
   bool ReadUntil(const std::string& needle, std::chrono::milliseconds timeout,
                  std::size_t from = 0);
+  // Reads until `done` holds for what arrived (true), the peer closes or `deadline` passes.
+  bool ReadUntil(const std::function<bool(const std::string&)>& done,
+                 std::chrono::steady_clock::time_point deadline);
   // Reads until the peer closes (true) or the timeout passes.
   bool ReadToEnd(std::chrono::milliseconds timeout);
   void Close();
   const std::string& received() const { return received_; }
+  bool closed_by_peer() const { return closed_by_peer_; }
 
  private:
   // One read with the remaining time; false on close, error or time-out (a signal that cuts the
