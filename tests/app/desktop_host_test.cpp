@@ -12,7 +12,7 @@
 #include "app/desktop_host.h"
 #include "app/update_status.h"
 #include "core/version.h"
-#include "temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessvark {
 namespace {

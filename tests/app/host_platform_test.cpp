@@ -14,7 +14,7 @@
 #include "platform/host_loop.h"
 #include "platform/process_times.h"
 #include "platform/single_instance.h"
-#include "temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessvark {
 namespace {

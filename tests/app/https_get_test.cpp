@@ -9,7 +9,7 @@
 #include <chrono>
 #include <string>
 
-#include "temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "update_test_server.h"
 
 namespace tessvark {

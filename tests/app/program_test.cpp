@@ -24,7 +24,7 @@
 #include "core/json_value.h"
 #include "core/sha256.h"
 #include "core/version.h"
-#include "temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "update_signing.h"
 #include "update_test_server.h"
 

@@ -11,7 +11,7 @@
 
 #include "app/app_log.h"
 #include "app/url_file.h"
-#include "temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessvark {
 namespace {

@@ -9,11 +9,12 @@
 
 namespace tessvark::testing {
 
-// A fresh private folder under the system's temporary folder, removed with everything in it.
+// A fresh private folder under the system's temporary folder (mode 0700, from mkdtemp), removed with
+// everything in it when the test ends.
 class TempFolder {
  public:
   TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessvark-app-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessvark-test-XXXXXX").string();
     path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
   }
   ~TempFolder() {
