@@ -74,7 +74,7 @@ if [ "${1:-}" = "--graph" ]; then
   for folder in "${folders[@]}"; do
     [ -d "$folder" ] || continue
     printf '%-13s ->' "$folder"
-    includes_of "$folder" | while read -r path; do find_owner "$path"; echo "$owner"; done |
+    includes_of "$folder" | while read -r path; do find_owner "$path"; [ -z "$owner" ] || echo "$owner"; done |
       { grep -vx "$folder" || true; } | sort | uniq -c | awk '{printf " %s(%s)", $2, $1}'
     echo
   done
