@@ -166,13 +166,15 @@ class StatusNotifierItem final : public HostLoopSource {
     bus_ = sd_bus_close_unref(bus_);
   }
 
-  // Each line is said once, however often the same news comes again.
+  // News the same as the last that was said is not said again, so a watcher that keeps
+  // refusing, or keeps coming and going, costs one line per change.
   void Say(const std::string& line) {
     if (line == last_said_) return;
     last_said_ = line;
     report_(line);
   }
   void Unavailable(const std::string& reason) { Say("unavailable: " + reason); }
+  // Only an icon that was reported missing is reported shown.
   void Shown() {
     if (!last_said_.empty()) Say("shown");
   }
