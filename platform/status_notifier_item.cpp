@@ -527,7 +527,11 @@ std::unique_ptr<HostLoopSource> ShowStatusNotifierItem(TrayIconSettings settings
   const int r = ConnectToSessionBus(settings.bus_address, &bus);
   if (r < 0) {
     sd_bus_unref(bus);
-    report("unavailable: no session bus (" + ErrnoText(r) + ")");
+    // sd-bus says "No medium found" when it was told of no bus at all.
+    report("unavailable: no session bus (" +
+           (r == -ENOMEDIUM ? "neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set"
+                            : ErrnoText(r)) +
+           ")");
     return nullptr;
   }
   auto item = std::make_unique<StatusNotifierItem>(bus, std::move(settings), std::move(post),
