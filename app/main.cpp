@@ -10,6 +10,7 @@
 #include "app/session_wiring.h"
 #include "app/startup_options.h"
 #include "app/system_resource_sampler.h"
+#include "app/tray_icon.h"
 #include "app/updater.h"
 #include "app/url_file.h"
 #include "core/version.h"
@@ -19,6 +20,7 @@
 #include "platform/host_loop.h"
 #include "platform/module_path.h"
 #include "platform/single_instance.h"
+#include "platform/status_notifier_item.h"
 #include "session/native_session.h"
 
 #ifdef TESSVARK_TEST_HOOKS
@@ -174,11 +176,16 @@ int RunProgram(const std::vector<std::string>& arguments) {
   HostActions actions;
   actions.open_url = OpenUrlInBrowser;
   actions.check_updates = [&updater] { updater.StartUpdateCheck(); };
-  // An installer that was started ends the program like a quit signal.
-  updater.SetQuitCallback([&loop] { loop.Post(HostAction::kQuit); });
-  updater.StartPeriodicUpdateChecks();
+  actions.show_icon = [](std::function<void(HostAction)> post, TrayReport report) {
+    return ShowStatusNotifierItem(ProgramTrayIcon(), std::move(post), std::move(report));
+  };
+  // An installer that was started ends the program like the tray's "Quit Tessvark".
+  actions.connect_updater = [&updater](std::function<void()> request_quit) {
+    updater.SetQuitCallback(std::move(request_quit));
+    updater.StartPeriodicUpdateChecks();
+  };
   const int exit_code = RunDesktopHost(loop, run, runtime, actions);
-  updater.SetQuitCallback(nullptr);
+  updater.SetQuitCallback(nullptr);  // the loop it posts to goes with this function
   return exit_code;
 }
 

@@ -8,6 +8,8 @@ pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 find_package(OpenCV REQUIRED COMPONENTS core imgproc imgcodecs)
+# sd-bus from libsystemd: the tray icon on the session D-Bus, without a toolkit or a display.
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 
 if(TESSVARK_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -45,7 +45,7 @@ void HostLoop::Post(HostAction action) {
   if (wake_fd_.valid()) (void)!write(wake_fd_.get(), &one, sizeof(one));
 }
 
-int HostLoop::Run(const std::function<void(HostAction)>& on_action) {
+int HostLoop::Run(const std::function<void(HostAction)>& on_action, HostLoopSource* source) {
   if (!valid()) return 0;
   for (;;) {
     const unsigned posted = pending_.exchange(0);
@@ -70,10 +70,18 @@ int HostLoop::Run(const std::function<void(HostAction)>& on_action) {
 
     std::uint64_t count = 0;
     (void)!read(wake_fd_.get(), &count, sizeof(count));
+    if (source != nullptr) source->Serve();
     if (pending_.load() != 0) continue;
 
-    pollfd fds[2] = {{signal_fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) return 0;
+    // poll(2) skips a negative descriptor, so a source without one costs nothing.
+    pollfd fds[3] = {{signal_fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}, {-1, 0, 0}};
+    int timeout_ms = -1;
+    if (source != nullptr) {
+      const HostLoopSource::Wait wait = source->NextWait();
+      fds[2] = {wait.fd, wait.events, 0};
+      timeout_ms = wait.timeout_ms;
+    }
+    if (poll(fds, 3, timeout_ms) < 0 && errno != EINTR) return 0;
   }
 }
 

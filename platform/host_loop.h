@@ -19,10 +19,28 @@ enum class HostAction {
 // signals then reach only the host loop and never interrupt a worker.
 void BlockHostSignals();
 
-// The host's main-thread loop in place of a window's message loop. It waits on the host signals
-// and on actions posted from other threads, and hands each action to its handler on the loop's
-// thread; a quit ends the loop. Post may be called from any thread at any time while the object
-// exists; everything else belongs to the thread that made the object.
+// Further work the host loop serves on its own thread, beside the signals and the posts: the tray
+// icon's bus connection. The loop waits on its descriptor and deadline and lets it do what is
+// ready; whatever it asks of the host it posts to the loop like any other thread.
+class HostLoopSource {
+ public:
+  struct Wait {
+    int fd = -1;          // -1: no descriptor to wait on
+    short events = 0;     // poll(2) events of `fd`
+    int timeout_ms = -1;  // -1: no deadline
+  };
+
+  virtual ~HostLoopSource() = default;
+  // What the loop waits for on the source's behalf; asked before every wait.
+  virtual Wait NextWait() = 0;
+  // Does what is ready without blocking; called on every turn of the loop, whatever woke it.
+  virtual void Serve() = 0;
+};
+
+// The host's main-thread loop in place of a window's message loop. It waits on the host signals,
+// on actions posted from other threads and on an optional source, and hands each action to its
+// handler on the loop's thread; a quit ends the loop. Post may be called from any thread at any
+// time while the object exists; everything else belongs to the thread that made the object.
 class HostLoop {
  public:
   // Opens the descriptors the loop waits on; valid() tells whether that worked. The host signals
@@ -36,10 +54,10 @@ class HostLoop {
   // Queues an action for the loop; a quit posted before Run makes Run return at its first look.
   void Post(HostAction action);
 
-  // Runs until a quit arrives, calling `on_action` for every open and update-check action.
-  // Returns the signal number that asked to quit, or 0 for a posted quit or when the loop cannot
-  // wait (then it returns at once).
-  int Run(const std::function<void(HostAction)>& on_action);
+  // Runs until a quit arrives, calling `on_action` for every open and update-check action and
+  // serving `source` when one is given. Returns the signal number that asked to quit, or 0 for a
+  // posted quit or when the loop cannot wait (then it returns at once).
+  int Run(const std::function<void(HostAction)>& on_action, HostLoopSource* source = nullptr);
 
  private:
   // One bit per posted action, so that repeated posts before the loop looks are one action.

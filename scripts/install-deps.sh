@@ -6,23 +6,25 @@ set -euo pipefail
 
 purpose=${1:-test}
 
-# Building and running: compilers, the libraries, and xdg-open to show the interface.
+# Building and running: compilers, the libraries (libsystemd's sd-bus for the tray icon), and
+# xdg-open to show the interface.
 run_packages=(
   build-essential cmake pkg-config ca-certificates
   libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev
   libopencv-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
-  libsodium-dev
+  libsodium-dev libsystemd-dev
   xdg-utils
 )
 
 # Testing adds the sanitizer and fuzzing runtimes, the test and benchmark libraries, the ffmpeg
 # command (SRT caller, Example media), the openssl command (certificates of the test update
-# server) and the browser tests' Chromium and Node.js.
+# server), dbus-daemon (a private session bus for the tray tests) and the browser tests' Chromium
+# and Node.js.
 test_packages=(
   clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg openssl
+  ffmpeg openssl dbus-daemon
   chromium nodejs
 )
 

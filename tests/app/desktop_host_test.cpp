@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/desktop_host.h"
@@ -126,6 +129,68 @@ TEST_F(DesktopHostTest, QuitFromAnotherThreadTakesTheSamePath) {
   EXPECT_EQ(recorded.stops, 1);
   EXPECT_FALSE(recorded.url_file_at_stop);
   EXPECT_EQ(ReadWholeFile(run.log.path()), "listening=http://127.0.0.1:28790/\r\nstopped\r\n");
+}
+
+// A tray icon that records when it comes and goes and asks the loop to quit when told to.
+class StandInIcon : public HostLoopSource {
+ public:
+  StandInIcon(std::function<void()> on_destroyed, std::function<void()> quit_on_serve)
+      : on_destroyed_(std::move(on_destroyed)), quit_on_serve_(std::move(quit_on_serve)) {}
+  ~StandInIcon() override { on_destroyed_(); }
+  Wait NextWait() override { return {}; }
+  void Serve() override {
+    if (quit_on_serve_) std::exchange(quit_on_serve_, nullptr)();
+  }
+
+ private:
+  std::function<void()> on_destroyed_;
+  std::function<void()> quit_on_serve_;
+};
+
+// The icon comes up once the URL file is written and before the updater and the browser, and
+// goes before the URL file does; its quit and the updater's quit take the signals' path, and its
+// reports become "tray=" lines of the log.
+TEST_F(DesktopHostTest, TrayIconComesAfterTheUrlFileAndGoesBeforeIt) {
+  for (const bool icon_quits : {true, false}) {
+    SCOPED_TRACE(icon_quits ? "the icon's Quit" : "the updater's quit");
+    std::remove(folder_.Join("tessvark.log").c_str());
+    const HostRun run = MakeRun(true);
+    HostLoop loop;
+    std::vector<std::string> steps;
+    auto url_file = [&run] {
+      return std::string(FileExists(run.url_file_path) ? "URL file" : "no URL file");
+    };
+    std::function<void()> updater_quit;
+    HostActions actions;
+    actions.show_icon = [&](std::function<void(HostAction)> post, TrayReport report) {
+      steps.push_back("icon up, " + url_file());
+      report("unavailable: no watcher in this test");
+      std::function<void()> quit;
+      if (icon_quits) quit = [post] { post(HostAction::kQuit); };
+      return std::make_unique<StandInIcon>([&] { steps.push_back("icon down, " + url_file()); },
+                                           quit);
+    };
+    actions.connect_updater = [&](std::function<void()> request_quit) {
+      steps.push_back("updater connected");
+      updater_quit = std::move(request_quit);
+    };
+    actions.open_url = [&](const std::string& url) {
+      steps.push_back("browser " + url);
+      if (!icon_quits) updater_quit();
+    };
+    HostedRuntime runtime;
+    runtime.port = [] { return 28790; };
+    runtime.stop = [&] { steps.push_back("runtime stopped, " + url_file()); };
+
+    EXPECT_EQ(RunDesktopHost(loop, run, runtime, actions), 0);
+    EXPECT_EQ(steps, (std::vector<std::string>{
+                         "icon up, URL file", "updater connected",
+                         "browser http://127.0.0.1:28790/", "icon down, URL file",
+                         "runtime stopped, no URL file"}));
+    EXPECT_EQ(ReadWholeFile(run.log.path()),
+              "listening=http://127.0.0.1:28790/\r\ntray=unavailable: no watcher in this test\r\n"
+              "stopped\r\n");
+  }
 }
 
 TEST(UpdateStatusTest, DocumentBeforeAndAfterAnUpdateIsAnnounced) {

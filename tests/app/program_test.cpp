@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -25,6 +26,7 @@
 #include "core/sha256.h"
 #include "core/version.h"
 #include "tests/support/temp_folder.h"
+#include "tray_stand_in.h"
 #include "update_signing.h"
 #include "update_test_server.h"
 
@@ -34,7 +36,15 @@ namespace tessvark {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::HostCall;
+using testing::ItemRegistration;
 using testing::kTestUpdateHost;
+using testing::MenuIdOf;
+using testing::MenuNode;
+using testing::PrivateSessionBus;
+using testing::RenderMenu;
+using testing::StandInHost;
+using testing::StandInWatcher;
 using testing::ReadWholeFile;
 using testing::ScriptedUpdateServer;
 using testing::TempFolder;
@@ -61,7 +71,8 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 }
 
 // The environment every started program gets: this process's, without anything that would reach
-// a real desktop or a real instance, with a private data folder, runtime folder and PATH entry.
+// a real desktop, session bus or instance, with a private data folder, runtime folder (where no
+// session bus listens) and PATH entry.
 struct ProgramEnvironment {
   std::string data_root;       // LOCALAPPDATA
   std::string runtime_folder;  // XDG_RUNTIME_DIR: the instance lock lives here
@@ -75,7 +86,8 @@ struct ProgramEnvironment {
     static const char* const kDropped[] = {
         "LOCALAPPDATA", "XDG_RUNTIME_DIR",     "XDG_DATA_HOME",
         "DISPLAY",      "WAYLAND_DISPLAY",     "TESSVARK_NO_BROWSER",
-        "PATH",         "TMPDIR",              "TESSVARK_TEST_UPDATE_CHANNEL"};
+        "PATH",         "TMPDIR",              "TESSVARK_TEST_UPDATE_CHANNEL",
+        "DBUS_SESSION_BUS_ADDRESS"};
     std::vector<std::string> out;
     for (char** entry = environ; *entry != nullptr; ++entry) {
       const std::string text = *entry;
@@ -221,6 +233,19 @@ class ProgramTest : public ::testing::Test {
     chmod(opener.c_str(), 0700);
   }
 
+  // The variable that points the program's updater at the tests' update server. The periodic
+  // check is an hour away: only checks asked for run.
+  std::string UpdateChannelVariable(const ScriptedUpdateServer& updates,
+                                    const TestCertificateAuthority& authority,
+                                    const TestSigningKey& key) const {
+    const std::string channel = folder_.Join("channel.json");
+    std::ofstream(channel) << "{\"host\":\"" << kTestUpdateHost << "\",\"port\":"
+                           << updates.port() << ",\"connect_address\":\"127.0.0.1\",\"ca_file\":\""
+                           << authority.ca_file() << "\",\"public_key\":\""
+                           << key.PublicKeyBase64() << "\",\"first_check_ms\":3600000}";
+    return "TESSVARK_TEST_UPDATE_CHANNEL=" + channel;
+  }
+
   std::string DataFolder() const { return environment_.data_root + "/Tessvark Unified Native"; }
   std::string UrlFile() const { return DataFolder() + "/tessvark-url"; }
   std::string LogFile() const { return DataFolder() + "/logs/tessvark.log"; }
@@ -296,17 +321,45 @@ bool Contains(const std::vector<std::string>& items, std::size_t from, const std
          items.end();
 }
 
+// Points the program's vMix output at `vmix`, with two mapped fields.
+void WriteVmixOutputs(const std::string& data_folder, const SetTextRecorder& vmix) {
+  ASSERT_TRUE(std::filesystem::create_directories(data_folder));
+  std::ofstream(data_folder + "/output_config.json")
+      << "{\"vmix\":{\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" << vmix.port()
+      << ",\"outputs\":[{\"input_key\":\"k1\",\"mappings\":["
+         "{\"source\":\"home_score\",\"field\":\"Home.Text\"},"
+         "{\"source\":\"clock\",\"field\":\"Clock.Text\"}]}]}}";
+}
+
+// Waits until the sender has written both mapped fields once (blank: no source yet) and is idle;
+// the number of calls so far.
+std::size_t SettledSetTextCount(SetTextRecorder& vmix) {
+  std::size_t sent = 0;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const std::vector<std::string> calls = vmix.Calls();
+        const bool settled = calls.size() >= sent + 2 && calls.size() % 2 == 0;
+        sent = calls.size();
+        return settled;
+      },
+      30s));
+  std::this_thread::sleep_for(300ms);
+  return vmix.Calls().size();
+}
+
+// Both mapped fields were blanked after the first `before` calls, as a quit does.
+void ExpectFieldsBlankedAfter(SetTextRecorder& vmix, std::size_t before) {
+  const std::vector<std::string> calls = vmix.Calls();
+  EXPECT_TRUE(Contains(calls, before, "Home.Text=")) << "fields blanked at quit";
+  EXPECT_TRUE(Contains(calls, before, "Clock.Text="));
+}
+
 // Every way of asking the program to end takes the same orderly path: the server stops, the
 // vMix fields are blanked, the URL file goes and "stopped" is the last log line.
 TEST_F(ProgramTest, ServesTheInterfaceAndQuitsInOrderOnEverySignal) {
   SetTextRecorder vmix;
   ASSERT_GT(vmix.port(), 0);
-  ASSERT_TRUE(std::filesystem::create_directories(DataFolder()));
-  std::ofstream(DataFolder() + "/output_config.json")
-      << "{\"vmix\":{\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" << vmix.port()
-      << ",\"outputs\":[{\"input_key\":\"k1\",\"mappings\":["
-         "{\"source\":\"home_score\",\"field\":\"Home.Text\"},"
-         "{\"source\":\"clock\",\"field\":\"Clock.Text\"}]}]}}";
+  WriteVmixOutputs(DataFolder(), vmix);
 
   for (int quit_signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(quit_signal));
@@ -340,30 +393,16 @@ TEST_F(ProgramTest, ServesTheInterfaceAndQuitsInOrderOnEverySignal) {
     EXPECT_NE(program->Stderr().find(url), std::string::npos)
         << "standard error says where the interface is";
 
-    // The sender has written both mapped fields once (blank: no source yet) and is idle.
-    std::size_t sent_before_quit = 0;
-    EXPECT_TRUE(WaitFor(
-        [&] {
-          const std::vector<std::string> calls = vmix.Calls();
-          const bool settled = calls.size() >= sent_before_quit + 2 && calls.size() % 2 == 0;
-          sent_before_quit = calls.size();
-          return settled;
-        },
-        30s));
-    std::this_thread::sleep_for(300ms);
-    sent_before_quit = vmix.Calls().size();
-
+    const std::size_t sent_before_quit = SettledSetTextCount(vmix);
     program->Signal(quit_signal);
     EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0)) << program->Stderr();
-    const std::vector<std::string> calls = vmix.Calls();
-    EXPECT_TRUE(Contains(calls, sent_before_quit, "Home.Text=")) << "fields blanked at quit";
-    EXPECT_TRUE(Contains(calls, sent_before_quit, "Clock.Text="));
+    ExpectFieldsBlankedAfter(vmix, sent_before_quit);
     EXPECT_FALSE(FileExists(UrlFile()));
-    const std::vector<std::string> lines = LogLines(LogFile());
-    ASSERT_EQ(lines.size(), 3u) << ReadWholeFile(LogFile());
-    EXPECT_EQ(lines[0], kVersionLogLine);
-    EXPECT_EQ(lines[1], "listening=" + url);
-    EXPECT_EQ(lines[2], "stopped");
+    // No session bus in the test's runtime folder: the program runs without its tray icon.
+    EXPECT_EQ(LogLines(LogFile()),
+              (std::vector<std::string>{
+                  kVersionLogLine, "listening=" + url,
+                  "tray=unavailable: no session bus (No such file or directory)", "stopped"}));
     EXPECT_FALSE(client.Get("/api/health")) << "the server has stopped";
   }
 }
@@ -388,16 +427,10 @@ TEST_F(ProgramTest, UpdateFoundDownloadedAndInstalledEndsTheProgram) {
   updates.Serve("/updates/linux-update.json", {200, manifest.Signed(key)});
   updates.Serve(installer_path, {200, installer});
 
-  // The periodic check is an hour away: only the requested one runs.
-  const std::string channel = folder_.Join("channel.json");
-  std::ofstream(channel) << "{\"host\":\"" << kTestUpdateHost << "\",\"port\":" << updates.port()
-                         << ",\"connect_address\":\"127.0.0.1\",\"ca_file\":\""
-                         << authority.ca_file() << "\",\"public_key\":\"" << key.PublicKeyBase64()
-                         << "\",\"first_check_ms\":3600000}";
   const std::string temporary = folder_.Join("tmp");
   ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
   ProgramEnvironment environment = environment_;
-  environment.extra = {"TESSVARK_TEST_UPDATE_CHANNEL=" + channel, "TMPDIR=" + temporary};
+  environment.extra = {UpdateChannelVariable(updates, authority, key), "TMPDIR=" + temporary};
 
   std::unique_ptr<Program> program = StartWith(environment, {"--no-browser"});
   const std::string url = WaitForUrl(*program);
@@ -492,6 +525,9 @@ TEST_F(ProgramTest, SecondStartHandsOverToTheRunningInstance) {
   const std::string url = WaitForUrl(*first);
   ASSERT_FALSE(url.empty()) << first->Stderr();
   EXPECT_FALSE(FileExists(OpenedRecord())) << "--no-browser opens nothing";
+  // The first instance's own lines: version, address, and why it has no tray icon.
+  ASSERT_TRUE(WaitFor([&] { return LogLines(LogFile()).size() == 3; }, 60s))
+      << ReadWholeFile(LogFile());
 
   // The second start opens the browser even when told not to: it hands over, it does not start.
   ProgramEnvironment with_display = environment_;
@@ -504,7 +540,7 @@ TEST_F(ProgramTest, SecondStartHandsOverToTheRunningInstance) {
   EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(OpenedRecord()) == url + "\n" + url + "\n"; },
                       10s))
       << ReadWholeFile(OpenedRecord());
-  EXPECT_EQ(LogLines(LogFile()).size(), 2u) << "a second instance writes nothing to the log";
+  EXPECT_EQ(LogLines(LogFile()).size(), 3u) << "a second instance writes nothing to the log";
 
   // Without a display, or without xdg-open, the URL is printed instead.
   Program headless(environment_, {}, folder_.Join("headless"));
@@ -696,6 +732,156 @@ TEST_F(ProgramTest, LeftoversOfKilledRunsAreRemovedAtStart) {
   EXPECT_EQ(ReadWholeFile(victim), "precious");
   program->Signal(SIGTERM);
   EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0));
+}
+
+// --- The tray icon, shown to the tests' stand-in host on a private session bus ---
+
+constexpr char kItemPath[] = "/StatusNotifierItem";
+constexpr char kItemInterface[] = "org.kde.StatusNotifierItem";
+constexpr char kNoWatcherLine[] = "tray=unavailable: no StatusNotifierWatcher on the session bus";
+
+// Clicks one entry of the item's menu, found by its label, as a host does.
+HostCall ClickMenu(StandInHost& host, const std::string& service, const std::string& label) {
+  const std::string menu =
+      host.TextProperty(service, kItemPath, kItemInterface, "Menu", "o").value_or("");
+  const std::optional<MenuNode> layout = host.Layout(service, menu);
+  const std::int32_t id = layout ? MenuIdOf(*layout, label) : -1;
+  if (id < 0) return {"no menu entry " + label, ""};
+  return host.MenuEvent(service, menu, id, "clicked");
+}
+
+// The real program's icon and menu: a left click and "Open Tessvark" open the interface, "Check
+// for Updates" starts a check, "Quit Tessvark" ends the program as a quit signal does.
+TEST_F(ProgramTest, TrayMenuOpensTheInterfaceChecksForUpdatesAndQuits) {
+  PrivateSessionBus bus(folder_.path());
+  ASSERT_FALSE(bus.address().empty()) << bus.problem();
+  SetTextRecorder vmix;
+  ASSERT_GT(vmix.port(), 0);
+  WriteVmixOutputs(DataFolder(), vmix);
+  TestCertificateAuthority authority(folder_.path(), "updates", {kTestUpdateHost});
+  ScriptedUpdateServer updates(authority);  // no manifest: a check fails after one request
+  const TestSigningKey key;
+  std::atomic<bool> url_file_at_registration{false};
+  StandInWatcher watcher(bus.address(), {}, [&](const ItemRegistration&) {
+    url_file_at_registration = FileExists(UrlFile());
+  });
+  ASSERT_TRUE(watcher.ready());
+
+  ProgramEnvironment environment = environment_;
+  environment.display = ":97";
+  environment.extra = {"DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+                       UpdateChannelVariable(updates, authority, key)};
+  std::unique_ptr<Program> program = StartWith(environment, {"--no-browser"});
+  const std::string url = WaitForUrl(*program);
+  ASSERT_FALSE(url.empty()) << program->Stderr();
+  ASSERT_TRUE(watcher.WaitForRegistrations(1)) << program->Stderr();
+  EXPECT_TRUE(url_file_at_registration.load()) << "the icon comes after the URL file";
+  const std::string service = watcher.Registrations()[0].service;
+
+  StandInHost host(bus.address());
+  ASSERT_TRUE(host.connected());
+  const std::string title = std::string("Tessvark ") + kProgramVersion + " Beta \u2014 Linux";
+  EXPECT_EQ(host.TextProperty(service, kItemPath, kItemInterface, "Id"), "tessvark");
+  EXPECT_EQ(host.TextProperty(service, kItemPath, kItemInterface, "Title"), title);
+  const std::optional<testing::HostToolTip> tip = host.ToolTip(service);
+  EXPECT_EQ(tip ? tip->title : std::string(), title);
+  EXPECT_EQ(host.BoolProperty(service, kItemPath, kItemInterface, "ItemIsMenu"), false);
+  const std::optional<std::vector<testing::HostPixmap>> icon = host.IconPixmap(service);
+  ASSERT_TRUE(icon.has_value() && !icon->empty());
+  EXPECT_EQ(icon->front().width, 32);
+  const std::string menu =
+      host.TextProperty(service, kItemPath, kItemInterface, "Menu", "o").value_or("");
+  const std::optional<MenuNode> layout = host.Layout(service, menu);
+  ASSERT_TRUE(layout.has_value());
+  EXPECT_EQ(RenderMenu(*layout),
+            "0{children-display=\"submenu\"}[1{label=\"Open Tessvark\"},"
+            "2{label=\"Check for Updates\"},3{type=\"separator\"},4{label=\"Quit Tessvark\"}]");
+
+  EXPECT_EQ(host.Activate(service).error, "");
+  EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(OpenedRecord()) == url + "\n"; }, 30s))
+      << ReadWholeFile(OpenedRecord());
+  EXPECT_EQ(ClickMenu(host, service, "Open Tessvark").error, "");
+  EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(OpenedRecord()) == url + "\n" + url + "\n"; },
+                      30s))
+      << ReadWholeFile(OpenedRecord());
+  EXPECT_EQ(updates.Hits("/updates/linux-update.json"), 0);
+  EXPECT_EQ(ClickMenu(host, service, "Check for Updates").error, "");
+  EXPECT_TRUE(updates.WaitForHits("/updates/linux-update.json", 1, 60s));
+
+  const std::size_t sent_before_quit = SettledSetTextCount(vmix);
+  EXPECT_EQ(ClickMenu(host, service, "Quit Tessvark").error, "");
+  EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0)) << program->Stderr();
+  ExpectFieldsBlankedAfter(vmix, sent_before_quit);
+  EXPECT_FALSE(FileExists(UrlFile()));
+  EXPECT_EQ(LogLines(LogFile()),
+            (std::vector<std::string>{kVersionLogLine, "listening=" + url, "stopped"}))
+      << "an icon shown at once adds no line";
+  EXPECT_TRUE(WaitFor([&] { return host.NameOwner(service).empty(); }, 30s))
+      << "the item is gone from the bus";
+}
+
+// A bus that is not there, or one without a watcher: the program serves its page and quits as
+// always; one log line says why it has no icon. (Without any bus address the program looks in
+// its runtime folder, which the test keeps empty; the signal test above shows that line.)
+TEST_F(ProgramTest, RunsWithoutATrayIconWhenTheBusOrTheWatcherIsMissing) {
+  PrivateSessionBus bus(folder_.path());
+  ASSERT_FALSE(bus.address().empty()) << bus.problem();
+  struct Case {
+    const char* what;
+    std::string address;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"an address where no bus listens", "unix:path=" + folder_.Join("no-bus-here"),
+       "tray=unavailable: no session bus (No such file or directory)"},
+      {"a bus without a watcher", bus.address(), kNoWatcherLine},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(LogFile().c_str());
+    ProgramEnvironment environment = environment_;
+    environment.extra = {"DBUS_SESSION_BUS_ADDRESS=" + c.address};
+    std::unique_ptr<Program> program = StartWith(environment, {"--no-browser"});
+    const std::string url = WaitForUrl(*program);
+    ASSERT_FALSE(url.empty()) << program->Stderr();
+    httplib::Client client("127.0.0.1", PortOf(url));
+    client.set_read_timeout(20, 0);
+    const httplib::Result index = client.Get("/");
+    ASSERT_TRUE(index);
+    EXPECT_EQ(index->status, 200);
+    EXPECT_TRUE(WaitFor([&] { return LogLines(LogFile()).size() == 3; }, 60s))
+        << ReadWholeFile(LogFile());
+    program->Signal(SIGTERM);
+    EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0)) << program->Stderr();
+    EXPECT_EQ(LogLines(LogFile()),
+              (std::vector<std::string>{kVersionLogLine, "listening=" + url, c.line, "stopped"}));
+  }
+}
+
+// A panel that starts after the program: the item registers then, and its menu works.
+TEST_F(ProgramTest, TrayIconRegistersWithAWatcherThatStartsLater) {
+  PrivateSessionBus bus(folder_.path());
+  ASSERT_FALSE(bus.address().empty()) << bus.problem();
+  ProgramEnvironment environment = environment_;
+  environment.extra = {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()};
+  std::unique_ptr<Program> program = StartWith(environment, {"--no-browser"});
+  const std::string url = WaitForUrl(*program);
+  ASSERT_FALSE(url.empty()) << program->Stderr();
+  ASSERT_TRUE(WaitFor([&] { return LogLines(LogFile()).size() == 3; }, 60s))
+      << ReadWholeFile(LogFile());
+  EXPECT_EQ(LogLines(LogFile())[2], kNoWatcherLine);
+
+  StandInWatcher watcher(bus.address());
+  ASSERT_TRUE(watcher.WaitForRegistrations(1)) << program->Stderr();
+  const std::string service = watcher.Registrations()[0].service;
+  EXPECT_TRUE(WaitFor([&] { return LogLines(LogFile()).size() == 4; }, 60s));
+  StandInHost host(bus.address());
+  EXPECT_EQ(host.TextProperty(service, kItemPath, kItemInterface, "Id"), "tessvark");
+  EXPECT_EQ(ClickMenu(host, service, "Quit Tessvark").error, "");
+  EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0)) << program->Stderr();
+  EXPECT_EQ(LogLines(LogFile()),
+            (std::vector<std::string>{kVersionLogLine, "listening=" + url, kNoWatcherLine,
+                                      "tray=shown", "stopped"}));
 }
 
 }  // namespace
