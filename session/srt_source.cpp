@@ -221,12 +221,12 @@ void SessionSources::WriteSrtStatus(JsonWriter& out) {
 
   // The listener's own fields, each key once: nothing here comes from the Example that may have
   // been the source before, and the name is the listener's whatever the stored selection says.
-  const SourceSelection& selection = engine_.selection;
+  const std::string& id = engine_.selection.id;
   const char* const name = "SRT listener";
   out.Key("running").Bool(true);
   out.Key("source_type").String(SourceKindName(SourceKind::kSrt));
-  out.Key("source_id").String(selection.id).Key("source_name").String(name);
-  out.Key("selected_source_id").String(selection.id).Key("selected_source_name").String(name);
+  out.Key("source_id").String(id).Key("source_name").String(name);
+  out.Key("selected_source_id").String(id).Key("selected_source_name").String(name);
   // A caller's stream is open.
   out.Key("source_discovered").Bool(listening && status.state == "live");
   out.Key("source_online").Bool(online);
