@@ -99,9 +99,21 @@ RuntimeResponse SessionOutputs::SetVmixOutput(const std::string& body) {
   if (!ParseVmixConfigRequest(body, config, status, message)) {
     return MakeErrorResponse(status, message);
   }
-  MutexLock settings(settings_);
-  if (!StoreVmixConfig(config)) return NotSaved();
-  return MakeOkResponse(vmix_->StatusJson());
+  {
+    MutexLock settings(settings_);
+    if (!StoreVmixConfig(config)) return NotSaved();
+  }
+  // vMix takes text for a field its title lacks without a word: the saved mappings are checked
+  // against the host's inputs, outside the settings lock since it asks the host.
+  const std::vector<VmixFieldWarning> warnings = vmix_->CheckMappedFields(config);
+  std::string reply = vmix_->StatusJson();
+  if (!warnings.empty()) {
+    JsonWriter list(kStateJson);
+    WriteVmixFieldWarnings(warnings, list);
+    reply.pop_back();  // the status object's closing brace
+    reply += ",\"field_warnings\":" + list.Take() + "}";
+  }
+  return MakeOkResponse(std::move(reply));
 }
 
 RuntimeResponse SessionOutputs::SetOutputSwitches(const std::string& body) {

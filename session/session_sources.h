@@ -113,8 +113,11 @@ class SessionSources {
 // other "stopped".
 std::string SignalName(std::int32_t code);
 // The status object of an Example selection or of no selection; the members alone into an open
-// object, which the SRT status carries on.
+// object.
 std::string ExampleStatusJson(SessionEngine& engine) REQUIRES(engine.mutex);
 void WriteExampleStatus(SessionEngine& engine, JsonWriter& out) REQUIRES(engine.mutex);
+// The frame path's counters of a live source's status: "frames_replaced", "frames_published",
+// "jpeg_frames", "ocr_frames" and "ocr_skipped".
+void WriteFrameCounters(FramePath& frame_path, JsonWriter& out);
 
 }  // namespace tessvark

@@ -1,4 +1,4 @@
-// The status object of an Example selection or of no selection, the base of the SRT status.
+// The status object of an Example selection or of no selection.
 
 #include "session/session_sources.h"
 

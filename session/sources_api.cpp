@@ -73,6 +73,11 @@ void WriteSourceEntries(const std::vector<NdiSourceInfo>& sources, bool with_url
 
 std::string SessionSources::SourcesJson(bool refresh_requested) {
   const auto [ndi_runtime, omt_runtime] = Runtimes();
+  // The first listing finds out whether each library can be used at all, so that a missing or
+  // refused runtime says so before anyone asks it to search.
+  for (const std::shared_ptr<NdiRuntime>& runtime : {ndi_runtime, omt_runtime}) {
+    if (runtime) runtime->CheckLibrary();
+  }
   SourceListing ndi;
   if (ndi_runtime) {
     ndi.sources = ndi_runtime->ListSources();

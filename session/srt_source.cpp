@@ -3,6 +3,7 @@
 
 #include "session/session_sources.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -192,12 +193,15 @@ void SessionSources::WriteSrtStatus(JsonWriter& out) {
   const bool preview_present =
       !engine_.pictures.source_jpeg.empty() || frame_path_.Slot().Latest() != nullptr;
   const bool srt_listening = engine_.srt.listening;
+  const bool listening = srt_listening && engine_.selection.selected;
+  const bool has_age = listening && status.active && status.has_frame;
+  const std::int64_t age_ns = has_age ? std::max<std::int64_t>(now - status.last_frame_at, 0) : 0;
 
   std::int32_t signal = 4;
   bool online = false;
   bool retained = false;
   bool analysis_allowed = false;
-  if (!srt_listening || !engine_.selection.selected) {
+  if (!listening) {
     signal = 4;
   } else if (status.state == "error" || !status.active) {
     signal = 3;
@@ -205,7 +209,7 @@ void SessionSources::WriteSrtStatus(JsonWriter& out) {
   } else if (!status.has_frame) {
     signal = 0;
   } else {
-    const std::int64_t age_ms = (now - status.last_frame_at) / 1'000'000;
+    const std::int64_t age_ms = age_ns / 1'000'000;
     if (age_ms < 2500) {
       signal = 1;
       online = retained = analysis_allowed = true;
@@ -215,12 +219,42 @@ void SessionSources::WriteSrtStatus(JsonWriter& out) {
     }
   }
 
-  WriteExampleStatus(engine_, out);
-  out.Key("signal").String(SignalName(signal));
+  // The listener's own fields, each key once: nothing here comes from the Example that may have
+  // been the source before, and the name is the listener's whatever the stored selection says.
+  const std::string& id = engine_.selection.id;
+  const char* const name = "SRT listener";
+  out.Key("running").Bool(true);
+  out.Key("source_type").String(SourceKindName(SourceKind::kSrt));
+  out.Key("source_id").String(id).Key("source_name").String(name);
+  out.Key("selected_source_id").String(id).Key("selected_source_name").String(name);
+  // A caller's stream is open.
+  out.Key("source_discovered").Bool(listening && status.state == "live");
   out.Key("source_online").Bool(online);
+  out.Key("receiver_state").String(signal == 1 ? "connected" : SignalName(signal));
+  out.Key("resolution");
+  if (has_age && status.width > 0 && status.height > 0) {
+    out.BeginObject().Key("width").Int(status.width).Key("height").Int(status.height).EndObject();
+  } else {
+    out.Null();
+  }
+  // The stream does not declare a frame rate the listener could report.
+  out.Key("frame_rate_n").Null().Key("frame_rate_d").Null().Key("frame_rate").Null();
+  out.Key("source_format").String("SRT");
+  out.Key("ndi_format").Null();
+  out.Key("frame_age_seconds");
+  if (has_age) {
+    out.Fixed(static_cast<double>(age_ns) / 1e9, 2);
+  } else {
+    out.Null();
+  }
+  out.Key("error").StringOrNull(status.state == "error" ? status.message : std::string());
+  out.Key("ndi").Bool(false);
+  out.Key("status").String(signal == 1 ? "online" : SignalName(signal));
+  out.Key("signal").String(SignalName(signal));
   out.Key("preview_retained").Bool(retained);
   out.Key("frame_analysis_allowed").Bool(analysis_allowed);
-  out.Key("receiver_state").String(signal == 1 ? "connected" : SignalName(signal));
+  WriteFrameCounters(frame_path_, out);
+  out.Key("lan_ipv4").Null();
   SrtSettings& settings = engine_.srt.settings;
   const bool passphrase_set = !settings.passphrase.empty();
   out.Key("srt").BeginObject();

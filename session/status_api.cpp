@@ -129,13 +129,7 @@ void WriteReceiverStatus(SessionEngine& engine, FramePath& frame_path,
   out.Key("signal").String(SignalName(signal));
   out.Key("preview_retained").Bool(retained);
   out.Key("frame_analysis_allowed").Bool(analysis_allowed);
-  LatestFrameSlot& slot = frame_path.Slot();
-  const FramePathCounters counters = frame_path.Counters();
-  out.Key("frames_replaced").Int(slot.Replaced());
-  out.Key("frames_published").Int(slot.Sequence());
-  out.Key("jpeg_frames").Int(counters.previews_stored);
-  out.Key("ocr_frames").Int(counters.frames_analysed);
-  out.Key("ocr_skipped").Int(counters.frames_too_old);
+  WriteFrameCounters(frame_path, out);
   out.Key("lan_ipv4").Null();
 }
 
@@ -148,6 +142,16 @@ void WriteReadingStatuses(const std::vector<RoleReading>& readings, JsonWriter& 
 }
 
 }  // namespace
+
+void WriteFrameCounters(FramePath& frame_path, JsonWriter& out) {
+  LatestFrameSlot& slot = frame_path.Slot();
+  const FramePathCounters counters = frame_path.Counters();
+  out.Key("frames_replaced").Int(slot.Replaced());
+  out.Key("frames_published").Int(slot.Sequence());
+  out.Key("jpeg_frames").Int(counters.previews_stored);
+  out.Key("ocr_frames").Int(counters.frames_analysed);
+  out.Key("ocr_skipped").Int(counters.frames_too_old);
+}
 
 RuntimeResponse SessionSources::GetStatus() {
   const auto [ndi_runtime, omt_runtime] = Runtimes();

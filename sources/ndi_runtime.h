@@ -76,6 +76,10 @@ class NdiRuntime {
   // Loads the protocol library once per process and starts the worker threads; a second call
   // while started does nothing. A missing or refused library shows in the snapshot.
   virtual void Start() = 0;
+  // Attempts the library load once, without starting anything, so that a missing or refused
+  // library shows in the snapshot (not available, with its message) before the first start. Later
+  // calls, and calls after a start, do nothing.
+  virtual void CheckLibrary() = 0;
   // Stops and joins the worker threads; harmless when not started. The runtime can start again.
   virtual void Stop() = 0;
   // Asks discovery for a fresh list; returns at once.

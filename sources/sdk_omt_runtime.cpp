@@ -69,12 +69,10 @@ void SdkOmtRuntime::Start() {
   if (started_) return;
   // Also after a failed load: nothing more happens until Stop.
   started_ = true;
+  library_checked_ = true;
   std::string message;
   if (!LoadOmtLibrary(settings_.library, message)) {
-    link_.message = message.empty() ? kNotAvailable : message;
-    link_.state = "error";
-    link_.runtime_available = false;
-    link_.updated_at = WallSecondsNow();
+    ShowLoadRefusal(message);
     return;
   }
   stop_ = false;
@@ -84,6 +82,23 @@ void SdkOmtRuntime::Start() {
   link_.message.clear();
   link_.updated_at = WallSecondsNow();
   worker_ = std::thread([this] { RunWorker(); });
+}
+
+void SdkOmtRuntime::CheckLibrary() {
+  if (library_checked_) return;
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (started_ || library_checked_.exchange(true)) return;
+  std::string message;
+  if (!LoadOmtLibrary(settings_.library, message)) ShowLoadRefusal(message);
+}
+
+void SdkOmtRuntime::ShowLoadRefusal(const std::string& message) {
+  load_refusal_ = message.empty() ? kNotAvailable : message;
+  link_.message = load_refusal_;
+  link_.state = "error";
+  link_.runtime_available = false;
+  link_.updated_at = WallSecondsNow();
 }
 
 void SdkOmtRuntime::Stop() {
@@ -125,7 +140,8 @@ void SdkOmtRuntime::SelectSource(const std::string& source_id) {
     selection_changed_ = true;
     link_.selected_source = source_id;
     link_.state = source_id.empty() ? "no_source" : "connecting";
-    link_.message.clear();
+    // Libraries that could not be used keep saying why, whatever is chosen.
+    link_.message = load_refusal_;
     link_.updated_at = WallSecondsNow();
   }
   wake_.notify_all();

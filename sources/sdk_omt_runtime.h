@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -50,6 +51,7 @@ class SdkOmtRuntime final : public NdiRuntime {
   SdkOmtRuntime& operator=(const SdkOmtRuntime&) = delete;
 
   void Start() override;
+  void CheckLibrary() override;
   void Stop() override;
   void RefreshSources() override;
   std::vector<NdiSourceInfo> ListSources() override;
@@ -80,6 +82,8 @@ class SdkOmtRuntime final : public NdiRuntime {
   // Hands a copy of the snapshot to the link callback; `lock` holds mutex_ and holds it again
   // afterwards.
   void PublishLink(std::unique_lock<std::mutex>& lock);
+  // mutex_ held: the link state of libraries that are missing or refused.
+  void ShowLoadRefusal(const std::string& message);
 
   const SdkOmtRuntimeSettings settings_;
   std::mutex lifecycle_mutex_;  // serialises Start and Stop
@@ -97,6 +101,11 @@ class SdkOmtRuntime final : public NdiRuntime {
   NdiFrameCallback frame_callback_;
   NdiLinkCallback link_callback_;
   bool create_failed_ = false;
+  // Set by the first CheckLibrary or Start; read first without the locks, so that a check after
+  // it never waits for a start or stop in progress.
+  std::atomic<bool> library_checked_{false};
+  // Why the libraries could not be used, kept as the message while the runtime is not running.
+  std::string load_refusal_;
   SteadyTime create_failed_at_{};
 };
 

@@ -27,12 +27,9 @@ void SdkRuntime::Start() {
   std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_) return;
+  library_checked_ = true;
   if (!AcquireNdiLibrary(settings_.library)) {
-    const std::string message = LastNdiLoadMessage();
-    link_.runtime_available = false;
-    link_.state = "offline";
-    link_.message = message.empty() ? kNdiNotInstalled : message;
-    link_.updated_at = WallSecondsNow();
+    ShowLoadRefusal();
     return;
   }
   holds_library_ = true;
@@ -50,10 +47,11 @@ void SdkRuntime::Start() {
     holds_library_ = false;
     link_.runtime_available = false;
     link_.state = "error";
-    link_.message = kNotStarted;
+    link_.message = load_refusal_ = kNotStarted;
     link_.updated_at = WallSecondsNow();
     return;
   }
+  load_refusal_.clear();
   started_ = true;
   stop_requested_ = false;
   link_.runtime_available = true;
@@ -63,6 +61,29 @@ void SdkRuntime::Start() {
   // The receiver thread's first pass publishes the new state.
   finder_thread_ = std::thread([this] { RunFinder(); });
   receiver_thread_ = std::thread([this] { RunReceiver(); });
+}
+
+void SdkRuntime::CheckLibrary() {
+  if (library_checked_) return;
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (started_ || library_checked_.exchange(true)) return;
+  // A library that loads is given back at once: its initialise and destroy calls bracket only
+  // the runtime's real holders.
+  if (AcquireNdiLibrary(settings_.library)) {
+    ReleaseNdiLibrary();
+  } else {
+    ShowLoadRefusal();
+  }
+}
+
+void SdkRuntime::ShowLoadRefusal() {
+  const std::string message = LastNdiLoadMessage();
+  load_refusal_ = message.empty() ? kNdiNotInstalled : message;
+  link_.runtime_available = false;
+  link_.state = "offline";
+  link_.message = load_refusal_;
+  link_.updated_at = WallSecondsNow();
 }
 
 void SdkRuntime::Stop() {
@@ -136,6 +157,8 @@ void SdkRuntime::SelectSource(const std::string& source_id) {
   } else {
     SetLinkState("offline", true);
   }
+  // A runtime that could not start keeps saying why, whatever is chosen.
+  if (!started_) link_.message = load_refusal_;
   PublishLinkIfChanged(lock);
 }
 
@@ -339,7 +362,10 @@ bool SdkRuntime::ReceiverPass(ReceiverTimes& times) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!connected_name_.empty() && link_.state != "error") {
-      if (never_pictured || age >= timers.offline_after) {
+      // Once discovery has dropped the chosen sender, a connection that has gone quiet is
+      // offline; calling it stale in between full reads would make the state flicker.
+      const bool dropped = !IsSourceListed(selected_id_);
+      if (never_pictured || age >= timers.offline_after || (dropped && age >= timers.stale_after)) {
         SetLinkState("offline", false);
       } else if (age >= timers.stale_after) {
         SetLinkState("stale", false);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -55,6 +56,7 @@ class SdkRuntime final : public NdiRuntime {
   SdkRuntime& operator=(const SdkRuntime&) = delete;
 
   void Start() override;
+  void CheckLibrary() override;
   void Stop() override;
   void RefreshSources() override;
   std::vector<NdiSourceInfo> ListSources() override;
@@ -88,6 +90,8 @@ class SdkRuntime final : public NdiRuntime {
 
   // mutex_ held.
   bool IsSourceListed(const std::string& id) const;
+  // Makes the link state that of a runtime whose library is missing or refused.
+  void ShowLoadRefusal();
   void SetLinkState(const char* state, bool clear_source_name);
   // Hands the link state to the link callback when its word or message changed since the last
   // publication; `lock` holds mutex_ and is released before the call.
@@ -108,6 +112,11 @@ class SdkRuntime final : public NdiRuntime {
   ndi::FindHandle finder_ = nullptr;
   ndi::ReceiverHandle receiver_ = nullptr;
   bool holds_library_ = false;
+  // Set by the first CheckLibrary; read first without the locks, so that a check after it never
+  // waits for a start or stop in progress.
+  std::atomic<bool> library_checked_{false};
+  // Why the library could not be used, kept as the message while the runtime is not running.
+  std::string load_refusal_;
   bool started_ = false;
   bool stop_requested_ = false;
   bool refresh_requested_ = false;

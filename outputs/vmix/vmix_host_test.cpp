@@ -47,6 +47,9 @@ std::string VmixOutputController::TestConnection(const std::optional<VmixOutputC
         reply.Key("host").String(config.host);
         reply.Key("port").Int(config.port);
         reply.Key("message").String(message);
+        const std::vector<VmixFieldWarning> warnings =
+            FindUnknownVmixFields(config, document.inputs);
+        if (!warnings.empty()) WriteVmixFieldWarnings(warnings, reply.Key("field_warnings"));
       }
     }
   }
@@ -63,6 +66,16 @@ std::string VmixOutputController::TestConnection(const std::optional<VmixOutputC
   reply.Key("status");
   WriteStatusObjectLocked(reply);
   return reply.EndObject().Take();
+}
+
+std::vector<VmixFieldWarning> VmixOutputController::CheckMappedFields(
+    const VmixOutputConfig& config) {
+  if (config.host.empty()) return {};
+  const VmixHttpResult result = VmixHttpGet(config.host, config.port, "/api/", kApiTimeoutSeconds, nullptr);
+  if (!result.error.empty()) return {};
+  const VmixApiResponse document = ReadVmixApiResponse(result.body, true);
+  if (!document.ok) return {};
+  return FindUnknownVmixFields(config, document.inputs);
 }
 
 std::string VmixOutputController::DiscoverInputs(const VmixOutputConfig& config) {

@@ -14,6 +14,7 @@
 
 #include "core/json_writer.h"
 #include "core/state_value.h"
+#include "outputs/vmix/vmix_field_check.h"
 #include "outputs/vmix/vmix_lan_search.h"
 #include "outputs/vmix/vmix_output_config.h"
 #include "platform/network_adapters.h"
@@ -95,6 +96,10 @@ class VmixOutputController {
   std::string TestConnection(const std::optional<VmixOutputConfig>& config);
   // Lists the host's inputs and their text fields as JSON text; reads and changes nothing here.
   std::string DiscoverInputs(const VmixOutputConfig& config);
+  // The mappings of `config` that its host cannot show (FindUnknownVmixFields), asked of the host
+  // now; none when no host is set, the host does not answer or its answer is not vMix's. The
+  // host test's reply carries the same list as "field_warnings" when it is not empty.
+  std::vector<VmixFieldWarning> CheckMappedFields(const VmixOutputConfig& config);
 
   std::string StartLanSearch(const std::string& host, std::int32_t port);
   std::string LanSearchStatusJson();

@@ -102,6 +102,30 @@ TEST_F(OutputsApi, SavedConfigurationIsAppliedAndTested) {
   EXPECT_EQ(run_.api->Post("/api/v1/outputs/vmix/discover-lan/cancel", "").status, 200);
 }
 
+// vMix takes text for a field its title does not have, so a save never hears of a typo from
+// vMix: the reply names it, and a mapping the title has is saved without a word.
+TEST_F(OutputsApi, SavingAFieldTheTitleLacksIsSavedWithAWarning) {
+  const std::string body = R"({"enabled":true,"host":"127.0.0.1","port":)" +
+                           std::to_string(vmix_.port()) +
+                           R"(,"outputs":[{"input_key":"K1","mappings":[)"
+                           R"({"source":"home_score","field":"Home.Text"},)"
+                           R"({"source":"period_display","field":"Perod.Text"}]}]})";
+  ApiReply reply = run_.api->Put("/api/v1/outputs/vmix", body);
+  ASSERT_EQ(reply.status, 200) << reply.body;
+  const JsonValue saved = ParseJson(reply.body);
+  const JsonValue* warnings = saved.Find("field_warnings");
+  ASSERT_NE(warnings, nullptr) << reply.body;
+  ASSERT_EQ(warnings->items.size(), 1u) << reply.body;
+  EXPECT_EQ(warnings->items[0].At("field").text, "Perod.Text");
+  EXPECT_EQ(warnings->items[0].At("message").text,
+            "\xE2\x80\x9CPerod.Text\xE2\x80\x9D is not a text field of \xE2\x80\x9CScore Bug\xE2\x80\x9D.");
+  EXPECT_EQ(SavedConfig(run_.folder.path()).outputs.at(0).mappings.size(), 2u) << "saved all the same";
+
+  reply = run_.api->Put("/api/v1/outputs/vmix", ConfigBody(vmix_.port(), "K1"));
+  ASSERT_EQ(reply.status, 200) << reply.body;
+  EXPECT_EQ(ParseJson(reply.body).Find("field_warnings"), nullptr) << reply.body;
+}
+
 TEST_F(OutputsApi, TestWithABodyStoresNothing) {
   const ApiReply reply = run_.api->Post("/api/v1/outputs/vmix/test", ConfigBody(vmix_.port(), "K1"));
   EXPECT_EQ(reply.status, 200) << reply.body;

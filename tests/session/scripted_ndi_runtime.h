@@ -17,6 +17,15 @@ class ScriptedNdiRuntime : public FakeNdiRuntime {
     std::lock_guard<std::mutex> lock(mutex_);
     ++refreshes_;
   }
+  // Shows the refusal set with RefuseLibrary, as a library check that fails does.
+  void CheckLibrary() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++checks_;
+    if (refusal_.empty()) return;
+    snapshot_.runtime_available = false;
+    snapshot_.state = "offline";
+    snapshot_.message = refusal_;
+  }
   std::vector<NdiSourceInfo> ListSources() override {
     std::lock_guard<std::mutex> lock(mutex_);
     return sources_;
@@ -43,6 +52,14 @@ class ScriptedNdiRuntime : public FakeNdiRuntime {
     std::lock_guard<std::mutex> lock(mutex_);
     return refreshes_;
   }
+  void RefuseLibrary(std::string message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    refusal_ = std::move(message);
+  }
+  int checks() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return checks_;
+  }
 
  private:
   std::mutex mutex_;
@@ -50,6 +67,8 @@ class ScriptedNdiRuntime : public FakeNdiRuntime {
   double sources_updated_at_ = 0.0;
   NdiLinkSnapshot snapshot_;
   int refreshes_ = 0;
+  int checks_ = 0;
+  std::string refusal_;
 };
 
 // Seconds since 1970, the time base of a link snapshot.

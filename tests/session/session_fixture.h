@@ -24,6 +24,7 @@ class FakeNdiRuntime : public NdiRuntime {
  public:
   void Start() override;
   void Stop() override;
+  void CheckLibrary() override {}
   void RefreshSources() override {}
   std::vector<NdiSourceInfo> ListSources() override { return {}; }
   double SourcesUpdatedAt() override { return 0.0; }

@@ -44,6 +44,19 @@ TEST(SourcesApi, ListsDiscoveryWithTheRememberedSource) {
             std::string::npos);
 }
 
+TEST(SourcesApi, TheFirstListingShowsARefusedRuntimeWithoutStartingIt) {
+  ReceiverSession run("sources-refused-runtime");
+  ASSERT_TRUE(run.Start("", ""));
+  run.runtime->RefuseLibrary("The NDI runtime is not installed. Examples remain available.");
+  const ApiReply reply = run.api->Get("/api/sources");
+  EXPECT_NE(reply.body.find(R"("runtime_available":false,)"
+                            R"("runtime_message":"The NDI runtime is not installed. Examples remain available.")"),
+            std::string::npos)
+      << reply.body;
+  EXPECT_GE(run.runtime->checks(), 1);
+  EXPECT_EQ(run.runtime->starts(), 0) << "knowing costs no start";
+}
+
 TEST(SourcesApi, RefreshAsksDiscoveryAndStartsOnlyWhenTyped) {
   ReceiverSession run("sources-refresh");
   ASSERT_TRUE(run.Start("", ""));

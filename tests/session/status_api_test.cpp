@@ -111,6 +111,77 @@ TEST(StatusApi, DiscoveryMarksTheSelectedSource) {
             std::string::npos);
 }
 
+// Every key that an object of the document (at any depth) holds more than once.
+void CollectDuplicateKeys(const JsonValue& value, const std::string& where,
+                          std::vector<std::string>& duplicates) {
+  for (std::size_t i = 0; i < value.members.size(); ++i) {
+    const JsonMember& member = value.members[i];
+    for (std::size_t j = 0; j < i; ++j) {
+      if (value.members[j].key == member.key) duplicates.push_back(where + member.key);
+    }
+    CollectDuplicateKeys(member.value, where + member.key + ".", duplicates);
+  }
+  for (const JsonValue& item : value.items) CollectDuplicateKeys(item, where + "[].", duplicates);
+}
+
+std::string TextOf(const JsonValue& status, const char* key) {
+  const JsonValue* value = status.Find(key);
+  return value == nullptr ? "(missing)" : value->kind == JsonKind::kNull ? "null" : value->text;
+}
+
+// The status of each kind of source carries that kind's own fields, each key once, with the keys
+// the interface reads.
+TEST(StatusApi, EachSourceKindHasItsOwnFieldsEachKeyOnce) {
+  struct Case {
+    const char* name;
+    const char* stored_type;  // the selection the session starts with
+    const char* stored_id;
+    const char* chosen;       // a PUT /api/source body sent after the start, or null
+    const char* source_type;
+    const char* source_name;
+    const char* source_format;
+  };
+  const Case cases[] = {
+      {"no source", "", "", nullptr, "none", "null", "null"},
+      {"Example still", "example", "example-2", nullptr, "example", "Example 2", "JPEG"},
+      // The Example the operator left behind must not show through the listener's status.
+      {"SRT chosen after the Example still", "example", "example-2",
+       R"({"type":"srt","id":"srt"})", "srt", "SRT listener", "SRT"},
+      {"SRT restored after a restart", "srt", "srt", nullptr, "srt", "SRT listener", "SRT"},
+      {"NDI", "ndi", "Cam 1", nullptr, "ndi", "Cam 1", "NDI"},
+      {"OMT", "omt", "Sender 1", nullptr, "omt", "Sender 1", "OMT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReceiverSession run("status-kinds");
+    ASSERT_TRUE(run.Start(c.stored_type, c.stored_id));
+    if (c.chosen != nullptr) {
+      const testing::ApiReply chosen = run.api->Put("/api/source", c.chosen);
+      ASSERT_EQ(chosen.status, 200) << chosen.body;
+      std::vector<std::string> duplicates;
+      CollectDuplicateKeys(ParseJson(chosen.body), "", duplicates);
+      EXPECT_TRUE(duplicates.empty()) << "the choice's reply repeats " << duplicates.front();
+    }
+    const std::string body = run.api->Get("/api/status").body;
+    const JsonValue status = ParseJson(body);
+    std::vector<std::string> duplicates;
+    CollectDuplicateKeys(status, "", duplicates);
+    EXPECT_TRUE(duplicates.empty()) << duplicates.size() << " repeated keys, first "
+                                    << (duplicates.empty() ? "" : duplicates.front()) << " in " << body;
+    for (const char* key : {"running", "source_type", "source_id", "source_name", "source_online",
+                            "receiver_state", "resolution", "frame_rate", "source_format",
+                            "frame_age_seconds", "error", "status", "readings"}) {
+      EXPECT_NE(status.Find(key), nullptr) << key << " in " << body;
+    }
+    EXPECT_EQ(TextOf(status, "source_type"), c.source_type) << body;
+    EXPECT_EQ(TextOf(status, "source_name"), c.source_name) << body;
+    EXPECT_EQ(TextOf(status, "source_format"), c.source_format) << body;
+    if (std::string(c.source_type) != "example") {
+      EXPECT_NE(TextOf(status, "error"), "Bundled Example source is unavailable") << body;
+    }
+  }
+}
+
 // The status word of the reading of `role`, waiting until it is `expected` or the time is up.
 std::string WaitForReadingStatus(testing::ZoneApiClient& api, const std::string& role,
                                  const std::string& expected) {

@@ -348,5 +348,35 @@ TEST(OmtRuntime, PicturesAreConvertedRejectedOrIgnoredByTheirRecord) {
   }
 }
 
+// Libraries that cannot be used are known before a start, and their refusal stays whatever is
+// chosen; usable ones are loaded by the check without a worker.
+TEST(OmtRuntime, ACheckShowsTheRefusalBeforeAStartAndTheMessageStays) {
+  RunInOwnProcess([](const fs::path& folder) {
+    const InstalledOmt installed(folder);
+    const OmtLibrarySetup setup = installed.Pin();
+    fs::remove(installed.program() / "libomt.so");
+    const std::string refusal = "The OMT runtime could not be read. Tessvark did not load it.";
+    SdkOmtRuntime runtime(FastSettings(setup));
+    runtime.CheckLibrary();
+    EXPECT_FALSE(runtime.GetLinkSnapshot().runtime_available);
+    EXPECT_EQ(runtime.GetLinkSnapshot().message, refusal);
+    for (const char* chosen : {kAddressA, ""}) {
+      SCOPED_TRACE(chosen);
+      runtime.SelectSource(chosen);
+      EXPECT_FALSE(runtime.GetLinkSnapshot().runtime_available);
+      EXPECT_EQ(runtime.GetLinkSnapshot().message, refusal);
+    }
+  });
+  RunInOwnProcess([](const fs::path& folder) {
+    const InstalledOmt installed(folder);
+    SdkOmtRuntime runtime(FastSettings(installed.Pin()));
+    runtime.CheckLibrary();
+    EXPECT_EQ(runtime.GetLinkSnapshot().message, "");
+    EXPECT_EQ(installed.Read().discovery_calls, 0) << "no worker runs";
+    runtime.SelectSource(kAddressA);
+    EXPECT_EQ(runtime.GetLinkSnapshot().message, "");
+  });
+}
+
 }  // namespace
 }  // namespace tessvark

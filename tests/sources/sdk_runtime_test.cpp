@@ -596,5 +596,94 @@ TEST(NdiRuntime, AFailingThreadPublishesTheReceiverErrorAndEnds) {
   });
 }
 
+// A check of the library shows a refusal before anything is started, and a refused runtime keeps
+// saying why whatever is chosen afterwards, so the operator is never told of a plain "offline".
+TEST(NdiRuntime, ARefusedLibraryIsKnownBeforeAStartAndItsMessageStays) {
+  RunInOwnProcess([](const fs::path& folder) {
+    unsetenv("NDI_RUNTIME_DIR_V6");
+    fs::create_directories(folder / "lib");
+    SdkRuntimeSettings settings = FastSettings();
+    settings.library = TestSearch({(folder / "lib").string()});
+    RuntimeRecorder recorder;
+    SdkRuntime runtime(settings);
+    recorder.Attach(runtime);
+    runtime.CheckLibrary();
+    NdiLinkSnapshot snapshot = runtime.GetLinkSnapshot();
+    EXPECT_FALSE(snapshot.runtime_available);
+    EXPECT_EQ(snapshot.message, kNotInstalled);
+    for (const char* chosen : {"Cam 1", "", "Cam 2"}) {
+      SCOPED_TRACE(chosen);
+      runtime.SelectSource(chosen);
+      snapshot = runtime.GetLinkSnapshot();
+      EXPECT_FALSE(snapshot.runtime_available);
+      EXPECT_EQ(snapshot.message, kNotInstalled);
+      EXPECT_EQ(recorder.Links().back().message, kNotInstalled) << "as published";
+    }
+    // The start the session makes for a choice fails the same way, and the choice after it too.
+    runtime.Start();
+    runtime.SelectSource("Cam 1");
+    EXPECT_EQ(runtime.GetLinkSnapshot().message, kNotInstalled);
+    runtime.Stop();
+    EXPECT_EQ(runtime.GetLinkSnapshot().message, kNotInstalled);
+  });
+}
+
+TEST(NdiRuntime, ACheckOfAUsableLibraryStartsNothingAndIsMadeOnce) {
+  RunInOwnProcess([](const fs::path& folder) {
+    InstalledNdi installed(folder);
+    SdkRuntime runtime(FastSettings());
+    runtime.CheckLibrary();
+    runtime.CheckLibrary();
+    NdiStandInCounters counters = installed.Read();
+    EXPECT_EQ(counters.initialize_calls, 1);
+    EXPECT_EQ(counters.destroy_calls, 1) << "the check holds no reference";
+    EXPECT_EQ(counters.finder_creates, 0);
+    EXPECT_EQ(counters.receiver_creates, 0);
+    EXPECT_FALSE(runtime.GetLinkSnapshot().runtime_available);
+    EXPECT_EQ(runtime.GetLinkSnapshot().message, "");
+    runtime.Start();
+    runtime.CheckLibrary();  // after a start: nothing
+    EXPECT_TRUE(runtime.GetLinkSnapshot().runtime_available);
+    EXPECT_EQ(installed.Read().initialize_calls, 2);
+    EXPECT_EQ(installed.Read().finder_creates, 1);
+  });
+}
+
+// A sender that leaves discovery and stops sending: the full reads say "offline" and the
+// receiver's timers must not answer "stale" in between.
+TEST(NdiRuntime, ASenderThatLeftDiscoveryStaysOffline) {
+  RunInOwnProcess([](const fs::path& folder) {
+    NdiRun run(folder);
+    auto& [installed, recorder, runtime] = run;
+    const int connected = run.ReceiveFromCam1();
+    ASSERT_GE(connected, 0);
+    // Every picture sent is taken first: a picture still on its way would rightly show
+    // "connected" again.
+    installed.StopSending("Cam 1");
+    ASSERT_TRUE(WaitUntil([&] {
+      const NdiCounters counters = runtime.GetCounters();
+      return counters.released_frames == installed.Read().video_sent &&
+             recorder.Frames().size() == static_cast<std::size_t>(counters.delivered_frames);
+    }));
+    const std::size_t dropped = recorder.LinkCount();
+    installed.SetSources({});
+    ASSERT_TRUE(WaitUntil([&] { return runtime.GetLinkSnapshot().state == "offline"; }));
+    // Past the whole stale window and several full reads of the list.
+    const std::int64_t reads = installed.Read().source_reads;
+    const double last_picture = runtime.GetLinkSnapshot().last_frame_at;
+    ASSERT_TRUE(WaitUntil([&] {
+      return installed.Read().source_reads >= reads + 6 &&
+             runtime.GetLinkSnapshot().updated_at - last_picture > 1.5;
+    }));
+    const std::vector<NdiLinkSnapshot> links = recorder.Links();
+    std::size_t offline = dropped;
+    while (offline < links.size() && links[offline].state != "offline") ++offline;
+    for (std::size_t i = offline; i < links.size(); ++i) {
+      EXPECT_EQ(links[i].state, "offline") << "publication " << i;
+    }
+    EXPECT_EQ(runtime.GetLinkSnapshot().state, "offline");
+  });
+}
+
 }  // namespace
 }  // namespace tessvark

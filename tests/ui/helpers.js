@@ -92,7 +92,26 @@ async function dragMouse(page, from, to) {
   await page.mouse.up();
 }
 
-module.exports = { BASE_URL, launchBrowser, openInterface, getJson, unavailableReason, waitFor, screenshot, pointIn, dragMouse };
+// axe-core's checks of the page as it stands, injected from the npm package (the page's
+// Content-Security-Policy allows inline scripts); the violations as "rule: target, ..." texts.
+const AXE_SOURCE = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
+
+async function axeViolations(page, rules) {
+  if (!(await page.evaluate(() => typeof window.axe === 'object'))) {
+    await page.addScriptTag({ content: AXE_SOURCE });
+  }
+  const result = await page.evaluate(async (only) => {
+    const options = only ? { runOnly: { type: 'rule', values: only } } : {};
+    const outcome = await window.axe.run(document, options);
+    return outcome.violations.map((v) => `${v.id} (${v.impact}): ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`);
+  }, rules || null);
+  return result;
+}
+
+module.exports = {
+  BASE_URL, launchBrowser, openInterface, getJson, unavailableReason, waitFor, screenshot, pointIn, dragMouse,
+  axeViolations,
+};
 
 // Sends one request as the interface would: from its origin, with the token of its page.
 async function request(method, route, body) {

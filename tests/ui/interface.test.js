@@ -94,6 +94,7 @@ test('a fresh program shows neutral states, not alarms, and the first source is 
   await page.clock.pauseAt(Date.now() + 1000);
   const streamRequested = page.waitForRequest((r) => new URL(r.url()).pathname === '/api/ui/state/stream');
   await page.check('input[name=source][value="example:example-1"]');
+  await page.click('#source-use');
   await streamRequested;
   await page.clock.resume();
   await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
@@ -351,7 +352,7 @@ test('the sport can be changed and zones offer only its fields', async (t) => {
   const allowed = new Set(sport.definitions.filter((d) => d.ocr.available).map((d) => d.ocr.role));
   await showTab('zones');
   await page.click('#zone-add');
-  const offered = await page.locator('#draft-role option').evaluateAll((options) => options.map((o) => o.value));
+  const offered = await page.locator('#draft-role option:not([value=""])').evaluateAll((options) => options.map((o) => o.value));
   assert.ok(offered.every((role) => allowed.has(role)), `offered ${offered} outside ${[...allowed]}`);
   await page.click('#draft-cancel');
   await showTab('sport');
@@ -438,11 +439,14 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
   assert.equal(await page.locator('#vmix-dot').getAttribute('class'), 'dot bad');
   await screenshot(page, 'vmix-gone');
 
+  // Values were on air: switching off is asked for twice, and the header says output is off.
   await showTab('vmix');
-  await page.uncheck('#vmix-switch');
+  await page.click('#vmix-switch');
+  await page.click('#vmix-off-yes');
   await waitFor(async () => (await getJson('/api/v1/outputs')).body.enabled.vmix === false, { what: 'the output switch off' });
   await page.waitForFunction(() => document.getElementById('vmix-connection').textContent === 'Output off');
-  assert.ok(await page.locator('#vmix-pill').isHidden());
+  assert.ok(await page.locator('#vmix-pill').isVisible());
+  assert.equal(await page.locator('#vmix-text').textContent(), 'vMix output off');
 });
 
 test('the SRT form shows the settings in force and a failed listen beside its controls', async (t) => {
@@ -476,10 +480,14 @@ test('the SRT form shows the settings in force and a failed listen beside its co
   // The port is taken: the listener's own error stands beside its controls, never "Listening".
   await page.click('#srt-listen');
   await page.waitForFunction(() => document.getElementById('srt-state').className === 'msg error', null, { timeout: 15000 });
-  srt = (await getJson('/api/status')).body.srt;
-  assert.ok(srt.error, 'the receiver reports its error');
+  // The receiver tries the port again every few hundred milliseconds, clearing its error while it
+  // tries: its message is read from a status that holds it.
+  srt = await waitFor(async () => { const now = (await getJson('/api/status')).body.srt; return now.error ? now : null; },
+    { what: 'the receiver\'s error' });
+  const expected = `Not listening on 127.0.0.1:${busy.port}: ${srt.error}`;
+  await page.waitForFunction((text) => document.getElementById('srt-state').textContent === text, expected, { timeout: 15000 });
   const shown = await page.locator('#srt-state').textContent();
-  assert.equal(shown, `Not listening on 127.0.0.1:${busy.port}: ${srt.error}`);
+  assert.equal(shown, expected);
   assert.match(shown, /in use/);
   await screenshot(page, 'srt-port-in-use');
 

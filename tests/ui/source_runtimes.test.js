@@ -28,6 +28,30 @@ async function refusalAfterRefresh(page, type) {
   return note.textContent();
 }
 
+// The refusal stands from the first paint and after a reload, without any Refresh.
+test('a runtime that cannot be loaded says so when the page opens', async () => {
+  const { page, report } = await openInterface(browser.context);
+  const omt = 'The OMT runtime could not be read. Tessvark did not load it.';
+  const ndiMissing = !NDI_PLACES.some((place) => fs.existsSync(place));
+  for (const when of ['first paint', 'reload']) {
+    if (when === 'reload') await page.reload();
+    await page.waitForFunction((text) => document.getElementById('omt-note').textContent === text, omt);
+    assert.match(await page.locator('#omt-note').getAttribute('class'), /runtime-missing/, when);
+    if (ndiMissing) {
+      await page.waitForFunction(() => document.getElementById('ndi-note').textContent
+        === 'The NDI runtime is not installed. Examples remain available.');
+    }
+  }
+  // Asking a runtime that cannot run to search promises no search.
+  await page.click('#omt-refresh');
+  await page.waitForFunction(() => !document.getElementById('omt-refresh').disabled
+    && document.getElementById('discovery-msg').className !== 'msg busy');
+  assert.equal(await page.locator('#discovery-msg').textContent(), '');
+  assert.equal(await page.locator('#omt-note').textContent(), omt);
+  assert.deepEqual(report.pageErrors, []);
+  await page.close();
+});
+
 test('a runtime that cannot be loaded says why in the Source tab', async () => {
   const { page, report } = await openInterface(browser.context);
   await page.click('#tab-source');
