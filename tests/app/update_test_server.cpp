@@ -123,22 +123,26 @@ ScriptedUpdateServer::ScriptedUpdateServer(const TestCertificateAuthority& autho
     for (const auto& [name, value] : reply.headers) res.set_header(name, value);
     if (reply.drip.count() > 0 || reply.hold_after != std::string::npos ||
         reply.cut_after != std::string::npos) {
-      auto body = std::make_shared<std::string>(reply.body);
+      auto body = std::make_shared<std::string>(std::move(reply.body));
+      const std::chrono::milliseconds drip = reply.drip;
+      const std::size_t hold_after = reply.hold_after;
+      const std::size_t cut_after = reply.cut_after;
       res.set_content_provider(
           body->size(), "application/octet-stream",
-          [this, body, reply](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            if (offset >= reply.cut_after) return false;
-            if (offset >= reply.hold_after) {
+          [this, body, drip, hold_after, cut_after](std::size_t offset, std::size_t length,
+                                                    httplib::DataSink& sink) {
+            if (offset >= cut_after) return false;
+            if (offset >= hold_after) {
               std::unique_lock<std::mutex> lock(mutex_);
               changed_.wait(lock, [this] { return released_; });
             }
-            std::size_t piece = std::min<std::size_t>(length, 4096);
-            if (reply.drip.count() > 0) {
-              std::this_thread::sleep_for(reply.drip);
+            std::size_t piece = std::min<std::size_t>(length, 65536);
+            if (drip.count() > 0) {
+              std::this_thread::sleep_for(drip);
               piece = 1;
             }
-            if (offset < reply.hold_after) piece = std::min(piece, reply.hold_after - offset);
-            if (offset < reply.cut_after) piece = std::min(piece, reply.cut_after - offset);
+            if (offset < hold_after) piece = std::min(piece, hold_after - offset);
+            if (offset < cut_after) piece = std::min(piece, cut_after - offset);
             return sink.write(body->data() + offset, piece);
           });
     } else if (reply.chunked) {
