@@ -354,7 +354,9 @@ struct Updater::Core {
       failure = "checksum_mismatch";
     } else {
       const UniqueFd written(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-      if (!written.valid() || !HoldsInstaller(written.get(), manifest)) failure = "checksum_mismatch";
+      if (!written.valid() || !HoldsInstaller(written.get(), manifest)) {
+        failure = "checksum_mismatch";
+      }
     }
     if (failure != nullptr) {
       RemoveQuietly(path);

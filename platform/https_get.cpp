@@ -213,7 +213,8 @@ bool SendAll(int fd, const std::string& bytes, Clock::time_point deadline) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     if (!WaitFor(fd, POLLOUT, deadline)) return false;
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n =
+        send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
@@ -309,7 +310,8 @@ UniqueFd OpenConnection(const HttpsRequest& request, Clock::time_point deadline,
   }
   watchdog.Watch(fd.get());
   if (request.proxy) {
-    status = OpenTunnel(fd.get(), request, std::min(Clock::now() + request.receive_timeout, deadline));
+    status = OpenTunnel(fd.get(), request,
+                        std::min(Clock::now() + request.receive_timeout, deadline));
     if (status != 200) {
       failure = Left(deadline).count() == 0 ? HttpsFailure::kTimedOut : HttpsFailure::kProxy;
       return UniqueFd();
@@ -536,8 +538,9 @@ bool NoProxyNames(const std::string& list, const std::string& host) {
     if (!entry.empty() && entry.back() == '.') entry.pop_back();
     if (entry.empty()) continue;
     if (name == entry) return true;
-    if (name.size() > entry.size() && name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
-        name[name.size() - entry.size() - 1] == '.') {
+    const std::size_t cut = name.size() - entry.size();
+    if (name.size() > entry.size() && name.compare(cut, entry.size(), entry) == 0 &&
+        name[cut - 1] == '.') {
       return true;
     }
   }

@@ -215,7 +215,8 @@ bool IsNdiLibraryImage(int fd) {
   do {
     n = pread(fd, head, sizeof head, 0);
   } while (n < 0 && errno == EINTR);
-  return n > 0 && IsElf64X86SharedObject(std::span<const std::uint8_t>(head, static_cast<std::size_t>(n)));
+  return n > 0 &&
+         IsElf64X86SharedObject(std::span<const std::uint8_t>(head, static_cast<std::size_t>(n)));
 }
 
 bool AcquireNdiLibrary(const NdiLibrarySearch& search) {

@@ -65,7 +65,9 @@ class Drip {
             ++reopened_;
           }
         }
-        for (int i = 0; i < 200 && !stop_.load(); ++i) std::this_thread::sleep_for(milliseconds(10));
+        for (int i = 0; i < 200 && !stop_.load(); ++i) {
+          std::this_thread::sleep_for(milliseconds(10));
+        }
       }
     });
   }
@@ -227,10 +229,10 @@ int main(int argc, char** argv) {
         connection->Send("GET /api/health HTTP/1.1\r\n" + host);
         drip.Add(std::move(connection), "X-Slow: 1\r\n");
       }
-      const std::string body_head = "PUT /api/display-format HTTP/1.1\r\n" + host +
-                                    "Origin: http://" + authority + "\r\nX-Tessvark-CSRF: " + token +
-                                    "\r\nContent-Type: application/json\r\n"
-                                    "Content-Length: 200000\r\n\r\n{";
+      const std::string body_head =
+          "PUT /api/display-format HTTP/1.1\r\n" + host + "Origin: http://" + authority +
+          "\r\nX-Tessvark-CSRF: " + token +
+          "\r\nContent-Type: application/json\r\nContent-Length: 200000\r\n\r\n{";
       for (long i = 0; i < slow_bodies; ++i) {
         auto connection = std::make_unique<RawConnection>(port);
         connection->Send(body_head);
@@ -245,7 +247,8 @@ int main(int argc, char** argv) {
         connection->Send(unframed_head);
         drip.Add(std::move(connection), " ", unframed_head);
       }
-      std::printf("opened %ld drippers, %ld slow bodies and %ld bodies without a length in %.0f ms\n",
+      std::printf("opened %ld drippers, %ld slow bodies and %ld bodies without a length in "
+                  "%.0f ms\n",
                   drippers, slow_bodies, unframed_bodies, MillisecondsSince(open_start));
       std::this_thread::sleep_for(milliseconds(500));
 
@@ -267,8 +270,8 @@ int main(int argc, char** argv) {
       if (latencies.empty()) {
         std::printf("interface requests: all 40 timed out (20 s each)\n");
       } else {
-        std::printf("interface requests (40, one each 500 ms): median %.1f ms, max %.1f ms, %d timed "
-                    "out (20 s)\n",
+        std::printf("interface requests (40, one each 500 ms): median %.1f ms, max %.1f ms, "
+                    "%d timed out (20 s)\n",
                     latencies[latencies.size() / 2], latencies.back(), timed_out);
       }
       std::printf("connections opened again after the program closed them: %ld\n",

@@ -58,7 +58,8 @@ Status ReadStatus(httplib::Client& client) {
   try {
     const JsonValue document = ParseJson(reply->body);
     const JsonValue& error = document.At("error");
-    return {document.At("state").text, error.kind == tessvark::JsonKind::kNull ? "null" : error.text};
+    return {document.At("state").text,
+            error.kind == tessvark::JsonKind::kNull ? "null" : error.text};
   } catch (const std::exception&) {
     return {"(unreadable)", ""};
   }
@@ -80,8 +81,9 @@ httplib::Headers PageHeaders(httplib::Client& client, int port) {
   const httplib::Result page = client.Get("/");
   const std::string marker = "const CSRF_TOKEN = '";
   const std::size_t at = page ? page->body.find(marker) : std::string::npos;
-  return {{"Origin", "http://127.0.0.1:" + std::to_string(port)},
-          {"X-Tessvark-CSRF", at == std::string::npos ? "" : page->body.substr(at + marker.size(), 43)}};
+  const std::string token =
+      at == std::string::npos ? std::string() : page->body.substr(at + marker.size(), 43);
+  return {{"Origin", "http://127.0.0.1:" + std::to_string(port)}, {"X-Tessvark-CSRF", token}};
 }
 
 }  // namespace

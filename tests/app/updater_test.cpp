@@ -368,7 +368,8 @@ TEST_F(UpdaterTest, ASignedManifestOfAnOlderBuildNeverReplacesTheOffer) {
 // The bytes verified are the bytes started: an installer renamed over the verified one while it
 // is checked never runs. A large installer makes its check a long moment.
 TEST_F(UpdaterTest, AnInstallerRenamedOverTheVerifiedOneNeverRuns) {
-  const std::string installer = InstallerScript(kNext) + "exit 0\n#" + std::string(8 << 20, '#') + "\n";
+  const std::string installer =
+      InstallerScript(kNext) + "exit 0\n#" + std::string(8 << 20, '#') + "\n";
   const std::string path = DownloadReady(installer);
   ASSERT_FALSE(path.empty());
   const std::string other = folder_.Join("other.run");
@@ -493,7 +494,8 @@ TEST_F(UpdaterTest, InstallerFoldersOfKilledRunsGoAtTheNextStart) {
   ASSERT_EQ(waitpid(killed, nullptr, 0), killed);
 
   const std::string running = TempParent() + "/tessvark-update-1-abc123";  // init's pid
-  const std::string other = TempParent() + "/tessvark-updates-" + std::to_string(killed) + "-abc123";
+  const std::string other =
+      TempParent() + "/tessvark-updates-" + std::to_string(killed) + "-abc123";
   std::filesystem::create_directories(running);
   std::filesystem::create_directories(other);
   Updater next_start(Settings());
