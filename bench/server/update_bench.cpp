@@ -1,11 +1,13 @@
 // The real program's updater against an update server of the bench's own on 127.0.0.1 (a test
 // certificate authority and signing key made here), measured from outside:
 //
-//   update_bench PROGRAM slow [SECONDS_PER_BYTE] [WAIT_SECONDS]
-//     a manifest, then an installer, sent one byte every SECONDS_PER_BYTE (default 6): how long
-//     the check and the download take to end (at most WAIT_SECONDS each, default 120), what the
-//     status says then, and whether a second check asked for 40 s into the slow manifest reaches
-//     the server;
+//   update_bench PROGRAM slow-manifest [SECONDS_PER_BYTE] [WAIT_SECONDS]
+//     the manifest sent one byte every SECONDS_PER_BYTE (default 6): how long the check takes to
+//     end, whether a second check asked for 40 s into it reaches the server, and what the status
+//     says at most WAIT_SECONDS (default 120) after it;
+//   update_bench PROGRAM slow-installer [SECONDS_PER_BYTE] [WAIT_SECONDS]
+//     the installer sent so: how long the download takes to end (at most WAIT_SECONDS) and what
+//     the status says then;
 //   update_bench PROGRAM memory [MIB]
 //     an installer of MIB MiB (default 100): the program's largest resident memory while it
 //     downloads and verifies it, against its memory before.
@@ -89,12 +91,15 @@ httplib::Headers PageHeaders(httplib::Client& client, int port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || (std::string(argv[2]) != "slow" && std::string(argv[2]) != "memory")) {
-    std::fprintf(stderr, "usage: update_bench PROGRAM slow [SECONDS_PER_BYTE] [WAIT_SECONDS]\n"
-                         "       update_bench PROGRAM memory [MIB]\n");
+  const std::string mode = argc > 2 ? argv[2] : "";
+  if (mode != "slow-manifest" && mode != "slow-installer" && mode != "memory") {
+    std::fprintf(stderr,
+                 "usage: update_bench PROGRAM slow-manifest|slow-installer [SECONDS_PER_BYTE] "
+                 "[WAIT_SECONDS]\n       update_bench PROGRAM memory [MIB]\n");
     return 2;
   }
-  const bool slow = std::string(argv[2]) == "slow";
+  const bool slow = mode != "memory";
+  const bool slow_manifest = mode == "slow-manifest";
   char root_template[] = "/tmp/tessvark-update-bench-XXXXXX";
   if (mkdtemp(root_template) == nullptr) return 1;
   const std::filesystem::path root(root_template);
@@ -116,10 +121,12 @@ int main(int argc, char** argv) {
     manifest.url = std::string("https://") + kTestUpdateHost + installer_path;
     const milliseconds drip(static_cast<long>((argc > 3 ? std::atof(argv[3]) : 6.0) * 1000));
     const seconds wait(argc > 4 ? std::atoi(argv[4]) : 120);
-    server.Serve(kManifestPath, slow ? ScriptedReply(200, manifest.Signed(key)).Dripped(drip)
-                                     : ScriptedReply(200, manifest.Signed(key)));
+    server.Serve(kManifestPath, slow_manifest
+                                    ? ScriptedReply(200, manifest.Signed(key)).Dripped(drip)
+                                    : ScriptedReply(200, manifest.Signed(key)));
     // Streamed from one shared copy, so that the server holds the installer once.
-    server.Serve(installer_path, ScriptedReply(200, installer).HeldAfter(installer.size()));
+    server.Serve(installer_path, slow ? ScriptedReply(200, installer).Dripped(drip)
+                                      : ScriptedReply(200, installer).HeldAfter(installer.size()));
 
     const std::filesystem::path tmp = root / "tmp";
     std::filesystem::create_directories(tmp);
@@ -143,7 +150,7 @@ int main(int argc, char** argv) {
     const double before = peak;
 
     client.Post("/api/updates/check", headers, "", "application/json");
-    if (slow) {
+    if (slow_manifest) {
       std::printf("manifest sent one byte each %.1f s\n", drip.count() / 1000.0);
       // A second check 40 s in, as the periodic one or the operator would ask.
       const auto start = Clock::now();
@@ -164,26 +171,21 @@ int main(int argc, char** argv) {
                   "the state is %s, error %s\n",
                   server.Hits(kManifestPath), more / 1000.0, status.state.c_str(),
                   status.error.c_str());
-      server.Serve(kManifestPath, {200, manifest.Signed(key)});
-      server.Serve(installer_path, ScriptedReply(200, installer).Dripped(drip));
-      client.Post("/api/updates/check", headers, "", "application/json");
-      WaitWhile(client, "checking", wait, program.pid(), peak);
     } else {
       WaitWhile(client, "checking", wait, program.pid(), peak);
-    }
-    std::printf("after the check: %s\n", ReadStatus(client).state.c_str());
-
-    client.Post("/api/updates/download", headers, "", "application/json");
-    const double download = WaitWhile(client, "downloading", wait, program.pid(), peak);
-    const Status status = ReadStatus(client);
-    std::printf("download of %zu bytes%s: %s after %.1f s, state %s, error %s\n", installer.size(),
-                slow ? " (sent one byte at a time)" : "",
-                status.state == "downloading" ? "still downloading" : "ended", download / 1000.0,
-                status.state.c_str(), status.error.c_str());
-    if (!slow) {
-      std::printf("resident memory: %.1f MiB before, at most %.1f MiB while downloading and "
-                  "verifying (+%.1f MiB)\n",
-                  before, peak, peak - before);
+      std::printf("after the check: %s\n", ReadStatus(client).state.c_str());
+      client.Post("/api/updates/download", headers, "", "application/json");
+      const double download = WaitWhile(client, "downloading", wait, program.pid(), peak);
+      const Status status = ReadStatus(client);
+      std::printf("download of %zu bytes%s: %s after %.1f s, state %s, error %s\n",
+                  installer.size(), slow ? " (sent one byte at a time)" : "",
+                  status.state == "downloading" ? "still downloading" : "ended",
+                  download / 1000.0, status.state.c_str(), status.error.c_str());
+      if (!slow) {
+        std::printf("resident memory: %.1f MiB before, at most %.1f MiB while downloading and "
+                    "verifying (+%.1f MiB)\n",
+                    before, peak, peak - before);
+      }
     }
     kill(program.pid(), SIGTERM);
     if (!program.WaitForExit(milliseconds(20000))) result = 3;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -227,15 +228,16 @@ TEST_F(HttpsGetTest, SlowOrSilentServersAreCutOff) {
   close(silent);
 }
 
-// A resolver that answers only once released, and counts its calls.
-class HeldResolver {
+// A resolver that answers only once released, and notes what it was asked. The lookup's thread,
+// which outlives the wait, shares it.
+class HeldResolver : public std::enable_shared_from_this<HeldResolver> {
  public:
   HostResolver Resolver() {
-    return [this](const std::string& host, std::int32_t) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      asked_.push_back(host);
-      released_cv_.wait(lock, [this] { return released_; });
-      return answer_;
+    return [self = shared_from_this()](const std::string& host, std::int32_t) {
+      std::unique_lock<std::mutex> lock(self->mutex_);
+      self->asked_.push_back(host);
+      self->released_cv_.wait(lock, [&] { return self->released_; });
+      return self->answer_;
     };
   }
   void Release(std::vector<std::string> answer) {
