@@ -1,5 +1,10 @@
 #include "app/updater.h"
 
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -8,26 +13,96 @@
 #include <utility>
 
 #include "app/update_manifest.h"
-#include "core/sha256.h"
 #include "core/text.h"
-#include "platform/atomic_file.h"
+#include "platform/file_trust.h"
 #include "platform/https_get.h"
 #include "platform/private_temp_folder.h"
 #include "platform/process_spawn.h"
+#include "platform/unique_fd.h"
 
 namespace tessvark {
 
 namespace {
 
 constexpr std::uint64_t kManifestLimit = 65536;
-
-bool MatchesManifestDigest(const std::string& bytes, const UpdateManifest& manifest) {
-  return bytes.size() == manifest.size && Sha256Hex(bytes) == manifest.sha256;
-}
+constexpr std::size_t kReadChunk = 1048576;
 
 void RemoveQuietly(const std::string& path) {
   std::error_code ignored;
   std::filesystem::remove(path, ignored);
+}
+
+// SHA-256 of a stream of pieces, as 64 lower-case hexadecimal digits at the end.
+class StreamDigest {
+ public:
+  StreamDigest() { crypto_hash_sha256_init(&state_); }
+  void Add(const char* data, std::size_t length) {
+    crypto_hash_sha256_update(&state_, reinterpret_cast<const unsigned char*>(data), length);
+  }
+  std::string Hex() {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state_, digest);
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
+    return hex;
+  }
+
+ private:
+  crypto_hash_sha256_state state_;
+};
+
+bool WriteAll(int fd, const char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Whether the open file holds exactly the manifest's installer: a regular file of this user that
+// no one else may change, of the manifest's size and digest, read from its start.
+bool HoldsInstaller(int fd, const UpdateManifest& manifest) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0 ||
+      FileTrustOf(status.st_uid, status.st_mode, geteuid()) != FileTrust::kTrusted ||
+      status.st_uid != geteuid() || static_cast<std::uint64_t>(status.st_size) != manifest.size) {
+    return false;
+  }
+  StreamDigest digest;
+  std::string buffer(kReadChunk, '\0');
+  std::uint64_t total = 0;
+  for (;;) {
+    const ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    digest.Add(buffer.data(), static_cast<std::size_t>(n));
+    total += static_cast<std::uint64_t>(n);
+    if (total > manifest.size) return false;
+  }
+  return total == manifest.size && digest.Hex() == manifest.sha256;
+}
+
+// Whether two manifests offer the same installer.
+bool SameInstaller(const UpdateManifest& a, const UpdateManifest& b) {
+  return a.version == b.version && a.build == b.build && a.url == b.url && a.sha256 == b.sha256 &&
+         a.size == b.size;
+}
+
+// The error code of a fetch that failed: a body of the wrong size is the installer's fault, every
+// other failure (a status, a redirect, TLS, a slow or silent server) the network's.
+const char* DownloadErrorOf(const HttpsResult& result) {
+  switch (result.failure) {
+    case HttpsFailure::kTooLarge:
+      return "checksum_mismatch";
+    case HttpsFailure::kRefused:
+      return "install_failed";
+    default:
+      return "network";
+  }
 }
 
 }  // namespace
@@ -56,6 +131,16 @@ struct Updater::Core {
   std::mutex folder_mutex;        // guards installer_folder, which is made under it
   std::string installer_folder;  // made on the first download that needs it
 
+  std::string TempParent() const {
+    return settings.temp_parent.empty() ? SystemTempFolder(ReadProcessEnvironment)
+                                        : settings.temp_parent;
+  }
+
+  // A build that names no update server or key has nothing to check against.
+  bool Configured() const {
+    return !settings.channel.host.empty() && !settings.channel.public_key.empty();
+  }
+
   // Marks a check as running; false when one runs already.
   bool ClaimCheck() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -81,9 +166,18 @@ struct Updater::Core {
   }
 
   void RunClaimedCheck() {
+    if (!Configured()) {
+      SetUpdateError("not_configured");
+      return EndCheck();
+    }
     std::string text;
-    if (Fetch(std::string("https://") + settings.channel.host + kUpdateManifestPath, kManifestLimit,
-              text)) {
+    const HttpsResult result =
+        Fetch(std::string("https://") + settings.channel.host + kUpdateManifestPath,
+              kManifestLimit, settings.manifest_pace, [&text](const char* data, std::size_t n) {
+                text.append(data, n);
+                return true;
+              });
+    if (result.ok()) {
       ApplyManifestText(text);
     } else {
       SetUpdateError("network");
@@ -99,9 +193,11 @@ struct Updater::Core {
     changed.notify_all();
   }
 
-  // A GET of an address on the update server under "/updates/".
-  bool Fetch(const std::string& url, std::uint64_t limit, std::string& out) const {
-    if (!IsAllowedUpdateUrl(url, "", settings.channel.host)) return false;
+  // A GET of an address on the update server under "/updates/", at most `limit` bytes, within
+  // `pace`, through the proxy the environment names.
+  HttpsResult Fetch(const std::string& url, std::uint64_t limit, const FetchPace& pace,
+                    const std::function<bool(const char*, std::size_t)>& sink) const {
+    if (!IsAllowedUpdateUrl(url, "", settings.channel.host)) return {HttpsFailure::kRequest, 0};
     const std::string rest = url.substr(std::string("https://").size());
     const std::size_t slash = rest.find('/');
     HttpsRequest request;
@@ -110,7 +206,16 @@ struct Updater::Core {
     request.port = settings.channel.port;
     request.connect_address = settings.channel.connect_address;
     request.ca_file = settings.channel.ca_file;
-    return HttpsGet(request, limit, out);
+    request.total_timeout = pace.whole;
+    if (pace.bytes_per_added_second > 0) {
+      request.total_timeout += std::chrono::seconds(limit / pace.bytes_per_added_second);
+    }
+    request.min_bytes_per_second = pace.min_bytes_per_second;
+    request.rate_window = pace.rate_window;
+    const ProxyChoice proxy = ProxyFromEnvironment(request.host, settings.environment);
+    if (!proxy.usable) return {HttpsFailure::kConnect, 0};
+    request.proxy = proxy.proxy;
+    return HttpsGetInto(request, limit, sink);
   }
 
   void ApplyManifestText(const std::string& text) {
@@ -133,14 +238,37 @@ struct Updater::Core {
     }
   }
 
-  // Once a newer manifest was accepted, later checks never hide it.
+  // Once a newer manifest was accepted, later checks never hide it: the same offer again keeps
+  // what its download reached, an older build than the one offered changes nothing, and only a
+  // newer (or another) build replaces the offer and the installer of the one before.
   void SetUpdateAvailable(const UpdateManifest& manifest) {
-    std::lock_guard<std::mutex> lock(mutex);
-    state.state = "update_available";
-    state.update_pending = true;
-    state.manifest = manifest;
-    state.error.clear();
-    state.phase = "idle";
+    std::string stale_installer;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (state.update_pending) {
+        const BuildIdentity offered{RunningBuild().platform, state.manifest.version,
+                                    state.manifest.build};
+        const BuildIdentity announced{RunningBuild().platform, manifest.version, manifest.build};
+        if (CompareWithRunningBuild(offered, announced) == 2 || installing) return;
+        if (SameInstaller(manifest, state.manifest)) {
+          state.manifest = manifest;
+          state.error.clear();
+          if (state.state == "update_available") state.phase = "idle";
+          return;
+        }
+        if (!downloading) {
+          stale_installer = state.installer_path;
+          state.installer_path.clear();
+          state.bytes_downloaded = 0;
+        }
+      }
+      state.state = "update_available";
+      state.update_pending = true;
+      state.manifest = manifest;
+      state.error.clear();
+      state.phase = "idle";
+    }
+    if (!stale_installer.empty()) RemoveQuietly(stale_installer);
   }
 
   void SetUpToDate() {
@@ -173,14 +301,16 @@ struct Updater::Core {
       if (!state.update_pending || state.manifest.url.empty() || installing) return false;
       state.state = "downloading";
       state.phase = "downloading";
+      // A download of an offer since replaced starts this one once it ends.
       if (downloading) return true;
+      state.installer_path.clear();
       state.bytes_downloaded = 0;
       installer_manifest = state.manifest;
       manifest = state.manifest;
       downloading = true;
     }
     try {
-      std::thread([self, manifest] { self->Download(manifest); }).detach();
+      RunDownload(self, manifest);
     } catch (...) {
       EndDownload("install_failed");
       throw;
@@ -188,11 +318,14 @@ struct Updater::Core {
     return true;
   }
 
-  void Download(const UpdateManifest& manifest) {
-    std::string bytes;
-    if (!Fetch(manifest.url, manifest.size, bytes) || !MatchesManifestDigest(bytes, manifest)) {
-      return EndDownload("checksum_mismatch");
-    }
+  // Throws std::system_error when the thread cannot be made.
+  static void RunDownload(const std::shared_ptr<Core>& self, const UpdateManifest& manifest) {
+    std::thread([self, manifest] { self->Download(self, manifest); }).detach();
+  }
+
+  // Streams the installer into a new file of the private folder as it arrives, hashing it on
+  // the way, then reads the file back and checks it again.
+  void Download(const std::shared_ptr<Core>& self, const UpdateManifest& manifest) {
     const std::string folder = InstallerFolder();
     if (folder.empty()) return EndDownload("install_failed");
     const std::string path =
@@ -200,21 +333,63 @@ struct Updater::Core {
     // Whatever stands at the name is replaced, never written through: a link planted there
     // cannot redirect the installer.
     RemoveQuietly(path);
-    if (!WriteNewFileDurably(path, bytes, 0700)) return EndDownload("install_failed");
-    bytes = std::string();
-    std::string written;
-    if (!ReadFileExact(path, manifest.size, written) || !MatchesManifestDigest(written, manifest)) {
-      RemoveQuietly(path);
-      return EndDownload("checksum_mismatch");
+    UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
+    if (!out.valid()) return EndDownload("install_failed");
+    StreamDigest digest;
+    std::uint64_t received = 0;
+    const HttpsResult result = Fetch(manifest.url, manifest.size, settings.installer_pace,
+                                     [&](const char* data, std::size_t length) {
+                                       digest.Add(data, length);
+                                       received += length;
+                                       return WriteAll(out.get(), data, length);
+                                     });
+    const bool stored = result.ok() && fsync(out.get()) == 0;
+    out.Reset();
+    const char* failure = nullptr;
+    if (!result.ok()) {
+      failure = DownloadErrorOf(result);
+    } else if (!stored) {
+      failure = "install_failed";
+    } else if (received != manifest.size || digest.Hex() != manifest.sha256) {
+      failure = "checksum_mismatch";
+    } else {
+      const UniqueFd written(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+      if (!written.valid() || !HoldsInstaller(written.get(), manifest)) {
+        failure = "checksum_mismatch";
+      }
     }
+    if (failure != nullptr) {
+      RemoveQuietly(path);
+      return EndDownload(failure);
+    }
+    std::optional<UpdateManifest> next;
+    bool ready = false;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      state.state = "ready_to_install";
-      state.phase = "ready";
-      state.bytes_downloaded = manifest.size;
-      state.installer_path = path;
-      state.error.clear();
-      downloading = false;
+      // An offer replaced while this download ran makes its installer useless; the new offer's
+      // download follows when it was asked for meanwhile.
+      if (SameInstaller(state.manifest, manifest)) {
+        state.state = "ready_to_install";
+        state.phase = "ready";
+        state.bytes_downloaded = manifest.size;
+        state.installer_path = path;
+        state.error.clear();
+        downloading = false;
+        ready = true;
+      } else if (state.state == "downloading") {
+        installer_manifest = state.manifest;
+        next = state.manifest;
+      } else {
+        downloading = false;
+      }
+    }
+    if (!ready) RemoveQuietly(path);
+    if (next) {
+      try {
+        return RunDownload(self, *next);
+      } catch (...) {
+        return EndDownload("install_failed");
+      }
     }
     changed.notify_all();
   }
@@ -228,14 +403,13 @@ struct Updater::Core {
     changed.notify_all();
   }
 
-  // The private folder of the installers, made once; empty while it cannot be made.
+  // The private folder of the installers, made once and removed when the program ends; empty
+  // while it cannot or may not be made.
   std::string InstallerFolder() {
     std::lock_guard<std::mutex> lock(folder_mutex);
     if (installer_folder.empty()) {
-      const std::string parent = settings.temp_parent.empty()
-                                     ? SystemTempFolder(ReadProcessEnvironment)
-                                     : settings.temp_parent;
-      installer_folder = MakePrivateFolder(parent, "tessvark-update-");
+      installer_folder = MakePrivateFolder(TempParent(), kInstallerFolderPrefix);
+      if (!installer_folder.empty()) RemovePrivateFolderAtExit(installer_folder);
     }
     return installer_folder;
   }
@@ -258,8 +432,10 @@ struct Updater::Core {
       path = state.installer_path;
       manifest = installer_manifest;
     }
-    std::string bytes;
-    if (!ReadFileExact(path, manifest.size, bytes) || !MatchesManifestDigest(bytes, manifest)) {
+    // One descriptor: the bytes checked through it are the bytes started from it, whatever is
+    // renamed over the path meanwhile.
+    const UniqueFd installer(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!installer.valid() || !HoldsInstaller(installer.get(), manifest)) {
       RemoveQuietly(path);
       std::lock_guard<std::mutex> lock(mutex);
       ReturnToAvailableLocked("checksum_mismatch");
@@ -267,8 +443,7 @@ struct Updater::Core {
       installing = false;
       return false;
     }
-    bytes = std::string();
-    const pid_t pid = SpawnDetachedProcess(path, {path}, ProgramLookup::kPath);
+    const pid_t pid = SpawnDetachedProcessFromFile(installer.get(), {path});
     std::function<void()> quit_now;
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -279,6 +454,8 @@ struct Updater::Core {
       }
       quit_now = quit;
     }
+    // The installer holds its file open; its name is no longer needed.
+    RemoveQuietly(path);
     ReapInBackground(pid);
     if (quit_now) quit_now();
     return true;
@@ -302,7 +479,9 @@ struct Updater::Core {
   }
 };
 
-Updater::Updater(UpdaterSettings settings) : core_(std::make_shared<Core>(std::move(settings))) {}
+Updater::Updater(UpdaterSettings settings) : core_(std::make_shared<Core>(std::move(settings))) {
+  RemoveLeftoverPrivateFolders(core_->TempParent(), kInstallerFolderPrefix);
+}
 
 Updater::~Updater() {
   std::unique_lock<std::mutex> lock(core_->mutex);

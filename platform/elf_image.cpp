@@ -17,6 +17,7 @@ constexpr std::int64_t kTagNull = 0;
 constexpr std::int64_t kTagNeeded = 1;
 constexpr std::int64_t kTagStringTable = 5;
 constexpr std::int64_t kTagStringTableSize = 10;
+constexpr std::int64_t kTagSharedObjectName = 14;
 
 template <typename T>
 T ReadLittleEndian(std::span<const std::uint8_t> bytes, std::size_t offset) {
@@ -57,7 +58,7 @@ bool IsElf64X86SharedObject(std::span<const std::uint8_t> head) {
          ReadLittleEndian<std::uint16_t>(head, 18) == kMachineX86_64;
 }
 
-ElfDependencies ReadElfDependencies(std::span<const std::uint8_t> image, std::size_t max_entries,
+ElfDependencies ReadElfDependencies(std::span<const std::uint8_t> image,
                                     std::size_t max_name_bytes) {
   ElfDependencies result;
   if (!IsElf64X86SharedObject(image)) return result;
@@ -88,6 +89,7 @@ ElfDependencies ReadElfDependencies(std::span<const std::uint8_t> image, std::si
   }
 
   std::vector<std::uint64_t> name_offsets;
+  std::optional<std::uint64_t> soname_offset;
   std::optional<std::uint64_t> strings_address;
   std::optional<std::uint64_t> strings_size;
   for (std::uint64_t at = dynamic->offset;
@@ -96,10 +98,11 @@ ElfDependencies ReadElfDependencies(std::span<const std::uint8_t> image, std::si
     const auto value = ReadLittleEndian<std::uint64_t>(image, static_cast<std::size_t>(at + 8));
     if (tag == kTagNull) break;
     if (tag == kTagNeeded) name_offsets.push_back(value);
+    if (tag == kTagSharedObjectName && !soname_offset) soname_offset = value;
     if (tag == kTagStringTable) strings_address = value;
     if (tag == kTagStringTableSize) strings_size = value;
   }
-  if (name_offsets.empty()) return result;
+  if (name_offsets.empty() && !soname_offset) return result;
 
   result.status = ElfDependencyStatus::kUnreadable;
   const std::optional<std::uint64_t> strings =
@@ -109,15 +112,27 @@ ElfDependencies ReadElfDependencies(std::span<const std::uint8_t> image, std::si
   if (strings_size && WithinBytes(*strings, *strings_size, image.size())) {
     strings_end = *strings + *strings_size;
   }
-  for (std::size_t i = 0; i < name_offsets.size() && i < max_entries; ++i) {
-    if (name_offsets[i] >= strings_end - *strings) {
+  // One name, whole: it must end with its zero byte inside the table and the length limit.
+  const auto read_name = [&](std::uint64_t offset, std::string& name) {
+    if (offset >= strings_end - *strings) return false;
+    const std::size_t begin = static_cast<std::size_t>(*strings + offset);
+    std::size_t end = begin;
+    while (end < strings_end && end - begin <= max_name_bytes && image[end] != 0) ++end;
+    if (end == strings_end || end - begin > max_name_bytes) return false;
+    name.assign(reinterpret_cast<const char*>(image.data() + begin), end - begin);
+    return true;
+  };
+  for (const std::uint64_t offset : name_offsets) {
+    std::string name;
+    if (!read_name(offset, name)) {
       result.needed.clear();
       return result;
     }
-    const std::size_t begin = static_cast<std::size_t>(*strings + name_offsets[i]);
-    std::size_t end = begin;
-    while (end < strings_end && end - begin < max_name_bytes && image[end] != 0) ++end;
-    result.needed.emplace_back(reinterpret_cast<const char*>(image.data() + begin), end - begin);
+    result.needed.push_back(std::move(name));
+  }
+  if (soname_offset && !read_name(*soname_offset, result.soname)) {
+    result.needed.clear();
+    return result;
   }
   result.status = ElfDependencyStatus::kRead;
   return result;

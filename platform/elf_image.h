@@ -26,12 +26,13 @@ enum class ElfDependencyStatus : std::int32_t {
 struct ElfDependencies {
   ElfDependencyStatus status = ElfDependencyStatus::kNotSharedObject;
   std::vector<std::string> needed;  // the DT_NEEDED names in table order
+  std::string soname;               // the DT_SONAME name; empty when it has none
 };
 
-// Reads the libraries that a whole image names as its dependencies. An image without a dynamic
-// segment names none. At most `max_entries` names are read, each at most `max_name_bytes` long
-// (a longer name is cut there).
-ElfDependencies ReadElfDependencies(std::span<const std::uint8_t> image, std::size_t max_entries,
+// Reads the libraries that a whole image names as its dependencies, and its own name. An image
+// without a dynamic segment names none. Every name is read whole or the image is unreadable: one
+// that does not end within the string table, or within `max_name_bytes`, is never cut short.
+ElfDependencies ReadElfDependencies(std::span<const std::uint8_t> image,
                                     std::size_t max_name_bytes);
 
 }  // namespace tessvark

@@ -21,6 +21,13 @@ enum class ProgramLookup {
 pid_t SpawnDetachedProcess(const std::string& program, const std::vector<std::string>& arguments,
                            ProgramLookup lookup);
 
+// As SpawnDetachedProcess, but starts the file open at `fd` (for reading) itself, whatever has
+// been renamed over its path since it was opened: the bytes that were checked through `fd` are
+// the bytes that run. The new process keeps that file open as descriptor 3 and starts it as
+// "/proc/self/fd/3", so that a script's interpreter can read it there (a shell installer that
+// reads itself through "$0" included); no other descriptor of this program reaches it.
+pid_t SpawnDetachedProcessFromFile(int fd, const std::vector<std::string>& arguments);
+
 // Waits for the child on a background thread, so that no zombie stays behind while this program
 // runs on. A waiter that cannot be started leaves only a zombie until the program ends.
 void ReapInBackground(pid_t pid);

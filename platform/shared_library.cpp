@@ -9,6 +9,13 @@ void* OpenSharedLibrary(const std::string& path) {
   return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
+void* OpenSharedLibraryFromDescriptor(UniqueFd file) {
+  if (!file.valid()) return nullptr;
+  void* library = OpenSharedLibrary("/proc/self/fd/" + std::to_string(file.get()));
+  if (library != nullptr) file.Release();
+  return library;
+}
+
 void* FindLibraryFunction(void* library, const char* name) {
   if (library == nullptr || name == nullptr) return nullptr;
   return dlsym(library, name);

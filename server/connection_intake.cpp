@@ -43,6 +43,8 @@ const char* ReasonPhrase(int status) {
   switch (status) {
     case 408:
       return "Request Timeout";
+    case 411:
+      return "Length Required";
     case 431:
       return "Request Header Fields Too Large";
     default:
@@ -78,6 +80,7 @@ bool HeadTooLarge(const HeadScan& scan, std::size_t received_bytes, const Intake
 BodyPlan PlanBody(std::string_view head, std::size_t max_held) {
   BodyPlan plan;
   bool length_seen = false;
+  bool coding_seen = false;
   std::size_t pos = head.find('\n');
   while (pos != std::string_view::npos && pos + 1 < head.size()) {
     const std::size_t end = head.find('\n', pos + 1);
@@ -88,6 +91,7 @@ BodyPlan PlanBody(std::string_view head, std::size_t max_held) {
     if (colon == std::string_view::npos) continue;
     const std::string_view name = line.substr(0, colon);
     if (NameIs(name, "Transfer-Encoding")) {
+      coding_seen = true;
       plan.streamed = true;
     } else if (NameIs(name, "Content-Length") && !length_seen) {
       // The library reads the first Content-Length; one that is not plain digits is left to it.
@@ -102,6 +106,12 @@ BodyPlan PlanBody(std::string_view head, std::size_t max_held) {
     }
   }
   if (plan.streamed) plan.held_bytes = 0;
+  if (!length_seen && !coding_seen) {
+    // The library reads a body of these methods until the connection ends when nothing frames
+    // it; the methods are matched as the library matches them, case included.
+    const std::string_view method = head.substr(0, head.find(' '));
+    plan.length_required = method == "POST" || method == "PUT" || method == "PATCH";
+  }
   return plan;
 }
 
@@ -243,7 +253,13 @@ bool ConnectionIntake::Advance(Waiting& waiting) {
   const BodyPlan plan = PlanBody(
       std::string_view(waiting.received).substr(0, waiting.scan.head_bytes),
       limits_.max_held_body_bytes);
+  if (plan.length_required) {
+    Answer(waiting, 411, kLengthRequiredMessage);
+    return true;
+  }
   if (waiting.received.size() - waiting.scan.head_bytes < plan.held_bytes) return true;
+  // Whatever follows a whole request is no part of it: one request is served per connection.
+  if (!plan.streamed) waiting.received.resize(waiting.scan.head_bytes + plan.held_bytes);
   {
     MutexLock lock(mutex_);
     if (plan.streamed && body_streams_ >= limits_.max_body_streams) {

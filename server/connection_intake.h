@@ -29,6 +29,8 @@ struct IntakeLimits {
 // A connection whose request head (and a small body) arrived, handed to a worker.
 struct ReadyConnection {
   UniqueFd fd;
+  // The request as far as it arrived. Unless the body is streamed it is the whole request, and
+  // nothing more is read from the socket: a request without a body ends with its head.
   std::string received;
   std::chrono::steady_clock::time_point deadline;
   bool streams_body = false;  // the worker reads the body from the socket; counts as a stream
@@ -51,17 +53,21 @@ bool HeadTooLarge(const HeadScan& scan, std::size_t received_bytes, const Intake
 
 // How a complete head's body is to be read: 0 and false without a body; the length and false for
 // a body of at most `max_held` bytes with a plain Content-Length; true (read by a worker from the
-// socket) for anything else.
+// socket) for anything else that declares a length or a transfer coding. A request that declares
+// neither has no body; but one whose method carries a body (POST, PUT, PATCH) is refused with 411,
+// since a client that sends one anyway would otherwise be read until it closes.
 struct BodyPlan {
   std::uint64_t held_bytes = 0;
   bool streamed = false;
+  bool length_required = false;
 };
 BodyPlan PlanBody(std::string_view head, std::size_t max_held);
 
 // The single thread that accepts connections on the server's listening socket and holds each
 // until its request head has arrived, so that slow clients cost a descriptor and a small buffer
 // but never a worker. A head over the limits gets 431, a request that misses its deadline 408, a
-// body beyond the streaming workers 503; each such connection is then closed.
+// body without a length 411, a body beyond the streaming workers 503; each such connection is
+// then closed.
 class ConnectionIntake {
  public:
   using Handoff = std::function<void(ReadyConnection)>;
@@ -118,6 +124,7 @@ class ConnectionIntake {
 };
 
 inline constexpr char kLateRequestMessage[] = "The request did not arrive in time.";
+inline constexpr char kLengthRequiredMessage[] = "A request body needs a Content-Length.";
 
 // A whole reply with the JSON detail and the security headers, closing the connection: for the
 // answers the server gives without the HTTP library.

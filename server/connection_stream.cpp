@@ -43,11 +43,13 @@ bool WaitForSocket(int fd, short events, std::chrono::milliseconds timeout) {
   }
 }
 
-ConnectionStream::ConnectionStream(int fd, std::string received, Clock::time_point deadline,
+ConnectionStream::ConnectionStream(int fd, std::string received, bool received_is_whole,
+                                   Clock::time_point deadline,
                                    std::chrono::milliseconds read_timeout,
                                    std::chrono::milliseconds write_timeout)
     : fd_(fd),
       buffer_(std::move(received)),
+      received_is_whole_(received_is_whole),
       deadline_(deadline),
       read_timeout_(read_timeout),
       write_timeout_(write_timeout) {}
@@ -60,7 +62,7 @@ bool ConnectionStream::WaitReadable() const {
 }
 
 bool ConnectionStream::is_readable() const {
-  return buffer_pos_ < buffer_.size() || WaitReadable();
+  return buffer_pos_ < buffer_.size() || (!received_is_whole_ && WaitReadable());
 }
 
 bool ConnectionStream::is_writable() const {
@@ -69,6 +71,7 @@ bool ConnectionStream::is_writable() const {
 
 ssize_t ConnectionStream::read(char* ptr, std::size_t size) {
   if (buffer_pos_ == buffer_.size()) {
+    if (received_is_whole_) return 0;
     if (!WaitReadable()) return -1;
     buffer_.resize(kReadChunk);
     buffer_pos_ = 0;

@@ -9,16 +9,19 @@
 namespace tessvark {
 
 // One accepted connection as the HTTP library reads and writes it: first the bytes the intake
-// already received (the request head, perhaps the start of the body), then the socket. Reading
-// ends for good at the request's deadline, whatever the client sends; writing has only the
-// per-write time-out, so a reply (an event stream among them) may last.
+// already received (the request head, perhaps the start of the body), then the socket, unless
+// those bytes are the whole request. Reading ends for good at the request's deadline, whatever the
+// client sends; writing has only the per-write time-out, so a reply (an event stream among them)
+// may last.
 class ConnectionStream final : public httplib::Stream {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `fd` stays owned by the caller and must outlive the stream.
-  ConnectionStream(int fd, std::string received, Clock::time_point deadline,
-                   std::chrono::milliseconds read_timeout, std::chrono::milliseconds write_timeout);
+  // `fd` stays owned by the caller and must outlive the stream. When `received_is_whole`, the
+  // input ends after `received`: the socket is never read.
+  ConnectionStream(int fd, std::string received, bool received_is_whole,
+                   Clock::time_point deadline, std::chrono::milliseconds read_timeout,
+                   std::chrono::milliseconds write_timeout);
 
   bool is_readable() const override;
   bool is_writable() const override;
@@ -42,6 +45,7 @@ class ConnectionStream final : public httplib::Stream {
   const int fd_;
   std::string buffer_;  // received but not yet read
   std::size_t buffer_pos_ = 0;
+  const bool received_is_whole_;
   const Clock::time_point deadline_;
   const std::chrono::milliseconds read_timeout_;
   const std::chrono::milliseconds write_timeout_;

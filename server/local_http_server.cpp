@@ -65,24 +65,30 @@ IntakeLimits MakeIntakeLimits(const LocalHttpServerOptions& options) {
   return limits;
 }
 
+thread_local int served_socket = -1;
+
 // Runs on a worker: answers the connection's one request, then lets it go.
 void ServeConnection(LocalHttpServer::Impl& impl, ReadyConnection& connection) {
   const int fd = connection.fd.get();
+  served_socket = fd;
   if (!impl.stopping.load()) {
     try {
-      ConnectionStream stream(fd, std::move(connection.received), connection.deadline,
-                              kReadTimeout, kWriteTimeout);
+      ConnectionStream stream(fd, std::move(connection.received), !connection.streams_body,
+                              connection.deadline, kReadTimeout, kWriteTimeout);
       impl.server->Serve(stream);
       if (stream.deadline_passed()) stream.SendAll(FormatClosingReply(408, kLateRequestMessage));
     } catch (...) {
       // Handler exceptions become 500 inside the library; anything else only ends this request.
     }
   }
+  served_socket = -1;
   impl.intake->Finish(fd, connection.streams_body);
   shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace
+
+int ServedSocket() { return served_socket; }
 
 LocalHttpServer::Impl::Impl(LocalHttpServerOptions settings)
     : options(std::move(settings)),

@@ -49,6 +49,10 @@ struct LocalHttpServer::Impl {
     Mutex mutex;
     CondVar wake_cv{mutex};
     bool wake GUARDED_BY(mutex) = false;
+    // The stream's connection; open while the slot is in the stream list, since the library
+    // releases the reply (and so the slot) before the connection is closed.
+    int socket = -1;
+    std::atomic<bool> given_way{false};  // a newer stream took its place: it ends
   };
 
   explicit Impl(LocalHttpServerOptions settings);
@@ -117,6 +121,9 @@ bool KnownRouteMethodMismatch(const std::string& path);
 bool IsLegacyZoneRoute(const std::string& method, const std::string& path);
 bool IsExampleImagePath(const std::string& path);
 bool IsPathSegment(const std::string& text);
+
+// The socket of the connection the calling worker serves; -1 on any other thread.
+int ServedSocket();
 
 // The state event stream.
 void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res);

@@ -1,3 +1,5 @@
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -44,7 +46,7 @@ void WaitForWake(const LocalHttpServer::Impl& impl, SseSlot& slot, std::chrono::
   const Clock::time_point deadline =
       wait > Clock::time_point::max() - now ? Clock::time_point::max() : now + wait;
   MutexLock lock(slot.mutex);
-  while (!slot.wake && !impl.stopping.load()) {
+  while (!slot.wake && !impl.stopping.load() && !slot.given_way.load()) {
     if (!slot.wake_cv.WaitUntil(deadline)) break;
   }
   slot.wake = false;
@@ -77,8 +79,16 @@ bool StreamStateEvents(const LocalHttpServer::Impl& impl, SseSlot& slot, httplib
       last_write = now;
     }
     WaitForWake(impl, slot, wait);
-    if (impl.stopping.load()) return false;
+    if (impl.stopping.load() || slot.given_way.load()) return false;
   }
+}
+
+void Wake(SseSlot& slot) {
+  {
+    MutexLock lock(slot.mutex);
+    slot.wake = true;
+  }
+  slot.wake_cv.SignalAll();
 }
 
 void ReleaseStateStream(LocalHttpServer::Impl& impl, const std::shared_ptr<SseSlot>& slot) {
@@ -95,15 +105,28 @@ void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res) {
     return;
   }
   auto slot = std::make_shared<SseSlot>();
+  slot->socket = ServedSocket();
+  std::shared_ptr<SseSlot> oldest;
   {
     MutexLock lock(impl.streams_mutex);
-    if (impl.streams.size() >=
-        static_cast<std::size_t>(std::max(0, impl.options.max_event_streams))) {
+    const auto limit = static_cast<std::size_t>(std::max(0, impl.options.max_event_streams));
+    if (limit == 0) {
       SendJsonError(res, 503, "Too many local state streams.");
       return;
     }
+    if (impl.streams.size() >= limit) {
+      // The oldest stream gives way, so that a page that opens or reloads always gets the live
+      // values, also beside streams whose clients never read: their writes would only fail once
+      // the kernel's buffers filled, long after a show. Its connection is cut at once, so that a
+      // write blocked on such a client ends and frees the worker.
+      oldest = impl.streams.front();
+      impl.streams.erase(impl.streams.begin());
+      oldest->given_way.store(true);
+      if (oldest->socket >= 0) shutdown(oldest->socket, SHUT_RDWR);
+    }
     impl.streams.push_back(slot);
   }
+  if (oldest) Wake(*oldest);
   // No "Connection: keep-alive": the connection carries this one reply and the library marks
   // it "close".
   res.set_header("Cache-Control", "no-cache");
@@ -145,13 +168,7 @@ void WakeAllStreams(LocalHttpServer::Impl& impl) {
     MutexLock lock(impl.streams_mutex);
     copy = impl.streams;
   }
-  for (const auto& slot : copy) {
-    {
-      MutexLock lock(slot->mutex);
-      slot->wake = true;
-    }
-    slot->wake_cv.SignalAll();
-  }
+  for (const auto& slot : copy) Wake(*slot);
 }
 
 }  // namespace tessvark

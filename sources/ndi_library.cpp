@@ -1,25 +1,35 @@
 #include "sources/ndi_library.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 
 #include "platform/elf_image.h"
 #include "platform/file_trust.h"
 #include "platform/shared_library.h"
+#include "platform/unique_fd.h"
 
 namespace tessvark {
 namespace {
 
 constexpr char kNotElf[] = "The NDI runtime is not a 64-bit Linux library. Tessvark did not load it.";
-constexpr char kSignatureInvalid[] =
-    "The NDI runtime signature is not valid. Tessvark did not load it.";
-constexpr char kPublisherUnreadable[] =
-    "The NDI runtime publisher could not be read. Tessvark did not load it.";
-constexpr char kWrongPublisher[] =
-    "The NDI runtime is not signed by NewTek or Vizrt. Tessvark did not load it.";
 constexpr char kNotLoaded[] = "The NDI runtime could not be loaded.";
+constexpr char kDidNotLoad[] = " Tessvark did not load it.";
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+std::string UnreadableRefusal(const std::string& path) {
+  return "The NDI runtime " + Quoted(path) + " could not be read." + kDidNotLoad;
+}
+
+// A candidate whose links lead away from the places the library is taken from.
+std::string LinkRefusal(const std::string& candidate, const std::string& target) {
+  return "The NDI runtime " + Quoted(candidate) + " is a link to " + Quoted(target) +
+         ", outside the folders Tessvark loads it from." + kDidNotLoad;
+}
 
 // Process-wide: the module is loaded at most once and never unloaded after a success.
 struct NdiLibraryState {
@@ -71,8 +81,8 @@ bool Resolve(void* module, const char* name, Function& out) {
   return out != nullptr;
 }
 
-bool ResolveNdiEntryPoints(NdiLibraryState& library, const std::string& path) {
-  void* module = OpenSharedLibrary(path);
+bool ResolveNdiEntryPoints(NdiLibraryState& library, UniqueFd file) {
+  void* module = OpenSharedLibraryFromDescriptor(std::move(file));
   if (module == nullptr) return false;
   ndi::EntryPoints f;
   const bool complete =
@@ -107,19 +117,34 @@ bool LoadNdiLibrary(NdiLibraryState& library, const NdiLibrarySearch& search) {
   library.last_message.clear();
   bool found = false;
   for (const std::string& candidate : NdiLibraryCandidates(search)) {
-    const std::string path = CanonicalTrustedNdiPath(candidate, search);
-    if (path.empty()) continue;
+    if (!IsRegularFile(candidate)) continue;
+    const std::string canonical = CanonicalFilePath(candidate);
+    if (canonical.empty()) continue;
+    if (!IsTrustedNdiRuntimePath(canonical, search)) {
+      // A name in a trusted place whose links lead elsewhere is worth saying; a name that lies in
+      // no trusted place (a relative folder variable) is no candidate at all.
+      if (IsTrustedNdiRuntimePath(candidate, search)) {
+        found = true;
+        library.last_message = LinkRefusal(candidate, canonical);
+      }
+      continue;
+    }
     found = true;
-    if (!IsNdiLibraryImage(path)) {
+    OpenedFile file = OpenFileWithoutLinks(canonical);
+    if (!file.fd.valid()) {
+      library.last_message = UnreadableRefusal(canonical);
+      continue;
+    }
+    if (!IsNdiLibraryImage(file.fd.get())) {
       library.last_message = kNotElf;
       continue;
     }
     std::string refusal;
-    if (search.verifier && !search.verifier->Verify(path, refusal)) {
+    if (search.verifier && !search.verifier->Verify(file, refusal)) {
       library.last_message = refusal;
       continue;
     }
-    if (ResolveNdiEntryPoints(library, path)) return true;
+    if (ResolveNdiEntryPoints(library, std::move(file.fd))) return true;
     library.last_message = kNotLoaded;
   }
   if (!found) {
@@ -132,22 +157,28 @@ bool LoadNdiLibrary(NdiLibraryState& library, const NdiLibrarySearch& search) {
 
 }  // namespace
 
-bool OwnerSignatureVerifier::Verify(const std::string& path, std::string& message) {
-  message.clear();
-  switch (CheckFileTrust(path)) {
+bool OwnerSignatureVerifier::Verify(const OpenedFile& file, std::string& message) {
+  message = NdiTrustRefusal(JudgeOpenedFile(file, geteuid()));
+  return message.empty();
+}
+
+std::string NdiTrustRefusal(const TrustVerdict& verdict) {
+  const std::string what =
+      verdict.is_folder ? "The folder " + Quoted(verdict.where) + " of the NDI runtime"
+                        : "The NDI runtime " + Quoted(verdict.where);
+  switch (verdict.trust) {
     case FileTrust::kTrusted:
-      return true;
-    case FileTrust::kWritableByOthers:
-      message = kSignatureInvalid;
-      return false;
+      return std::string();
     case FileTrust::kForeignOwner:
-      message = kWrongPublisher;
-      return false;
+      return what + " belongs to the user " + UserName(verdict.owner) +
+             ", not to root or to you." + kDidNotLoad;
+    case FileTrust::kWritableByOthers:
+      return what + " can be changed by other users (mode " + ModeDigits(verdict.mode) + ")." +
+             kDidNotLoad;
     case FileTrust::kUnreadable:
       break;
   }
-  message = kPublisherUnreadable;
-  return false;
+  return UnreadableRefusal(verdict.where);
 }
 
 std::vector<std::string> NdiLibraryCandidates(const NdiLibrarySearch& search) {
@@ -178,12 +209,14 @@ std::string CanonicalTrustedNdiPath(const std::string& candidate, const NdiLibra
   return IsTrustedNdiRuntimePath(canonical, search) ? canonical : std::string();
 }
 
-bool IsNdiLibraryImage(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
+bool IsNdiLibraryImage(int fd) {
   std::uint8_t head[64] = {};
-  file.read(reinterpret_cast<char*>(head), sizeof head);
-  return IsElf64X86SharedObject(std::span<const std::uint8_t>(head, static_cast<std::size_t>(file.gcount())));
+  ssize_t n = 0;
+  do {
+    n = pread(fd, head, sizeof head, 0);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 &&
+         IsElf64X86SharedObject(std::span<const std::uint8_t>(head, static_cast<std::size_t>(n)));
 }
 
 bool AcquireNdiLibrary(const NdiLibrarySearch& search) {

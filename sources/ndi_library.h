@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_trust.h"
 #include "sources/ndi_sdk.h"
 
 namespace tessvark {
@@ -20,16 +21,22 @@ inline constexpr char kNdiNotInstalled[] =
 class SignatureVerifier {
  public:
   virtual ~SignatureVerifier() = default;
-  // True when the file at `path` may be loaded; otherwise false with the refusal in `message`.
-  virtual bool Verify(const std::string& path, std::string& message) = 0;
+  // True when the opened file may be loaded; otherwise false with the refusal in `message`. The
+  // file is loaded from the same descriptor, so what is judged here is what runs.
+  virtual bool Verify(const OpenedFile& file, std::string& message) = 0;
 };
 
 // The Linux rule: a regular file owned by root or by the running user that neither its group nor
-// other users may write (the refusals keep the wording of the publisher check they replace).
+// other users may write, in a folder (and folders above it) of root or that user that no one
+// else may write unless it has the sticky bit. The refusals say which file or folder is at fault
+// and why, in the words of the verdict (NdiTrustRefusal).
 class OwnerSignatureVerifier final : public SignatureVerifier {
  public:
-  bool Verify(const std::string& path, std::string& message) override;
+  bool Verify(const OpenedFile& file, std::string& message) override;
 };
+
+// The refusal of a library that the ownership rule does not trust; empty for a trusted one.
+std::string NdiTrustRefusal(const TrustVerdict& verdict);
 
 // Where the library is looked for. The standard folders come first, in order, then the folder
 // named by NDI_RUNTIME_DIR_V6 (read when the load is attempted); each is a trusted root.
@@ -48,12 +55,14 @@ bool IsTrustedNdiRuntimePath(const std::string& path, const NdiLibrarySearch& se
 // The canonical path of a candidate that is a regular file and, links resolved, lies in a
 // trusted place; empty otherwise.
 std::string CanonicalTrustedNdiPath(const std::string& candidate, const NdiLibrarySearch& search);
-// True when the file's header is that of a 64-bit x86-64 shared object.
-bool IsNdiLibraryImage(const std::string& path);
+// True when the open file's header is that of a 64-bit x86-64 shared object.
+bool IsNdiLibraryImage(int fd);
 
 // Makes the library usable for one more holder; true when the caller now holds a reference. The
-// first call in a process searches with `search` and loads the library; a failed attempt is never
-// repeated, and later calls (whatever their search) share its outcome. The library's initialise
+// first call in a process searches with `search` and loads the library: each candidate is opened
+// once, judged through that descriptor and loaded from it, so a file renamed over it meanwhile
+// never runs. A failed attempt is never repeated, and later calls (whatever their search) share
+// its outcome. The library's initialise
 // call brackets the holders: it runs when the first holder comes, its destroy call when the last
 // one goes.
 bool AcquireNdiLibrary(const NdiLibrarySearch& search);

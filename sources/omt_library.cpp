@@ -1,9 +1,14 @@
 #include "sources/omt_library.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
+#include <algorithm>
 #include <set>
 
 #include "core/sha256.h"
@@ -93,24 +98,118 @@ std::filesystem::path CanonicalFolder(const std::filesystem::path& folder, std::
   return canonical;
 }
 
-// The attempt itself; the library mutex is held.
-bool AttemptLoad(OmtLibraryState& library, const OmtLibrarySetup& setup, std::string& message) {
-  if (setup.folder.empty()) {
-    message = kNoFolder;
+// Reads the whole open file into `bytes`; false on a read error.
+bool ReadWhole(int fd, std::uint64_t size, std::vector<std::uint8_t>& bytes) {
+  bytes.resize(static_cast<std::size_t>(size));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The checks of one file, through one descriptor.
+bool CheckOneLibrary(const std::string& folder, const PinnedOmtLibrary& pin,
+                     const std::string& release, CheckedOmtLibrary& checked,
+                     std::string& message) {
+  namespace fs = std::filesystem;
+  std::error_code folder_error;
+  std::error_code file_error;
+  const fs::path canonical_folder = CanonicalFolder(fs::path(folder), folder_error);
+  const fs::path file = fs::weakly_canonical(fs::path(folder) / pin.file_name, file_error);
+  if (folder_error || file_error || file.parent_path() != canonical_folder ||
+      file.filename() != fs::path(pin.file_name)) {
+    message = kNotBeside;
     return false;
   }
-  for (const PinnedOmtLibrary& pin : setup.pins) {
-    if (!VerifyOmtLibrary(setup.folder, pin, setup.release, message)) return false;
+  // Not through a link (one placed at the name after the check above included), and not
+  // blocking on a named pipe.
+  UniqueFd fd(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
+    message = errno == ELOOP ? kNotBeside : kUnreadable;
+    return false;
   }
+  struct stat status {};
+  if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    message = kUnreadable;
+    return false;
+  }
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  if (size == 0 || size > kMaxOmtLibraryBytes) {
+    message = kBadSize;
+    return false;
+  }
+  std::vector<std::uint8_t> bytes;
+  if (!ReadWhole(fd.get(), size, bytes)) {
+    message = kUnreadable;
+    return false;
+  }
+  if (Sha256HexOfBytes(bytes.data(), bytes.size()) != pin.sha256) {
+    message = DigestRefusal(release);
+    return false;
+  }
+  ElfDependencies dependencies = ReadElfDependencies(bytes, kMaxDependencyNameBytes);
+  if (dependencies.status == ElfDependencyStatus::kNotSharedObject) {
+    message = kNotElf;
+    return false;
+  }
+  if (dependencies.status == ElfDependencyStatus::kUnreadable) {
+    message = kImportsUnreadable;
+    return false;
+  }
+  checked.file_name = pin.file_name;
+  checked.file = std::move(fd);
+  checked.soname = std::move(dependencies.soname);
+  checked.needed = std::move(dependencies.needed);
+  return true;
+}
+
+// Orders `libraries` so that each follows the pinned libraries it needs; false when a dependency
+// is neither a system library nor a pinned library of that name, or the pinned ones need each
+// other in a circle.
+bool OrderByDependencies(std::vector<CheckedOmtLibrary>& libraries) {
+  std::set<std::string> pinned_names;
+  for (const CheckedOmtLibrary& library : libraries) {
+    if (!library.soname.empty()) pinned_names.insert(library.soname);
+  }
+  for (const CheckedOmtLibrary& library : libraries) {
+    for (const std::string& name : library.needed) {
+      if (!IsSystemOmtDependency(name) && pinned_names.count(name) == 0) return false;
+    }
+  }
+  std::vector<CheckedOmtLibrary> ordered;
+  std::set<std::string> loaded;
+  while (!libraries.empty()) {
+    const auto ready = std::find_if(libraries.begin(), libraries.end(), [&](const auto& library) {
+      return std::all_of(library.needed.begin(), library.needed.end(), [&](const auto& name) {
+        return IsSystemOmtDependency(name) || loaded.count(name) != 0;
+      });
+    });
+    if (ready == libraries.end()) return false;
+    if (!ready->soname.empty()) loaded.insert(ready->soname);
+    ordered.push_back(std::move(*ready));
+    libraries.erase(ready);
+  }
+  libraries = std::move(ordered);
+  return true;
+}
+
+// The attempt itself; the library mutex is held.
+bool AttemptLoad(OmtLibraryState& library, const OmtLibrarySetup& setup, std::string& message) {
+  std::vector<CheckedOmtLibrary> checked;
+  if (!VerifyOmtLibraries(setup, checked, message)) return false;
   void* omt_module = nullptr;
-  for (const PinnedOmtLibrary& pin : setup.pins) {
+  for (CheckedOmtLibrary& file : checked) {
     // A library that loaded stays loaded even when the next one fails.
-    void* module = OpenSharedLibrary((std::filesystem::path(setup.folder) / pin.file_name).string());
+    void* module = OpenSharedLibraryFromDescriptor(std::move(file.file));
     if (module == nullptr) {
       message = kNotLoaded;
       return false;
     }
-    if (pin.file_name == kOmtLibraryName) omt_module = module;
+    if (file.file_name == kOmtLibraryName) omt_module = module;
   }
   omt::EntryPoints functions;
   if (omt_module == nullptr || !ResolveOmtEntryPoints(omt_module, functions)) {
@@ -131,71 +230,33 @@ OmtLibrarySetup DefaultOmtLibrarySetup() {
   OmtLibrarySetup setup;
   setup.folder = ProgramFolder();
   setup.pins = {{kOmtVmxLibraryName, build::kOmtVmxSha256}, {kOmtLibraryName, build::kOmtSha256}};
+  if (build::kOmtNetSha256[0] != '\0') setup.pins.push_back({"libomtnet.so", build::kOmtNetSha256});
   setup.release = build::kOmtRelease;
   return setup;
 }
 
-bool IsAllowedOmtDependency(const std::string& name) {
-  static const std::set<std::string> allowed = {
-      "libc.so.6",      "libm.so.6",      "libdl.so.2",    "libpthread.so.0",
-      "librt.so.1",     "libgcc_s.so.1",  "libstdc++.so.6", "ld-linux-x86-64.so.2",
-      "libomt.so",      "libvmx.so",      "libomtnet.so"};
-  return allowed.count(name) != 0;
+bool IsSystemOmtDependency(const std::string& name) {
+  static const std::set<std::string> system = {
+      "libc.so.6",       "libm.so.6",     "libdl.so.2",     "libpthread.so.0",
+      "librt.so.1",      "libgcc_s.so.1", "libstdc++.so.6", "ld-linux-x86-64.so.2"};
+  return system.count(name) != 0;
 }
 
-bool VerifyOmtLibrary(const std::string& folder, const PinnedOmtLibrary& pin,
-                      const std::string& release, std::string& message) {
-  namespace fs = std::filesystem;
-  std::error_code folder_error;
-  std::error_code file_error;
-  const fs::path canonical_folder = CanonicalFolder(fs::path(folder), folder_error);
-  const fs::path file = fs::weakly_canonical(fs::path(folder) / pin.file_name, file_error);
-  if (folder_error || file_error || file.parent_path() != canonical_folder ||
-      file.filename() != fs::path(pin.file_name)) {
-    message = kNotBeside;
+bool VerifyOmtLibraries(const OmtLibrarySetup& setup, std::vector<CheckedOmtLibrary>& checked,
+                        std::string& message) {
+  checked.clear();
+  if (setup.folder.empty()) {
+    message = kNoFolder;
     return false;
   }
-
-  std::ifstream stream(file, std::ios::binary | std::ios::ate);
-  if (!stream) {
-    message = kUnreadable;
-    return false;
+  for (const PinnedOmtLibrary& pin : setup.pins) {
+    CheckedOmtLibrary library;
+    if (!CheckOneLibrary(setup.folder, pin, setup.release, library, message)) return false;
+    checked.push_back(std::move(library));
   }
-  const std::streamoff size = stream.tellg();
-  if (size < 0) {
-    message = kUnreadable;
+  if (!OrderByDependencies(checked)) {
+    message = kUnexpectedImport;
     return false;
-  }
-  if (size == 0 || static_cast<std::uint64_t>(size) > kMaxOmtLibraryBytes) {
-    message = kBadSize;
-    return false;
-  }
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-  stream.seekg(0);
-  if (!stream.read(reinterpret_cast<char*>(bytes.data()), size)) {
-    message = kUnreadable;
-    return false;
-  }
-
-  if (Sha256HexOfBytes(bytes.data(), bytes.size()) != pin.sha256) {
-    message = DigestRefusal(release);
-    return false;
-  }
-  const ElfDependencies dependencies =
-      ReadElfDependencies(bytes, kMaxOmtDependencies, kMaxDependencyNameBytes);
-  if (dependencies.status == ElfDependencyStatus::kNotSharedObject) {
-    message = kNotElf;
-    return false;
-  }
-  if (dependencies.status == ElfDependencyStatus::kUnreadable) {
-    message = kImportsUnreadable;
-    return false;
-  }
-  for (const std::string& name : dependencies.needed) {
-    if (!IsAllowedOmtDependency(name)) {
-      message = kUnexpectedImport;
-      return false;
-    }
   }
   return true;
 }

@@ -407,65 +407,90 @@ TEST_F(ProgramTest, ServesTheInterfaceAndQuitsInOrderOnEverySignal) {
   }
 }
 
-// The update path of the running program against the tests' own update server: the check that
-// SIGUSR2 asks for, the download and the launch of the installer through the routes, after which
-// the program ends as after a quit.
-TEST_F(ProgramTest, UpdateFoundDownloadedAndInstalledEndsTheProgram) {
-  TestCertificateAuthority authority(folder_.path(), "updates", {kTestUpdateHost});
-  ScriptedUpdateServer updates(authority);
-  const TestSigningKey key;
-  const std::string record = folder_.Join("installer-ran");
-  const std::string installer = "#!/bin/sh\nprintf '%s\\n' \"$0\" > '" + record + "'\n";
-  TestManifest manifest;
-  manifest.version = kProgramVersion;
-  manifest.build = kProgramBuild + 1;
-  manifest.size = installer.size();
-  manifest.sha256 = Sha256Hex(installer);
-  const std::string installer_path =
-      "/updates/Tessvark-update-" + std::to_string(manifest.build) + ".run";
-  manifest.url = std::string("https://") + kTestUpdateHost + installer_path;
-  updates.Serve("/updates/linux-update.json", {200, manifest.Signed(key)});
-  updates.Serve(installer_path, {200, installer});
+// The running program against the tests' own update server, with a temporary folder of its own:
+// the check that SIGUSR2 asks for and the download through the routes, up to a verified
+// installer, which records how it was started.
+class ProgramUpdateTest : public ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    const std::string installer = "#!/bin/sh\nprintf '%s\\n' \"$0\" > '" + Record() + "'\n";
+    TestManifest manifest;
+    manifest.version = kProgramVersion;
+    manifest.build = kProgramBuild + 1;
+    manifest.size = installer.size();
+    manifest.sha256 = Sha256Hex(installer);
+    const std::string installer_path =
+        "/updates/Tessvark-update-" + std::to_string(manifest.build) + ".run";
+    manifest.url = std::string("https://") + kTestUpdateHost + installer_path;
+    updates_.Serve("/updates/linux-update.json", {200, manifest.Signed(key_)});
+    updates_.Serve(installer_path, {200, installer});
 
-  const std::string temporary = folder_.Join("tmp");
-  ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
-  ProgramEnvironment environment = environment_;
-  environment.extra = {UpdateChannelVariable(updates, authority, key), "TMPDIR=" + temporary};
+    ASSERT_EQ(mkdir(Temporary().c_str(), 0700), 0);
+    ProgramEnvironment environment = environment_;
+    environment.extra = {UpdateChannelVariable(updates_, authority_, key_), "TMPDIR=" + Temporary()};
+    program_ = StartWith(environment, {"--no-browser"});
+    const std::string url = WaitForUrl(*program_);
+    ASSERT_FALSE(url.empty()) << program_->Stderr();
+    port_ = PortOf(url);
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    client_->set_read_timeout(30, 0);
+  }
 
-  std::unique_ptr<Program> program = StartWith(environment, {"--no-browser"});
-  const std::string url = WaitForUrl(*program);
-  ASSERT_FALSE(url.empty()) << program->Stderr();
-  const int port = PortOf(url);
-  httplib::Client client("127.0.0.1", port);
-  client.set_read_timeout(30, 0);
-  auto state = [&] {
-    const httplib::Result status = client.Get("/api/updates");
+  std::string Temporary() const { return folder_.Join("tmp"); }
+  std::string Record() const { return folder_.Join("installer-ran"); }
+  std::string State() {
+    const httplib::Result status = client_->Get("/api/updates");
     return status && status->status == 200 ? ParseJson(status->body).At("state").text
                                            : std::string();
-  };
-  EXPECT_EQ(state(), "unknown");
+  }
 
-  program->Signal(SIGUSR2);
-  ASSERT_TRUE(WaitFor([&] { return state() == "update_available"; }, 60s)) << state();
-  const httplib::Headers headers = StateChangeHeaders(client, port);
-  const httplib::Result download =
-      client.Post("/api/updates/download", headers, "", "application/json");
-  ASSERT_TRUE(download);
-  EXPECT_EQ(download->status, 200) << download->body;
-  ASSERT_TRUE(WaitFor([&] { return state() == "ready_to_install"; }, 60s)) << state();
+  // Checks and downloads; the headers of the page, for a further request.
+  httplib::Headers DownloadInstaller() {
+    EXPECT_EQ(State(), "unknown");
+    program_->Signal(SIGUSR2);
+    EXPECT_TRUE(WaitFor([&] { return State() == "update_available"; }, 60s)) << State();
+    const httplib::Headers headers = StateChangeHeaders(*client_, port_);
+    const httplib::Result download =
+        client_->Post("/api/updates/download", headers, "", "application/json");
+    EXPECT_TRUE(download && download->status == 200);
+    EXPECT_TRUE(WaitFor([&] { return State() == "ready_to_install"; }, 60s)) << State();
+    return headers;
+  }
 
+  TestCertificateAuthority authority_{folder_.path(), "updates", {kTestUpdateHost}};
+  ScriptedUpdateServer updates_{authority_};
+  const TestSigningKey key_;
+  std::unique_ptr<Program> program_;
+  int port_ = 0;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+// The installer is started from the descriptor it was verified through, after which the program
+// ends as after a quit, leaving no installer behind.
+TEST_F(ProgramUpdateTest, UpdateFoundDownloadedAndInstalledEndsTheProgram) {
+  const httplib::Headers headers = DownloadInstaller();
   const httplib::Result install =
-      client.Post("/api/updates/install", headers, "", "application/json");
+      client_->Post("/api/updates/install", headers, "", "application/json");
   ASSERT_TRUE(install);
   EXPECT_EQ(install->status, 200) << install->body;
   EXPECT_EQ(ParseJson(install->body).At("state").text, "installing");
-  EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0)) << program->Stderr();
+  EXPECT_EQ(program_->WaitForExit(30s), std::optional<int>(0)) << program_->Stderr();
   EXPECT_EQ(LogLines(LogFile()).back(), "stopped");
-  ASSERT_TRUE(WaitFor([&] { return !ReadWholeFile(record).empty(); }, 30s));
-  const std::filesystem::path ran = TrimmedLine(ReadWholeFile(record));
-  EXPECT_EQ(ran.filename(), installer_path.substr(std::strlen("/updates/")));
-  EXPECT_EQ(ran.parent_path().parent_path(), temporary) << "in a private folder of TMPDIR";
-  EXPECT_EQ(updates.Hits("/updates/linux-update.json"), 1);
+  ASSERT_TRUE(WaitFor([&] { return !ReadWholeFile(Record()).empty(); }, 30s));
+  EXPECT_EQ(TrimmedLine(ReadWholeFile(Record())), "/proc/self/fd/3");
+  EXPECT_TRUE(std::filesystem::is_empty(Temporary()));
+  EXPECT_EQ(updates_.Hits("/updates/linux-update.json"), 1);
+}
+
+// A downloaded installer that was never started goes when the program ends.
+TEST_F(ProgramUpdateTest, AnInstallerNotStartedGoesWhenTheProgramEnds) {
+  DownloadInstaller();
+  EXPECT_FALSE(std::filesystem::is_empty(Temporary())) << "the installer waits in its folder";
+  program_->Signal(SIGTERM);
+  EXPECT_EQ(program_->WaitForExit(30s), std::optional<int>(0)) << program_->Stderr();
+  EXPECT_TRUE(std::filesystem::is_empty(Temporary()));
+  EXPECT_TRUE(ReadWholeFile(Record()).empty()) << "nothing installed";
 }
 
 TEST_F(ProgramTest, ExampleSourceDeliversValuesOnTheEventStream) {

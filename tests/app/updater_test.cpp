@@ -1,7 +1,11 @@
 // The updater against a scripted update server on 127.0.0.1: checks, downloads, verification
 // and the launch of a stand-in installer.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,11 +13,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "tests/support/descriptor_watch.h"
 #include "update_fixture.h"
 
 namespace tessvark::testing {
@@ -65,7 +72,10 @@ TEST_F(UpdaterTest, ChecksSetTheStateTheManifestCalls) {
        "error",
        "invalid_metadata"},
       {"not JSON", {200, "<html>"}, key_.PublicKeyBase64(), "error", "invalid_metadata"},
-      {"no usable key", {200, newer.Signed(key_)}, "", "error", "public_key_missing"},
+      {"a key that is not 32 bytes", {200, newer.Signed(key_)}, "AAAA", "error",
+       "public_key_missing"},
+      // A build given no update key has no update server to ask.
+      {"no key", {200, newer.Signed(key_)}, "", "error", "not_configured"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -73,7 +83,9 @@ TEST_F(UpdaterTest, ChecksSetTheStateTheManifestCalls) {
     UpdaterSettings settings = Settings();
     settings.channel.public_key = c.public_key;
     Updater updater(settings);
+    const int hits = server_.Hits(kManifestPath);
     updater.CheckForUpdatesNow();
+    EXPECT_EQ(server_.Hits(kManifestPath), hits + (c.public_key.empty() ? 0 : 1));
     const Status status{ParseJson(updater.UpdateStatusJson())};
     EXPECT_EQ(status.Text("state"), c.state);
     if (c.error == nullptr) {
@@ -181,11 +193,15 @@ TEST_F(UpdaterTest, DownloadedInstallerIsVerifiedAndLaunched) {
   EXPECT_EQ(installing.Text("state"), "installing");
   EXPECT_EQ(installing.Text("phase"), "installing");
   ASSERT_TRUE(WaitFor([&] { return !ReadWholeFile(Record()).empty(); }));
-  EXPECT_EQ(ReadWholeFile(Record()), std::to_string(kNext) + " " + path.string() + "\n");
+  // Started from the descriptor it was verified through, which the script reads itself from.
+  EXPECT_EQ(ReadWholeFile(Record()), std::to_string(kNext) + " /proc/self/fd/3\n");
+  EXPECT_FALSE(std::filesystem::exists(path)) << "the started installer needs no name";
   EXPECT_FALSE(updater_->InstallUpdate()) << "an installation runs already";
   EXPECT_EQ(quits_.load(), 1);
 }
 
+// Each failed download names what failed: a body of the wrong size or digest the installer, a
+// status, a redirect or a connection cut short the network.
 TEST_F(UpdaterTest, FailedDownloadsReturnToTheOfferAndLeaveNoFile) {
   const std::string installer = InstallerScript(kNext);
   std::string other = installer;
@@ -193,15 +209,20 @@ TEST_F(UpdaterTest, FailedDownloadsReturnToTheOfferAndLeaveNoFile) {
   struct Case {
     const char* what;
     ScriptedReply reply;
+    const char* error;
   } cases[] = {
-      {"one byte short", {200, installer.substr(0, installer.size() - 1)}},
-      {"one byte long", {200, installer + "\n"}},
-      {"one byte long, undeclared", ScriptedReply(200, installer + "\n").Chunked()},
+      {"one byte short", {200, installer.substr(0, installer.size() - 1)}, "checksum_mismatch"},
+      {"one byte long", {200, installer + "\n"}, "checksum_mismatch"},
+      {"one byte long, undeclared", ScriptedReply(200, installer + "\n").Chunked(),
+       "checksum_mismatch"},
       {"far over the size, undeclared",
-       ScriptedReply(200, installer + std::string(1 << 20, '#')).Chunked()},
-      {"another digest", {200, other}},
-      {"redirected", ScriptedReply(302).WithHeader("Location", "/updates/elsewhere.run")},
-      {"missing", {404, ""}},
+       ScriptedReply(200, installer + std::string(1 << 20, '#')).Chunked(), "checksum_mismatch"},
+      {"another digest", {200, other}, "checksum_mismatch"},
+      {"redirected", ScriptedReply(302).WithHeader("Location", "/updates/elsewhere.run"),
+       "network"},
+      {"missing", {404, ""}, "network"},
+      {"a server error", {500, installer}, "network"},
+      {"cut short", ScriptedReply(200, installer).CutAfter(10), "network"},
   };
   server_.Serve("/updates/elsewhere.run", {200, installer});
   for (const Case& c : cases) {
@@ -210,7 +231,7 @@ TEST_F(UpdaterTest, FailedDownloadsReturnToTheOfferAndLeaveNoFile) {
     updater_->CheckForUpdatesNow();
     ASSERT_TRUE(updater_->StartUpdateDownload());
     ASSERT_TRUE(updater_->WaitForIdle(kPatience));
-    CurrentStatus().ExpectOfferedAgainAfter("checksum_mismatch");
+    CurrentStatus().ExpectOfferedAgainAfter(c.error);
     EXPECT_TRUE(InstallerFiles().empty());
     EXPECT_FALSE(updater_->InstallUpdate());
   }
@@ -278,9 +299,10 @@ TEST_F(UpdaterTest, OneDownloadRunsAtATime) {
   EXPECT_EQ(server_.Hits(InstallerPath(kNext)), 1);
 }
 
-// A newer manifest accepted while a download runs does not make the downloaded installer look
-// tampered with: it is checked against the manifest it was downloaded for.
-TEST_F(UpdaterTest, InstallerIsCheckedAgainstTheManifestItWasDownloadedFor) {
+// A newer build announced while a download runs replaces the offer: the download ends without a
+// false "checksum_mismatch", its installer of the older build goes, and the newer one's download
+// asked for meanwhile follows.
+TEST_F(UpdaterTest, ANewerBuildAnnouncedDuringADownloadReplacesItsInstaller) {
   const std::string first = InstallerScript(kNext);
   Announce(kNext, first, ScriptedReply(200, first).Held());
   updater_->CheckForUpdatesNow();
@@ -292,12 +314,232 @@ TEST_F(UpdaterTest, InstallerIsCheckedAgainstTheManifestItWasDownloadedFor) {
   EXPECT_EQ(CurrentStatus().Number("build"), kNext + 1);
   server_.Release();
   ASSERT_TRUE(updater_->WaitForIdle(kPatience));
-  ASSERT_EQ(CurrentStatus().Text("state"), "ready_to_install") << updater_->UpdateStatusJson();
+  Status status = CurrentStatus();
+  EXPECT_EQ(status.Text("state"), "update_available") << updater_->UpdateStatusJson();
+  EXPECT_TRUE(status.ErrorIsNull());
+  EXPECT_TRUE(InstallerFiles().empty());
+  EXPECT_FALSE(updater_->InstallUpdate());
 
+  // Asked for while the older one still runs (its server drips it), the newer one follows it.
+  const std::string slow = InstallerScript(kNext + 1);
+  Announce(kNext + 1, slow, ScriptedReply(200, slow).Dripped(50ms));
+  ASSERT_TRUE(updater_->StartUpdateDownload());
+  ASSERT_TRUE(server_.WaitForHits(InstallerPath(kNext + 1), 1, kPatience));
+  Announce(kNext + 2, InstallerScript(kNext + 2));
+  updater_->CheckForUpdatesNow();
+  ASSERT_TRUE(updater_->StartUpdateDownload());
+  ASSERT_TRUE(updater_->WaitForIdle(kPatience));
+  ASSERT_EQ(CurrentStatus().Text("state"), "ready_to_install") << updater_->UpdateStatusJson();
+  EXPECT_EQ(CurrentStatus().Number("build"), kNext + 2);
+  EXPECT_EQ(InstallerFiles().size(), 1u);
   ASSERT_TRUE(updater_->InstallUpdate()) << updater_->UpdateStatusJson();
-  EXPECT_TRUE(CurrentStatus().ErrorIsNull());
+  ASSERT_TRUE(WaitFor([&] { return !ReadWholeFile(Record()).empty(); }));
+  EXPECT_EQ(ReadWholeFile(Record()).rfind(std::to_string(kNext + 2) + " ", 0), 0u);
+}
+
+TEST_F(UpdaterTest, AVerifiedInstallerIsKeptAcrossLaterChecks) {
+  const std::string installer = InstallerScript(kNext);
+  ASSERT_FALSE(DownloadReady(installer).empty());
+  // The periodic check, or one on request, finds the same manifest again; or none at all.
+  updater_->CheckForUpdatesNow();
+  EXPECT_EQ(CurrentStatus().Text("state"), "ready_to_install") << updater_->UpdateStatusJson();
+  server_.Serve(kManifestPath, {503, ""});
+  updater_->CheckForUpdatesNow();
+  EXPECT_EQ(CurrentStatus().Text("state"), "ready_to_install");
+  EXPECT_EQ(CurrentStatus().Text("error"), "network");
+  ASSERT_TRUE(updater_->InstallUpdate());
   ASSERT_TRUE(WaitFor([&] { return !ReadWholeFile(Record()).empty(); }));
   EXPECT_EQ(ReadWholeFile(Record()).rfind(std::to_string(kNext) + " ", 0), 0u);
+}
+
+TEST_F(UpdaterTest, ASignedManifestOfAnOlderBuildNeverReplacesTheOffer) {
+  Announce(kNext + 1, InstallerScript(kNext + 1));
+  updater_->CheckForUpdatesNow();
+  // Signed and newer than the running build, but older than the build on offer: a replay.
+  Announce(kNext, InstallerScript(kNext));
+  updater_->CheckForUpdatesNow();
+  const Status status = CurrentStatus();
+  EXPECT_EQ(status.Text("state"), "update_available");
+  EXPECT_EQ(status.Number("build"), kNext + 1);
+  EXPECT_EQ(status.Text("download_url"),
+            std::string("https://") + kTestUpdateHost + InstallerPath(kNext + 1));
+}
+
+// The bytes verified are the bytes started: an installer renamed over the verified one while it
+// is checked never runs. A large installer makes its check a long moment.
+TEST_F(UpdaterTest, AnInstallerRenamedOverTheVerifiedOneNeverRuns) {
+  const std::string installer =
+      InstallerScript(kNext) + "exit 0\n#" + std::string(8 << 20, '#') + "\n";
+  const std::string path = DownloadReady(installer);
+  ASSERT_FALSE(path.empty());
+  const std::string other = folder_.Join("other.run");
+  std::ofstream(other) << "#!/bin/sh\necho other > '" + Record() + "'\n";
+  ASSERT_EQ(chmod(other.c_str(), 0700), 0);
+  WhenFileIsOpened swap(path, [&] { std::filesystem::rename(other, path); });
+  ASSERT_TRUE(updater_->InstallUpdate());
+  swap.Stop();
+  ASSERT_TRUE(swap.acted());
+  ASSERT_TRUE(WaitFor([&] { return !ReadWholeFile(Record()).empty(); }));
+  EXPECT_EQ(ReadWholeFile(Record()), std::to_string(kNext) + " /proc/self/fd/3\n");
+}
+
+// The installer gets no descriptor of this program but its own file, which it can read itself
+// through (as a self-extracting shell installer does).
+TEST_F(UpdaterTest, NothingButItsOwnFileReachesTheInstaller) {
+  const std::string installer =
+      "#!/bin/sh\nif [ -e /proc/$$/fd/47 ]; then inherited=yes; else inherited=no; fi\n"
+      "printf '%s %s\\n' \"$inherited\" \"$(wc -c < \"$0\")\" > '" + Record() + "'\n";
+  ASSERT_FALSE(DownloadReady(installer).empty());
+  const int inheritable = open("/dev/null", O_RDONLY);  // no close-on-exec
+  ASSERT_EQ(dup2(inheritable, 47), 47);
+  const bool started = updater_->InstallUpdate();
+  close(47);
+  close(inheritable);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(WaitFor([&] { return !ReadWholeFile(Record()).empty(); }));
+  EXPECT_EQ(ReadWholeFile(Record()), "no " + std::to_string(installer.size()) + "\n");
+}
+
+// A temporary folder in which another user could rename the private folder away (and put one of
+// theirs in its place) is not used; one with the sticky bit is.
+TEST_F(UpdaterTest, ATemporaryFolderOthersMayChangeIsRefused) {
+  const std::string installer = InstallerScript(kNext);
+  Announce(kNext, installer);
+  struct Case {
+    const char* what;
+    mode_t mode;
+    const char* state;
+  } cases[] = {
+      {"writable by everyone", 0777, "update_available"},
+      {"writable by its group", 0770, "update_available"},
+      {"writable by everyone, sticky", 01777, "ready_to_install"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string parent = folder_.Join(std::string("parent-") + std::to_string(c.mode));
+    ASSERT_EQ(mkdir(parent.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(parent.c_str(), c.mode), 0);
+    UpdaterSettings settings = Settings();
+    settings.temp_parent = parent;
+    Updater updater(settings);
+    updater.CheckForUpdatesNow();
+    ASSERT_TRUE(updater.StartUpdateDownload());
+    ASSERT_TRUE(updater.WaitForIdle(kPatience));
+    const Status status{ParseJson(updater.UpdateStatusJson())};
+    EXPECT_EQ(status.Text("state"), c.state);
+    if (std::string(c.state) != "ready_to_install") {
+      status.ExpectOfferedAgainAfter("install_failed");
+      EXPECT_TRUE(std::filesystem::is_empty(parent));
+    }
+  }
+}
+
+// A server that drips its answer holds neither a check nor a download beyond its pace, says so,
+// and later checks run.
+TEST_F(UpdaterTest, ASlowServerEndsTheFetchAsANetworkFailure) {
+  const std::string installer = InstallerScript(kNext);
+  const TestManifest manifest = Announce(kNext, installer);
+  UpdaterSettings settings = Settings();
+  settings.manifest_pace = {1000ms, 0, 0, 10000ms};
+  settings.installer_pace = {60000ms, 0, 200, 500ms};
+  Updater updater(settings);
+  server_.Serve(kManifestPath, ScriptedReply(200, manifest.Signed(key_)).Dripped(50ms));
+  updater.CheckForUpdatesNow();
+  Status status{ParseJson(updater.UpdateStatusJson())};
+  EXPECT_EQ(status.Text("state"), "error");
+  EXPECT_EQ(status.Text("error"), "network");
+
+  server_.Serve(kManifestPath, {200, manifest.Signed(key_)});
+  updater.StartUpdateCheck();
+  ASSERT_TRUE(updater.WaitForIdle(kPatience));
+  EXPECT_EQ(ParseJson(updater.UpdateStatusJson()).At("state").text, "update_available");
+
+  server_.Serve(InstallerPath(kNext), ScriptedReply(200, installer).Dripped(50ms));
+  ASSERT_TRUE(updater.StartUpdateDownload());
+  ASSERT_TRUE(updater.WaitForIdle(kPatience));
+  Status{ParseJson(updater.UpdateStatusJson())}.ExpectOfferedAgainAfter("network");
+  EXPECT_TRUE(InstallerFiles().empty());
+}
+
+// The installer goes to its file as it arrives, not after it arrived whole.
+TEST_F(UpdaterTest, TheInstallerIsWrittenAsItArrives) {
+  const std::string installer = InstallerScript(kNext) + "#" + std::string(1 << 20, '#') + "\n";
+  Announce(kNext, installer, ScriptedReply(200, installer).HeldAfter(512 << 10));
+  updater_->CheckForUpdatesNow();
+  ASSERT_TRUE(updater_->StartUpdateDownload());
+  EXPECT_TRUE(WaitFor([&] {
+    const std::vector<std::string> files = InstallerFiles();
+    return files.size() == 1 && std::filesystem::file_size(files[0]) >= (512u << 10);
+  })) << "nothing on disk while half the installer has arrived";
+  server_.Release();
+  ASSERT_TRUE(updater_->WaitForIdle(kPatience));
+  EXPECT_EQ(CurrentStatus().Text("state"), "ready_to_install");
+}
+
+// Installer folders that a killed run left behind go at the next start; those of a running
+// process, and anything not ours by its name, stay.
+TEST_F(UpdaterTest, InstallerFoldersOfKilledRunsGoAtTheNextStart) {
+  // A process that makes its folder with an installer in it, as a download does, and is killed.
+  const std::string script = "d=\"$1/tessvark-update-$$-abc123\"; mkdir -m 700 \"$d\" && "
+                             "echo installer > \"$d/Tessvark-update-36.run\" && exec sleep 600";
+  std::vector<std::string> arguments = {"/bin/sh", "-c", script, "sh", TempParent()};
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t killed = -1;
+  ASSERT_EQ(posix_spawn(&killed, "/bin/sh", nullptr, nullptr, argv.data(), environ), 0);
+  const std::string left = TempParent() + "/tessvark-update-" + std::to_string(killed) + "-abc123";
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(left + "/Tessvark-update-36.run"); }));
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  ASSERT_EQ(waitpid(killed, nullptr, 0), killed);
+
+  const std::string running = TempParent() + "/tessvark-update-1-abc123";  // init's pid
+  const std::string other =
+      TempParent() + "/tessvark-updates-" + std::to_string(killed) + "-abc123";
+  std::filesystem::create_directories(running);
+  std::filesystem::create_directories(other);
+  Updater next_start(Settings());
+  EXPECT_FALSE(std::filesystem::exists(left));
+  EXPECT_TRUE(std::filesystem::exists(running));
+  EXPECT_TRUE(std::filesystem::exists(other));
+}
+
+// Through the proxy the environment names, as the Linux tools read it, unless no_proxy names the
+// update host; a proxy that cannot be used is a network failure, never a way around it.
+TEST_F(UpdaterTest, ChecksGoThroughTheProxyTheEnvironmentNames) {
+  Announce(kNext, "installer");
+  ConnectProxy proxy(server_.port());
+  const std::string address = "http://127.0.0.1:" + std::to_string(proxy.port());
+  struct Case {
+    const char* what;
+    std::map<std::string, std::string> environment;
+    std::size_t tunnels;
+    const char* state;
+  } cases[] = {
+      {"https_proxy", {{"https_proxy", address}}, 1, "update_available"},
+      {"HTTPS_PROXY", {{"HTTPS_PROXY", address}}, 1, "update_available"},
+      {"no_proxy names the host", {{"https_proxy", address}, {"no_proxy", ".tessvark.test"}}, 0,
+       "update_available"},
+      {"a proxy of another kind", {{"https_proxy", "socks5://127.0.0.1:1"}}, 0, "error"},
+  };
+  std::size_t tunnels = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UpdaterSettings settings = Settings();
+    settings.environment = [&c](const char* name) -> const char* {
+      const auto found = c.environment.find(name);
+      return found == c.environment.end() ? nullptr : found->second.c_str();
+    };
+    Updater updater(settings);
+    updater.CheckForUpdatesNow();
+    EXPECT_EQ(ParseJson(updater.UpdateStatusJson()).At("state").text, c.state);
+    tunnels += c.tunnels;
+    const std::vector<std::string> heads = proxy.Heads();
+    ASSERT_EQ(heads.size(), tunnels);
+    if (c.tunnels > 0) {
+      EXPECT_EQ(heads.back().rfind(std::string("CONNECT ") + kTestUpdateHost + ":", 0), 0u);
+    }
+  }
 }
 
 TEST_F(UpdaterTest, InstallerThatCannotBePlacedReturnsToTheOffer) {

@@ -69,14 +69,15 @@ TEST_F(BodyLimitTest, ChunkedBodiesAreLimitedToo) {
   EXPECT_EQ(runtime_.Calls().size(), 1u);
 }
 
-// A body without length or chunks lasts until the connection ends; it is cut at the limit.
-TEST_F(BodyLimitTest, UnframedBodyIsLimitedWhileRead) {
+// A body without length or chunks would last until the connection ends: it is refused before a
+// byte of it is read.
+TEST_F(BodyLimitTest, UnframedBodyIsRefusedUnread) {
   RawConnection connection(port_);
   ASSERT_TRUE(connection.Send(BuildUnframed("PUT", "/api/source", PageHeaders()) +
                               std::string(kLimit + 10, 'c')));
   connection.ReadToEnd(std::chrono::seconds(20));
   const HttpReply reply = ParseReply(connection.received());
-  EXPECT_EQ(reply.status, 413);
+  EXPECT_EQ(reply.status, 411);
   EXPECT_TRUE(runtime_.Calls().empty());
 }
 

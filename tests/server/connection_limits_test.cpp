@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "server_fixture.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark::testing {
 namespace {
@@ -182,6 +183,64 @@ TEST_F(ConnectionLimitsTest, SlowBodiesTakeAtMostSixteenWorkers) {
   const HttpReply saved = Change("PUT", "/api/display-format", "{\"x\":1}");
   EXPECT_EQ(saved.status, 200);
   EXPECT_EQ(runtime_.Calls().back(), "HandleDisplayFormat|PUT|/api/display-format|{\"x\":1}");
+}
+
+// What a request that frames its body with neither Content-Length nor Transfer-Encoding gets. The
+// clients keep their connections open: only an answer that waits for nothing more comes back.
+TEST_F(ConnectionLimitsTest, RequestWithoutFramingHasNoBodyOrIsRefused) {
+  struct Case {
+    const char* what;
+    std::string request;
+    int status;
+    const char* call;  // what reached the runtime; null: nothing
+  };
+  const std::vector<Case> cases = {
+      {"PUT", BuildUnframed("PUT", "/api/display-format", PageHeaders()) + "{", 411, nullptr},
+      {"POST", BuildUnframed("POST", "/api/zones", PageHeaders()) + "{\"role\"", 411, nullptr},
+      {"PATCH", BuildUnframed("PATCH", "/api/zones/a", PageHeaders()), 411, nullptr},
+      {"DELETE, bytes after its head", BuildUnframed("DELETE", "/api/zones/a", PageHeaders()) + "{",
+       200, "DeleteZone|a"},
+      {"PUT with an empty body", Build("PUT", "/api/display-format", PageHeaders()), 200,
+       "HandleDisplayFormat|PUT|/api/display-format|"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::size_t calls_before = runtime_.Calls().size();
+    RawConnection connection(port_);
+    ASSERT_TRUE(connection.Send(c.request));
+    EXPECT_TRUE(connection.ReadToEnd(kPatience)) << "no answer while the client stays";
+    const HttpReply reply = ParseReply(connection.received());
+    EXPECT_EQ(reply.status, c.status);
+    ExpectSecurityHeaders(reply);
+    const std::vector<std::string> calls = runtime_.Calls();
+    if (c.call == nullptr) {
+      EXPECT_EQ(reply.body, "{\"detail\":\"A request body needs a Content-Length.\"}");
+      EXPECT_EQ(calls.size(), calls_before);
+    } else {
+      ASSERT_EQ(calls.size(), calls_before + 1);
+      EXPECT_EQ(calls.back(), c.call);
+    }
+  }
+}
+
+TEST_F(ConnectionLimitsTest, InterfaceIsAnsweredBesideManyBodiesWithoutALength) {
+  // Each client sends an authorized head with no framing and the start of a body, then stays.
+  std::vector<std::unique_ptr<RawConnection>> unframed;
+  for (int i = 0; i < 200; ++i) {
+    unframed.push_back(std::make_unique<RawConnection>(port_));
+    ASSERT_TRUE(unframed.back()->Send(
+        BuildUnframed("PUT", "/api/display-format", PageHeaders()) + "{"));
+  }
+  for (int i = 0; i < 5; ++i) {
+    // A server whose workers read those bodies until their clients go answers late or never.
+    const HttpReply reply = ParseReply(Exchange(port_, Build("GET", "/api/health"), seconds(5)));
+    EXPECT_EQ(reply.status, 200) << "request " << i;
+  }
+  for (auto& connection : unframed) {
+    ASSERT_TRUE(connection->ReadToEnd(kPatience));
+    EXPECT_EQ(ParseReply(connection->received()).status, 411);
+  }
+  EXPECT_EQ(runtime_.Calls().size(), 0u);
 }
 
 TEST_F(ConnectionLimitsTest, OversizedHeadsGet431BeforeTheyAreParsed) {

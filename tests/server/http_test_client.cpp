@@ -91,9 +91,12 @@ std::size_t CountStatusLines(const std::string& raw) {
   return count;
 }
 
-RawConnection::RawConnection(int port) {
+RawConnection::RawConnection(int port, int receive_buffer_bytes) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return;
+  if (receive_buffer_bytes > 0) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof(receive_buffer_bytes));
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));

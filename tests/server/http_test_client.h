@@ -29,7 +29,9 @@ std::size_t CountStatusLines(const std::string& raw);
 // A raw TCP connection to 127.0.0.1.
 class RawConnection {
  public:
-  explicit RawConnection(int port);
+  // A receive buffer of `receive_buffer_bytes` (0: the system's) lets a client that stops reading
+  // hold up the server's writes early.
+  explicit RawConnection(int port, int receive_buffer_bytes = 0);
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;

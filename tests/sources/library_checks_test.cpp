@@ -49,6 +49,8 @@ class TempFolder {
 // segment with the DT_NEEDED entries, and the string table; each field can be spoiled.
 struct ElfSpec {
   std::vector<std::string> needed;
+  std::string soname;                  // empty: none
+  std::uint64_t soname_at = 0;         // 0: where it is; else its entry points this far in
   std::uint8_t elf_class = 2;
   std::uint16_t type = 3;
   std::uint16_t machine = 62;
@@ -75,8 +77,11 @@ std::vector<std::uint8_t> BuildElf(const ElfSpec& spec) {
     strings += name + '\0';
   }
   if (spec.extra_name_offset != 0) offsets.push_back(spec.extra_name_offset);
+  const std::uint64_t soname_offset = strings.size();
+  if (!spec.soname.empty()) strings += spec.soname + '\0';
   const std::uint64_t dynamic = 64 + 2 * 56;
-  const std::uint64_t entries = offsets.size() + 3;  // needed..., STRTAB, STRSZ, NULL
+  // needed..., SONAME, STRTAB, STRSZ, NULL
+  const std::uint64_t entries = offsets.size() + (spec.soname.empty() ? 0 : 1) + 3;
   const std::uint64_t strings_at = dynamic + entries * 16;
   const std::uint64_t size = strings_at + strings.size();
 
@@ -103,6 +108,11 @@ std::vector<std::uint8_t> BuildElf(const ElfSpec& spec) {
   for (const std::uint64_t offset : offsets) {
     Put<std::int64_t>(bytes, at, 1);
     Put<std::uint64_t>(bytes, at + 8, offset);
+    at += 16;
+  }
+  if (!spec.soname.empty()) {
+    Put<std::int64_t>(bytes, at, 14);
+    Put<std::uint64_t>(bytes, at + 8, spec.soname_at != 0 ? spec.soname_at : soname_offset);
     at += 16;
   }
   Put<std::int64_t>(bytes, at, 5);
@@ -143,35 +153,62 @@ TEST(ElfImage, DependenciesOfSharedObjectsAndTheirFaults) {
   };
   for (const ElfCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const ElfDependencies result = ReadElfDependencies(BuildElf(c.spec), 64, 128);
+    const ElfDependencies result = ReadElfDependencies(BuildElf(c.spec), 128);
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.needed, c.needed);
   }
 }
 
-TEST(ElfImage, NamesAreLimitedInNumberAndLength) {
+// Every name is read whole, however many there are; one that cannot be makes the list unreadable
+// instead of shorter.
+TEST(ElfImage, EveryNameIsReadWholeOrTheListIsUnreadable) {
   ElfSpec spec;
   for (int i = 0; i < 70; ++i) spec.needed.push_back("lib" + std::to_string(i) + ".so");
-  spec.needed.push_back(std::string(300, 'x'));
-  ElfDependencies result = ReadElfDependencies(BuildElf(spec), 64, 128);
+  spec.soname = "libitself.so";
+  ElfDependencies result = ReadElfDependencies(BuildElf(spec), 128);
   ASSERT_EQ(result.status, ElfDependencyStatus::kRead);
-  ASSERT_EQ(result.needed.size(), 64u);
-  EXPECT_EQ(result.needed.back(), "lib63.so");
+  ASSERT_EQ(result.needed.size(), 70u);
+  EXPECT_EQ(result.needed.back(), "lib69.so");
+  EXPECT_EQ(result.soname, "libitself.so");
 
-  spec.needed = {std::string(300, 'x')};
-  result = ReadElfDependencies(BuildElf(spec), 64, 128);
-  ASSERT_EQ(result.needed.size(), 1u);
-  EXPECT_EQ(result.needed[0], std::string(128, 'x'));
+  struct Case {
+    const char* what;
+    ElfSpec spec;
+  };
+  const Case cases[] = {
+      {"a name longer than the limit", {.needed = {"libc.so.6", std::string(129, 'x')}}},
+      {"a name without its end in the file", [] {
+         ElfSpec cut;
+         cut.needed = {"libc.so.6", "libcut.so"};
+         cut.cut_to = BuildElf(cut).size() - 1;  // the last name's zero byte
+         return cut;
+       }()},
+      {"its own name past the strings",
+       {.needed = {"libc.so.6"}, .soname = "libitself.so", .soname_at = 1 << 20}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    result = ReadElfDependencies(BuildElf(c.spec), 128);
+    EXPECT_EQ(result.status, ElfDependencyStatus::kUnreadable);
+    EXPECT_TRUE(result.needed.empty());
+  }
+  spec.needed = {std::string(128, 'y')};
+  result = ReadElfDependencies(BuildElf(spec), 128);
+  ASSERT_EQ(result.status, ElfDependencyStatus::kRead);
+  EXPECT_EQ(result.needed[0], std::string(128, 'y'));
 }
 
-TEST(ElfImage, OurBuiltStandInNamesItsPartnerAndTheSystemLibraries) {
+TEST(ElfImage, OurBuiltStandInNamesItselfItsPartnerAndTheSystemLibraries) {
   const std::vector<std::uint8_t> bytes = testing::ReadBytes(StandInPath("omt/libomt.so"));
   ASSERT_TRUE(IsElf64X86SharedObject(bytes));
-  const ElfDependencies result = ReadElfDependencies(bytes, 64, 128);
+  const ElfDependencies result = ReadElfDependencies(bytes, 128);
   ASSERT_EQ(result.status, ElfDependencyStatus::kRead);
+  EXPECT_EQ(result.soname, "libomt.so");
   EXPECT_NE(std::find(result.needed.begin(), result.needed.end(), "libvmx.so"), result.needed.end());
   EXPECT_NE(std::find(result.needed.begin(), result.needed.end(), "libc.so.6"), result.needed.end());
-  for (const std::string& name : result.needed) EXPECT_TRUE(IsAllowedOmtDependency(name)) << name;
+  for (const std::string& name : result.needed) {
+    EXPECT_TRUE(IsSystemOmtDependency(name) || name == "libvmx.so") << name;
+  }
 }
 
 // ---- File trust ----
@@ -180,41 +217,115 @@ TEST(FileTrust, OwnerAndWritersDecide) {
   struct Case {
     uid_t owner;
     mode_t mode;
-    FileTrust verdict;
+    FileTrust file;
+    FileTrust folder;
   };
   const uid_t me = 1000;
   const Case cases[] = {
-      {0, S_IFREG | 0755, FileTrust::kTrusted},
-      {me, S_IFREG | 0644, FileTrust::kTrusted},
-      {me, S_IFREG | 0700, FileTrust::kTrusted},
-      {1001, S_IFREG | 0755, FileTrust::kForeignOwner},
-      {0, S_IFREG | 0775, FileTrust::kWritableByOthers},
-      {me, S_IFREG | 0646, FileTrust::kWritableByOthers},
-      {0, S_IFDIR | 0755, FileTrust::kUnreadable},
+      {0, S_IFREG | 0755, FileTrust::kTrusted, FileTrust::kUnreadable},
+      {me, S_IFREG | 0644, FileTrust::kTrusted, FileTrust::kUnreadable},
+      {me, S_IFREG | 0700, FileTrust::kTrusted, FileTrust::kUnreadable},
+      {1001, S_IFREG | 0755, FileTrust::kForeignOwner, FileTrust::kUnreadable},
+      {0, S_IFREG | 0775, FileTrust::kWritableByOthers, FileTrust::kUnreadable},
+      {me, S_IFREG | 0646, FileTrust::kWritableByOthers, FileTrust::kUnreadable},
+      {me, S_IFREG | S_ISVTX | 0666, FileTrust::kWritableByOthers, FileTrust::kUnreadable},
+      {0, S_IFDIR | 0755, FileTrust::kUnreadable, FileTrust::kTrusted},
+      {me, S_IFDIR | 0700, FileTrust::kUnreadable, FileTrust::kTrusted},
+      {1001, S_IFDIR | 0755, FileTrust::kUnreadable, FileTrust::kForeignOwner},
+      {0, S_IFDIR | 0777, FileTrust::kUnreadable, FileTrust::kWritableByOthers},
+      {me, S_IFDIR | 0775, FileTrust::kUnreadable, FileTrust::kWritableByOthers},
+      {0, S_IFDIR | S_ISVTX | 0777, FileTrust::kUnreadable, FileTrust::kTrusted},  // as /tmp
+      {1001, S_IFDIR | S_ISVTX | 0777, FileTrust::kUnreadable, FileTrust::kForeignOwner},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(FileTrustOf(c.owner, c.mode, me), c.verdict) << c.owner << " " << std::oct << c.mode;
+    SCOPED_TRACE(std::to_string(c.owner) + " " + ModeDigits(c.mode));
+    EXPECT_EQ(FileTrustOf(c.owner, c.mode, me), c.file);
+    EXPECT_EQ(FolderTrustOf(c.owner, c.mode, me), c.folder);
   }
 }
 
-TEST(FileTrust, ReadsTheFileItself) {
+// The file and every folder on its way are judged as they were opened, nearest first.
+TEST(FileTrust, OpensWithoutLinksAndJudgesTheFileThenItsFolders) {
   TempFolder folder;
-  const fs::path file = folder.path() / "library.so";
+  const fs::path base = fs::canonical(folder.path());
+  const fs::path inner = base / "a" / "b";
+  fs::create_directories(inner);
+  const fs::path file = inner / "library.so";
   testing::WriteBytes(file, {1, 2, 3});
   fs::permissions(file, fs::perms(0644));
-  EXPECT_EQ(CheckFileTrust(file.string()), FileTrust::kTrusted);
-  fs::permissions(file, fs::perms(0664));
-  EXPECT_EQ(CheckFileTrust(file.string()), FileTrust::kWritableByOthers);
-  EXPECT_EQ(CheckFileTrust((folder.path() / "missing.so").string()), FileTrust::kUnreadable);
 
-  std::string message;
-  OwnerSignatureVerifier verifier;
-  EXPECT_FALSE(verifier.Verify(file.string(), message));
-  EXPECT_EQ(message, "The NDI runtime signature is not valid. Tessvark did not load it.");
-  EXPECT_FALSE(verifier.Verify((folder.path() / "missing.so").string(), message));
-  EXPECT_EQ(message, "The NDI runtime publisher could not be read. Tessvark did not load it.");
-  fs::permissions(file, fs::perms(0644));
-  EXPECT_TRUE(verifier.Verify(file.string(), message));
+  OpenedFile opened = OpenFileWithoutLinks(file.string());
+  ASSERT_TRUE(opened.fd.valid());
+  EXPECT_EQ(opened.folders.front().path, "/");
+  EXPECT_EQ(opened.folders.back().path, inner.string());
+  EXPECT_EQ(JudgeOpenedFile(opened, geteuid()).trust, FileTrust::kTrusted);
+
+  struct Case {
+    const char* what;
+    fs::perms file_mode;
+    fs::perms a_mode;
+    FileTrust trust;
+    fs::path where;
+  };
+  const Case cases[] = {
+      {"the file writable by its group", fs::perms(0664), fs::perms(0755),
+       FileTrust::kWritableByOthers, file},
+      {"a folder above it writable by all", fs::perms(0644), fs::perms(0777),
+       FileTrust::kWritableByOthers, base / "a"},
+      {"a folder above it writable by all, sticky", fs::perms(0644), fs::perms(01777),
+       FileTrust::kTrusted, fs::path()},
+      {"both: the file is named first", fs::perms(0666), fs::perms(0777),
+       FileTrust::kWritableByOthers, file},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::permissions(file, c.file_mode);
+    fs::permissions(base / "a", c.a_mode);
+    opened = OpenFileWithoutLinks(file.string());
+    ASSERT_TRUE(opened.fd.valid());
+    const TrustVerdict verdict = JudgeOpenedFile(opened, geteuid());
+    EXPECT_EQ(verdict.trust, c.trust);
+    EXPECT_EQ(verdict.where, c.where.string());
+  }
+  fs::permissions(base / "a", fs::perms(0755));
+
+  // A link anywhere on the way, a missing part and something not a file do not open.
+  fs::create_directory_symlink(inner, base / "link");
+  EXPECT_EQ(OpenFileWithoutLinks((base / "link" / "library.so").string()).failure,
+            OpenFileFailure::kLink);
+  fs::create_symlink(file, inner / "file-link.so");
+  EXPECT_EQ(OpenFileWithoutLinks((inner / "file-link.so").string()).failure, OpenFileFailure::kLink);
+  EXPECT_EQ(OpenFileWithoutLinks((inner / "missing.so").string()).failure, OpenFileFailure::kMissing);
+  EXPECT_EQ(OpenFileWithoutLinks(inner.string()).failure, OpenFileFailure::kNotRegular);
+  EXPECT_EQ(OpenFileWithoutLinks((base / "a" / ".." / "a" / "b" / "library.so").string()).failure,
+            OpenFileFailure::kLink);
+  EXPECT_FALSE(OpenFileWithoutLinks("library.so").fd.valid());
+}
+
+// What the operator reads when the NDI runtime is refused for its owner, mode or folder.
+TEST(FileTrust, NdiRefusalsSayWhatIsWrongAndWhere) {
+  struct Case {
+    TrustVerdict verdict;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{FileTrust::kWritableByOthers, "/opt/ndi/libndi.so.6", false, 0, S_IFREG | 0664},
+       "The NDI runtime \"/opt/ndi/libndi.so.6\" can be changed by other users (mode 664). "
+       "Tessvark did not load it."},
+      {{FileTrust::kForeignOwner, "/home/guest/ndi/libndi.so.6", false, 4000123, S_IFREG | 0644},
+       "The NDI runtime \"/home/guest/ndi/libndi.so.6\" belongs to the user 4000123, not to root "
+       "or to you. Tessvark did not load it."},
+      {{FileTrust::kWritableByOthers, "/opt/ndi", true, 0, S_IFDIR | 0777},
+       "The folder \"/opt/ndi\" of the NDI runtime can be changed by other users (mode 777). "
+       "Tessvark did not load it."},
+      {{FileTrust::kForeignOwner, "/home/guest", true, 4000123, S_IFDIR | 0755},
+       "The folder \"/home/guest\" of the NDI runtime belongs to the user 4000123, not to root or "
+       "to you. Tessvark did not load it."},
+      {{FileTrust::kUnreadable, "/opt/ndi/libndi.so.6", false, 0, 0},
+       "The NDI runtime \"/opt/ndi/libndi.so.6\" could not be read. Tessvark did not load it."},
+      {{FileTrust::kTrusted, "", false, 0, 0}, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NdiTrustRefusal(c.verdict), c.message);
 }
 
 // ---- Where the NDI runtime is looked for ----
@@ -318,6 +429,19 @@ struct VerifyCase {
   const char* message;  // empty: accepted
 };
 
+// Both stand-ins beside a program, each pinned as it lies there after `arrange`.
+OmtLibrarySetup PinnedStandIns(const fs::path& program, const VerifyCase& c,
+                               const fs::path& elsewhere) {
+  testing::CopyFileWithMode(StandInPath("omt/libvmx.so"), program / "libvmx.so");
+  testing::CopyFileWithMode(StandInPath("omt/libomt.so"), program / "libomt.so");
+  OmtLibrarySetup setup{program.string(),
+                        {{"libvmx.so", testing::Sha256OfFile(program / "libvmx.so")},
+                         {"libomt.so", testing::Sha256OfFile(program / "libomt.so")}},
+                        "v-test"};
+  if (c.arrange(program, elsewhere)) setup.pins[1].sha256 = testing::Sha256OfFile(program / "libomt.so");
+  return setup;
+}
+
 TEST(OmtLibraryVerification, EachCheckRefusesWithItsMessage) {
   const auto patch = [](const fs::path& file, std::size_t at, std::uint8_t value) {
     std::vector<std::uint8_t> bytes = testing::ReadBytes(file);
@@ -367,21 +491,84 @@ TEST(OmtLibraryVerification, EachCheckRefusesWithItsMessage) {
     const fs::path program = folder.path() / "program";
     const fs::path elsewhere = folder.path() / "elsewhere";
     fs::create_directories(elsewhere);
-    testing::CopyFileWithMode(StandInPath("omt/libomt.so"), program / "libomt.so");
-    PinnedOmtLibrary pin{"libomt.so", testing::Sha256OfFile(program / "libomt.so")};
-    if (c.arrange(program, elsewhere)) pin.sha256 = testing::Sha256OfFile(program / "libomt.so");
+    OmtLibrarySetup setup = PinnedStandIns(program, c, elsewhere);
+    std::vector<CheckedOmtLibrary> checked;
     std::string message;
-    EXPECT_EQ(VerifyOmtLibrary(program.string(), pin, "v-test", message), *c.message == '\0');
+    EXPECT_EQ(VerifyOmtLibraries(setup, checked, message), *c.message == '\0');
     EXPECT_EQ(message, c.message);
     // The folder may be given with a trailing separator.
     if (*c.message == '\0') {
-      EXPECT_TRUE(VerifyOmtLibrary(program.string() + "/", pin, "v-test", message)) << message;
+      setup.folder += "/";
+      EXPECT_TRUE(VerifyOmtLibraries(setup, checked, message)) << message;
+      ASSERT_EQ(checked.size(), 2u);
+      EXPECT_TRUE(checked[0].file.valid());
     }
+  }
+}
+
+// Dependencies: a list read whole, however long, and every library that is not the system's is
+// one of the pinned files, which are put in the order they need each other in.
+TEST(OmtLibraryVerification, EveryDependencyIsTheSystemsOrPinned) {
+  std::vector<std::string> many = {"libc.so.6"};
+  for (int i = 0; i < 63; ++i) many.push_back("libm.so.6");
+  many.push_back("libunlisted.so");  // the 65th
+  struct Library {
+    std::string file_name;
+    ElfSpec spec;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Library> libraries;  // in table order
+    const char* message;             // empty: accepted
+    std::vector<std::string> order;  // the load order when accepted
+  };
+  const std::vector<Case> cases = {
+      {"an unlisted library after 64 listed ones",
+       {{"libomt.so", {.needed = many, .soname = "libomt.so"}}},
+       "The OMT runtime imports an unexpected library. Tessvark did not load it.", {}},
+      {"a partner library that is not pinned",
+       {{"libvmx.so", {.needed = {"libc.so.6"}, .soname = "libvmx.so"}},
+        {"libomt.so", {.needed = {"libvmx.so", "libomtnet.so"}, .soname = "libomt.so"}}},
+       "The OMT runtime imports an unexpected library. Tessvark did not load it.", {}},
+      {"a pinned partner that does not carry the name it is needed by",
+       {{"libvmx.so", {.needed = {"libc.so.6"}}},
+        {"libomt.so", {.needed = {"libvmx.so"}, .soname = "libomt.so"}}},
+       "The OMT runtime imports an unexpected library. Tessvark did not load it.", {}},
+      {"a list whose last name does not end",
+       {{"libomt.so", {.needed = {"libc.so.6", std::string(200, 'z')}, .soname = "libomt.so"}}},
+       "The OMT runtime imports could not be read. Tessvark did not load it.", {}},
+      {"pinned partners, loaded after what they need",
+       {{"libomt.so", {.needed = {"libvmx.so", "libomtnet.so"}, .soname = "libomt.so"}},
+        {"libvmx.so", {.needed = {"libc.so.6", "libomtnet.so"}, .soname = "libvmx.so"}},
+        {"libomtnet.so", {.needed = {"libc.so.6"}, .soname = "libomtnet.so"}}},
+       "", {"libomtnet.so", "libvmx.so", "libomt.so"}},
+      {"partners that need each other",
+       {{"libvmx.so", {.needed = {"libomt.so"}, .soname = "libvmx.so"}},
+        {"libomt.so", {.needed = {"libvmx.so"}, .soname = "libomt.so"}}},
+       "The OMT runtime imports an unexpected library. Tessvark did not load it.", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFolder folder;
+    OmtLibrarySetup setup{folder.path().string(), {}, "v-test"};
+    for (const Library& library : c.libraries) {
+      const fs::path file = folder.path() / library.file_name;
+      testing::WriteBytes(file, BuildElf(library.spec));
+      setup.pins.push_back({library.file_name, testing::Sha256OfFile(file)});
+    }
+    std::vector<CheckedOmtLibrary> checked;
+    std::string message;
+    EXPECT_EQ(VerifyOmtLibraries(setup, checked, message), *c.message == '\0');
+    EXPECT_EQ(message, c.message);
+    std::vector<std::string> order;
+    for (const CheckedOmtLibrary& library : checked) order.push_back(library.file_name);
+    if (*c.message == '\0') EXPECT_EQ(order, c.order);
   }
 }
 
 TEST(OmtLibraryVerification, TheBuildTimeTableNamesBothFilesBesideTheProgram) {
   const OmtLibrarySetup setup = DefaultOmtLibrarySetup();
+  // A build that pins no third library.
   ASSERT_EQ(setup.pins.size(), 2u);
   EXPECT_EQ(setup.pins[0].file_name, "libvmx.so");
   EXPECT_EQ(setup.pins[1].file_name, "libomt.so");

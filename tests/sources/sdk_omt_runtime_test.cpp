@@ -5,12 +5,14 @@
 
 #include "sources/sdk_omt_runtime.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "sources/omt_library.h"
 #include "stand_in_fixture.h"
+#include "tests/support/descriptor_watch.h"
 
 namespace tessvark {
 namespace {
@@ -132,6 +134,28 @@ TEST(OmtLibraryLoad, TheFirstOutcomeStandsForTheWholeProcess) {
     ASSERT_TRUE(LoadOmtLibrary(setup, message));
     EXPECT_TRUE(LoadOmtLibrary(OmtLibrarySetup{}, message)) << "loaded once, whatever is asked";
     EXPECT_EQ(message, "");
+  });
+}
+
+// Each file is loaded from the descriptor its checks read: another library renamed over a checked
+// one before the load never runs. The swap comes while the second file is being checked, which a
+// large second file makes a long moment.
+TEST(OmtLibraryLoad, ALibraryRenamedOverACheckedOneNeverRuns) {
+  RunInOwnProcess([](const fs::path& folder) {
+    const InstalledOmt installed(folder);
+    const fs::path program = fs::canonical(installed.program());
+    fs::resize_file(program / "libomt.so", 8 << 20);
+    const OmtLibrarySetup setup = installed.Pin();
+    testing::CopyFileWithMode(StandInPath("ndi/libndi.so"), folder / "other.so");
+    testing::WhenFileIsOpened swap(program / "libomt.so", [&] {
+      fs::rename(folder / "other.so", program / "libvmx.so");
+    });
+    std::string message;
+    EXPECT_TRUE(LoadOmtLibrary(setup, message)) << message;
+    swap.Stop();
+    ASSERT_TRUE(swap.acted());
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(dlopen("libndi.so", RTLD_NOW | RTLD_NOLOAD), nullptr) << "the other library ran";
   });
 }
 

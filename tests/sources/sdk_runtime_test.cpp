@@ -29,7 +29,6 @@ using testing::WaitUntil;
 
 constexpr char kNotInstalled[] = "The NDI runtime is not installed. Examples remain available.";
 constexpr char kNotElf[] = "The NDI runtime is not a 64-bit Linux library. Tessvark did not load it.";
-constexpr char kSignatureInvalid[] = "The NDI runtime signature is not valid. Tessvark did not load it.";
 constexpr char kNotLoaded[] = "The NDI runtime could not be loaded.";
 constexpr char kWrongPublisher[] =
     "The NDI runtime is not signed by NewTek or Vizrt. Tessvark did not load it.";
@@ -90,18 +89,43 @@ struct NdiRun {
 // A verifier that refuses every file, as a foreign publisher would be refused.
 class RefusingVerifier final : public SignatureVerifier {
  public:
-  bool Verify(const std::string&, std::string& message) override {
+  bool Verify(const OpenedFile&, std::string& message) override {
     message = kWrongPublisher;
     return false;
   }
+};
+
+// The ownership rule, after which another library is renamed over the file that was judged, as
+// a process racing the load would do between the check and the load.
+class SwappingVerifier final : public SignatureVerifier {
+ public:
+  explicit SwappingVerifier(fs::path replacement) : replacement_(std::move(replacement)) {}
+  bool Verify(const OpenedFile& file, std::string& message) override {
+    const bool trusted = OwnerSignatureVerifier().Verify(file, message);
+    fs::rename(replacement_, file.path);
+    return trusted;
+  }
+
+ private:
+  const fs::path replacement_;
 };
 
 struct RefusalCase {
   const char* name;
   // Puts what the case needs into the folder; returns the search to load with.
   std::function<NdiLibrarySearch(const fs::path&)> arrange;
-  const char* message;
+  const char* message;  // "@" stands for the scenario folder, its links resolved
 };
+
+std::string InFolder(const char* message, const fs::path& folder) {
+  std::string text = message;
+  const std::string canonical = fs::canonical(folder).string();
+  for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+    text.replace(at, 1, canonical);
+    at += canonical.size();
+  }
+  return text;
+}
 
 TEST(NdiLibraryLoad, EachRefusalLeavesItsMessage) {
   const std::vector<RefusalCase> cases = {
@@ -117,10 +141,11 @@ TEST(NdiLibraryLoad, EachRefusalLeavesItsMessage) {
          unsetenv("NDI_RUNTIME_DIR_V6");
          testing::CopyFileWithMode(StandInPath("ndi/libndi.so"), folder / "elsewhere/libndi.so.6");
          fs::create_directories(folder / "lib");
-         fs::create_symlink(folder / "elsewhere/libndi.so.6", folder / "lib/libndi.so.6");
-         return TestSearch({(folder / "lib").string()});
+         fs::create_symlink(fs::canonical(folder) / "elsewhere/libndi.so.6", folder / "lib/libndi.so.6");
+         return TestSearch({(fs::canonical(folder) / "lib").string()});
        },
-       kNotInstalled},
+       "The NDI runtime \"@/lib/libndi.so.6\" is a link to \"@/elsewhere/libndi.so.6\", outside "
+       "the folders Tessvark loads it from. Tessvark did not load it."},
       {"a folder variable with ..",
        [](const fs::path& folder) {
          InstalledNdi installed(folder);
@@ -158,7 +183,25 @@ TEST(NdiLibraryLoad, EachRefusalLeavesItsMessage) {
          fs::permissions(installed.library(), fs::perms(0664));
          return TestSearch();
        },
-       kSignatureInvalid},
+       "The NDI runtime \"@/ndi-runtime/libndi.so.6\" can be changed by other users (mode 664). "
+       "Tessvark did not load it."},
+      {"a library in a folder that everyone may write",
+       [](const fs::path& folder) {
+         InstalledNdi installed(folder);
+         fs::permissions(folder / "ndi-runtime", fs::perms(0777));
+         return TestSearch();
+       },
+       "The folder \"@/ndi-runtime\" of the NDI runtime can be changed by other users (mode 777). "
+       "Tessvark did not load it."},
+      {"a library below a folder that everyone may write",
+       [](const fs::path& folder) {
+         testing::CopyFileWithMode(StandInPath("ndi/libndi.so"), folder / "shared/ndi/libndi.so.6");
+         fs::permissions(folder / "shared", fs::perms(0777));
+         setenv("NDI_RUNTIME_DIR_V6", (folder / "shared/ndi").c_str(), 1);
+         return TestSearch();
+       },
+       "The folder \"@/shared\" of the NDI runtime can be changed by other users (mode 777). "
+       "Tessvark did not load it."},
       {"a library the verifier refuses",
        [](const fs::path& folder) {
          InstalledNdi installed(folder);
@@ -178,8 +221,9 @@ TEST(NdiLibraryLoad, EachRefusalLeavesItsMessage) {
     SCOPED_TRACE(c.name);
     RunInOwnProcess([&c](const fs::path& folder) {
       const NdiLibrarySearch search = c.arrange(folder);
+      const std::string message = InFolder(c.message, folder);
       EXPECT_FALSE(AcquireNdiLibrary(search));
-      EXPECT_EQ(LastNdiLoadMessage(), c.message);
+      EXPECT_EQ(LastNdiLoadMessage(), message);
 
       // The runtime shows the refusal and starts nothing; a stop keeps the refusal.
       SdkRuntimeSettings settings = FastSettings();
@@ -191,11 +235,11 @@ TEST(NdiLibraryLoad, EachRefusalLeavesItsMessage) {
       NdiLinkSnapshot snapshot = runtime.GetLinkSnapshot();
       EXPECT_FALSE(snapshot.runtime_available);
       EXPECT_EQ(snapshot.state, "offline");
-      EXPECT_EQ(snapshot.message, c.message);
+      EXPECT_EQ(snapshot.message, message);
       runtime.Stop();
       snapshot = runtime.GetLinkSnapshot();
       EXPECT_EQ(snapshot.state, "offline");
-      EXPECT_EQ(snapshot.message, c.message);
+      EXPECT_EQ(snapshot.message, message);
       EXPECT_EQ(recorder.LinkCount(), 0u) << "a refused start publishes nothing";
     });
   }
@@ -213,6 +257,23 @@ TEST(NdiLibraryLoad, AFailedAttemptIsNeverRepeated) {
   });
 }
 
+// The file that was judged is the file that runs: another library renamed over it after the
+// check never loads.
+TEST(NdiLibraryLoad, AFileRenamedOverTheCheckedOneNeverRuns) {
+  RunInOwnProcess([](const fs::path& folder) {
+    InstalledNdi installed(folder);
+    testing::CopyFileWithMode(StandInPath("ndi_incomplete/libndi.so"), folder / "ndi-runtime/other");
+    NdiLibrarySearch search = TestSearch();
+    search.verifier = std::make_shared<SwappingVerifier>(folder / "ndi-runtime/other");
+    EXPECT_TRUE(AcquireNdiLibrary(search));
+    EXPECT_EQ(LastNdiLoadMessage(), "");
+    // The incomplete library lacks this function; the one loaded has it.
+    EXPECT_NE(NdiLibraryFunctions().recv_get_performance, nullptr);
+    EXPECT_EQ(installed.Read().initialize_calls, 0) << "the file now at the path is another one";
+    ReleaseNdiLibrary();
+  });
+}
+
 TEST(NdiLibraryLoad, ARefusedCandidateGivesWayToTheNext) {
   RunInOwnProcess([](const fs::path& folder) {
     testing::CopyFileWithMode(StandInPath("ndi/libndi.so"), folder / "lib/libndi.so.6",
@@ -222,7 +283,11 @@ TEST(NdiLibraryLoad, ARefusedCandidateGivesWayToTheNext) {
     fs::create_directory_symlink(folder / "ndi-runtime", folder / "ndi-link");
     setenv("NDI_RUNTIME_DIR_V6", (folder / "ndi-link/").c_str(), 1);
     EXPECT_TRUE(AcquireNdiLibrary(TestSearch({(folder / "lib").string()})));
-    EXPECT_EQ(LastNdiLoadMessage(), kSignatureInvalid) << "the refusal of the first stays";
+    EXPECT_EQ(LastNdiLoadMessage(),
+              "The NDI runtime \"" + fs::canonical(folder).string() +
+                  "/lib/libndi.so.6\" can be changed by other users (mode 666). Tessvark did not "
+                  "load it.")
+        << "the refusal of the first stays";
     EXPECT_EQ(installed.Read().initialize_calls, 1);
     ReleaseNdiLibrary();
   });

@@ -68,9 +68,10 @@ function publicKeyBase64() {
 
 // Starts the program on folders of its own; resolves with its address once it listens.
 async function startProgram(channelFile) {
+  const base = fs.mkdtempSync(path.join(work, 'program-'));
   const folders = {};
   for (const name of ['runtime', 'data', 'tmp']) {
-    folders[name] = path.join(work, name);
+    folders[name] = path.join(base, name);
     fs.mkdirSync(folders[name], { mode: 0o700 });
   }
   const env = { ...process.env, XDG_RUNTIME_DIR: folders.runtime, TMPDIR: folders.tmp, TESSVARK_TEST_UPDATE_CHANNEL: channelFile };
@@ -86,8 +87,27 @@ async function startProgram(channelFile) {
   return fs.readFileSync(urlFile, 'utf8');
 }
 
+// Ends the program started last and waits until it has.
+async function stopProgram() {
+  if (program && program.exitCode === null && program.signalCode === null) {
+    program.kill('SIGTERM');
+    await exited;
+  }
+}
+
 async function updateText(page) {
   return (await page.locator('#update-text').textContent()).trim();
+}
+
+// A channel file pointing the program at the tests' update server; the periodic check is an hour
+// away, so only the checks the page asks for run.
+function writeChannel(name, certificates, changes = {}) {
+  const file = path.join(work, name);
+  fs.writeFileSync(file, JSON.stringify({
+    host: '127.0.0.1', port: server.address().port, ca_file: certificates.ca, public_key: publicKeyBase64(), first_check_ms: 3600000,
+    ...changes,
+  }));
+  return file;
 }
 
 before(async () => {
@@ -95,11 +115,9 @@ before(async () => {
   work = fs.mkdtempSync(path.join(os.tmpdir(), 'tessvark-ui-updates-'));
   const certificates = makeCertificates(work);
   server = await startUpdateServer(certificates);
-  const channelFile = path.join(work, 'channel.json');
-  // The periodic check is an hour away: only the checks the page asks for run.
-  fs.writeFileSync(channelFile, JSON.stringify({
-    host: '127.0.0.1', port: server.address().port, ca_file: certificates.ca, public_key: publicKeyBase64(), first_check_ms: 3600000,
-  }));
+  writeChannel('channel.json', certificates);
+  // A build given no update key, as this tree builds by default.
+  writeChannel('unconfigured.json', certificates, { public_key: '' });
   browser = await launchBrowser();
 });
 
@@ -163,4 +181,45 @@ test('the System tab finds, downloads and installs a signed update', async () =>
   assert.deepEqual(report.pageErrors, []);
   assert.deepEqual(report.cspViolations, []);
   await page.close();
+});
+
+// The message of a check gives way to its outcome once the state has settled, also when the check
+// ended before the page first looked again.
+test('a check that fails shows its outcome, not that it is still checking', async () => {
+  await stopProgram();
+  const url = await startProgram(path.join(work, 'channel.json'));
+  served.delete(MANIFEST_PATH);
+  const { page, report } = await openInterface(browser.context, url);
+  await page.click('#tab-system');
+  await page.waitForSelector('#panel-system:not([hidden])');
+  const message = page.locator('#update-msg');
+  for (let round = 0; round < 2; round++) {
+    const before = hits.get(MANIFEST_PATH) || 0;
+    await page.click('#update-check');
+    await waitFor(async () => /could not be reached/.test(await message.textContent()), { what: `the failed check's outcome (round ${round})` });
+    assert.match(await updateText(page), /check failed/);
+    assert.doesNotMatch(await message.textContent(), /Checking/);
+    assert.equal(hits.get(MANIFEST_PATH), before + 1);
+  }
+  assert.deepEqual(report.pageErrors, []);
+  await page.close();
+  await stopProgram();
+});
+
+test('a build without an update server says so', async () => {
+  const before = hits.get(MANIFEST_PATH) || 0;
+  const url = await startProgram(path.join(work, 'unconfigured.json'));
+  const { page, report } = await openInterface(browser.context, url);
+  await page.click('#tab-system');
+  await page.waitForSelector('#panel-system:not([hidden])');
+  await page.click('#update-check');
+  await waitFor(async () => /no update server configured/.test(await updateText(page)), { what: 'the unconfigured build' });
+  await waitFor(async () => /no update server configured/.test(await page.locator('#update-msg').textContent()), { what: 'the outcome' });
+  const list = await page.locator('#update-list').textContent();
+  assert.doesNotMatch(list, /could not be reached|check failed/);
+  assert.equal(hits.get(MANIFEST_PATH) || 0, before, 'no request reached any server');
+  assert.deepEqual(report.pageErrors, []);
+  await screenshot(page, 'system-no-update-server');
+  await page.close();
+  await stopProgram();
 });
