@@ -123,8 +123,7 @@ class AnalysisCore {
   // step reads them again, so that no field goes blank meanwhile; a role left without a zone loses
   // its reading, and the values are published again without it.
   void ApplySetupChange(const AnalysisSetup& setup);
-  // Publishes the values built from the stored readings under the identity's context (empty
-  // geometry key and zone-set text).
+  // Publishes the values built from the stored readings under the identity's context.
   StateValue RecomputeFromReadings(const std::vector<AnalysisZone>& zones,
                                    const std::optional<SourceContext>& identity);
 

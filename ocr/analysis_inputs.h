@@ -66,8 +66,8 @@ struct WorkingFrame {
   int32_t frame_number = 0;
   std::string profile_key;  // source type + "\n" + source id
   SourceContext source;
-  // Empty in the frames the session makes; the worker's own copy points back to the submitted
-  // frame it was copied from.
+  // Empty in the frames the session makes; the worker's own record of a frame points back to the
+  // frame submitted.
   std::shared_ptr<const WorkingFrame> origin;
 };
 
