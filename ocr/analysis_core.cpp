@@ -87,10 +87,10 @@ bool SamePicture(const cv::Mat& a, const cv::Mat& b) {
 
 }  // namespace
 
-ZoneImage PrepareZoneImage(const cv::Mat& frame_image, const AnalysisZone& zone) {
+ZoneImage PrepareZoneImage(const cv::Mat& working_image, const AnalysisZone& zone) {
   const std::optional<CornerQuad> corners =
       zone.perspective ? std::optional<CornerQuad>(zone.corners) : std::nullopt;
-  ZoneCrop crop = WarpZonePerspective(frame_image, zone.x, zone.y, zone.width, zone.height, corners, zone.id);
+  ZoneCrop crop = WarpZonePerspective(working_image, zone.x, zone.y, zone.width, zone.height, corners, zone.id);
   return ZoneImage{&zone, std::move(crop.image), crop.failed, std::move(crop.error)};
 }
 
@@ -160,13 +160,13 @@ AnalysisCore::AnalysisCore(std::string agent_id, TimestampClock timestamp, Monot
       reader_(reader ? std::move(reader) : ZoneValueReader(ReadZoneValue)) {}
 
 AnalysisStep AnalysisCore::Analyze(const std::shared_ptr<const WorkingFrame>& frame,
-                                   const std::vector<AnalysisZone>& zones, const std::string& zone_set_text,
-                                   bool force, const AnalysisJob* job, const RoleFilter& role_filter) {
+                                   const AnalysisSetup& setup, bool force, const AnalysisJob* job) {
   if (!frame) return AnalysisStep{kStepNoFrame, state_store_.Snapshot()};
   const std::vector<AnalysisLane> due = scheduler_.DueLanes();
+  const std::vector<AnalysisZone>& zones = setup.zones;
+  const RoleFilter& role_filter = setup.role_filter;
 
-  const LaneRunContext step_lane_context{frame->frame_number, frame->profile_key, frame->geometry_key,
-                                         zone_set_text};
+  const LaneRunContext step_lane_context{frame->frame_number, frame->profile_key, setup.generation};
   std::vector<AnalysisLane> run_list;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -183,16 +183,23 @@ AnalysisStep AnalysisCore::Analyze(const std::shared_ptr<const WorkingFrame>& fr
     return false;
   };
 
+  if (setup.generation != cut_generation_) {
+    cutter_.KeepOnly(zones);
+    cut_generation_ = setup.generation;
+  }
   // A zone whose role the engine does not know (possible in stored files) is skipped, so that
-  // one bad zone cannot stop every other zone from being read.
+  // one bad zone cannot stop every other zone from being read. Only the zones read are cut from
+  // the working picture; the rest of it is never made.
   std::vector<ZoneImage> images;
   for (const AnalysisZone& zone : zones) {
     if (zone.role.empty() || !RoleEnabled(role_filter, zone.role)) continue;
     const std::optional<AnalysisLane> lane = FindLaneForRole(zone.role);
-    if (lane && runs(*lane)) images.push_back(PrepareZoneImage(frame->image, zone));
+    if (!lane || !runs(*lane)) continue;
+    ZoneCrop crop = cutter_.Cut(frame->image, setup.geometry, zone);
+    images.push_back(ZoneImage{&zone, std::move(crop.image), crop.failed, std::move(crop.error)});
   }
 
-  const ReadingContext context{frame->source, frame->geometry_key, zone_set_text};
+  const ReadingContext context{frame->source};
   std::vector<ZoneMemo> memos;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -214,7 +221,7 @@ AnalysisStep AnalysisCore::Analyze(const std::shared_ptr<const WorkingFrame>& fr
   AnalysisStep step;
   if (current) {
     std::lock_guard<std::mutex> lock(mutex_);
-    step.state = PublishLocked(new_readings, context, step_lane_context, run_list, zones, role_filter);
+    step.state = PublishLocked(new_readings, context, step_lane_context, run_list, setup);
     step.status = kStepPublished;
   } else {
     step.status = kStepNotCurrent;
@@ -298,13 +305,13 @@ void AnalysisCore::RememberReadings(const std::vector<AnalysisZone>& zones, std:
 
 StateValue AnalysisCore::PublishLocked(const std::vector<RoleReading>& new_readings,
                                        const ReadingContext& context, const LaneRunContext& lane_context,
-                                       const std::vector<AnalysisLane>& run_list,
-                                       const std::vector<AnalysisZone>& zones, const RoleFilter& role_filter) {
+                                       const std::vector<AnalysisLane>& run_list, const AnalysisSetup& setup) {
   if (!reading_context_ || !(*reading_context_ == context)) {
     readings_.clear();
     smoother_.Reset();
     reading_context_ = context;
   }
+  KeepReadingsOfZonedRolesLocked(setup);
   for (const RoleReading& reading : new_readings) {
     bool merged = false;
     for (RoleReading& stored : readings_) {
@@ -317,7 +324,14 @@ StateValue AnalysisCore::PublishLocked(const std::vector<RoleReading>& new_readi
     if (!merged) readings_.push_back(reading);
   }
   for (AnalysisLane lane : run_list) lane_contexts_[static_cast<size_t>(lane)] = lane_context;
-  return state_store_.ApplyValues(BuildValuesFromReadings(readings_, zones, context, role_filter));
+  return state_store_.ApplyValues(BuildValuesFromReadings(readings_, setup.zones, context, setup.role_filter));
+}
+
+void AnalysisCore::KeepReadingsOfZonedRolesLocked(const AnalysisSetup& setup) {
+  if (setup.generation == readings_generation_) return;
+  const std::set<std::string> zoned = RolesWithZones(setup.zones);
+  std::erase_if(readings_, [&](const RoleReading& reading) { return zoned.count(reading.role) == 0; });
+  readings_generation_ = setup.generation;
 }
 
 void AnalysisCore::ClearReadingsLocked() {
@@ -336,19 +350,27 @@ void AnalysisCore::Reset() {
   scheduler_.ClearPendingFrame();
 }
 
-void AnalysisCore::ApplyZoneChange(const RoleFilter& role_filter, const std::vector<AnalysisZone>& zones,
-                                   const std::optional<SourceContext>& identity) {
+void AnalysisCore::ApplyZoneChange(const AnalysisSetup& setup, const std::optional<SourceContext>& identity) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    role_filter_ = role_filter;
+    role_filter_ = setup.role_filter;
     ClearReadingsLocked();
   }
-  RecomputeFromReadings(zones, identity);
+  RecomputeFromReadings(setup.zones, identity);
+}
+
+void AnalysisCore::ApplySetupChange(const AnalysisSetup& setup) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  role_filter_ = setup.role_filter;
+  KeepReadingsOfZonedRolesLocked(setup);
+  if (reading_context_) {
+    state_store_.ApplyValues(BuildValuesFromReadings(readings_, setup.zones, *reading_context_, role_filter_));
+  }
 }
 
 StateValue AnalysisCore::RecomputeFromReadings(const std::vector<AnalysisZone>& zones,
                                                const std::optional<SourceContext>& identity) {
-  const ReadingContext context{identity ? *identity : SourceContext{"", "", ""}, "", ""};
+  const ReadingContext context{identity ? *identity : SourceContext{"", "", ""}};
   std::lock_guard<std::mutex> lock(mutex_);
   return state_store_.ApplyValues(BuildValuesFromReadings(readings_, zones, context, role_filter_));
 }

@@ -18,15 +18,15 @@
 #include "ocr/analysis_values.h"
 #include "ocr/possession.h"
 #include "ocr/role_readers.h"
+#include "ocr/working_picture.h"
 
 namespace tessvark {
 
-// What a lane last read in a published step.
+// What a lane last read in a published step: the frame and the setup it read it under.
 struct LaneRunContext {
   int32_t frame_number = 0;
   std::string profile_key;
-  std::string geometry_key;
-  std::string zone_set_text;
+  uint64_t setup_generation = 0;
 
   bool operator==(const LaneRunContext&) const = default;
 };
@@ -71,9 +71,9 @@ struct ZoneMemo {
   ZoneValue value;
 };
 
-// Cuts the zone out of the frame, through its perspective corners when it has them. Never throws
-// for bad geometry: the result is then marked failed.
-ZoneImage PrepareZoneImage(const cv::Mat& frame_image, const AnalysisZone& zone);
+// Cuts the zone out of the working picture, through its perspective corners when it has them.
+// Never throws for bad geometry: the result is then marked failed.
+ZoneImage PrepareZoneImage(const cv::Mat& working_image, const AnalysisZone& zone);
 
 // Seconds shown by a clock text in the given mode ("minutes": m:ss, "tenths": s.t); absent for
 // anything it cannot read. Never throws.
@@ -96,7 +96,7 @@ ZoneValue ReadZoneValue(const cv::Mat& picture, const AnalysisZone& zone);
 //
 // Locking: the core mutex guards the role filter, the readings, both contexts and the smoother.
 // It is taken after the worker mutex and before the scheduler and state-store mutexes; the
-// reading of zones runs without any of them.
+// cutting and reading of zones runs without any of them, on the one thread that runs the steps.
 class AnalysisCore {
  public:
   AnalysisCore(std::string agent_id, TimestampClock timestamp, MonotonicClock clock,
@@ -105,22 +105,25 @@ class AnalysisCore {
   AnalysisCore(const AnalysisCore&) = delete;
   AnalysisCore& operator=(const AnalysisCore&) = delete;
 
-  // One analysis step over the frame. Zones whose role is neither "clock" nor canonical are
-  // skipped. With a job, publication is decided under the job's worker mutex by its predicate
-  // and the after-analysis hook is called once that mutex is released.
-  AnalysisStep Analyze(const std::shared_ptr<const WorkingFrame>& frame,
-                       const std::vector<AnalysisZone>& zones, const std::string& zone_set_text,
-                       bool force, const AnalysisJob* job, const RoleFilter& role_filter);
+  // One analysis step over the frame, read as the setup says: each zone is cut from the frame's
+  // working picture under the setup's geometry. Zones whose role is neither "clock" nor
+  // canonical are skipped. With a job, publication is decided under the job's worker mutex by
+  // its predicate and the after-analysis hook is called once that mutex is released. Steps run
+  // on one thread at a time.
+  AnalysisStep Analyze(const std::shared_ptr<const WorkingFrame>& frame, const AnalysisSetup& setup,
+                       bool force, const AnalysisJob* job);
 
   // Forgets readings, contexts, the possession decision and the pictures zones were read from,
   // and drops the pending frame.
   void Reset();
-  // Stores the filter, forgets everything read (as Reset) and republishes the values of no
-  // readings.
-  void ApplyZoneChange(const RoleFilter& role_filter, const std::vector<AnalysisZone>& zones,
-                       const std::optional<SourceContext>& identity);
-  // Publishes the values built from the stored readings under the identity's context (empty
-  // geometry key and zone-set text).
+  // Stores the setup's filter, forgets everything read (as Reset) and republishes the values of
+  // no readings.
+  void ApplyZoneChange(const AnalysisSetup& setup, const std::optional<SourceContext>& identity);
+  // A new setup for the same source: the readings of roles that keep a zone stay until the next
+  // step reads them again, so that no field goes blank meanwhile; a role left without a zone loses
+  // its reading, and the values are published again without it.
+  void ApplySetupChange(const AnalysisSetup& setup);
+  // Publishes the values built from the stored readings under the identity's context.
   StateValue RecomputeFromReadings(const std::vector<AnalysisZone>& zones,
                                    const std::optional<SourceContext>& identity);
 
@@ -130,6 +133,8 @@ class AnalysisCore {
 
  private:
   void ClearReadingsLocked();
+  // Drops the readings of roles the setup has no zone for, once per setup.
+  void KeepReadingsOfZonedRolesLocked(const AnalysisSetup& setup);
   std::vector<RoleReading> ReadLane(AnalysisLane lane, const std::vector<ZoneImage>& images,
                                     const ReadingContext& context, const std::vector<ZoneMemo>& memos,
                                     std::vector<ZoneMemo>& fresh_memos);
@@ -142,7 +147,7 @@ class AnalysisCore {
   void RememberReadings(const std::vector<AnalysisZone>& zones, std::vector<ZoneMemo> fresh_memos);
   StateValue PublishLocked(const std::vector<RoleReading>& new_readings, const ReadingContext& context,
                            const LaneRunContext& lane_context, const std::vector<AnalysisLane>& run_list,
-                           const std::vector<AnalysisZone>& zones, const RoleFilter& role_filter);
+                           const AnalysisSetup& setup);
 
   ScoreboardStateStore state_store_;
   AnalysisScheduler scheduler_;
@@ -152,9 +157,14 @@ class AnalysisCore {
   RoleFilter role_filter_;                                 // guarded by mutex_
   std::vector<RoleReading> readings_;                      // guarded by mutex_
   std::optional<ReadingContext> reading_context_;          // guarded by mutex_
+  uint64_t readings_generation_ = 0;  // guarded by mutex_; the setup the readings were kept for
   std::array<std::optional<LaneRunContext>, 2> lane_contexts_;  // guarded by mutex_
   PossessionSmoother smoother_;                            // guarded by mutex_
   std::vector<ZoneMemo> memos_;                            // guarded by mutex_
+
+  // Used by the steps alone, which run on one thread at a time.
+  ZoneCutter cutter_;
+  uint64_t cut_generation_ = 0;  // the setup the cutter's maps were last pruned for
 };
 
 }  // namespace tessvark

@@ -5,7 +5,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -31,6 +33,20 @@ struct AnalysisZone {
   bool operator==(const AnalysisZone&) const = default;
 };
 
+// The roles a zone change restricts reading and publishing to; absent means every role.
+using RoleFilter = std::optional<std::set<std::string>>;
+
+// How the engine reads the frames of a source: its zones, the source geometry that makes the
+// working picture they lie on, and the roles it may read. The session makes one whenever any of
+// these changes and shares it, never changing it afterwards; the generation moves with every
+// such change, so that comparing generations tells whether anything a reading depends on moved.
+struct AnalysisSetup {
+  uint64_t generation = 0;
+  std::vector<AnalysisZone> zones;
+  SourceGeometry geometry;
+  RoleFilter role_filter;
+};
+
 // The identity of the selected source. While the worker has one set, frames of any other
 // identity are not analysed.
 struct SourceContext {
@@ -43,13 +59,15 @@ struct SourceContext {
 
 // One frame handed to the analysis worker, always held by shared pointer.
 struct WorkingFrame {
-  cv::Mat image;  // the working picture, after the source-geometry warp
+  // The source picture as received; the setup's geometry makes the working picture of it. Shared
+  // and never written once handed over (receivers make a new picture for every frame), so the
+  // worker reads it without a copy.
+  cv::Mat image;
   int32_t frame_number = 0;
   std::string profile_key;  // source type + "\n" + source id
-  std::string geometry_key;
   SourceContext source;
-  // Empty in the frames the session makes; the worker's own copy points back to the submitted
-  // frame it was copied from.
+  // Empty in the frames the session makes; the worker's own record of a frame points back to the
+  // frame submitted.
   std::shared_ptr<const WorkingFrame> origin;
 };
 

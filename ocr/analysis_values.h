@@ -10,14 +10,11 @@
 
 namespace tessvark {
 
-// The roles a zone change restricts reading and publishing to; absent means every role.
-using RoleFilter = std::optional<std::set<std::string>>;
-
-// What stored readings were read from. Equal when all five texts are equal.
+// What stored readings were read from: the source. A change of zones or geometry keeps the
+// readings of the zones that are still there (the next step reads them all again); a change of
+// source drops them all.
 struct ReadingContext {
   SourceContext source;
-  std::string geometry_key;
-  std::string zone_set_text;
 
   bool operator==(const ReadingContext&) const = default;
 };

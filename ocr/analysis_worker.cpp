@@ -68,22 +68,23 @@ void AnalysisWorker::Wake(std::unique_lock<std::mutex>& lock) {
   changed_.notify_all();
 }
 
-void AnalysisWorker::SetZones(std::vector<AnalysisZone> zones, std::string zone_set_text,
-                              uint64_t zone_generation, RoleFilter role_filter) {
+void AnalysisWorker::SetZones(std::shared_ptr<const AnalysisSetup> setup, uint64_t zone_generation) {
+  if (!setup) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  zones_ = std::move(zones);
-  zone_set_text_ = std::move(zone_set_text);
+  setup_ = std::move(setup);
   zone_generation_ = zone_generation;
-  role_filter_ = std::move(role_filter);
   ++reset_count_;
-  core_.ApplyZoneChange(role_filter_, zones_, source_identity_);
+  core_.ApplyZoneChange(*setup_, source_identity_);
   Wake(lock);
 }
 
-void AnalysisWorker::UpdateZones(std::vector<AnalysisZone> zones, std::string zone_set_text) {
+void AnalysisWorker::UpdateSetup(std::shared_ptr<const AnalysisSetup> setup) {
+  if (!setup) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  zones_ = std::move(zones);
-  zone_set_text_ = std::move(zone_set_text);
+  const bool changed = setup->generation != setup_->generation;
+  setup_ = std::move(setup);
+  if (!changed) return;
+  core_.ApplySetupChange(*setup_);
   Wake(lock);
 }
 
@@ -91,23 +92,13 @@ void AnalysisWorker::SubmitFrame(std::shared_ptr<const WorkingFrame> frame) {
   if (!frame) return;
   std::unique_lock<std::mutex> lock(mutex_);
   if (frame != retained_frame_ || !latest_frame_) {
-    auto copy = std::make_shared<WorkingFrame>();
-    copy->image = frame->image.clone();
-    copy->frame_number = frame->frame_number;
-    copy->profile_key = frame->profile_key;
-    copy->geometry_key = frame->geometry_key;
-    copy->source = frame->source;
-    copy->origin = frame;
-    latest_frame_ = copy;
+    // The worker's record of the frame, pointing back to it; the picture is shared.
+    auto own = std::make_shared<WorkingFrame>(*frame);
+    own->origin = frame;
+    latest_frame_ = own;
     retained_frame_ = std::move(frame);
-    core_.Scheduler().OfferFrame(std::move(copy));
+    core_.Scheduler().OfferFrame(std::move(own));
   }
-  Wake(lock);
-}
-
-void AnalysisWorker::SetGeometryKey(std::string geometry_key) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  geometry_key_ = std::move(geometry_key);
   Wake(lock);
 }
 
@@ -148,7 +139,7 @@ void AnalysisWorker::ResetLocked() {
 void AnalysisWorker::RecomputeState() {
   std::lock_guard<std::mutex> lock(mutex_);
   ResetLocked();
-  core_.RecomputeFromReadings(zones_, source_identity_);
+  core_.RecomputeFromReadings(setup_->zones, source_identity_);
 }
 
 void AnalysisWorker::ClearResults() {
@@ -161,12 +152,12 @@ bool AnalysisWorker::IsBusy() { return in_analysis_.load() || core_.Scheduler().
 bool AnalysisWorker::IsCurrentLocked(const TickInputs& inputs, const WorkingFrame& frame) {
   // A newer frame alone does not make a finished step stale: with frames arriving faster than a
   // step takes, dropping it would mean never publishing at all. What the step was computed for
-  // must have changed: zones, generation, geometry, source, the switch, or a reset of readings.
+  // must have changed: the setup, the zone generation, the source, the switch, or a reset of
+  // readings.
   if (stop_) return false;
   if (zone_generation_ != inputs.zone_generation) return false;
   if (reset_count_ != inputs.reset_count) return false;
-  if (zone_set_text_ != inputs.zone_set_text) return false;
-  if (geometry_key_ != inputs.geometry_key) return false;
+  if (setup_->generation != inputs.setup->generation) return false;
   if ((source_identity_ && !(*source_identity_ == frame.source)) || !analysis_enabled_) {
     ResetLocked();
     return false;
@@ -243,8 +234,7 @@ void AnalysisWorker::Tick(bool first) {
     return end_early();
   }
 
-  auto inputs = std::make_shared<const TickInputs>(
-      TickInputs{zones_, zone_set_text_, geometry_key_, zone_generation_, role_filter_, reset_count_});
+  auto inputs = std::make_shared<const TickInputs>(TickInputs{setup_, zone_generation_, reset_count_});
   AnalysisJob job;
   job.after_analysis_hook = after_analysis_hook_;
   job.worker_mutex = &mutex_;
@@ -252,8 +242,7 @@ void AnalysisWorker::Tick(bool first) {
   in_analysis_ = true;
   lock.unlock();
 
-  const AnalysisStep step =
-      core_.Analyze(frame, inputs->zones, inputs->zone_set_text, first, &job, inputs->role_filter);
+  const AnalysisStep step = core_.Analyze(frame, *inputs->setup, first, &job);
 
   std::function<void(uint64_t)> published;
   lock.lock();

@@ -21,8 +21,8 @@ namespace tessvark {
 // The timestamp of every published state when the worker is given no timestamp function.
 inline constexpr const char* kFixedStateTimestamp = "2026-01-01T00:00:00Z";
 
-// The OCR engine's thread and front door. Other threads hand it zones, the source identity, the
-// geometry key and frames; the thread analyses the newest frame whenever one of them changes (or
+// The OCR engine's thread and front door. Other threads hand it the setup (zones, geometry,
+// roles), the source identity and frames; the thread analyses the newest frame whenever one of them changes (or
 // after the wait interval), publishes into its state store and calls the hooks.
 //
 // Locking: the worker mutex guards every plain field below and is taken after the session's
@@ -45,16 +45,17 @@ class AnalysisWorker {
   void UseSteadyClock();
   double MonotonicSeconds() const;
 
-  // A new zone set under a (sport) generation and role filter: forgets every reading and
-  // republishes the values of no readings.
-  void SetZones(std::vector<AnalysisZone> zones, std::string zone_set_text, uint64_t zone_generation,
-                RoleFilter role_filter);
-  // The current zones of every analysed frame; readings, generation and filter are kept.
-  void UpdateZones(std::vector<AnalysisZone> zones, std::string zone_set_text);
-  // Copies the frame (pixels included) unless it is the frame submitted last; either way wakes
-  // the thread. An empty pointer is ignored.
+  // A new setup under a (sport) zone generation, whose role filter may differ: forgets every
+  // reading and republishes the values of no readings.
+  void SetZones(std::shared_ptr<const AnalysisSetup> setup, uint64_t zone_generation);
+  // The setup every following frame is read with. One of another generation keeps the readings
+  // of the roles that still have a zone until the next step reads them again, and publishes the
+  // values again without the roles left without one; the same generation changes nothing. An
+  // empty pointer is ignored.
+  void UpdateSetup(std::shared_ptr<const AnalysisSetup> setup);
+  // Takes the frame (its picture is shared, never copied) unless it is the frame submitted last;
+  // either way wakes the thread. An empty pointer is ignored.
   void SubmitFrame(std::shared_ptr<const WorkingFrame> frame);
-  void SetGeometryKey(std::string geometry_key);
   void SetSourceIdentity(std::optional<SourceContext> identity);
   void SetAnalysisEnabled(bool enabled);
 
@@ -78,11 +79,8 @@ class AnalysisWorker {
  private:
   // What a tick read the zones under; the step is dropped when any of it changed meanwhile.
   struct TickInputs {
-    std::vector<AnalysisZone> zones;
-    std::string zone_set_text;
-    std::string geometry_key;
+    std::shared_ptr<const AnalysisSetup> setup;
     uint64_t zone_generation = 0;
-    RoleFilter role_filter;
     uint64_t reset_count = 0;
   };
 
@@ -104,16 +102,13 @@ class AnalysisWorker {
   std::thread thread_;                                   // guarded by mutex_
   bool joining_ = false;                                 // guarded by mutex_
   bool wake_ = false;                                    // guarded by mutex_
-  std::vector<AnalysisZone> zones_;                      // guarded by mutex_
-  std::string zone_set_text_;                            // guarded by mutex_
-  std::string geometry_key_;                             // guarded by mutex_
+  std::shared_ptr<const AnalysisSetup> setup_ = std::make_shared<const AnalysisSetup>();  // guarded by mutex_; never empty
   std::function<void()> tick_done_hook_;                 // guarded by mutex_
   std::optional<SourceContext> source_identity_;         // guarded by mutex_
   bool analysis_enabled_ = true;                         // guarded by mutex_
   uint64_t zone_generation_ = 0;                         // guarded by mutex_
-  RoleFilter role_filter_;                               // guarded by mutex_
   std::function<void(uint64_t)> values_published_hook_;  // guarded by mutex_
-  std::shared_ptr<const WorkingFrame> latest_frame_;     // guarded by mutex_; the worker's copy
+  std::shared_ptr<const WorkingFrame> latest_frame_;     // guarded by mutex_; the worker's own record
   std::shared_ptr<const WorkingFrame> retained_frame_;   // guarded by mutex_; as submitted
   std::function<void()> after_analysis_hook_;            // guarded by mutex_
   uint64_t reset_count_ = 0;                             // guarded by mutex_; every reading reset

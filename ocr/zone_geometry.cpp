@@ -93,13 +93,13 @@ bool TransformIsStable(const cv::Mat& transform) {
 
 // Looks up or recomputes the zone's transform under the cache mutex and returns a shared
 // handle to it, or the failure message.
-const char* CachedTransform(const std::string& zone_id, const cv::Mat& frame, const CornerQuad& corners,
-                            const std::array<PixelPoint, 4>& pixel_corners, int32_t width,
-                            int32_t height, cv::Mat& transform) {
+const char* CachedTransform(const std::string& zone_id, int32_t frame_width, int32_t frame_height,
+                            const CornerQuad& corners, const std::array<PixelPoint, 4>& pixel_corners,
+                            int32_t width, int32_t height, cv::Mat& transform) {
   PerspectiveCache& cache = ProcessPerspectiveCache();
   std::lock_guard<std::mutex> lock(cache.mutex);
   PerspectiveCacheEntry& entry = cache.entries[CacheKey(zone_id)];
-  const bool hit = entry.frame_width == frame.cols && entry.frame_height == frame.rows &&
+  const bool hit = entry.frame_width == frame_width && entry.frame_height == frame_height &&
                    entry.output_width == width && entry.output_height == height &&
                    SameCorners(entry.corners, corners) && !entry.transform.empty();
   if (!hit) {
@@ -119,8 +119,8 @@ const char* CachedTransform(const std::string& zone_id, const cv::Mat& frame, co
       entry.transform.release();
       return "Perspective transform is unstable";
     }
-    entry.frame_width = frame.cols;
-    entry.frame_height = frame.rows;
+    entry.frame_width = frame_width;
+    entry.frame_height = frame_height;
     entry.corners = corners;
     entry.output_width = width;
     entry.output_height = height;
@@ -181,20 +181,28 @@ ZoneCrop CropZone(const cv::Mat& frame, double x, double y, double width, double
   return crop;
 }
 
-ZoneCrop WarpZonePerspective(const cv::Mat& frame, double x, double y, double width,
-                             double height, const std::optional<CornerQuad>& corners,
-                             const std::string& zone_id) {
-  ZoneCrop crop;
-  if (frame.empty()) return crop;
-
+ZoneCutPlan PlanZoneCut(int32_t frame_width, int32_t frame_height, double x, double y, double width,
+                        double height, const std::optional<CornerQuad>& corners,
+                        const std::string& zone_id) {
+  ZoneCutPlan plan;
+  ZoneCrop& crop = plan.crop;
   const CornerQuad rectangle = {GeometryPoint{x, y}, GeometryPoint{x + width, y},
                                 GeometryPoint{x + width, y + height}, GeometryPoint{x, y + height}};
   if (!corners.has_value() || SameCorners(*corners, rectangle)) {
     try {
-      return CropZone(frame, x, y, width, height);
+      const PixelBounds b = ZoneRectToPixels(x, y, width, height, frame_width, frame_height);
+      crop.left = b.left;
+      crop.top = b.top;
+      crop.right = b.right;
+      crop.bottom = b.bottom;
+      if (b.left < b.right && b.top < b.bottom) {
+        crop.width = b.right - b.left;
+        crop.height = b.bottom - b.top;
+      }
     } catch (const std::invalid_argument& error) {
-      return FailCrop(ZoneCrop{}, error.what());
+      crop = FailCrop(ZoneCrop{}, error.what());
     }
+    return plan;
   }
 
   crop.perspective = true;
@@ -202,20 +210,25 @@ ZoneCrop WarpZonePerspective(const cv::Mat& frame, double x, double y, double wi
   for (size_t i = 0; i < 4; ++i) {
     const GeometryPoint& c = (*corners)[i];
     if (!std::isfinite(c.x) || !std::isfinite(c.y)) {
-      return FailCrop(crop, "Perspective corners must be finite");
+      crop = FailCrop(crop, "Perspective corners must be finite");
+      return plan;
     }
-    p[i] = PixelPoint{c.x * frame.cols, c.y * frame.rows};
+    p[i] = PixelPoint{c.x * frame_width, c.y * frame_height};
   }
   for (size_t i = 0; i < 4; ++i) {
     for (size_t j = i + 1; j < 4; ++j) {
-      if (Distance(p[i], p[j]) < 2.0) return FailCrop(crop, "Perspective corners are too close");
+      if (Distance(p[i], p[j]) < 2.0) {
+        crop = FailCrop(crop, "Perspective corners are too close");
+        return plan;
+      }
     }
   }
   for (size_t i = 0; i < 4; ++i) {
     const double t = Turn(p[i], p[(i + 1) % 4], p[(i + 2) % 4]);
     if (!(t > 1.0)) {
-      return FailCrop(crop, t < -1.0 ? "Perspective corners are reversed or crossed"
+      crop = FailCrop(crop, t < -1.0 ? "Perspective corners are reversed or crossed"
                                      : "Perspective shape is too flat");
+      return plan;
     }
   }
   double across = 0.0;
@@ -224,14 +237,15 @@ ZoneCrop WarpZonePerspective(const cv::Mat& frame, double x, double y, double wi
   const int32_t natural_width = RoundHalfEven(across);
   const int32_t natural_height = RoundHalfEven(down);
   if (natural_width < 8 || natural_height < 8) {
-    return FailCrop(crop, "Perspective selection is too small");
+    crop = FailCrop(crop, "Perspective selection is too small");
+    return plan;
   }
   // Corners far outside the frame would ask for a huge picture; twice the frame's size is
   // more than any real scoreboard field needs.
-  const int32_t output_width = static_cast<int32_t>(
-      std::min<int64_t>(natural_width, 2 * static_cast<int64_t>(frame.cols)));
-  const int32_t output_height = static_cast<int32_t>(
-      std::min<int64_t>(natural_height, 2 * static_cast<int64_t>(frame.rows)));
+  const int32_t output_width =
+      static_cast<int32_t>(std::min<int64_t>(natural_width, 2 * static_cast<int64_t>(frame_width)));
+  const int32_t output_height =
+      static_cast<int32_t>(std::min<int64_t>(natural_height, 2 * static_cast<int64_t>(frame_height)));
 
   double min_x = p[0].x, max_x = p[0].x, min_y = p[0].y, max_y = p[0].y;
   for (const PixelPoint& point : p) {
@@ -240,20 +254,33 @@ ZoneCrop WarpZonePerspective(const cv::Mat& frame, double x, double y, double wi
     min_y = std::min(min_y, point.y);
     max_y = std::max(max_y, point.y);
   }
-  crop.left = ClampToInt(std::floor(min_x), 0, frame.cols);
-  crop.top = ClampToInt(std::floor(min_y), 0, frame.rows);
-  crop.right = ClampToInt(std::ceil(max_x), 0, frame.cols);
-  crop.bottom = ClampToInt(std::ceil(max_y), 0, frame.rows);
+  crop.left = ClampToInt(std::floor(min_x), 0, frame_width);
+  crop.top = ClampToInt(std::floor(min_y), 0, frame_height);
+  crop.right = ClampToInt(std::ceil(max_x), 0, frame_width);
+  crop.bottom = ClampToInt(std::ceil(max_y), 0, frame_height);
   crop.width = output_width;
   crop.height = output_height;
 
-  cv::Mat transform;
-  if (const char* failure =
-          CachedTransform(zone_id, frame, *corners, p, output_width, output_height, transform)) {
-    return FailCrop(crop, failure);
+  if (const char* failure = CachedTransform(zone_id, frame_width, frame_height, *corners, p,
+                                            output_width, output_height, plan.transform)) {
+    crop = FailCrop(crop, failure);
+  }
+  return plan;
+}
+
+ZoneCrop WarpZonePerspective(const cv::Mat& frame, double x, double y, double width,
+                             double height, const std::optional<CornerQuad>& corners,
+                             const std::string& zone_id) {
+  if (frame.empty()) return ZoneCrop{};
+  ZoneCutPlan plan = PlanZoneCut(frame.cols, frame.rows, x, y, width, height, corners, zone_id);
+  ZoneCrop& crop = plan.crop;
+  if (crop.failed) return crop;
+  if (!crop.perspective) {
+    if (crop.width > 0) crop.image = frame(cv::Range(crop.top, crop.bottom), cv::Range(crop.left, crop.right)).clone();
+    return crop;
   }
   try {
-    cv::warpPerspective(frame, crop.image, transform, cv::Size(output_width, output_height),
+    cv::warpPerspective(frame, crop.image, plan.transform, cv::Size(crop.width, crop.height),
                         cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   } catch (const cv::Exception&) {
     return FailCrop(crop, "Perspective transform failed");
@@ -341,6 +368,12 @@ SourceWarpPlan PlanSourceWarp(int32_t source_width, int32_t source_height,
   return plan;
 }
 
+cv::Mat SourceWarpTransform(const SourceWarpPlan& plan) {
+  const std::array<cv::Point2f, 4> source = ToFloatPoints(plan.source_corners);
+  const std::array<cv::Point2f, 4> destination = RectangleCorners(plan.output_width, plan.output_height);
+  return cv::getPerspectiveTransform(source.data(), destination.data(), cv::DECOMP_LU);
+}
+
 cv::Mat WarpSourceFrame(const cv::Mat& frame, const SourceGeometry& geometry, std::string* error) {
   const SourceWarpPlan plan = PlanSourceWarp(frame.cols, frame.rows, geometry);
   if (!plan.ok) {
@@ -348,11 +381,8 @@ cv::Mat WarpSourceFrame(const cv::Mat& frame, const SourceGeometry& geometry, st
     return cv::Mat();
   }
   if (plan.identity) return frame.clone();
-  const std::array<cv::Point2f, 4> source = ToFloatPoints(plan.source_corners);
-  const std::array<cv::Point2f, 4> destination = RectangleCorners(plan.output_width, plan.output_height);
-  const cv::Mat transform = cv::getPerspectiveTransform(source.data(), destination.data(), cv::DECOMP_LU);
   cv::Mat working;
-  cv::warpPerspective(frame, working, transform, cv::Size(plan.output_width, plan.output_height),
+  cv::warpPerspective(frame, working, SourceWarpTransform(plan), cv::Size(plan.output_width, plan.output_height),
                       cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   return working;
 }

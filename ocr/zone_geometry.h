@@ -27,6 +27,8 @@ struct SourceGeometry {
   GeometryPoint top_right{1.0, 0.0};
   GeometryPoint bottom_right{1.0, 1.0};
   GeometryPoint bottom_left{0.0, 1.0};
+
+  bool operator==(const SourceGeometry&) const = default;
 };
 
 CornerQuad GeometryCorners(const SourceGeometry& geometry);
@@ -91,6 +93,18 @@ cv::Mat CropNormalizedRect(const cv::Mat& frame, double x, double y, double widt
 
 ZoneCrop CropZone(const cv::Mat& frame, double x, double y, double width, double height);
 
+// How a zone is cut from a picture of a given size, before any pixel is touched: the crop's
+// bounds, size, path and failure (its image left empty) and, for a perspective cut, the zone's
+// transform from picture pixels to zone pixels, taken from the process-wide perspective cache.
+// A plain zone with nothing inside the picture has width and height 0.
+struct ZoneCutPlan {
+  ZoneCrop crop;
+  cv::Mat transform;  // 3x3 CV_64F; perspective cuts only
+};
+ZoneCutPlan PlanZoneCut(int32_t frame_width, int32_t frame_height, double x, double y, double width,
+                        double height, const std::optional<CornerQuad>& corners,
+                        const std::string& zone_id);
+
 // Cuts a zone as a plain rectangle, or through its perspective corners when they differ from
 // the rectangle. Never throws for bad geometry: problems come back as failed + error. The
 // transform is cached per zone id in the process-wide perspective cache.
@@ -110,6 +124,10 @@ std::string ValidateSourceGeometry(const SourceGeometry& geometry);
 
 SourceWarpPlan PlanSourceWarp(int32_t source_width, int32_t source_height,
                               const SourceGeometry& geometry);
+
+// The transform from source pixels to working pixels of a usable plan that is not the identity:
+// the one WarpSourceFrame warps with.
+cv::Mat SourceWarpTransform(const SourceWarpPlan& plan);
 
 // The working image: a deep copy for the identity geometry, a perspective warp otherwise, or
 // an empty image with the plan's error copied into *error (when given).

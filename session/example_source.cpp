@@ -65,7 +65,9 @@ void SessionSources::OnReceiverLinkState(SourceKind kind, const NdiLinkSnapshot&
   const std::string& link = snapshot.state;
   if (link == "offline" || link == "error" || link == "no_source" || link == "stale") {
     worker_.SetAnalysisEnabled(false);
-    server_.SetStateAvailable(!engine_.pictures.source_jpeg.empty());
+    // A source preview exists: encoded already, or to be encoded from the stored picture.
+    server_.SetStateAvailable(!engine_.pictures.source_jpeg.empty() ||
+                              !engine_.pictures.source_image.empty());
   }
 }
 
@@ -129,6 +131,11 @@ void SessionSources::StartExampleSource() {
 }
 
 bool SessionSources::OnExampleVideoEvent(const ExampleVideoEvent& event) {
+  // The player reuses its picture buffers; the session keeps its own copy, made before the
+  // engine mutex is taken.
+  const cv::Mat picture = event.kind == kExampleEventError || event.kind == kExampleEventInfo
+                              ? cv::Mat()
+                              : event.image.clone();
   MutexLock engine(engine_.mutex);
   ExampleInfo& example = engine_.example;
   FramePictures& pictures = engine_.pictures;
@@ -145,13 +152,12 @@ bool SessionSources::OnExampleVideoEvent(const ExampleVideoEvent& event) {
     example.error.clear();
     return true;
   }
-  if (event.image.empty()) return true;
-  example.width = event.image.cols;
-  example.height = event.image.rows;
+  if (picture.empty()) return true;
+  example.width = picture.cols;
+  example.height = picture.rows;
   if (event.fps > 0.0) example.fps = event.fps;
   example.error.clear();
-  // The player reuses its picture buffers; the session keeps its own copy.
-  pictures.source_image = event.image.clone();
+  frame_path_.StorePicture(engine_, picture);
   if (worker_.IsBusy()) {
     // Analysed by the after-analysis hook once the worker is free; the preview shows it now.
     pictures.example_pending = true;

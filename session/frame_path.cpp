@@ -44,6 +44,11 @@ std::string EncodeJpeg(const cv::Mat& picture, std::int32_t quality) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+bool WorkingPictureShown(const FramePictures& pictures) {
+  return !pictures.source_image.empty() &&
+         (!pictures.working_jpeg.empty() || pictures.working_jpeg_pending > 0);
+}
+
 FramePath::FramePath(SessionEngine& engine, AnalysisWorker& worker, SessionServer& server)
     : engine_(engine), worker_(worker), server_(server) {}
 
@@ -97,13 +102,20 @@ void FramePath::RunPreviewLoop() {
     std::shared_ptr<const VideoFrame> frame = TakeNewerFrame(slot_, kPreviewWaitMs, last_seen);
     if (frame && !stop_ &&
         (!last_store || SteadyClock::now() - *last_store >= kPreviewSpacing)) {
-      MutexLock engine(engine_.mutex);
-      if (MatchesSelection(engine_.selection, *frame)) {
-        engine_.pictures.source_image = frame->image;
-        RefreshPreview(engine_, false, kPreviewQuality);
-        last_store = SteadyClock::now();
-        previews_stored_.fetch_add(1);
+      bool first = false;
+      {
+        MutexLock engine(engine_.mutex);
+        if (MatchesSelection(engine_.selection, *frame)) {
+          StorePicture(engine_, frame->image);
+          RefreshPreview(engine_, false, kPreviewQuality);
+          first = engine_.pictures.source_jpeg.empty();
+          last_store = SteadyClock::now();
+          previews_stored_.fetch_add(1);
+        }
       }
+      // A source's first picture is encoded at once, outside the lock: a stored preview is the
+      // sign that the source has shown a picture.
+      if (first) EncodePendingPreview(false);
     }
     if (frame) preview_taken_.fetch_add(1);
     frame.reset();
@@ -131,10 +143,11 @@ void FramePath::RunFeederLoop() {
         frames_too_old_.fetch_add(1);
       } else {
         // The engine mutex is held for the whole pass, so the selection cannot change between
-        // the test and the step; a frame of another selection is dropped.
+        // the test and the step; a frame of another selection is dropped. The pass only stores
+        // and hands on references: the worker cuts the zones on its own thread.
         MutexLock engine(engine_.mutex);
         if (!stop_ && MatchesSelection(engine_.selection, *frame)) {
-          engine_.pictures.source_image = frame->image;
+          StorePicture(engine_, frame->image);
           Analyze(engine_, true, false);
           last_pass = SteadyClock::now();
           frames_analysed_.fetch_add(1);
@@ -161,16 +174,12 @@ void FramePath::RunPendingAnalysis() {
 void FramePath::Analyze(SessionEngine& engine, bool analysis_allowed, bool refresh_previews) {
   SourceSelection& selection = engine.selection;
   FramePictures& pictures = engine.pictures;
-  const std::vector<OcrZone> zones = ZonesFor(engine.zones, selection);
-  std::vector<AnalysisZone> analysis_zones;
-  analysis_zones.reserve(zones.size());
-  for (const OcrZone& zone : zones) analysis_zones.push_back(ToAnalysisZone(zone));
-  worker_.UpdateZones(std::move(analysis_zones), OcrZoneListJson(zones));
-
-  const SourceGeometry geometry = GeometryFor(engine.zones, selection);
-  const std::string geometry_key = GeometryKey(geometry);
+  std::shared_ptr<const AnalysisSetup> setup = engine.CurrentSetup();
+  worker_.UpdateSetup(setup);
+  // The selected source's geometry entry exists from its first frame step on, and is saved with
+  // the configuration from then on.
+  GeometryFor(engine.zones, selection);
   const auto switch_analysis_off = [&] {
-    worker_.SetGeometryKey(geometry_key);
     worker_.SetAnalysisEnabled(false);
     server_.SetStateAvailable(false);
   };
@@ -178,15 +187,11 @@ void FramePath::Analyze(SessionEngine& engine, bool analysis_allowed, bool refre
     switch_analysis_off();
     return;
   }
-  // The whole picture is the working picture under the identity geometry: no copy is made,
-  // since nothing writes into a stored picture (the worker copies what it analyses). A
-  // degenerate geometry cannot straighten the picture, which is then read as it is.
-  if (PlanSourceWarp(pictures.source_image.cols, pictures.source_image.rows, geometry).identity) {
-    pictures.working_image = pictures.source_image;
-  } else {
-    pictures.working_image = WarpSourceFrame(pictures.source_image, geometry);
-    if (pictures.working_image.empty()) pictures.working_image = pictures.source_image;
-  }
+  // The working picture is at hand without work only when it is the source picture itself; a
+  // warped one is made when the working preview asks for it.
+  const SourceWarpPlan plan =
+      PlanSourceWarp(pictures.source_image.cols, pictures.source_image.rows, setup->geometry);
+  pictures.working_image = !plan.ok || plan.identity ? pictures.source_image : cv::Mat();
 
   const bool live = IsLiveReceiverKind(selection.type) ||
                     (selection.type == SourceKind::kExample && engine.example.video_active);
@@ -204,19 +209,22 @@ void FramePath::Analyze(SessionEngine& engine, bool analysis_allowed, bool refre
   }
 
   auto frame = std::make_shared<WorkingFrame>();
-  frame->image = pictures.working_image;
+  frame->image = pictures.source_image;
   // Wraps to 1 instead of overflowing after years of frames.
   pictures.frame_number = pictures.frame_number == std::numeric_limits<std::int32_t>::max()
                               ? 1
                               : pictures.frame_number + 1;
   frame->frame_number = pictures.frame_number;
   frame->profile_key = std::string(SourceKindName(selection.type)) + "\n" + selection.id;
-  frame->geometry_key = geometry_key;
   frame->source = ContextOf(selection);
   worker_.SetAnalysisEnabled(true);
   worker_.SubmitFrame(std::move(frame));
-  worker_.SetGeometryKey(geometry_key);
   server_.SetStateAvailable(true);
+}
+
+void FramePath::StorePicture(SessionEngine& engine, const cv::Mat& picture) {
+  engine.pictures.source_image = picture;
+  engine.pictures.working_image.release();
 }
 
 void FramePath::DropPictures(SessionEngine& engine) {
@@ -232,40 +240,44 @@ void FramePath::DropPictures(SessionEngine& engine) {
 
 void FramePath::RefreshPreview(SessionEngine& engine, bool working, std::int32_t quality) {
   FramePictures& pictures = engine.pictures;
-  std::string& jpeg = working ? pictures.working_jpeg : pictures.source_jpeg;
-  std::int32_t& pending = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
-  if (jpeg.empty()) {
-    jpeg = EncodeJpeg(working ? pictures.working_image : pictures.source_image, quality);
-    pending = 0;
-  } else {
-    pending = quality;
-  }
+  (working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending) = quality;
 }
 
-RuntimeResponse FramePath::GetPreview(bool working) {
+std::string FramePath::EncodePendingPreview(bool working) {
   std::string jpeg;
+  cv::Mat source;
   cv::Mat picture;
+  SourceGeometry geometry;
   std::int32_t quality = 0;
   {
     MutexLock engine(engine_.mutex);
     FramePictures& pictures = engine_.pictures;
     jpeg = working ? pictures.working_jpeg : pictures.source_jpeg;
     quality = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
-    if (quality > 0) picture = working ? pictures.working_image : pictures.source_image;
+    if (quality == 0 || pictures.source_image.empty()) return jpeg;
+    source = pictures.source_image;
+    picture = working ? pictures.working_image : source;
+    if (working) geometry = engine_.CurrentSetup()->geometry;
   }
-  if (!picture.empty()) {
-    // The newest picture has not been encoded yet: encoded now, outside the lock, and kept for
-    // the next request unless a newer picture came meanwhile.
-    jpeg = EncodeJpeg(picture, quality);
-    MutexLock engine(engine_.mutex);
-    FramePictures& pictures = engine_.pictures;
-    const uchar* current = working ? pictures.working_image.data : pictures.source_image.data;
-    std::int32_t& pending = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
-    if (current == picture.data && pending == quality) {
-      (working ? pictures.working_jpeg : pictures.source_jpeg) = jpeg;
-      pending = 0;
-    }
+  // The newest picture has not been encoded yet: made and encoded now, outside the lock, and
+  // kept for the next request unless a newer picture or another geometry came meanwhile.
+  if (picture.empty()) picture = WholeWorkingPicture(MakeWorkingView(source, geometry));
+  jpeg = EncodeJpeg(picture, quality);
+  MutexLock engine(engine_.mutex);
+  FramePictures& pictures = engine_.pictures;
+  std::int32_t& pending = working ? pictures.working_jpeg_pending : pictures.source_jpeg_pending;
+  const bool current = pictures.source_image.data == source.data && pending == quality &&
+                       (!working || engine_.CurrentSetup()->geometry == geometry);
+  if (current) {
+    (working ? pictures.working_jpeg : pictures.source_jpeg) = jpeg;
+    if (working) pictures.working_image = picture;
+    pending = 0;
   }
+  return jpeg;
+}
+
+RuntimeResponse FramePath::GetPreview(bool working) {
+  std::string jpeg = EncodePendingPreview(working);
   if (jpeg.empty()) {
     RuntimeResponse waiting;
     waiting.status = 503;

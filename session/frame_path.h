@@ -27,13 +27,32 @@ struct FramePathCounters {
 
 // Live frames from the receivers to the analysis worker. NDI and OMT pictures arrive through the
 // receiver callbacks, SRT pictures straight into the slot; the preview thread keeps the newest
-// for the source preview at most every 200 ms, the feeder thread warps the newest by the source
-// geometry at most every 50 ms and hands it to the worker. Previews are encoded as JPEG when a
-// preview route asks for them, not for every picture kept. The frame step (Analyze) also serves the Example source
-// and the zone and geometry operations.
+// for the source preview at most every 200 ms, the feeder thread hands the newest to the worker at
+// most every 50 ms. The frame step (Analyze) also serves the Example source and the zone and
+// geometry operations. The worker cuts the zones it reads from the source picture under the
+// published setup's geometry; the whole working picture is made only for the working preview,
+// and previews are encoded as JPEG when a preview route asks for them.
 //
-// Locks: the threads take the engine mutex around each pass; the slot's own mutex is innermost.
-// StartThreads, RequestStop and JoinThreads are called by the session's owning thread only.
+// Lock contract. Under the engine mutex only bookkeeping runs: reading the selection and the
+// published setup, storing picture references, marking previews stale, numbering frames and
+// handing the worker its setup and frames (its own mutex taken inside). No pixel is computed,
+// nothing is encoded and no file is written while it is held:
+//   - the feeder thread takes the newest frame under the slot mutex alone, then holds the engine
+//     mutex for one frame step, which stores the frame's picture by reference and submits it; the
+//     worker cuts and reads the zones on its own thread under no session lock;
+//   - the preview thread stores the picture by reference under the engine mutex and encodes a
+//     source's first picture after releasing it;
+//   - GetPreview takes the picture and the setup's geometry under the engine mutex, warps and
+//     encodes without it, and keeps the result only when, under the engine mutex again, the
+//     picture, the pending quality and the geometry are still the ones it used;
+//   - the zone previews (SessionZones) take the zone, the picture and the geometry likewise and
+//     cut, prepare and encode without the mutex;
+//   - settings files are written by the API operations holding the session's settings mutex
+//     alone; the frame path never takes the settings mutex, so a pass never waits for a write.
+// Order: the settings mutex before the engine mutex; inside the engine mutex the worker's, the
+// slot's, the published selection's, the server's and the vMix controller's own locks. The slot's
+// mutex is never held while another lock is taken. StartThreads, RequestStop and JoinThreads are
+// called by the session's owning thread only.
 class FramePath {
  public:
   FramePath(SessionEngine& engine, AnalysisWorker& worker, SessionServer& server);
@@ -56,32 +75,35 @@ class FramePath {
   // slot's locks.
   void OnReceiverFrame(SourceKind kind, const NdiFrame& frame);
 
-  // The frame step on the pictures in `engine` (this path's engine): hands the worker the zones
-  // of the selection, warps the source picture into the working picture, refreshes the previews
-  // and, when `analysis_allowed`, submits the working picture; without a picture or a selection it
-  // switches analysis off.
+  // The frame step on the pictures in `engine` (this path's engine): hands the worker the setup
+  // of the selection, marks the previews stale and, when `analysis_allowed`, submits the source
+  // picture; without a picture or a selection it switches analysis off. Bookkeeping only.
   void Analyze(SessionEngine& engine, bool analysis_allowed, bool refresh_previews)
       REQUIRES(engine.mutex);
   // Drops the pictures, both previews and the frame waiting in the slot.
   void DropPictures(SessionEngine& engine) REQUIRES(engine.mutex);
-  // The source (working false) or working preview now shows the stored source (working) picture
-  // at the JPEG quality. Only a source's first picture is encoded at once, since a stored preview
-  // is the sign that the source has shown a picture; later ones are encoded by GetPreview.
+  // The source (working false) or working preview is to show the stored source picture (or its
+  // working picture) at the JPEG quality; GetPreview encodes it when asked.
   static void RefreshPreview(SessionEngine& engine, bool working, std::int32_t quality)
       REQUIRES(engine.mutex);
+  // Stores a new source picture (by reference); the working picture of the old one goes.
+  static void StorePicture(SessionEngine& engine, const cv::Mat& picture) REQUIRES(engine.mutex);
   // The worker's after-analysis hook: analyses an Example picture that arrived while it was busy.
-  void RunPendingAnalysis();
+  void RunPendingAnalysis() EXCLUDES(engine_.mutex);
 
   // The source preview (working false) or working preview of the newest stored picture as JPEG,
-  // encoded outside the engine mutex when that picture has not been yet; 503 with a short page
-  // while there is none.
-  RuntimeResponse GetPreview(bool working);
+  // made and encoded outside the engine mutex when that picture has not been yet; 503 with a
+  // short page while there is none.
+  RuntimeResponse GetPreview(bool working) EXCLUDES(engine_.mutex);
 
   FramePathCounters Counters() const;
 
  private:
-  void RunPreviewLoop();
-  void RunFeederLoop();
+  void RunPreviewLoop() EXCLUDES(engine_.mutex);
+  void RunFeederLoop() EXCLUDES(engine_.mutex);
+  // The preview's JPEG, encoded (and kept when still current) when a newer picture or quality is
+  // pending; empty while there is no picture.
+  std::string EncodePendingPreview(bool working) EXCLUDES(engine_.mutex);
 
   SessionEngine& engine_;
   AnalysisWorker& worker_;
@@ -96,6 +118,10 @@ class FramePath {
   std::atomic<std::uint64_t> preview_taken_{0};
   std::atomic<std::uint64_t> feeder_taken_{0};
 };
+
+// Whether the working preview shows the stored picture: the frame step ran on a picture of the
+// selection since its pictures were last dropped. Zones are cut and previewed only then.
+bool WorkingPictureShown(const FramePictures& pictures);
 
 // The picture as JPEG bytes of the given quality; empty for an empty picture or a failed encode.
 std::string EncodeJpeg(const cv::Mat& picture, std::int32_t quality);

@@ -84,7 +84,6 @@ RuntimeResponse SessionZones::GetSourceGeometry() {
 }
 
 RuntimeResponse SessionZones::SetSourceGeometry(const std::string& body_text) {
-  MutexLock engine(engine_.mutex);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
@@ -109,26 +108,28 @@ RuntimeResponse SessionZones::SetSourceGeometry(const std::string& body_text) {
   // selected: a map entry under its name would clash with the default in the stored file.
   const bool names_unscoped =
       identity_given && type->text == kUnscopedType && id->text == kUnscopedId;
-  const bool names_selection = identity_given &&
-                               type->text == SourceKindName(engine_.selection.type) &&
-                               id->text == engine_.selection.id;
-  const bool current =
-      !identity_given || (engine_.selection.selected ? names_selection : names_unscoped);
-  const std::map<std::string, SourceGeometry> previous_map = engine_.zones.geometries;
-  const SourceGeometry previous_default = engine_.zones.default_geometry;
-  if (current) {
-    GeometryFor(engine_.zones, engine_.selection) = geometry;
-  } else if (names_unscoped) {
-    engine_.zones.default_geometry = geometry;
-  } else {
-    engine_.zones.geometries[type->text + "\n" + id->text] = geometry;
+  MutexLock settings(settings_);
+  SettingsChange change;
+  bool current = false;
+  {
+    MutexLock engine(engine_.mutex);
+    const bool names_selection = identity_given &&
+                                 type->text == SourceKindName(engine_.selection.type) &&
+                                 id->text == engine_.selection.id;
+    current = !identity_given || (engine_.selection.selected ? names_selection : names_unscoped);
+    const SourceSelection selection = engine_.selection;
+    const std::string other = identity_given ? type->text + "\n" + id->text : std::string();
+    change = PrepareConfigurationChange(engine_.zones, selection, [=](ZoneBook& book) {
+      if (current) {
+        GeometryFor(book, selection) = geometry;
+      } else if (names_unscoped) {
+        book.default_geometry = geometry;
+      } else {
+        book.geometries[other] = geometry;
+      }
+    });
   }
-  if (!SaveConfiguration(engine_.zones, engine_.selection)) {
-    engine_.zones.geometries = previous_map;
-    engine_.zones.default_geometry = previous_default;
-    return MakeErrorResponse(500, "Configuration could not be saved");
-  }
-  if (current) frame_path_.Analyze(engine_, true, true);
+  if (std::optional<RuntimeResponse> failed = Store(change, current)) return *failed;
   JsonWriter out(kApiJson);
   WriteGeometryPoints(geometry, out.BeginObject().Key("points"));
   return MakeOkResponse(out.EndObject().Take());

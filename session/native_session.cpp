@@ -29,8 +29,8 @@ NativeSession::NativeSession(NativeSessionOptions options)
       outputs_(engine_, *server_, settings_mutex_),
       frame_path_(engine_, worker_, *server_),
       catalogs_(engine_, worker_, *server_, outputs_, settings_mutex_),
-      zones_(engine_, frame_path_, outputs_),
-      sources_(options_.ui_root, engine_, frame_path_, worker_, *server_, outputs_) {
+      zones_(engine_, frame_path_, settings_mutex_),
+      sources_(options_.ui_root, engine_, frame_path_, worker_, *server_, outputs_, settings_mutex_) {
   KeepImageWorkOnCallingThread();
   KeepPictureBuffersForReuse();
 }
@@ -56,7 +56,7 @@ bool NativeSession::Start() {
     MutexLock engine(engine_.mutex);
     engine_.stopping.exchange(false);
     worker_.SetSourceIdentity(std::nullopt);
-    worker_.SetGeometryKey(GeometryKey(engine_.zones.default_geometry));
+    worker_.UpdateSetup(engine_.CurrentSetup());
   }
 
   // The server's routes reach the catalogs and the runtimes from the moment it listens, so both

@@ -129,9 +129,11 @@ class NativeSession : public OcrRuntime {
   NativeSessionOptions options_;
   AnalysisWorker worker_;
   std::unique_ptr<SessionServer> server_;
-  // Serialises every change of a stored setting (vMix output, sport, display format) with its
-  // application, so that concurrent requests cannot undo one another's change. Taken before the
-  // catalog and engine mutexes.
+  // Serialises every change of a stored setting (zones, geometry, hide-empty, source choice, vMix
+  // output, sport, display format) with its application, so that concurrent requests cannot undo
+  // one another's change and files are written in the order of the changes. Taken after the
+  // sources' control mutex and before the catalog and engine mutexes; the frame path never takes
+  // it, so a settings file is written while frames go on.
   Mutex settings_mutex_;
   SessionEngine engine_;
   SessionOutputs outputs_;

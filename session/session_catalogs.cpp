@@ -76,21 +76,16 @@ void SessionCatalogs::ApplySport(const std::string& code) {
     generation = sport_generation_;
   }
   outputs_.SetActiveSources(roles, generation);
-  std::set<std::string> role_set(roles.begin(), roles.end());
-  std::vector<OcrZone> zones;
   {
     MutexLock engine(engine_.mutex);
     ZoneBook& book = engine_.zones;
     book.sport_active = true;
     book.active_sport = code;
-    book.active_roles = role_set;
-    zones = ZonesFor(book, engine_.selection);
+    book.active_roles = std::set<std::string>(roles.begin(), roles.end());
+    // The sport's zones and roles start from no readings; the vMix output holds until the
+    // worker publishes under this generation.
+    worker_.SetZones(engine_.RefreshSetup(), generation);
   }
-  std::vector<AnalysisZone> analysis_zones;
-  analysis_zones.reserve(zones.size());
-  for (const OcrZone& zone : zones) analysis_zones.push_back(ToAnalysisZone(zone));
-  worker_.SetZones(std::move(analysis_zones), OcrZoneListJson(zones), generation,
-                   std::move(role_set));
   ReapplyDisplayFormat();
 }
 

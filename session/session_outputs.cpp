@@ -17,15 +17,19 @@ RuntimeResponse NoController() {
 RuntimeResponse NotSaved() { return MakeErrorResponse(500, "Configuration could not be saved"); }
 
 // Writes the output document (kept in memory only without a data folder); false when the file
-// could not be written, the stored text then unchanged.
+// could not be written, the stored text then unchanged. The file is written without the engine
+// mutex; the caller holds the settings mutex, so no other change of the stored text runs between.
 bool SaveOutputConfiguration(SessionEngine& engine, const std::string& text) {
+  ConfigStore* store = nullptr;
+  {
+    MutexLock lock(engine.mutex);
+    store = engine.zones.config_store.get();
+  }
+  std::string error;
+  if (store != nullptr && !store->SaveOutputConfig(text, error)) return false;
   MutexLock lock(engine.mutex);
   ZoneBook& book = engine.zones;
-  if (book.config_store) {
-    std::string error;
-    if (!book.config_store->SaveOutputConfig(text, error)) return false;
-    book.stored.output_config_loaded = true;
-  }
+  if (store != nullptr) book.stored.output_config_loaded = true;
   book.stored.output_config_text = text;
   return true;
 }

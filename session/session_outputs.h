@@ -20,8 +20,9 @@ namespace tessvark {
 //
 // The controller is made by Start, before the server listens, and kept until destruction; the
 // hooks and operations that run before Start or after a failed start answer as if there were no
-// output. Locks: a change of the stored output document holds the session's settings mutex,
-// then takes the engine mutex for the stored text; the controller's own locks come last.
+// output. Locks: a change of the stored output document holds the session's settings mutex
+// throughout, writes the file without the engine mutex and takes the engine mutex only to read
+// and keep the stored text; the controller's own locks come last.
 class SessionOutputs {
  public:
   SessionOutputs(SessionEngine& engine, SessionServer& server, Mutex& settings);

@@ -25,14 +25,17 @@ namespace tessvark {
 // changes.
 //
 // Locks: the control mutex serialises starting and stopping the inputs, which are not safe to
-// start and stop from several threads at once; it comes before every other session lock. An
+// start and stop from several threads at once; it comes before every other session lock. A
+// change of the selection, which is saved, holds the session's settings mutex (after the control
+// mutex, before the engine mutex), so it runs one at a time with every other saved change. An
 // operation that starts an input holds it around its test of `stopping` and the start, and
 // BeginStop raises `stopping` under it, so nothing is started once the session stops. No callback
 // takes it, and nothing that joins an input's thread runs under the engine mutex.
 class SessionSources {
  public:
   SessionSources(const std::string& ui_root, SessionEngine& engine, FramePath& frame_path,
-                 AnalysisWorker& worker, SessionServer& server, SessionOutputs& outputs);
+                 AnalysisWorker& worker, SessionServer& server, SessionOutputs& outputs,
+                 Mutex& settings);
   SessionSources(const SessionSources&) = delete;
   SessionSources& operator=(const SessionSources&) = delete;
 
@@ -53,8 +56,8 @@ class SessionSources {
   RuntimeResponse GetStatus() EXCLUDES(engine_.mutex);
   RuntimeResponse ListSources() EXCLUDES(engine_.mutex);
   RuntimeResponse RefreshSources(const std::string& body) EXCLUDES(control_, engine_.mutex);
-  RuntimeResponse SelectSource(const std::string& body) EXCLUDES(control_, engine_.mutex);
-  RuntimeResponse ClearSource() EXCLUDES(control_, engine_.mutex);
+  RuntimeResponse SelectSource(const std::string& body) EXCLUDES(control_, settings_, engine_.mutex);
+  RuntimeResponse ClearSource() EXCLUDES(control_, settings_, engine_.mutex);
   RuntimeResponse SetSrtSettings(const std::string& body) EXCLUDES(control_, engine_.mutex);
   RuntimeResponse SetSrtListening(const std::string& body) EXCLUDES(control_, engine_.mutex);
 
@@ -77,10 +80,12 @@ class SessionSources {
   // stopping (nothing but the listener stopped then).
   bool StopEveryInput() EXCLUDES(control_, engine_.mutex);
 
-  RuntimeResponse SelectSrtSource(const std::string& id) EXCLUDES(control_, engine_.mutex);
+  RuntimeResponse SelectSrtSource(const std::string& id)
+      EXCLUDES(control_, settings_, engine_.mutex);
   RuntimeResponse SelectReceiverSource(SourceKind kind, const std::string& id)
-      EXCLUDES(control_, engine_.mutex);
-  RuntimeResponse SelectExampleSource(const std::string& id) EXCLUDES(control_, engine_.mutex);
+      EXCLUDES(control_, settings_, engine_.mutex);
+  RuntimeResponse SelectExampleSource(const std::string& id)
+      EXCLUDES(control_, settings_, engine_.mutex);
 
   // The resets of a change of source, with the engine mutex held.
   void ResetExampleInfo() REQUIRES(engine_.mutex);
@@ -99,6 +104,7 @@ class SessionSources {
   AnalysisWorker& worker_;
   SessionServer& server_;
   SessionOutputs& outputs_;
+  Mutex& settings_;
 
   Mutex control_;
   // Set before the server listens; read under the engine mutex afterwards.

@@ -139,13 +139,14 @@ std::string SessionSources::SourcesJson(bool refresh_requested) {
 
 SessionSources::SessionSources(const std::string& ui_root, SessionEngine& engine,
                                FramePath& frame_path, AnalysisWorker& worker,
-                               SessionServer& server, SessionOutputs& outputs)
+                               SessionServer& server, SessionOutputs& outputs, Mutex& settings)
     : ui_root_(ui_root),
       engine_(engine),
       frame_path_(frame_path),
       worker_(worker),
       server_(server),
-      outputs_(outputs) {}
+      outputs_(outputs),
+      settings_(settings) {}
 
 RuntimeResponse SessionSources::ListSources() { return MakeOkResponse(SourcesJson(false)); }
 
@@ -237,6 +238,7 @@ RuntimeResponse SessionSources::SelectSrtSource(const std::string& id) {
     return MakeErrorResponse(400, "A non-empty SRT source id is required");
   }
   if (!StopEveryInput()) return MakeErrorResponse(503, kStopping);
+  MutexLock settings(settings_);
   MutexLock engine(engine_.mutex);
   // The old source's pictures go whether or not the choice can be saved.
   frame_path_.DropPictures(engine_);
@@ -270,6 +272,7 @@ RuntimeResponse SessionSources::SelectReceiverSource(SourceKind kind, const std:
   }
   example_player_.Stop();
   {
+    MutexLock settings(settings_);
     MutexLock engine(engine_.mutex);
     const bool saved = ChangeSelection(engine_, kind, id, id);
     if (saved) ResetForNewSource();
@@ -297,6 +300,7 @@ RuntimeResponse SessionSources::SelectExampleSource(const std::string& id) {
       return MakeErrorResponse(400, kExampleUnavailable);
     }
     {
+      MutexLock settings(settings_);
       MutexLock engine(engine_.mutex);
       const bool saved = ChangeSelection(engine_, SourceKind::kExample, id, "Example 1");
       if (saved) {
@@ -322,6 +326,7 @@ RuntimeResponse SessionSources::SelectExampleSource(const std::string& id) {
     if (still.empty()) return MakeErrorResponse(400, kExampleUnavailable);
     StopReceivers();
     control.Unlock();
+    MutexLock settings(settings_);
     MutexLock engine(engine_.mutex);
     const bool saved = ChangeSelection(engine_, SourceKind::kExample, id, "Example 2");
     if (saved) {
@@ -341,6 +346,7 @@ RuntimeResponse SessionSources::SelectExampleSource(const std::string& id) {
 
 RuntimeResponse SessionSources::ClearSource() {
   if (!StopEveryInput()) return MakeErrorResponse(503, kStopping);
+  MutexLock settings(settings_);
   MutexLock engine(engine_.mutex);
   SourceSelection& selection = engine_.selection;
   const SourceSelection previous = selection;

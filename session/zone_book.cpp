@@ -3,9 +3,9 @@
 
 #include "session/zone_book.h"
 
-#include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <utility>
 
 #include "settings/settings_file.h"
 
@@ -107,20 +107,6 @@ void WriteProfiles(SourceConfiguration& configuration, const std::map<std::strin
   }
 }
 
-// Puts the sport's zone set for the selected source to `zones_text` and saves the sport zone
-// file; on a failed save the set is as it was.
-bool StoreSportZones(ZoneBook& book, const SourceSelection& selection,
-                     const std::string& zones_text) {
-  const SportZonesDocument previous = book.sport_zones;
-  PutSportZoneSet(book.sport_zones, book, selection, zones_text);
-  const std::filesystem::path path =
-      book.config_store ? book.config_store->directory() / "sport_zones.json" : std::filesystem::path();
-  std::string error;
-  if (SaveSportZones(path, book.sport_zones, error)) return true;
-  book.sport_zones = previous;
-  return false;
-}
-
 }  // namespace
 
 std::vector<OcrZone> ZonesFor(const ZoneBook& book, const SourceSelection& selection) {
@@ -152,16 +138,17 @@ bool HideEmptyFor(const ZoneBook& book, const SourceSelection& selection) {
          selection.id == "example-2";
 }
 
-std::string GeometryKey(const SourceGeometry& geometry) {
-  std::string key;
-  char number[400];  // "%.9f" of the largest double fits
-  for (const GeometryPoint& corner : GeometryCorners(geometry)) {
-    std::snprintf(number, sizeof number, "%.9f,", corner.x);
-    key += number;
-    std::snprintf(number, sizeof number, "%.9f;", corner.y);
-    key += number;
+AnalysisSetup AnalysisSetupFor(const ZoneBook& book, const SourceSelection& selection) {
+  AnalysisSetup setup;
+  for (const OcrZone& zone : ZonesFor(book, selection)) setup.zones.push_back(ToAnalysisZone(zone));
+  if (!selection.selected) {
+    setup.geometry = book.default_geometry;
+  } else if (const auto found = book.geometries.find(ProfileKeyOf(selection));
+             found != book.geometries.end()) {
+    setup.geometry = found->second;
   }
-  return key;
+  if (book.sport_active) setup.role_filter = book.active_roles;
+  return setup;
 }
 
 void ApplySourceConfiguration(const SourceConfiguration& configuration, SourceSelection& selection,
@@ -230,11 +217,9 @@ SourceConfiguration BuildSourceConfiguration(const ZoneBook& book,
 }
 
 bool SaveConfiguration(ZoneBook& book, const SourceSelection& selection) {
-  if (!book.config_store) return true;
-  SourceConfiguration configuration = BuildSourceConfiguration(book, selection);
-  std::string error;
-  if (!book.config_store->Save(configuration, error)) return false;
-  book.stored = std::move(configuration);
+  const SettingsChange change = PrepareConfigurationChange(book, selection, [](ZoneBook&) {});
+  if (!WriteSettingsChange(change)) return false;
+  CommitSettingsChange(book, change);
   return true;
 }
 
@@ -258,16 +243,56 @@ std::optional<std::string> ZoneListRefusal(const ZoneBook& book, const SourceSel
   return std::nullopt;
 }
 
-bool StoreZones(ZoneBook& book, const SourceSelection& selection, const std::string& zones_text) {
-  if (SportApplied(book)) return StoreSportZones(book, selection, zones_text);
-  const std::string key = ProfileKeyOf(selection);
-  const auto found = book.zones.find(key);
-  const std::vector<OcrZone> previous =
-      found == book.zones.end() ? std::vector<OcrZone>{} : found->second;
-  book.zones[key] = ParseOcrZoneList(zones_text);
-  if (SaveConfiguration(book, selection)) return true;
-  book.zones[key] = previous;
-  return false;
+SettingsChange PrepareConfigurationChange(ZoneBook& book, const SourceSelection& selection,
+                                          std::function<void(ZoneBook&)> apply) {
+  SettingsChange change;
+  change.store = book.config_store.get();
+  if (change.store != nullptr) {
+    // The record is built from the book as the change leaves it, then the book is put back: it
+    // changes only once the files are written.
+    const auto zones = book.zones;
+    const auto geometries = book.geometries;
+    const auto hide_empty = book.hide_empty;
+    const SourceGeometry default_geometry = book.default_geometry;
+    apply(book);
+    change.configuration = change.store->PrepareSave(BuildSourceConfiguration(book, selection));
+    book.zones = zones;
+    book.geometries = geometries;
+    book.hide_empty = hide_empty;
+    book.default_geometry = default_geometry;
+  }
+  change.apply = std::move(apply);
+  return change;
+}
+
+SettingsChange PrepareZonesChange(ZoneBook& book, const SourceSelection& selection,
+                                  const std::string& zones_text) {
+  if (!SportApplied(book)) {
+    return PrepareConfigurationChange(book, selection, [key = ProfileKeyOf(selection),
+                                                        zones = ParseOcrZoneList(zones_text)](ZoneBook& b) {
+      b.zones[key] = zones;
+    });
+  }
+  SportZonesDocument document = book.sport_zones;
+  PutSportZoneSet(document, book, selection, zones_text);
+  SettingsChange change;
+  change.store = book.config_store.get();
+  change.sport_zones = document;
+  change.apply = [document = std::move(document)](ZoneBook& b) { b.sport_zones = document; };
+  return change;
+}
+
+bool WriteSettingsChange(const SettingsChange& change) {
+  if (change.store == nullptr) return true;
+  std::string error;
+  if (change.configuration && !change.store->Write(*change.configuration, error)) return false;
+  return !change.sport_zones ||
+         SaveSportZones(change.store->directory() / "sport_zones.json", *change.sport_zones, error);
+}
+
+void CommitSettingsChange(ZoneBook& book, const SettingsChange& change) {
+  change.apply(book);
+  if (change.configuration) book.stored = change.configuration->config;
 }
 
 }  // namespace tessvark

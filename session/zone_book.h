@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -7,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ocr/analysis_inputs.h"
 #include "ocr/zone_geometry.h"
 #include "session/ocr_zone.h"
 #include "session/source_selection.h"
@@ -46,13 +49,13 @@ struct ZoneBook {
 std::vector<OcrZone> ZonesFor(const ZoneBook& book, const SourceSelection& selection);
 std::string ZonesTextFor(const ZoneBook& book, const SourceSelection& selection);
 // The default geometry without a selection (no map entry made); otherwise the selected source's
-// entry, created as the identity quad when missing.
+// entry, created as the identity quad when missing (and saved with the next save from then on).
 SourceGeometry& GeometryFor(ZoneBook& book, const SourceSelection& selection);
 // The stored switch, else true only for the Example still.
 bool HideEmptyFor(const ZoneBook& book, const SourceSelection& selection);
-// Each corner's x and y with nine decimals, "x,y;" per corner from the top left clockwise: the
-// text by which the worker tells geometries apart.
-std::string GeometryKey(const SourceGeometry& geometry);
+// How the worker reads the selection's frames, with generation 0: the zones of ZonesFor, the
+// geometry of GeometryFor (without making an entry), and the applied sport's roles.
+AnalysisSetup AnalysisSetupFor(const ZoneBook& book, const SourceSelection& selection);
 
 // The stored configuration into the selection and the maps, and back into a record.
 void ApplySourceConfiguration(const SourceConfiguration& configuration, SourceSelection& selection,
@@ -68,8 +71,29 @@ bool SaveConfiguration(ZoneBook& book, const SourceSelection& selection);
 // list may be stored; the configuration files keep any source and any size.
 std::optional<std::string> ZoneListRefusal(const ZoneBook& book, const SourceSelection& selection,
                                            const std::string& zones_text);
-// A new zone list (its JSON text) for the selected source: into the active sport's zone set or
-// the source's own list, saved at once; on a failed save the previous list is back and false.
-bool StoreZones(ZoneBook& book, const SourceSelection& selection, const std::string& zones_text);
+// A change of what the settings files keep, written without the engine mutex. It is prepared
+// under that mutex (the files' content built as it will be after the change, the book left as it
+// was), written holding only the session's settings mutex, and committed under the engine mutex
+// once written; nothing changes when the write fails. Every operation that changes stored
+// settings holds the settings mutex from preparation to commit, so the book cannot change in
+// between (the configuration store refuses a save overtaken by a later one all the same).
+struct SettingsChange {
+  std::function<void(ZoneBook&)> apply;  // the change itself
+  ConfigStore* store = nullptr;          // none without a data folder: nothing is written
+  std::optional<ConfigSave> configuration;        // the configuration files, when they change
+  std::optional<SportZonesDocument> sport_zones;  // the sport zone file, when it changes
+};
+
+// A change of the zones, geometries or hide-empty switches that the configuration files keep.
+SettingsChange PrepareConfigurationChange(ZoneBook& book, const SourceSelection& selection,
+                                          std::function<void(ZoneBook&)> apply);
+// A new zone list (its JSON text) for the selected source: into the active sport's zone set and
+// the sport zone file, or the source's own list and the configuration files.
+SettingsChange PrepareZonesChange(ZoneBook& book, const SourceSelection& selection,
+                                  const std::string& zones_text);
+// Writes what the change writes; true when written or when there is nothing to write.
+bool WriteSettingsChange(const SettingsChange& change);
+// Applies a written change, and keeps the written record as the stored configuration.
+void CommitSettingsChange(ZoneBook& book, const SettingsChange& change);
 
 }  // namespace tessvark

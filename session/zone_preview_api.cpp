@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -85,18 +84,13 @@ RuntimeResponse SlotPreview(const OcrZone& zone, const cv::Mat& cut, const cv::M
   return MakeImageResponse(EncodePng(prepared(area).clone()), "image/png");
 }
 
-}  // namespace
-
-RuntimeResponse SessionZones::GetZonePreview(const std::string& zone_id, const std::string& kind,
-                                              std::int32_t slot_index,
-                                              const ZonePreviewOptions& options) {
-  MutexLock engine(engine_.mutex);
-  if (kind != "crop" && kind != "processed-preview" && kind != "slot-preview") {
-    return MakeErrorResponse(404, "Not Found");
-  }
-  if (engine_.pictures.working_image.empty()) return MakeErrorResponse(503, "No working frame available");
+// The zone to preview: the stored one, or one being drawn (its role from the query, the
+// defaults otherwise), with the query's rectangle and corners laid over it; the refusal when
+// there is none or the query is unusable.
+std::optional<RuntimeResponse> PreviewZone(SessionEngine& engine, const std::string& zone_id,
+                                           const ZonePreviewOptions& options, OcrZone& zone)
+    REQUIRES(engine.mutex) {
   if (!IsValidZoneId(zone_id)) return MakeErrorResponse(404, kZoneNotFound);
-
   const bool any_geometry = options.has_x || options.has_y || options.has_width || options.has_height;
   const bool all_geometry = options.has_x && options.has_y && options.has_width && options.has_height;
   if (any_geometry && !(all_geometry && options.numbers_valid)) {
@@ -106,9 +100,7 @@ RuntimeResponse SessionZones::GetZonePreview(const std::string& zone_id, const s
       any_geometry ? ClampPreviewRect(options.x, options.y, options.width, options.height)
                    : std::nullopt;
 
-  // The stored zone, or a zone being drawn: its role from the query, the defaults otherwise.
-  OcrZone zone;
-  const std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
+  const std::vector<OcrZone> zones = ZonesFor(engine.zones, engine.selection);
   const auto stored = std::find_if(zones.begin(), zones.end(),
                                    [&](const OcrZone& candidate) { return candidate.id == zone_id; });
   if (stored != zones.end()) {
@@ -139,16 +131,36 @@ RuntimeResponse SessionZones::GetZonePreview(const std::string& zone_id, const s
       }
     }
   }
+  return std::nullopt;
+}
 
-  ZoneCrop crop;
-  try {
-    crop = WarpZonePerspective(engine_.pictures.working_image, zone.x, zone.y, zone.width, zone.height,
-                               zone.perspective_enabled ? std::optional<CornerQuad>(zone.corners)
-                                                        : std::nullopt,
-                               zone_id);
-  } catch (const std::invalid_argument&) {
-    return MakeErrorResponse(422, kGeometryInvalid);
+}  // namespace
+
+RuntimeResponse SessionZones::GetZonePreview(const std::string& zone_id, const std::string& kind,
+                                              std::int32_t slot_index,
+                                              const ZonePreviewOptions& options) {
+  if (kind != "crop" && kind != "processed-preview" && kind != "slot-preview") {
+    return MakeErrorResponse(404, "Not Found");
   }
+  OcrZone zone;
+  WorkingView view;
+  {
+    MutexLock engine(engine_.mutex);
+    if (!WorkingPictureShown(engine_.pictures)) {
+      return MakeErrorResponse(503, "No working frame available");
+    }
+    if (std::optional<RuntimeResponse> refused = PreviewZone(engine_, zone_id, options, zone)) {
+      return *refused;
+    }
+    view.source = engine_.pictures.source_image;
+    view.geometry = engine_.CurrentSetup()->geometry;
+  }
+  // The cut, its preparation and the encoding run without the engine mutex.
+  view = MakeWorkingView(view.source, view.geometry);
+  const ZoneCrop crop = CutZone(view, zone.x, zone.y, zone.width, zone.height,
+                                zone.perspective_enabled ? std::optional<CornerQuad>(zone.corners)
+                                                         : std::nullopt,
+                                zone_id);
   if (crop.failed) {
     return MakeErrorResponse(422, crop.error.empty() ? "Perspective shape is invalid" : crop.error);
   }

@@ -1,6 +1,6 @@
 // The zone operations of the API: list, create, update, delete, reorder and the hide-empty
-// preference of the current source. Each holds the engine mutex from start to reply; a change is
-// stored first and then handed to the worker by running the frame step again.
+// preference of the current source. A change is checked and prepared under the engine mutex,
+// written without it, then applied and handed to the worker by running the frame step again.
 
 #include "session/session_zones.h"
 
@@ -177,17 +177,16 @@ std::optional<ZoneProcessing> ProcessingOfNewestZone(const std::vector<OcrZone>&
   return ProcessingOrDefaults(*newest);
 }
 
-// Stores the new zone list of the selected source: 422 with the reason when it would not come
-// back after a restart (nothing is changed then), 500 when the save failed (the previous list is
-// back); nothing once it is stored.
-std::optional<RuntimeResponse> StoreZoneList(SessionEngine& engine,
-                                             const std::vector<OcrZone>& zones)
-    REQUIRES(engine.mutex) {
+// Prepares the new zone list of the selected source for storing: 422 with the reason when it
+// would not come back after a restart (nothing is changed then).
+std::optional<RuntimeResponse> PrepareZoneList(SessionEngine& engine,
+                                               const std::vector<OcrZone>& zones,
+                                               SettingsChange& change) REQUIRES(engine.mutex) {
   const std::string text = OcrZoneListJson(zones);
   if (std::optional<std::string> refusal = ZoneListRefusal(engine.zones, engine.selection, text)) {
     return MakeErrorResponse(422, *refusal);
   }
-  if (!StoreZones(engine.zones, engine.selection, text)) return MakeErrorResponse(500, kNotSaved);
+  change = PrepareZonesChange(engine.zones, engine.selection, text);
   return std::nullopt;
 }
 
@@ -204,8 +203,17 @@ std::string ZoneReplyJson(const OcrZone& zone) {
 
 }  // namespace
 
-SessionZones::SessionZones(SessionEngine& engine, FramePath& frame_path, SessionOutputs& outputs)
-    : engine_(engine), frame_path_(frame_path), outputs_(outputs) {}
+SessionZones::SessionZones(SessionEngine& engine, FramePath& frame_path, Mutex& settings)
+    : engine_(engine), frame_path_(frame_path), settings_(settings) {}
+
+std::optional<RuntimeResponse> SessionZones::Store(const SettingsChange& change, bool analyze) {
+  if (!WriteSettingsChange(change)) return MakeErrorResponse(500, kNotSaved);
+  MutexLock engine(engine_.mutex);
+  CommitSettingsChange(engine_.zones, change);
+  engine_.RefreshSetup();
+  if (analyze) frame_path_.Analyze(engine_, true, true);
+  return std::nullopt;
+}
 
 RuntimeResponse SessionZones::ListZones() {
   MutexLock engine(engine_.mutex);
@@ -213,126 +221,149 @@ RuntimeResponse SessionZones::ListZones() {
 }
 
 RuntimeResponse SessionZones::CreateZone(const std::string& body_text) {
-  MutexLock engine(engine_.mutex);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
-
-  double rect[4] = {};
-  bool missing = false;
-  const bool numeric = ReadZoneRectangle(*body, rect, missing);
-  const JsonValue* id = body->Find("id");
-  const JsonValue* role = body->Find("role");
-  if (id == nullptr || role == nullptr || missing) {
-    return MakeErrorResponse(422, "Zone is missing a required field");
-  }
-  if (id->kind != JsonKind::kString || !IsValidZoneId(id->text) ||
-      role->kind != JsonKind::kString) {
-    return MakeErrorResponse(422, "Zone id and role must be strings");
-  }
-  if (IdBreaksZonePaths(id->text)) {
-    return MakeErrorResponse(422, "Zone id must not contain %2e, %5c or %00");
-  }
-  const std::optional<ZoneRoleRow> row = FindZoneRole(role->text);
-  if (!row) return MakeErrorResponse(400, "Unknown OCR zone role");
-  if (engine_.zones.sport_active && engine_.zones.active_roles.count(row->role) == 0) {
-    return MakeErrorResponse(400, "This field is not available for the selected sport");
-  }
-  if (!numeric) return MakeErrorResponse(422, "Zone coordinates must be numeric");
-
-  std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
-  for (const OcrZone& zone : zones) {
-    if (zone.role == role->text || zone.id == id->text) {
-      return MakeErrorResponse(409, "This OCR zone already exists");
-    }
-  }
+  MutexLock settings(settings_);
   OcrZone zone;
-  zone.id = id->text;
-  zone.role = row->role;
-  zone.name = row->name;
-  zone.type = row->type;
-  zone.x = rect[0];
-  zone.y = rect[1];
-  zone.width = rect[2];
-  zone.height = rect[3];
-  if (std::string refused = ApplyZoneOptions(*body, zone); !refused.empty()) {
-    return MakeErrorResponse(422, refused);
-  }
-
-  zone.created_sequence = NextCreatedSequence(zones);
-  if (!zone.processing) {
-    if (!zones.empty()) {
-      zone.processing = ProcessingOfNewestZone(zones);
-    } else if (!engine_.pictures.working_image.empty()) {
-      zone.processing = EstimateZoneProcessing(
-          CropNormalizedRect(engine_.pictures.working_image, zone.x, zone.y, zone.width, zone.height));
+  std::vector<OcrZone> zones;
+  // The picture a first zone's processing is estimated from, cut outside the engine mutex; the
+  // settings mutex keeps the zones as they are meanwhile.
+  std::optional<WorkingView> estimate_from;
+  {
+    MutexLock engine(engine_.mutex);
+    double rect[4] = {};
+    bool missing = false;
+    const bool numeric = ReadZoneRectangle(*body, rect, missing);
+    const JsonValue* id = body->Find("id");
+    const JsonValue* role = body->Find("role");
+    if (id == nullptr || role == nullptr || missing) {
+      return MakeErrorResponse(422, "Zone is missing a required field");
     }
+    if (id->kind != JsonKind::kString || !IsValidZoneId(id->text) ||
+        role->kind != JsonKind::kString) {
+      return MakeErrorResponse(422, "Zone id and role must be strings");
+    }
+    if (IdBreaksZonePaths(id->text)) {
+      return MakeErrorResponse(422, "Zone id must not contain %2e, %5c or %00");
+    }
+    const std::optional<ZoneRoleRow> row = FindZoneRole(role->text);
+    if (!row) return MakeErrorResponse(400, "Unknown OCR zone role");
+    if (engine_.zones.sport_active && engine_.zones.active_roles.count(row->role) == 0) {
+      return MakeErrorResponse(400, "This field is not available for the selected sport");
+    }
+    if (!numeric) return MakeErrorResponse(422, "Zone coordinates must be numeric");
+
+    zones = ZonesFor(engine_.zones, engine_.selection);
+    for (const OcrZone& existing : zones) {
+      if (existing.role == role->text || existing.id == id->text) {
+        return MakeErrorResponse(409, "This OCR zone already exists");
+      }
+    }
+    zone.id = id->text;
+    zone.role = row->role;
+    zone.name = row->name;
+    zone.type = row->type;
+    zone.x = rect[0];
+    zone.y = rect[1];
+    zone.width = rect[2];
+    zone.height = rect[3];
+    if (std::string refused = ApplyZoneOptions(*body, zone); !refused.empty()) {
+      return MakeErrorResponse(422, refused);
+    }
+    zone.created_sequence = NextCreatedSequence(zones);
+    if (!zone.processing && !zones.empty()) {
+      zone.processing = ProcessingOfNewestZone(zones);
+    } else if (!zone.processing && WorkingPictureShown(engine_.pictures)) {
+      estimate_from = WorkingView{};
+      estimate_from->source = engine_.pictures.source_image;
+      estimate_from->geometry = engine_.CurrentSetup()->geometry;
+    }
+  }
+  if (estimate_from) {
+    const WorkingView view = MakeWorkingView(estimate_from->source, estimate_from->geometry);
+    zone.processing = EstimateZoneProcessing(
+        CutZone(view, zone.x, zone.y, zone.width, zone.height, std::nullopt, zone.id).image);
   }
   zones.push_back(zone);
-  if (std::optional<RuntimeResponse> failed = StoreZoneList(engine_, zones)) return *failed;
-  outputs_.RequestClear();
-  frame_path_.Analyze(engine_, true, true);
+  SettingsChange change;
+  {
+    MutexLock engine(engine_.mutex);
+    if (std::optional<RuntimeResponse> refused = PrepareZoneList(engine_, zones, change)) {
+      return *refused;
+    }
+  }
+  if (std::optional<RuntimeResponse> failed = Store(change, true)) return *failed;
   return MakeOkResponse(ZoneReplyJson(zone));
 }
 
 RuntimeResponse SessionZones::UpdateZone(const std::string& zone_id,
                                           const std::string& body_text) {
-  MutexLock engine(engine_.mutex);
   if (!IsValidZoneId(zone_id)) return MakeErrorResponse(404, kZoneNotFound);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
+  MutexLock settings(settings_);
+  SettingsChange change;
+  OcrZone zone;
+  {
+    MutexLock engine(engine_.mutex);
+    std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
+    const auto found = std::find_if(zones.begin(), zones.end(),
+                                    [&](const OcrZone& stored) { return stored.id == zone_id; });
+    if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
+    double rect[4] = {};
+    bool missing = false;
+    if (!ReadZoneRectangle(*body, rect, missing)) {
+      return MakeErrorResponse(422, missing ? "Zone is missing a required field"
+                                            : "Zone coordinates must be numeric");
+    }
+    const std::optional<ZoneRoleRow> row = FindZoneRole(found->role);
+    if (!row) return MakeErrorResponse(400, "Unknown OCR zone role");
 
-  std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
-  const auto found = std::find_if(zones.begin(), zones.end(),
-                                  [&](const OcrZone& zone) { return zone.id == zone_id; });
-  if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
-  double rect[4] = {};
-  bool missing = false;
-  if (!ReadZoneRectangle(*body, rect, missing)) {
-    return MakeErrorResponse(422, missing ? "Zone is missing a required field"
-                                          : "Zone coordinates must be numeric");
+    zone = *found;
+    zone.x = std::min(std::max(rect[0], 0.0), 1.0);
+    zone.y = std::min(std::max(rect[1], 0.0), 1.0);
+    zone.width = std::min(1.0 - zone.x, std::max(std::min(rect[2], 1.0), 0.001));
+    zone.height = std::min(1.0 - zone.y, std::max(std::min(rect[3], 1.0), 0.001));
+    zone.name = row->name;
+    zone.type = row->type;
+    if (body->Find("perspective") == nullptr) {
+      zone.perspective_enabled = false;
+      zone.has_perspective = false;
+      zone.corners = CornerQuad{};
+    }
+    if (std::string refused = ApplyZoneOptions(*body, zone); !refused.empty()) {
+      return MakeErrorResponse(422, refused);
+    }
+    *found = zone;
+    if (std::optional<RuntimeResponse> refused = PrepareZoneList(engine_, zones, change)) {
+      return *refused;
+    }
   }
-  const std::optional<ZoneRoleRow> row = FindZoneRole(found->role);
-  if (!row) return MakeErrorResponse(400, "Unknown OCR zone role");
-
-  OcrZone zone = *found;
-  zone.x = std::min(std::max(rect[0], 0.0), 1.0);
-  zone.y = std::min(std::max(rect[1], 0.0), 1.0);
-  zone.width = std::min(1.0 - zone.x, std::max(std::min(rect[2], 1.0), 0.001));
-  zone.height = std::min(1.0 - zone.y, std::max(std::min(rect[3], 1.0), 0.001));
-  zone.name = row->name;
-  zone.type = row->type;
-  if (body->Find("perspective") == nullptr) {
-    zone.perspective_enabled = false;
-    zone.has_perspective = false;
-    zone.corners = CornerQuad{};
-  }
-  if (std::string refused = ApplyZoneOptions(*body, zone); !refused.empty()) {
-    return MakeErrorResponse(422, refused);
-  }
-  *found = zone;
-  if (std::optional<RuntimeResponse> failed = StoreZoneList(engine_, zones)) return *failed;
-  outputs_.RequestClear();
-  frame_path_.Analyze(engine_, true, true);
+  if (std::optional<RuntimeResponse> failed = Store(change, true)) return *failed;
   return MakeOkResponse(ZoneReplyJson(zone));
 }
 
 RuntimeResponse SessionZones::DeleteZone(const std::string& zone_id) {
-  MutexLock engine(engine_.mutex);
-  std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
-  const auto found = std::find_if(zones.begin(), zones.end(),
-                                  [&](const OcrZone& zone) { return zone.id == zone_id; });
-  if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
-  zones.erase(found);
-  if (std::optional<RuntimeResponse> failed = StoreZoneList(engine_, zones)) return *failed;
-  outputs_.RequestClear();
-  frame_path_.Analyze(engine_, true, true);
+  MutexLock settings(settings_);
+  SettingsChange change;
+  {
+    MutexLock engine(engine_.mutex);
+    std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
+    const auto found = std::find_if(zones.begin(), zones.end(),
+                                    [&](const OcrZone& zone) { return zone.id == zone_id; });
+    if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
+    zones.erase(found);
+    if (std::optional<RuntimeResponse> refused = PrepareZoneList(engine_, zones, change)) {
+      return *refused;
+    }
+  }
+  if (std::optional<RuntimeResponse> failed = Store(change, true)) return *failed;
   return MakeOkResponse(R"({"success":true})");
 }
 
 RuntimeResponse SessionZones::ReorderZones(const std::string& body_text) {
-  MutexLock engine(engine_.mutex);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
@@ -344,39 +375,46 @@ RuntimeResponse SessionZones::ReorderZones(const std::string& body_text) {
     if (id.kind != JsonKind::kString) return MakeErrorResponse(422, "Zone order ids must be strings");
   }
 
-  const std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
-  std::map<std::string, const OcrZone*> stored;
-  for (const OcrZone& zone : zones) {
-    if (!stored.emplace(zone.id, &zone).second) {
-      return MakeErrorResponse(500, "Stored OCR zones contain duplicate IDs");
-    }
-  }
-  std::set<std::string> requested;
-  for (const JsonValue& id : ids->items) {
-    if (!requested.insert(id.text).second) {
-      return MakeErrorResponse(400, "Zone order contains duplicate IDs");
-    }
-  }
-  for (const std::string& id : requested) {
-    if (stored.count(id) == 0) return MakeErrorResponse(400, "Zone order contains unknown IDs");
-  }
-  for (const auto& entry : stored) {
-    if (requested.count(entry.first) == 0) {
-      return MakeErrorResponse(400, "Zone order is missing existing IDs");
-    }
-  }
-
-  std::vector<OcrZone> ordered;
-  ordered.reserve(zones.size());
+  MutexLock settings(settings_);
+  SettingsChange change;
   JsonWriter reply(kApiJson);
-  reply.BeginObject().Key("success").Bool(true).Key("zone_ids").BeginArray();
-  for (const JsonValue& id : ids->items) {
-    ordered.push_back(*stored.at(id.text));
-    reply.String(id.text);
+  {
+    MutexLock engine(engine_.mutex);
+    const std::vector<OcrZone> zones = ZonesFor(engine_.zones, engine_.selection);
+    std::map<std::string, const OcrZone*> stored;
+    for (const OcrZone& zone : zones) {
+      if (!stored.emplace(zone.id, &zone).second) {
+        return MakeErrorResponse(500, "Stored OCR zones contain duplicate IDs");
+      }
+    }
+    std::set<std::string> requested;
+    for (const JsonValue& id : ids->items) {
+      if (!requested.insert(id.text).second) {
+        return MakeErrorResponse(400, "Zone order contains duplicate IDs");
+      }
+    }
+    for (const std::string& id : requested) {
+      if (stored.count(id) == 0) return MakeErrorResponse(400, "Zone order contains unknown IDs");
+    }
+    for (const auto& entry : stored) {
+      if (requested.count(entry.first) == 0) {
+        return MakeErrorResponse(400, "Zone order is missing existing IDs");
+      }
+    }
+
+    std::vector<OcrZone> ordered;
+    ordered.reserve(zones.size());
+    reply.BeginObject().Key("success").Bool(true).Key("zone_ids").BeginArray();
+    for (const JsonValue& id : ids->items) {
+      ordered.push_back(*stored.at(id.text));
+      reply.String(id.text);
+    }
+    reply.EndArray().EndObject();
+    if (std::optional<RuntimeResponse> refused = PrepareZoneList(engine_, ordered, change)) {
+      return *refused;
+    }
   }
-  reply.EndArray().EndObject();
-  if (std::optional<RuntimeResponse> failed = StoreZoneList(engine_, ordered)) return *failed;
-  frame_path_.Analyze(engine_, true, true);
+  if (std::optional<RuntimeResponse> failed = Store(change, true)) return *failed;
   return MakeOkResponse(reply.Take());
 }
 
@@ -386,7 +424,6 @@ RuntimeResponse SessionZones::GetHideEmpty() {
 }
 
 RuntimeResponse SessionZones::SetHideEmpty(const std::string& body_text) {
-  MutexLock engine(engine_.mutex);
   RuntimeResponse error;
   const std::optional<JsonValue> body = ParseRequestObject(body_text, error);
   if (!body) return error;
@@ -395,12 +432,17 @@ RuntimeResponse SessionZones::SetHideEmpty(const std::string& body_text) {
   }
   const JsonValue* enabled = body->Find("enabled");
   if (enabled->kind != JsonKind::kBool) return MakeErrorResponse(400, "Hide empty requires a boolean");
-  const std::map<std::string, bool> previous = engine_.zones.hide_empty;
-  engine_.zones.hide_empty[ProfileKeyOf(engine_.selection)] = enabled->bool_value;
-  if (!SaveConfiguration(engine_.zones, engine_.selection)) {
-    engine_.zones.hide_empty = previous;
-    return MakeErrorResponse(500, kNotSaved);
+  MutexLock settings(settings_);
+  SettingsChange change;
+  {
+    MutexLock engine(engine_.mutex);
+    change = PrepareConfigurationChange(
+        engine_.zones, engine_.selection,
+        [key = ProfileKeyOf(engine_.selection), enabled = enabled->bool_value](ZoneBook& book) {
+          book.hide_empty[key] = enabled;
+        });
   }
+  if (std::optional<RuntimeResponse> failed = Store(change, false)) return *failed;
   return MakeOkResponse(HideEmptyJson(enabled->bool_value));
 }
 

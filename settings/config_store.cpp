@@ -364,7 +364,20 @@ bool ConfigStore::KeepPendingCopy(PendingCopy& pending, const std::string& file_
 }
 
 bool ConfigStore::Save(const SourceConfiguration& config, std::string& error) {
+  return Write(PrepareSave(config), error);
+}
+
+ConfigSave ConfigStore::PrepareSave(SourceConfiguration config) {
+  return ConfigSave{prepared_.fetch_add(1) + 1, std::move(config)};
+}
+
+bool ConfigStore::Write(const ConfigSave& save, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (save.sequence < written_) {
+    error = "A later configuration was saved first";
+    return false;
+  }
+  const SourceConfiguration& config = save.config;
   for (const ZoneProfile& profile : config.profiles) {
     if (profile.has_geometry && !IsStableQuad(profile.corners)) {
       error = "Refusing a geometry that cannot define a stable perspective";
@@ -385,9 +398,13 @@ bool ConfigStore::Save(const SourceConfiguration& config, std::string& error) {
       !KeepPendingCopy(pending_zone_store_, kZoneStoreFile, error)) {
     return false;
   }
-  return WriteFileAtomically(directory_ / kZoneStoreFile, ZoneStoreDocument(config), error) &&
-         WriteFileAtomically(directory_ / kGeometryFile, GeometryDocument(config), error) &&
-         WriteFileAtomically(directory_ / kSourceConfigFile, SourceConfigDocument(config), error);
+  if (!WriteFileAtomically(directory_ / kZoneStoreFile, ZoneStoreDocument(config), error) ||
+      !WriteFileAtomically(directory_ / kGeometryFile, GeometryDocument(config), error) ||
+      !WriteFileAtomically(directory_ / kSourceConfigFile, SourceConfigDocument(config), error)) {
+    return false;
+  }
+  written_ = save.sequence;
+  return true;
 }
 
 bool ConfigStore::SaveOutputConfig(const std::string& text, std::string& error) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -54,14 +56,23 @@ std::string ProfileKey(const std::string& source_type, const std::string& source
 // and "source_id" are strings.
 bool ParseProfileKey(const std::string& key, std::string& source_type, std::string& source_id);
 
+// One save of the configuration, numbered in the order its caller built the record: under the
+// caller's own lock, so that a record built later reflects everything an earlier one did.
+struct ConfigSave {
+  std::uint64_t sequence = 0;
+  SourceConfiguration config;
+};
+
 // The session's source configuration in "source_config.json", "zone_store.json",
 // "source_geometry.json" and "output_config.json" of one data folder. A file that exists but
 // cannot be used is never replaced before its content has been kept under a second name
 // ("<file>.unreadable", or "source_geometry.legacy-v1.json" for the geometry); when no copy can
 // be made the save is refused instead.
 //
-// Load, Save and SaveOutputConfig hold the store mutex for their whole run; callers may hold the
-// session's engine mutex around them (engine mutex first). ApplyFactoryDefaults takes no lock.
+// Load, Write (and so Save) and SaveOutputConfig hold the store mutex for their whole run, so
+// files are written one save at a time; callers may hold the session's engine mutex around them
+// (engine mutex first), but need not. PrepareSave only numbers a save and may be called under any
+// lock. ApplyFactoryDefaults takes no lock.
 class ConfigStore {
  public:
   explicit ConfigStore(std::filesystem::path directory);
@@ -81,8 +92,16 @@ class ConfigStore {
 
   // Writes "zone_store.json", "source_geometry.json" and "source_config.json" from `config`, in
   // that order, after keeping every pending copy. On false `error` is set; files before the
-  // failing one are replaced, the others untouched.
+  // failing one are replaced, the others untouched. The same as Write(PrepareSave(config)).
   bool Save(const SourceConfiguration& config, std::string& error);
+
+  // Numbers a save for Write. A caller that writes outside the lock under which it built its
+  // record prepares the save under that lock, so the numbers follow the records.
+  ConfigSave PrepareSave(SourceConfiguration config);
+  // Writes the save as Save does, unless a save prepared after it was written already: a later
+  // configuration is never overwritten by an earlier one. That save is refused (false, `error`
+  // set) and nothing is written.
+  bool Write(const ConfigSave& save, std::string& error);
 
   // Writes `text` as "output_config.json" (it must parse as JSON).
   bool SaveOutputConfig(const std::string& text, std::string& error);
@@ -109,7 +128,9 @@ class ConfigStore {
   void LoadOutputConfig(SourceConfiguration& config);
 
   const std::filesystem::path directory_;
+  std::atomic<std::uint64_t> prepared_{0};  // saves numbered so far
   std::mutex mutex_;
+  std::uint64_t written_ = 0;          // guarded by mutex_; the newest save written
   PendingCopy pending_geometry_;       // guarded by mutex_
   PendingCopy pending_source_config_;  // guarded by mutex_
   PendingCopy pending_zone_store_;     // guarded by mutex_

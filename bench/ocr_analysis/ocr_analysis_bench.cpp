@@ -31,6 +31,7 @@ struct Board {
   // zone again.
   std::array<std::shared_ptr<WorkingFrame>, 2> frames;
   std::vector<AnalysisZone> zones;
+  AnalysisSetup setup;  // the zones, read from the picture as it is
   double clock_width = 0.0;  // pixels, margins included
 };
 
@@ -81,7 +82,6 @@ Board MakeBoard(int digit_height) {
     frame->image = rendered.image.clone();
     frame->frame_number = parity + 1;
     frame->profile_key = "srt\nbench";
-    frame->geometry_key = "identity";
     for (const AnalysisZone& zone : out.zones) {
       const int x = static_cast<int>(zone.x * board.width);
       const int y = static_cast<int>(zone.y * board.height);
@@ -92,6 +92,8 @@ Board MakeBoard(int digit_height) {
   for (const FieldTruth& truth : rendered.fields) {
     if (truth.name == "clock") out.clock_width = truth.width * board.width;
   }
+  out.setup.generation = 1;
+  out.setup.zones = out.zones;
   return out;
 }
 
@@ -103,7 +105,7 @@ void BM_FullAnalysisStep(benchmark::State& state, bool pictures_change) {
   AnalysisCore core("agent", [] { return std::string("t"); }, [] { return 0.0; }, 0.0, 0.0);
   // Whether the step really reads the board: small digits are at the edge of what the recogniser
   // reads, and a step that reads nothing would flatter the time.
-  core.Analyze(board.frames[0], board.zones, "[bench]", true, nullptr, std::nullopt);
+  core.Analyze(board.frames[0], board.setup, true, nullptr);
   const StateValue published = core.StateStore().Snapshot();
   if (published.Find("clock")->text != kClockText || published.Find("home")->int_value != 15) {
     state.SkipWithError("the board was not read; its time would mean nothing");
@@ -111,7 +113,7 @@ void BM_FullAnalysisStep(benchmark::State& state, bool pictures_change) {
   }
   size_t next = pictures_change ? 1 : 0;
   for (auto _ : state) {
-    const AnalysisStep step = core.Analyze(board.frames[next], board.zones, "[bench]", true, nullptr, std::nullopt);
+    const AnalysisStep step = core.Analyze(board.frames[next], board.setup, true, nullptr);
     benchmark::DoNotOptimize(step.status);
     if (pictures_change) next = 1 - next;
   }
@@ -136,7 +138,7 @@ void BM_SubmitToTickDone(benchmark::State& state) {
     }
     done.notify_all();
   });
-  worker.UpdateZones(board.zones, "[bench]");
+  worker.UpdateSetup(std::make_shared<const AnalysisSetup>(board.setup));
   worker.Start();
   int32_t number = 0;
   for (auto _ : state) {

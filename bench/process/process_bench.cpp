@@ -4,15 +4,19 @@
 // over the measuring window.
 //
 //   process_bench example [SECONDS] [previews]   the Example clip (1280x720, 25 fps), played by
-//                                                the program
+//                                                the program, with its corners set
 //   process_bench srt [SECONDS] [previews]       the Example clip scaled to 1920x1080 at 25 fps,
 //                                                sent by the ffmpeg command as an SRT caller on
-//                                                loopback
+//                                                loopback, read without corners (the identity
+//                                                geometry)
+//   process_bench corners [SECONDS] [previews]   the same SRT feed with the board's four corners
+//                                                set, as every operator sets them
 //
 // SECONDS (default 30) is the measuring window; it follows 5 s of warm-up. With "previews" the
 // bench also asks for both previews twice a second, as the operator page does while it shows
-// them. Both feeds carry the
-// ice-hockey board with the factory-default zones and geometry of the clip (five clock-like zones).
+// them. Every feed carries the ice-hockey board with the clip's 11 factory-default zones (five
+// clock-like). With corners they lie on the straightened board as the factory defaults draw them;
+// without, each zone is the rectangle around the same field on the picture as sent.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -33,9 +37,14 @@
 
 #include <httplib.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include "background_program.h"
 #include "core/json_value.h"
+#include "ocr/zone_geometry.h"
+#include "session/ocr_zone.h"
 #include "session_fixture.h"
+#include "settings/config_store.h"
 
 namespace tessvark {
 namespace {
@@ -154,15 +163,66 @@ class PreviewWatcher {
   std::thread thread_;
 };
 
+// The source profile's zones moved from the straightened board onto the picture as sent, each the
+// rectangle around its field, and its geometry set back to the whole picture.
+bool DropCorners(const std::filesystem::path& folder, const std::string& key, std::string& error) {
+  ConfigStore store(folder);
+  SourceConfiguration configuration;
+  store.Load(configuration);
+  ZoneProfile* profile = configuration.FindProfile(key);
+  if (profile == nullptr || !profile->has_geometry) {
+    error = "no geometry stored for the bench source";
+    return false;
+  }
+  const ProfileCorners& c = profile->corners;
+  SourceGeometry geometry;
+  geometry.top_left = {c.top_left.x, c.top_left.y};
+  geometry.top_right = {c.top_right.x, c.top_right.y};
+  geometry.bottom_right = {c.bottom_right.x, c.bottom_right.y};
+  geometry.bottom_left = {c.bottom_left.x, c.bottom_left.y};
+  const cv::Size picture(1920, 1080);
+  const SourceWarpPlan plan = PlanSourceWarp(picture.width, picture.height, geometry);
+  cv::Point2f board_corners[4];
+  cv::Point2f picture_corners[4];
+  for (int i = 0; i < 4; ++i) {
+    board_corners[i] = cv::Point2f(static_cast<float>(plan.destination_corners[i].x),
+                                   static_cast<float>(plan.destination_corners[i].y));
+    picture_corners[i] = cv::Point2f(static_cast<float>(plan.source_corners[i].x),
+                                     static_cast<float>(plan.source_corners[i].y));
+  }
+  const cv::Mat to_picture = cv::getPerspectiveTransform(board_corners, picture_corners);
+  std::vector<OcrZone> zones = ParseOcrZoneList(profile->zones);
+  for (OcrZone& zone : zones) {
+    const std::vector<cv::Point2d> on_board = {
+        {zone.x * plan.output_width, zone.y * plan.output_height},
+        {(zone.x + zone.width) * plan.output_width, zone.y * plan.output_height},
+        {(zone.x + zone.width) * plan.output_width, (zone.y + zone.height) * plan.output_height},
+        {zone.x * plan.output_width, (zone.y + zone.height) * plan.output_height}};
+    std::vector<cv::Point2d> on_picture;
+    cv::perspectiveTransform(on_board, on_picture, to_picture);
+    const cv::Rect2d box = cv::boundingRect(std::vector<cv::Point2f>(on_picture.begin(), on_picture.end()));
+    zone.x = box.x / picture.width;
+    zone.y = box.y / picture.height;
+    zone.width = box.width / picture.width;
+    zone.height = box.height / picture.height;
+  }
+  profile->zones = OcrZoneListJson(zones);
+  profile->corners = IdentityCorners();
+  return store.Save(configuration, error);
+}
+
 int Run(const std::string& feed, double seconds, bool previews) {
-  if (feed != "example" && feed != "srt") {
-    std::fprintf(stderr, "usage: process_bench example|srt [SECONDS] [previews]\n");
+  if (feed != "example" && feed != "srt" && feed != "corners") {
+    std::fprintf(stderr, "usage: process_bench example|srt|corners [SECONDS] [previews]\n");
     return 2;
   }
   testing::TempFolder folder("process-bench-" + feed);
   std::string error;
-  const bool stored = feed == "example" ? testing::StoreSelection(folder.path(), "example", "example-1", "", error)
-                                        : testing::StoreSelection(folder.path(), "srt", "bench", "example-1", error);
+  const bool stored =
+      feed == "example"
+          ? testing::StoreSelection(folder.path(), "example", "example-1", "", error)
+          : testing::StoreSelection(folder.path(), "srt", "bench", "example-1", error) &&
+                (feed == "corners" || DropCorners(folder.path(), ProfileKey("srt", "bench"), error));
   if (!stored) {
     std::fprintf(stderr, "cannot store the configuration: %s\n", error.c_str());
     return 1;
@@ -181,7 +241,7 @@ int Run(const std::string& feed, double seconds, bool previews) {
     return 1;
   }
   std::optional<BackgroundProgram> caller;
-  if (feed == "srt") {
+  if (feed != "example") {
     const int srt_port = FreeUdpPort();
     if (!Send(port, "PUT", "/api/source/srt",
               "{\"bind_address\":\"127.0.0.1\",\"port\":" + std::to_string(srt_port) + "}") ||
@@ -219,7 +279,7 @@ int Run(const std::string& feed, double seconds, bool previews) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: process_bench example|srt [SECONDS] [previews]\n");
+    std::fprintf(stderr, "usage: process_bench example|srt|corners [SECONDS] [previews]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);

@@ -9,3 +9,5 @@ tessvark_add_test(NAME ocr_analysis_worker_test THREADED SOURCES ${CMAKE_CURRENT
                   LIBRARIES tessvark_ocr tessvark_core)
 tessvark_add_test(NAME ocr_analysis_end_to_end_test THREADED SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_end_to_end_test.cpp
                   LIBRARIES tessvark_ocr tessvark_core tessvark_render tessvark_render_zones)
+tessvark_add_test(NAME ocr_analysis_working_picture_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/analysis_working_picture_test.cpp
+                  LIBRARIES tessvark_ocr tessvark_core)

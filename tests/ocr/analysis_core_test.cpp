@@ -55,9 +55,17 @@ std::shared_ptr<WorkingFrame> Frame(int32_t number, const std::string& generatio
   frame->image = cv::Mat(120, 200, CV_8UC3, cv::Scalar(number % 64, 0, 0));
   frame->frame_number = number;
   frame->profile_key = "srt\ncamera";
-  frame->geometry_key = "identity";
   frame->source = SourceContext{"srt", "camera", generation};
   return frame;
+}
+
+// A setup with the identity geometry: the frames are read as they are.
+AnalysisSetup ZoneSetup(std::vector<AnalysisZone> zones, uint64_t generation, RoleFilter filter = std::nullopt) {
+  AnalysisSetup setup;
+  setup.generation = generation;
+  setup.zones = std::move(zones);
+  setup.role_filter = std::move(filter);
+  return setup;
 }
 
 class AnalysisCoreTest : public ::testing::Test {
@@ -77,7 +85,7 @@ class AnalysisCoreTest : public ::testing::Test {
 
 TEST_F(AnalysisCoreTest, NoFrameIsStatusZeroAndReadsNothing) {
   AnalysisCore& core = Core();
-  const AnalysisStep step = core.Analyze(nullptr, {Zone("a", "home_score")}, "[a]", true, nullptr, std::nullopt);
+  const AnalysisStep step = core.Analyze(nullptr, ZoneSetup({Zone("a", "home_score")}, 1), true, nullptr);
   EXPECT_EQ(step.status, kStepNoFrame);
   EXPECT_TRUE(reader_.calls.empty());
   EXPECT_EQ(step.state.Find("sequence")->int_value, 0);
@@ -89,7 +97,7 @@ TEST_F(AnalysisCoreTest, ReadsAFrameOnceUnlessForcedOrItsSettingsChange) {
   const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("clock", "clock")};
   const auto frame = Frame(1);
 
-  AnalysisStep step = core.Analyze(frame, zones, "[v1]", false, nullptr, std::nullopt);
+  AnalysisStep step = core.Analyze(frame, ZoneSetup(zones, 2), false, nullptr);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_EQ(reader_.calls, (std::vector<std::string>{"clock", "home"})) << "clock lane first";
   EXPECT_EQ(Member(step, "home").int_value, 7);
@@ -97,50 +105,67 @@ TEST_F(AnalysisCoreTest, ReadsAFrameOnceUnlessForcedOrItsSettingsChange) {
   EXPECT_EQ(Member(step, "sequence").int_value, 1);
 
   reader_.calls.clear();
-  step = core.Analyze(frame, zones, "[v1]", false, nullptr, std::nullopt);
+  step = core.Analyze(frame, ZoneSetup(zones, 2), false, nullptr);
   EXPECT_EQ(step.status, kStepNothingToRun);
   EXPECT_TRUE(reader_.calls.empty());
 
   // Forced, both lanes run again; their unchanged pictures keep the readings they gave.
-  step = core.Analyze(frame, zones, "[v1]", true, nullptr, std::nullopt);
+  step = core.Analyze(frame, ZoneSetup(zones, 2), true, nullptr);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_TRUE(reader_.calls.empty());
   EXPECT_EQ(Member(step, "sequence").int_value, 1) << "same values publish no change";
 
   reader_.calls.clear();
-  step = core.Analyze(Frame(2), zones, "[v1]", false, nullptr, std::nullopt);
+  step = core.Analyze(Frame(2), ZoneSetup(zones, 2), false, nullptr);
   EXPECT_EQ(step.status, kStepPublished) << "a new frame number is read";
   EXPECT_EQ(reader_.calls.size(), 2u);
 }
 
-TEST_F(AnalysisCoreTest, AChangedZoneSetDropsTheOldReadings) {
+TEST_F(AnalysisCoreTest, ARoleLeftWithoutAZoneLosesItsReading) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
   const auto frame = Frame(1);
-  AnalysisStep step = core.Analyze(frame, {Zone("home", "home_score"), Zone("guest", "guest_score")}, "[v1]",
-                                   false, nullptr, std::nullopt);
+  AnalysisStep step = core.Analyze(frame, ZoneSetup({Zone("home", "home_score"), Zone("guest", "guest_score")}, 1),
+                                   false, nullptr);
   EXPECT_EQ(Member(step, "guest").int_value, 3);
 
-  // Same frame, new zone-set text: both lanes run again and only the new set's readings remain
-  // (the home zone's picture is unchanged, so its reading is reused rather than read again).
+  // Same frame, a setup without the guest zone: both lanes run again and only the zoned role
+  // keeps a reading (the home zone's picture is unchanged, so its reading is reused rather than
+  // read again).
   reader_.calls.clear();
-  step = core.Analyze(frame, {Zone("home", "home_score")}, "[v2]", false, nullptr, std::nullopt);
+  step = core.Analyze(frame, ZoneSetup({Zone("home", "home_score")}, 2), false, nullptr);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_TRUE(reader_.calls.empty());
   EXPECT_EQ(Member(step, "home").int_value, 7);
   EXPECT_EQ(Member(step, "guest").kind, StateKind::kNull);
   ASSERT_EQ(core.Readings().size(), 1u);
-  EXPECT_EQ(core.Readings()[0].context.zone_set_text, "[v2]");
+  EXPECT_EQ(core.Readings()[0].role, "home_score");
+}
+
+// A zone moved or a geometry changed under a lane that is not due: the lane's stored readings
+// stay until it runs again, never blank in between.
+TEST_F(AnalysisCoreTest, ANewSetupKeepsTheReadingsOfZonesStillThere) {
+  AnalysisCore& core = Core(0.0, 10.0);
+  reader_.answers = {{"home", Int(7)}, {"clock", Clock("1:00", 60.0)}};
+  core.Analyze(Frame(1), ZoneSetup({Zone("home", "home_score"), Zone("clock", "clock")}, 1), false, nullptr);
+
+  now_ = 5.0;
+  AnalysisSetup moved = ZoneSetup({Zone("home", "home_score"), Zone("clock", "clock", 0.15)}, 2);
+  moved.geometry.top_left = {0.01, 0.02};
+  reader_.calls.clear();
+  const AnalysisStep step = core.Analyze(Frame(2), moved, false, nullptr);
+  EXPECT_EQ(reader_.calls, std::vector<std::string>{"clock"}) << "only the clock lane is due";
+  EXPECT_EQ(Member(step, "clock").text, "1:00");
+  EXPECT_EQ(Member(step, "home").int_value, 7);
 }
 
 TEST_F(AnalysisCoreTest, AFrameOfAnotherSourceGenerationStartsFromNoReadings) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
-  core.Analyze(Frame(1, "4"), {Zone("home", "home_score"), Zone("guest", "guest_score")}, "[z]", false, nullptr,
-               std::nullopt);
+  core.Analyze(Frame(1, "4"), ZoneSetup({Zone("home", "home_score"), Zone("guest", "guest_score")}, 4), false, nullptr);
   reader_.answers.erase("guest");
   const AnalysisStep step =
-      core.Analyze(Frame(2, "5"), {Zone("home", "home_score")}, "[z]", false, nullptr, std::nullopt);
+      core.Analyze(Frame(2, "5"), ZoneSetup({Zone("home", "home_score")}, 5), false, nullptr);
   EXPECT_EQ(Member(step, "guest").kind, StateKind::kNull);
   ASSERT_EQ(core.Readings().size(), 1u);
   EXPECT_EQ(core.Readings()[0].context.source.generation, "5");
@@ -149,8 +174,7 @@ TEST_F(AnalysisCoreTest, AFrameOfAnotherSourceGenerationStartsFromNoReadings) {
 TEST_F(AnalysisCoreTest, DisabledRolesAreNeitherCutNorRead) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
-  const AnalysisStep step = core.Analyze(Frame(1), {Zone("home", "home_score"), Zone("guest", "guest_score")},
-                                         "[z]", false, nullptr, std::set<std::string>{"guest_score"});
+  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({Zone("home", "home_score"), Zone("guest", "guest_score")}, 4, std::set<std::string>{"guest_score"}), false, nullptr);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"guest"});
   EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
   EXPECT_EQ(Member(step, "guest").int_value, 3);
@@ -159,8 +183,7 @@ TEST_F(AnalysisCoreTest, DisabledRolesAreNeitherCutNorRead) {
 TEST_F(AnalysisCoreTest, TheLaterOfTwoZonesWithOneRoleWins) {
   AnalysisCore& core = Core();
   reader_.answers = {{"first", Int(1)}, {"second", Int(2)}};
-  const AnalysisStep step = core.Analyze(Frame(1), {Zone("first", "home_score"), Zone("second", "home_score")},
-                                         "[z]", false, nullptr, std::nullopt);
+  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({Zone("first", "home_score"), Zone("second", "home_score")}, 4), false, nullptr);
   EXPECT_EQ(reader_.calls.size(), 2u);
   EXPECT_EQ(Member(step, "home").int_value, 2);
   EXPECT_EQ(core.Readings().size(), 1u);
@@ -169,9 +192,7 @@ TEST_F(AnalysisCoreTest, TheLaterOfTwoZonesWithOneRoleWins) {
 TEST_F(AnalysisCoreTest, AZoneWithAnUnknownRoleIsSkippedAndTheOthersStillWork) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}, {"odd", Int(99)}};
-  const AnalysisStep step = core.Analyze(
-      Frame(1), {Zone("odd", "Home_Score"), Zone("home", "home_score"), Zone("empty", "")}, "[z]", false, nullptr,
-      std::nullopt);
+  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({Zone("odd", "Home_Score"), Zone("home", "home_score"), Zone("empty", "")}, 4), false, nullptr);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"home"});
   EXPECT_EQ(Member(step, "home").int_value, 7);
@@ -181,14 +202,14 @@ TEST_F(AnalysisCoreTest, AZoneThatCannotBeCutReplacesItsValueWithNull) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}};
   AnalysisZone zone = Zone("home", "home_score");
-  AnalysisStep step = core.Analyze(Frame(1), {zone}, "[z]", false, nullptr, std::nullopt);
+  AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({zone}, 4), false, nullptr);
   EXPECT_EQ(Member(step, "home").int_value, 7);
 
   // All four corners in one spot: the cut fails, the reader is not asked, the value goes null.
   zone.perspective = true;
   zone.corners = {GeometryPoint{0.3, 0.3}, GeometryPoint{0.3, 0.3}, GeometryPoint{0.3, 0.3}, GeometryPoint{0.3, 0.3}};
   reader_.calls.clear();
-  step = core.Analyze(Frame(2), {zone}, "[z]", false, nullptr, std::nullopt);
+  step = core.Analyze(Frame(2), ZoneSetup({zone}, 5), false, nullptr);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_TRUE(reader_.calls.empty());
   EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
@@ -196,7 +217,7 @@ TEST_F(AnalysisCoreTest, AZoneThatCannotBeCutReplacesItsValueWithNull) {
 
 TEST_F(AnalysisCoreTest, NoZonesWithAFramePublishesAllNull) {
   AnalysisCore& core = Core();
-  const AnalysisStep step = core.Analyze(Frame(1), {}, "[]", false, nullptr, std::nullopt);
+  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({}, 5), false, nullptr);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
   EXPECT_EQ(Member(step, "penalties").items.size(), 0u);
@@ -207,7 +228,7 @@ TEST_F(AnalysisCoreTest, AZoneIsReadAgainOnlyWhenItsPictureOrItsSettingsChange) 
   reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
   std::vector<AnalysisZone> zones = {Zone("home", "home_score", 0.1, 0.1), Zone("guest", "guest_score", 0.6, 0.1)};
   const auto first = Frame(1);
-  core.Analyze(first, zones, "[z]", false, nullptr, std::nullopt);
+  core.Analyze(first, ZoneSetup(zones, 4), false, nullptr);
   EXPECT_EQ(reader_.calls, (std::vector<std::string>{"home", "guest"}));
 
   // A new frame whose only change is one pixel inside the home zone (x 20..60, y 12..36).
@@ -216,7 +237,7 @@ TEST_F(AnalysisCoreTest, AZoneIsReadAgainOnlyWhenItsPictureOrItsSettingsChange) 
   auto second = Frame(1);
   second->frame_number = 2;
   second->image.at<cv::Vec3b>(20, 30) = cv::Vec3b(1, 2, 3);
-  AnalysisStep step = core.Analyze(second, zones, "[z]", false, nullptr, std::nullopt);
+  AnalysisStep step = core.Analyze(second, ZoneSetup(zones, 4), false, nullptr);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"home"});
   EXPECT_EQ(Member(step, "home").int_value, 8);
   EXPECT_EQ(Member(step, "guest").int_value, 3) << "the unchanged picture keeps its reading";
@@ -225,7 +246,7 @@ TEST_F(AnalysisCoreTest, AZoneIsReadAgainOnlyWhenItsPictureOrItsSettingsChange) 
   zones[1].processing = ZoneProcessing{};
   zones[1].processing->invert = true;
   reader_.calls.clear();
-  step = core.Analyze(second, zones, "[z2]", false, nullptr, std::nullopt);
+  step = core.Analyze(second, ZoneSetup(zones, 6), false, nullptr);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"guest"});
   EXPECT_EQ(Member(step, "guest").int_value, 4);
 }
@@ -234,7 +255,7 @@ TEST_F(AnalysisCoreTest, AStepThatIsNoLongerCurrentKeepsTheStoredReadings) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}};
   const std::vector<AnalysisZone> zones = {Zone("home", "home_score")};
-  core.Analyze(Frame(1), zones, "[z]", false, nullptr, std::nullopt);
+  core.Analyze(Frame(1), ZoneSetup(zones, 4), false, nullptr);
 
   std::mutex worker_mutex;
   bool predicate_held_mutex = false;
@@ -252,7 +273,7 @@ TEST_F(AnalysisCoreTest, AStepThatIsNoLongerCurrentKeepsTheStoredReadings) {
     worker_mutex.unlock();
   };
   reader_.answers["home"] = Int(8);
-  const AnalysisStep step = core.Analyze(Frame(2), zones, "[z]", false, &job, std::nullopt);
+  const AnalysisStep step = core.Analyze(Frame(2), ZoneSetup(zones, 4), false, &job);
   EXPECT_EQ(step.status, kStepNotCurrent);
   EXPECT_TRUE(predicate_held_mutex);
   EXPECT_EQ(hook_calls, 1);
@@ -262,13 +283,13 @@ TEST_F(AnalysisCoreTest, AStepThatIsNoLongerCurrentKeepsTheStoredReadings) {
 
   // The dropped step stored no lane context, so the same frame is read again.
   job.is_current = [] { return true; };
-  const AnalysisStep again = core.Analyze(Frame(2), zones, "[z]", false, &job, std::nullopt);
+  const AnalysisStep again = core.Analyze(Frame(2), ZoneSetup(zones, 4), false, &job);
   EXPECT_EQ(again.status, kStepPublished);
   EXPECT_EQ(Member(again, "home").int_value, 8);
   EXPECT_EQ(hook_calls, 2);
 
   // A step with nothing to run calls no hook.
-  EXPECT_EQ(core.Analyze(Frame(2), zones, "[z]", false, &job, std::nullopt).status, kStepNothingToRun);
+  EXPECT_EQ(core.Analyze(Frame(2), ZoneSetup(zones, 4), false, &job).status, kStepNothingToRun);
   EXPECT_EQ(hook_calls, 2);
 }
 
@@ -276,18 +297,18 @@ TEST_F(AnalysisCoreTest, ALaneThatIsNotDueKeepsItsStoredReadings) {
   AnalysisCore& core = Core(0.0, 10.0);
   reader_.answers = {{"home", Int(7)}, {"clock", Clock("1:00", 60.0)}};
   const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("clock", "clock")};
-  core.Analyze(Frame(1), zones, "[z]", false, nullptr, std::nullopt);
+  core.Analyze(Frame(1), ZoneSetup(zones, 4), false, nullptr);
 
   reader_.answers = {{"home", Int(8)}, {"clock", Clock("0:59", 59.0)}};
   reader_.calls.clear();
   now_ = 5.0;
-  AnalysisStep step = core.Analyze(Frame(2), zones, "[z]", false, nullptr, std::nullopt);
+  AnalysisStep step = core.Analyze(Frame(2), ZoneSetup(zones, 4), false, nullptr);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"clock"});
   EXPECT_EQ(Member(step, "clock").text, "0:59");
   EXPECT_EQ(Member(step, "home").int_value, 7);
 
   now_ = 11.0;
-  step = core.Analyze(Frame(3), zones, "[z]", false, nullptr, std::nullopt);
+  step = core.Analyze(Frame(3), ZoneSetup(zones, 4), false, nullptr);
   EXPECT_EQ(Member(step, "home").int_value, 8);
 }
 
@@ -301,51 +322,68 @@ TEST_F(AnalysisCoreTest, PossessionIsShownAfterTwoAgreeingPasses) {
 
   // The first published step of a new reading context resets the smoother after its own pass,
   // so a fresh context shows the lamp from its third pass on.
-  AnalysisStep step = core.Analyze(frame, zones, "[p]", false, nullptr, std::nullopt);
+  AnalysisStep step = core.Analyze(frame, ZoneSetup(zones, 7), false, nullptr);
   EXPECT_TRUE(reader_.calls.empty()) << "possession is not read by the digit readers";
   EXPECT_EQ(Member(step, "home_possession").kind, StateKind::kNull);
-  step = core.Analyze(frame, zones, "[p]", true, nullptr, std::nullopt);
+  step = core.Analyze(frame, ZoneSetup(zones, 7), true, nullptr);
   EXPECT_EQ(Member(step, "home_possession").kind, StateKind::kNull);
-  step = core.Analyze(frame, zones, "[p]", true, nullptr, std::nullopt);
+  step = core.Analyze(frame, ZoneSetup(zones, 7), true, nullptr);
   EXPECT_EQ(Member(step, "home_possession").ToJson(), "1");
   EXPECT_EQ(Member(step, "guest_possession").ToJson(), "0");
 
   // Within one context a single pass after a reset is not enough either.
   core.Reset();
-  step = core.Analyze(frame, zones, "[p]", false, nullptr, std::nullopt);
+  step = core.Analyze(frame, ZoneSetup(zones, 7), false, nullptr);
   EXPECT_EQ(Member(step, "home_possession").kind, StateKind::kNull);
+}
+
+TEST_F(AnalysisCoreTest, PossessionStaysShownWhenAnotherZoneChanges) {
+  AnalysisCore& core = Core();
+  reader_.answers = {{"home", Int(7)}};
+  std::vector<AnalysisZone> zones = {Zone("h", "home_possession", 0.1, 0.1),
+                                     Zone("g", "guest_possession", 0.6, 0.1), Zone("home", "home_score", 0.1, 0.6)};
+  auto frame = Frame(1);
+  cv::rectangle(frame->image, cv::Rect(20, 12, 40, 24), cv::Scalar(255, 255, 255), cv::FILLED);
+  for (int pass = 0; pass < 3; ++pass) core.Analyze(frame, ZoneSetup(zones, 1), true, nullptr);
+  ASSERT_EQ(core.StateStore().Snapshot().Find("home_possession")->ToJson(), "1");
+
+  zones[2].x = 0.15;
+  const AnalysisStep step = core.Analyze(frame, ZoneSetup(zones, 2), false, nullptr);
+  EXPECT_EQ(step.status, kStepPublished);
+  EXPECT_EQ(Member(step, "home_possession").ToJson(), "1");
+  EXPECT_EQ(Member(step, "guest_possession").ToJson(), "0");
 }
 
 TEST_F(AnalysisCoreTest, ZoneChangeRepublishesNoReadingsWithTheNewFilter) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}};
   const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("pen", "home_penalty_1")};
-  core.Analyze(Frame(1), zones, "[z]", false, nullptr, std::nullopt);
+  core.Analyze(Frame(1), ZoneSetup(zones, 4), false, nullptr);
   ASSERT_FALSE(core.Readings().empty());
 
-  core.ApplyZoneChange(std::set<std::string>{"home_score"}, zones, SourceContext{"srt", "camera", "1"});
+  core.ApplyZoneChange(ZoneSetup(zones, 5, std::set<std::string>{"home_score"}), SourceContext{"srt", "camera", "1"});
   EXPECT_TRUE(core.Readings().empty());
   const StateValue state = core.StateStore().Snapshot();
   EXPECT_EQ(state.Find("home")->kind, StateKind::kNull);
   EXPECT_EQ(state.Find("penalties")->items.size(), 0u) << "the filter leaves the penalty out";
 
-  core.ApplyZoneChange(std::nullopt, zones, std::nullopt);
+  core.ApplyZoneChange(ZoneSetup(zones, 6), std::nullopt);
   EXPECT_EQ(core.StateStore().Snapshot().Find("penalties")->ToJson(),
             R"([{"role":"home_penalty_1","clock":null,"clock_seconds":null,"clock_mode":null}])");
 
   // The lane contexts went too: the same frame is read again.
-  EXPECT_EQ(core.Analyze(Frame(1), zones, "[z]", false, nullptr, std::nullopt).status, kStepPublished);
+  EXPECT_EQ(core.Analyze(Frame(1), ZoneSetup(zones, 4), false, nullptr).status, kStepPublished);
 }
 
 TEST_F(AnalysisCoreTest, ResetDropsThePendingFrameAndTheLaneContexts) {
   AnalysisCore& core = Core();
   const auto frame = Frame(1);
-  core.Analyze(frame, {Zone("home", "home_score")}, "[z]", false, nullptr, std::nullopt);
+  core.Analyze(frame, ZoneSetup({Zone("home", "home_score")}, 4), false, nullptr);
   core.Scheduler().OfferFrame(Frame(2));
   core.Reset();
   EXPECT_FALSE(core.Scheduler().HasPendingFrame());
   EXPECT_TRUE(core.Readings().empty());
-  EXPECT_EQ(core.Analyze(frame, {Zone("home", "home_score")}, "[z]", false, nullptr, std::nullopt).status,
+  EXPECT_EQ(core.Analyze(frame, ZoneSetup({Zone("home", "home_score")}, 4), false, nullptr).status,
             kStepPublished);
 }
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include "ocr/analysis_worker.h"
 #include "tools/render/rendered_zones.h"
 #include "tools/render/scoreboard_render.h"
@@ -65,23 +67,30 @@ class AnalysisEndToEndTest : public ::testing::Test {
       changed_.notify_all();
     });
     worker_.SetSourceIdentity(kSource);
-    worker_.SetGeometryKey("identity");
     worker_.Start();
   }
   void TearDown() override { worker_.Stop(); }
 
-  // Submits the board as the next frame of a live source and waits until a tick analysed it.
-  StateValue Feed(const RenderedBoard& board) {
+  // The board's zones, read from the picture as it is.
+  static std::shared_ptr<const AnalysisSetup> SetupOf(const RenderedBoard& board) {
+    auto setup = std::make_shared<AnalysisSetup>();
+    setup->generation = 1;
+    setup->zones = AnalysisZonesOf(board);
+    return setup;
+  }
+
+  // Submits `picture` (the board's own unless given) as the next frame of a live source under the
+  // setup in force (the board's zones unless set) and waits until a tick analysed it.
+  StateValue Feed(const RenderedBoard& board, const cv::Mat& picture = cv::Mat()) {
     auto frame = std::make_shared<WorkingFrame>();
-    frame->image = board.image;
+    frame->image = picture.empty() ? board.image : picture;
     frame->frame_number = ++frame_number_;
     frame->profile_key = "srt\nArena";
-    frame->geometry_key = "identity";
     frame->source = kSource;
     std::unique_lock<std::mutex> lock(mutex_);
     const int before = ticks_;
     lock.unlock();
-    worker_.UpdateZones(AnalysisZonesOf(board), "[board]");
+    worker_.UpdateSetup(setup_ ? setup_ : SetupOf(board));
     worker_.SubmitFrame(frame);
     lock.lock();
     // Two more ticks: the one that may have been running at submission, then one with the frame.
@@ -95,6 +104,7 @@ class AnalysisEndToEndTest : public ::testing::Test {
   std::condition_variable changed_;
   int ticks_ = 0;
   int32_t frame_number_ = 0;
+  std::shared_ptr<const AnalysisSetup> setup_;
 };
 
 TEST_F(AnalysisEndToEndTest, ARenderedBoardIsPublishedAndOnlyChangesRaiseTheSequence) {
@@ -138,12 +148,51 @@ TEST_F(AnalysisEndToEndTest, ARenderedBoardIsPublishedAndOnlyChangesRaiseTheSequ
 
 TEST_F(AnalysisEndToEndTest, ARoleFilterPublishesOnlyItsRoles) {
   const RenderedBoard board = Board("12:34");
-  worker_.SetZones(AnalysisZonesOf(board), "[board]", 7, std::set<std::string>{"clock", "guest_score"});
+  auto filtered = std::make_shared<AnalysisSetup>(*SetupOf(board));
+  filtered->generation = 2;
+  filtered->role_filter = std::set<std::string>{"clock", "guest_score"};
+  setup_ = filtered;
+  worker_.SetZones(setup_, 7);
   const StateValue state = Feed(board);
   EXPECT_EQ(state.Find("clock")->ToJson(), "\"12:34\"");
   EXPECT_EQ(state.Find("guest")->ToJson(), "7");
   EXPECT_EQ(state.Find("home")->ToJson(), "null");
   EXPECT_EQ(state.Find("shot_clock")->ToJson(), "null");
+}
+
+// The board seen at an angle inside a larger picture, straightened by the source geometry: the
+// worker cuts each zone from the straightened picture without making the whole of it.
+TEST_F(AnalysisEndToEndTest, ABoardSeenAtAnAngleIsStraightenedAndRead) {
+  const RenderedBoard board = Board("12:34");
+  const cv::Size source_size(1920, 1080);
+  SourceGeometry geometry;
+  geometry.top_left = {0.12, 0.10};
+  geometry.top_right = {0.86, 0.14};
+  geometry.bottom_right = {0.90, 0.88};
+  geometry.bottom_left = {0.10, 0.82};
+  const cv::Point2f board_corners[4] = {{0.0f, 0.0f},
+                                        {static_cast<float>(board.image.cols - 1), 0.0f},
+                                        {static_cast<float>(board.image.cols - 1), static_cast<float>(board.image.rows - 1)},
+                                        {0.0f, static_cast<float>(board.image.rows - 1)}};
+  cv::Point2f picture_corners[4];
+  const CornerQuad quad = GeometryCorners(geometry);
+  for (int i = 0; i < 4; ++i) {
+    picture_corners[i] = cv::Point2f(static_cast<float>(quad[i].x * (source_size.width - 1)),
+                                     static_cast<float>(quad[i].y * (source_size.height - 1)));
+  }
+  cv::Mat picture;
+  cv::warpPerspective(board.image, picture, cv::getPerspectiveTransform(board_corners, picture_corners),
+                      source_size, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(60, 60, 60));
+  auto angled = std::make_shared<AnalysisSetup>(*SetupOf(board));
+  angled->generation = 3;
+  angled->geometry = geometry;
+  setup_ = angled;
+  const StateValue state = Feed(board, picture);
+  EXPECT_EQ(state.Find("clock")->ToJson(), "\"12:34\"");
+  EXPECT_EQ(state.Find("home")->ToJson(), "15");
+  EXPECT_EQ(state.Find("guest")->ToJson(), "7");
+  EXPECT_EQ(state.Find("period")->ToJson(), "2");
+  EXPECT_EQ(state.Find("shot_clock")->ToJson(), "\"05\"");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace tessvark {
 namespace {
 
 ReadingContext Context(const std::string& generation = "1") {
-  return ReadingContext{SourceContext{"srt", "camera", generation}, "geometry", "[zones]"};
+  return ReadingContext{SourceContext{"srt", "camera", generation}};
 }
 
 AnalysisZone Zone(const std::string& role) {
@@ -70,7 +70,7 @@ TEST(BuildValuesTest, ReadingsOfAnotherContextAreNotUsed) {
   const std::vector<AnalysisZone> zones = Zones({"home_score", "clock"});
   std::vector<RoleReading> readings = {Reading("home_score", StateValue::MakeInt(7), Context("2")),
                                        ClockReading("clock", "1:00", 60.0, "minutes")};
-  readings[1].context.zone_set_text = "[other]";
+  readings[1].context.source.source_id = "other";
   EXPECT_EQ(Json(BuildValuesFromReadings(readings, zones, Context("1"), std::nullopt)),
             std::string("{") + kAllNull + R"("penalties":[]})");
 }

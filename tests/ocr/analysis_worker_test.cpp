@@ -24,7 +24,6 @@ std::shared_ptr<WorkingFrame> Frame(int32_t number, const std::string& generatio
   frame->image = cv::Mat(60, 100, CV_8UC3, cv::Scalar(number % 256, 0, 0));
   frame->frame_number = number;
   frame->profile_key = "srt\ncamera";
-  frame->geometry_key = "identity";
   frame->source = SourceContext{"srt", "camera", generation};
   return frame;
 }
@@ -38,6 +37,15 @@ AnalysisZone Zone(const std::string& id, const std::string& role) {
   zone.width = 0.5;
   zone.height = 0.5;
   return zone;
+}
+
+std::shared_ptr<const AnalysisSetup> ZoneSetup(std::vector<AnalysisZone> zones, uint64_t generation,
+                                           RoleFilter filter = std::nullopt) {
+  auto setup = std::make_shared<AnalysisSetup>();
+  setup->generation = generation;
+  setup->zones = std::move(zones);
+  setup->role_filter = std::move(filter);
+  return setup;
 }
 
 // Everything the hooks and the reader saw, with a way to wait for a condition on it.
@@ -123,7 +131,7 @@ class AnalysisWorkerTest : public ::testing::Test {
 
   // Starts the worker on one frame read through a home-score zone and waits for its publication.
   bool StartOnHomeFrame(int32_t number) {
-    worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+    worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
     worker_->SubmitFrame(Frame(number));
     worker_->Start();
     return WaitPublished(1);
@@ -141,7 +149,7 @@ class AnalysisWorkerTest : public ::testing::Test {
 };
 
 TEST_F(AnalysisWorkerTest, OnlyTheNewestOfTwoWaitingFramesIsAnalysed) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
   worker_->SubmitFrame(Frame(1));
   worker_->SubmitFrame(Frame(2));
   EXPECT_TRUE(worker_->IsBusy()) << "a frame is pending";
@@ -154,12 +162,11 @@ TEST_F(AnalysisWorkerTest, OnlyTheNewestOfTwoWaitingFramesIsAnalysed) {
   EXPECT_FALSE(worker_->IsBusy());
 }
 
-TEST_F(AnalysisWorkerTest, TheWorkerReadsItsOwnCopyOfTheSubmittedPixels) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+TEST_F(AnalysisWorkerTest, TheSameFrameSubmittedAgainIsNotReadAgain) {
+  worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
   auto frame = Frame(5);
   worker_->SubmitFrame(frame);
-  frame->image.setTo(cv::Scalar(9, 0, 0));
-  // The same object again only wakes the worker: no second copy picks up the new pixels.
+  // The same object again only wakes the worker.
   worker_->SubmitFrame(frame);
   worker_->Start();
   ASSERT_TRUE(WaitPublished(1));
@@ -169,10 +176,52 @@ TEST_F(AnalysisWorkerTest, TheWorkerReadsItsOwnCopyOfTheSubmittedPixels) {
   EXPECT_EQ(probe_.frames_read, std::vector<int>{5}) << "idle ticks read nothing";
 }
 
+// A setup of the same generation is the same setup; a new one reads the frame again.
+TEST_F(AnalysisWorkerTest, OnlyANewSetupGenerationReadsTheFrameAgain) {
+  ASSERT_TRUE(StartOnHomeFrame(6));
+  worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
+  const int ticks = probe_.tick_done;
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= ticks + 3; }));
+  EXPECT_EQ(probe_.frames_read, std::vector<int>{6});
+
+  AnalysisZone moved = Zone("home", "home_score");
+  moved.x = 0.2;
+  worker_->UpdateSetup(ZoneSetup({moved}, 2));
+  ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.frames_read.size() >= 2; }));
+  ASSERT_TRUE(WaitPublished(2));
+  worker_->Stop();
+  EXPECT_EQ(PublishedHome(), 6) << "read again where the zone lies now";
+}
+
+// A zone moved or removed: the other roles keep their values in the published state, a role
+// left without a zone is published as null at once, without waiting for a tick.
+TEST_F(AnalysisWorkerTest, ANewSetupNeverBlanksTheRolesThatKeepAZone) {
+  AnalysisZone home = Zone("home", "home_score");
+  const AnalysisZone guest = Zone("guest", "guest_score");
+  worker_->UpdateSetup(ZoneSetup({home, guest}, 1));
+  worker_->SubmitFrame(Frame(7));
+  worker_->Start();
+  ASSERT_TRUE(WaitPublished(1));
+  worker_->Stop();
+  ASSERT_EQ(worker_->StateStore().Snapshot().Find("guest")->int_value, 7);
+
+  home.x = 0.2;
+  worker_->UpdateSetup(ZoneSetup({home, guest}, 2));
+  StateValue state = worker_->StateStore().Snapshot();
+  EXPECT_EQ(state.Find("home")->int_value, 7) << "kept until the moved zone is read again";
+  EXPECT_EQ(state.Find("guest")->int_value, 7);
+
+  worker_->UpdateSetup(ZoneSetup({home}, 3));
+  state = worker_->StateStore().Snapshot();
+  EXPECT_EQ(state.Find("home")->int_value, 7);
+  EXPECT_EQ(state.Find("guest")->kind, StateKind::kNull) << "no zone, no value";
+  EXPECT_EQ(probe_.frames_read.size(), 2u) << "nothing was read meanwhile";
+}
+
 // A live source feeds a new frame about every 50 ms; a step slower than that must still publish.
 TEST_F(AnalysisWorkerTest, ASlowStepIsPublishedWhileFramesKeepArriving) {
   reader_delay_ = std::chrono::milliseconds(40);
-  worker_->UpdateZones({Zone("home", "home_score"), Zone("clock", "clock")}, "[home,clock]");
+  worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score"), Zone("clock", "clock")}, 2));
   worker_->Start();
   std::atomic<bool> feeding{true};
   std::thread feeder([&] {
@@ -190,7 +239,7 @@ TEST_F(AnalysisWorkerTest, ASlowStepIsPublishedWhileFramesKeepArriving) {
 }
 
 TEST_F(AnalysisWorkerTest, AFrameSubmittedDuringAStepIsReadByTheNextTick) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
   probe_.release = false;
   worker_->Start();
   worker_->SubmitFrame(Frame(1));
@@ -211,11 +260,17 @@ TEST_F(AnalysisWorkerTest, AStepIsDroppedOnlyWhenWhatItWasComputedForChanged) {
     bool published;
   } cases[] = {
       {"a newer frame", [](AnalysisWorker& w) { w.SubmitFrame(Frame(2)); }, true},
-      {"the same zones again", [](AnalysisWorker& w) { w.UpdateZones({Zone("home", "home_score")}, "[home]"); }, true},
+      {"the same zones again", [](AnalysisWorker& w) { w.UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1)); }, true},
       {"a hook", [](AnalysisWorker& w) { w.SetAfterAnalysisHook([] {}); }, true},
-      {"other zones", [](AnalysisWorker& w) { w.UpdateZones({Zone("home", "home_score")}, "[home2]"); }, false},
-      {"a zone generation", [](AnalysisWorker& w) { w.SetZones({Zone("home", "home_score")}, "[home]", 5, std::nullopt); }, false},
-      {"the geometry", [](AnalysisWorker& w) { w.SetGeometryKey("other"); }, false},
+      {"other zones", [](AnalysisWorker& w) { w.UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 3)); }, false},
+      {"a zone generation", [](AnalysisWorker& w) { w.SetZones(ZoneSetup({Zone("home", "home_score")}, 1), 5); }, false},
+      {"the geometry",
+       [](AnalysisWorker& w) {
+         auto moved = std::make_shared<AnalysisSetup>(*ZoneSetup({Zone("home", "home_score")}, 6));
+         moved->geometry.top_left = {0.1, 0.1};
+         w.UpdateSetup(moved);
+       },
+       false},
       {"the source", [](AnalysisWorker& w) { w.SetSourceIdentity(SourceContext{"srt", "camera", "2"}); }, false},
       {"the analysis switch", [](AnalysisWorker& w) { w.SetAnalysisEnabled(false); }, false},
       {"cleared results", [](AnalysisWorker& w) { w.ClearResults(); }, false},
@@ -228,7 +283,7 @@ TEST_F(AnalysisWorkerTest, AStepIsDroppedOnlyWhenWhatItWasComputedForChanged) {
       probe_.event_ticks.clear();
       probe_.release = false;
     });
-    worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+    worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
     worker_->SetSourceIdentity(SourceContext{"srt", "camera", "1"});
     worker_->Start();
     worker_->SubmitFrame(Frame(1));
@@ -248,12 +303,12 @@ TEST_F(AnalysisWorkerTest, AStepIsDroppedOnlyWhenWhatItWasComputedForChanged) {
 }
 
 TEST_F(AnalysisWorkerTest, ZonesChangedDuringAStepDropItsResult) {
-  worker_->SetZones({Zone("home", "home_score")}, "[home]", 1, std::nullopt);
+  worker_->SetZones(ZoneSetup({Zone("home", "home_score")}, 1), 1);
   probe_.release = false;
   worker_->Start();
   worker_->SubmitFrame(Frame(3));
   ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.reading; }));
-  worker_->SetZones({Zone("guest", "guest_score")}, "[guest]", 2, std::nullopt);
+  worker_->SetZones(ZoneSetup({Zone("guest", "guest_score")}, 4), 2);
   probe_.Update([&] { probe_.release = true; });
   // The next tick reads the same frame again under the new zones.
   ASSERT_TRUE(WaitPublished(1));
@@ -265,7 +320,7 @@ TEST_F(AnalysisWorkerTest, ZonesChangedDuringAStepDropItsResult) {
 }
 
 TEST_F(AnalysisWorkerTest, AFrameOfAnotherSourceIsNotAnalysedAndClearsTheResult) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
   worker_->SetSourceIdentity(SourceContext{"srt", "camera", "1"});
   worker_->SubmitFrame(Frame(4, "1"));
   worker_->Start();
@@ -301,7 +356,7 @@ TEST_F(AnalysisWorkerTest, DisabledAnalysisKeepsTickingWithoutReading) {
 }
 
 TEST_F(AnalysisWorkerTest, WithoutFramesTicksOnlyCallTheTickDoneHook) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
   worker_->Start();
   ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= 3; }));
   worker_->Stop();
@@ -346,7 +401,7 @@ TEST_F(AnalysisWorkerTest, TheFirstTickAfterARestartRunsItsLanesOnAnUnchangedFra
 }
 
 TEST_F(AnalysisWorkerTest, AnUnknownRoleDoesNotStopTheOtherZones) {
-  worker_->UpdateZones({Zone("bad", "Home Score"), Zone("home", "home_score")}, "[bad,home]");
+  worker_->UpdateSetup(ZoneSetup({Zone("bad", "Home Score"), Zone("home", "home_score")}, 5));
   worker_->SubmitFrame(Frame(11));
   worker_->Start();
   ASSERT_TRUE(probe_.WaitUntil([&] { return !probe_.published.empty() && probe_.tick_done >= 2; }));
@@ -366,7 +421,7 @@ TEST_F(AnalysisWorkerTest, ATickThatThrowsIsCountedAndTheThreadGoesOn) {
   worker_->SetTickDoneHook([this] { probe_.Update([&] { ++probe_.tick_done; }); });
   worker_->SetValuesPublishedHook(
       [this](uint64_t generation) { probe_.Update([&] { Published(generation); }); });
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
   worker_->SubmitFrame(Frame(1));
   worker_->Start();
   ASSERT_TRUE(WaitPublished(1));
@@ -377,7 +432,7 @@ TEST_F(AnalysisWorkerTest, ATickThatThrowsIsCountedAndTheThreadGoesOn) {
 }
 
 TEST_F(AnalysisWorkerTest, HooksMayCallBackIntoTheWorker) {
-  worker_->UpdateZones({Zone("home", "home_score")}, "[home]");
+  worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
   std::atomic<int> next{2};
   worker_->SetAfterAnalysisHook([&] {
     const int number = next.fetch_add(1);

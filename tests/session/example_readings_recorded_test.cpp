@@ -1,8 +1,8 @@
 // The Example clip read frame by frame, at its own 1280x720 and (its first five seconds) scaled to
-// 1920x1080, through one
-// analysis core with the clip's factory-default zones and geometry, compared with the values
-// recorded from the engine before detection shared work between strips and before unchanged
-// zone pictures kept their readings. One line per frame: the clock read and a digest of the
+// 1920x1080, through one analysis core with the clip's factory-default zones and geometry,
+// compared with the values recorded from the engine before detection shared work between strips,
+// before unchanged zone pictures kept their readings and before zones were cut from the working
+// picture without warping the whole of it. One line per frame: the clock read and a digest of the
 // whole published state.
 //
 // To record again (only when readings are meant to change), run the test with
@@ -46,8 +46,10 @@ std::vector<std::string> ReadClip(const cv::Size& size, size_t frames) {
   geometry.top_right = {profile->corners.top_right.x, profile->corners.top_right.y};
   geometry.bottom_right = {profile->corners.bottom_right.x, profile->corners.bottom_right.y};
   geometry.bottom_left = {profile->corners.bottom_left.x, profile->corners.bottom_left.y};
-  std::vector<AnalysisZone> zones;
-  for (const OcrZone& zone : ParseOcrZoneList(profile->zones)) zones.push_back(ToAnalysisZone(zone));
+  AnalysisSetup setup;
+  setup.generation = 1;
+  setup.geometry = geometry;
+  for (const OcrZone& zone : ParseOcrZoneList(profile->zones)) setup.zones.push_back(ToAnalysisZone(zone));
 
   std::unique_ptr<VideoDecoder> decoder = MakeFfmpegVideoDecoder();
   EXPECT_TRUE(decoder->Open(testing::ExampleFolder() + "/3.mp4", error)) << error;
@@ -59,11 +61,10 @@ std::vector<std::string> ReadClip(const cv::Size& size, size_t frames) {
     cv::Mat source = picture;
     if (!size.empty()) cv::resize(picture, source, size, 0, 0, cv::INTER_LINEAR);
     auto frame = std::make_shared<WorkingFrame>();
-    frame->image = WarpSourceFrame(source, geometry);
+    frame->image = source;
     frame->frame_number = static_cast<int32_t>(lines.size()) + 1;
     frame->profile_key = "example\nexample-1";
-    frame->geometry_key = "clip";
-    core.Analyze(frame, zones, "[clip]", false, nullptr, std::nullopt);
+    core.Analyze(frame, setup, false, nullptr);
     const StateValue state = core.StateStore().Snapshot();
     char line[128];
     std::snprintf(line, sizeof line, "%s %016" PRIx64, state.Find("clock")->ToJson().c_str(),

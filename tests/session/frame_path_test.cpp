@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/steady_clock.h"
+#include "ocr/zone_geometry.h"
 
 namespace tessvark {
 namespace {
@@ -141,21 +142,82 @@ TEST_F(FramePathTest, ReceiverPicturesReachTheSlotOnlyForTheSelectedSource) {
 
 TEST_F(FramePathTest, TheFrameStepWithoutAPictureSwitchesAnalysisOff) {
   Select("example", "example-2", 0);
+  {
+    MutexLock lock(engine_.mutex);
+    path_.Analyze(engine_, true, true);
+    EXPECT_EQ(server_.available(), 0);
+    EXPECT_FALSE(WorkingPictureShown(engine_.pictures));
+
+    engine_.pictures.source_image = Picture();
+    path_.Analyze(engine_, true, true);
+    EXPECT_EQ(server_.available(), 1);
+    EXPECT_EQ(engine_.pictures.frame_number, 1);
+    EXPECT_TRUE(WorkingPictureShown(engine_.pictures));
+    EXPECT_EQ(engine_.pictures.working_image.data, engine_.pictures.source_image.data)
+        << "under the identity geometry the working picture is the source picture";
+  }
+  EXPECT_EQ(path_.GetPreview(false).content_type, "image/jpeg");
+  EXPECT_EQ(path_.GetPreview(true).content_type, "image/jpeg");
+
   MutexLock lock(engine_.mutex);
-  path_.Analyze(engine_, true, true);
-  EXPECT_EQ(server_.available(), 0);
-  EXPECT_TRUE(engine_.pictures.working_jpeg.empty());
-
-  engine_.pictures.source_image = Picture();
-  path_.Analyze(engine_, true, true);
-  EXPECT_EQ(server_.available(), 1);
-  EXPECT_EQ(engine_.pictures.frame_number, 1);
-  EXPECT_FALSE(engine_.pictures.source_jpeg.empty());
-  EXPECT_EQ(engine_.pictures.working_image.size(), engine_.pictures.source_image.size());
-
   path_.DropPictures(engine_);
   EXPECT_TRUE(engine_.pictures.source_jpeg.empty());
   EXPECT_TRUE(engine_.pictures.source_image.empty());
+  EXPECT_FALSE(WorkingPictureShown(engine_.pictures));
+}
+
+// Under a geometry the frame step makes no working picture: the worker cuts its zones from the
+// source picture, and the working preview warps the whole picture only when asked, outside the
+// engine mutex, giving the whole warp's pixels.
+TEST_F(FramePathTest, TheWholeWorkingPictureIsMadeOnlyForTheWorkingPreview) {
+  Select("example", "example-2", 0);
+  SourceGeometry geometry;
+  geometry.top_left = {0.1, 0.1};
+  geometry.bottom_right = {0.9, 0.8};
+  cv::Mat picture(96, 128, CV_8UC3);
+  cv::randu(picture, 0, 256);
+  {
+    MutexLock lock(engine_.mutex);
+    engine_.zones.geometries["example\nexample-2"] = geometry;
+    engine_.RefreshSetup();
+    engine_.pictures.source_image = picture;
+    path_.Analyze(engine_, true, true);
+    EXPECT_TRUE(engine_.pictures.working_image.empty());
+    EXPECT_EQ(engine_.setup->geometry, geometry);
+  }
+  const RuntimeResponse preview = path_.GetPreview(true);
+  ASSERT_EQ(preview.content_type, "image/jpeg");
+  MutexLock lock(engine_.mutex);
+  EXPECT_EQ(cv::norm(engine_.pictures.working_image, WarpSourceFrame(picture, geometry), cv::NORM_INF), 0.0);
+  EXPECT_EQ(engine_.pictures.working_jpeg, preview.body);
+  EXPECT_EQ(engine_.pictures.working_jpeg_pending, 0);
+}
+
+// The published setup moves to a new generation only when what it holds changed.
+TEST_F(FramePathTest, TheSetupGenerationMovesOnlyWithItsContent) {
+  Select("ndi", "cam", 0);
+  MutexLock lock(engine_.mutex);
+  const std::shared_ptr<const AnalysisSetup> first = engine_.CurrentSetup();
+  EXPECT_EQ(engine_.CurrentSetup(), first) << "the same selection keeps the published setup";
+  EXPECT_EQ(engine_.RefreshSetup()->generation, first->generation) << "nothing changed";
+
+  OcrZone zone;
+  zone.id = "home";
+  zone.role = "home_score";
+  zone.width = 0.2;
+  zone.height = 0.2;
+  engine_.zones.zones["ndi\ncam"] = {zone};
+  const std::shared_ptr<const AnalysisSetup> zoned = engine_.RefreshSetup();
+  EXPECT_GT(zoned->generation, first->generation);
+  ASSERT_EQ(zoned->zones.size(), 1u);
+
+  // Another source with the same (no) zones and geometry: a new selection, the same content.
+  engine_.zones.zones["ndi\ncam"].clear();
+  engine_.selection.id = "other";
+  const std::shared_ptr<const AnalysisSetup> other = engine_.CurrentSetup();
+  EXPECT_GT(other->generation, zoned->generation) << "the zones differ from the published ones";
+  engine_.selection.id = "third";
+  EXPECT_EQ(engine_.CurrentSetup()->generation, other->generation);
 }
 
 }  // namespace

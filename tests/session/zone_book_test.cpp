@@ -1,5 +1,6 @@
 // The zone book's rules: the zones that follow an applied sport, the stored configuration into
-// and out of the selection and the maps, and storing a zone list with its undo.
+// and out of the selection and the maps, storing a zone list (nothing changes when it cannot be
+// written), and the analysis setup of the selection.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -34,6 +35,15 @@ SourceSelection Selected(const std::string& type, const std::string& id) {
   selection.type = *ParseSourceKind(type);
   selection.id = id;
   return selection;
+}
+
+// A zone list stored as the zone operations store it: prepared, written, and applied once
+// written. False when it could not be written.
+bool StoreZones(ZoneBook& book, const SourceSelection& selection, const std::string& text) {
+  const SettingsChange change = PrepareZonesChange(book, selection, text);
+  if (!WriteSettingsChange(change)) return false;
+  CommitSettingsChange(book, change);
+  return true;
 }
 
 class StateFolder : public ::testing::Test {
@@ -202,7 +212,38 @@ TEST_F(StateFolder, StoredZonesAreSavedOrPutBack) {
 
   book.config_store = FailingStore();
   EXPECT_FALSE(StoreZones(book, selection, OcrZoneListJson({Zone("lost", "clock")})));
-  EXPECT_TRUE(book.zones["ndi\ncam"].empty()) << "the previous list is back";
+  EXPECT_TRUE(book.zones["ndi\ncam"].empty()) << "the previous list stays";
+  EXPECT_EQ(book.stored.source_id, "cam");
+}
+
+// A change prepared leaves the book as it was until it is committed; what it writes is the book
+// as the change leaves it.
+TEST_F(StateFolder, APreparedChangeWritesTheChangedBookAndChangesItOnlyWhenCommitted) {
+  ZoneBook book;
+  const SourceSelection selection = Selected("ndi", "cam");
+  book.zones["ndi\ncam"] = {Zone("old", "clock")};
+  book.config_store = std::make_unique<ConfigStore>(folder_);
+  const SettingsChange change = PrepareConfigurationChange(book, selection, [](ZoneBook& b) {
+    b.hide_empty["ndi\ncam"] = true;
+    b.zones["ndi\ncam"].push_back(Zone("new", "home_score"));
+  });
+  EXPECT_EQ(Ids(book.zones["ndi\ncam"]), std::vector<std::string>{"old"});
+  EXPECT_TRUE(book.hide_empty.empty());
+  ASSERT_TRUE(WriteSettingsChange(change));
+  SourceConfiguration loaded;
+  ConfigStore(folder_).Load(loaded);
+  ASSERT_NE(loaded.FindProfile(ProfileKey("ndi", "cam")), nullptr);
+  EXPECT_TRUE(loaded.FindProfile(ProfileKey("ndi", "cam"))->hide_empty);
+  EXPECT_EQ(Ids(ParseOcrZoneList(loaded.FindProfile(ProfileKey("ndi", "cam"))->zones)),
+            (std::vector<std::string>{"old", "new"}));
+  EXPECT_TRUE(book.hide_empty.empty()) << "written, not yet committed";
+
+  CommitSettingsChange(book, change);
+  EXPECT_EQ(Ids(book.zones["ndi\ncam"]), (std::vector<std::string>{"old", "new"}));
+  EXPECT_TRUE(book.hide_empty["ndi\ncam"]);
+  EXPECT_EQ(BuildSourceConfiguration(book, selection).FindProfile(ProfileKey("ndi", "cam"))->zones,
+            loaded.FindProfile(ProfileKey("ndi", "cam"))->zones)
+      << "the stored record is what was written";
 }
 
 TEST_F(StateFolder, ZonesUnderASportGoToItsZoneSet) {
@@ -221,10 +262,10 @@ TEST_F(StateFolder, ZonesUnderASportGoToItsZoneSet) {
   book.config_store = FailingStore();
   EXPECT_FALSE(StoreZones(book, selection, "[]"));
   ASSERT_EQ(book.sport_zones.profiles.size(), 1u);
-  EXPECT_EQ(book.sport_zones.profiles[0].zones, text) << "the old set is back";
+  EXPECT_EQ(book.sport_zones.profiles[0].zones, text) << "the old set stays";
   book.active_sport = "hockey";
   EXPECT_FALSE(StoreZones(book, selection, "[]"));
-  EXPECT_EQ(book.sport_zones.profiles.size(), 1u) << "the appended set is removed again";
+  EXPECT_EQ(book.sport_zones.profiles.size(), 1u) << "no set is appended";
 }
 
 // What the sport zone file's reader would not bring back is refused before it is stored: an entry
@@ -262,16 +303,40 @@ TEST_F(StateFolder, ZoneListsTheSportFileWouldLoseAreRefused) {
   EXPECT_EQ(book.sport_zones.profiles.size(), 1u) << "the book is not changed by the question";
 }
 
-TEST(CurrentGeometry, KeyOfTheIdentityQuadAndTheSelectedSourcesEntry) {
-  EXPECT_EQ(GeometryKey(SourceGeometry{}),
-            "0.000000000,0.000000000;1.000000000,0.000000000;1.000000000,1.000000000;"
-            "0.000000000,1.000000000;");
+TEST(CurrentGeometry, TheDefaultOrTheSelectedSourcesEntry) {
   ZoneBook book;
   book.default_geometry.top_left = {0.25, 0.0};
   EXPECT_EQ(GeometryFor(book, SourceSelection{}).top_left.x, 0.25);
   EXPECT_TRUE(book.geometries.empty()) << "no selection makes no map entry";
   EXPECT_EQ(GeometryFor(book, Selected("ndi", "cam")).top_left.x, 0.0);
   EXPECT_EQ(book.geometries.count("ndi\ncam"), 1u);
+}
+
+// The setup the worker reads the selection with: the zones as the zone operations list them, the
+// source's geometry (identity until it has one; asking makes no entry), the sport's roles.
+TEST(AnalysisSetupOfTheSelection, FollowsTheZonesTheGeometryAndTheSport) {
+  ZoneBook book;
+  const SourceSelection cam = Selected("ndi", "cam");
+  book.zones["ndi\ncam"] = {Zone("c", "clock"), Zone("h", "home_score")};
+  AnalysisSetup setup = AnalysisSetupFor(book, cam);
+  ASSERT_EQ(setup.zones.size(), 2u);
+  EXPECT_EQ(setup.zones[1], ToAnalysisZone(Zone("h", "home_score")));
+  EXPECT_EQ(setup.geometry, SourceGeometry{});
+  EXPECT_EQ(setup.role_filter, std::nullopt);
+  EXPECT_TRUE(book.geometries.empty()) << "no entry is made";
+
+  book.geometries["ndi\ncam"].top_left = {0.1, 0.2};
+  book.default_geometry.top_left = {0.3, 0.4};
+  EXPECT_EQ(AnalysisSetupFor(book, cam).geometry.top_left, (GeometryPoint{0.1, 0.2}));
+  EXPECT_EQ(AnalysisSetupFor(book, SourceSelection{}).geometry.top_left, (GeometryPoint{0.3, 0.4}));
+
+  book.sport_active = true;
+  book.active_sport = "hockey";
+  book.active_roles = {"clock"};
+  setup = AnalysisSetupFor(book, cam);
+  ASSERT_EQ(setup.zones.size(), 1u);
+  EXPECT_EQ(setup.zones[0].role, "clock");
+  EXPECT_EQ(setup.role_filter, (std::set<std::string>{"clock"}));
 }
 
 }  // namespace

@@ -302,6 +302,37 @@ TEST(ConfigStoreSave, ValuesSurviveALoadAndSaveCycle) {
             R"([{"id":"z","x":0.10000000000000001,"width":2}])");
 }
 
+// Saves prepared in one order and written in another: the files always end with the save
+// prepared last, and an earlier save arriving after it is refused without touching them.
+TEST(ConfigStoreSave, AnEarlierSaveNeverOverwritesALaterOne) {
+  TempFolder folder;
+  ConfigStore store(folder.path());
+  SourceConfiguration first;
+  first.source_type = "ndi";
+  first.source_id = "first";
+  SourceConfiguration second = first;
+  second.source_id = "second";
+  SourceConfiguration third = first;
+  third.source_id = "third";
+
+  const ConfigSave early = store.PrepareSave(first);
+  const ConfigSave late = store.PrepareSave(second);
+  std::string error;
+  ASSERT_TRUE(store.Write(late, error)) << error;
+  EXPECT_FALSE(store.Write(early, error));
+  EXPECT_EQ(error, "A later configuration was saved first");
+  SourceConfiguration loaded;
+  ConfigStore(folder.path()).Load(loaded);
+  EXPECT_EQ(loaded.source_id, "second");
+
+  // In order, every save is written; Save numbers its own.
+  error.clear();
+  ASSERT_TRUE(store.Write(store.PrepareSave(third), error)) << error;
+  ASSERT_TRUE(store.Save(first, error)) << error;
+  ConfigStore(folder.path()).Load(loaded);
+  EXPECT_EQ(loaded.source_id, "first");
+}
+
 TEST(ConfigStoreSave, RefusesUnusableProfilesAndWritesNothing) {
   struct Case {
     const char* zones;
