@@ -9,6 +9,8 @@
 namespace tessvark {
 namespace {
 
+// Two digits whose patterns score closer than this fit the segments alike.
+constexpr double kTieMargin = 0.01;
 // A box narrower than this share of its height cannot hold the seven windows of a whole digit.
 constexpr double kNarrowBoxShare = 0.3;
 // Gaps along a stroke up to this share of its height are closed before its pieces are counted.
@@ -157,12 +159,16 @@ std::array<SegmentWindow, 7> SegmentWindows(double h, double w) {
 
 bool IsSideSegment(size_t segment) { return segment == 1 || segment == 2 || segment == 4 || segment == 5; }
 
+// The rows, as shares of a box's height, about the middle of the upper and the lower side
+// segments: clear of the bars even where they are a fifth of the height thick.
+constexpr std::pair<double, double> kUpperCore{0.24, 0.38};
+constexpr std::pair<double, double> kLowerCore{0.62, 0.76};
+
 }  // namespace
 
-bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit) {
+std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
   const cv::Mat& b = box_image;
-  if (b.rows < 8 || b.cols < 5) return true;
-  const std::array<SegmentWindow, 7> windows = SegmentWindows(b.rows, b.cols);
+  if (b.rows < 8 || b.cols < 5) return digit;
   const DigitPattern* pattern = nullptr;
   for (const DigitPattern& p : DigitPatterns()) {
     if (p.digit == digit) {
@@ -170,24 +176,61 @@ bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit) {
       break;
     }
   }
-  if (pattern == nullptr) return false;
-  for (size_t i = 0; i < 7; ++i) {
-    if (!IsSideSegment(i) || !pattern->lit[i]) continue;
-    const Window win = SampleWindow(b, windows[i].x0, windows[i].y0, windows[i].x1, windows[i].y1);
-    if (win.y1 - win.y0 < 3 || win.x1 <= win.x0) continue;
-    bool inner_ink = false;
-    for (int32_t y = win.y0 + 1; y < win.y1 - 1 && !inner_ink; ++y) {
+  if (pattern == nullptr) return digit;
+  const double h = b.rows;
+  const double w = b.cols;
+  const std::array<SegmentWindow, 7> windows = SegmentWindows(h, w);
+  auto any_ink = [&](const Window& win) {
+    for (int32_t y = win.y0; y < win.y1; ++y) {
       const uchar* row = b.ptr<uchar>(y);
-      inner_ink = std::any_of(row + win.x0, row + win.x1, [](uchar v) { return v != 0; });
+      if (std::any_of(row + win.x0, row + win.x1, [](uchar v) { return v != 0; })) return true;
     }
-    if (inner_ink) continue;
-    std::array<bool, 7> without = pattern->lit;
-    without[i] = false;
-    for (const DigitPattern& other : DigitPatterns()) {
-      if (other.lit == without) return false;
+    return false;
+  };
+  std::array<bool, 7> lit = pattern->lit;
+  bool changed = false;
+  for (size_t i = 0; i < 7; ++i) {
+    if (!pattern->lit[i]) continue;
+    const SegmentWindow& r = windows[i];
+    bool own_ink = true;
+    if (IsSideSegment(i)) {
+      // The rows about the middle of the segment, which neither bar beside it reaches.
+      const bool upper = i == 1 || i == 5;
+      const double y0 = upper ? kUpperCore.first * h : kLowerCore.first * h;
+      const double y1 = upper ? kUpperCore.second * h : kLowerCore.second * h;
+      own_ink = any_ink(SampleWindow(b, r.x0, y0, r.x1, y1));
+    } else {
+      // A bar stands out of the side strokes: some of its columns hold no ink about the middle of
+      // the side segments beside it. A fat stroke reaching into the bar's window holds ink there.
+      const Window bar = SampleWindow(b, r.x0, r.y0, r.x1, r.y1);
+      const Window upper = SampleWindow(b, 0.0, kUpperCore.first * h, w, kUpperCore.second * h);
+      const Window lower = SampleWindow(b, 0.0, kLowerCore.first * h, w, kLowerCore.second * h);
+      auto column_ink = [&](const Window& rows, int32_t x) {
+        for (int32_t y = rows.y0; y < rows.y1; ++y) {
+          if (b.ptr<uchar>(y)[x] != 0) return true;
+        }
+        return false;
+      };
+      own_ink = false;
+      for (int32_t x = bar.x0; x < bar.x1 && !own_ink; ++x) {
+        if (!column_ink(bar, x)) continue;
+        const bool above = i != 0 && column_ink(upper, x);  // g and d have a side segment above
+        const bool below = i != 3 && column_ink(lower, x);  // a and g have one below
+        own_ink = i == 6 ? !(above && below) : !(above || below);
+      }
+    }
+    if (!own_ink) {
+      lit[i] = false;
+      changed = true;
     }
   }
-  return true;
+  if (!changed) return digit;
+  // Without the segments its neighbours lit, the digit is another one, or it stands as it was
+  // read when no digit lights just the rest.
+  for (const DigitPattern& other : DigitPatterns()) {
+    if (other.lit == lit) return other.digit;
+  }
+  return digit;
 }
 
 const std::array<DigitPattern, 11>& DigitPatterns() {
@@ -340,6 +383,15 @@ int CountSignificantComponents(const cv::Mat& mask) {
                                         [&](int64_t s) { return static_cast<double>(s) >= minimum; }));
 }
 
+std::optional<IndexRun> FindDigitRows(const std::vector<uint64_t>& rows) {
+  const int32_t h = static_cast<int32_t>(rows.size());
+  const std::vector<IndexRun> runs = TrimEdgeBands(StrongRuns(rows), h);
+  if (runs.empty()) return std::nullopt;
+  const int32_t tolerance = std::max(RoundHalfEven(0.03 * h), 1);
+  const std::optional<IndexRun> grown = GrowInkExtent(rows, runs, tolerance);
+  return grown ? *grown : IndexRun{runs.front().start, runs.back().end};
+}
+
 InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces) {
   InkProfile profile;
   const int32_t h = mask.rows;
@@ -367,15 +419,9 @@ InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces) {
   profile.found = true;
 
   const std::vector<IndexRun> row_runs = TrimEdgeBands(StrongRuns(rows), h);
-  if (row_runs.empty()) {
-    profile.top = profile.ink_top;
-    profile.bottom = profile.ink_bottom;
-  } else {
-    const int32_t tolerance = std::max(RoundHalfEven(0.03 * h), 1);
-    const std::optional<IndexRun> grown = GrowInkExtent(rows, row_runs, tolerance);
-    profile.top = grown ? grown->start : row_runs.front().start;
-    profile.bottom = grown ? grown->end : row_runs.back().end;
-  }
+  const std::optional<IndexRun> digit_rows = FindDigitRows(rows);
+  profile.top = digit_rows ? digit_rows->start : profile.ink_top;
+  profile.bottom = digit_rows ? digit_rows->end : profile.ink_bottom;
 
   std::vector<uint64_t> columns(w, 0);
   for (int32_t y = profile.top; y <= profile.bottom; ++y) {
@@ -552,6 +598,23 @@ DigitBox OwnInkBox(const cv::Mat& mask, const InkProfile& profile) {
   return BoxOver(mask, profile, left, right, "projection_vertical_preserved_horizontal");
 }
 
+// The box of a digit's cell, given in picture coordinates, within a slot starting at (left, top).
+DigitBox CellBox(const cv::Mat& mask, const DigitCell& cell, int32_t left, int32_t top) {
+  auto clamp_to = [](int32_t value, int32_t last) { return std::max(std::min(value, last), 0); };
+  DigitBox box;
+  box.found = true;
+  box.left = clamp_to(cell.left - left, mask.cols - 1);
+  box.right = clamp_to(cell.right - left, mask.cols - 1);
+  box.top = clamp_to(cell.top - top, mask.rows - 1);
+  box.bottom = clamp_to(cell.bottom - top, mask.rows - 1);
+  box.width_ratio = static_cast<double>(box.right - box.left + 1) / std::max(mask.cols, 1);
+  box.method = "projection_wide";
+  if (box.right >= box.left && box.bottom >= box.top) {
+    box.image = mask(cv::Range(box.top, box.bottom + 1), cv::Range(box.left, box.right + 1)).clone();
+  }
+  return box;
+}
+
 }  // namespace
 
 DigitBox FindDigitBox(const cv::Mat& mask, bool drop_edge_pieces) {
@@ -696,6 +759,8 @@ SegmentScores ScoreSegments(const cv::Mat& box_image) {
       break;
     }
   }
+  result.best = best.score;
+  result.runner_up = runner_up;
   const double margin = std::min(std::max(best.score - runner_up, 0.0) / 0.18, 1.0);
   result.confidence = std::clamp(0.85 * best.score + 0.15 * margin, 0.0, 1.0);
   if (best.score >= 0.58) result.digit = best.digit;
@@ -709,6 +774,10 @@ SegmentValues RoundToThousandths(const SegmentValues& values) {
 }
 
 DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
+  return RecognizeDigit(zone_image, slot, std::nullopt);
+}
+
+DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, const std::optional<DigitCell>& cell) {
   if (zone_image.rows < 1 || zone_image.cols < 1) return EmptyResult(1.0);
   auto clamp_to = [](int32_t value, int32_t last) { return std::max(std::min(value, last), 0); };
   int32_t left = clamp_to(slot.left, zone_image.cols - 1);
@@ -734,7 +803,7 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
     return result;
   }
 
-  const DigitBox box = FindDigitBox(mask);
+  const DigitBox box = cell ? CellBox(mask, *cell, left, top) : FindDigitBox(mask);
   if (!box.found || box.image.empty()) return EmptyResult(1.0);
   SegmentScores s = ScoreSegments(box.image);
   // A thin piece of ink at a side of the slot, apart from the rest, is often the colon's dots or
@@ -743,8 +812,11 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
     const DigitBox own = FindDigitBox(mask, true);
     if (!own.image.empty() && ScoreSegments(own.image).digit != s.digit) s.digit.reset();
   }
-  // A side segment lit only by the tips of the bars around it does not tell a 9 from a 3.
-  if (s.digit && !SideSegmentsStandThrough(box.image, *s.digit)) s.digit.reset();
+  // Two digits that fit the segments equally well: the picture does not tell which it shows.
+  if (s.digit && s.best - s.runner_up < kTieMargin) s.digit.reset();
+  // A side segment lit only by the tips of the bars around it, or a bar lit only by a fat stroke,
+  // is not the digit's own: without it a 9 is a 3 and a 7 a 1.
+  if (s.digit) s.digit = ConfirmDigit(box.image, *s.digit);
   // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
   // told there.
   const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;

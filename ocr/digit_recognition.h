@@ -46,6 +46,8 @@ struct DigitResult {
 struct SegmentScores {
   std::optional<int32_t> digit;
   double confidence = 0.0;
+  double best = 0.0;       // the best pattern's score
+  double runner_up = 0.0;  // the score of the best pattern of another digit
   SegmentValues coverage{};
   SegmentValues scores{};
 };
@@ -93,6 +95,19 @@ struct InkProfile {
 // Reads one digit slot of a prepared (binary) zone picture. Slot bounds are inclusive; they are
 // clamped to the picture and swapped when given reversed. Never throws for picture content.
 DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot);
+// Where the zone's ink showed a digit: a cell as wide as the zone's digits ending at the digit's
+// right side (which every digit lights), over the rows the digits stand in. Picture coordinates,
+// all inclusive.
+struct DigitCell {
+  int32_t left = 0;
+  int32_t right = 0;
+  int32_t top = 0;
+  int32_t bottom = 0;
+};
+
+// The same, the digit's box being its cell where the ink showed one: a 3, a 7 or a 1 lights no
+// left segment and a 7 or a 4 no bottom bar, yet each is read in a box of a whole digit.
+DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, const std::optional<DigitCell>& cell);
 
 // 1 where any channel is nonzero, else 0 (single-channel 8-bit).
 cv::Mat NormalizeSlotImage(const cv::Mat& image);
@@ -112,6 +127,9 @@ SegmentValues RoundToThousandths(const SegmentValues& values);
 
 // Building blocks of the stages above, exposed so that each rule can be checked by itself.
 InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces = false);
+// The rows of the digits in a profile of ink per row: its strong runs without thin bands at the
+// edges, grown over nearby weaker rows. Nothing when no row is strong.
+std::optional<IndexRun> FindDigitRows(const std::vector<uint64_t>& rows);
 std::optional<IndexRun> GrowInkExtent(const std::vector<uint64_t>& profile,
                                       const std::vector<IndexRun>& strong_runs, int32_t tolerance);
 std::vector<IndexRun> TrimEdgeBands(std::vector<IndexRun> runs, int32_t length);
@@ -120,10 +138,11 @@ std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top
 // One narrow vertical stroke; short gaps along it (LEDs, the split segments of a slanted 1) are
 // closed before its pieces are counted.
 bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile);
-// False when a side segment that the digit lights holds ink only in the first and last rows of
-// its window (the tips of the bars above and below, on a small or fat digit) and the digit
-// without that segment is another digit: a 9 that may be a 3, an 8 that may be a 9.
-bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit);
+// The digit a box shows once the segments that only their neighbours lit are taken away: a side
+// segment with no ink about its middle (the tips of fat bars reach into its window), a bar with no
+// ink in the left or the right third of the digit (a fat stroke reaches into its window). Without
+// them a 9 may be a 3, an 8 a 3 and a 7 a 1; where what is left is no digit, the digit stands.
+std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit);
 // Narrow ink without a horizontal bar across it: the only ink that is widened to a nominal digit
 // width, since a whole digit narrower than its slot would then fill one side of the box.
 bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile);

@@ -8,15 +8,26 @@
 namespace tessvark {
 namespace {
 
+InkLayout PlaceSlots(const cv::Mat& prepared, const std::string& role, const ClockLayoutDetection& detection,
+                     ClockFormat format) {
+  std::optional<double> hint;
+  std::optional<std::string> separator;
+  if (detection.detected) {
+    hint = detection.separator_x;
+    separator = detection.separator;
+  }
+  return PlaceDigitSlots(prepared, role, hint, separator, format);
+}
+
 bool IsDigitReading(const SlotReading& reading) {
   return reading.status == "digit" && reading.digit.has_value();
 }
 
-// Prepares the picture, lays out the slots and recognises them. False when there is nothing to
-// read; the result then already is the no-frame reading.
+// Prepares the picture, places the slots on its ink and recognises them. False when there is
+// nothing to read; the result then already is the no-frame reading.
 bool PrepareAndRecognize(const cv::Mat& zone_image, const std::string& role,
-                         const std::optional<ZoneProcessing>& processing, std::optional<double> hint,
-                         ClockFormat format, ReaderResult& result, DigitLayout* layout = nullptr) {
+                         const std::optional<ZoneProcessing>& processing, const ClockLayoutDetection& detection,
+                         ClockFormat format, ReaderResult& result, InkLayout* layout = nullptr) {
   if (zone_image.empty()) {
     result = NoFrameReading();
     return false;
@@ -26,9 +37,9 @@ bool PrepareAndRecognize(const cv::Mat& zone_image, const std::string& role,
     result = NoFrameReading();
     return false;
   }
-  const DigitLayout slots = BuildDigitLayout(role, result.image.cols, result.image.rows, hint, format);
-  result.slots = RecognizeSlots(result.image, slots);
-  if (layout != nullptr) *layout = slots;
+  InkLayout placed = PlaceSlots(result.image, role, detection, format);
+  result.slots = RecognizeSlots(placed.picture, placed.slots, placed.cells);
+  if (layout != nullptr) *layout = std::move(placed);
   return true;
 }
 
@@ -44,7 +55,7 @@ void SetNumber(ReaderResult& result, int32_t number) {
 // picture, not two slots, or no units digit.
 bool ReadTensAndUnits(const cv::Mat& zone_image, const std::string& role,
                       const std::optional<ZoneProcessing>& processing, ReaderResult& result) {
-  if (!PrepareAndRecognize(zone_image, role, processing, std::nullopt, ClockFormat::Auto, result)) return false;
+  if (!PrepareAndRecognize(zone_image, role, processing, {}, ClockFormat::Auto, result)) return false;
   if (result.slots.size() != 2) {
     result.status = "layout";
     return false;
@@ -84,9 +95,17 @@ SlotReading ToSlotReading(const DigitResult& result) {
 }
 
 std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout) {
+  return RecognizeSlots(prepared, layout, {});
+}
+
+std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout,
+                                        const std::vector<std::optional<DigitCell>>& cells) {
   std::vector<SlotReading> readings;
   for (const DigitSlot& slot : layout) {
-    if (slot.kind == "digit") readings.push_back(ToSlotReading(RecognizeDigit(prepared, slot)));
+    if (slot.kind != "digit") continue;
+    const size_t index = readings.size();
+    const std::optional<DigitCell> cell = index < cells.size() ? cells[index] : std::nullopt;
+    readings.push_back(ToSlotReading(RecognizeDigit(prepared, slot, cell)));
   }
   return readings;
 }
@@ -127,7 +146,7 @@ ReaderResult NoFrameReading() {
 
 ReaderResult ReadPeriod(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing) {
   ReaderResult result;
-  if (!PrepareAndRecognize(zone_image, "period", processing, std::nullopt, ClockFormat::Auto, result)) {
+  if (!PrepareAndRecognize(zone_image, "period", processing, {}, ClockFormat::Auto, result)) {
     return result;
   }
   if (result.slots.empty()) {
@@ -180,11 +199,11 @@ ReaderResult ReadCount(const cv::Mat& zone_image, const std::string& role,
     result.status = "layout";
     return result;
   }
-  DigitLayout layout;
-  if (!PrepareAndRecognize(zone_image, role, processing, std::nullopt, ClockFormat::Auto, result, &layout)) {
+  InkLayout layout;
+  if (!PrepareAndRecognize(zone_image, role, processing, {}, ClockFormat::Auto, result, &layout)) {
     return result;
   }
-  if (layout.size() != 1 || layout[0].kind != "digit" || result.slots.empty()) {
+  if (layout.slots.size() != 1 || layout.slots[0].kind != "digit" || result.slots.empty()) {
     result.status = "layout";
     return result;
   }
@@ -218,22 +237,27 @@ ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
   if (!minutes_seconds) detection = DetectZoneClockLayout(zone_image, processing);
 
   ReaderResult result;
+  InkLayout layout;
+  if (!PrepareAndRecognize(zone_image, layout_role, processing, detection, format, result, &layout)) return result;
+  // The separator the ink shows both marks of (or the one mark of a point) stands over what
+  // detection found in its narrow strip: a colon's lower mark alone passes there for a point.
   std::string separator = ":";
-  std::optional<double> hint;
-  if (detection.detected) {
-    hint = detection.separator_x;
-    result.separator_x = detection.separator_x;
-  }
+  const bool separator_known = detection.detected || layout.separator.has_value();
+  if (detection.detected) result.separator_x = detection.separator_x;
   if (fixed_format) {
     result.separator = ":";
     result.mode = "minutes";
+  } else if (layout.separator) {
+    separator = *layout.separator;
+    result.separator = separator;
+    result.mode = separator == ":" ? "minutes" : "tenths";
+    if (!detection.detected) result.separator_x = layout.separator_x;
   } else if (detection.detected) {
     separator = detection.separator;
     result.separator = detection.separator;
     result.mode = detection.mode;
   }
 
-  if (!PrepareAndRecognize(zone_image, layout_role, processing, hint, format, result)) return result;
   const std::vector<SlotReading> readings = std::move(result.slots);
   const size_t n = readings.size();
   result.slots.clear();
@@ -276,7 +300,7 @@ ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
       }
     }
     AppendReadings(result.slots, readings, 0, 2);
-    result.slots.push_back(SeparatorEntry(separator, detection.detected ? "separator" : "unknown"));
+    result.slots.push_back(SeparatorEntry(separator, separator_known ? "separator" : "unknown"));
     AppendReadings(result.slots, readings, 2, 4);
   }
   result.has_value = result.ok;

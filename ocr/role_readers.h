@@ -10,6 +10,7 @@
 #include "ocr/clock_layout.h"
 #include "ocr/digit_layout.h"
 #include "ocr/digit_recognition.h"
+#include "ocr/ink_layout.h"
 #include "ocr/zone_preprocessing.h"
 
 namespace tessvark {
@@ -42,6 +43,10 @@ struct ReaderResult {
 
 // Recognises every digit slot of the layout in order; separator slots give nothing.
 std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout);
+// The same, each digit read in the cell given for its slot where there is one (digit slots in
+// order).
+std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout,
+                                        const std::vector<std::optional<DigitCell>>& cells);
 SlotReading ToSlotReading(const DigitResult& result);
 
 // The texts of readings [first, end): a digit's decimal text, "" for an empty slot; any other

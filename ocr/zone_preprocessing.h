@@ -37,4 +37,9 @@ ZoneProcessing ProcessingForReader(const std::optional<ZoneProcessing>& processi
 // untouched; OpenCV errors (such as a two-channel input) propagate.
 cv::Mat PreprocessZoneImage(const cv::Mat& picture, const ZoneProcessing& processing);
 
+// Options for a first zone drawn on a picture, so that the operator starts from a readable
+// picture: a threshold between its dark and its bright part, and invert for dark digits on a
+// light board. Nothing when the picture shows no clear contrast. Not clamped.
+std::optional<ZoneProcessing> EstimateZoneProcessing(const cv::Mat& picture);
+
 }  // namespace tessvark

@@ -216,26 +216,37 @@ TEST(OcrDigitRecognition, ReadingThatHangsOnAPieceAtTheSlotsSideIsNotTrusted) {
   EXPECT_EQ(RecognizeDigit(with_colon_dots(eight), WholeSlot(eight)).digit, 8);
 }
 
-TEST(OcrDigitRecognition, SideSegmentLitOnlyByBarTipsDoesNotTellTheDigit) {
-  // A 24 by 16 box: the windows of the upper side segments cover rows 2..6 (of 16).
+TEST(OcrDigitRecognition, SegmentsLitOnlyByTheirNeighboursAreTakenAway) {
+  // A 24 by 16 box: the upper side segments' windows cover rows 2..6 (of 16), their middle rows 4..5.
   cv::Mat three = cv::Mat::zeros(16, 24, CV_8U);
   Fill(three, 0, 0, 23, 2);    // top bar, fat enough to reach row 2
   Fill(three, 0, 6, 23, 9);    // middle bar from row 6
   Fill(three, 0, 13, 23, 15);  // bottom bar
   Fill(three, 19, 0, 23, 15);  // right stroke
-  EXPECT_TRUE(SideSegmentsStandThrough(three, 3));
-  // The upper left window holds ink in its first and last rows only: no f, so no 9.
-  EXPECT_FALSE(SideSegmentsStandThrough(three, 9));
+  EXPECT_EQ(ConfirmDigit(three, 3), 3);
+  // The upper left window holds the bars' ink in its first and last rows only: no f, so a 3.
+  EXPECT_EQ(ConfirmDigit(three, 9), 3);
   cv::Mat nine = three.clone();
   Fill(nine, 0, 0, 4, 9);
-  EXPECT_TRUE(SideSegmentsStandThrough(nine, 9));
-  // Without its lower left segment a 2 is no digit at all, so the test does not hold it back.
+  EXPECT_EQ(ConfirmDigit(nine, 9), 9);
+  // Without its lower left segment a 2 is no digit at all: the reading stands.
   cv::Mat two = cv::Mat::zeros(16, 24, CV_8U);
   Fill(two, 0, 0, 23, 2);
   Fill(two, 0, 6, 23, 9);
   Fill(two, 0, 13, 23, 15);
   Fill(two, 19, 0, 23, 9);
-  EXPECT_TRUE(SideSegmentsStandThrough(two, 2));
+  EXPECT_EQ(ConfirmDigit(two, 2), 2);
+
+  // A fat 1 fills the middle of the bars' windows, but no column of it stands out of the stroke:
+  // what is read there is a 1. A real top bar reaches over the empty middle of a 7.
+  cv::Mat one = cv::Mat::zeros(40, 24, CV_8U);
+  Fill(one, 9, 0, 23, 39);
+  EXPECT_EQ(ScoreSegments(one).digit, 3);
+  EXPECT_EQ(ConfirmDigit(one, 3), 1);
+  EXPECT_EQ(ConfirmDigit(one, 7), 1);
+  cv::Mat seven = one.clone();
+  Fill(seven, 0, 0, 8, 4);
+  EXPECT_EQ(ConfirmDigit(seven, 7), 7);
 }
 
 // The slot of a dim frame: 54 by 89 pixels, the size of a clock digit 64 pixels high.

@@ -1,0 +1,592 @@
+#include "ocr/ink_layout.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "core/agent_roles.h"
+#include "ocr/digit_recognition.h"
+#include "ocr/zone_geometry.h"
+
+namespace tessvark {
+namespace {
+
+// Slants tried, in columns per row: upright, the usual italic leans of up to about 14 degrees,
+// and a little the other way (a camera's roll).
+constexpr double kSlantStep = 0.02;
+constexpr double kLeastSlant = -0.08;
+constexpr double kMostSlant = 0.26;
+// The least lean, in pixels over the digits' height, that is sheared back.
+constexpr double kLeastLean = 1.0;
+// A digit reaches over at least this share of the digits' rows; every digit has a segment in the
+// upper and the lower half.
+constexpr double kDigitSpan = 0.7;
+// Pieces whose right sides lie closer than this share of a digit width are one digit, as long as
+// together they are no wider than kCellSlack digit widths (the width is measured on the widest
+// whole digit, which a dim frame may have narrowed).
+constexpr double kPitchShare = 0.9;
+// Pieces of one digit lie at most this share of the digits' height apart.
+constexpr double kJoinGap = 0.2;
+// A 1 stands at least this share of the digits' height before the next digit.
+constexpr double kStrokeGap = 0.1;
+// Seven-segment digits are at least this share of their height wide.
+constexpr double kNarrowestDigit = 0.5;
+constexpr double kCellSlack = 1.4;
+// A digit whose ink reaches over this share of the tallest digit's rows shows its own height.
+constexpr double kWholeDigitSpan = 0.93;
+// A digit's cell reaches this share of its height below its ink.
+constexpr double kCellRoom = 0.025;
+// A slot reaches this share of a digit width beyond its digit's cell, where no neighbour is closer.
+constexpr double kSlotPad = 0.2;
+
+struct Cell {
+  int32_t left = 0;
+  int32_t right = 0;
+  int32_t top = 0;
+  int32_t bottom = 0;
+  int32_t rows = 0;
+  int32_t ink = 0;
+  bool separator = false;
+  int32_t Width() const { return right - left + 1; }
+  double Centre() const { return (left + right) / 2.0; }
+};
+
+// The rows of the digits: the strong rows of the ink, without thin bands at the picture's top or
+// bottom edge, grown over nearby weaker rows.
+std::optional<IndexRun> DigitRows(const cv::Mat& prepared) {
+  std::vector<uint64_t> rows(prepared.rows, 0);
+  for (int32_t y = 0; y < prepared.rows; ++y) {
+    const uchar* row = prepared.ptr<uchar>(y);
+    for (int32_t x = 0; x < prepared.cols; ++x) rows[y] += row[x] != 0 ? 1 : 0;
+  }
+  return FindDigitRows(rows);
+}
+
+// How many ink pixels each column holds over rows top..bottom.
+std::vector<int32_t> ColumnInk(const cv::Mat& upright, int32_t top, int32_t bottom) {
+  std::vector<int32_t> columns(upright.cols, 0);
+  for (int32_t y = std::max(top, 0); y <= std::min(bottom, upright.rows - 1); ++y) {
+    const uchar* row = upright.ptr<uchar>(y);
+    for (int32_t x = 0; x < upright.cols; ++x) columns[x] += row[x] != 0 ? 1 : 0;
+  }
+  return columns;
+}
+
+// How far row y moves left when the picture is sheared upright about `bottom`.
+int32_t ShiftOf(double slant, int32_t bottom, int32_t y) { return RoundHalfEven(slant * (bottom - y)); }
+
+// The ink runs of every row top..bottom, as (row, first column, last column).
+struct RowRun {
+  int32_t y;
+  int32_t x0;
+  int32_t x1;
+};
+
+std::vector<RowRun> RowRuns(const cv::Mat& prepared, int32_t top, int32_t bottom) {
+  std::vector<RowRun> runs;
+  for (int32_t y = top; y <= bottom; ++y) {
+    const uchar* row = prepared.ptr<uchar>(y);
+    int32_t start = -1;
+    for (int32_t x = 0; x <= prepared.cols; ++x) {
+      const bool ink = x < prepared.cols && row[x] != 0;
+      if (ink && start < 0) start = x;
+      if (!ink && start >= 0) {
+        runs.push_back(RowRun{y, start, x - 1});
+        start = -1;
+      }
+    }
+  }
+  return runs;
+}
+
+// How many columns the runs cover once sheared by `slant`.
+// How many columns the runs cover once sheared by `slant`.
+int32_t ShearedColumns(const std::vector<RowRun>& runs, int32_t width, double slant, int32_t top, int32_t bottom,
+                       std::vector<int32_t>& steps) {
+  const int32_t most = std::max(ShiftOf(slant, bottom, top), 0);
+  const int32_t least = std::min(ShiftOf(slant, bottom, top), 0);
+  const int32_t span = width + most - least + 1;
+  steps.assign(static_cast<size_t>(span) + 1, 0);
+  for (const RowRun& run : runs) {
+    const int32_t shift = ShiftOf(slant, bottom, run.y);
+    ++steps[run.x0 - shift + most];
+    --steps[run.x1 - shift + most + 1];
+  }
+  int32_t covered = 0;
+  int32_t depth = 0;
+  for (int32_t x = 0; x < span; ++x) {
+    depth += steps[x];
+    covered += depth > 0 ? 1 : 0;
+  }
+  return covered;
+}
+
+// The noise floor of a piece: specks of compression or of a threshold at the board's level.
+bool IsSpeck(const InkPiece& piece, int32_t digit_height) {
+  const double least = std::max(3.0, 0.002 * digit_height * digit_height);
+  return piece.ink < least && piece.rows < 0.15 * digit_height;
+}
+
+// Every digit lights a segment at the right side of its cell, so the right sides of two digits lie
+// at least a digit width apart: pieces whose right sides lie closer are one digit (the LEDs of a
+// dotted board, the segments of a dim frame). They are joined, closest first, as long as the
+// joined piece stays about a digit wide and the gap between them is no wider than the gaps
+// between the LEDs of a sparse board: a dim 1 beside the faint left segment of a 9 stays apart,
+// and the ink is not understood.
+std::vector<Cell> JoinPieces(std::vector<Cell> cells, double digit_width, int32_t digit_height) {
+  const double widest_gap = kJoinGap * digit_height;
+  for (;;) {
+    size_t best = cells.size();
+    int32_t best_step = 0;
+    for (size_t i = 0; i + 1 < cells.size(); ++i) {
+      const Cell& a = cells[i];
+      const Cell& b = cells[i + 1];
+      const int32_t step = b.right - a.right;
+      if (a.separator || b.separator || step >= kPitchShare * digit_width ||
+          b.right - a.left + 1 > kCellSlack * digit_width || b.left - a.right - 1 > widest_gap) {
+        continue;
+      }
+      if (best == cells.size() || step < best_step) {
+        best = i;
+        best_step = step;
+      }
+    }
+    if (best == cells.size()) break;
+    Cell& a = cells[best];
+    const Cell& b = cells[best + 1];
+    a.right = b.right;
+    a.top = std::min(a.top, b.top);
+    a.bottom = std::max(a.bottom, b.bottom);
+    a.rows = std::max(a.rows, b.rows);
+    a.ink += b.ink;
+    cells.erase(cells.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+  }
+  return cells;
+}
+
+// The width of the digits: that of the widest cell that spans the digits' rows and is neither a
+// lone stroke nor two digits run together (a 3, a 7 or a 1 lights no left segment and is
+// narrower). Nothing when no cell shows it.
+std::optional<double> DigitWidthOf(const std::vector<Cell>& cells, int32_t digit_height) {
+  std::optional<double> widest;
+  for (const Cell& cell : cells) {
+    if (cell.separator || cell.bottom - cell.top + 1 < 0.85 * digit_height) continue;
+    if (cell.Width() < 0.3 * digit_height || cell.Width() > 0.85 * digit_height) continue;
+    widest = std::max(widest.value_or(0.0), static_cast<double>(cell.Width()));
+  }
+  return widest;
+}
+
+DigitSlot Slot(const char* kind, std::optional<int32_t> index, int32_t left, int32_t right, int32_t height) {
+  DigitSlot slot;
+  slot.kind = kind;
+  slot.digit_index = index;
+  slot.left = left;
+  slot.right = std::max(left, right);
+  slot.top = 0;
+  slot.bottom = std::max(height, 1) - 1;
+  return slot;
+}
+
+// Slots for the characters in order: each over its character's cell and a little beyond, bounded
+// at the middle of the gaps between them. A digit's cell is as wide as a digit; a 1, which lights
+// only the right side of its cell, stands at the right of it, as the recogniser expects.
+struct Placed {
+  const Cell* cell;  // nullptr: a blank digit position
+  bool separator;
+};
+
+DigitLayout SlotsFor(const std::vector<Placed>& items, double digit_width, int32_t width, int32_t height) {
+  const int32_t pad = std::max(RoundHalfEven(kSlotPad * digit_width), 1);
+  const int32_t cell_width = std::max(RoundHalfEven(digit_width), 1);
+  std::vector<std::pair<int32_t, int32_t>> cells(items.size(), {-1, -1});
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (items[i].cell == nullptr) continue;
+    int32_t left = items[i].cell->left;
+    const int32_t right = items[i].cell->right;
+    if (!items[i].separator) {
+      int32_t before = 0;
+      for (size_t j = i; j-- > 0;) {
+        if (cells[j].first < 0) continue;
+        before = cells[j].second + 1;
+        break;
+      }
+      left = std::max(std::min(left, right - cell_width + 1), std::min(before, left));
+    }
+    cells[i] = {left, right};
+  }
+  std::vector<std::pair<int32_t, int32_t>> spans(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (cells[i].first < 0) continue;
+    int32_t left = std::max(cells[i].first - pad, 0);
+    int32_t right = std::min(cells[i].second + pad, width - 1);
+    if (items[i].separator) {
+      left = cells[i].first;
+      right = cells[i].second;
+    }
+    for (size_t j = i; j-- > 0;) {
+      if (cells[j].first < 0) continue;
+      left = std::max(left, (cells[j].second + cells[i].first + 1) / 2);
+      break;
+    }
+    for (size_t j = i + 1; j < items.size(); ++j) {
+      if (cells[j].first < 0) continue;
+      right = std::min(right, (cells[i].second + cells[j].first - 1) / 2);
+      break;
+    }
+    spans[i] = {left, right};
+  }
+  // A blank position lies beside its neighbour's slot: before it at the start, after it at the end.
+  const int32_t blank = cell_width + pad;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (cells[i].first >= 0) continue;
+    if (i + 1 < items.size() && cells[i + 1].first >= 0) {
+      const int32_t next = spans[i + 1].first;
+      spans[i] = {std::max(next - blank, 0), std::max(next - 1, 0)};
+    } else if (i > 0 && cells[i - 1].first >= 0) {
+      const int32_t previous = spans[i - 1].second;
+      spans[i] = {std::min(previous + 1, width - 1), std::min(previous + blank, width - 1)};
+    }
+  }
+  DigitLayout layout;
+  int32_t index = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (items[i].separator) {
+      layout.push_back(Slot("separator", std::nullopt, spans[i].first, spans[i].second, height));
+    } else {
+      layout.push_back(Slot("digit", index++, spans[i].first, spans[i].second, height));
+    }
+  }
+  return layout;
+}
+
+// The cell of each digit position: a digit width ending at the digit's right side, over the rows
+// of the nearest digit that shows its whole height (a 7 or a 4 lacks the bottom bar, a 1 and a 4
+// the top one; a slightly turned board has its digits at different heights).
+std::vector<std::optional<DigitCell>> CellsOfDigits(const std::vector<Placed>& items,
+                                                    const std::vector<const Cell*>& digits, double digit_width) {
+  int32_t tallest = 0;
+  for (const Cell* digit : digits) tallest = std::max(tallest, digit->bottom - digit->top + 1);
+  auto whole = [&](const Cell* cell) { return cell->bottom - cell->top + 1 >= kWholeDigitSpan * tallest; };
+  const int32_t width = std::max(RoundHalfEven(digit_width), 1);
+  std::vector<std::optional<DigitCell>> cells;
+  for (const Placed& item : items) {
+    if (item.separator) continue;
+    if (item.cell == nullptr) {
+      cells.emplace_back();
+      continue;
+    }
+    const Cell& own = *item.cell;
+    const Cell* nearest = &own;
+    if (!whole(&own)) {
+      for (const Cell* digit : digits) {
+        if (whole(digit) && (nearest == &own || std::abs(digit->Centre() - own.Centre()) <
+                                                    std::abs(nearest->Centre() - own.Centre()))) {
+          nearest = digit;
+        }
+      }
+    }
+    // A little room below: the bottom bar's window stops short of the box's last rows, where the
+    // thin bar of a dim frame would lie.
+    const int32_t top = std::min(own.top, nearest->top);
+    const int32_t bottom = std::max(own.bottom, nearest->bottom);
+    const int32_t room = std::max(RoundHalfEven(kCellRoom * (bottom - top + 1)), 1);
+    cells.push_back(DigitCell{std::min(own.left, own.right - width + 1), own.right, top, bottom + room});
+  }
+  return cells;
+}
+
+RoleLayout LayoutOf(const std::string& role) {
+  const AgentRole* row = FindAgentRole(role);
+  return row != nullptr ? row->layout : RoleLayout::kOneDigit;
+}
+
+}  // namespace
+
+double EstimateSlant(const cv::Mat& prepared, int32_t top, int32_t bottom) {
+  if (prepared.empty() || bottom <= top) return 0.0;
+  const std::vector<RowRun> runs = RowRuns(prepared, top, bottom);
+  if (runs.empty()) return 0.0;
+  std::vector<int32_t> steps;
+  double best = 0.0;
+  int32_t fewest = ShearedColumns(runs, prepared.cols, 0.0, top, bottom, steps);
+  // Upright first, then ever larger leans, so that of equal results the smaller lean stands. A lean
+  // of less than two pixels over the digits' height is not told from the rounding of small digits.
+  const double least_lean = kLeastLean / (bottom - top + 1);
+  for (int step = 1; step * kSlantStep <= std::max(kMostSlant, -kLeastSlant) + 1e-9; ++step) {
+    for (const double slant : {step * kSlantStep, -step * kSlantStep}) {
+      if (slant > kMostSlant + 1e-9 || slant < kLeastSlant - 1e-9 || std::abs(slant) < least_lean) continue;
+      const int32_t covered = ShearedColumns(runs, prepared.cols, slant, top, bottom, steps);
+      if (covered < fewest) {
+        fewest = covered;
+        best = slant;
+      }
+    }
+  }
+  return best;
+}
+
+cv::Mat ShearUpright(const cv::Mat& prepared, double slant, int32_t bottom, int32_t& offset) {
+  offset = 0;
+  if (slant == 0.0 || prepared.empty()) return prepared;
+  const int32_t rows = prepared.rows;
+  int32_t most = 0;
+  int32_t least = 0;
+  for (int32_t y = 0; y < rows; ++y) {
+    most = std::max(most, ShiftOf(slant, bottom, y));
+    least = std::min(least, ShiftOf(slant, bottom, y));
+  }
+  offset = most;
+  cv::Mat upright = cv::Mat::zeros(rows, prepared.cols + most - least, CV_8U);
+  for (int32_t y = 0; y < rows; ++y) {
+    const int32_t start = offset - ShiftOf(slant, bottom, y);
+    std::memcpy(upright.ptr<uchar>(y) + start, prepared.ptr<uchar>(y), static_cast<size_t>(prepared.cols));
+  }
+  return upright;
+}
+
+std::vector<InkPiece> FindInkPieces(const cv::Mat& upright, int32_t top, int32_t bottom) {
+  std::vector<InkPiece> pieces;
+  if (upright.empty() || bottom < top) return pieces;
+  const std::vector<int32_t> columns = ColumnInk(upright, top, bottom);
+  for (int32_t x = 0; x < upright.cols; ++x) {
+    if (columns[x] == 0) continue;
+    if (!pieces.empty() && pieces.back().right == x - 1) {
+      pieces.back().right = x;
+    } else {
+      InkPiece piece;
+      piece.left = piece.right = x;
+      pieces.push_back(piece);
+    }
+  }
+  for (InkPiece& piece : pieces) {
+    piece.top = -1;
+    for (int32_t y = top; y <= bottom; ++y) {
+      const uchar* row = upright.ptr<uchar>(y);
+      int32_t first = -1;
+      int32_t last = -1;
+      for (int32_t x = piece.left; x <= piece.right; ++x) {
+        if (row[x] == 0) continue;
+        if (first < 0) first = x;
+        last = x;
+        ++piece.ink;
+      }
+      if (first < 0) continue;
+      ++piece.rows;
+      if (piece.top < 0) piece.top = y;
+      piece.bottom = y;
+      if (!piece.runs.empty() && piece.runs.back().bottom == y - 1) {
+        InkPiece::Run& run = piece.runs.back();
+        run.bottom = y;
+        run.left = std::min(run.left, first);
+        run.right = std::max(run.right, last);
+      } else {
+        piece.runs.push_back(InkPiece::Run{y, y, first, last});
+      }
+    }
+  }
+  return pieces;
+}
+
+std::optional<std::string> SeparatorShape(const InkPiece& piece, int32_t top, int32_t bottom) {
+  const double h = bottom - top + 1;
+  if (piece.runs.empty() || piece.Width() > 0.5 * h) return std::nullopt;
+  // Rows split by a row or two of noise belong together; specks hanging off a mark do not count.
+  const int32_t join = std::max(RoundHalfEven(0.03 * h), 1);
+  std::vector<InkPiece::Run> marks;
+  for (const InkPiece::Run& run : piece.runs) {
+    if (!marks.empty() && run.top - marks.back().bottom - 1 <= join) {
+      InkPiece::Run& mark = marks.back();
+      mark.bottom = run.bottom;
+      mark.left = std::min(mark.left, run.left);
+      mark.right = std::max(mark.right, run.right);
+    } else {
+      marks.push_back(run);
+    }
+  }
+  int32_t largest = 0;
+  for (const InkPiece::Run& mark : marks) largest = std::max(largest, mark.Height() * mark.Width());
+  marks.erase(std::remove_if(marks.begin(), marks.end(),
+                             [&](const InkPiece::Run& m) { return m.Height() * m.Width() * 8 < largest; }),
+              marks.end());
+  // A mark is small and about as tall as it is wide: not a piece of a segment.
+  auto mark_like = [&](const InkPiece::Run& m) {
+    return m.Height() <= 0.34 * h && m.Height() <= 2.2 * m.Width() && m.Width() <= 2.5 * m.Height();
+  };
+  auto centre = [&](const InkPiece::Run& m) { return ((m.top + m.bottom) / 2.0 - top) / h; };
+  if (marks.size() == 2) {
+    const InkPiece::Run& upper = marks[0];
+    const InkPiece::Run& lower = marks[1];
+    if (!mark_like(upper) || !mark_like(lower)) return std::nullopt;
+    const double size = static_cast<double>(std::min(upper.Height() * upper.Width(), lower.Height() * lower.Width())) /
+                        std::max(upper.Height() * upper.Width(), lower.Height() * lower.Width());
+    const int32_t overlap = std::min(upper.right, lower.right) - std::max(upper.left, lower.left) + 1;
+    if (centre(upper) >= 0.1 && centre(upper) <= 0.48 && centre(lower) >= 0.52 && centre(lower) <= 0.9 &&
+        size >= 0.35 && 2 * overlap >= std::min(upper.Width(), lower.Width())) {
+      return ":";
+    }
+    return std::nullopt;
+  }
+  if (marks.size() == 1) {
+    const InkPiece::Run& mark = marks[0];
+    if (mark_like(mark) && centre(mark) >= 0.72 && mark.bottom >= top + 0.85 * h) return ".";
+  }
+  return std::nullopt;
+}
+
+InkLayout PlaceDigitSlots(const cv::Mat& prepared, const std::string& role, std::optional<double> hint,
+                          const std::optional<std::string>& detected_separator, ClockFormat format) {
+  InkLayout out;
+  out.picture = prepared;
+  out.slots = BuildDigitLayout(role, prepared.cols, prepared.rows, hint, format);
+  if (prepared.empty()) return out;
+  const std::optional<IndexRun> rows = DigitRows(prepared);
+  if (!rows) return out;
+  const int32_t top = rows->start;
+  const int32_t bottom = rows->end;
+  const int32_t digit_height = bottom - top + 1;
+  if (digit_height < 8) return out;
+
+  const RoleLayout shape = LayoutOf(role);
+  const double slant = EstimateSlant(prepared, top, bottom);
+  int32_t offset = 0;
+  const cv::Mat upright = ShearUpright(prepared, slant, bottom, offset);
+  const int32_t width = upright.cols;
+  const int32_t middle = (top + bottom) / 2;
+  auto to_zone = [&](double x) { return x + ShiftOf(slant, bottom, middle) - offset; };
+  auto to_upright = [&](double x) { return x - ShiftOf(slant, bottom, middle) + offset; };
+
+  if (shape == RoleLayout::kOneDigit) {
+    // One digit fills its zone; upright it is read better.
+    out.picture = upright;
+    out.slant = slant;
+    out.bottom = bottom;
+    out.offset = offset;
+    out.slots = {Slot("digit", 0, 0, width - 1, prepared.rows)};
+    out.placed = true;
+    return out;
+  }
+
+  const bool clock = shape == RoleLayout::kClock;
+  std::vector<Cell> cells;
+  std::optional<std::string> ink_mark;
+  for (const InkPiece& piece : FindInkPieces(upright, top, bottom)) {
+    if (IsSpeck(piece, digit_height)) continue;
+    Cell cell{piece.left, piece.right, piece.top, piece.bottom, piece.rows, piece.ink, false};
+    if (clock) {
+      if (std::optional<std::string> mark = SeparatorShape(piece, top, bottom)) {
+        if (ink_mark) return out;  // two separators: the ink does not tell which
+        ink_mark = mark;
+        cell.separator = true;
+      }
+    }
+    cells.push_back(cell);
+  }
+
+  // The digit width from the whole digits, measured again once pieces are joined; without one
+  // (only 1s, or LED pieces) a narrow digit's. Pieces are joined on no narrower a width than
+  // seven-segment digits have: a dim frame leaves pieces narrower than the digit they make.
+  double digit_width = DigitWidthOf(cells, digit_height).value_or(kNarrowestDigit * digit_height);
+  for (int pass = 0; pass < 3; ++pass) {
+    cells = JoinPieces(std::move(cells), std::max(digit_width, kNarrowestDigit * digit_height), digit_height);
+    const std::optional<double> measured = DigitWidthOf(cells, digit_height);
+    if (!measured || *measured <= digit_width) break;
+    digit_width = *measured;
+  }
+
+  std::vector<const Cell*> digits;
+  const Cell* separator = nullptr;
+  for (const Cell& cell : cells) {
+    if (cell.separator) {
+      separator = &cell;
+      continue;
+    }
+    // Something that does not reach over the digits' rows is no digit: the ink is not understood.
+    if (cell.bottom - cell.top + 1 < kDigitSpan * digit_height || cell.Width() > kCellSlack * digit_width + 1) {
+      return out;
+    }
+    digits.push_back(&cell);
+  }
+  if (digits.empty()) return out;
+  // A lone stroke close before a digit may be that digit's left segments, cut off by a dim frame
+  // (a faint 8 passes for 13): the ink does not tell. A 1 stands at the right of its cell, a cell
+  // gap and more away from the next digit's bars.
+  for (size_t i = 0; i + 1 < digits.size(); ++i) {
+    const bool stroke = digits[i]->Width() < 0.5 * digit_width;
+    if (stroke && digits[i + 1]->left - digits[i]->right - 1 < kStrokeGap * digit_height) return out;
+  }
+
+  std::vector<Placed> items;
+  if (shape == RoleLayout::kTwoDigits) {
+    if (digits.size() > 2) return out;
+    // A lone digit is the units when it stands in the right half: a blank tens digit.
+    if (digits.size() == 1) {
+      if (digits[0]->Centre() < width / 2.0) return out;
+      items = {{nullptr, false}, {digits[0], false}};
+    } else {
+      items = {{digits[0], false}, {digits[1], false}};
+    }
+  } else {
+    double split = 0.0;
+    if (separator != nullptr) {
+      split = separator->Centre();
+    } else if (hint) {
+      split = to_upright(*hint);
+    } else if (digits.size() == 4 && format != ClockFormat::MinutesSeconds) {
+      split = (digits[1]->right + digits[2]->left) / 2.0;
+    } else if (digits.size() == 3 && format == ClockFormat::MinutesSeconds) {
+      split = (digits[0]->right + digits[1]->left) / 2.0;
+    } else {
+      return out;
+    }
+    std::vector<const Cell*> left;
+    std::vector<const Cell*> right;
+    for (const Cell* digit : digits) {
+      if (digit->right < split) {
+        left.push_back(digit);
+      } else if (digit->left > split) {
+        right.push_back(digit);
+      } else {
+        return out;  // a digit across the separator
+      }
+    }
+    // The separator the text is made with: the ink's; else the detected one; else a colon. A set
+    // clock format always reads minutes.
+    std::string mark = ink_mark.value_or(detected_separator.value_or(":"));
+    if (format != ClockFormat::Auto) {
+      if (mark != ":" && ink_mark) return out;
+      mark = ":";
+    }
+    const size_t seconds = mark == "." ? 1 : 2;
+    const size_t minutes = format == ClockFormat::MinutesSeconds ? 1 : 2;
+    if (right.size() != seconds || left.empty() || left.size() > minutes) return out;
+
+    // A separator slot between the halves, on its ink when it shows.
+    Cell between;
+    if (separator == nullptr) {
+      between.left = left.back()->right + 1;
+      between.right = std::max(right.front()->left - 1, between.left);
+    }
+    const Cell* separator_cell = separator != nullptr ? separator : &between;
+    if (minutes == 2 && left.size() == 1) items.push_back({nullptr, false});
+    for (const Cell* digit : left) items.push_back({digit, false});
+    items.push_back({separator_cell, true});
+    for (const Cell* digit : right) items.push_back({digit, false});
+    if (mark == ".") items.push_back({nullptr, false});
+    if (separator != nullptr) {
+      out.separator = ink_mark;
+      out.separator_x = to_zone(separator->Centre());
+    }
+  }
+
+  out.slots = SlotsFor(items, digit_width, width, prepared.rows);
+  out.picture = upright;
+  out.slant = slant;
+  out.bottom = bottom;
+  out.offset = offset;
+  out.cells = CellsOfDigits(items, digits, digit_width);
+  out.placed = true;
+  return out;
+}
+
+}  // namespace tessvark
