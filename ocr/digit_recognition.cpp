@@ -9,6 +9,12 @@
 namespace tessvark {
 namespace {
 
+// A mark at most this share of a box's height in both directions may be one LED of a dotted
+// segment; at least kLeastDots of them make a dotted digit (a 1 of three LEDs per segment).
+constexpr double kDotShare = 0.25;
+constexpr size_t kLeastDots = 6;
+// Gaps between LEDs up to this many times their usual gap are closed.
+constexpr double kDotGapSlack = 1.3;
 // Two digits whose patterns score closer than this fit the segments alike.
 constexpr double kTieMargin = 0.01;
 // A box narrower than this share of its height cannot hold the seven windows of a whole digit.
@@ -157,6 +163,22 @@ std::array<SegmentWindow, 7> SegmentWindows(double h, double w) {
   }};
 }
 
+// Fills, column by column, runs of at most gap empty pixels between two ink pixels.
+cv::Mat CloseVertically(const cv::Mat& mask, int32_t gap) {
+  cv::Mat closed = mask.clone();
+  for (int32_t x = 0; x < closed.cols; ++x) {
+    int32_t last_ink = -1;
+    for (int32_t y = 0; y < closed.rows; ++y) {
+      if (closed.ptr<uchar>(y)[x] == 0) continue;
+      if (last_ink >= 0 && y - last_ink - 1 <= gap) {
+        for (int32_t fill = last_ink + 1; fill < y; ++fill) closed.ptr<uchar>(fill)[x] = 1;
+      }
+      last_ink = y;
+    }
+  }
+  return closed;
+}
+
 bool IsSideSegment(size_t segment) { return segment == 1 || segment == 2 || segment == 4 || segment == 5; }
 
 // The rows, as shares of a box's height, about the middle of the upper and the lower side
@@ -205,19 +227,20 @@ std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
       const Window bar = SampleWindow(b, r.x0, r.y0, r.x1, r.y1);
       const Window upper = SampleWindow(b, 0.0, kUpperCore.first * h, w, kUpperCore.second * h);
       const Window lower = SampleWindow(b, 0.0, kLowerCore.first * h, w, kLowerCore.second * h);
-      auto column_ink = [&](const Window& rows, int32_t x) {
-        for (int32_t y = rows.y0; y < rows.y1; ++y) {
-          if (b.ptr<uchar>(y)[x] != 0) return true;
-        }
-        return false;
+      // Ink in a column over some rows: any of them, or (a side stroke, not a bar's edge) most.
+      auto column_ink = [&](const Window& rows, int32_t x, bool most) {
+        int32_t inked = 0;
+        for (int32_t y = rows.y0; y < rows.y1; ++y) inked += b.ptr<uchar>(y)[x] != 0 ? 1 : 0;
+        return most ? 2 * inked > rows.y1 - rows.y0 : inked > 0;
       };
-      own_ink = false;
-      for (int32_t x = bar.x0; x < bar.x1 && !own_ink; ++x) {
-        if (!column_ink(bar, x)) continue;
-        const bool above = i != 0 && column_ink(upper, x);  // g and d have a side segment above
-        const bool below = i != 3 && column_ink(lower, x);  // a and g have one below
-        own_ink = i == 6 ? !(above && below) : !(above || below);
+      int32_t own_columns = 0;
+      for (int32_t x = bar.x0; x < bar.x1; ++x) {
+        if (!column_ink(bar, x, false)) continue;
+        const bool above = i != 0 && column_ink(upper, x, true);  // g and d have a side segment above
+        const bool below = i != 3 && column_ink(lower, x, true);  // a and g have one below
+        own_columns += (i == 6 ? !(above && below) : !(above || below)) ? 1 : 0;
       }
+      own_ink = own_columns > 0;
     }
     if (!own_ink) {
       lit[i] = false;
@@ -344,26 +367,33 @@ std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top
   return best;
 }
 
-int CountSignificantComponents(const cv::Mat& mask) {
+std::vector<InkComponent> InkComponents(const cv::Mat& mask) {
   const int32_t rows = mask.rows;
   const int32_t cols = mask.cols;
   std::vector<uint8_t> visited(static_cast<size_t>(rows) * cols, 0);
-  std::vector<int64_t> sizes;
+  std::vector<InkComponent> components;
   std::vector<int32_t> stack;
   for (int32_t y = 0; y < rows; ++y) {
     for (int32_t x = 0; x < cols; ++x) {
       const size_t seed = static_cast<size_t>(y) * cols + x;
       if (visited[seed] || mask.ptr<uchar>(y)[x] == 0) continue;
       // Iterative fill: a digit-sized component would overflow the call stack recursively.
-      int64_t size = 0;
+      InkComponent component;
+      int32_t x1 = x;
+      int32_t y1 = y;
+      component.box = cv::Rect(x, y, 1, 1);
       visited[seed] = 1;
       stack.push_back(static_cast<int32_t>(seed));
       while (!stack.empty()) {
         const int32_t index = stack.back();
         stack.pop_back();
-        ++size;
+        ++component.size;
         const int32_t py = index / cols;
         const int32_t px = index % cols;
+        component.box.x = std::min(component.box.x, px);
+        component.box.y = std::min(component.box.y, py);
+        x1 = std::max(x1, px);
+        y1 = std::max(y1, py);
         const int32_t neighbours[4][2] = {{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}};
         for (const auto& n : neighbours) {
           if (n[0] < 0 || n[0] >= cols || n[1] < 0 || n[1] >= rows) continue;
@@ -373,14 +403,60 @@ int CountSignificantComponents(const cv::Mat& mask) {
           stack.push_back(static_cast<int32_t>(next));
         }
       }
-      sizes.push_back(size);
+      component.box.width = x1 - component.box.x + 1;
+      component.box.height = y1 - component.box.y + 1;
+      components.push_back(component);
     }
   }
-  if (sizes.empty()) return 0;
-  const int64_t largest = *std::max_element(sizes.begin(), sizes.end());
+  return components;
+}
+
+int CountSignificantComponents(const cv::Mat& mask) {
+  const std::vector<InkComponent> components = InkComponents(mask);
+  if (components.empty()) return 0;
+  int64_t largest = 0;
+  for (const InkComponent& c : components) largest = std::max(largest, c.size);
   const double minimum = std::max(0.15 * static_cast<double>(largest), 4.0);
-  return static_cast<int>(std::count_if(sizes.begin(), sizes.end(),
-                                        [&](int64_t s) { return static_cast<double>(s) >= minimum; }));
+  return static_cast<int>(std::count_if(components.begin(), components.end(), [&](const InkComponent& c) {
+    return static_cast<double>(c.size) >= minimum;
+  }));
+}
+
+cv::Mat CloseDottedInk(const cv::Mat& box_image) {
+  const double h = box_image.rows;
+  std::vector<cv::Rect> dots;
+  int32_t significant = 0;
+  for (const InkComponent& c : InkComponents(box_image)) {
+    if (c.size < 2) continue;  // a speck
+    ++significant;
+    if (c.box.height <= kDotShare * h && c.box.width <= kDotShare * h) dots.push_back(c.box);
+  }
+  // Segments of LEDs: many small marks, and hardly anything else.
+  if (dots.size() < kLeastDots || 4 * dots.size() < 3 * static_cast<size_t>(significant)) return box_image;
+  // The usual gap between an LED and its nearest neighbour, which lies along its segment; a
+  // digit's inside is wider and stays open.
+  std::vector<int32_t> gaps;
+  for (size_t i = 0; i < dots.size(); ++i) {
+    int32_t nearest = -1;
+    for (size_t j = 0; j < dots.size(); ++j) {
+      if (i == j) continue;
+      const cv::Rect& a = dots[i];
+      const cv::Rect& b = dots[j];
+      const int32_t dx = std::max({b.x - (a.x + a.width), a.x - (b.x + b.width), 0});
+      const int32_t dy = std::max({b.y - (a.y + a.height), a.y - (b.y + b.height), 0});
+      const int32_t gap = std::max(dx, dy);
+      if (nearest < 0 || gap < nearest) nearest = gap;
+    }
+    gaps.push_back(nearest);
+  }
+  std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
+  const int32_t gap = RoundHalfEven(kDotGapSlack * gaps[gaps.size() / 2]);
+  if (gap < 1) return box_image;
+  cv::Mat closed = CloseVertically(box_image, gap);
+  cv::Mat turned;
+  cv::transpose(closed, turned);
+  cv::transpose(CloseVertically(turned, gap), closed);
+  return closed;
 }
 
 std::optional<IndexRun> FindDigitRows(const std::vector<uint64_t>& rows) {
@@ -486,22 +562,6 @@ bool HasEvenRows(const cv::Mat& region) {
   const double median = lengths.size() % 2 == 1 ? lengths[middle]
                                                  : (lengths[middle - 1] + lengths[middle]) / 2.0;
   return lengths.back() < std::max(median + 2.0, 1.8 * median);
-}
-
-// Fills, column by column, runs of at most gap empty pixels between two ink pixels.
-cv::Mat CloseVertically(const cv::Mat& mask, int32_t gap) {
-  cv::Mat closed = mask.clone();
-  for (int32_t x = 0; x < closed.cols; ++x) {
-    int32_t last_ink = -1;
-    for (int32_t y = 0; y < closed.rows; ++y) {
-      if (closed.ptr<uchar>(y)[x] == 0) continue;
-      if (last_ink >= 0 && y - last_ink - 1 <= gap) {
-        for (int32_t fill = last_ink + 1; fill < y; ++fill) closed.ptr<uchar>(fill)[x] = 1;
-      }
-      last_ink = y;
-    }
-  }
-  return closed;
 }
 
 cv::Mat CloseStrokeGaps(const cv::Mat& mask) {
@@ -805,7 +865,9 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
 
   const DigitBox box = cell ? CellBox(mask, *cell, left, top) : FindDigitBox(mask);
   if (!box.found || box.image.empty()) return EmptyResult(1.0);
-  SegmentScores s = ScoreSegments(box.image);
+  // The LEDs of a dotted board joined along their segments, whose bars then sample as bars.
+  const cv::Mat digit = CloseDottedInk(box.image);
+  SegmentScores s = ScoreSegments(digit);
   // A thin piece of ink at a side of the slot, apart from the rest, is often the colon's dots or
   // the neighbouring digit's edge reaching in: a reading that changes without it is not trusted.
   if (s.digit && box.edge_pieces) {
@@ -816,7 +878,7 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
   if (s.digit && s.best - s.runner_up < kTieMargin) s.digit.reset();
   // A side segment lit only by the tips of the bars around it, or a bar lit only by a fat stroke,
   // is not the digit's own: without it a 9 is a 3 and a 7 a 1.
-  if (s.digit) s.digit = ConfirmDigit(box.image, *s.digit);
+  if (s.digit) s.digit = ConfirmDigit(digit, *s.digit);
   // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
   // told there.
   const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;

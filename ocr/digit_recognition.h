@@ -153,6 +153,15 @@ bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile);
 enum class FaintInk { None, Blank, Stroke, Digit };
 FaintInk ClassifyFaintInk(const cv::Mat& mask);
 int CountSignificantComponents(const cv::Mat& mask);
+// The 4-connected pieces of ink of a mask: their pixel counts and bounding boxes.
+struct InkComponent {
+  int64_t size = 0;
+  cv::Rect box;
+};
+std::vector<InkComponent> InkComponents(const cv::Mat& mask);
+// A digit made of LEDs with gaps between them (many small marks and little else) with the gaps
+// along its segments closed, so that its bars sample as bars; any other box as it is.
+cv::Mat CloseDottedInk(const cv::Mat& box_image);
 double SampleHorizontalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
 double SampleVerticalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
 

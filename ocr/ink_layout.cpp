@@ -16,8 +16,10 @@ namespace {
 constexpr double kSlantStep = 0.02;
 constexpr double kLeastSlant = -0.08;
 constexpr double kMostSlant = 0.26;
-// The least lean, in pixels over the digits' height, that is sheared back.
+// The least lean, in pixels over the digits' height, that is sheared back, and the least number of
+// columns it must save.
 constexpr double kLeastLean = 1.0;
+constexpr int32_t kLeastSaving = 2;
 // A digit reaches over at least this share of the digits' rows; every digit has a segment in the
 // upper and the lower half.
 constexpr double kDigitSpan = 0.7;
@@ -164,14 +166,36 @@ std::vector<Cell> JoinPieces(std::vector<Cell> cells, double digit_width, int32_
   return cells;
 }
 
+// A cell whose rows hold runs of about one length, none distinctly longer: a lone stroke (a 1,
+// however fat), not a digit with bars.
+bool IsStroke(const cv::Mat& upright, const Cell& cell) {
+  std::vector<int32_t> lengths;
+  for (int32_t y = cell.top; y <= cell.bottom; ++y) {
+    const uchar* row = upright.ptr<uchar>(y);
+    int32_t longest = 0;
+    int32_t run = 0;
+    for (int32_t x = cell.left; x <= cell.right; ++x) {
+      run = row[x] != 0 ? run + 1 : 0;
+      longest = std::max(longest, run);
+    }
+    if (longest > 0) lengths.push_back(longest);
+  }
+  if (lengths.size() < 4) return false;
+  std::nth_element(lengths.begin(), lengths.begin() + static_cast<std::ptrdiff_t>(lengths.size() / 2), lengths.end());
+  const double median = lengths[lengths.size() / 2];
+  const int32_t longest = *std::max_element(lengths.begin(), lengths.end());
+  return longest < std::max(median + 2.0, 1.5 * median);
+}
+
 // The width of the digits: that of the widest cell that spans the digits' rows and is neither a
 // lone stroke nor two digits run together (a 3, a 7 or a 1 lights no left segment and is
 // narrower). Nothing when no cell shows it.
-std::optional<double> DigitWidthOf(const std::vector<Cell>& cells, int32_t digit_height) {
+std::optional<double> DigitWidthOf(const cv::Mat& upright, const std::vector<Cell>& cells, int32_t digit_height) {
   std::optional<double> widest;
   for (const Cell& cell : cells) {
     if (cell.separator || cell.bottom - cell.top + 1 < 0.85 * digit_height) continue;
     if (cell.Width() < 0.3 * digit_height || cell.Width() > 0.85 * digit_height) continue;
+    if (IsStroke(upright, cell)) continue;
     widest = std::max(widest.value_or(0.0), static_cast<double>(cell.Width()));
   }
   return widest;
@@ -309,7 +333,8 @@ double EstimateSlant(const cv::Mat& prepared, int32_t top, int32_t bottom) {
   if (runs.empty()) return 0.0;
   std::vector<int32_t> steps;
   double best = 0.0;
-  int32_t fewest = ShearedColumns(runs, prepared.cols, 0.0, top, bottom, steps);
+  // A lean must save a couple of columns over upright: rounding alone saves one on small digits.
+  int32_t fewest = ShearedColumns(runs, prepared.cols, 0.0, top, bottom, steps) - (kLeastSaving - 1);
   // Upright first, then ever larger leans, so that of equal results the smaller lean stands. A lean
   // of less than two pixels over the digits' height is not told from the rounding of small digits.
   const double least_lean = kLeastLean / (bottom - top + 1);
@@ -457,14 +482,13 @@ InkLayout PlaceDigitSlots(const cv::Mat& prepared, const std::string& role, std:
   auto to_upright = [&](double x) { return x - ShiftOf(slant, bottom, middle) + offset; };
 
   if (shape == RoleLayout::kOneDigit) {
-    // One digit fills its zone; upright it is read better.
+    // One digit fills its zone, read upright; in its cell where the ink shows one digit.
     out.picture = upright;
     out.slant = slant;
     out.bottom = bottom;
     out.offset = offset;
     out.slots = {Slot("digit", 0, 0, width - 1, prepared.rows)};
     out.placed = true;
-    return out;
   }
 
   const bool clock = shape == RoleLayout::kClock;
@@ -486,10 +510,10 @@ InkLayout PlaceDigitSlots(const cv::Mat& prepared, const std::string& role, std:
   // The digit width from the whole digits, measured again once pieces are joined; without one
   // (only 1s, or LED pieces) a narrow digit's. Pieces are joined on no narrower a width than
   // seven-segment digits have: a dim frame leaves pieces narrower than the digit they make.
-  double digit_width = DigitWidthOf(cells, digit_height).value_or(kNarrowestDigit * digit_height);
+  double digit_width = DigitWidthOf(upright, cells, digit_height).value_or(kNarrowestDigit * digit_height);
   for (int pass = 0; pass < 3; ++pass) {
     cells = JoinPieces(std::move(cells), std::max(digit_width, kNarrowestDigit * digit_height), digit_height);
-    const std::optional<double> measured = DigitWidthOf(cells, digit_height);
+    const std::optional<double> measured = DigitWidthOf(upright, cells, digit_height);
     if (!measured || *measured <= digit_width) break;
     digit_width = *measured;
   }
@@ -517,6 +541,10 @@ InkLayout PlaceDigitSlots(const cv::Mat& prepared, const std::string& role, std:
   }
 
   std::vector<Placed> items;
+  if (shape == RoleLayout::kOneDigit) {
+    if (digits.size() == 1) out.cells = CellsOfDigits({{digits[0], false}}, digits, digit_width);
+    return out;
+  }
   if (shape == RoleLayout::kTwoDigits) {
     if (digits.size() > 2) return out;
     // A lone digit is the units when it stands in the right half: a blank tens digit.

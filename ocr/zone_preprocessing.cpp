@@ -22,6 +22,26 @@ std::optional<double> GreyPercentile(const std::vector<std::uint8_t>& sorted, do
   return sorted[i] * (1.0 - fraction) + sorted[j] * fraction;
 }
 
+// The share of pixels brighter than the threshold along the picture's edge (its outermost rows and
+// columns, two hundredths of its height or width deep, at least one).
+std::optional<double> BrightShareOfEdge(const cv::Mat& grey, int32_t threshold) {
+  const int32_t depth_y = std::max(RoundHalfEven(0.02 * grey.rows), 1);
+  const int32_t depth_x = std::max(RoundHalfEven(0.02 * grey.cols), 1);
+  double bright = 0.0;
+  double all = 0.0;
+  for (int32_t y = 0; y < grey.rows; ++y) {
+    const uchar* row = grey.ptr<uchar>(y);
+    const bool edge_row = y < depth_y || y >= grey.rows - depth_y;
+    for (int32_t x = 0; x < grey.cols; ++x) {
+      if (!edge_row && x >= depth_x && x < grey.cols - depth_x) continue;
+      all += 1.0;
+      bright += row[x] > threshold ? 1.0 : 0.0;
+    }
+  }
+  if (all == 0.0) return std::nullopt;
+  return bright / all;
+}
+
 }  // namespace
 
 std::optional<ZoneProcessing> EstimateZoneProcessing(const cv::Mat& picture) {
@@ -77,7 +97,11 @@ std::optional<ZoneProcessing> EstimateZoneProcessing(const cv::Mat& picture) {
   processing.morph_size = 1;
   processing.grayscale = true;
   processing.binarize = true;
-  processing.invert = fraction > 0.55;
+  // Which side is the board: the zone's edge is mostly board, even where digits fill the zone (a
+  // light board's zone around an 8 is more dark digit than light board). Only an edge that does
+  // not tell leaves it to the share of bright pixels.
+  const std::optional<double> edge = BrightShareOfEdge(grey, t);
+  processing.invert = edge && *edge >= 0.6 ? true : edge && *edge <= 0.4 ? false : fraction > 0.55;
   return processing;
 }
 
