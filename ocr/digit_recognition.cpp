@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <opencv2/imgproc.hpp>
+
 #include "ocr/zone_geometry.h"
 
 namespace tessvark {
@@ -15,6 +17,17 @@ constexpr double kDotShare = 0.25;
 constexpr size_t kLeastDots = 6;
 // Gaps between LEDs up to this many times their usual gap are closed.
 constexpr double kDotGapSlack = 1.3;
+// An unlit segment at least this share of the way from the board's grey to the lit segments' is
+// nearly lit; the digits' lit and unlit parts must differ by kLeastContrast levels for it to tell.
+constexpr double kNearlyLit = 0.6;
+constexpr double kLeastContrast = 20.0;
+// A slot with no digit's ink holds one all the same when as many pixels as the emptiness test
+// allows ink lie below the ink level but past this share of the way to it from the board's level
+// (ghosts of unlit segments stay well below).
+constexpr double kNearlyInk = 0.8;
+constexpr double kEmptyInkShare = 0.024;
+// Nearly lit rows above or below a digit's box count as its own up to this share of its height.
+constexpr double kNearlyLitReach = 0.4;
 // Two digits whose patterns score closer than this fit the segments alike.
 constexpr double kTieMargin = 0.01;
 // A box narrower than this share of its height cannot hold the seven windows of a whole digit.
@@ -254,6 +267,100 @@ std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
     if (other.lit == lit) return other.digit;
   }
   return digit;
+}
+
+bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from) {
+  if (levels.empty()) return false;
+  std::vector<uchar> values(levels.begin<uchar>(), levels.end<uchar>());
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+  const double board = values[values.size() / 2];
+  if (ink_from - board < kLeastContrast) return false;
+  const double nearly_ink = board + kNearlyInk * (ink_from - board);
+  const auto nearly = std::count_if(values.begin(), values.end(), [&](uchar v) { return v >= nearly_ink && v < ink_from; });
+  return static_cast<double>(nearly) >= kEmptyInkShare * static_cast<double>(values.size());
+}
+
+bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit) {
+  if (box.image.empty() || mask.size() != levels.size()) return true;
+  const DigitPattern* pattern = nullptr;
+  for (const DigitPattern& p : DigitPatterns()) {
+    if (p.digit == digit) {
+      pattern = &p;
+      break;
+    }
+  }
+  if (pattern == nullptr) return true;
+  const cv::Range columns(box.left, box.right + 1);
+  std::vector<uchar> lit;
+  std::vector<uchar> dark;
+  for (int32_t y = box.top; y <= box.bottom; ++y) {
+    const uchar* level = levels.ptr<uchar>(y);
+    const uchar* ink = mask.ptr<uchar>(y);
+    for (int32_t x = columns.start; x < columns.end; ++x) (ink[x] != 0 ? lit : dark).push_back(level[x]);
+  }
+  if (lit.empty() || dark.empty()) return true;
+  auto median = [](std::vector<uchar>& values) {
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+    return static_cast<double>(values[values.size() / 2]);
+  };
+  const double bright = median(lit);
+  const double board = median(dark);
+  if (bright - board < kLeastContrast) return true;
+  const double nearly_lit = board + kNearlyLit * (bright - board);
+
+  // The digit's rows as its nearly lit segments show them: a bar just below the threshold lies
+  // above or below the rows its lit ink spans.
+  auto nearly_lit_row = [&](int32_t y) {
+    const uchar* level = levels.ptr<uchar>(y);
+    return std::any_of(level + columns.start, level + columns.end, [&](uchar v) { return v >= nearly_lit; });
+  };
+  const int32_t reach = RoundHalfEven(kNearlyLitReach * (box.bottom - box.top + 1));
+  int32_t top = box.top;
+  int32_t bottom = box.bottom;
+  while (top > 0 && box.top - top < reach && nearly_lit_row(top - 1)) --top;
+  while (bottom + 1 < levels.rows && bottom - box.bottom < reach && nearly_lit_row(bottom + 1)) ++bottom;
+  const cv::Mat b = levels(cv::Range(top, bottom + 1), columns);
+  if (b.rows < 8 || b.cols < 5) return true;
+  const cv::Mat ink = mask(cv::Range(top, bottom + 1), columns);
+
+  const std::array<SegmentWindow, 7> windows = SegmentWindows(b.rows, b.cols);
+  std::vector<uchar> line;
+  auto line_level = [&](int32_t length) {
+    // A line mostly on or beside the lit ink is not measured.
+    return 2 * static_cast<int32_t>(line.size()) > length ? median(line) : 0.0;
+  };
+  // Ink and the pixels across from it (beside a side segment's column, above or below a bar's
+  // row) are lit by the ink's own blur and edges: they tell nothing of the segment measured.
+  auto inked = [&](int32_t y, int32_t x) {
+    return y >= 0 && y < ink.rows && x >= 0 && x < ink.cols && ink.ptr<uchar>(y)[x] != 0;
+  };
+  for (size_t i = 0; i < 7; ++i) {
+    if (pattern->lit[i]) continue;
+    const SegmentWindow& r = windows[i];
+    const Window win = SampleWindow(b, r.x0, r.y0, r.x1, r.y1);
+    if (win.Empty()) continue;
+    // A lit segment fills its window along its length: a bar a row of it, a side segment a column.
+    double brightest = 0.0;
+    if (IsSideSegment(i)) {
+      for (int32_t x = win.x0; x < win.x1; ++x) {
+        line.clear();
+        for (int32_t y = win.y0; y < win.y1; ++y) {
+          if (!inked(y, x - 1) && !inked(y, x) && !inked(y, x + 1)) line.push_back(b.ptr<uchar>(y)[x]);
+        }
+        brightest = std::max(brightest, line_level(win.y1 - win.y0));
+      }
+    } else {
+      for (int32_t y = win.y0; y < win.y1; ++y) {
+        line.clear();
+        for (int32_t x = win.x0; x < win.x1; ++x) {
+          if (!inked(y - 1, x) && !inked(y, x) && !inked(y + 1, x)) line.push_back(b.ptr<uchar>(y)[x]);
+        }
+        brightest = std::max(brightest, line_level(win.x1 - win.x0));
+      }
+    }
+    if (brightest >= nearly_lit) return false;
+  }
+  return true;
 }
 
 const std::array<DigitPattern, 11>& DigitPatterns() {
@@ -837,7 +944,8 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
   return RecognizeDigit(zone_image, slot, std::nullopt);
 }
 
-DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, const std::optional<DigitCell>& cell) {
+DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, const std::optional<DigitCell>& cell,
+                           const cv::Mat& levels, int32_t ink_from) {
   if (zone_image.rows < 1 || zone_image.cols < 1) return EmptyResult(1.0);
   auto clamp_to = [](int32_t value, int32_t last) { return std::max(std::min(value, last), 0); };
   int32_t left = clamp_to(slot.left, zone_image.cols - 1);
@@ -855,6 +963,17 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
   // A dim frame can leave a digit less ink than the emptiness test allows: what is left of it is
   // no blank. A thin stroke is read and may only be a 1; anything else cannot be told.
   const FaintInk faint = emptiness >= 0.6 ? ClassifyFaintInk(mask) : FaintInk::None;
+  const bool known_levels = levels.size() == zone_image.size();
+  if (faint == FaintInk::Blank && known_levels &&
+      HoldsNearlyLitDigit(levels(cv::Range(top, bottom + 1), cv::Range(left, right + 1)), ink_from)) {
+    // A digit just below the threshold (a dim frame) leaves specks: no blank.
+    DigitResult result;
+    result.status = "unknown";
+    result.slot_width = mask.cols;
+    result.slot_height = mask.rows;
+    result.ink_fraction = ink;
+    return result;
+  }
   if (faint == FaintInk::Blank) {
     DigitResult result = EmptyResult(emptiness);
     result.slot_width = mask.cols;
@@ -883,6 +1002,10 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
   // told there.
   const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;
   if (faint == FaintInk::Digit || (only_one && s.digit != 1)) s.digit.reset();
+  if (s.digit && known_levels) {
+    const cv::Mat slot_levels = levels(cv::Range(top, bottom + 1), cv::Range(left, right + 1));
+    if (!UnlitSegmentsStayDark(mask, slot_levels, box, *s.digit)) s.digit.reset();
+  }
 
   DigitResult result;
   result.digit = s.digit;

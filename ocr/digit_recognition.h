@@ -106,8 +106,21 @@ struct DigitCell {
 };
 
 // The same, the digit's box being its cell where the ink showed one: a 3, a 7 or a 1 lights no
-// left segment and a 7 or a 4 no bottom bar, yet each is read in a box of a whole digit.
-DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, const std::optional<DigitCell>& cell);
+// left segment and a 7 or a 4 no bottom bar, yet each is read in a box of a whole digit. With the
+// grey levels the zone image was thresholded from (same size, lit bright; ink from `ink_from` up),
+// a digit whose unlit segments are nearly as bright as its lit ones is not told (see
+// UnlitSegmentsStayDark), nor is a slot blank whose digit stands just below the threshold.
+DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, const std::optional<DigitCell>& cell,
+                           const cv::Mat& levels = cv::Mat(), int32_t ink_from = 0);
+
+// True when a slot's grey levels hold, just below the ink level, as many pixels as the emptiness
+// test allows ink: the slot is no blank, its digit stands just below the threshold.
+bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from);
+// False when a segment the digit leaves unlit is nearly as bright, in the grey levels, as the
+// segments it lights: a segment just below the threshold (a dim frame's 7 taken for a 1), not the
+// ghost of an unlit one. The mask and the levels are those of the slot, the box the digit's in it;
+// nearly lit rows just above or below the box count as the digit's.
+bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit);
 
 // 1 where any channel is nonzero, else 0 (single-channel 8-bit).
 cv::Mat NormalizeSlotImage(const cv::Mat& image);

@@ -314,7 +314,7 @@ std::vector<std::optional<DigitCell>> CellsOfDigits(const std::vector<Placed>& i
     // thin bar of a dim frame would lie.
     const int32_t top = std::min(own.top, nearest->top);
     const int32_t bottom = std::max(own.bottom, nearest->bottom);
-    const int32_t room = std::max(RoundHalfEven(kCellRoom * (bottom - top + 1)), 1);
+    const int32_t room = RoundHalfEven(kCellRoom * (bottom - top + 1));
     cells.push_back(DigitCell{std::min(own.left, own.right - width + 1), own.right, top, bottom + room});
   }
   return cells;
@@ -459,10 +459,13 @@ std::optional<std::string> SeparatorShape(const InkPiece& piece, int32_t top, in
   return std::nullopt;
 }
 
-InkLayout PlaceDigitSlots(const cv::Mat& prepared, const std::string& role, std::optional<double> hint,
+InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std::optional<double> hint,
                           const std::optional<std::string>& detected_separator, ClockFormat format) {
+  const cv::Mat& prepared = zone.binary;
   InkLayout out;
   out.picture = prepared;
+  out.levels = zone.levels;
+  out.ink_from = zone.ink_from;
   out.slots = BuildDigitLayout(role, prepared.cols, prepared.rows, hint, format);
   if (prepared.empty()) return out;
   const std::optional<IndexRun> rows = DigitRows(prepared);
@@ -476,6 +479,7 @@ InkLayout PlaceDigitSlots(const cv::Mat& prepared, const std::string& role, std:
   const double slant = EstimateSlant(prepared, top, bottom);
   int32_t offset = 0;
   const cv::Mat upright = ShearUpright(prepared, slant, bottom, offset);
+  const cv::Mat upright_levels = zone.levels.empty() ? zone.levels : ShearUpright(zone.levels, slant, bottom, offset);
   const int32_t width = upright.cols;
   const int32_t middle = (top + bottom) / 2;
   auto to_zone = [&](double x) { return x + ShiftOf(slant, bottom, middle) - offset; };
@@ -484,6 +488,7 @@ InkLayout PlaceDigitSlots(const cv::Mat& prepared, const std::string& role, std:
   if (shape == RoleLayout::kOneDigit) {
     // One digit fills its zone, read upright; in its cell where the ink shows one digit.
     out.picture = upright;
+    out.levels = upright_levels;
     out.slant = slant;
     out.bottom = bottom;
     out.offset = offset;
@@ -609,6 +614,7 @@ InkLayout PlaceDigitSlots(const cv::Mat& prepared, const std::string& role, std:
 
   out.slots = SlotsFor(items, digit_width, width, prepared.rows);
   out.picture = upright;
+  out.levels = upright_levels;
   out.slant = slant;
   out.bottom = bottom;
   out.offset = offset;

@@ -8,6 +8,7 @@
 
 #include "ocr/digit_layout.h"
 #include "ocr/digit_recognition.h"
+#include "ocr/zone_preprocessing.h"
 
 namespace tessvark {
 
@@ -17,6 +18,8 @@ namespace tessvark {
 // upright when its characters lean.
 struct InkLayout {
   cv::Mat picture;          // the picture the slots are cut from
+  cv::Mat levels;           // its grey levels, sheared alike (empty when not known)
+  int32_t ink_from = 0;     // the least level that is ink
   double slant = 0.0;       // columns per row that the characters leaned right (sheared back)
   int32_t bottom = 0;       // the row about which the picture was sheared (the digits' bottom)
   int32_t offset = 0;       // how far columns moved right so that the sheared picture starts at 0
@@ -67,7 +70,7 @@ std::optional<std::string> SeparatorShape(const InkPiece& piece, int32_t top, in
 // The layout read for the role: from the ink where it shows the characters clearly, else the
 // fixed layout of BuildDigitLayout on the prepared picture as it is. The hint and the separator
 // are what clock-layout detection found (the hint in zone columns).
-InkLayout PlaceDigitSlots(const cv::Mat& prepared, const std::string& role, std::optional<double> hint,
+InkLayout PlaceDigitSlots(const PreparedZone& prepared, const std::string& role, std::optional<double> hint,
                           const std::optional<std::string>& detected_separator, ClockFormat format);
 
 }  // namespace tessvark

@@ -8,7 +8,7 @@
 namespace tessvark {
 namespace {
 
-InkLayout PlaceSlots(const cv::Mat& prepared, const std::string& role, const ClockLayoutDetection& detection,
+InkLayout PlaceSlots(const PreparedZone& prepared, const std::string& role, const ClockLayoutDetection& detection,
                      ClockFormat format) {
   std::optional<double> hint;
   std::optional<std::string> separator;
@@ -32,13 +32,14 @@ bool PrepareAndRecognize(const cv::Mat& zone_image, const std::string& role,
     result = NoFrameReading();
     return false;
   }
-  result.image = PreprocessZoneImage(zone_image, ProcessingForReader(processing));
+  PreparedZone prepared = PrepareZone(zone_image, ProcessingForReader(processing));
+  result.image = prepared.binary;
   if (result.image.empty()) {
     result = NoFrameReading();
     return false;
   }
-  InkLayout placed = PlaceSlots(result.image, role, detection, format);
-  result.slots = RecognizeSlots(placed.picture, placed.slots, placed.cells);
+  InkLayout placed = PlaceSlots(prepared, role, detection, format);
+  result.slots = RecognizeSlots(placed);
   if (layout != nullptr) *layout = std::move(placed);
   return true;
 }
@@ -95,17 +96,19 @@ SlotReading ToSlotReading(const DigitResult& result) {
 }
 
 std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout) {
-  return RecognizeSlots(prepared, layout, {});
+  InkLayout fixed;
+  fixed.picture = prepared;
+  fixed.slots = layout;
+  return RecognizeSlots(fixed);
 }
 
-std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout,
-                                        const std::vector<std::optional<DigitCell>>& cells) {
+std::vector<SlotReading> RecognizeSlots(const InkLayout& layout) {
   std::vector<SlotReading> readings;
-  for (const DigitSlot& slot : layout) {
+  for (const DigitSlot& slot : layout.slots) {
     if (slot.kind != "digit") continue;
     const size_t index = readings.size();
-    const std::optional<DigitCell> cell = index < cells.size() ? cells[index] : std::nullopt;
-    readings.push_back(ToSlotReading(RecognizeDigit(prepared, slot, cell)));
+    const std::optional<DigitCell> cell = index < layout.cells.size() ? layout.cells[index] : std::nullopt;
+    readings.push_back(ToSlotReading(RecognizeDigit(layout.picture, slot, cell, layout.levels, layout.ink_from)));
   }
   return readings;
 }

@@ -43,10 +43,9 @@ struct ReaderResult {
 
 // Recognises every digit slot of the layout in order; separator slots give nothing.
 std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout);
-// The same, each digit read in the cell given for its slot where there is one (digit slots in
-// order).
-std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout,
-                                        const std::vector<std::optional<DigitCell>>& cells);
+// The digit slots of a layout placed on the ink, each digit read in its cell where the ink showed
+// one, against the picture's grey levels where they are known.
+std::vector<SlotReading> RecognizeSlots(const InkLayout& layout);
 SlotReading ToSlotReading(const DigitResult& result);
 
 // The texts of readings [first, end): a digit's decimal text, "" for an empty slot; any other

@@ -124,9 +124,13 @@ ZoneProcessing ProcessingForReader(const std::optional<ZoneProcessing>& processi
   return processing.has_value() ? *processing : ZoneProcessing{};
 }
 
-cv::Mat PreprocessZoneImage(const cv::Mat& picture, const ZoneProcessing& processing) {
+PreparedZone PrepareZone(const cv::Mat& picture, const ZoneProcessing& processing) {
   const ZoneProcessing options = ClampZoneProcessing(processing);
-  if (picture.empty() || picture.total() == 0) return picture.clone();
+  PreparedZone prepared;
+  if (picture.empty() || picture.total() == 0) {
+    prepared.binary = picture.clone();
+    return prepared;
+  }
 
   cv::Mat work;
   if (picture.channels() == 1) {
@@ -155,9 +159,19 @@ cv::Mat PreprocessZoneImage(const cv::Mat& picture, const ZoneProcessing& proces
     const int kernel = options.blur % 2 == 0 ? options.blur + 1 : options.blur;
     cv::GaussianBlur(work, work, cv::Size(kernel, kernel), 0.0, 0.0, cv::BORDER_REFLECT_101);
   }
-  cv::threshold(work, work, options.threshold, 255, cv::THRESH_BINARY);
-  if (options.invert) cv::bitwise_not(work, work);
-  return work;
+  cv::threshold(work, prepared.binary, options.threshold, 255, cv::THRESH_BINARY);
+  if (options.invert) {
+    cv::bitwise_not(prepared.binary, prepared.binary);
+    cv::bitwise_not(work, work);
+  }
+  prepared.levels = work;
+  // Ink is strictly above the threshold, or once inverted at or above its mirror.
+  prepared.ink_from = options.invert ? 255 - options.threshold : options.threshold + 1;
+  return prepared;
+}
+
+cv::Mat PreprocessZoneImage(const cv::Mat& picture, const ZoneProcessing& processing) {
+  return PrepareZone(picture, processing).binary;
 }
 
 }  // namespace tessvark
