@@ -474,10 +474,11 @@ std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top
   return best;
 }
 
-std::vector<InkComponent> InkComponents(const cv::Mat& mask) {
+std::vector<InkComponent> InkComponents(const cv::Mat& mask, cv::Mat* labels) {
   const int32_t rows = mask.rows;
   const int32_t cols = mask.cols;
   std::vector<uint8_t> visited(static_cast<size_t>(rows) * cols, 0);
+  if (labels != nullptr) *labels = cv::Mat::zeros(rows, cols, CV_32S);
   std::vector<InkComponent> components;
   std::vector<int32_t> stack;
   for (int32_t y = 0; y < rows; ++y) {
@@ -495,6 +496,7 @@ std::vector<InkComponent> InkComponents(const cv::Mat& mask) {
         const int32_t index = stack.back();
         stack.pop_back();
         ++component.size;
+        if (labels != nullptr) labels->ptr<int32_t>(index / cols)[index % cols] = static_cast<int32_t>(components.size()) + 1;
         const int32_t py = index / cols;
         const int32_t px = index % cols;
         component.box.x = std::min(component.box.x, px);

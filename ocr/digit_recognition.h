@@ -166,12 +166,13 @@ bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile);
 enum class FaintInk { None, Blank, Stroke, Digit };
 FaintInk ClassifyFaintInk(const cv::Mat& mask);
 int CountSignificantComponents(const cv::Mat& mask);
-// The 4-connected pieces of ink of a mask: their pixel counts and bounding boxes.
+// The 4-connected pieces of ink of a mask: their pixel counts and bounding boxes. With labels,
+// also a 32-bit picture holding each ink pixel's piece as its index + 1 (0 elsewhere).
 struct InkComponent {
   int64_t size = 0;
   cv::Rect box;
 };
-std::vector<InkComponent> InkComponents(const cv::Mat& mask);
+std::vector<InkComponent> InkComponents(const cv::Mat& mask, cv::Mat* labels = nullptr);
 // A digit made of LEDs with gaps between them (many small marks and little else) with the gaps
 // along its segments closed, so that its bars sample as bars; any other box as it is.
 cv::Mat CloseDottedInk(const cv::Mat& box_image);

@@ -36,6 +36,14 @@ constexpr double kNarrowestDigit = 0.5;
 constexpr double kCellSlack = 1.4;
 // A digit whose ink reaches over this share of the tallest digit's rows shows its own height.
 constexpr double kWholeDigitSpan = 0.93;
+// A separator's mark is at most this share of the digits' height tall.
+constexpr double kMarkHeight = 0.34;
+// A cell wider than this many times the widest of the others may hold marks touching a digit;
+// marks are at most kMarkAspect times as tall as the columns they fill, and at least
+// kKeptDigitShare of that width must be left for the digit.
+constexpr double kWideCell = 1.12;
+constexpr double kMarkAspect = 1.6;
+constexpr double kKeptDigitShare = 0.8;
 // A digit's cell reaches this share of its height below its ink.
 constexpr double kCellRoom = 0.025;
 // A slot reaches this share of a digit width beyond its digit's cell, where no neighbour is closer.
@@ -123,6 +131,84 @@ int32_t ShearedColumns(const std::vector<RowRun>& runs, int32_t width, double sl
   return covered;
 }
 
+// A separator's marks found as pieces of ink of their own, so that marks standing closer to a
+// digit than a column of empty space are still told apart from it.
+struct Marks {
+  std::string shape;             // ":" or "."
+  std::vector<int32_t> indices;  // the marks' pieces
+  int32_t left = 0;              // columns of the marks
+  int32_t right = 0;
+};
+
+// A colon (two small marks, one above the other about the middle of the digits' rows) or a point
+// (one small mark at their bottom), with no other ink in their columns over the digits' rows (the
+// LEDs of a dotted digit have their neighbours above and below). Of several, the one nearest
+// `expected` (a column); of a colon and a point, the colon.
+std::optional<Marks> FindMarks(const std::vector<InkComponent>& pieces, const cv::Mat& labels, int32_t top,
+                               int32_t bottom, double expected) {
+  const double h = bottom - top + 1;
+  std::vector<int32_t> small;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const cv::Rect& b = pieces[i].box;
+    const bool compact = 2 * pieces[i].size >= static_cast<int64_t>(b.area());
+    if (pieces[i].size >= 4 && compact && b.height <= kMarkHeight * h && b.width <= 0.5 * h &&
+        b.height <= 2.2 * b.width && b.width <= 2.5 * b.height) {
+      small.push_back(static_cast<int32_t>(i));
+    }
+  }
+  auto centre = [&](const cv::Rect& b) { return (b.y + (b.height - 1) / 2.0) / h; };  // labels start at top
+  // No ink but the marks' own in columns x0..x1 over the digits' rows.
+  auto alone = [&](int32_t x0, int32_t x1, const std::vector<int32_t>& own) {
+    for (int32_t y = 0; y < labels.rows; ++y) {
+      const int32_t* row = labels.ptr<int32_t>(y);
+      for (int32_t x = x0; x <= x1; ++x) {
+        if (row[x] != 0 && std::find(own.begin(), own.end(), row[x] - 1) == own.end()) return false;
+      }
+    }
+    return true;
+  };
+  std::optional<Marks> best;
+  auto consider = [&](Marks marks) {
+    const double position = (marks.left + marks.right) / 2.0;
+    if (!best || (best->shape == "." && marks.shape == ":") ||
+        (best->shape == marks.shape &&
+         std::abs(position - expected) < std::abs((best->left + best->right) / 2.0 - expected))) {
+      best = std::move(marks);
+    }
+  };
+  for (int32_t a : small) {
+    const cv::Rect& upper = pieces[a].box;
+    for (int32_t b : small) {
+      const cv::Rect& lower = pieces[b].box;
+      if (a == b || centre(upper) < 0.1 || centre(upper) > 0.48 || centre(lower) < 0.52 || centre(lower) > 0.9) continue;
+      const int32_t x0 = std::max(upper.x, lower.x);
+      const int32_t x1 = std::min(upper.x + upper.width, lower.x + lower.width) - 1;
+      const double size = static_cast<double>(std::min(pieces[a].size, pieces[b].size)) /
+                          static_cast<double>(std::max(pieces[a].size, pieces[b].size));
+      if (2 * (x1 - x0 + 1) < std::min(upper.width, lower.width) || size < 0.35 || !alone(x0, x1, {a, b})) continue;
+      consider(Marks{":", {a, b}, std::min(upper.x, lower.x), std::max(upper.x + upper.width, lower.x + lower.width) - 1});
+    }
+    if (centre(upper) >= 0.72 && upper.y + upper.height >= 0.85 * h && alone(upper.x, upper.x + upper.width - 1, {a})) {
+      consider(Marks{".", {a}, upper.x, upper.x + upper.width - 1});
+    }
+  }
+  return best;
+}
+
+// Ink over the rows of a colon's upper mark in the columns about x.
+bool InkAbovePoint(const cv::Mat& upright, double x, int32_t top, int32_t bottom) {
+  const double h = bottom - top + 1;
+  const int32_t reach = std::max(RoundHalfEven(0.04 * h), 1);
+  const int32_t x0 = std::max(RoundHalfEven(x) - reach, 0);
+  const int32_t x1 = std::min(RoundHalfEven(x) + reach, upright.cols - 1);
+  int32_t rows = 0;
+  for (int32_t y = top + RoundHalfEven(0.12 * h); y <= top + RoundHalfEven(0.48 * h); ++y) {
+    const uchar* row = upright.ptr<uchar>(y);
+    rows += std::any_of(row + x0, row + x1 + 1, [](uchar v) { return v != 0; }) ? 1 : 0;
+  }
+  return rows >= 0.06 * h;
+}
+
 // The noise floor of a piece: specks of compression or of a threshold at the board's level.
 bool IsSpeck(const InkPiece& piece, int32_t digit_height) {
   const double least = std::max(3.0, 0.002 * digit_height * digit_height);
@@ -199,6 +285,84 @@ std::optional<double> DigitWidthOf(const cv::Mat& upright, const std::vector<Cel
     widest = std::max(widest.value_or(0.0), static_cast<double>(cell.Width()));
   }
   return widest;
+}
+
+// What one column shows of a separator's marks: two small marks stacked about the middle of the
+// digits' rows (a colon), one at their bottom (a point), or neither; and its longest mark.
+struct MarkColumn {
+  std::string shape;  // ":", "." or empty
+  int32_t longest = 0;
+};
+
+MarkColumn MarkColumnAt(const cv::Mat& upright, int32_t x, int32_t top, int32_t bottom) {
+  const double h = bottom - top + 1;
+  const int32_t join = std::max(RoundHalfEven(0.03 * h), 1);
+  std::vector<IndexRun> runs;
+  for (int32_t y = top; y <= bottom; ++y) {
+    if (upright.ptr<uchar>(y)[x] == 0) continue;
+    if (!runs.empty() && y - runs.back().end - 1 <= join) {
+      runs.back().end = y;
+    } else {
+      runs.push_back(IndexRun{y, y});
+      if (runs.size() > 2) return {};
+    }
+  }
+  MarkColumn column;
+  for (const IndexRun& run : runs) column.longest = std::max(column.longest, run.Length());
+  if (column.longest > kMarkHeight * h) return {};
+  auto centre = [&](const IndexRun& run) { return ((run.start + run.end) / 2.0 - top) / h; };
+  if (runs.size() == 2 && centre(runs[0]) >= 0.1 && centre(runs[0]) <= 0.48 && centre(runs[1]) >= 0.52 &&
+      centre(runs[1]) <= 0.9) {
+    column.shape = ":";
+  } else if (runs.size() == 1 && centre(runs[0]) >= 0.72) {
+    column.shape = ".";
+  }
+  return column;
+}
+
+// Marks touching a digit (a colon or point closer to it than a pixel or two) make its cell wider
+// than the others, or a 1 more than a stroke: the columns at its side that show only marks,
+// about as tall as they are wide (unlike the edge of a side segment, much taller than wide), are
+// cut off as the separator's cell. Nothing when no cell shows such marks.
+std::optional<std::pair<std::string, Cell>> CutAttachedMarks(const cv::Mat& upright, std::vector<Cell>& cells,
+                                                             int32_t top, int32_t bottom, int32_t digit_height) {
+  for (size_t i = 0; i < cells.size(); ++i) {
+    Cell& cell = cells[i];
+    std::vector<Cell> others = cells;
+    others.erase(others.begin() + static_cast<std::ptrdiff_t>(i));
+    const std::optional<double> reference = DigitWidthOf(upright, others, digit_height);
+    if (cell.separator || !reference) continue;
+    const bool wide = cell.Width() > kWideCell * *reference;
+    for (const int32_t step : {1, -1}) {
+      const int32_t from = step > 0 ? cell.left : cell.right;
+      const MarkColumn first = MarkColumnAt(upright, from, top, bottom);
+      if (first.shape.empty()) continue;
+      int32_t x = from;
+      int32_t longest = 0;
+      for (; x >= cell.left && x <= cell.right; x += step) {
+        const MarkColumn column = MarkColumnAt(upright, x, top, bottom);
+        if (column.shape != first.shape) break;
+        longest = std::max(longest, column.longest);
+      }
+      const int32_t width = std::abs(x - from);
+      if (width < 2 || longest > kMarkAspect * width) continue;
+      Cell marks = cell;
+      marks.separator = true;
+      Cell rest = cell;
+      if (step > 0) {
+        marks.right = x - 1;
+        rest.left = x;
+      } else {
+        marks.left = x + 1;
+        rest.right = x;
+      }
+      // What is left is a whole digit, or a 1 (a lone stroke beside the marks).
+      if (!(wide && rest.Width() >= kKeptDigitShare * *reference) && !IsStroke(upright, rest)) continue;
+      cell = rest;
+      return std::make_pair(first.shape, marks);
+    }
+  }
+  return std::nullopt;
 }
 
 DigitSlot Slot(const char* kind, std::optional<int32_t> index, int32_t left, int32_t right, int32_t height) {
@@ -436,7 +600,7 @@ std::optional<std::string> SeparatorShape(const InkPiece& piece, int32_t top, in
               marks.end());
   // A mark is small and about as tall as it is wide: not a piece of a segment.
   auto mark_like = [&](const InkPiece::Run& m) {
-    return m.Height() <= 0.34 * h && m.Height() <= 2.2 * m.Width() && m.Width() <= 2.5 * m.Height();
+    return m.Height() <= kMarkHeight * h && m.Height() <= 2.2 * m.Width() && m.Width() <= 2.5 * m.Height();
   };
   auto centre = [&](const InkPiece::Run& m) { return ((m.top + m.bottom) / 2.0 - top) / h; };
   if (marks.size() == 2) {
@@ -497,19 +661,58 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
   }
 
   const bool clock = shape == RoleLayout::kClock;
+  // A point found by detection with ink just above it, where a colon's upper mark stands, may be a
+  // colon's lower mark (its upper one then touches a digit): it is read as a colon where the ink
+  // lays out as one, and gives no reading where it does not.
+  const bool doubtful_point = clock && format == ClockFormat::Auto && detected_separator == "." && hint &&
+                              InkAbovePoint(upright, to_upright(*hint), top, bottom);
+  out.separator_in_doubt = doubtful_point;
+
   std::vector<Cell> cells;
   std::optional<std::string> ink_mark;
-  for (const InkPiece& piece : FindInkPieces(upright, top, bottom)) {
+  // A clock's separator marks as pieces of their own; the digits are then found without them.
+  cv::Mat digits_only = upright;
+  if (clock) {
+    cv::Mat labels;
+    const cv::Mat rows_of_digits = upright.rowRange(top, bottom + 1);
+    const std::vector<InkComponent> marks_and_digits = InkComponents(rows_of_digits, &labels);
+    const double expected = hint ? to_upright(*hint) : width / 2.0;
+    if (const std::optional<Marks> marks = FindMarks(marks_and_digits, labels, top, bottom, expected)) {
+      ink_mark = marks->shape;
+      digits_only = upright.clone();
+      cv::Mat digit_rows = digits_only.rowRange(top, bottom + 1);
+      for (int32_t index : marks->indices) digit_rows.setTo(0, labels == index + 1);
+      int32_t mark_top = bottom;
+      int32_t mark_bottom = top;
+      for (int32_t index : marks->indices) {
+        mark_top = std::min(mark_top, top + marks_and_digits[index].box.y);
+        mark_bottom = std::max(mark_bottom, top + marks_and_digits[index].box.y + marks_and_digits[index].box.height - 1);
+      }
+      cells.push_back(Cell{marks->left, marks->right, mark_top, mark_bottom, 0, 0, true});
+    }
+  }
+  for (const InkPiece& piece : FindInkPieces(digits_only, top, bottom)) {
     if (IsSpeck(piece, digit_height)) continue;
     Cell cell{piece.left, piece.right, piece.top, piece.bottom, piece.rows, piece.ink, false};
-    if (clock) {
+    if (clock && !ink_mark) {
+      // Marks of several LEDs each are no pieces of their own, but a piece of ink between digits.
       if (std::optional<std::string> mark = SeparatorShape(piece, top, bottom)) {
-        if (ink_mark) return out;  // two separators: the ink does not tell which
         ink_mark = mark;
         cell.separator = true;
       }
+    } else if (clock && SeparatorShape(piece, top, bottom)) {
+      return out;  // two separators: the ink does not tell which
     }
     cells.push_back(cell);
+  }
+  std::stable_sort(cells.begin(), cells.end(), [](const Cell& a, const Cell& b) { return a.Centre() < b.Centre(); });
+
+  if (clock && !ink_mark) {
+    if (std::optional<std::pair<std::string, Cell>> cut = CutAttachedMarks(upright, cells, top, bottom, digit_height)) {
+      ink_mark = cut->first;
+      cells.push_back(cut->second);
+      std::stable_sort(cells.begin(), cells.end(), [](const Cell& a, const Cell& b) { return a.Centre() < b.Centre(); });
+    }
   }
 
   // The digit width from the whole digits, measured again once pieces are joined; without one
@@ -586,6 +789,7 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
     // The separator the text is made with: the ink's; else the detected one; else a colon. A set
     // clock format always reads minutes.
     std::string mark = ink_mark.value_or(detected_separator.value_or(":"));
+    if (doubtful_point) mark = ":";
     if (format != ClockFormat::Auto) {
       if (mark != ":" && ink_mark) return out;
       mark = ":";
@@ -609,7 +813,10 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
     if (separator != nullptr) {
       out.separator = ink_mark;
       out.separator_x = to_zone(separator->Centre());
+    } else if (doubtful_point) {
+      out.separator = ":";
     }
+    out.separator_in_doubt = false;
   }
 
   out.slots = SlotsFor(items, digit_width, width, prepared.rows);

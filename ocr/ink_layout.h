@@ -29,6 +29,9 @@ struct InkLayout {
   bool placed = false;      // the slots stand on the ink; otherwise they are the fixed layout
   std::optional<std::string> separator;  // ":" or "." when the ink shows it clearly
   std::optional<double> separator_x;     // its centre, in columns of the zone picture
+  // The ink contradicts the separator detection found (a point with a mark above it) and does not
+  // show which it is: the clock has no reading.
+  bool separator_in_doubt = false;
 };
 
 // One piece of ink between empty columns of an upright picture, over the digits' rows.

@@ -306,6 +306,10 @@ ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
     result.slots.push_back(SeparatorEntry(separator, separator_known ? "separator" : "unknown"));
     AppendReadings(result.slots, readings, 2, 4);
   }
+  if (layout.separator_in_doubt) {
+    result.ok = false;
+    result.text.clear();
+  }
   result.has_value = result.ok;
   result.status = result.ok ? "raw" : "unrecognized";
   return result;
