@@ -11,14 +11,23 @@
 namespace tessvark {
 namespace {
 
-// Slants tried, in columns per row: upright, the usual italic leans of up to about 14 degrees,
-// and a little the other way (a camera's roll).
+// Slants told, in columns per row, in steps of kSlantStep: the usual italic leans of up to about
+// 14 degrees, and a little the other way (a camera's roll).
 constexpr double kSlantStep = 0.02;
 constexpr double kLeastSlant = -0.08;
 constexpr double kMostSlant = 0.26;
-// The least lean, in pixels over the digits' height, that is sheared back, and the least number of
-// columns it must save.
-constexpr double kLeastLean = 1.0;
+// Runs of ink longer than this share of the digits' height are bars, not strokes.
+constexpr double kStrokeRun = 0.3;
+// The least lean, in pixels over the digits' height, that is sheared back; a stroke followed
+// over at least kLeastStroke of the digits' height shows the lean.
+constexpr double kLeastLean = 1.5;
+constexpr double kLeastStroke = 0.25;
+// Strokes followed over at least this many digit heights in all tell the lean; with fewer (dots)
+// the lean that lines the ink up in the fewest columns, saving at least kLeastSaving of them.
+constexpr double kLeastStrokes = 0.5;
+// Strokes agree on a lean within kLeanAgreement; kAgreeingShare of their length must.
+constexpr double kLeanAgreement = 0.04;
+constexpr double kAgreeingShare = 0.6;
 constexpr int32_t kLeastSaving = 2;
 // A digit reaches over at least this share of the digits' rows; every digit has a segment in the
 // upper and the lower half.
@@ -109,27 +118,6 @@ std::vector<RowRun> RowRuns(const cv::Mat& prepared, int32_t top, int32_t bottom
   return runs;
 }
 
-// How many columns the runs cover once sheared by `slant`.
-// How many columns the runs cover once sheared by `slant`.
-int32_t ShearedColumns(const std::vector<RowRun>& runs, int32_t width, double slant, int32_t top, int32_t bottom,
-                       std::vector<int32_t>& steps) {
-  const int32_t most = std::max(ShiftOf(slant, bottom, top), 0);
-  const int32_t least = std::min(ShiftOf(slant, bottom, top), 0);
-  const int32_t span = width + most - least + 1;
-  steps.assign(static_cast<size_t>(span) + 1, 0);
-  for (const RowRun& run : runs) {
-    const int32_t shift = ShiftOf(slant, bottom, run.y);
-    ++steps[run.x0 - shift + most];
-    --steps[run.x1 - shift + most + 1];
-  }
-  int32_t covered = 0;
-  int32_t depth = 0;
-  for (int32_t x = 0; x < span; ++x) {
-    depth += steps[x];
-    covered += depth > 0 ? 1 : 0;
-  }
-  return covered;
-}
 
 // A separator's marks found as pieces of ink of their own, so that marks standing closer to a
 // digit than a column of empty space are still told apart from it.
@@ -489,23 +477,39 @@ RoleLayout LayoutOf(const std::string& role) {
   return row != nullptr ? row->layout : RoleLayout::kOneDigit;
 }
 
-}  // namespace
+// How many columns the runs cover once sheared by `slant`.
+int32_t ShearedColumns(const std::vector<RowRun>& runs, int32_t width, double slant, int32_t top, int32_t bottom,
+                       std::vector<int32_t>& steps) {
+  const int32_t most = std::max(ShiftOf(slant, bottom, top), 0);
+  const int32_t least = std::min(ShiftOf(slant, bottom, top), 0);
+  const int32_t span = width + most - least + 1;
+  steps.assign(static_cast<size_t>(span) + 1, 0);
+  for (const RowRun& run : runs) {
+    const int32_t shift = ShiftOf(slant, bottom, run.y);
+    ++steps[run.x0 - shift + most];
+    --steps[run.x1 - shift + most + 1];
+  }
+  int32_t covered = 0;
+  int32_t depth = 0;
+  for (int32_t x = 0; x < span; ++x) {
+    depth += steps[x];
+    covered += depth > 0 ? 1 : 0;
+  }
+  return covered;
+}
 
-double EstimateSlant(const cv::Mat& prepared, int32_t top, int32_t bottom) {
-  if (prepared.empty() || bottom <= top) return 0.0;
-  const std::vector<RowRun> runs = RowRuns(prepared, top, bottom);
-  if (runs.empty()) return 0.0;
+// The lean that lines the runs up in the fewest columns, for ink without strokes to follow (the
+// LEDs of a dotted board): upright first, then ever larger leans, so that of equal results the
+// smaller lean stands, and a lean must save a couple of columns over upright.
+double LeanOfFewestColumns(const std::vector<RowRun>& runs, int32_t width, int32_t top, int32_t bottom) {
   std::vector<int32_t> steps;
   double best = 0.0;
-  // A lean must save a couple of columns over upright: rounding alone saves one on small digits.
-  int32_t fewest = ShearedColumns(runs, prepared.cols, 0.0, top, bottom, steps) - (kLeastSaving - 1);
-  // Upright first, then ever larger leans, so that of equal results the smaller lean stands. A lean
-  // of less than two pixels over the digits' height is not told from the rounding of small digits.
+  int32_t fewest = ShearedColumns(runs, width, 0.0, top, bottom, steps) - (kLeastSaving - 1);
   const double least_lean = kLeastLean / (bottom - top + 1);
   for (int step = 1; step * kSlantStep <= std::max(kMostSlant, -kLeastSlant) + 1e-9; ++step) {
     for (const double slant : {step * kSlantStep, -step * kSlantStep}) {
       if (slant > kMostSlant + 1e-9 || slant < kLeastSlant - 1e-9 || std::abs(slant) < least_lean) continue;
-      const int32_t covered = ShearedColumns(runs, prepared.cols, slant, top, bottom, steps);
+      const int32_t covered = ShearedColumns(runs, width, slant, top, bottom, steps);
       if (covered < fewest) {
         fewest = covered;
         best = slant;
@@ -513,6 +517,95 @@ double EstimateSlant(const cv::Mat& prepared, int32_t top, int32_t bottom) {
     }
   }
   return best;
+}
+
+}  // namespace
+
+double EstimateSlant(const cv::Mat& prepared, int32_t top, int32_t bottom) {
+  if (prepared.empty() || bottom <= top) return 0.0;
+  const double height = bottom - top + 1;
+  // The side strokes show the lean: each is followed down the rows as a chain of short runs that
+  // overlap from row to row (a bar's long run ends it), and the line through its runs' centres
+  // leans by the slant.
+  struct Stroke {
+    RowRun last;
+    double n = 0, sy = 0, sx = 0, syy = 0, sxy = 0;  // sums for the least-squares line x(y)
+    bool extended = false;
+  };
+  std::vector<Stroke> open;
+  std::vector<std::pair<double, double>> leans;  // (lean, weight)
+  auto close = [&](const Stroke& stroke) {
+    if (stroke.n < kLeastStroke * height) return;
+    const double spread = stroke.n * stroke.syy - stroke.sy * stroke.sy;
+    if (spread <= 0.0) return;
+    const double dx_dy = (stroke.n * stroke.sxy - stroke.sy * stroke.sx) / spread;
+    leans.emplace_back(-dx_dy, stroke.n);  // the top leans right: x falls as y grows
+  };
+  const std::vector<RowRun> runs = RowRuns(prepared, top, bottom);
+  size_t next = 0;
+  for (int32_t y = top; y <= bottom; ++y) {
+    for (Stroke& stroke : open) stroke.extended = false;
+    std::vector<Stroke> started;
+    for (; next < runs.size() && runs[next].y == y; ++next) {
+      const RowRun& run = runs[next];
+      if (run.x1 - run.x0 + 1 > kStrokeRun * height) continue;
+      Stroke* follows = nullptr;
+      for (Stroke& stroke : open) {
+        if (!stroke.extended && run.x0 <= stroke.last.x1 && run.x1 >= stroke.last.x0) {
+          follows = &stroke;
+          break;
+        }
+      }
+      if (follows == nullptr) {
+        started.emplace_back();
+        follows = &started.back();
+      }
+      const double x = (run.x0 + run.x1) / 2.0;
+      follows->last = run;
+      follows->extended = true;
+      follows->n += 1;
+      follows->sy += y;
+      follows->sx += x;
+      follows->syy += static_cast<double>(y) * y;
+      follows->sxy += x * y;
+    }
+    std::vector<Stroke> kept;
+    for (const Stroke& stroke : open) {
+      if (stroke.extended) {
+        kept.push_back(stroke);
+      } else {
+        close(stroke);
+      }
+    }
+    for (Stroke& stroke : started) kept.push_back(stroke);
+    open = std::move(kept);
+  }
+  for (const Stroke& stroke : open) close(stroke);
+  double followed = 0.0;
+  for (const auto& lean : leans) followed += lean.second;
+  if (followed < kLeastStrokes * height) return LeanOfFewestColumns(runs, prepared.cols, top, bottom);
+  // The weighted median: strokes bent by a junction or a neighbour do not move it.
+  std::sort(leans.begin(), leans.end());
+  double total = 0.0;
+  for (const auto& lean : leans) total += lean.second;
+  double seen = 0.0;
+  double lean = leans.back().first;
+  for (const auto& [value, weight] : leans) {
+    seen += weight;
+    if (seen >= total / 2.0) {
+      lean = value;
+      break;
+    }
+  }
+  // Most of the strokes must agree on it; where they do not (blur rounding a digit's corners, a
+  // junction bending a stroke) the fewest columns tell.
+  double agreeing = 0.0;
+  for (const auto& [value, weight] : leans) agreeing += std::abs(value - lean) <= kLeanAgreement ? weight : 0.0;
+  if (agreeing < kAgreeingShare * total) return LeanOfFewestColumns(runs, prepared.cols, top, bottom);
+  // A lean outside what boards show is no lean; one of less than a pixel or two over the digits'
+  // height is not told from rounding.
+  if (lean < kLeastSlant || lean > kMostSlant || std::abs(lean) * height < kLeastLean) return 0.0;
+  return std::round(lean / kSlantStep) * kSlantStep;
 }
 
 cv::Mat ShearUpright(const cv::Mat& prepared, double slant, int32_t bottom, int32_t& offset) {

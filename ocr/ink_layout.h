@@ -56,7 +56,8 @@ struct InkPiece {
 };
 
 // How many columns the characters lean right per row up (0 for upright ones): the shear that
-// stands their strokes upright, lining the ink of the digits' rows up in the fewest columns.
+// stands their side strokes upright, lining them up in the fewest columns (bars, which only widen
+// when sheared, are left out).
 double EstimateSlant(const cv::Mat& prepared, int32_t top, int32_t bottom);
 
 // The picture sheared so that characters leaning by `slant` stand upright, rows moving about

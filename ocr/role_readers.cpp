@@ -219,6 +219,16 @@ ReaderResult ReadCount(const cv::Mat& zone_image, const std::string& role,
   return result;
 }
 
+InkLayout ReadingLayout(const cv::Mat& zone_image, const std::string& role,
+                        const std::optional<ZoneProcessing>& processing, ClockFormat format) {
+  ClockLayoutDetection detection;
+  const bool clock = IsClockLikeRole(role);
+  if (clock && format != ClockFormat::MinutesSeconds) detection = DetectZoneClockLayout(zone_image, processing);
+  const PreparedZone prepared = PrepareZone(zone_image, ProcessingForReader(processing));
+  if (prepared.binary.empty()) return InkLayout{};
+  return PlaceSlots(prepared, role, detection, clock ? format : ClockFormat::Auto);
+}
+
 ClockLayoutDetection DetectZoneClockLayout(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing) {
   // The separator is looked for on the colour crop: the prepared picture has lost the brightness
   // that tells a lit mark from the board. Dark digits on a light board are lit marks only once

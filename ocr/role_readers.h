@@ -56,6 +56,11 @@ std::string ConcatTexts(const std::vector<std::string>& texts);
 std::string TrimLeadingSpace(const std::string& text);
 ReaderResult NoFrameReading();
 
+// The layout a reader reads a zone picture in: the prepared picture (upright where its characters
+// lean) and the slots placed on it, as the readers place them. No slots for an empty picture.
+InkLayout ReadingLayout(const cv::Mat& zone_image, const std::string& role,
+                        const std::optional<ZoneProcessing>& processing, ClockFormat format);
+
 // Clock-layout detection on a zone's colour crop as the readers see it: inverted when the zone's
 // invert option is set.
 ClockLayoutDetection DetectZoneClockLayout(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing);
