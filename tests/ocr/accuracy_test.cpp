@@ -116,28 +116,29 @@ std::optional<std::string> ReadSample(Kind kind, const cv::Mat& zone, const std:
   return r.ok ? std::optional<std::string>(std::to_string(r.number)) : std::nullopt;
 }
 
-// The wrong readings left: dark digits of 16 and 24 px on light boards, which come out of the
-// threshold fatter, a colon taken for a point at 16 px, and a dim 7 that lost its top bar.
+// No reading of this corpus is wrong any more; what is left without a value are mostly 16 and 24 px
+// digits on light boards (a pixel of threshold makes a stroke fatter) and dim frames, which lose
+// whole segments.
 const Variant kVariants[] = {
-    {.name = "clean", .min_correct = 162, .max_wrong = 0},
-    {.name = "clean light", .light_board = true, .min_correct = 159, .max_wrong = 3},
-    {.name = "blur", .blur = 0.03, .min_correct = 163, .max_wrong = 0},
-    {.name = "noise", .noise = 12.0, .min_correct = 162, .max_wrong = 0},
-    {.name = "jpeg 80-95", .jpeg_low = 80, .min_correct = 161, .max_wrong = 0},
+    {.name = "clean", .min_correct = 168, .max_wrong = 0},
+    {.name = "clean light", .light_board = true, .min_correct = 167, .max_wrong = 0},
+    {.name = "blur", .blur = 0.03, .min_correct = 168, .max_wrong = 0},
+    {.name = "noise", .noise = 12.0, .min_correct = 168, .max_wrong = 0},
+    {.name = "jpeg 80-95", .jpeg_low = 80, .min_correct = 168, .max_wrong = 0},
     {.name = "darker", .brightness = -35.0, .min_correct = 168, .max_wrong = 0},
-    {.name = "brighter", .brightness = 35.0, .min_correct = 159, .max_wrong = 1},
-    {.name = "rotation 2 deg", .rotation = 2.0, .min_correct = 167, .max_wrong = 0},
-    {.name = "perspective", .perspective = 0.015, .min_correct = 165, .max_wrong = 0},
+    {.name = "brighter", .brightness = 35.0, .min_correct = 167, .max_wrong = 0},
+    {.name = "rotation 2 deg", .rotation = 2.0, .min_correct = 168, .max_wrong = 0},
+    {.name = "perspective", .perspective = 0.015, .min_correct = 168, .max_wrong = 0},
     {.name = "combined", .blur = 0.02, .noise = 6.0, .jpeg_low = 85, .brightness = -15.0, .rotation = 1.0,
-     .min_correct = 162, .max_wrong = 0},
+     .min_correct = 167, .max_wrong = 0},
     {.name = "combined light", .light_board = true, .blur = 0.02, .noise = 6.0, .jpeg_low = 85,
-     .brightness = -15.0, .rotation = 1.0, .min_correct = 150, .max_wrong = 2},
-    {.name = "led dots", .led_pitch = 0.15, .thickness = 0.1, .min_correct = 166, .max_wrong = 0},
-    {.name = "slanted", .slant = 0.1, .min_correct = 157, .max_wrong = 0},
+     .brightness = -15.0, .rotation = 1.0, .min_correct = 164, .max_wrong = 0},
+    {.name = "led dots", .led_pitch = 0.15, .thickness = 0.1, .min_correct = 168, .max_wrong = 0},
+    {.name = "slanted", .slant = 0.1, .min_correct = 166, .max_wrong = 0},
     // A frame this dim loses whole segments: many readings have no value, rightly.
-    {.name = "dim", .blur = 0.03, .gain_low = 0.79, .gain_high = 0.9, .min_correct = 143, .max_wrong = 1,
+    {.name = "dim", .blur = 0.03, .gain_low = 0.79, .gain_high = 0.9, .min_correct = 146, .max_wrong = 0,
      .large_floor = 0.8},
-    {.name = "wide slots", .cell_gap = 0.56, .min_correct = 166, .max_wrong = 0},
+    {.name = "wide slots", .cell_gap = 0.56, .min_correct = 168, .max_wrong = 0},
 };
 
 const int kHeights[] = {16, 24, 40, 64, 96, 120};
@@ -238,14 +239,16 @@ struct KindFloor {
   int max_wrong;
 };
 
-// What each kind reached with the fixed seed.
+// What each kind reached with the fixed seed; the wrong readings left are a 7 of three sparse LEDs
+// whose top bar is two dots (read 1), a blurred 1 beside the ghost of an 8 at a third of its
+// brightness (read 3), and LED digits that lost their bars to the threshold (19:10 read 14:10).
 const KindFloor kKindFloors[] = {
-    {BoardKind::kMargins, 0, 999},     {BoardKind::kColonGaps, 0, 999},  {BoardKind::kSlant, 0, 999},
-    {BoardKind::kThickBars, 0, 999},   {BoardKind::kDigitShapes, 0, 999}, {BoardKind::kLedDots, 0, 999},
-    {BoardKind::kSparseLeds, 0, 999},  {BoardKind::kGhosts, 0, 999},     {BoardKind::kRed, 0, 999},
-    {BoardKind::kAmber, 0, 999},       {BoardKind::kGreen, 0, 999},      {BoardKind::kWhite, 0, 999},
-    {BoardKind::kLightBoard, 0, 999},  {BoardKind::kSmallDigits, 0, 999}, {BoardKind::kLargeDigits, 0, 999},
-    {BoardKind::kJpeg, 0, 999},        {BoardKind::kOperatorBoard, 0, 999}, {BoardKind::kMixed, 0, 999},
+    {BoardKind::kMargins, 210, 0},     {BoardKind::kColonGaps, 210, 0},   {BoardKind::kSlant, 209, 0},
+    {BoardKind::kThickBars, 208, 0},   {BoardKind::kDigitShapes, 208, 0}, {BoardKind::kLedDots, 209, 0},
+    {BoardKind::kSparseLeds, 204, 1},  {BoardKind::kGhosts, 209, 1},      {BoardKind::kRed, 210, 0},
+    {BoardKind::kAmber, 210, 0},       {BoardKind::kGreen, 210, 0},       {BoardKind::kWhite, 210, 0},
+    {BoardKind::kLightBoard, 210, 0},  {BoardKind::kSmallDigits, 204, 0}, {BoardKind::kLargeDigits, 210, 0},
+    {BoardKind::kJpeg, 210, 0},        {BoardKind::kOperatorBoard, 210, 0}, {BoardKind::kMixed, 400, 1},
 };
 
 // The readings of a board kind: 210 of each kind, spread over the kinds of reading it changes
@@ -299,12 +302,17 @@ TEST(OcrAccuracy, BoardsOfEveryKindAreReadRightOrNotAtAll) {
       EXPECT_GE(tally.correct, floor.min_correct) << info.name;
       EXPECT_LE(tally.wrong, floor.max_wrong) << info.name;
     }
+    EXPECT_LE(tally.wrong / static_cast<double>(tally.Total()), 0.005) << info.name;
+    EXPECT_GE(tally.correct / static_cast<double>(tally.Total()), 0.9) << info.name;
     all.correct += tally.correct;
     all.wrong += tally.wrong;
     all.none += tally.none;
   }
   std::printf("%-15s correct %4d  wrong %3d  no value %3d  of %4d  (wrong %.2f %%)\n", "all kinds", all.correct,
               all.wrong, all.none, all.Total(), 100.0 * all.wrong / all.Total());
+  // Every kind: at most one reading in 200 wrong, nine in ten right.
+  EXPECT_LE(all.wrong / static_cast<double>(all.Total()), 0.005);
+  EXPECT_GE(all.correct / static_cast<double>(all.Total()), 0.95);
 }
 
 }  // namespace
