@@ -39,6 +39,26 @@ constexpr double kEdgePieceShare = 0.2;
 // Faint ink that reaches over this share of the slot's height is what a dim frame left of a digit.
 constexpr double kFaintDigitSpanShare = 0.4;
 
+// How many pixels hold each grey level, for medians without sorting.
+struct LevelHistogram {
+  std::array<uint32_t, 256> counts{};
+  uint32_t total = 0;
+
+  void Add(uchar level) {
+    ++counts[level];
+    ++total;
+  }
+  // The level at rank total / 2 of the sorted levels.
+  double Median() const {
+    uint32_t seen = 0;
+    for (int level = 0; level < 256; ++level) {
+      seen += counts[level];
+      if (seen > total / 2) return level;
+    }
+    return 255.0;
+  }
+};
+
 double Clamp01(double value) {
   if (!(value > 0.0)) return 0.0;  // also NaN
   return std::min(value, 1.0);
@@ -271,13 +291,17 @@ std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
 
 bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from) {
   if (levels.empty()) return false;
-  std::vector<uchar> values(levels.begin<uchar>(), levels.end<uchar>());
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
-  const double board = values[values.size() / 2];
+  LevelHistogram histogram;
+  for (int32_t y = 0; y < levels.rows; ++y) {
+    const uchar* row = levels.ptr<uchar>(y);
+    for (int32_t x = 0; x < levels.cols; ++x) histogram.Add(row[x]);
+  }
+  const double board = histogram.Median();
   if (ink_from - board < kLeastContrast) return false;
   const double nearly_ink = board + kNearlyInk * (ink_from - board);
-  const auto nearly = std::count_if(values.begin(), values.end(), [&](uchar v) { return v >= nearly_ink && v < ink_from; });
-  return static_cast<double>(nearly) >= kEmptyInkShare * static_cast<double>(values.size());
+  uint32_t nearly = 0;
+  for (int level = 0; level < std::min(ink_from, 256); ++level) nearly += level >= nearly_ink ? histogram.counts[level] : 0;
+  return nearly >= kEmptyInkShare * static_cast<double>(histogram.total);
 }
 
 bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit) {
@@ -291,20 +315,16 @@ bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const Dig
   }
   if (pattern == nullptr) return true;
   const cv::Range columns(box.left, box.right + 1);
-  std::vector<uchar> lit;
-  std::vector<uchar> dark;
+  LevelHistogram lit;
+  LevelHistogram dark;
   for (int32_t y = box.top; y <= box.bottom; ++y) {
     const uchar* level = levels.ptr<uchar>(y);
     const uchar* ink = mask.ptr<uchar>(y);
-    for (int32_t x = columns.start; x < columns.end; ++x) (ink[x] != 0 ? lit : dark).push_back(level[x]);
+    for (int32_t x = columns.start; x < columns.end; ++x) (ink[x] != 0 ? lit : dark).Add(level[x]);
   }
-  if (lit.empty() || dark.empty()) return true;
-  auto median = [](std::vector<uchar>& values) {
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
-    return static_cast<double>(values[values.size() / 2]);
-  };
-  const double bright = median(lit);
-  const double board = median(dark);
+  if (lit.total == 0 || dark.total == 0) return true;
+  const double bright = lit.Median();
+  const double board = dark.Median();
   if (bright - board < kLeastContrast) return true;
   const double nearly_lit = board + kNearlyLit * (bright - board);
 
@@ -324,10 +344,10 @@ bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const Dig
   const cv::Mat ink = mask(cv::Range(top, bottom + 1), columns);
 
   const std::array<SegmentWindow, 7> windows = SegmentWindows(b.rows, b.cols);
-  std::vector<uchar> line;
-  auto line_level = [&](int32_t length) {
-    // A line mostly on or beside the lit ink is not measured.
-    return 2 * static_cast<int32_t>(line.size()) > length ? median(line) : 0.0;
+  // A line is nearly lit when most of its measured pixels are: its median is; a line mostly on or
+  // beside the lit ink is not measured.
+  auto nearly_lit_line = [&](int32_t measured, int32_t bright, int32_t length) {
+    return 2 * measured > length && 2 * bright >= measured;
   };
   // Ink and the pixels across from it (beside a side segment's column, above or below a bar's
   // row) are lit by the ink's own blur and edges: they tell nothing of the segment measured.
@@ -340,25 +360,31 @@ bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const Dig
     const Window win = SampleWindow(b, r.x0, r.y0, r.x1, r.y1);
     if (win.Empty()) continue;
     // A lit segment fills its window along its length: a bar a row of it, a side segment a column.
-    double brightest = 0.0;
+    bool lit_line = false;
     if (IsSideSegment(i)) {
-      for (int32_t x = win.x0; x < win.x1; ++x) {
-        line.clear();
+      for (int32_t x = win.x0; x < win.x1 && !lit_line; ++x) {
+        int32_t measured = 0;
+        int32_t bright_pixels = 0;
         for (int32_t y = win.y0; y < win.y1; ++y) {
-          if (!inked(y, x - 1) && !inked(y, x) && !inked(y, x + 1)) line.push_back(b.ptr<uchar>(y)[x]);
+          if (inked(y, x - 1) || inked(y, x) || inked(y, x + 1)) continue;
+          ++measured;
+          bright_pixels += b.ptr<uchar>(y)[x] >= nearly_lit ? 1 : 0;
         }
-        brightest = std::max(brightest, line_level(win.y1 - win.y0));
+        lit_line = nearly_lit_line(measured, bright_pixels, win.y1 - win.y0);
       }
     } else {
-      for (int32_t y = win.y0; y < win.y1; ++y) {
-        line.clear();
+      for (int32_t y = win.y0; y < win.y1 && !lit_line; ++y) {
+        int32_t measured = 0;
+        int32_t bright_pixels = 0;
         for (int32_t x = win.x0; x < win.x1; ++x) {
-          if (!inked(y - 1, x) && !inked(y, x) && !inked(y + 1, x)) line.push_back(b.ptr<uchar>(y)[x]);
+          if (inked(y - 1, x) || inked(y, x) || inked(y + 1, x)) continue;
+          ++measured;
+          bright_pixels += b.ptr<uchar>(y)[x] >= nearly_lit ? 1 : 0;
         }
-        brightest = std::max(brightest, line_level(win.x1 - win.x0));
+        lit_line = nearly_lit_line(measured, bright_pixels, win.x1 - win.x0);
       }
     }
-    if (brightest >= nearly_lit) return false;
+    if (lit_line) return false;
   }
   return true;
 }
@@ -475,47 +501,70 @@ std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top
 }
 
 std::vector<InkComponent> InkComponents(const cv::Mat& mask, cv::Mat* labels) {
-  const int32_t rows = mask.rows;
-  const int32_t cols = mask.cols;
-  std::vector<uint8_t> visited(static_cast<size_t>(rows) * cols, 0);
-  if (labels != nullptr) *labels = cv::Mat::zeros(rows, cols, CV_32S);
-  std::vector<InkComponent> components;
-  std::vector<int32_t> stack;
-  for (int32_t y = 0; y < rows; ++y) {
-    for (int32_t x = 0; x < cols; ++x) {
-      const size_t seed = static_cast<size_t>(y) * cols + x;
-      if (visited[seed] || mask.ptr<uchar>(y)[x] == 0) continue;
-      // Iterative fill: a digit-sized component would overflow the call stack recursively.
-      InkComponent component;
-      int32_t x1 = x;
-      int32_t y1 = y;
-      component.box = cv::Rect(x, y, 1, 1);
-      visited[seed] = 1;
-      stack.push_back(static_cast<int32_t>(seed));
-      while (!stack.empty()) {
-        const int32_t index = stack.back();
-        stack.pop_back();
-        ++component.size;
-        if (labels != nullptr) labels->ptr<int32_t>(index / cols)[index % cols] = static_cast<int32_t>(components.size()) + 1;
-        const int32_t py = index / cols;
-        const int32_t px = index % cols;
-        component.box.x = std::min(component.box.x, px);
-        component.box.y = std::min(component.box.y, py);
-        x1 = std::max(x1, px);
-        y1 = std::max(y1, py);
-        const int32_t neighbours[4][2] = {{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}};
-        for (const auto& n : neighbours) {
-          if (n[0] < 0 || n[0] >= cols || n[1] < 0 || n[1] >= rows) continue;
-          const size_t next = static_cast<size_t>(n[1]) * cols + n[0];
-          if (visited[next] || mask.ptr<uchar>(n[1])[n[0]] == 0) continue;
-          visited[next] = 1;
-          stack.push_back(static_cast<int32_t>(next));
-        }
+  // The runs of ink of every row, joined with the runs they touch in the row above (4-connected:
+  // sharing a column); a component is a set of joined runs.
+  struct Run {
+    int32_t y;
+    int32_t x0;
+    int32_t x1;
+  };
+  std::vector<Run> runs;
+  std::vector<int32_t> parent;
+  auto root = [&](int32_t i) {
+    while (parent[i] != i) i = parent[i] = parent[parent[i]];
+    return i;
+  };
+  size_t above = 0;  // the first run of the row above
+  for (int32_t y = 0; y < mask.rows; ++y) {
+    const uchar* row = mask.ptr<uchar>(y);
+    const size_t first = runs.size();
+    for (int32_t x = 0; x < mask.cols;) {
+      if (row[x] == 0) {
+        ++x;
+        continue;
       }
-      component.box.width = x1 - component.box.x + 1;
-      component.box.height = y1 - component.box.y + 1;
-      components.push_back(component);
+      const int32_t x0 = x;
+      while (x < mask.cols && row[x] != 0) ++x;
+      const int32_t index = static_cast<int32_t>(runs.size());
+      runs.push_back(Run{y, x0, x - 1});
+      parent.push_back(index);
+      for (size_t j = above; j < first; ++j) {
+        if (runs[j].x1 < x0 || runs[j].x0 > x - 1) continue;
+        const int32_t a = root(index);
+        const int32_t b = root(static_cast<int32_t>(j));
+        if (a != b) parent[std::max(a, b)] = std::min(a, b);
+      }
     }
+    above = first;
+  }
+  // Components numbered in the order of their first pixel, rows from the top.
+  std::vector<int32_t> number(runs.size(), -1);
+  std::vector<InkComponent> components;
+  std::vector<int32_t> right;
+  std::vector<int32_t> bottom;
+  if (labels != nullptr) *labels = cv::Mat::zeros(mask.rows, mask.cols, CV_32S);
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const int32_t r = root(static_cast<int32_t>(i));
+    if (number[r] < 0) {
+      number[r] = static_cast<int32_t>(components.size());
+      components.push_back(InkComponent{0, cv::Rect(runs[i].x0, runs[i].y, 1, 1)});
+      right.push_back(runs[i].x1);
+      bottom.push_back(runs[i].y);
+    }
+    const int32_t c = number[r];
+    InkComponent& component = components[c];
+    component.size += runs[i].x1 - runs[i].x0 + 1;
+    component.box.x = std::min(component.box.x, runs[i].x0);
+    right[c] = std::max(right[c], runs[i].x1);
+    bottom[c] = std::max(bottom[c], runs[i].y);
+    if (labels != nullptr) {
+      int32_t* row = labels->ptr<int32_t>(runs[i].y);
+      std::fill(row + runs[i].x0, row + runs[i].x1 + 1, c + 1);
+    }
+  }
+  for (size_t c = 0; c < components.size(); ++c) {
+    components[c].box.width = right[c] - components[c].box.x + 1;
+    components[c].box.height = bottom[c] - components[c].box.y + 1;
   }
   return components;
 }

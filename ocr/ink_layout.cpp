@@ -66,6 +66,7 @@ struct Cell {
   int32_t rows = 0;
   int32_t ink = 0;
   bool separator = false;
+  int8_t stroke = -1;  // whether the cell is a lone stroke: 1, 0, or -1 not yet known
   int32_t Width() const { return right - left + 1; }
   double Centre() const { return (left + right) / 2.0; }
 };
@@ -235,6 +236,7 @@ std::vector<Cell> JoinPieces(std::vector<Cell> cells, double digit_width, int32_
     a.bottom = std::max(a.bottom, b.bottom);
     a.rows = std::max(a.rows, b.rows);
     a.ink += b.ink;
+    a.stroke = -1;
     cells.erase(cells.begin() + static_cast<std::ptrdiff_t>(best) + 1);
   }
   return cells;
@@ -261,15 +263,17 @@ bool IsStroke(const cv::Mat& upright, const Cell& cell) {
   return longest < std::max(median + 2.0, 1.5 * median);
 }
 
-// The width of the digits: that of the widest cell that spans the digits' rows and is neither a
-// lone stroke nor two digits run together (a 3, a 7 or a 1 lights no left segment and is
-// narrower). Nothing when no cell shows it.
-std::optional<double> DigitWidthOf(const cv::Mat& upright, const std::vector<Cell>& cells, int32_t digit_height) {
+// The width of the digits: that of the widest cell (other than `besides`) that spans the digits'
+// rows and is neither a lone stroke nor two digits run together (a 3, a 7 or a 1 lights no left
+// segment and is narrower). Nothing when no cell shows it.
+std::optional<double> DigitWidthOf(const cv::Mat& upright, std::vector<Cell>& cells, int32_t digit_height,
+                                   const Cell* besides = nullptr) {
   std::optional<double> widest;
-  for (const Cell& cell : cells) {
-    if (cell.separator || cell.bottom - cell.top + 1 < 0.85 * digit_height) continue;
+  for (Cell& cell : cells) {
+    if (&cell == besides || cell.separator || cell.bottom - cell.top + 1 < 0.85 * digit_height) continue;
     if (cell.Width() < 0.3 * digit_height || cell.Width() > 0.85 * digit_height) continue;
-    if (IsStroke(upright, cell)) continue;
+    if (cell.stroke < 0) cell.stroke = IsStroke(upright, cell) ? 1 : 0;
+    if (cell.stroke == 1) continue;
     widest = std::max(widest.value_or(0.0), static_cast<double>(cell.Width()));
   }
   return widest;
@@ -314,11 +318,8 @@ MarkColumn MarkColumnAt(const cv::Mat& upright, int32_t x, int32_t top, int32_t 
 // cut off as the separator's cell. Nothing when no cell shows such marks.
 std::optional<std::pair<std::string, Cell>> CutAttachedMarks(const cv::Mat& upright, std::vector<Cell>& cells,
                                                              int32_t top, int32_t bottom, int32_t digit_height) {
-  for (size_t i = 0; i < cells.size(); ++i) {
-    Cell& cell = cells[i];
-    std::vector<Cell> others = cells;
-    others.erase(others.begin() + static_cast<std::ptrdiff_t>(i));
-    const std::optional<double> reference = DigitWidthOf(upright, others, digit_height);
+  for (Cell& cell : cells) {
+    const std::optional<double> reference = DigitWidthOf(upright, cells, digit_height, &cell);
     if (cell.separator || !reference) continue;
     const bool wide = cell.Width() > kWideCell * *reference;
     for (const int32_t step : {1, -1}) {
@@ -337,6 +338,7 @@ std::optional<std::pair<std::string, Cell>> CutAttachedMarks(const cv::Mat& upri
       Cell marks = cell;
       marks.separator = true;
       Cell rest = cell;
+      rest.stroke = -1;
       if (step > 0) {
         marks.right = x - 1;
         rest.left = x;
@@ -543,9 +545,11 @@ double EstimateSlant(const cv::Mat& prepared, int32_t top, int32_t bottom) {
   };
   const std::vector<RowRun> runs = RowRuns(prepared, top, bottom);
   size_t next = 0;
+  std::vector<Stroke> started;
+  std::vector<Stroke> kept;
   for (int32_t y = top; y <= bottom; ++y) {
     for (Stroke& stroke : open) stroke.extended = false;
-    std::vector<Stroke> started;
+    started.clear();
     for (; next < runs.size() && runs[next].y == y; ++next) {
       const RowRun& run = runs[next];
       if (run.x1 - run.x0 + 1 > kStrokeRun * height) continue;
@@ -569,7 +573,7 @@ double EstimateSlant(const cv::Mat& prepared, int32_t top, int32_t bottom) {
       follows->syy += static_cast<double>(y) * y;
       follows->sxy += x * y;
     }
-    std::vector<Stroke> kept;
+    kept.clear();
     for (const Stroke& stroke : open) {
       if (stroke.extended) {
         kept.push_back(stroke);
@@ -577,8 +581,8 @@ double EstimateSlant(const cv::Mat& prepared, int32_t top, int32_t bottom) {
         close(stroke);
       }
     }
-    for (Stroke& stroke : started) kept.push_back(stroke);
-    open = std::move(kept);
+    kept.insert(kept.end(), started.begin(), started.end());
+    open.swap(kept);
   }
   for (const Stroke& stroke : open) close(stroke);
   double followed = 0.0;
