@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "ocr/level_counts.h"
 #include "ocr/zone_geometry.h"
 
 namespace tessvark {
@@ -38,26 +39,6 @@ constexpr double kStrokeGapShare = 0.08;
 constexpr double kEdgePieceShare = 0.2;
 // Faint ink that reaches over this share of the slot's height is what a dim frame left of a digit.
 constexpr double kFaintDigitSpanShare = 0.4;
-
-// How many pixels hold each grey level, for medians without sorting.
-struct LevelHistogram {
-  std::array<uint32_t, 256> counts{};
-  uint32_t total = 0;
-
-  void Add(uchar level) {
-    ++counts[level];
-    ++total;
-  }
-  // The level at rank total / 2 of the sorted levels.
-  double Median() const {
-    uint32_t seen = 0;
-    for (int level = 0; level < 256; ++level) {
-      seen += counts[level];
-      if (seen > total / 2) return level;
-    }
-    return 255.0;
-  }
-};
 
 double Clamp01(double value) {
   if (!(value > 0.0)) return 0.0;  // also NaN
@@ -219,18 +200,20 @@ bool IsSideSegment(size_t segment) { return segment == 1 || segment == 2 || segm
 constexpr std::pair<double, double> kUpperCore{0.24, 0.38};
 constexpr std::pair<double, double> kLowerCore{0.62, 0.76};
 
+// The first pattern of a digit (a 9's with its bottom bar), or none.
+const DigitPattern* PatternOf(int32_t digit) {
+  for (const DigitPattern& p : DigitPatterns()) {
+    if (p.digit == digit) return &p;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
   const cv::Mat& b = box_image;
   if (b.rows < 8 || b.cols < 5) return digit;
-  const DigitPattern* pattern = nullptr;
-  for (const DigitPattern& p : DigitPatterns()) {
-    if (p.digit == digit) {
-      pattern = &p;
-      break;
-    }
-  }
+  const DigitPattern* pattern = PatternOf(digit);
   if (pattern == nullptr) return digit;
   const double h = b.rows;
   const double w = b.cols;
@@ -291,40 +274,36 @@ std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
 
 bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from) {
   if (levels.empty()) return false;
-  LevelHistogram histogram;
+  LevelCounts histogram;
   for (int32_t y = 0; y < levels.rows; ++y) {
     const uchar* row = levels.ptr<uchar>(y);
     for (int32_t x = 0; x < levels.cols; ++x) histogram.Add(row[x]);
   }
-  const double board = histogram.Median();
+  const double board = histogram.LevelAt(histogram.total / 2);
   if (ink_from - board < kLeastContrast) return false;
   const double nearly_ink = board + kNearlyInk * (ink_from - board);
   uint32_t nearly = 0;
-  for (int level = 0; level < std::min(ink_from, 256); ++level) nearly += level >= nearly_ink ? histogram.counts[level] : 0;
+  for (int level = 0; level < std::min(ink_from, 256); ++level) {
+    if (level >= nearly_ink) nearly += histogram.counts[level];
+  }
   return nearly >= kEmptyInkShare * static_cast<double>(histogram.total);
 }
 
 bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit) {
   if (box.image.empty() || mask.size() != levels.size()) return true;
-  const DigitPattern* pattern = nullptr;
-  for (const DigitPattern& p : DigitPatterns()) {
-    if (p.digit == digit) {
-      pattern = &p;
-      break;
-    }
-  }
+  const DigitPattern* pattern = PatternOf(digit);
   if (pattern == nullptr) return true;
   const cv::Range columns(box.left, box.right + 1);
-  LevelHistogram lit;
-  LevelHistogram dark;
+  LevelCounts lit;
+  LevelCounts dark;
   for (int32_t y = box.top; y <= box.bottom; ++y) {
     const uchar* level = levels.ptr<uchar>(y);
     const uchar* ink = mask.ptr<uchar>(y);
     for (int32_t x = columns.start; x < columns.end; ++x) (ink[x] != 0 ? lit : dark).Add(level[x]);
   }
   if (lit.total == 0 || dark.total == 0) return true;
-  const double bright = lit.Median();
-  const double board = dark.Median();
+  const double bright = lit.LevelAt(lit.total / 2);
+  const double board = dark.LevelAt(dark.total / 2);
   if (bright - board < kLeastContrast) return true;
   const double nearly_lit = board + kNearlyLit * (bright - board);
 

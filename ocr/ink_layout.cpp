@@ -16,33 +16,34 @@ namespace {
 constexpr double kSlantStep = 0.02;
 constexpr double kLeastSlant = -0.08;
 constexpr double kMostSlant = 0.26;
+// The least lean, in pixels over the digits' height, that is sheared back.
+constexpr double kLeastLean = 1.5;
 // Runs of ink longer than this share of the digits' height are bars, not strokes.
 constexpr double kStrokeRun = 0.3;
-// The least lean, in pixels over the digits' height, that is sheared back; a stroke followed
-// over at least kLeastStroke of the digits' height shows the lean.
-constexpr double kLeastLean = 1.5;
+// A stroke followed over at least kLeastStroke of the digits' height shows the lean; strokes
+// followed over kLeastStrokes digit heights in all tell it, when kAgreeingShare of their length
+// agrees on it within kLeanAgreement.
 constexpr double kLeastStroke = 0.25;
-// Strokes followed over at least this many digit heights in all tell the lean; with fewer (dots)
-// the lean that lines the ink up in the fewest columns, saving at least kLeastSaving of them.
 constexpr double kLeastStrokes = 0.5;
-// Strokes agree on a lean within kLeanAgreement; kAgreeingShare of their length must.
 constexpr double kLeanAgreement = 0.04;
 constexpr double kAgreeingShare = 0.6;
+// Without strokes that tell (dots), the lean that lines the ink up in the fewest columns, saving
+// at least this many of them over upright.
 constexpr int32_t kLeastSaving = 2;
 // A digit reaches over at least this share of the digits' rows; every digit has a segment in the
 // upper and the lower half.
 constexpr double kDigitSpan = 0.7;
-// Pieces whose right sides lie closer than this share of a digit width are one digit, as long as
+// Seven-segment digits are at least this share of their height wide.
+constexpr double kNarrowestDigit = 0.5;
+// Pieces whose right sides lie closer than kPitchShare of a digit width are one digit, as long as
 // together they are no wider than kCellSlack digit widths (the width is measured on the widest
-// whole digit, which a dim frame may have narrowed).
+// whole digit, which a dim frame may have narrowed) and lie at most kJoinGap of the digits'
+// height apart.
 constexpr double kPitchShare = 0.9;
-// Pieces of one digit lie at most this share of the digits' height apart.
+constexpr double kCellSlack = 1.4;
 constexpr double kJoinGap = 0.2;
 // A 1 stands at least this share of the digits' height before the next digit.
 constexpr double kStrokeGap = 0.1;
-// Seven-segment digits are at least this share of their height wide.
-constexpr double kNarrowestDigit = 0.5;
-constexpr double kCellSlack = 1.4;
 // A digit whose ink reaches over this share of the tallest digit's rows shows its own height.
 constexpr double kWholeDigitSpan = 0.93;
 // A separator's mark is at most this share of the digits' height tall.
@@ -63,8 +64,6 @@ struct Cell {
   int32_t right = 0;
   int32_t top = 0;
   int32_t bottom = 0;
-  int32_t rows = 0;
-  int32_t ink = 0;
   bool separator = false;
   int8_t stroke = -1;  // whether the cell is a lone stroke: 1, 0, or -1 not yet known
   int32_t Width() const { return right - left + 1; }
@@ -169,13 +168,15 @@ std::optional<Marks> FindMarks(const std::vector<InkComponent>& pieces, const cv
     const cv::Rect& upper = pieces[a].box;
     for (int32_t b : small) {
       const cv::Rect& lower = pieces[b].box;
-      if (a == b || centre(upper) < 0.1 || centre(upper) > 0.48 || centre(lower) < 0.52 || centre(lower) > 0.9) continue;
+      const bool placed = centre(upper) >= 0.1 && centre(upper) <= 0.48 && centre(lower) >= 0.52 && centre(lower) <= 0.9;
+      if (a == b || !placed) continue;
       const int32_t x0 = std::max(upper.x, lower.x);
       const int32_t x1 = std::min(upper.x + upper.width, lower.x + lower.width) - 1;
       const double size = static_cast<double>(std::min(pieces[a].size, pieces[b].size)) /
                           static_cast<double>(std::max(pieces[a].size, pieces[b].size));
       if (2 * (x1 - x0 + 1) < std::min(upper.width, lower.width) || size < 0.35 || !alone(x0, x1, {a, b})) continue;
-      consider(Marks{":", {a, b}, std::min(upper.x, lower.x), std::max(upper.x + upper.width, lower.x + lower.width) - 1});
+      const int32_t right = std::max(upper.x + upper.width, lower.x + lower.width) - 1;
+      consider(Marks{":", {a, b}, std::min(upper.x, lower.x), right});
     }
     if (centre(upper) >= 0.72 && upper.y + upper.height >= 0.85 * h && alone(upper.x, upper.x + upper.width - 1, {a})) {
       consider(Marks{".", {a}, upper.x, upper.x + upper.width - 1});
@@ -203,6 +204,8 @@ bool IsSpeck(const InkPiece& piece, int32_t digit_height) {
   const double least = std::max(3.0, 0.002 * digit_height * digit_height);
   return piece.ink < least && piece.rows < 0.15 * digit_height;
 }
+
+bool LeftOf(const Cell& a, const Cell& b) { return a.Centre() < b.Centre(); }
 
 // Every digit lights a segment at the right side of its cell, so the right sides of two digits lie
 // at least a digit width apart: pieces whose right sides lie closer are one digit (the LEDs of a
@@ -234,8 +237,6 @@ std::vector<Cell> JoinPieces(std::vector<Cell> cells, double digit_width, int32_
     a.right = b.right;
     a.top = std::min(a.top, b.top);
     a.bottom = std::max(a.bottom, b.bottom);
-    a.rows = std::max(a.rows, b.rows);
-    a.ink += b.ink;
     a.stroke = -1;
     cells.erase(cells.begin() + static_cast<std::ptrdiff_t>(best) + 1);
   }
@@ -751,8 +752,6 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
     out.picture = upright;
     out.levels = upright_levels;
     out.slant = slant;
-    out.bottom = bottom;
-    out.offset = offset;
     out.slots = {Slot("digit", 0, 0, width - 1, prepared.rows)};
     out.placed = true;
   }
@@ -782,15 +781,16 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
       int32_t mark_top = bottom;
       int32_t mark_bottom = top;
       for (int32_t index : marks->indices) {
-        mark_top = std::min(mark_top, top + marks_and_digits[index].box.y);
-        mark_bottom = std::max(mark_bottom, top + marks_and_digits[index].box.y + marks_and_digits[index].box.height - 1);
+        const cv::Rect& box = marks_and_digits[index].box;
+        mark_top = std::min(mark_top, top + box.y);
+        mark_bottom = std::max(mark_bottom, top + box.y + box.height - 1);
       }
-      cells.push_back(Cell{marks->left, marks->right, mark_top, mark_bottom, 0, 0, true});
+      cells.push_back(Cell{marks->left, marks->right, mark_top, mark_bottom, true});
     }
   }
   for (const InkPiece& piece : FindInkPieces(digits_only, top, bottom)) {
     if (IsSpeck(piece, digit_height)) continue;
-    Cell cell{piece.left, piece.right, piece.top, piece.bottom, piece.rows, piece.ink, false};
+    Cell cell{piece.left, piece.right, piece.top, piece.bottom, false};
     if (clock && !ink_mark) {
       // Marks of several LEDs each are no pieces of their own, but a piece of ink between digits.
       if (std::optional<std::string> mark = SeparatorShape(piece, top, bottom)) {
@@ -802,13 +802,13 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
     }
     cells.push_back(cell);
   }
-  std::stable_sort(cells.begin(), cells.end(), [](const Cell& a, const Cell& b) { return a.Centre() < b.Centre(); });
+  std::stable_sort(cells.begin(), cells.end(), LeftOf);
 
   if (clock && !ink_mark) {
     if (std::optional<std::pair<std::string, Cell>> cut = CutAttachedMarks(upright, cells, top, bottom, digit_height)) {
       ink_mark = cut->first;
       cells.push_back(cut->second);
-      std::stable_sort(cells.begin(), cells.end(), [](const Cell& a, const Cell& b) { return a.Centre() < b.Centre(); });
+      std::stable_sort(cells.begin(), cells.end(), LeftOf);
     }
   }
 
@@ -846,6 +846,7 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
   }
 
   std::vector<Placed> items;
+  Cell between;  // the separator's cell where its marks do not show: it outlives the items
   if (shape == RoleLayout::kOneDigit) {
     if (digits.size() == 1) out.cells = CellsOfDigits({{digits[0], false}}, digits, digit_width);
     return out;
@@ -896,7 +897,6 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
     if (right.size() != seconds || left.empty() || left.size() > minutes) return out;
 
     // A separator slot between the halves, on its ink when it shows.
-    Cell between;
     if (separator == nullptr) {
       between.left = left.back()->right + 1;
       between.right = std::max(right.front()->left - 1, between.left);
@@ -920,8 +920,6 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
   out.picture = upright;
   out.levels = upright_levels;
   out.slant = slant;
-  out.bottom = bottom;
-  out.offset = offset;
   out.cells = CellsOfDigits(items, digits, digit_width);
   out.placed = true;
   return out;

@@ -21,8 +21,6 @@ struct InkLayout {
   cv::Mat levels;           // its grey levels, sheared alike (empty when not known)
   int32_t ink_from = 0;     // the least level that is ink
   double slant = 0.0;       // columns per row that the characters leaned right (sheared back)
-  int32_t bottom = 0;       // the row about which the picture was sheared (the digits' bottom)
-  int32_t offset = 0;       // how far columns moved right so that the sheared picture starts at 0
   DigitLayout slots;
   // For each digit slot, the cell its digit stands in where the ink shows one.
   std::vector<std::optional<DigitCell>> cells;

@@ -31,7 +31,9 @@ Drawn Draw(BoardField field, const FieldMargins& shares = {0.05, 0.08, 0.05, 0.0
 
 std::string Digits(const std::vector<SlotReading>& readings) {
   std::string text;
-  for (const SlotReading& r : readings) text += r.status == "digit" ? std::to_string(*r.digit) : r.status == "empty" ? "_" : "?";
+  for (const SlotReading& r : readings) {
+    text += r.status == "digit" ? std::to_string(*r.digit) : r.status == "empty" ? "_" : "?";
+  }
   return text;
 }
 
@@ -148,6 +150,7 @@ TEST(OcrInkLayout, SlotsArePlacedOnTheDigitsAndTheSeparator) {
     const Drawn drawn = Draw(field, c.shares);
     const InkLayout layout = PlaceDigitSlots(drawn.prepared, c.role, std::nullopt, std::nullopt, c.format);
     EXPECT_TRUE(layout.placed) << c.text;
+    EXPECT_NEAR(layout.slant, c.slant, 0.03) << c.text;
     EXPECT_EQ(layout.separator, c.separator) << c.text;
     EXPECT_EQ(Digits(RecognizeSlots(layout)), c.digits) << c.text;
     for (const DigitSlot& slot : layout.slots) {

@@ -104,7 +104,8 @@ void DrawDigit(cv::Mat& image, double left, double top, const BoardField& field,
       {{{xl + e, mid}, {xr - e, mid}}},                          // g
   }};
   for (size_t i = 0; i < 7; ++i) {
-    if (lit[i]) DrawSegment(image, tips[i][0], tips[i][1], half, field.led_pitch * hd, half * field.led_size, lean, colour);
+    if (!lit[i]) continue;
+    DrawSegment(image, tips[i][0], tips[i][1], half, field.led_pitch * hd, half * field.led_size, lean, colour);
   }
 }
 
