@@ -160,13 +160,13 @@ TEST(OcrOperatorBoards, ThickBarsLightNoSideSegment) {
 // Segments of round LEDs break into dots at the threshold; with few, small LEDs the bars no
 // longer sample as bars and digits read 1 (44 read 11).
 TEST(OcrOperatorBoards, LedDigitsAreReadWhole) {
-  const Look sparse{.thickness = 0.12, .led_pitch = 0.2, .led_size = 0.75};
+  const Look sparse{.thickness = 0.1, .led_pitch = 0.22, .led_size = 0.6};
   const Look dense{.thickness = 0.12, .led_pitch = 0.12};
   const Case cases[] = {
-      {"44", "home_score", 96, sparse, "44", true},       {"7", "period", 96, sparse, "7", true},
-      {" 3:58", "clock", 96, sparse, "3:58", true},     {"20", "home_score", 64, sparse, "20", true},
-      {"88", "home_score", 64, dense, "88", true},        {"10:47", "clock", 64, dense, "10:47", true},
-      {"44", "home_score", 40, sparse, "44", false},
+      {"44", "home_score", 96, sparse, "44", true},    {"14", "home_score", 120, sparse, "14", true},
+      {"10.1 ", "clock", 120, sparse, "10.1", true},   {" 7:40", "clock", 96, sparse, "7:40", true},
+      {"7", "period", 96, sparse, "7", true},          {"88", "home_score", 64, dense, "88", true},
+      {"10:47", "clock", 64, dense, "10:47", true},    {"44", "home_score", 40, sparse, "44", false},
   };
   for (const Case& c : cases) ExpectRightOrNone(c);
 }
