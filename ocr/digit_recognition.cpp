@@ -208,6 +208,52 @@ const DigitPattern* PatternOf(int32_t digit) {
   return nullptr;
 }
 
+// The box with the gaps between its LEDs closed along their segments; the box as it is without
+// LEDs.
+cv::Mat CloseLedGaps(const cv::Mat& box_image, const std::vector<cv::Rect>& dots) {
+  if (dots.empty()) return box_image;
+  // The usual gap between an LED and its nearest neighbour, which lies along its segment; a
+  // digit's inside is wider and stays open.
+  std::vector<int32_t> gaps;
+  for (size_t i = 0; i < dots.size(); ++i) {
+    int32_t nearest = -1;
+    for (size_t j = 0; j < dots.size(); ++j) {
+      if (i == j) continue;
+      const cv::Rect& a = dots[i];
+      const cv::Rect& b = dots[j];
+      const int32_t dx = std::max({b.x - (a.x + a.width), a.x - (b.x + b.width), 0});
+      const int32_t dy = std::max({b.y - (a.y + a.height), a.y - (b.y + b.height), 0});
+      const int32_t gap = std::max(dx, dy);
+      if (nearest < 0 || gap < nearest) nearest = gap;
+    }
+    gaps.push_back(nearest);
+  }
+  std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
+  const int32_t gap = RoundHalfEven(kDotGapSlack * gaps[gaps.size() / 2]);
+  if (gap < 1) return box_image;
+  cv::Mat closed = CloseVertically(box_image, gap);
+  cv::Mat turned;
+  cv::transpose(closed, turned);
+  cv::transpose(CloseVertically(turned, gap), closed);
+  return closed;
+}
+
+// Which segments hold an LED: one whose centre lies in the segment's window. Sparse LEDs fill too
+// little of a bar's row for it to sample as a bar.
+SegmentValues SegmentsHoldingLeds(const std::vector<cv::Rect>& dots, double h, double w) {
+  SegmentValues held{};
+  const std::array<SegmentWindow, 7> windows = SegmentWindows(h, w);
+  for (const cv::Rect& dot : dots) {
+    const double x = dot.x + (dot.width - 1) / 2.0;
+    const double y = dot.y + (dot.height - 1) / 2.0;
+    for (size_t i = 0; i < 7; ++i) {
+      const SegmentWindow& r = windows[i];
+      if (x >= r.x0 && x < r.x1 && y >= r.y0 && y < r.y1) held[i] = 1.0;
+    }
+  }
+  return held;
+}
+
 }  // namespace
 
 std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
@@ -559,7 +605,7 @@ int CountSignificantComponents(const cv::Mat& mask) {
   }));
 }
 
-cv::Mat CloseDottedInk(const cv::Mat& box_image) {
+std::vector<cv::Rect> LedsOf(const cv::Mat& box_image) {
   const double h = box_image.rows;
   std::vector<cv::Rect> dots;
   int32_t significant = 0;
@@ -569,32 +615,11 @@ cv::Mat CloseDottedInk(const cv::Mat& box_image) {
     if (c.box.height <= kDotShare * h && c.box.width <= kDotShare * h) dots.push_back(c.box);
   }
   // Segments of LEDs: many small marks, and hardly anything else.
-  if (dots.size() < kLeastDots || 4 * dots.size() < 3 * static_cast<size_t>(significant)) return box_image;
-  // The usual gap between an LED and its nearest neighbour, which lies along its segment; a
-  // digit's inside is wider and stays open.
-  std::vector<int32_t> gaps;
-  for (size_t i = 0; i < dots.size(); ++i) {
-    int32_t nearest = -1;
-    for (size_t j = 0; j < dots.size(); ++j) {
-      if (i == j) continue;
-      const cv::Rect& a = dots[i];
-      const cv::Rect& b = dots[j];
-      const int32_t dx = std::max({b.x - (a.x + a.width), a.x - (b.x + b.width), 0});
-      const int32_t dy = std::max({b.y - (a.y + a.height), a.y - (b.y + b.height), 0});
-      const int32_t gap = std::max(dx, dy);
-      if (nearest < 0 || gap < nearest) nearest = gap;
-    }
-    gaps.push_back(nearest);
-  }
-  std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
-  const int32_t gap = RoundHalfEven(kDotGapSlack * gaps[gaps.size() / 2]);
-  if (gap < 1) return box_image;
-  cv::Mat closed = CloseVertically(box_image, gap);
-  cv::Mat turned;
-  cv::transpose(closed, turned);
-  cv::transpose(CloseVertically(turned, gap), closed);
-  return closed;
+  if (dots.size() < kLeastDots || 4 * dots.size() < 3 * static_cast<size_t>(significant)) return {};
+  return dots;
 }
+
+cv::Mat CloseDottedInk(const cv::Mat& box_image) { return CloseLedGaps(box_image, LedsOf(box_image)); }
 
 std::optional<IndexRun> FindDigitRows(const std::vector<uint64_t>& rows) {
   const int32_t h = static_cast<int32_t>(rows.size());
@@ -928,6 +953,12 @@ SegmentScores ScoreSegments(const cv::Mat& box_image) {
                                             : SampleHorizontalBar(b, r.x0, r.y0, r.x1, r.y1);
     }
   }
+  return MatchSegments(result.coverage);
+}
+
+SegmentScores MatchSegments(const SegmentValues& coverage) {
+  SegmentScores result;
+  result.coverage = coverage;
   for (size_t i = 0; i < 7; ++i) result.scores[i] = Clamp01(result.coverage[i] / 0.3);
 
   struct Candidate {
@@ -1014,9 +1045,17 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
 
   const DigitBox box = cell ? CellBox(mask, *cell, left, top) : FindDigitBox(mask);
   if (!box.found || box.image.empty()) return EmptyResult(1.0);
-  // The LEDs of a dotted board joined along their segments, whose bars then sample as bars.
-  const cv::Mat digit = CloseDottedInk(box.image);
+  // The LEDs of a dotted board joined along their segments, whose bars then sample as bars; a
+  // segment holding an LED is lit even where too few of them are to sample as one.
+  const std::vector<cv::Rect> leds = LedsOf(box.image);
+  const cv::Mat digit = CloseLedGaps(box.image, leds);
   SegmentScores s = ScoreSegments(digit);
+  if (!leds.empty()) {
+    const SegmentValues held = SegmentsHoldingLeds(leds, digit.rows, digit.cols);
+    SegmentValues coverage = s.coverage;
+    for (size_t i = 0; i < 7; ++i) coverage[i] = std::max(coverage[i], held[i]);
+    s = MatchSegments(coverage);
+  }
   // A thin piece of ink at a side of the slot, apart from the rest, is often the colon's dots or
   // the neighbouring digit's edge reaching in: a reading that changes without it is not trusted.
   if (s.digit && box.edge_pieces) {

@@ -133,6 +133,8 @@ DigitBox FindDigitBox(const cv::Mat& mask, bool drop_edge_pieces = false);
 
 // Samples the seven segment windows of a box and matches them against the patterns.
 SegmentScores ScoreSegments(const cv::Mat& box_image);
+// Matches sampled segment values (raw coverages) against the patterns.
+SegmentScores MatchSegments(const SegmentValues& coverage);
 
 // Each value to the nearest thousandth, exact halves to even (0.0625 -> 0.062); zero, NaN and
 // infinities pass unchanged.
@@ -173,8 +175,11 @@ struct InkComponent {
   cv::Rect box;
 };
 std::vector<InkComponent> InkComponents(const cv::Mat& mask, cv::Mat* labels = nullptr);
-// A digit made of LEDs with gaps between them (many small marks and little else) with the gaps
-// along its segments closed, so that its bars sample as bars; any other box as it is.
+// The LEDs of a digit made of them (many small marks and hardly anything else), as their bounding
+// boxes; nothing for any other box.
+std::vector<cv::Rect> LedsOf(const cv::Mat& box_image);
+// A digit made of LEDs with gaps between them with the gaps along its segments closed, so that
+// its bars sample as bars; any other box as it is.
 cv::Mat CloseDottedInk(const cv::Mat& box_image);
 double SampleHorizontalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
 double SampleVerticalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);

@@ -12,6 +12,10 @@
 namespace tessvark {
 namespace {
 
+// The share of a picture's pixels at either end of its levels left out of the estimate's dark and
+// bright levels, and the least share of either side.
+constexpr double kEndShare = 0.005;
+
 std::optional<double> GreyPercentile(const std::vector<std::uint8_t>& sorted, double p) {
   if (sorted.empty()) return std::nullopt;
   const std::size_t n = sorted.size();
@@ -61,8 +65,10 @@ std::optional<ZoneProcessing> EstimateZoneProcessing(const cv::Mat& picture) {
     values.insert(values.end(), line, line + grey.cols);
   }
   std::sort(values.begin(), values.end());
-  const std::optional<double> low = GreyPercentile(values, 2.0);
-  const std::optional<double> high = GreyPercentile(values, 98.0);
+  // The digits may hold well under a fiftieth of the zone (a 1 of small LEDs), and the glow of unlit
+  // segments sits between them and the board: the levels are taken near the ends.
+  const std::optional<double> low = GreyPercentile(values, kEndShare * 100.0);
+  const std::optional<double> high = GreyPercentile(values, 100.0 - kEndShare * 100.0);
   if (!low || !high || *high - *low < 30.0) return std::nullopt;
   const std::int32_t t = RoundHalfEven((*low + *high) / 2.0);
   if (t < 2 || t > 253) return std::nullopt;
@@ -81,7 +87,7 @@ std::optional<ZoneProcessing> EstimateZoneProcessing(const cv::Mat& picture) {
   const double all = static_cast<double>(values.size());
   const double dark_count = all - bright_count;
   const double fraction = bright_count / all;
-  if (fraction < 0.02 || fraction > 0.98 || bright_count == 0.0 || dark_count == 0.0) {
+  if (fraction < kEndShare || fraction > 1.0 - kEndShare || bright_count == 0.0 || dark_count == 0.0) {
     return std::nullopt;
   }
   if (bright_sum / bright_count - dark_sum / dark_count < 30.0) return std::nullopt;

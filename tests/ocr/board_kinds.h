@@ -7,6 +7,7 @@
 // "mixed" varies them all at once. Every zone is read with the
 // processing the program estimates for a new zone, as an operator's first zone gets it.
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <random>
@@ -57,6 +58,13 @@ inline constexpr BoardKindInfo kBoardKinds[] = {
     {BoardKind::kOperatorBoard, "operator"},    {BoardKind::kMixed, "mixed"},
 };
 
+// A sampled board of one kind: its field, board colour and degradations.
+struct KindBoard {
+  BoardField field;
+  cv::Scalar background;
+  BoardPerturbation perturbation;
+};
+
 // One zone of a sampled board and the processing it is read with.
 struct KindZone {
   cv::Mat image;
@@ -88,29 +96,44 @@ inline BoardField OperatorBoardField(const std::string& text) {
   return field;
 }
 
-inline KindZone SampleKindZone(BoardKind kind, const std::string& text, std::mt19937& rng) {
+// Draws a board of the kind showing `text`. Every value is drawn in the order written, so the
+// same seed gives the same boards with any compiler; drawing costs nothing against reading.
+inline KindBoard SampleKindBoard(BoardKind kind, const std::string& text, std::mt19937& rng) {
   auto uniform = [&](double low, double high) { return std::uniform_real_distribution<double>(low, high)(rng); };
   auto pick = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); };
+  // A colour (blue, green, red), each channel drawn from its range in turn.
+  auto colour = [&](double b0, double b1, double g0, double g1, double r0, double r1) {
+    const double b = uniform(b0, b1);
+    const double g = uniform(g0, g1);
+    return cv::Scalar(b, g, uniform(r0, r1));
+  };
+  // Margins as shares of the zone, left, top, right and bottom drawn in turn.
+  auto margins = [&](const BoardField& field, double low, double high) {
+    const double left = uniform(low, high);
+    const double top = uniform(low, high);
+    const double right = uniform(low, high);
+    return MarginsAsZoneShares(field, left, top, right, uniform(low, high));
+  };
   const bool mixed = kind == BoardKind::kMixed;
   auto varies = [&](BoardKind k) { return mixed ? pick(0, 2) == 0 : kind == k; };
 
-  BoardField field = SevenSegmentField(text.c_str(), pick(28, 120));
-  cv::Scalar background(uniform(10, 30), uniform(10, 30), uniform(10, 30));
-  field.lit_colour = cv::Scalar(uniform(0, 40), uniform(150, 200), 255);  // amber
+  KindBoard board;
+  BoardField& field = board.field;
+  BoardPerturbation& p = board.perturbation;
+  field = SevenSegmentField(text.c_str(), pick(28, 120));
+  board.background = colour(10, 30, 10, 30, 10, 30);
+  field.lit_colour = colour(0, 40, 150, 200, 255, 255);  // amber
   field.ghosts = pick(0, 1) == 1;
-  field.ghost_colour = background + cv::Scalar::all(uniform(8, 25));
-  BoardPerturbation p;
+  field.ghost_colour = board.background + cv::Scalar::all(uniform(8, 25));
   p.seed = static_cast<uint32_t>(rng());
 
   if (kind == BoardKind::kOperatorBoard) {
     field = OperatorBoardField(text);
+    board.background = cv::Scalar(20, 18, 18);
     p.blur_sigma = uniform(0.4, 1.0);
     p.jpeg_quality = pick(70, 90);
-    const double side = uniform(0.04, 0.12);
-    field.side_margins = MarginsAsZoneShares(field, side, uniform(0.04, 0.12), uniform(0.04, 0.12),
-                                             uniform(0.04, 0.12));
-    const cv::Mat image = RenderedFieldZone(field, cv::Scalar(20, 18, 18), p);
-    return {image, EstimateZoneProcessing(image)};
+    field.side_margins = margins(field, 0.04, 0.12);
+    return board;
   }
 
   if (kind == BoardKind::kSmallDigits || (mixed && pick(0, 5) == 0)) field.digit_height = pick(16, 24);
@@ -131,38 +154,40 @@ inline KindZone SampleKindZone(BoardKind kind, const std::string& text, std::mt1
     field.thickness = uniform(0.09, 0.14);
   } else if (varies(BoardKind::kSparseLeds)) {
     field.led_pitch = uniform(0.16, 0.24);
-    field.led_size = uniform(0.65, 0.9);
+    field.led_size = uniform(0.6, 0.9);
     field.thickness = uniform(0.1, 0.15);
   }
   if (varies(BoardKind::kRed)) {
-    field.lit_colour = cv::Scalar(uniform(20, 60), uniform(0, 70), 255);
+    field.lit_colour = colour(20, 60, 0, 70, 255, 255);
   } else if (varies(BoardKind::kGreen)) {
-    field.lit_colour = cv::Scalar(uniform(40, 110), uniform(200, 255), uniform(30, 110));
+    field.lit_colour = colour(40, 110, 200, 255, 30, 110);
   } else if (varies(BoardKind::kWhite)) {
     field.lit_colour = cv::Scalar::all(uniform(200, 255));
   } else if (varies(BoardKind::kAmber)) {
-    field.lit_colour = cv::Scalar(uniform(0, 50), uniform(140, 210), uniform(230, 255));
+    field.lit_colour = colour(0, 50, 140, 210, 230, 255);
   }
   if (varies(BoardKind::kLightBoard)) {
-    background = cv::Scalar::all(uniform(195, 240));
-    field.lit_colour = cv::Scalar(uniform(10, 60), uniform(10, 60), uniform(10, 60));
-    field.ghost_colour = background - cv::Scalar::all(uniform(8, 25));
+    board.background = cv::Scalar::all(uniform(195, 240));
+    field.lit_colour = colour(10, 60, 10, 60, 10, 60);
+    field.ghost_colour = board.background - cv::Scalar::all(uniform(8, 25));
   }
   if (varies(BoardKind::kGhosts)) {
     field.ghosts = true;
-    field.ghost_colour = background + (field.lit_colour - background) * uniform(0.0, 0.35);
+    field.ghost_colour = board.background + (field.lit_colour - board.background) * uniform(0.0, 0.35);
     p.blur_sigma = uniform(0.02, 0.07) * field.digit_height;
   }
   // No operator draws a zone with even margins.
-  const double low = varies(BoardKind::kMargins) ? 0.02 : 0.03;
-  const double high = varies(BoardKind::kMargins) ? 0.25 : 0.12;
-  field.side_margins = MarginsAsZoneShares(field, uniform(low, high), uniform(low, high), uniform(low, high),
-                                           uniform(low, high));
+  const bool loose = varies(BoardKind::kMargins);
+  field.side_margins = margins(field, loose ? 0.02 : 0.03, loose ? 0.25 : 0.12);
   if (varies(BoardKind::kJpeg)) p.jpeg_quality = pick(60, 95);
   if (mixed && pick(0, 2) == 0) p.blur_sigma = std::max(p.blur_sigma, uniform(0.0, 0.03) * field.digit_height);
+  return board;
+}
 
+// The board's zone as an operator would cut it, with the processing estimated for a new zone.
+inline KindZone RenderKindZone(const KindBoard& board) {
   KindZone zone;
-  zone.image = RenderedFieldZone(field, background, p);
+  zone.image = RenderedFieldZone(board.field, board.background, board.perturbation);
   zone.processing = EstimateZoneProcessing(zone.image);
   return zone;
 }

@@ -188,6 +188,17 @@ TEST(OcrZonePreprocessing, EstimateFindsTheThresholdAndTheBoardsSide) {
   ASSERT_TRUE(estimated.has_value());
   EXPECT_TRUE(estimated->invert);
 
+  // A 1 of small LEDs lights a hundredth of its zone, the glow of the unlit 8 around it a tenth:
+  // the threshold stands between the glow and the lit LEDs.
+  cv::Mat sparse(100, 100, CV_8UC1, cv::Scalar(20));
+  sparse(cv::Rect(10, 10, 10, 100 - 20)).setTo(70);
+  sparse(cv::Rect(50, 10, 1, 100 - 20)).setTo(200);
+  sparse(cv::Rect(52, 10, 1, 20)).setTo(200);
+  estimated = EstimateZoneProcessing(sparse);
+  ASSERT_TRUE(estimated.has_value());
+  EXPECT_GT(estimated->threshold, 70);
+  EXPECT_LT(estimated->threshold, 200);
+
   EXPECT_FALSE(EstimateZoneProcessing(Uniform(120)).has_value());  // no contrast
   EXPECT_FALSE(EstimateZoneProcessing(cv::Mat(7, 60, CV_8UC1, cv::Scalar(0))).has_value());
 }
