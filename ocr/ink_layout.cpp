@@ -777,7 +777,16 @@ InkLayout PlaceDigitSlots(const PreparedZone& zone, const std::string& role, std
       ink_mark = marks->shape;
       digits_only = upright.clone();
       cv::Mat digit_rows = digits_only.rowRange(top, bottom + 1);
-      for (int32_t index : marks->indices) digit_rows.setTo(0, labels == index + 1);
+      for (int32_t index : marks->indices) {
+        const cv::Rect& box = marks_and_digits[index].box;
+        for (int32_t y = box.y; y < box.y + box.height; ++y) {
+          const int32_t* label = labels.ptr<int32_t>(y);
+          uchar* ink = digit_rows.ptr<uchar>(y);
+          for (int32_t x = box.x; x < box.x + box.width; ++x) {
+            if (label[x] == index + 1) ink[x] = 0;
+          }
+        }
+      }
       int32_t mark_top = bottom;
       int32_t mark_bottom = top;
       for (int32_t index : marks->indices) {
