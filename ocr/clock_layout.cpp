@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ocr/digit_layout.h"
+#include "ocr/level_counts.h"
 #include "ocr/zone_geometry.h"
 
 namespace tessvark {
@@ -21,37 +22,6 @@ double Clamp01(double value) {
   if (!(value > 0.0)) return 0.0;
   return std::min(value, 1.0);
 }
-
-// How many pixels of a picture hold each of the 256 levels. Its percentiles are exactly those of
-// the sorted pixels, at a fraction of the cost.
-struct LevelCounts {
-  std::array<uint32_t, 256> counts{};
-  uint64_t total = 0;
-
-  void Add(uchar level) {
-    ++counts[level];
-    ++total;
-  }
-
-  // Linear interpolation between the two nearest ranks, as Percentile does on the sorted values.
-  double Percentile(double p) const {
-    if (total == 0) return 0.0;
-    auto value_at = [&](uint64_t rank) {
-      uint64_t seen = 0;
-      for (int v = 0; v < 256; ++v) {
-        seen += counts[v];
-        if (seen > rank) return static_cast<double>(v);
-      }
-      return 255.0;
-    };
-    if (total == 1) return value_at(0);
-    const double x = p / 100.0 * static_cast<double>(total - 1);
-    const double lo = std::floor(x);
-    const double hi = std::ceil(x);
-    const double frac = x - lo;
-    return frac * value_at(static_cast<uint64_t>(hi)) + (1.0 - frac) * value_at(static_cast<uint64_t>(lo));
-  }
-};
 
 // OpenCV's fixed-point taps of the sigma-7 blur (8 fraction bits, summing to 256). The library
 // does not export them: they are read back from the blur of one bright pixel, which gives every

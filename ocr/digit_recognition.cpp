@@ -4,11 +4,33 @@
 #include <cmath>
 #include <cstring>
 
+#include <opencv2/imgproc.hpp>
+
+#include "ocr/level_counts.h"
 #include "ocr/zone_geometry.h"
 
 namespace tessvark {
 namespace {
 
+// A mark at most this share of a box's height in both directions may be one LED of a dotted
+// segment; at least kLeastDots of them make a dotted digit (a 1 of three LEDs per segment).
+constexpr double kDotShare = 0.25;
+constexpr size_t kLeastDots = 6;
+// Gaps between LEDs up to this many times their usual gap are closed.
+constexpr double kDotGapSlack = 1.3;
+// An unlit segment at least this share of the way from the board's grey to the lit segments' is
+// nearly lit; the digits' lit and unlit parts must differ by kLeastContrast levels for it to tell.
+constexpr double kNearlyLit = 0.6;
+constexpr double kLeastContrast = 20.0;
+// A slot with no digit's ink holds one all the same when as many pixels as the emptiness test
+// allows ink lie below the ink level but past this share of the way to it from the board's level
+// (ghosts of unlit segments stay well below).
+constexpr double kNearlyInk = 0.8;
+constexpr double kEmptyInkShare = 0.024;
+// Nearly lit rows above or below a digit's box count as its own up to this share of its height.
+constexpr double kNearlyLitReach = 0.4;
+// Two digits whose patterns score closer than this fit the segments alike.
+constexpr double kTieMargin = 0.01;
 // A box narrower than this share of its height cannot hold the seven windows of a whole digit.
 constexpr double kNarrowBoxShare = 0.3;
 // Gaps along a stroke up to this share of its height are closed before its pieces are counted.
@@ -155,37 +177,239 @@ std::array<SegmentWindow, 7> SegmentWindows(double h, double w) {
   }};
 }
 
+// Fills, column by column, runs of at most gap empty pixels between two ink pixels.
+cv::Mat CloseVertically(const cv::Mat& mask, int32_t gap) {
+  cv::Mat closed = mask.clone();
+  for (int32_t x = 0; x < closed.cols; ++x) {
+    int32_t last_ink = -1;
+    for (int32_t y = 0; y < closed.rows; ++y) {
+      if (closed.ptr<uchar>(y)[x] == 0) continue;
+      if (last_ink >= 0 && y - last_ink - 1 <= gap) {
+        for (int32_t fill = last_ink + 1; fill < y; ++fill) closed.ptr<uchar>(fill)[x] = 1;
+      }
+      last_ink = y;
+    }
+  }
+  return closed;
+}
+
 bool IsSideSegment(size_t segment) { return segment == 1 || segment == 2 || segment == 4 || segment == 5; }
+
+// The rows, as shares of a box's height, about the middle of the upper and the lower side
+// segments: clear of the bars even where they are a fifth of the height thick.
+constexpr std::pair<double, double> kUpperCore{0.24, 0.38};
+constexpr std::pair<double, double> kLowerCore{0.62, 0.76};
+
+// The first pattern of a digit (a 9's with its bottom bar), or none.
+const DigitPattern* PatternOf(int32_t digit) {
+  for (const DigitPattern& p : DigitPatterns()) {
+    if (p.digit == digit) return &p;
+  }
+  return nullptr;
+}
+
+// The box with the gaps between its LEDs closed along their segments; the box as it is without
+// LEDs.
+cv::Mat CloseLedGaps(const cv::Mat& box_image, const std::vector<cv::Rect>& dots) {
+  if (dots.empty()) return box_image;
+  // The usual gap between an LED and its nearest neighbour, which lies along its segment; a
+  // digit's inside is wider and stays open.
+  std::vector<int32_t> gaps;
+  for (size_t i = 0; i < dots.size(); ++i) {
+    int32_t nearest = -1;
+    for (size_t j = 0; j < dots.size(); ++j) {
+      if (i == j) continue;
+      const cv::Rect& a = dots[i];
+      const cv::Rect& b = dots[j];
+      const int32_t dx = std::max({b.x - (a.x + a.width), a.x - (b.x + b.width), 0});
+      const int32_t dy = std::max({b.y - (a.y + a.height), a.y - (b.y + b.height), 0});
+      const int32_t gap = std::max(dx, dy);
+      if (nearest < 0 || gap < nearest) nearest = gap;
+    }
+    gaps.push_back(nearest);
+  }
+  std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
+  const int32_t gap = RoundHalfEven(kDotGapSlack * gaps[gaps.size() / 2]);
+  if (gap < 1) return box_image;
+  cv::Mat closed = CloseVertically(box_image, gap);
+  cv::Mat turned;
+  cv::transpose(closed, turned);
+  cv::transpose(CloseVertically(turned, gap), closed);
+  return closed;
+}
+
+// Which segments hold an LED: one whose centre lies in the segment's window. Sparse LEDs fill too
+// little of a bar's row for it to sample as a bar.
+SegmentValues SegmentsHoldingLeds(const std::vector<cv::Rect>& dots, double h, double w) {
+  SegmentValues held{};
+  const std::array<SegmentWindow, 7> windows = SegmentWindows(h, w);
+  for (const cv::Rect& dot : dots) {
+    const double x = dot.x + (dot.width - 1) / 2.0;
+    const double y = dot.y + (dot.height - 1) / 2.0;
+    for (size_t i = 0; i < 7; ++i) {
+      const SegmentWindow& r = windows[i];
+      if (x >= r.x0 && x < r.x1 && y >= r.y0 && y < r.y1) held[i] = 1.0;
+    }
+  }
+  return held;
+}
 
 }  // namespace
 
-bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit) {
+std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
   const cv::Mat& b = box_image;
-  if (b.rows < 8 || b.cols < 5) return true;
-  const std::array<SegmentWindow, 7> windows = SegmentWindows(b.rows, b.cols);
-  const DigitPattern* pattern = nullptr;
-  for (const DigitPattern& p : DigitPatterns()) {
-    if (p.digit == digit) {
-      pattern = &p;
-      break;
+  if (b.rows < 8 || b.cols < 5) return digit;
+  const DigitPattern* pattern = PatternOf(digit);
+  if (pattern == nullptr) return digit;
+  const double h = b.rows;
+  const double w = b.cols;
+  const std::array<SegmentWindow, 7> windows = SegmentWindows(h, w);
+  auto any_ink = [&](const Window& win) {
+    for (int32_t y = win.y0; y < win.y1; ++y) {
+      const uchar* row = b.ptr<uchar>(y);
+      if (std::any_of(row + win.x0, row + win.x1, [](uchar v) { return v != 0; })) return true;
+    }
+    return false;
+  };
+  std::array<bool, 7> lit = pattern->lit;
+  bool changed = false;
+  for (size_t i = 0; i < 7; ++i) {
+    if (!pattern->lit[i]) continue;
+    const SegmentWindow& r = windows[i];
+    bool own_ink = true;
+    if (IsSideSegment(i)) {
+      // The rows about the middle of the segment, which neither bar beside it reaches.
+      const bool upper = i == 1 || i == 5;
+      const double y0 = upper ? kUpperCore.first * h : kLowerCore.first * h;
+      const double y1 = upper ? kUpperCore.second * h : kLowerCore.second * h;
+      own_ink = any_ink(SampleWindow(b, r.x0, y0, r.x1, y1));
+    } else {
+      // A bar stands out of the side strokes: some of its columns hold no ink about the middle of
+      // the side segments beside it. A fat stroke reaching into the bar's window holds ink there.
+      const Window bar = SampleWindow(b, r.x0, r.y0, r.x1, r.y1);
+      const Window upper = SampleWindow(b, 0.0, kUpperCore.first * h, w, kUpperCore.second * h);
+      const Window lower = SampleWindow(b, 0.0, kLowerCore.first * h, w, kLowerCore.second * h);
+      // Ink in a column over some rows: any of them, or (a side stroke, not a bar's edge) most.
+      auto column_ink = [&](const Window& rows, int32_t x, bool most) {
+        int32_t inked = 0;
+        for (int32_t y = rows.y0; y < rows.y1; ++y) inked += b.ptr<uchar>(y)[x] != 0 ? 1 : 0;
+        return most ? 2 * inked > rows.y1 - rows.y0 : inked > 0;
+      };
+      int32_t own_columns = 0;
+      for (int32_t x = bar.x0; x < bar.x1; ++x) {
+        if (!column_ink(bar, x, false)) continue;
+        const bool above = i != 0 && column_ink(upper, x, true);  // g and d have a side segment above
+        const bool below = i != 3 && column_ink(lower, x, true);  // a and g have one below
+        own_columns += (i == 6 ? !(above && below) : !(above || below)) ? 1 : 0;
+      }
+      own_ink = own_columns > 0;
+    }
+    if (!own_ink) {
+      lit[i] = false;
+      changed = true;
     }
   }
-  if (pattern == nullptr) return false;
+  if (!changed) return digit;
+  // Without the segments its neighbours lit, the digit is another one, or it stands as it was
+  // read when no digit lights just the rest.
+  for (const DigitPattern& other : DigitPatterns()) {
+    if (other.lit == lit) return other.digit;
+  }
+  return digit;
+}
+
+bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from) {
+  if (levels.empty()) return false;
+  LevelCounts histogram;
+  for (int32_t y = 0; y < levels.rows; ++y) {
+    const uchar* row = levels.ptr<uchar>(y);
+    for (int32_t x = 0; x < levels.cols; ++x) histogram.Add(row[x]);
+  }
+  const double board = histogram.LevelAt(histogram.total / 2);
+  if (ink_from - board < kLeastContrast) return false;
+  const double nearly_ink = board + kNearlyInk * (ink_from - board);
+  uint32_t nearly = 0;
+  for (int level = 0; level < std::min(ink_from, 256); ++level) {
+    if (level >= nearly_ink) nearly += histogram.counts[level];
+  }
+  return nearly >= kEmptyInkShare * static_cast<double>(histogram.total);
+}
+
+bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit) {
+  if (box.image.empty() || mask.size() != levels.size()) return true;
+  const DigitPattern* pattern = PatternOf(digit);
+  if (pattern == nullptr) return true;
+  const cv::Range columns(box.left, box.right + 1);
+  LevelCounts lit;
+  LevelCounts dark;
+  for (int32_t y = box.top; y <= box.bottom; ++y) {
+    const uchar* level = levels.ptr<uchar>(y);
+    const uchar* ink = mask.ptr<uchar>(y);
+    for (int32_t x = columns.start; x < columns.end; ++x) (ink[x] != 0 ? lit : dark).Add(level[x]);
+  }
+  if (lit.total == 0 || dark.total == 0) return true;
+  const double bright = lit.LevelAt(lit.total / 2);
+  const double board = dark.LevelAt(dark.total / 2);
+  if (bright - board < kLeastContrast) return true;
+  const double nearly_lit = board + kNearlyLit * (bright - board);
+
+  // The digit's rows as its nearly lit segments show them: a bar just below the threshold lies
+  // above or below the rows its lit ink spans.
+  auto nearly_lit_row = [&](int32_t y) {
+    const uchar* level = levels.ptr<uchar>(y);
+    return std::any_of(level + columns.start, level + columns.end, [&](uchar v) { return v >= nearly_lit; });
+  };
+  const int32_t reach = RoundHalfEven(kNearlyLitReach * (box.bottom - box.top + 1));
+  int32_t top = box.top;
+  int32_t bottom = box.bottom;
+  while (top > 0 && box.top - top < reach && nearly_lit_row(top - 1)) --top;
+  while (bottom + 1 < levels.rows && bottom - box.bottom < reach && nearly_lit_row(bottom + 1)) ++bottom;
+  const cv::Mat b = levels(cv::Range(top, bottom + 1), columns);
+  if (b.rows < 8 || b.cols < 5) return true;
+  const cv::Mat ink = mask(cv::Range(top, bottom + 1), columns);
+
+  const std::array<SegmentWindow, 7> windows = SegmentWindows(b.rows, b.cols);
+  // A line is nearly lit when most of its measured pixels are: its median is; a line mostly on or
+  // beside the lit ink is not measured.
+  auto nearly_lit_line = [&](int32_t measured, int32_t bright, int32_t length) {
+    return 2 * measured > length && 2 * bright >= measured;
+  };
+  // Ink and the pixels across from it (beside a side segment's column, above or below a bar's
+  // row) are lit by the ink's own blur and edges: they tell nothing of the segment measured.
+  auto inked = [&](int32_t y, int32_t x) {
+    return y >= 0 && y < ink.rows && x >= 0 && x < ink.cols && ink.ptr<uchar>(y)[x] != 0;
+  };
   for (size_t i = 0; i < 7; ++i) {
-    if (!IsSideSegment(i) || !pattern->lit[i]) continue;
-    const Window win = SampleWindow(b, windows[i].x0, windows[i].y0, windows[i].x1, windows[i].y1);
-    if (win.y1 - win.y0 < 3 || win.x1 <= win.x0) continue;
-    bool inner_ink = false;
-    for (int32_t y = win.y0 + 1; y < win.y1 - 1 && !inner_ink; ++y) {
-      const uchar* row = b.ptr<uchar>(y);
-      inner_ink = std::any_of(row + win.x0, row + win.x1, [](uchar v) { return v != 0; });
+    if (pattern->lit[i]) continue;
+    const SegmentWindow& r = windows[i];
+    const Window win = SampleWindow(b, r.x0, r.y0, r.x1, r.y1);
+    if (win.Empty()) continue;
+    // A lit segment fills its window along its length: a bar a row of it, a side segment a column.
+    bool lit_line = false;
+    if (IsSideSegment(i)) {
+      for (int32_t x = win.x0; x < win.x1 && !lit_line; ++x) {
+        int32_t measured = 0;
+        int32_t bright_pixels = 0;
+        for (int32_t y = win.y0; y < win.y1; ++y) {
+          if (inked(y, x - 1) || inked(y, x) || inked(y, x + 1)) continue;
+          ++measured;
+          bright_pixels += b.ptr<uchar>(y)[x] >= nearly_lit ? 1 : 0;
+        }
+        lit_line = nearly_lit_line(measured, bright_pixels, win.y1 - win.y0);
+      }
+    } else {
+      for (int32_t y = win.y0; y < win.y1 && !lit_line; ++y) {
+        int32_t measured = 0;
+        int32_t bright_pixels = 0;
+        for (int32_t x = win.x0; x < win.x1; ++x) {
+          if (inked(y - 1, x) || inked(y, x) || inked(y + 1, x)) continue;
+          ++measured;
+          bright_pixels += b.ptr<uchar>(y)[x] >= nearly_lit ? 1 : 0;
+        }
+        lit_line = nearly_lit_line(measured, bright_pixels, win.x1 - win.x0);
+      }
     }
-    if (inner_ink) continue;
-    std::array<bool, 7> without = pattern->lit;
-    without[i] = false;
-    for (const DigitPattern& other : DigitPatterns()) {
-      if (other.lit == without) return false;
-    }
+    if (lit_line) return false;
   }
   return true;
 }
@@ -301,43 +525,109 @@ std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top
   return best;
 }
 
-int CountSignificantComponents(const cv::Mat& mask) {
-  const int32_t rows = mask.rows;
-  const int32_t cols = mask.cols;
-  std::vector<uint8_t> visited(static_cast<size_t>(rows) * cols, 0);
-  std::vector<int64_t> sizes;
-  std::vector<int32_t> stack;
-  for (int32_t y = 0; y < rows; ++y) {
-    for (int32_t x = 0; x < cols; ++x) {
-      const size_t seed = static_cast<size_t>(y) * cols + x;
-      if (visited[seed] || mask.ptr<uchar>(y)[x] == 0) continue;
-      // Iterative fill: a digit-sized component would overflow the call stack recursively.
-      int64_t size = 0;
-      visited[seed] = 1;
-      stack.push_back(static_cast<int32_t>(seed));
-      while (!stack.empty()) {
-        const int32_t index = stack.back();
-        stack.pop_back();
-        ++size;
-        const int32_t py = index / cols;
-        const int32_t px = index % cols;
-        const int32_t neighbours[4][2] = {{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}};
-        for (const auto& n : neighbours) {
-          if (n[0] < 0 || n[0] >= cols || n[1] < 0 || n[1] >= rows) continue;
-          const size_t next = static_cast<size_t>(n[1]) * cols + n[0];
-          if (visited[next] || mask.ptr<uchar>(n[1])[n[0]] == 0) continue;
-          visited[next] = 1;
-          stack.push_back(static_cast<int32_t>(next));
-        }
+std::vector<InkComponent> InkComponents(const cv::Mat& mask, cv::Mat* labels) {
+  // The runs of ink of every row, joined with the runs they touch in the row above (4-connected:
+  // sharing a column); a component is a set of joined runs.
+  struct Run {
+    int32_t y;
+    int32_t x0;
+    int32_t x1;
+  };
+  std::vector<Run> runs;
+  std::vector<int32_t> parent;
+  auto root = [&](int32_t i) {
+    while (parent[i] != i) i = parent[i] = parent[parent[i]];
+    return i;
+  };
+  size_t above = 0;  // the first run of the row above
+  for (int32_t y = 0; y < mask.rows; ++y) {
+    const uchar* row = mask.ptr<uchar>(y);
+    const size_t first = runs.size();
+    for (int32_t x = 0; x < mask.cols;) {
+      if (row[x] == 0) {
+        ++x;
+        continue;
       }
-      sizes.push_back(size);
+      const int32_t x0 = x;
+      while (x < mask.cols && row[x] != 0) ++x;
+      const int32_t index = static_cast<int32_t>(runs.size());
+      runs.push_back(Run{y, x0, x - 1});
+      parent.push_back(index);
+      for (size_t j = above; j < first; ++j) {
+        if (runs[j].x1 < x0 || runs[j].x0 > x - 1) continue;
+        const int32_t a = root(index);
+        const int32_t b = root(static_cast<int32_t>(j));
+        if (a != b) parent[std::max(a, b)] = std::min(a, b);
+      }
+    }
+    above = first;
+  }
+  // Components numbered in the order of their first pixel, rows from the top.
+  std::vector<int32_t> number(runs.size(), -1);
+  std::vector<InkComponent> components;
+  std::vector<int32_t> right;
+  std::vector<int32_t> bottom;
+  if (labels != nullptr) *labels = cv::Mat::zeros(mask.rows, mask.cols, CV_32S);
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const int32_t r = root(static_cast<int32_t>(i));
+    if (number[r] < 0) {
+      number[r] = static_cast<int32_t>(components.size());
+      components.push_back(InkComponent{0, cv::Rect(runs[i].x0, runs[i].y, 1, 1)});
+      right.push_back(runs[i].x1);
+      bottom.push_back(runs[i].y);
+    }
+    const int32_t c = number[r];
+    InkComponent& component = components[c];
+    component.size += runs[i].x1 - runs[i].x0 + 1;
+    component.box.x = std::min(component.box.x, runs[i].x0);
+    right[c] = std::max(right[c], runs[i].x1);
+    bottom[c] = std::max(bottom[c], runs[i].y);
+    if (labels != nullptr) {
+      int32_t* row = labels->ptr<int32_t>(runs[i].y);
+      std::fill(row + runs[i].x0, row + runs[i].x1 + 1, c + 1);
     }
   }
-  if (sizes.empty()) return 0;
-  const int64_t largest = *std::max_element(sizes.begin(), sizes.end());
+  for (size_t c = 0; c < components.size(); ++c) {
+    components[c].box.width = right[c] - components[c].box.x + 1;
+    components[c].box.height = bottom[c] - components[c].box.y + 1;
+  }
+  return components;
+}
+
+int CountSignificantComponents(const cv::Mat& mask) {
+  const std::vector<InkComponent> components = InkComponents(mask);
+  if (components.empty()) return 0;
+  int64_t largest = 0;
+  for (const InkComponent& c : components) largest = std::max(largest, c.size);
   const double minimum = std::max(0.15 * static_cast<double>(largest), 4.0);
-  return static_cast<int>(std::count_if(sizes.begin(), sizes.end(),
-                                        [&](int64_t s) { return static_cast<double>(s) >= minimum; }));
+  return static_cast<int>(std::count_if(components.begin(), components.end(), [&](const InkComponent& c) {
+    return static_cast<double>(c.size) >= minimum;
+  }));
+}
+
+std::vector<cv::Rect> LedsOf(const cv::Mat& box_image) {
+  const double h = box_image.rows;
+  std::vector<cv::Rect> dots;
+  int32_t significant = 0;
+  for (const InkComponent& c : InkComponents(box_image)) {
+    if (c.size < 2) continue;  // a speck
+    ++significant;
+    if (c.box.height <= kDotShare * h && c.box.width <= kDotShare * h) dots.push_back(c.box);
+  }
+  // Segments of LEDs: many small marks, and hardly anything else.
+  if (dots.size() < kLeastDots || 4 * dots.size() < 3 * static_cast<size_t>(significant)) return {};
+  return dots;
+}
+
+cv::Mat CloseDottedInk(const cv::Mat& box_image) { return CloseLedGaps(box_image, LedsOf(box_image)); }
+
+std::optional<IndexRun> FindDigitRows(const std::vector<uint64_t>& rows) {
+  const int32_t h = static_cast<int32_t>(rows.size());
+  const std::vector<IndexRun> runs = TrimEdgeBands(StrongRuns(rows), h);
+  if (runs.empty()) return std::nullopt;
+  const int32_t tolerance = std::max(RoundHalfEven(0.03 * h), 1);
+  const std::optional<IndexRun> grown = GrowInkExtent(rows, runs, tolerance);
+  return grown ? *grown : IndexRun{runs.front().start, runs.back().end};
 }
 
 InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces) {
@@ -367,15 +657,9 @@ InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces) {
   profile.found = true;
 
   const std::vector<IndexRun> row_runs = TrimEdgeBands(StrongRuns(rows), h);
-  if (row_runs.empty()) {
-    profile.top = profile.ink_top;
-    profile.bottom = profile.ink_bottom;
-  } else {
-    const int32_t tolerance = std::max(RoundHalfEven(0.03 * h), 1);
-    const std::optional<IndexRun> grown = GrowInkExtent(rows, row_runs, tolerance);
-    profile.top = grown ? grown->start : row_runs.front().start;
-    profile.bottom = grown ? grown->end : row_runs.back().end;
-  }
+  const std::optional<IndexRun> digit_rows = FindDigitRows(rows);
+  profile.top = digit_rows ? digit_rows->start : profile.ink_top;
+  profile.bottom = digit_rows ? digit_rows->end : profile.ink_bottom;
 
   std::vector<uint64_t> columns(w, 0);
   for (int32_t y = profile.top; y <= profile.bottom; ++y) {
@@ -440,22 +724,6 @@ bool HasEvenRows(const cv::Mat& region) {
   const double median = lengths.size() % 2 == 1 ? lengths[middle]
                                                  : (lengths[middle - 1] + lengths[middle]) / 2.0;
   return lengths.back() < std::max(median + 2.0, 1.8 * median);
-}
-
-// Fills, column by column, runs of at most gap empty pixels between two ink pixels.
-cv::Mat CloseVertically(const cv::Mat& mask, int32_t gap) {
-  cv::Mat closed = mask.clone();
-  for (int32_t x = 0; x < closed.cols; ++x) {
-    int32_t last_ink = -1;
-    for (int32_t y = 0; y < closed.rows; ++y) {
-      if (closed.ptr<uchar>(y)[x] == 0) continue;
-      if (last_ink >= 0 && y - last_ink - 1 <= gap) {
-        for (int32_t fill = last_ink + 1; fill < y; ++fill) closed.ptr<uchar>(fill)[x] = 1;
-      }
-      last_ink = y;
-    }
-  }
-  return closed;
 }
 
 cv::Mat CloseStrokeGaps(const cv::Mat& mask) {
@@ -550,6 +818,23 @@ DigitBox OwnInkBox(const cv::Mat& mask, const InkProfile& profile) {
     right = std::max(right, bar->end);
   }
   return BoxOver(mask, profile, left, right, "projection_vertical_preserved_horizontal");
+}
+
+// The box of a digit's cell, given in picture coordinates, within a slot starting at (left, top).
+DigitBox CellBox(const cv::Mat& mask, const DigitCell& cell, int32_t left, int32_t top) {
+  auto clamp_to = [](int32_t value, int32_t last) { return std::max(std::min(value, last), 0); };
+  DigitBox box;
+  box.found = true;
+  box.left = clamp_to(cell.left - left, mask.cols - 1);
+  box.right = clamp_to(cell.right - left, mask.cols - 1);
+  box.top = clamp_to(cell.top - top, mask.rows - 1);
+  box.bottom = clamp_to(cell.bottom - top, mask.rows - 1);
+  box.width_ratio = static_cast<double>(box.right - box.left + 1) / std::max(mask.cols, 1);
+  box.method = "projection_wide";
+  if (box.right >= box.left && box.bottom >= box.top) {
+    box.image = mask(cv::Range(box.top, box.bottom + 1), cv::Range(box.left, box.right + 1)).clone();
+  }
+  return box;
 }
 
 }  // namespace
@@ -668,6 +953,12 @@ SegmentScores ScoreSegments(const cv::Mat& box_image) {
                                             : SampleHorizontalBar(b, r.x0, r.y0, r.x1, r.y1);
     }
   }
+  return MatchSegments(result.coverage);
+}
+
+SegmentScores MatchSegments(const SegmentValues& coverage) {
+  SegmentScores result;
+  result.coverage = coverage;
   for (size_t i = 0; i < 7; ++i) result.scores[i] = Clamp01(result.coverage[i] / 0.3);
 
   struct Candidate {
@@ -696,6 +987,8 @@ SegmentScores ScoreSegments(const cv::Mat& box_image) {
       break;
     }
   }
+  result.best = best.score;
+  result.runner_up = runner_up;
   const double margin = std::min(std::max(best.score - runner_up, 0.0) / 0.18, 1.0);
   result.confidence = std::clamp(0.85 * best.score + 0.15 * margin, 0.0, 1.0);
   if (best.score >= 0.58) result.digit = best.digit;
@@ -709,6 +1002,11 @@ SegmentValues RoundToThousandths(const SegmentValues& values) {
 }
 
 DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
+  return RecognizeDigit(zone_image, slot, std::nullopt);
+}
+
+DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, const std::optional<DigitCell>& cell,
+                           const cv::Mat& levels, int32_t ink_from) {
   if (zone_image.rows < 1 || zone_image.cols < 1) return EmptyResult(1.0);
   auto clamp_to = [](int32_t value, int32_t last) { return std::max(std::min(value, last), 0); };
   int32_t left = clamp_to(slot.left, zone_image.cols - 1);
@@ -726,6 +1024,17 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
   // A dim frame can leave a digit less ink than the emptiness test allows: what is left of it is
   // no blank. A thin stroke is read and may only be a 1; anything else cannot be told.
   const FaintInk faint = emptiness >= 0.6 ? ClassifyFaintInk(mask) : FaintInk::None;
+  const bool known_levels = levels.size() == zone_image.size();
+  if (faint == FaintInk::Blank && known_levels &&
+      HoldsNearlyLitDigit(levels(cv::Range(top, bottom + 1), cv::Range(left, right + 1)), ink_from)) {
+    // A digit just below the threshold (a dim frame) leaves specks: no blank.
+    DigitResult result;
+    result.status = "unknown";
+    result.slot_width = mask.cols;
+    result.slot_height = mask.rows;
+    result.ink_fraction = ink;
+    return result;
+  }
   if (faint == FaintInk::Blank) {
     DigitResult result = EmptyResult(emptiness);
     result.slot_width = mask.cols;
@@ -734,21 +1043,38 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot) {
     return result;
   }
 
-  const DigitBox box = FindDigitBox(mask);
+  const DigitBox box = cell ? CellBox(mask, *cell, left, top) : FindDigitBox(mask);
   if (!box.found || box.image.empty()) return EmptyResult(1.0);
-  SegmentScores s = ScoreSegments(box.image);
+  // The LEDs of a dotted board joined along their segments, whose bars then sample as bars; a
+  // segment holding an LED is lit even where too few of them are to sample as one.
+  const std::vector<cv::Rect> leds = LedsOf(box.image);
+  const cv::Mat digit = CloseLedGaps(box.image, leds);
+  SegmentScores s = ScoreSegments(digit);
+  if (!leds.empty()) {
+    const SegmentValues held = SegmentsHoldingLeds(leds, digit.rows, digit.cols);
+    SegmentValues coverage = s.coverage;
+    for (size_t i = 0; i < 7; ++i) coverage[i] = std::max(coverage[i], held[i]);
+    s = MatchSegments(coverage);
+  }
   // A thin piece of ink at a side of the slot, apart from the rest, is often the colon's dots or
   // the neighbouring digit's edge reaching in: a reading that changes without it is not trusted.
   if (s.digit && box.edge_pieces) {
     const DigitBox own = FindDigitBox(mask, true);
     if (!own.image.empty() && ScoreSegments(own.image).digit != s.digit) s.digit.reset();
   }
-  // A side segment lit only by the tips of the bars around it does not tell a 9 from a 3.
-  if (s.digit && !SideSegmentsStandThrough(box.image, *s.digit)) s.digit.reset();
+  // Two digits that fit the segments equally well: the picture does not tell which it shows.
+  if (s.digit && s.best - s.runner_up < kTieMargin) s.digit.reset();
+  // A side segment lit only by the tips of the bars around it, or a bar lit only by a fat stroke,
+  // is not the digit's own: without it a 9 is a 3 and a 7 a 1.
+  if (s.digit) s.digit = ConfirmDigit(digit, *s.digit);
   // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
   // told there.
   const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;
   if (faint == FaintInk::Digit || (only_one && s.digit != 1)) s.digit.reset();
+  if (s.digit && known_levels) {
+    const cv::Mat slot_levels = levels(cv::Range(top, bottom + 1), cv::Range(left, right + 1));
+    if (!UnlitSegmentsStayDark(mask, slot_levels, box, *s.digit)) s.digit.reset();
+  }
 
   DigitResult result;
   result.digit = s.digit;

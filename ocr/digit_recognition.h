@@ -46,6 +46,8 @@ struct DigitResult {
 struct SegmentScores {
   std::optional<int32_t> digit;
   double confidence = 0.0;
+  double best = 0.0;       // the best pattern's score
+  double runner_up = 0.0;  // the score of the best pattern of another digit
   SegmentValues coverage{};
   SegmentValues scores{};
 };
@@ -93,6 +95,32 @@ struct InkProfile {
 // Reads one digit slot of a prepared (binary) zone picture. Slot bounds are inclusive; they are
 // clamped to the picture and swapped when given reversed. Never throws for picture content.
 DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot);
+// Where the zone's ink showed a digit: a cell as wide as the zone's digits ending at the digit's
+// right side (which every digit lights), over the rows the digits stand in. Picture coordinates,
+// all inclusive.
+struct DigitCell {
+  int32_t left = 0;
+  int32_t right = 0;
+  int32_t top = 0;
+  int32_t bottom = 0;
+};
+
+// The same, the digit's box being its cell where the ink showed one: a 3, a 7 or a 1 lights no
+// left segment and a 7 or a 4 no bottom bar, yet each is read in a box of a whole digit. With the
+// grey levels the zone image was thresholded from (same size, lit bright; ink from `ink_from` up),
+// a digit whose unlit segments are nearly as bright as its lit ones is not told (see
+// UnlitSegmentsStayDark), nor is a slot blank whose digit stands just below the threshold.
+DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, const std::optional<DigitCell>& cell,
+                           const cv::Mat& levels = cv::Mat(), int32_t ink_from = 0);
+
+// True when a slot's grey levels hold, just below the ink level, as many pixels as the emptiness
+// test allows ink: the slot is no blank, its digit stands just below the threshold.
+bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from);
+// False when a segment the digit leaves unlit is nearly as bright, in the grey levels, as the
+// segments it lights: a segment just below the threshold (a dim frame's 7 taken for a 1), not the
+// ghost of an unlit one. The mask and the levels are those of the slot, the box the digit's in it;
+// nearly lit rows just above or below the box count as the digit's.
+bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit);
 
 // 1 where any channel is nonzero, else 0 (single-channel 8-bit).
 cv::Mat NormalizeSlotImage(const cv::Mat& image);
@@ -105,6 +133,8 @@ DigitBox FindDigitBox(const cv::Mat& mask, bool drop_edge_pieces = false);
 
 // Samples the seven segment windows of a box and matches them against the patterns.
 SegmentScores ScoreSegments(const cv::Mat& box_image);
+// Matches sampled segment values (raw coverages) against the patterns.
+SegmentScores MatchSegments(const SegmentValues& coverage);
 
 // Each value to the nearest thousandth, exact halves to even (0.0625 -> 0.062); zero, NaN and
 // infinities pass unchanged.
@@ -112,6 +142,9 @@ SegmentValues RoundToThousandths(const SegmentValues& values);
 
 // Building blocks of the stages above, exposed so that each rule can be checked by itself.
 InkProfile MeasureInkProfile(const cv::Mat& mask, bool drop_edge_pieces = false);
+// The rows of the digits in a profile of ink per row: its strong runs without thin bands at the
+// edges, grown over nearby weaker rows. Nothing when no row is strong.
+std::optional<IndexRun> FindDigitRows(const std::vector<uint64_t>& rows);
 std::optional<IndexRun> GrowInkExtent(const std::vector<uint64_t>& profile,
                                       const std::vector<IndexRun>& strong_runs, int32_t tolerance);
 std::vector<IndexRun> TrimEdgeBands(std::vector<IndexRun> runs, int32_t length);
@@ -120,10 +153,11 @@ std::optional<IndexRun> FindHorizontalBarExtent(const cv::Mat& mask, int32_t top
 // One narrow vertical stroke; short gaps along it (LEDs, the split segments of a slanted 1) are
 // closed before its pieces are counted.
 bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile);
-// False when a side segment that the digit lights holds ink only in the first and last rows of
-// its window (the tips of the bars above and below, on a small or fat digit) and the digit
-// without that segment is another digit: a 9 that may be a 3, an 8 that may be a 9.
-bool SideSegmentsStandThrough(const cv::Mat& box_image, int32_t digit);
+// The digit a box shows once the segments that only their neighbours lit are taken away: a side
+// segment with no ink about its middle (the tips of fat bars reach into its window), a bar with no
+// ink in the left or the right third of the digit (a fat stroke reaches into its window). Without
+// them a 9 may be a 3, an 8 a 3 and a 7 a 1; where what is left is no digit, the digit stands.
+std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit);
 // Narrow ink without a horizontal bar across it: the only ink that is widened to a nominal digit
 // width, since a whole digit narrower than its slot would then fill one side of the box.
 bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile);
@@ -134,6 +168,19 @@ bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile);
 enum class FaintInk { None, Blank, Stroke, Digit };
 FaintInk ClassifyFaintInk(const cv::Mat& mask);
 int CountSignificantComponents(const cv::Mat& mask);
+// The 4-connected pieces of ink of a mask: their pixel counts and bounding boxes. With labels,
+// also a 32-bit picture holding each ink pixel's piece as its index + 1 (0 elsewhere).
+struct InkComponent {
+  int64_t size = 0;
+  cv::Rect box;
+};
+std::vector<InkComponent> InkComponents(const cv::Mat& mask, cv::Mat* labels = nullptr);
+// The LEDs of a digit made of them (many small marks and hardly anything else), as their bounding
+// boxes; nothing for any other box.
+std::vector<cv::Rect> LedsOf(const cv::Mat& box_image);
+// A digit made of LEDs with gaps between them with the gaps along its segments closed, so that
+// its bars sample as bars; any other box as it is.
+cv::Mat CloseDottedInk(const cv::Mat& box_image);
 double SampleHorizontalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
 double SampleVerticalBar(const cv::Mat& mask, double x0, double y0, double x1, double y1);
 

@@ -8,27 +8,39 @@
 namespace tessvark {
 namespace {
 
+InkLayout PlaceSlots(const PreparedZone& prepared, const std::string& role, const ClockLayoutDetection& detection,
+                     ClockFormat format) {
+  std::optional<double> hint;
+  std::optional<std::string> separator;
+  if (detection.detected) {
+    hint = detection.separator_x;
+    separator = detection.separator;
+  }
+  return PlaceDigitSlots(prepared, role, hint, separator, format);
+}
+
 bool IsDigitReading(const SlotReading& reading) {
   return reading.status == "digit" && reading.digit.has_value();
 }
 
-// Prepares the picture, lays out the slots and recognises them. False when there is nothing to
-// read; the result then already is the no-frame reading.
+// Prepares the picture, places the slots on its ink and recognises them. False when there is
+// nothing to read; the result then already is the no-frame reading.
 bool PrepareAndRecognize(const cv::Mat& zone_image, const std::string& role,
-                         const std::optional<ZoneProcessing>& processing, std::optional<double> hint,
-                         ClockFormat format, ReaderResult& result, DigitLayout* layout = nullptr) {
+                         const std::optional<ZoneProcessing>& processing, const ClockLayoutDetection& detection,
+                         ClockFormat format, ReaderResult& result, InkLayout* layout = nullptr) {
   if (zone_image.empty()) {
     result = NoFrameReading();
     return false;
   }
-  result.image = PreprocessZoneImage(zone_image, ProcessingForReader(processing));
+  PreparedZone prepared = PrepareZone(zone_image, ProcessingForReader(processing));
+  result.image = prepared.binary;
   if (result.image.empty()) {
     result = NoFrameReading();
     return false;
   }
-  const DigitLayout slots = BuildDigitLayout(role, result.image.cols, result.image.rows, hint, format);
-  result.slots = RecognizeSlots(result.image, slots);
-  if (layout != nullptr) *layout = slots;
+  InkLayout placed = PlaceSlots(prepared, role, detection, format);
+  result.slots = RecognizeSlots(placed);
+  if (layout != nullptr) *layout = std::move(placed);
   return true;
 }
 
@@ -44,7 +56,7 @@ void SetNumber(ReaderResult& result, int32_t number) {
 // picture, not two slots, or no units digit.
 bool ReadTensAndUnits(const cv::Mat& zone_image, const std::string& role,
                       const std::optional<ZoneProcessing>& processing, ReaderResult& result) {
-  if (!PrepareAndRecognize(zone_image, role, processing, std::nullopt, ClockFormat::Auto, result)) return false;
+  if (!PrepareAndRecognize(zone_image, role, processing, {}, ClockFormat::Auto, result)) return false;
   if (result.slots.size() != 2) {
     result.status = "layout";
     return false;
@@ -84,9 +96,19 @@ SlotReading ToSlotReading(const DigitResult& result) {
 }
 
 std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout) {
+  InkLayout fixed;
+  fixed.picture = prepared;
+  fixed.slots = layout;
+  return RecognizeSlots(fixed);
+}
+
+std::vector<SlotReading> RecognizeSlots(const InkLayout& layout) {
   std::vector<SlotReading> readings;
-  for (const DigitSlot& slot : layout) {
-    if (slot.kind == "digit") readings.push_back(ToSlotReading(RecognizeDigit(prepared, slot)));
+  for (const DigitSlot& slot : layout.slots) {
+    if (slot.kind != "digit") continue;
+    const size_t index = readings.size();
+    const std::optional<DigitCell> cell = index < layout.cells.size() ? layout.cells[index] : std::nullopt;
+    readings.push_back(ToSlotReading(RecognizeDigit(layout.picture, slot, cell, layout.levels, layout.ink_from)));
   }
   return readings;
 }
@@ -127,7 +149,7 @@ ReaderResult NoFrameReading() {
 
 ReaderResult ReadPeriod(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing) {
   ReaderResult result;
-  if (!PrepareAndRecognize(zone_image, "period", processing, std::nullopt, ClockFormat::Auto, result)) {
+  if (!PrepareAndRecognize(zone_image, "period", processing, {}, ClockFormat::Auto, result)) {
     return result;
   }
   if (result.slots.empty()) {
@@ -180,11 +202,11 @@ ReaderResult ReadCount(const cv::Mat& zone_image, const std::string& role,
     result.status = "layout";
     return result;
   }
-  DigitLayout layout;
-  if (!PrepareAndRecognize(zone_image, role, processing, std::nullopt, ClockFormat::Auto, result, &layout)) {
+  InkLayout layout;
+  if (!PrepareAndRecognize(zone_image, role, processing, {}, ClockFormat::Auto, result, &layout)) {
     return result;
   }
-  if (layout.size() != 1 || layout[0].kind != "digit" || result.slots.empty()) {
+  if (layout.slots.size() != 1 || layout.slots[0].kind != "digit" || result.slots.empty()) {
     result.status = "layout";
     return result;
   }
@@ -195,6 +217,16 @@ ReaderResult ReadCount(const cv::Mat& zone_image, const std::string& role,
     result.status = reading.status;
   }
   return result;
+}
+
+InkLayout ReadingLayout(const cv::Mat& zone_image, const std::string& role,
+                        const std::optional<ZoneProcessing>& processing, ClockFormat format) {
+  ClockLayoutDetection detection;
+  const bool clock = IsClockLikeRole(role);
+  if (clock && format != ClockFormat::MinutesSeconds) detection = DetectZoneClockLayout(zone_image, processing);
+  const PreparedZone prepared = PrepareZone(zone_image, ProcessingForReader(processing));
+  if (prepared.binary.empty()) return InkLayout{};
+  return PlaceSlots(prepared, role, detection, clock ? format : ClockFormat::Auto);
 }
 
 ClockLayoutDetection DetectZoneClockLayout(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing) {
@@ -218,22 +250,27 @@ ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
   if (!minutes_seconds) detection = DetectZoneClockLayout(zone_image, processing);
 
   ReaderResult result;
+  InkLayout layout;
+  if (!PrepareAndRecognize(zone_image, layout_role, processing, detection, format, result, &layout)) return result;
+  // The separator the ink shows both marks of (or the one mark of a point) stands over what
+  // detection found in its narrow strip: a colon's lower mark alone passes there for a point.
   std::string separator = ":";
-  std::optional<double> hint;
-  if (detection.detected) {
-    hint = detection.separator_x;
-    result.separator_x = detection.separator_x;
-  }
+  const bool separator_known = detection.detected || layout.separator.has_value();
+  if (detection.detected) result.separator_x = detection.separator_x;
   if (fixed_format) {
     result.separator = ":";
     result.mode = "minutes";
+  } else if (layout.separator) {
+    separator = *layout.separator;
+    result.separator = separator;
+    result.mode = separator == ":" ? "minutes" : "tenths";
+    if (!detection.detected) result.separator_x = layout.separator_x;
   } else if (detection.detected) {
     separator = detection.separator;
     result.separator = detection.separator;
     result.mode = detection.mode;
   }
 
-  if (!PrepareAndRecognize(zone_image, layout_role, processing, hint, format, result)) return result;
   const std::vector<SlotReading> readings = std::move(result.slots);
   const size_t n = readings.size();
   result.slots.clear();
@@ -276,8 +313,12 @@ ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
       }
     }
     AppendReadings(result.slots, readings, 0, 2);
-    result.slots.push_back(SeparatorEntry(separator, detection.detected ? "separator" : "unknown"));
+    result.slots.push_back(SeparatorEntry(separator, separator_known ? "separator" : "unknown"));
     AppendReadings(result.slots, readings, 2, 4);
+  }
+  if (layout.separator_in_doubt) {
+    result.ok = false;
+    result.text.clear();
   }
   result.has_value = result.ok;
   result.status = result.ok ? "raw" : "unrecognized";

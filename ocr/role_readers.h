@@ -10,6 +10,7 @@
 #include "ocr/clock_layout.h"
 #include "ocr/digit_layout.h"
 #include "ocr/digit_recognition.h"
+#include "ocr/ink_layout.h"
 #include "ocr/zone_preprocessing.h"
 
 namespace tessvark {
@@ -42,6 +43,9 @@ struct ReaderResult {
 
 // Recognises every digit slot of the layout in order; separator slots give nothing.
 std::vector<SlotReading> RecognizeSlots(const cv::Mat& prepared, const DigitLayout& layout);
+// The digit slots of a layout placed on the ink, each digit read in its cell where the ink showed
+// one, against the picture's grey levels where they are known.
+std::vector<SlotReading> RecognizeSlots(const InkLayout& layout);
 SlotReading ToSlotReading(const DigitResult& result);
 
 // The texts of readings [first, end): a digit's decimal text, "" for an empty slot; any other
@@ -51,6 +55,11 @@ std::optional<std::vector<std::string>> DigitTexts(const std::vector<SlotReading
 std::string ConcatTexts(const std::vector<std::string>& texts);
 std::string TrimLeadingSpace(const std::string& text);
 ReaderResult NoFrameReading();
+
+// The layout a reader reads a zone picture in: the prepared picture (upright where its characters
+// lean) and the slots placed on it, as the readers place them. No slots for an empty picture.
+InkLayout ReadingLayout(const cv::Mat& zone_image, const std::string& role,
+                        const std::optional<ZoneProcessing>& processing, ClockFormat format);
 
 // Clock-layout detection on a zone's colour crop as the readers see it: inverted when the zone's
 // invert option is set.

@@ -37,4 +37,19 @@ ZoneProcessing ProcessingForReader(const std::optional<ZoneProcessing>& processi
 // untouched; OpenCV errors (such as a two-channel input) propagate.
 cv::Mat PreprocessZoneImage(const cv::Mat& picture, const ZoneProcessing& processing);
 
+// The prepared picture together with the grey levels it was thresholded from (after every step
+// but the threshold, inverted with it), so that lit is bright in both: a segment just below the
+// threshold is still nearly as bright as the lit ones, an unlit one is not.
+struct PreparedZone {
+  cv::Mat binary;        // what PreprocessZoneImage gives
+  cv::Mat levels;        // 8-bit grey of the same size; empty for an empty picture
+  int32_t ink_from = 0;  // the least level that is ink in the binary picture
+};
+PreparedZone PrepareZone(const cv::Mat& picture, const ZoneProcessing& processing);
+
+// Options for a first zone drawn on a picture, so that the operator starts from a readable
+// picture: a threshold between its dark and its bright part, and invert for dark digits on a
+// light board. Nothing when the picture shows no clear contrast. Not clamped.
+std::optional<ZoneProcessing> EstimateZoneProcessing(const cv::Mat& picture);
+
 }  // namespace tessvark

@@ -59,19 +59,13 @@ RuntimeResponse MakeImageResponse(std::string&& bytes, const char* content_type)
   return reply;
 }
 
-// The prepared picture's digit slot `index` (digit slots only, in layout order) as PNG bytes.
-RuntimeResponse SlotPreview(const OcrZone& zone, const cv::Mat& cut, const cv::Mat& prepared,
-                            std::int32_t index) {
-  std::optional<double> hint;
-  if ((zone.type == "clock" || IsClockLikeRole(zone.role)) &&
-      zone.clock_format != ClockFormat::MinutesSeconds) {
-    const ClockLayoutDetection detection = DetectZoneClockLayout(cut, ProcessingOrDefaults(zone));
-    if (detection.detected) hint = detection.separator_x;
-  }
+// Digit slot `index` (digit slots only, in layout order) of the picture the readers read, as PNG
+// bytes: the slots placed on the ink, in the prepared picture stood upright where it leans.
+RuntimeResponse SlotPreview(const OcrZone& zone, const cv::Mat& cut, std::int32_t index) {
+  const InkLayout layout = ReadingLayout(cut, zone.role, ProcessingOrDefaults(zone), zone.clock_format);
   std::vector<DigitSlot> digits;
-  for (DigitSlot& slot :
-       BuildDigitLayout(zone.role, prepared.cols, prepared.rows, hint, zone.clock_format)) {
-    if (slot.kind == "digit") digits.push_back(std::move(slot));
+  for (const DigitSlot& slot : layout.slots) {
+    if (slot.kind == "digit") digits.push_back(slot);
   }
   if (index < 0 || static_cast<std::size_t>(index) >= digits.size()) {
     return MakeErrorResponse(404, kSlotNotFound);
@@ -79,9 +73,9 @@ RuntimeResponse SlotPreview(const OcrZone& zone, const cv::Mat& cut, const cv::M
   const DigitSlot& slot = digits[static_cast<std::size_t>(index)];
   const cv::Rect area = cv::Rect(slot.left, slot.top, slot.right - slot.left + 1,
                                  slot.bottom - slot.top + 1) &
-                        cv::Rect(0, 0, prepared.cols, prepared.rows);
+                        cv::Rect(0, 0, layout.picture.cols, layout.picture.rows);
   if (area.empty()) return MakeErrorResponse(404, kSlotNotFound);
-  return MakeImageResponse(EncodePng(prepared(area).clone()), "image/png");
+  return MakeImageResponse(EncodePng(layout.picture(area).clone()), "image/png");
 }
 
 // The zone to preview: the stored one, or one being drawn (its role from the query, the
@@ -167,9 +161,10 @@ RuntimeResponse SessionZones::GetZonePreview(const std::string& zone_id, const s
   if (crop.image.empty()) return MakeErrorResponse(404, kNoPreviewFrame);
 
   if (kind == "crop") return MakeImageResponse(EncodeJpeg(crop.image, kCropQuality), "image/jpeg");
-  const cv::Mat prepared = PreprocessZoneImage(crop.image, ProcessingOrDefaults(zone));
-  if (kind == "processed-preview") return MakeImageResponse(EncodePng(prepared), "image/png");
-  return SlotPreview(zone, crop.image, prepared, slot_index);
+  if (kind == "processed-preview") {
+    return MakeImageResponse(EncodePng(PreprocessZoneImage(crop.image, ProcessingOrDefaults(zone))), "image/png");
+  }
+  return SlotPreview(zone, crop.image, slot_index);
 }
 
 }  // namespace tessvark

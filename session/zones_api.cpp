@@ -5,16 +5,14 @@
 #include "session/session_zones.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <map>
 #include <optional>
 #include <set>
 #include <vector>
 
-#include <opencv2/imgproc.hpp>
-
 #include "core/text.h"
+#include "ocr/zone_preprocessing.h"
 
 namespace tessvark {
 namespace {
@@ -30,75 +28,6 @@ bool IdBreaksZonePaths(const std::string& id) {
     if (lower.find(sequence) != std::string::npos) return true;
   }
   return false;
-}
-
-std::optional<double> GreyPercentile(const std::vector<std::uint8_t>& sorted, double p) {
-  if (sorted.empty()) return std::nullopt;
-  const std::size_t n = sorted.size();
-  const double pos = static_cast<double>(n - 1) * p / 100.0;
-  const std::size_t i = static_cast<std::size_t>(std::floor(pos));
-  const std::size_t j = std::min(static_cast<std::size_t>(std::ceil(pos)), n - 1);
-  const double fraction = pos - static_cast<double>(i);
-  return sorted[i] * (1.0 - fraction) + sorted[j] * fraction;
-}
-
-// A threshold between the dark and the bright part of a first zone's picture, so that the
-// operator starts from a readable picture; nothing when the picture shows no clear contrast.
-std::optional<ZoneProcessing> EstimateZoneProcessing(const cv::Mat& picture) {
-  if (picture.empty() || picture.rows < 8 || picture.cols < 8) return std::nullopt;
-  cv::Mat grey;
-  if (picture.channels() == 4) {
-    cv::cvtColor(picture, grey, cv::COLOR_BGRA2GRAY);
-  } else if (picture.channels() > 1) {
-    cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
-  } else {
-    grey = picture;
-  }
-  std::vector<std::uint8_t> values;
-  values.reserve(grey.total());
-  for (int row = 0; row < grey.rows; ++row) {
-    const std::uint8_t* line = grey.ptr<std::uint8_t>(row);
-    values.insert(values.end(), line, line + grey.cols);
-  }
-  std::sort(values.begin(), values.end());
-  const std::optional<double> low = GreyPercentile(values, 2.0);
-  const std::optional<double> high = GreyPercentile(values, 98.0);
-  if (!low || !high || *high - *low < 30.0) return std::nullopt;
-  const std::int32_t t = RoundHalfEven((*low + *high) / 2.0);
-  if (t < 2 || t > 253) return std::nullopt;
-
-  double bright_count = 0.0;
-  double bright_sum = 0.0;
-  double dark_sum = 0.0;
-  for (const std::uint8_t value : values) {
-    if (value > t) {
-      bright_count += 1.0;
-      bright_sum += value;
-    } else {
-      dark_sum += value;
-    }
-  }
-  const double all = static_cast<double>(values.size());
-  const double dark_count = all - bright_count;
-  const double fraction = bright_count / all;
-  if (fraction < 0.02 || fraction > 0.98 || bright_count == 0.0 || dark_count == 0.0) {
-    return std::nullopt;
-  }
-  if (bright_sum / bright_count - dark_sum / dark_count < 30.0) return std::nullopt;
-
-  ZoneProcessing processing;
-  processing.threshold = t;
-  processing.contrast = 1.0;
-  processing.brightness = 0;
-  processing.gamma = 1.0;
-  processing.rotation = 0.0;
-  processing.blur = 0;
-  processing.morphology = "none";
-  processing.morph_size = 1;
-  processing.grayscale = true;
-  processing.binarize = true;
-  processing.invert = fraction > 0.55;
-  return processing;
 }
 
 bool IsClockZone(const OcrZone& zone) {

@@ -1,8 +1,10 @@
 #include "ocr/digit_recognition.h"
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -216,26 +218,135 @@ TEST(OcrDigitRecognition, ReadingThatHangsOnAPieceAtTheSlotsSideIsNotTrusted) {
   EXPECT_EQ(RecognizeDigit(with_colon_dots(eight), WholeSlot(eight)).digit, 8);
 }
 
-TEST(OcrDigitRecognition, SideSegmentLitOnlyByBarTipsDoesNotTellTheDigit) {
-  // A 24 by 16 box: the windows of the upper side segments cover rows 2..6 (of 16).
+TEST(OcrDigitRecognition, SegmentsLitOnlyByTheirNeighboursAreTakenAway) {
+  // A 24 by 16 box: the upper side segments' windows cover rows 2..6 (of 16), their middle rows 4..5.
   cv::Mat three = cv::Mat::zeros(16, 24, CV_8U);
   Fill(three, 0, 0, 23, 2);    // top bar, fat enough to reach row 2
   Fill(three, 0, 6, 23, 9);    // middle bar from row 6
   Fill(three, 0, 13, 23, 15);  // bottom bar
   Fill(three, 19, 0, 23, 15);  // right stroke
-  EXPECT_TRUE(SideSegmentsStandThrough(three, 3));
-  // The upper left window holds ink in its first and last rows only: no f, so no 9.
-  EXPECT_FALSE(SideSegmentsStandThrough(three, 9));
+  EXPECT_EQ(ConfirmDigit(three, 3), 3);
+  // The upper left window holds the bars' ink in its first and last rows only: no f, so a 3.
+  EXPECT_EQ(ConfirmDigit(three, 9), 3);
   cv::Mat nine = three.clone();
   Fill(nine, 0, 0, 4, 9);
-  EXPECT_TRUE(SideSegmentsStandThrough(nine, 9));
-  // Without its lower left segment a 2 is no digit at all, so the test does not hold it back.
+  EXPECT_EQ(ConfirmDigit(nine, 9), 9);
+  // Without its lower left segment a 2 is no digit at all: the reading stands.
   cv::Mat two = cv::Mat::zeros(16, 24, CV_8U);
   Fill(two, 0, 0, 23, 2);
   Fill(two, 0, 6, 23, 9);
   Fill(two, 0, 13, 23, 15);
   Fill(two, 19, 0, 23, 9);
-  EXPECT_TRUE(SideSegmentsStandThrough(two, 2));
+  EXPECT_EQ(ConfirmDigit(two, 2), 2);
+
+  // A fat 1 fills the middle of the bars' windows, but no column of it stands out of the stroke:
+  // what is read there is a 1. A real top bar reaches over the empty middle of a 7.
+  cv::Mat one = cv::Mat::zeros(40, 24, CV_8U);
+  Fill(one, 9, 0, 23, 39);
+  EXPECT_EQ(ScoreSegments(one).digit, 3);
+  EXPECT_EQ(ConfirmDigit(one, 3), 1);
+  EXPECT_EQ(ConfirmDigit(one, 7), 1);
+  cv::Mat seven = one.clone();
+  Fill(seven, 0, 0, 8, 4);
+  EXPECT_EQ(ConfirmDigit(seven, 7), 7);
+}
+
+// The segments of a 40 by 24 box, in segment order a b c d e f g, as rectangles.
+const std::array<std::array<int, 4>, 7> kSegmentRects = {{
+    {3, 0, 20, 3}, {20, 3, 23, 18}, {20, 21, 23, 36}, {3, 36, 20, 39}, {0, 21, 3, 36}, {0, 3, 3, 18}, {3, 18, 20, 21},
+}};
+
+cv::Mat SegmentsBox(const char* segments, uchar value = 1) {
+  cv::Mat box = cv::Mat::zeros(40, 24, CV_8U);
+  for (const char* c = segments; *c != 0; ++c) {
+    const auto& r = kSegmentRects[*c - 'a'];
+    Fill(box, r[0], r[1], r[2], r[3], value);
+  }
+  return box;
+}
+
+// A digit whose box is its cell: the rows of its neighbours and a digit's width, whatever
+// segments it lights. A 7 read in its own ink's box lacks the bottom bar's rows.
+TEST(OcrDigitRecognition, ADigitIsReadInItsCell) {
+  cv::Mat zone = cv::Mat::zeros(50, 40, CV_8U);
+  SegmentsBox("abc").copyTo(zone(cv::Rect(8, 5, 24, 40)));
+  zone(cv::Rect(8, 38, 24, 7)).setTo(0);  // a 7's right stroke ends short of the bottom bar's rows
+  DigitSlot slot = WholeSlot(zone);
+  const DigitResult cell = RecognizeDigit(zone, slot, DigitCell{8, 31, 5, 44});
+  EXPECT_EQ(cell.digit, 7);
+  EXPECT_EQ(cell.box_left, 8);
+  EXPECT_EQ(cell.box_height, 40);
+  // Outside the slot the cell is cut to it.
+  slot.left = 20;
+  EXPECT_EQ(RecognizeDigit(zone, slot, DigitCell{8, 31, 5, 44}).box_left, 0);
+}
+
+// Two digits that fit the segments alike (a 3 and a 5 without their b or f) give no digit, where
+// table order once chose.
+TEST(OcrDigitRecognition, ATieBetweenTwoDigitsGivesNoDigit) {
+  const cv::Mat tie = SegmentsBox("acdg", 255);
+  const SegmentScores s = ScoreSegments(tie);
+  EXPECT_DOUBLE_EQ(s.best, s.runner_up);
+  const DigitCell whole{0, 23, 0, 39};
+  EXPECT_EQ(RecognizeDigit(tie, WholeSlot(tie), whole).status, "unknown");
+  EXPECT_EQ(RecognizeDigit(SegmentsBox("acdfg", 255), WholeSlot(tie), whole).digit, 5);
+}
+
+// LEDs with gaps between them: the gaps along the segments close, so the bars sample as bars; a
+// box of solid segments is left as it is, and so is a digit's inside.
+TEST(OcrDigitRecognition, DottedSegmentsAreClosedAlongTheirLength) {
+  cv::Mat dotted = cv::Mat::zeros(40, 24, CV_8U);
+  for (int x = 1; x < 24; x += 5) Fill(dotted, x, 0, x + 1, 2);      // a: five small LEDs
+  for (int y = 5; y < 38; y += 5) Fill(dotted, 20, y, 22, y + 2);    // b and c
+  EXPECT_EQ(ScoreSegments(dotted).digit, 1);  // the dotted bar samples as nothing
+  const cv::Mat closed = CloseDottedInk(dotted);
+  EXPECT_EQ(cv::countNonZero(closed.row(1).colRange(1, 23)), 22);
+  EXPECT_EQ(cv::countNonZero(closed.col(21).rowRange(5, 38)), 33);
+  EXPECT_EQ(cv::countNonZero(closed.col(10).rowRange(3, 40)), 0) << "the inside stays open";
+  EXPECT_EQ(ScoreSegments(closed).digit, 7);
+  const cv::Mat solid = SegmentsBox("abcdefg");
+  EXPECT_EQ(CloseDottedInk(solid).data, solid.data);
+}
+
+// The grey levels behind a box: an unlit segment nearly as bright as the lit ones is a segment
+// just below the threshold, not a ghost.
+TEST(OcrDigitRecognition, AnUnlitSegmentNearlyAsBrightAsTheLitOnesSpoilsTheDigit) {
+  const cv::Mat mask = SegmentsBox("bc");  // what the threshold left of a dim 7: a 1
+  DigitBox box;
+  box.found = true;
+  box.right = 23;
+  box.bottom = 39;
+  box.image = mask;
+  const struct {
+    const char* name;
+    uchar bar;  // the grey of the top bar, lit ones 200 on a board of 20
+    bool dark;
+  } cases[] = {{"ghost", 70, true}, {"faint ghost", 40, true}, {"bar just below the threshold", 160, false}};
+  for (const auto& c : cases) {
+    const cv::Mat levels = SegmentsBox("bc", 200) + SegmentsBox("a", c.bar);
+    cv::Mat grey = levels.clone();
+    grey.setTo(20, levels == 0);
+    EXPECT_EQ(UnlitSegmentsStayDark(mask, grey, box, 1), c.dark) << c.name;
+  }
+  // Read with the levels, the dim 7 gives no digit; without them it reads 1.
+  cv::Mat grey = SegmentsBox("bc", 200) + SegmentsBox("a", 160);
+  grey.setTo(20, grey == 0);
+  const DigitCell cell{0, 23, 0, 39};
+  EXPECT_EQ(RecognizeDigit(mask, WholeSlot(mask), cell).digit, 1);
+  EXPECT_EQ(RecognizeDigit(mask, WholeSlot(mask), cell, grey, 150).status, "unknown");
+}
+
+// A slot with no ink above the threshold holds a digit all the same where as many pixels as a
+// digit's ink lie just below it; a ghost 8 does not.
+TEST(OcrDigitRecognition, ADigitJustBelowTheThresholdIsNoBlank) {
+  const cv::Mat none = cv::Mat::zeros(40, 24, CV_8U);
+  for (const auto& [grey, held] : {std::pair{140, true}, std::pair{70, false}}) {
+    cv::Mat levels = SegmentsBox("abcdefg", static_cast<uchar>(grey));
+    levels.setTo(20, levels == 0);
+    EXPECT_EQ(HoldsNearlyLitDigit(levels, 150), held) << grey;
+    EXPECT_EQ(RecognizeDigit(none, WholeSlot(none), std::nullopt, levels, 150).status, held ? "unknown" : "empty");
+  }
+  EXPECT_FALSE(HoldsNearlyLitDigit(cv::Mat(), 150));
 }
 
 // The slot of a dim frame: 54 by 89 pixels, the size of a clock digit 64 pixels high.

@@ -139,6 +139,68 @@ TEST(OcrZonePreprocessing, EvenBlurUsesTheNextOddKernel) {
 
 TEST(OcrZonePreprocessing, EmptyPictureGivesEmptyResult) {
   EXPECT_TRUE(PreprocessZoneImage(cv::Mat(), ZoneProcessing{}).empty());
+  EXPECT_TRUE(PrepareZone(cv::Mat(), ZoneProcessing{}).levels.empty());
+}
+
+// The grey levels behind the prepared picture: ink exactly where they reach the ink level, lit
+// bright whether or not the picture is inverted.
+TEST(OcrZonePreprocessing, LevelsAreWhatThePreparedPictureWasThresholdedFrom) {
+  cv::Mat ramp(4, 256, CV_8UC1);
+  for (int x = 0; x < 256; ++x) ramp.col(x).setTo(x);
+  for (const bool invert : {false, true}) {
+    ZoneProcessing options;
+    options.threshold = 120;
+    options.invert = invert;
+    options.blur = 3;
+    const PreparedZone prepared = PrepareZone(ramp, options);
+    EXPECT_EQ(cv::norm(prepared.binary, PreprocessZoneImage(ramp, options), cv::NORM_INF), 0.0);
+    EXPECT_EQ(prepared.ink_from, invert ? 135 : 121);
+    cv::Mat ink;
+    cv::compare(prepared.levels, prepared.ink_from, ink, cv::CMP_GE);
+    EXPECT_EQ(cv::norm(ink, prepared.binary, cv::NORM_INF), 0.0) << invert;
+    // Lit is bright: the dark end of the ramp is lit once inverted.
+    EXPECT_EQ(prepared.levels.at<uchar>(0, 0) > prepared.levels.at<uchar>(0, 255), invert);
+  }
+}
+
+// A first zone's estimate: a threshold between the digits and the board, and invert for a light
+// board, told by the zone's edge even where dark digits fill most of the zone.
+TEST(OcrZonePreprocessing, EstimateFindsTheThresholdAndTheBoardsSide) {
+  cv::Mat dark(40, 60, CV_8UC1, cv::Scalar(20));
+  dark(cv::Rect(10, 5, 30, 30)).setTo(110);  // red digits are about this grey
+  std::optional<ZoneProcessing> estimated = EstimateZoneProcessing(dark);
+  ASSERT_TRUE(estimated.has_value());
+  EXPECT_EQ(estimated->threshold, 65);
+  EXPECT_FALSE(estimated->invert);
+
+  // Dark digits over 70 % of a light board's zone: its edge is board.
+  cv::Mat light(40, 60, CV_8UC1, cv::Scalar(220));
+  light(cv::Rect(4, 3, 52, 34)).setTo(30);
+  light(cv::Rect(15, 12, 10, 6)).setTo(220);  // the insides of an 8
+  light(cv::Rect(15, 23, 10, 6)).setTo(220);
+  estimated = EstimateZoneProcessing(light);
+  ASSERT_TRUE(estimated.has_value());
+  EXPECT_TRUE(estimated->invert);
+  // Where the edge does not tell (half board, half digits), the share of bright pixels does.
+  cv::Mat halves(40, 60, CV_8UC1, cv::Scalar(220));
+  halves(cv::Rect(0, 0, 24, 40)).setTo(30);
+  estimated = EstimateZoneProcessing(halves);
+  ASSERT_TRUE(estimated.has_value());
+  EXPECT_TRUE(estimated->invert);
+
+  // A 1 of small LEDs lights a hundredth of its zone, the glow of the unlit 8 around it a tenth:
+  // the threshold stands between the glow and the lit LEDs.
+  cv::Mat sparse(100, 100, CV_8UC1, cv::Scalar(20));
+  sparse(cv::Rect(10, 10, 10, 100 - 20)).setTo(70);
+  sparse(cv::Rect(50, 10, 1, 100 - 20)).setTo(200);
+  sparse(cv::Rect(52, 10, 1, 20)).setTo(200);
+  estimated = EstimateZoneProcessing(sparse);
+  ASSERT_TRUE(estimated.has_value());
+  EXPECT_GT(estimated->threshold, 70);
+  EXPECT_LT(estimated->threshold, 200);
+
+  EXPECT_FALSE(EstimateZoneProcessing(Uniform(120)).has_value());  // no contrast
+  EXPECT_FALSE(EstimateZoneProcessing(cv::Mat(7, 60, CV_8UC1, cv::Scalar(0))).has_value());
 }
 
 }  // namespace

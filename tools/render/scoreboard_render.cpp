@@ -11,7 +11,6 @@ namespace tessvark {
 namespace {
 
 // Proportions of a seven-segment character, in digit heights.
-constexpr double kDigitWidth = 0.56;
 constexpr double kSeparatorWidth = 0.2;
 constexpr double kSegmentGap = 0.025;
 constexpr int kShift = 4;  // sub-pixel bits for the polygon drawing
@@ -55,9 +54,9 @@ void FillPolygon(cv::Mat& image, const std::vector<cv::Point2d>& points, const L
 }
 
 // One segment between two tips lying along x or along y: a hexagon, or on an LED board a row of
-// round LEDs as wide as the segment is thick, the first and last at the tips.
+// round LEDs of the given radius, the first and last at the tips.
 void DrawSegment(cv::Mat& image, const cv::Point2d& from, const cv::Point2d& to, double half, double led_pitch,
-                 const Lean& lean, const cv::Scalar& colour) {
+                 double led_radius, const Lean& lean, const cv::Scalar& colour) {
   if (led_pitch > 0.0) {
     const cv::Point2d axis = to - from;
     const double length = std::hypot(axis.x, axis.y);
@@ -66,8 +65,8 @@ void DrawSegment(cv::Mat& image, const cv::Point2d& from, const cv::Point2d& to,
     const int gaps = std::max(static_cast<int>(std::ceil(span / led_pitch)), 1);
     for (int i = 0; i <= gaps; ++i) {
       const cv::Point2d centre = lean(from + unit * (half + span * i / gaps));
-      cv::circle(image, Fixed(centre.x, centre.y), static_cast<int>(std::lround(half * kScale)), colour, cv::FILLED,
-                 cv::LINE_AA, kShift);
+      cv::circle(image, Fixed(centre.x, centre.y), static_cast<int>(std::lround(led_radius * kScale)), colour,
+                 cv::FILLED, cv::LINE_AA, kShift);
     }
     return;
   }
@@ -88,7 +87,7 @@ void DrawSegment(cv::Mat& image, const cv::Point2d& from, const cv::Point2d& to,
 void DrawDigit(cv::Mat& image, double left, double top, const BoardField& field, const std::array<bool, 7>& lit,
                const cv::Scalar& colour) {
   const double hd = field.digit_height;
-  const double wd = kDigitWidth * hd;
+  const double wd = field.digit_width * hd;
   const double half = std::max(field.thickness * hd, 1.0) / 2.0;
   const double e = kSegmentGap * hd;
   const double xl = left + half;
@@ -105,7 +104,8 @@ void DrawDigit(cv::Mat& image, double left, double top, const BoardField& field,
       {{{xl + e, mid}, {xr - e, mid}}},                          // g
   }};
   for (size_t i = 0; i < 7; ++i) {
-    if (lit[i]) DrawSegment(image, tips[i][0], tips[i][1], half, field.led_pitch * hd, lean, colour);
+    if (!lit[i]) continue;
+    DrawSegment(image, tips[i][0], tips[i][1], half, field.led_pitch * hd, half * field.led_size, lean, colour);
   }
 }
 
@@ -114,16 +114,48 @@ void DrawDot(cv::Mat& image, double cx, double cy, double size, const Lean& lean
   FillPolygon(image, {{cx - r, cy - r}, {cx + r, cy - r}, {cx + r, cy + r}, {cx - r, cy + r}}, lean, colour);
 }
 
-double CellWidth(char c, double hd) { return (c == ':' || c == '.' ? kSeparatorWidth : kDigitWidth) * hd; }
+bool IsSeparator(char c) { return c == ':' || c == '.'; }
+
+double CellWidth(const BoardField& field, char c) {
+  return (IsSeparator(c) ? kSeparatorWidth : field.digit_width) * field.digit_height;
+}
+
+// The space after character i of the field's text, before the next one.
+double GapAfter(const BoardField& field, size_t i) {
+  const double digit = field.digit_width * field.digit_height;
+  if (IsSeparator(field.text[i]) && field.gap_after_separator) return *field.gap_after_separator * digit;
+  if (i + 1 < field.text.size() && IsSeparator(field.text[i + 1]) && field.gap_before_separator) {
+    return *field.gap_before_separator * digit;
+  }
+  return field.cell_gap * field.digit_height;
+}
+
+// Where each character of the field's text starts, from the field's left edge, and the width of
+// the whole text (upright).
+std::vector<double> CharacterLefts(const BoardField& field, double& width) {
+  std::vector<double> lefts;
+  double left = 0.0;
+  for (size_t i = 0; i < field.text.size(); ++i) {
+    lefts.push_back(left);
+    left += CellWidth(field, field.text[i]);
+    width = left;
+    if (i + 1 < field.text.size()) left += GapAfter(field, i);
+  }
+  if (field.text.empty()) width = 0.0;
+  return lefts;
+}
 
 void DrawField(cv::Mat& image, const BoardField& field) {
   const double hd = field.digit_height;
-  double left = field.x * image.cols;
   const double top = field.y * image.rows;
   const double dot = std::max(field.thickness * hd * 1.15, 1.5);
   const Lean lean{field.slant, top + hd};
-  for (char c : field.text) {
-    const double cell = CellWidth(c, hd);
+  double width = 0.0;
+  const std::vector<double> lefts = CharacterLefts(field, width);
+  for (size_t i = 0; i < field.text.size(); ++i) {
+    const char c = field.text[i];
+    const double left = field.x * image.cols + lefts[i];
+    const double cell = CellWidth(field, c);
     if (c >= '0' && c <= '9') {
       if (field.ghosts) DrawDigit(image, left, top, field, kSegments[8], field.ghost_colour);
       DrawDigit(image, left, top, field, kSegments[c - '0'], field.lit_colour);
@@ -135,7 +167,6 @@ void DrawField(cv::Mat& image, const BoardField& field) {
     } else if (c == '.') {
       DrawDot(image, left + cell / 2.0, top + hd - dot / 2.0, dot, lean, field.lit_colour);
     }
-    left += cell + field.cell_gap * hd;
   }
 }
 
@@ -194,8 +225,7 @@ FieldTruth MovedTruth(const FieldTruth& truth, const cv::Matx33d& warp, const cv
 
 double FieldTextWidth(const BoardField& field) {
   double width = 0.0;
-  for (char c : field.text) width += CellWidth(c, field.digit_height);
-  if (field.text.size() > 1) width += field.cell_gap * field.digit_height * static_cast<double>(field.text.size() - 1);
+  CharacterLefts(field, width);
   return width + std::max(field.slant, 0.0) * field.digit_height;
 }
 
@@ -206,10 +236,13 @@ RenderedBoard RenderScoreboard(const BoardDescription& board, const BoardPerturb
   const double h = board.height;
   for (const BoardField& field : board.fields) {
     DrawField(out.image, field);
-    const double margin = field.margin * field.digit_height;
-    out.fields.push_back(FieldTruth{field.name, field.text, (field.x * w - margin) / w, (field.y * h - margin) / h,
-                                    (FieldTextWidth(field) + 2.0 * margin) / w,
-                                    (field.digit_height + 2.0 * margin) / h});
+    const FieldMargins m = field.side_margins.value_or(
+        FieldMargins{field.margin, field.margin, field.margin, field.margin});
+    const double hd = field.digit_height;
+    out.fields.push_back(FieldTruth{field.name, field.text, (field.x * w - m.left * hd) / w,
+                                    (field.y * h - m.top * hd) / h,
+                                    (FieldTextWidth(field) + (m.left + m.right) * hd) / w,
+                                    (hd + (m.top + m.bottom) * hd) / h});
   }
   for (const PossessionLampSpec& lamp : board.lamps) {
     const double r = lamp.diameter / 2.0;

@@ -1,12 +1,21 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 namespace tessvark {
+
+// A zone's margin on each side of a field's characters, in digit heights.
+struct FieldMargins {
+  double left = 0.2;
+  double top = 0.2;
+  double right = 0.2;
+  double bottom = 0.2;
+};
 
 // One seven-segment field of a synthetic board. Its text is drawn character by character:
 // '0'..'9' digits, ' ' a blank digit position (only ghosts), ':' a colon, '.' a point. A colon
@@ -22,11 +31,19 @@ struct BoardField {
   bool ghosts = false;           // draw unlit segments too
   cv::Scalar ghost_colour{45, 45, 45};    // BGR
   double margin = 0.2;           // zone margin around the digits, fraction of the digit height
+  // A zone drawn unevenly: its margin on each side, in digit heights, in place of `margin`.
+  std::optional<FieldMargins> side_margins;
   double cell_gap = 0.18;        // space between characters, fraction of the digit height
   double slant = 0.0;            // italic lean: the top of a character sits this share of the
                                  // digit height further right than its bottom
   double led_pitch = 0.0;        // above 0: segments are rows of round LEDs at most this share of the
-                                 // digit height apart, each LED as wide as a segment is thick
+                                 // digit height apart
+  double led_size = 1.0;         // an LED's diameter as a share of the segment thickness
+  double digit_width = 0.56;     // a digit's width as a share of its height
+  // The space between a colon or point and the digit before and after it, as shares of the digit
+  // width, in place of `cell_gap`; boards set their separator apart unevenly.
+  std::optional<double> gap_before_separator;
+  std::optional<double> gap_after_separator;
 };
 
 // A round possession lamp.
