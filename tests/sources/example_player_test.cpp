@@ -113,7 +113,7 @@ class Recorder {
 class ExamplePlayerTest : public ::testing::Test {
  protected:
   std::string MakeClip(const std::string& name, ClipSpec spec) {
-    const std::string path = folder_.File(name);
+    const std::string path = folder_.Join(name);
     EXPECT_TRUE(MakeIndexedClip(path, spec));
     return path;
   }
@@ -337,7 +337,7 @@ TEST_F(ExamplePlayerTest, FailuresEndPlaybackWithOneErrorEvent) {
 TEST_F(ExamplePlayerTest, AClipThatCannotBeOpenedGivesOneErrorAndNoRetry) {
   ExamplePlayer player;
   Recorder recorder;
-  player.Start(folder_.File("missing.mp4"), recorder.Callback());
+  player.Start(folder_.Join("missing.mp4"), recorder.Callback());
   ASSERT_TRUE(recorder.WaitFor(kExampleEventError, 1, 3000));
   ASSERT_TRUE(recorder.WaitForRelease(3000)) << "playback ends by itself after the error";
   const std::vector<Seen> events = recorder.Events();
