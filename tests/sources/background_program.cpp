@@ -40,20 +40,20 @@ int RunProgram(const std::vector<std::string>& arguments) {
 
 BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments) : pid_(Spawn(arguments)) {}
 
-bool BackgroundProgram::WaitForExit(std::chrono::milliseconds timeout) {
+bool BackgroundProgram::WaitForExit(int timeout_ms) {
   return WaitUntil(
       [this] {
         if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
         return pid_ <= 0;
       },
-      timeout);
+      std::chrono::milliseconds(timeout_ms));
 }
 
 BackgroundProgram::~BackgroundProgram() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
   // A grace period before the program is killed, not a condition of any test.
-  if (!WaitForExit(std::chrono::seconds(2))) {
+  if (!WaitForExit(2000)) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }

@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -23,8 +22,8 @@ class BackgroundProgram {
   bool started() const { return pid_ > 0; }
   // The process id; -1 when it did not start or has been reaped.
   pid_t pid() const { return pid_; }
-  // Waits for the program to end by itself for at most `timeout`; true when it ended.
-  bool WaitForExit(std::chrono::milliseconds timeout);
+  // Waits for the program to end by itself for at most `timeout_ms`; true when it ended.
+  bool WaitForExit(int timeout_ms);
 
  private:
   pid_t pid_ = -1;

@@ -56,9 +56,9 @@ class Caller {
 
   // Calls again when the last call has ended.
   void CallAgainIfGone() {
-    if (program_->WaitForExit(std::chrono::milliseconds(0))) Call();
+    if (program_->WaitForExit(0)) Call();
   }
-  bool WaitForExit(std::chrono::milliseconds timeout) { return program_->WaitForExit(timeout); }
+  bool WaitForExit(std::chrono::milliseconds timeout) { return program_->WaitForExit(static_cast<int>(timeout.count())); }
   bool started() const { return program_->started(); }
   int calls() const { return calls_; }
 
