@@ -182,11 +182,12 @@ void SrtReceiver::SetError(const std::string& message) {
   status_.active = false;
 }
 
-void SrtReceiver::SetConnecting(const std::string& note) {
+void SrtReceiver::BeginListening(const std::string& note) {
   std::lock_guard<std::mutex> lock(mutex_);
   status_.state = "connecting";
   status_.message = note;
   status_.active = true;
+  ++status_.listen_attempts;
 }
 
 void SrtReceiver::PauseUnlessStopped(int milliseconds) {
@@ -218,7 +219,7 @@ void SrtReceiver::Run() {
 
   while (!stop_.load()) {
     g_passphrase_mismatch.store(false);
-    SetConnecting(waiting_note);
+    BeginListening(waiting_note);
 
     Session session;
     session.input = avformat_alloc_context();
@@ -244,6 +245,11 @@ void SrtReceiver::Run() {
 
     const int opened = avformat_open_input(&session.input, url.c_str(), nullptr, &options);
     if (opened < 0) session.input = nullptr;  // a failed open frees the context itself
+    const bool listen_timed_out = opened == AVERROR(ETIMEDOUT) || opened == AVERROR(EAGAIN);
+    if (listen_timed_out) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++status_.listen_timeouts;
+    }
     // A failed open (a listen time-out among them) hands the options back untouched, so only a
     // successful one shows whether the SRT protocol took the security options.
     const bool security_ignored =
@@ -262,7 +268,7 @@ void SrtReceiver::Run() {
     }
     if (opened < 0) {
       if (stop_.load() || opened == AVERROR_EXIT) break;
-      if (opened == AVERROR(ETIMEDOUT) || opened == AVERROR(EAGAIN)) continue;
+      if (listen_timed_out) continue;
       SetError("cannot listen for SRT: " + FfmpegErrorText(opened));
       PauseUnlessStopped(300);
       continue;

@@ -28,6 +28,8 @@ struct SrtStatus {
   std::int64_t video_packets = 0;     // counters since the last start
   std::int64_t decode_errors = 0;
   std::int64_t frames_published = 0;
+  std::int64_t listen_attempts = 0;   // waits for a caller begun
+  std::int64_t listen_timeouts = 0;   // waits that ended by the listen time-out, with no caller
 };
 
 // Opens a new source generation for an accepted caller and returns its number.
@@ -68,7 +70,8 @@ class SrtReceiver {
   void ReceiveSession(Session& session);
   void HandlePicture(Session& session);
   void SetError(const std::string& message);
-  void SetConnecting(const std::string& note);
+  // State "connecting" with `note`, and one more listen attempt counted.
+  void BeginListening(const std::string& note);
   // Waits up to `milliseconds` unless Stop is called meanwhile.
   void PauseUnlessStopped(int milliseconds);
 

@@ -5,8 +5,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <chrono>
-#include <thread>
+#include "tests/support/wait_until.h"
 
 extern char** environ;
 
@@ -42,22 +41,18 @@ int RunProgram(const std::vector<std::string>& arguments) {
 BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments) : pid_(Spawn(arguments)) {}
 
 bool BackgroundProgram::WaitForExit(int timeout_ms) {
-  if (pid_ <= 0) return true;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  do {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
+  return WaitUntil(
+      [this] {
+        if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+        return pid_ <= 0;
+      },
+      std::chrono::milliseconds(timeout_ms));
 }
 
 BackgroundProgram::~BackgroundProgram() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
+  // A grace period before the program is killed, not a condition of any test.
   if (!WaitForExit(2000)) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);

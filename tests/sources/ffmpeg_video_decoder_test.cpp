@@ -47,7 +47,7 @@ class FfmpegVideoDecoderTest : public ::testing::Test {
 
 TEST_F(FfmpegVideoDecoderTest, ReportsTheClipAndReadsEveryPictureInOrder) {
   ClipSpec spec;
-  const std::string path = folder_.File("clip.mp4");
+  const std::string path = folder_.Join("clip.mp4");
   ASSERT_TRUE(MakeIndexedClip(path, spec));
   auto decoder = MakeFfmpegVideoDecoder();
   std::string error = "left over";
@@ -75,7 +75,7 @@ TEST_F(FfmpegVideoDecoderTest, ReportsTheClipAndReadsEveryPictureInOrder) {
 TEST_F(FfmpegVideoDecoderTest, LongerAudioTrackDoesNotAddPictures) {
   ClipSpec spec;
   spec.audio_seconds = 2.4;
-  const std::string path = folder_.File("with-audio.mp4");
+  const std::string path = folder_.Join("with-audio.mp4");
   ASSERT_TRUE(MakeIndexedClip(path, spec));
   auto decoder = MakeFfmpegVideoDecoder();
   std::string error;
@@ -90,7 +90,7 @@ TEST_F(FfmpegVideoDecoderTest, OtherCodecsAreNamedVideo) {
   spec.codec = "ffv1";
   spec.container = "mkv";
   spec.frames = 5;
-  const std::string path = folder_.File("clip.mkv");
+  const std::string path = folder_.Join("clip.mkv");
   ASSERT_TRUE(MakeIndexedClip(path, spec));
   auto decoder = MakeFfmpegVideoDecoder();
   std::string error;
@@ -100,9 +100,9 @@ TEST_F(FfmpegVideoDecoderTest, OtherCodecsAreNamedVideo) {
 }
 
 TEST_F(FfmpegVideoDecoderTest, FailuresReportOneMessageAndLeaveItClosed) {
-  const std::string text_file = folder_.File("not-a-video.mp4");
+  const std::string text_file = folder_.Join("not-a-video.mp4");
   std::ofstream(text_file) << "this is not a video";
-  for (const std::string& path : {folder_.File("missing.mp4"), text_file, std::string()}) {
+  for (const std::string& path : {folder_.Join("missing.mp4"), text_file, std::string()}) {
     auto decoder = MakeFfmpegVideoDecoder();
     std::string error;
     EXPECT_FALSE(decoder->Open(path, error)) << path;
@@ -119,7 +119,7 @@ TEST_F(FfmpegVideoDecoderTest, FailuresReportOneMessageAndLeaveItClosed) {
 TEST_F(FfmpegVideoDecoderTest, OpeningAgainStartsFromTheFirstPicture) {
   ClipSpec spec;
   spec.frames = 6;
-  const std::string path = folder_.File("short.mp4");
+  const std::string path = folder_.Join("short.mp4");
   ASSERT_TRUE(MakeIndexedClip(path, spec));
   auto decoder = MakeFfmpegVideoDecoder();
   std::string error;

@@ -3,25 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 namespace tessvark::testing {
-
-TempFolder::TempFolder() {
-  std::string pattern = std::string(TESSVARK_BINARY_DIR) + "/sources-test-XXXXXX";
-  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
 
 cv::Mat MakeIndexedPicture(int index, int width, int height, cv::Scalar ground) {
   cv::Mat picture(height, width, CV_8UC3, ground);

@@ -9,20 +9,9 @@
 #include <opencv2/core.hpp>
 
 #include "background_program.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessvark::testing {
-
-// A folder under the build tree that is removed with the object.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // A picture whose index is written as eight black or white cells along the top, over a ground of
 // the given BGR colour; readable back exactly after a lossless round trip.

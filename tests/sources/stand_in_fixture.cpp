@@ -201,15 +201,6 @@ void InstalledOmt::SendGradient(const char* address) const {
        static_cast<int>(pixels.size()));
 }
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 std::vector<std::uint8_t> GradientBgra(int width, int height) {
   std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
   for (int y = 0; y < height; ++y) {

@@ -18,6 +18,7 @@
 #include "sources/ndi_sdk.h"
 #include "sources/omt_library.h"
 #include "stand_ins/stand_in_control.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark::testing {
 
@@ -102,10 +103,6 @@ class InstalledOmt {
   std::filesystem::path program_;
 };
 
-// Polls `condition` until it holds or `timeout` passes; true when it held.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
 // A BGRA picture of `width` x `height` whose pixel (x, y) is (x, y, x + y, 255) modulo 256.
 std::vector<std::uint8_t> GradientBgra(int width, int height);
 // A BGR picture as packed BGRA rows (the fourth byte 255).
@@ -123,9 +120,9 @@ class RuntimeRecorder {
   // Waits until a link snapshot with this state word (and, when given, message) has been
   // published after the first `after` publications; returns its position, or -1 after the time-out.
   int WaitForLink(const std::string& state, std::size_t after = 0,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                  std::chrono::milliseconds timeout = kPatience);
   // Waits until at least `count` frames arrived.
-  bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout = kPatience);
 
   std::vector<NdiLinkSnapshot> Links();
   std::vector<NdiFrame> Frames();
