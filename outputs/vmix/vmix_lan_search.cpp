@@ -26,9 +26,9 @@ std::string NameKey(const std::optional<std::string>& name) {
 }
 
 struct ProbeShared {
-  std::mutex mutex;
-  std::size_t next = 0;
-  VmixLanProbeResult result;
+  Mutex mutex;
+  std::size_t next GUARDED_BY(mutex) = 0;
+  VmixLanProbeResult result GUARDED_BY(mutex);
 };
 
 void RunLanProbeWorker(const std::vector<VmixLanTarget>& targets, double timeout_seconds,
@@ -37,7 +37,7 @@ void RunLanProbeWorker(const std::vector<VmixLanTarget>& targets, double timeout
     if (cancel != nullptr && cancel->load()) return;
     const VmixLanTarget* target = nullptr;
     {
-      std::lock_guard<std::mutex> lock(shared.mutex);
+      MutexLock lock(shared.mutex);
       if (shared.next >= targets.size()) return;
       target = &targets[shared.next++];
     }
@@ -52,7 +52,7 @@ void RunLanProbeWorker(const std::vector<VmixLanTarget>& targets, double timeout
     }
     std::int32_t completed = 0;
     {
-      std::lock_guard<std::mutex> lock(shared.mutex);
+      MutexLock lock(shared.mutex);
       completed = ++shared.result.completed;
       if (instance) shared.result.instances.push_back(*instance);
     }
@@ -78,6 +78,7 @@ VmixLanProbeResult RunLanProbes(const std::vector<VmixLanTarget>& targets, doubl
     }
     for (std::thread& thread : threads) thread.join();
   }
+  MutexLock lock(shared.mutex);
   shared.result.cancelled = cancel != nullptr && cancel->load();
   return std::move(shared.result);
 }
