@@ -17,6 +17,7 @@
 #include "platform/https_get.h"
 #include "platform/private_temp_folder.h"
 #include "platform/process_spawn.h"
+#include "platform/thread_name.h"
 #include "platform/unique_fd.h"
 
 namespace tessvark {
@@ -153,7 +154,10 @@ struct Updater::Core {
   void StartCheck(const std::shared_ptr<Core>& self) {
     if (!ClaimCheck()) return;
     try {
-      std::thread([self] { self->RunClaimedCheck(); }).detach();
+      std::thread([self] {
+        NameThisThread("updater");
+        self->RunClaimedCheck();
+      }).detach();
     } catch (...) {
       EndCheck();
       throw;
@@ -320,7 +324,10 @@ struct Updater::Core {
 
   // Throws std::system_error when the thread cannot be made.
   static void RunDownload(const std::shared_ptr<Core>& self, const UpdateManifest& manifest) {
-    std::thread([self, manifest] { self->Download(self, manifest); }).detach();
+    std::thread([self, manifest] {
+      NameThisThread("updater");
+      self->Download(self, manifest);
+    }).detach();
   }
 
   // Streams the installer into a new file of the private folder as it arrives, hashing it on
@@ -503,7 +510,10 @@ void Updater::StartPeriodicUpdateChecks() {
     core_->periodic_running = true;
   }
   try {
-    std::thread([core = core_] { core->PeriodicLoop(); }).detach();
+    std::thread([core = core_] {
+      NameThisThread("updater");
+      core->PeriodicLoop();
+    }).detach();
   } catch (...) {
     MutexLock lock(core_->mutex);
     core_->periodic_running = false;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/steady_clock.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -175,6 +176,7 @@ bool AnalysisWorker::IsCurrentLocked(const TickInputs& inputs, const WorkingFram
 }
 
 void AnalysisWorker::Run() {
+  NameThisThread("worker");
   try {
     TickGuarded(true);
     while (true) {

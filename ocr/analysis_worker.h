@@ -20,7 +20,7 @@ namespace tessvark {
 // The timestamp of every published state when the worker is given no timestamp function.
 inline constexpr const char* kFixedStateTimestamp = "2026-01-01T00:00:00Z";
 
-// The OCR engine's thread and front door. Other threads hand it the setup (zones,
+// The OCR engine's thread ("worker") and front door. Other threads hand it the setup (zones,
 // geometry, roles), the source identity and frames; the thread analyses the newest frame whenever
 // one of them changes (or after the wait interval), publishes into its state store and calls the
 // hooks.

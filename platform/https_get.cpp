@@ -19,6 +19,7 @@
 #include "core/base64.h"
 #include "core/mutex.h"
 #include "core/text.h"
+#include "platform/thread_name.h"
 #include "platform/unique_fd.h"
 
 namespace tessvark {
@@ -66,7 +67,10 @@ class FetchWatchdog {
       : deadline_(deadline),
         floor_(min_bytes_per_second * static_cast<std::uint64_t>(window.count()) / 1000),
         window_(window) {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+      NameThisThread("https-watchdog");
+      Run();
+    });
   }
   ~FetchWatchdog() {
     {
@@ -394,6 +398,7 @@ std::vector<std::string> ResolveWithin(const HostResolver& resolver, const std::
   auto lookup = std::make_shared<Lookup>();
   try {
     std::thread([lookup, resolver, host, port] {
+      NameThisThread("https-resolve");
       std::vector<std::string> addresses = resolver(host, port);
       {
         MutexLock lock(lookup->mutex);

@@ -1,6 +1,9 @@
 #include "server/growing_thread_pool.h"
 
+#include <string>
 #include <utility>
+
+#include "platform/thread_name.h"
 
 namespace tessvark {
 
@@ -16,8 +19,9 @@ GrowingThreadPool::~GrowingThreadPool() { shutdown(); }
 void GrowingThreadPool::StartThreadLocked() {
   threads_.emplace_back();
   const auto self = std::prev(threads_.end());
+  const std::size_t number = ++started_;
   try {
-    *self = std::thread([this, self] { WorkerLoop(self); });
+    *self = std::thread([this, self, number] { WorkerLoop(self, number); });
   } catch (...) {
     threads_.erase(self);
     throw;
@@ -67,7 +71,8 @@ void GrowingThreadPool::shutdown() {
   }
 }
 
-void GrowingThreadPool::WorkerLoop(std::list<std::thread>::iterator self) {
+void GrowingThreadPool::WorkerLoop(std::list<std::thread>::iterator self, std::size_t number) {
+  NameThisThread("http-" + std::to_string(number));
   while (std::optional<std::function<void()>> task = NextTask(self)) (*task)();
 }
 

@@ -32,7 +32,8 @@ class GrowingThreadPool : public httplib::TaskQueue {
 
  private:
   void StartThreadLocked() REQUIRES(mutex_);
-  void WorkerLoop(std::list<std::thread>::iterator self) EXCLUDES(mutex_);
+  // The life of one worker thread, named "http-" and its number.
+  void WorkerLoop(std::list<std::thread>::iterator self, std::size_t number) EXCLUDES(mutex_);
   // The next task, or nothing when the thread is to end (shut down, or retired after idling).
   std::optional<std::function<void()>> NextTask(std::list<std::thread>::iterator self) EXCLUDES(mutex_);
   void TakeFinishedLocked(std::vector<std::thread>& out) REQUIRES(mutex_);
@@ -46,6 +47,7 @@ class GrowingThreadPool : public httplib::TaskQueue {
   std::list<std::thread> threads_ GUARDED_BY(mutex_);
   std::vector<std::thread> finished_ GUARDED_BY(mutex_);  // ended, to be joined
   std::size_t idle_ GUARDED_BY(mutex_) = 0;
+  std::size_t started_ GUARDED_BY(mutex_) = 0;  // threads ever started, for their names
   bool shutdown_ GUARDED_BY(mutex_) = false;
 };
 

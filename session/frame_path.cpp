@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/steady_clock.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -95,6 +96,7 @@ void FramePath::OnReceiverFrame(SourceKind kind, const NdiFrame& frame) {
 }
 
 void FramePath::RunPreviewLoop() {
+  NameThisThread("preview");
   if (stop_) return;
   std::int64_t last_seen = 0;
   std::optional<SteadyClock::time_point> last_store;
@@ -124,6 +126,7 @@ void FramePath::RunPreviewLoop() {
 }
 
 void FramePath::RunFeederLoop() {
+  NameThisThread("feeder");
   if (stop_) return;
   std::int64_t last_seen = 0;
   std::optional<SteadyClock::time_point> last_pass;

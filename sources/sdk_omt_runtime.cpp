@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "platform/thread_name.h"
 #include "sources/runtime_clock.h"
 
 namespace tessvark {
@@ -182,6 +183,7 @@ std::vector<NdiSourceInfo> SdkOmtRuntime::Discover() {
 }
 
 void SdkOmtRuntime::RunWorker() {
+  NameThisThread("omt");
   WorkerState worker;
   while (WorkerPass(worker)) {
   }

@@ -35,7 +35,7 @@ bool ConvertOmtPicture(std::uint32_t format, std::int32_t width, std::int32_t he
                        cv::Mat& image);
 
 // The OMT implementation of NdiRuntime: once the OMT libraries are loaded and verified, one worker
-// thread polls discovery for the senders' addresses, opens a receiver for the selected
+// thread ("omt") polls discovery for the senders' addresses, opens a receiver for the selected
 // address, converts its pictures to BGR and hands them to the frame callback. Its link states are
 // "no_source", "connecting", "connected", "error" and, after Stop, "offline"; a connection that
 // goes quiet stays "connected" (the session's frame-age limit stops analysing it).

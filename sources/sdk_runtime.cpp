@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/thread_name.h"
 #include "sources/runtime_clock.h"
 
 namespace tessvark {
@@ -221,6 +222,7 @@ NdiLinkNews SdkRuntime::PublishLinkLocked() {
 }
 
 void SdkRuntime::RunFinder() {
+  NameThisThread("ndi-find");
   try {
     SteadyTime next_full_read = std::chrono::steady_clock::now();
     while (FinderPass(next_full_read)) {
@@ -291,6 +293,7 @@ void SdkRuntime::UpdateSourceList(std::vector<SourcePair> pairs) {
 }
 
 void SdkRuntime::RunReceiver() {
+  NameThisThread("ndi-recv");
   try {
     ReceiverTimes times;
     while (ReceiverPass(times)) {

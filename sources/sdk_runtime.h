@@ -40,8 +40,8 @@ struct SdkRuntimeSettings {
 };
 
 // The NDI implementation of NdiRuntime. Once started it holds the NDI library, one finder and one
-// receiver, and runs two threads: the finder thread keeps the sorted list of senders,
-// the receiver thread connects to the selected sender, converts its pictures to BGR,
+// receiver, and runs two threads: the finder thread ("ndi-find") keeps the sorted list of senders,
+// the receiver thread ("ndi-recv") connects to the selected sender, converts its pictures to BGR,
 // hands them to the frame callback and keeps the link state with its stale and offline timers.
 // Source ids are the senders' NDI names.
 //

@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "core/steady_clock.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 
@@ -198,6 +199,7 @@ void SrtReceiver::PauseUnlessStopped(int milliseconds) {
 }
 
 void SrtReceiver::Run() {
+  NameThisThread("srt");
   av_max_alloc(kLargestAllocation);
   av_log_set_callback(LogCallback);
   avformat_network_init();

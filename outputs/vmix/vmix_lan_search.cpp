@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "outputs/vmix/vmix_api_document.h"
 #include "outputs/vmix/vmix_http_client.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -33,6 +34,7 @@ struct ProbeShared {
 
 void RunLanProbeWorker(const std::vector<VmixLanTarget>& targets, double timeout_seconds,
                        const std::atomic<bool>* cancel, const VmixLanProgress& callback, ProbeShared& shared) {
+  NameThisThread("vmix-probe");
   for (;;) {
     if (cancel != nullptr && cancel->load()) return;
     const VmixLanTarget* target = nullptr;

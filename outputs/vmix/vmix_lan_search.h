@@ -61,8 +61,9 @@ struct VmixLanSearchState {
 inline constexpr double kVmixLanProbeTimeoutSeconds = 0.4;
 inline constexpr int kVmixLanProbeConcurrency = 32;
 
-// Probes every target once with GET "/api/", at most `max_workers` (1 to 32) at a time, each
-// bounded by `timeout_seconds` (at least 0.05 s) and ended early by the cancel flag.
+// Probes every target once with GET "/api/", at most `max_workers` (1 to 32) at a time on threads
+// named "vmix-probe", each bounded by `timeout_seconds` (at least 0.05 s) and ended early by the
+// cancel flag.
 VmixLanProbeResult RunLanProbes(const std::vector<VmixLanTarget>& targets, double timeout_seconds,
                                 int max_workers, const std::atomic<bool>* cancel,
                                 const VmixLanProgress& callback);

@@ -7,6 +7,7 @@
 #include "outputs/vmix/vmix_json_text.h"
 #include "outputs/vmix/vmix_lan_candidates.h"
 #include "outputs/vmix/vmix_output_controller.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -114,6 +115,7 @@ std::string VmixOutputController::StartLanSearch(const std::string& host, std::i
 
 void VmixOutputController::RunLanSearch(std::vector<VmixLanTarget> targets, std::vector<std::string> own_addresses,
                                         std::int64_t started_at) {
+  NameThisThread("vmix-search");
   const auto elapsed_ms = [started_at] { return static_cast<double>(SteadyClockNanoseconds() - started_at) / 1e6; };
   const VmixLanProbeResult result = RunLanProbes(
       targets, kVmixLanProbeTimeoutSeconds, kVmixLanProbeConcurrency, &search_.cancel,

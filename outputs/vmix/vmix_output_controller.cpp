@@ -10,6 +10,7 @@
 #include "outputs/vmix/vmix_http_client.h"
 #include "outputs/vmix/vmix_json_text.h"
 #include "outputs/vmix/vmix_set_text.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -352,6 +353,7 @@ void VmixOutputController::RequestClear() {
 }
 
 void VmixOutputController::RunSender() {
+  NameThisThread("vmix");
   for (;;) {
     MutexLock lock(mutex_);
     enum class Pass { kNone, kClear, kSend } pass = Pass::kNone;

@@ -57,8 +57,8 @@ std::string UtcTimestampMicros();
 // "down_display" and "down_distance" for "down".
 void AddDerivedVmixSources(std::vector<std::string>& sources);
 
-// Carries recognised values into vMix title text fields from its own sender thread, and
-// offers the host test, the input listing and the network search. Every
+// Carries recognised values into vMix title text fields from its own sender thread ("vmix"), and
+// offers the host test, the input listing and the network search (on a thread "vmix-search"). Every
 // public operation is safe from any thread and never throws because of vMix. No lock of the
 // controller is held while it calls the value provider or talks to vMix; callers may hold their own
 // locks (the session's engine mutex) when they call in, so those come before the controller's.

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "platform/host_loop.h"
 #include "platform/process_times.h"
 #include "platform/single_instance.h"
+#include "platform/thread_name.h"
 #include "tests/support/temp_folder.h"
 
 namespace tessvark {
@@ -54,6 +57,33 @@ TEST(ProcStatTest, MachineTimesAndClocksAreReadable) {
   EXPECT_TRUE(ProcessCpuTime().has_value());
   EXPECT_GT(MonotonicTime100ns(), 0u);
   EXPECT_GT(OnlineProcessorCount(), 0u);
+}
+
+// The calling thread's name as the system shows it to `top -H` and to stack dumps.
+std::string OwnThreadName() {
+  std::ifstream comm("/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+// Linux refuses a name of more than 15 bytes outright; the helper keeps its first 15 instead.
+TEST(ThreadNameTest, NamesTheCallingThreadAndCutsALongNameAt15Bytes) {
+  const struct {
+    const char* given;
+    const char* shown;
+  } cases[] = {{"feeder", "feeder"},
+               {"exactly-fifteen", "exactly-fifteen"},
+               {"a-name-longer-than-fifteen", "a-name-longer-t"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.given);
+    std::string shown;
+    std::thread([&] {
+      NameThisThread(c.given);
+      shown = OwnThreadName();
+    }).join();
+    EXPECT_EQ(shown, c.shown);
+  }
 }
 
 TEST(SingleInstanceTest, LockPathFollowsTheRuntimeFolder) {
