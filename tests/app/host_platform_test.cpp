@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -18,10 +16,12 @@
 #include "platform/single_instance.h"
 #include "platform/thread_name.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/thread_names.h"
 
 namespace tessvark {
 namespace {
 
+using testing::OwnThreadName;
 using testing::TempFolder;
 
 EnvironmentLookup LookupIn(const std::map<std::string, std::string>& environment) {
@@ -57,14 +57,6 @@ TEST(ProcStatTest, MachineTimesAndClocksAreReadable) {
   EXPECT_TRUE(ProcessCpuTime().has_value());
   EXPECT_GT(MonotonicTime100ns(), 0u);
   EXPECT_GT(OnlineProcessorCount(), 0u);
-}
-
-// The calling thread's name as the system shows it to `top -H` and to stack dumps.
-std::string OwnThreadName() {
-  std::ifstream comm("/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/comm");
-  std::string name;
-  std::getline(comm, name);
-  return name;
 }
 
 // Linux refuses a name of more than 15 bytes outright; the helper keeps its first 15 instead.

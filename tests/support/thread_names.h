@@ -1,6 +1,8 @@
 #pragma once
 
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -29,6 +31,14 @@ inline std::vector<std::string> ThreadNamesOf(pid_t pid) {
 inline int ThreadsNamed(pid_t pid, const std::string& name) {
   const std::vector<std::string> names = ThreadNamesOf(pid);
   return static_cast<int>(std::count(names.begin(), names.end(), name));
+}
+
+// The calling thread's name as the system shows it.
+inline std::string OwnThreadName() {
+  std::ifstream comm("/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
 }
 
 }  // namespace tessvark::testing
