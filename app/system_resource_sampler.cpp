@@ -44,7 +44,7 @@ SystemResourceSample SystemResourceSampler::Sample() {
   SystemResourceSample sample;
   sample.logical_cpus = now.logical_cpus;
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const bool baseline_valid =
       have_previous_ && now.steady_ns - previous_.steady_ns <= kBaselineLifetimeNs;
   if (baseline_valid) {
@@ -66,7 +66,7 @@ SystemResourceSample SystemResourceSampler::Sample() {
 }
 
 void SystemResourceSampler::Release() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   have_previous_ = false;
 }
 

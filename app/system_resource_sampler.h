@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "core/mutex.h"
 
 namespace tessvark {
 
@@ -43,16 +44,15 @@ class SystemResourceSampler {
 
   explicit SystemResourceSampler(ReadingSource source = TakeResourceReadings);
 
-  SystemResourceSample Sample();
+  SystemResourceSample Sample() EXCLUDES(mutex_);
   // Forgets the previous sample.
-  void Release();
+  void Release() EXCLUDES(mutex_);
 
  private:
   const ReadingSource source_;
-  std::mutex mutex_;
-  // Guarded by mutex_.
-  bool have_previous_ = false;
-  ResourceReadings previous_;
+  Mutex mutex_;
+  bool have_previous_ GUARDED_BY(mutex_) = false;
+  ResourceReadings previous_ GUARDED_BY(mutex_);
 };
 
 std::unique_ptr<SystemResourceSampler> CreateSystemResourceSampler();

@@ -5,19 +5,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
 
 #include "app/update_manifest.h"
+#include "core/mutex.h"
 #include "core/text.h"
 #include "platform/file_trust.h"
 #include "platform/https_get.h"
 #include "platform/private_temp_folder.h"
 #include "platform/process_spawn.h"
+#include "platform/thread_name.h"
 #include "platform/unique_fd.h"
 
 namespace tessvark {
@@ -112,24 +112,25 @@ struct Updater::Core {
 
   const UpdaterSettings settings;
 
-  // The update mutex guards the fields from `state` to `quit`; no network or file work is done
-  // while it is held, and no other lock is taken under it.
-  mutable std::mutex mutex;
-  mutable std::condition_variable changed;  // a check or download ended, or stopping was set
-  UpdateState state;
+  // The update mutex: no network or file work is done while it is held, and no other lock is
+  // taken under it.
+  mutable Mutex mutex;
+  mutable CondVar changed{mutex};  // a check or download ended, or stopping was set
+  UpdateState state GUARDED_BY(mutex);
   // The manifest the running download or the ready installer belongs to. An installer is
   // verified against it, not against a newer manifest accepted since.
-  UpdateManifest installer_manifest;
-  bool checking = false;
-  bool downloading = false;
-  bool installing = false;
-  bool periodic_started = false;
-  bool periodic_running = false;
-  bool stopping = false;
-  std::function<void()> quit;
+  UpdateManifest installer_manifest GUARDED_BY(mutex);
+  bool checking GUARDED_BY(mutex) = false;
+  bool downloading GUARDED_BY(mutex) = false;
+  bool installing GUARDED_BY(mutex) = false;
+  bool periodic_started GUARDED_BY(mutex) = false;
+  bool periodic_running GUARDED_BY(mutex) = false;
+  bool stopping GUARDED_BY(mutex) = false;
+  std::function<void()> quit GUARDED_BY(mutex);
 
-  std::mutex folder_mutex;        // guards installer_folder, which is made under it
-  std::string installer_folder;  // made on the first download that needs it
+  // Taken alone, never with the update mutex.
+  Mutex folder_mutex;
+  std::string installer_folder GUARDED_BY(folder_mutex);  // made on the first download that needs it
 
   std::string TempParent() const {
     return settings.temp_parent.empty() ? SystemTempFolder(ReadProcessEnvironment)
@@ -143,7 +144,7 @@ struct Updater::Core {
 
   // Marks a check as running; false when one runs already.
   bool ClaimCheck() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (checking) return false;
     checking = true;
     if (!state.update_pending) state.state = "checking";
@@ -153,7 +154,10 @@ struct Updater::Core {
   void StartCheck(const std::shared_ptr<Core>& self) {
     if (!ClaimCheck()) return;
     try {
-      std::thread([self] { self->RunClaimedCheck(); }).detach();
+      std::thread([self] {
+        NameThisThread("updater");
+        self->RunClaimedCheck();
+      }).detach();
     } catch (...) {
       EndCheck();
       throw;
@@ -161,7 +165,7 @@ struct Updater::Core {
   }
 
   std::string StatusJson() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     return WriteUpdateStatusJson(state);
   }
 
@@ -187,10 +191,10 @@ struct Updater::Core {
 
   void EndCheck() {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       checking = false;
     }
-    changed.notify_all();
+    changed.SignalAll();
   }
 
   // A GET of an address on the update server under "/updates/", at most `limit` bytes, within
@@ -244,7 +248,7 @@ struct Updater::Core {
   void SetUpdateAvailable(const UpdateManifest& manifest) {
     std::string stale_installer;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (state.update_pending) {
         const BuildIdentity offered{RunningBuild().platform, state.manifest.version,
                                     state.manifest.build};
@@ -272,7 +276,7 @@ struct Updater::Core {
   }
 
   void SetUpToDate() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (state.update_pending) return;
     state.state = "up_to_date";
     state.error.clear();
@@ -280,7 +284,7 @@ struct Updater::Core {
   }
 
   void SetUpdateError(const std::string& code) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     state.error = code;
     if (state.update_pending) return;
     state.state = "error";
@@ -288,7 +292,7 @@ struct Updater::Core {
   }
 
   // Back to the offer of the pending update after a failed download or installation.
-  void ReturnToAvailableLocked(const std::string& code) {
+  void ReturnToAvailableLocked(const std::string& code) REQUIRES(mutex) {
     state.error = code;
     state.state = "update_available";
     state.phase = "failed";
@@ -297,7 +301,7 @@ struct Updater::Core {
   bool StartDownload(const std::shared_ptr<Core>& self) {
     UpdateManifest manifest;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (!state.update_pending || state.manifest.url.empty() || installing) return false;
       state.state = "downloading";
       state.phase = "downloading";
@@ -320,7 +324,10 @@ struct Updater::Core {
 
   // Throws std::system_error when the thread cannot be made.
   static void RunDownload(const std::shared_ptr<Core>& self, const UpdateManifest& manifest) {
-    std::thread([self, manifest] { self->Download(self, manifest); }).detach();
+    std::thread([self, manifest] {
+      NameThisThread("updater");
+      self->Download(self, manifest);
+    }).detach();
   }
 
   // Streams the installer into a new file of the private folder as it arrives, hashing it on
@@ -365,7 +372,7 @@ struct Updater::Core {
     std::optional<UpdateManifest> next;
     bool ready = false;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       // An offer replaced while this download ran makes its installer useless; the new offer's
       // download follows when it was asked for meanwhile.
       if (SameInstaller(state.manifest, manifest)) {
@@ -391,22 +398,22 @@ struct Updater::Core {
         return EndDownload("install_failed");
       }
     }
-    changed.notify_all();
+    changed.SignalAll();
   }
 
   void EndDownload(const std::string& failure) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       ReturnToAvailableLocked(failure);
       downloading = false;
     }
-    changed.notify_all();
+    changed.SignalAll();
   }
 
   // The private folder of the installers, made once and removed when the program ends; empty
   // while it cannot or may not be made.
   std::string InstallerFolder() {
-    std::lock_guard<std::mutex> lock(folder_mutex);
+    MutexLock lock(folder_mutex);
     if (installer_folder.empty()) {
       installer_folder = MakePrivateFolder(TempParent(), kInstallerFolderPrefix);
       if (!installer_folder.empty()) RemovePrivateFolderAtExit(installer_folder);
@@ -418,7 +425,7 @@ struct Updater::Core {
     std::string path;
     UpdateManifest manifest;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (state.state != "ready_to_install" || installing || state.installer_path.empty() ||
           state.installer_path.find('"') != std::string::npos ||
           state.installer_path.find("..") != std::string::npos) {
@@ -437,7 +444,7 @@ struct Updater::Core {
     const UniqueFd installer(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!installer.valid() || !HoldsInstaller(installer.get(), manifest)) {
       RemoveQuietly(path);
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       ReturnToAvailableLocked("checksum_mismatch");
       state.installer_path.clear();
       installing = false;
@@ -446,7 +453,7 @@ struct Updater::Core {
     const pid_t pid = SpawnDetachedProcessFromFile(installer.get(), {path});
     std::function<void()> quit_now;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (pid < 0) {
         ReturnToAvailableLocked("install_failed");
         installing = false;
@@ -465,17 +472,20 @@ struct Updater::Core {
     std::chrono::milliseconds wait = settings.first_check_delay;
     for (;;) {
       {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (changed.wait_for(lock, wait, [this] { return stopping; })) break;
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        MutexLock lock(mutex);
+        while (!stopping && changed.WaitUntil(deadline)) {
+        }
+        if (stopping) break;
       }
       if (ClaimCheck()) RunClaimedCheck();
       wait = settings.check_interval;
     }
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       periodic_running = false;
     }
-    changed.notify_all();
+    changed.SignalAll();
   }
 };
 
@@ -484,25 +494,28 @@ Updater::Updater(UpdaterSettings settings) : core_(std::make_shared<Core>(std::m
 }
 
 Updater::~Updater() {
-  std::unique_lock<std::mutex> lock(core_->mutex);
+  MutexLock lock(core_->mutex);
   core_->stopping = true;
-  core_->changed.notify_all();
-  core_->changed.wait(lock, [this] { return !core_->periodic_running; });
+  core_->changed.SignalAll();
+  while (core_->periodic_running) core_->changed.Wait();
 }
 
 void Updater::StartUpdateCheck() { core_->StartCheck(core_); }
 
 void Updater::StartPeriodicUpdateChecks() {
   {
-    std::lock_guard<std::mutex> lock(core_->mutex);
+    MutexLock lock(core_->mutex);
     if (core_->periodic_started) return;
     core_->periodic_started = true;
     core_->periodic_running = true;
   }
   try {
-    std::thread([core = core_] { core->PeriodicLoop(); }).detach();
+    std::thread([core = core_] {
+      NameThisThread("updater");
+      core->PeriodicLoop();
+    }).detach();
   } catch (...) {
-    std::lock_guard<std::mutex> lock(core_->mutex);
+    MutexLock lock(core_->mutex);
     core_->periodic_running = false;
     throw;
   }
@@ -519,14 +532,16 @@ bool Updater::StartUpdateDownload() { return core_->StartDownload(core_); }
 bool Updater::InstallUpdate() { return core_->Install(); }
 
 void Updater::SetQuitCallback(std::function<void()> quit) {
-  std::lock_guard<std::mutex> lock(core_->mutex);
+  MutexLock lock(core_->mutex);
   core_->quit = std::move(quit);
 }
 
 bool Updater::WaitForIdle(std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(core_->mutex);
-  return core_->changed.wait_for(lock, timeout,
-                                 [this] { return !core_->checking && !core_->downloading; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(core_->mutex);
+  while ((core_->checking || core_->downloading) && core_->changed.WaitUntil(deadline)) {
+  }
+  return !core_->checking && !core_->downloading;
 }
 
 UpdateServices Updater::Services() const {

@@ -50,12 +50,12 @@ struct UpdaterSettings {
 
 // The updater: one update state, moved through checks of the signed manifest, the download and
 // double verification of the installer, and its launch. Checks and downloads run on detached
-// threads that share the state with this object; the state lives until the last of them ends,
-// so a thread never touches a state that was torn down, also when the program exits meanwhile.
-// At most one check and one download run at a time, each within its pace. Installers are kept in
-// a private folder of this process, removed when the installer has started, when the program
-// ends normally, or at the next start after a run that was killed. Every member may be called
-// from any thread.
+// threads (named "updater") that share the state with this object; the state lives until the last
+// of them ends, so a thread never touches a state that was torn down, also when the program exits
+// meanwhile. At most one check and one download run at a time, each within its pace. Installers are
+// kept in a private folder of this process, removed when the installer has started, when the
+// program ends normally, or at the next start after a run that was killed. Every member may be
+// called from any thread.
 class Updater {
  public:
   // Removes the installer folders that earlier runs left behind in the temporary folder.

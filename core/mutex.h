@@ -70,6 +70,15 @@ class CondVar {
     return woken;
   }
 
+  // False when the time passed without a wake-up.
+  template <typename Rep, typename Period>
+  bool WaitFor(const std::chrono::duration<Rep, Period>& timeout) {
+    std::unique_lock<std::mutex> lock(mutex_.mutex_, std::adopt_lock);
+    const bool woken = changed_.wait_for(lock, timeout) == std::cv_status::no_timeout;
+    lock.release();
+    return woken;
+  }
+
   void Signal() { changed_.notify_one(); }
   void SignalAll() { changed_.notify_all(); }
 

@@ -114,7 +114,7 @@ StateValue ScoreboardStateStore::ApplyValues(const StateValue& values) {
   const StateValue normalized = NormalizedValues(values);
   StateValue tracked = TrackedValues(normalized);
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!tracked.Equals(last_tracked_)) {
     ++sequence_;
     last_tracked_ = std::move(tracked);
@@ -131,24 +131,24 @@ StateValue ScoreboardStateStore::ApplyValues(const StateValue& values) {
 }
 
 StateValue ScoreboardStateStore::Snapshot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return published_;
 }
 
 StateValue ScoreboardStateStore::SnapshotWithDisplay() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   StateValue state;
   DisplayValues(state);
   return state;
 }
 
 std::uint64_t ScoreboardStateStore::DisplayRevision() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return display_revision_;
 }
 
 bool ScoreboardStateStore::SetDisplayFormat(const DisplayFormat& format, bool football) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   StateValue before;
   DisplayValues(before);
   display_format_ = format;

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "core/display_format.h"
+#include "core/mutex.h"
 #include "core/state_value.h"
 
 namespace tessvark {
@@ -23,31 +23,31 @@ class ScoreboardStateStore {
   ScoreboardStateStore& operator=(const ScoreboardStateStore&) = delete;
 
   // Merges one values object and returns a copy of the published state after the merge.
-  StateValue ApplyValues(const StateValue& values);
-  StateValue Snapshot() const;
+  StateValue ApplyValues(const StateValue& values) EXCLUDES(mutex_);
+  StateValue Snapshot() const EXCLUDES(mutex_);
 
   // A copy of the published state with "period_display", "down_display", "down_distance" and
   // "goal_to_go" appended, computed from the held display format and football flag.
-  StateValue SnapshotWithDisplay() const;
+  StateValue SnapshotWithDisplay() const EXCLUDES(mutex_);
   // Counts the display-format changes that altered the display members.
-  std::uint64_t DisplayRevision() const;
+  std::uint64_t DisplayRevision() const EXCLUDES(mutex_);
   // Holds a new display format and football flag; true (and the revision raised by one) when the
   // display members changed. The published state, its sequence and timestamp stay as they are.
-  bool SetDisplayFormat(const DisplayFormat& format, bool football);
+  bool SetDisplayFormat(const DisplayFormat& format, bool football) EXCLUDES(mutex_);
 
  private:
   TimestampClock clock_;
   const std::string source_id_;
-  mutable std::mutex mutex_;
-  std::int32_t sequence_ = 0;             // guarded by mutex_
-  StateValue last_tracked_;               // guarded by mutex_
-  StateValue published_;                  // guarded by mutex_
-  DisplayFormat display_format_ = DefaultDisplayFormat();  // guarded by mutex_
-  bool football_ = false;                 // guarded by mutex_
-  std::uint64_t display_revision_ = 0;    // guarded by mutex_
+  mutable Mutex mutex_;
+  std::int32_t sequence_ GUARDED_BY(mutex_) = 0;
+  StateValue last_tracked_ GUARDED_BY(mutex_);
+  StateValue published_ GUARDED_BY(mutex_);
+  DisplayFormat display_format_ GUARDED_BY(mutex_) = DefaultDisplayFormat();
+  bool football_ GUARDED_BY(mutex_) = false;
+  std::uint64_t display_revision_ GUARDED_BY(mutex_) = 0;
 
-  // The published state with the display members; the caller holds mutex_.
-  void DisplayValues(StateValue& state) const;
+  // The published state with the display members.
+  void DisplayValues(StateValue& state) const REQUIRES(mutex_);
 };
 
 // The 16 tracked keys of `values` in their fixed order ("penalties" an empty array when missing).

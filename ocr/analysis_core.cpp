@@ -175,22 +175,33 @@ AnalysisCore::AnalysisCore(std::string agent_id, TimestampClock timestamp, Monot
       reader_(reader ? std::move(reader) : ZoneValueReader(ReadZoneValue)) {}
 
 AnalysisStep AnalysisCore::Analyze(const std::shared_ptr<const WorkingFrame>& frame,
-                                   const AnalysisSetup& setup, bool force, const AnalysisJob* job) {
-  if (!frame) return AnalysisStep{kStepNoFrame, state_store_.Snapshot()};
+                                   const AnalysisSetup& setup, bool force) {
+  const StepReadings step = ReadStep(frame, setup, force);
+  if (step.run_list.empty()) return AnalysisStep{step.status, state_store_.Snapshot()};
+  return Publish(step, setup);
+}
+
+StepReadings AnalysisCore::ReadStep(const std::shared_ptr<const WorkingFrame>& frame,
+                                    const AnalysisSetup& setup, bool force) {
+  StepReadings step;
+  if (!frame) return step;
   const std::vector<AnalysisLane> due = scheduler_.DueLanes();
   const std::vector<AnalysisZone>& zones = setup.zones;
   const RoleFilter& role_filter = setup.role_filter;
 
-  const LaneRunContext step_lane_context{frame->frame_number, frame->profile_key, setup.generation};
-  std::vector<AnalysisLane> run_list;
+  step.lane_context = LaneRunContext{frame->frame_number, frame->profile_key, setup.generation};
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (AnalysisLane lane : due) {
       const std::optional<LaneRunContext>& last = lane_contexts_[static_cast<size_t>(lane)];
-      if (force || !last || !(*last == step_lane_context)) run_list.push_back(lane);
+      if (force || !last || !(*last == step.lane_context)) step.run_list.push_back(lane);
     }
   }
-  if (run_list.empty()) return AnalysisStep{kStepNothingToRun, state_store_.Snapshot()};
+  if (step.run_list.empty()) {
+    step.status = kStepNothingToRun;
+    return step;
+  }
+  const std::vector<AnalysisLane>& run_list = step.run_list;
   auto runs = [&run_list](AnalysisLane lane) {
     for (AnalysisLane candidate : run_list) {
       if (candidate == lane) return true;
@@ -214,36 +225,19 @@ AnalysisStep AnalysisCore::Analyze(const std::shared_ptr<const WorkingFrame>& fr
     images.push_back(ZoneImage{&zone, std::move(crop.image), crop.failed, std::move(crop.error)});
   }
 
-  const ReadingContext context{frame->source};
+  step.context = ReadingContext{frame->source};
   std::vector<ZoneMemo> memos;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     memos = memos_;
   }
   std::vector<ZoneMemo> fresh_memos;
-  std::vector<RoleReading> new_readings;
   for (AnalysisLane lane : kAnalysisLanes) {
     if (!runs(lane)) continue;
-    std::vector<RoleReading> lane_readings = ReadLane(lane, images, context, memos, fresh_memos);
-    for (RoleReading& reading : lane_readings) new_readings.push_back(std::move(reading));
+    std::vector<RoleReading> lane_readings = ReadLane(lane, images, step.context, memos, fresh_memos);
+    for (RoleReading& reading : lane_readings) step.readings.push_back(std::move(reading));
   }
   RememberReadings(zones, std::move(fresh_memos));
-
-  std::unique_lock<std::mutex> worker_lock;
-  if (job != nullptr && job->worker_mutex != nullptr) worker_lock = std::unique_lock<std::mutex>(*job->worker_mutex);
-  const bool current = job == nullptr || !job->is_current || job->is_current();
-
-  AnalysisStep step;
-  if (current) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    step.state = PublishLocked(new_readings, context, step_lane_context, run_list, setup);
-    step.status = kStepPublished;
-  } else {
-    step.status = kStepNotCurrent;
-    step.state = state_store_.Snapshot();
-  }
-  if (worker_lock.owns_lock()) worker_lock.unlock();
-  if (job != nullptr && job->after_analysis_hook) job->after_analysis_hook();
   return step;
 }
 
@@ -264,7 +258,7 @@ std::vector<RoleReading> AnalysisCore::ReadLane(AnalysisLane lane, const std::ve
   if (has_possession) {
     std::optional<PossessionDecision> decision;
     if (home != nullptr && guest != nullptr) decision = ComparePossession(home->image, guest->image);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     shown = smoother_.Update(decision);
   }
 
@@ -307,7 +301,7 @@ ZoneValue AnalysisCore::ReadOrReuse(const ZoneImage& image, const std::vector<Zo
 }
 
 void AnalysisCore::RememberReadings(const std::vector<AnalysisZone>& zones, std::vector<ZoneMemo> fresh_memos) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (ZoneMemo& kept : memos_) {
     auto is_kept = [&](const ZoneMemo& memo) { return memo.zone == kept.zone; };
     const bool in_set = std::find(zones.begin(), zones.end(), kept.zone) != zones.end();
@@ -318,16 +312,15 @@ void AnalysisCore::RememberReadings(const std::vector<AnalysisZone>& zones, std:
   memos_ = std::move(fresh_memos);
 }
 
-StateValue AnalysisCore::PublishLocked(const std::vector<RoleReading>& new_readings,
-                                       const ReadingContext& context, const LaneRunContext& lane_context,
-                                       const std::vector<AnalysisLane>& run_list, const AnalysisSetup& setup) {
-  if (!reading_context_ || !(*reading_context_ == context)) {
+AnalysisStep AnalysisCore::Publish(const StepReadings& step, const AnalysisSetup& setup) {
+  MutexLock lock(mutex_);
+  if (!reading_context_ || !(*reading_context_ == step.context)) {
     readings_.clear();
     smoother_.Reset();
-    reading_context_ = context;
+    reading_context_ = step.context;
   }
   KeepReadingsOfZonedRolesLocked(setup);
-  for (const RoleReading& reading : new_readings) {
+  for (const RoleReading& reading : step.readings) {
     bool merged = false;
     for (RoleReading& stored : readings_) {
       if (stored.role == reading.role) {
@@ -338,8 +331,9 @@ StateValue AnalysisCore::PublishLocked(const std::vector<RoleReading>& new_readi
     }
     if (!merged) readings_.push_back(reading);
   }
-  for (AnalysisLane lane : run_list) lane_contexts_[static_cast<size_t>(lane)] = lane_context;
-  return state_store_.ApplyValues(BuildValuesFromReadings(readings_, setup.zones, context, setup.role_filter));
+  for (AnalysisLane lane : step.run_list) lane_contexts_[static_cast<size_t>(lane)] = step.lane_context;
+  return AnalysisStep{kStepPublished, state_store_.ApplyValues(BuildValuesFromReadings(
+                                          readings_, setup.zones, step.context, setup.role_filter))};
 }
 
 void AnalysisCore::KeepReadingsOfZonedRolesLocked(const AnalysisSetup& setup) {
@@ -359,7 +353,7 @@ void AnalysisCore::ClearReadingsLocked() {
 
 void AnalysisCore::Reset() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ClearReadingsLocked();
   }
   scheduler_.ClearPendingFrame();
@@ -367,7 +361,7 @@ void AnalysisCore::Reset() {
 
 void AnalysisCore::ApplyZoneChange(const AnalysisSetup& setup, const std::optional<SourceContext>& identity) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     role_filter_ = setup.role_filter;
     ClearReadingsLocked();
   }
@@ -375,7 +369,7 @@ void AnalysisCore::ApplyZoneChange(const AnalysisSetup& setup, const std::option
 }
 
 void AnalysisCore::ApplySetupChange(const AnalysisSetup& setup) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   role_filter_ = setup.role_filter;
   KeepReadingsOfZonedRolesLocked(setup);
   if (reading_context_) {
@@ -386,12 +380,12 @@ void AnalysisCore::ApplySetupChange(const AnalysisSetup& setup) {
 StateValue AnalysisCore::RecomputeFromReadings(const std::vector<AnalysisZone>& zones,
                                                const std::optional<SourceContext>& identity) {
   const ReadingContext context{identity ? *identity : SourceContext{"", "", ""}};
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return state_store_.ApplyValues(BuildValuesFromReadings(readings_, zones, context, role_filter_));
 }
 
 std::vector<RoleReading> AnalysisCore::Readings() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return readings_;
 }
 

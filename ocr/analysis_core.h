@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "core/mutex.h"
 #include "core/scoreboard_state_store.h"
 #include "core/state_value.h"
 #include "ocr/analysis_inputs.h"
@@ -65,6 +65,15 @@ struct AnalysisStep {
   StateValue state;  // the published state after the step
 };
 
+// The reading half of a step: what its lanes read and what they read it under, not yet published.
+struct StepReadings {
+  int32_t status = kStepNoFrame;       // kStepNoFrame or kStepNothingToRun while nothing was read
+  std::vector<AnalysisLane> run_list;  // the lanes read, in lane order; empty when none was
+  std::vector<RoleReading> readings;
+  ReadingContext context;
+  LaneRunContext lane_context;
+};
+
 // A zone's last reading and the picture it was read from.
 struct ZoneMemo {
   AnalysisZone zone;
@@ -96,8 +105,9 @@ ZoneValue ReadZoneValue(const cv::Mat& picture, const AnalysisZone& zone);
 // possession smoother, the scheduler and the published state store.
 //
 // Locking: the core mutex guards the role filter, the readings, both contexts and the smoother.
-// It is taken after the worker mutex and before the scheduler and state-store mutexes; the
-// cutting and reading of zones runs without any of them, on the one thread that runs the steps.
+// It is taken after the worker mutex and before the scheduler and state-store mutexes, each in a
+// function of its own, so the compiler cannot check that order; the cutting and reading of zones
+// runs without any of them, on the one thread that runs the steps.
 class AnalysisCore {
  public:
   AnalysisCore(std::string agent_id, TimestampClock timestamp, MonotonicClock clock,
@@ -106,62 +116,66 @@ class AnalysisCore {
   AnalysisCore(const AnalysisCore&) = delete;
   AnalysisCore& operator=(const AnalysisCore&) = delete;
 
-  // One analysis step over the frame, read as the setup says: each zone is cut from the frame's
-  // working picture under the setup's geometry. Zones whose role is neither "clock" nor
-  // canonical are skipped. With a job, publication is decided under the job's worker mutex by
-  // its predicate and the after-analysis hook is called once that mutex is released. Steps run
-  // on one thread at a time.
+  // One analysis step over the frame, read as the setup says (ReadStep) and published (Publish).
   AnalysisStep Analyze(const std::shared_ptr<const WorkingFrame>& frame, const AnalysisSetup& setup,
-                       bool force, const AnalysisJob* job);
+                       bool force) EXCLUDES(mutex_);
+  // Reads the due lanes of the frame, each once unless `force`, as the setup says: each zone is
+  // cut from the frame's working picture under the setup's geometry. Zones whose role is neither
+  // "clock" nor canonical are skipped. Stores the pictures it read but publishes nothing: a step
+  // whose readings are never published leaves the stored readings and lane contexts as they were.
+  // Steps run on one thread at a time.
+  StepReadings ReadStep(const std::shared_ptr<const WorkingFrame>& frame, const AnalysisSetup& setup,
+                        bool force) EXCLUDES(mutex_);
+  // Merges a step's readings into the stored ones and publishes the values; the caller (the
+  // worker, holding its own mutex) decides first that what the step read under still holds.
+  AnalysisStep Publish(const StepReadings& step, const AnalysisSetup& setup) EXCLUDES(mutex_);
 
   // Forgets readings, contexts, the possession decision and the pictures zones were read from,
   // and drops the pending frame.
-  void Reset();
+  void Reset() EXCLUDES(mutex_);
   // Stores the setup's filter, forgets everything read (as Reset) and republishes the values of
   // no readings.
-  void ApplyZoneChange(const AnalysisSetup& setup, const std::optional<SourceContext>& identity);
+  void ApplyZoneChange(const AnalysisSetup& setup, const std::optional<SourceContext>& identity) EXCLUDES(mutex_);
   // A new setup for the same source: the readings of roles that keep a zone stay until the next
   // step reads them again, so that no field goes blank meanwhile; a role left without a zone loses
   // its reading, and the values are published again without it.
-  void ApplySetupChange(const AnalysisSetup& setup);
+  void ApplySetupChange(const AnalysisSetup& setup) EXCLUDES(mutex_);
   // Publishes the values built from the stored readings under the identity's context.
   StateValue RecomputeFromReadings(const std::vector<AnalysisZone>& zones,
-                                   const std::optional<SourceContext>& identity);
+                                   const std::optional<SourceContext>& identity) EXCLUDES(mutex_);
 
-  std::vector<RoleReading> Readings() const;
+  std::vector<RoleReading> Readings() const EXCLUDES(mutex_);
   AnalysisScheduler& Scheduler() { return scheduler_; }
   ScoreboardStateStore& StateStore() { return state_store_; }
 
  private:
-  void ClearReadingsLocked();
+  void ClearReadingsLocked() REQUIRES(mutex_);
   // Drops the readings of roles the setup has no zone for, once per setup.
-  void KeepReadingsOfZonedRolesLocked(const AnalysisSetup& setup);
+  void KeepReadingsOfZonedRolesLocked(const AnalysisSetup& setup) REQUIRES(mutex_);
   std::vector<RoleReading> ReadLane(AnalysisLane lane, const std::vector<ZoneImage>& images,
                                     const ReadingContext& context, const std::vector<ZoneMemo>& memos,
-                                    std::vector<ZoneMemo>& fresh_memos);
+                                    std::vector<ZoneMemo>& fresh_memos) EXCLUDES(mutex_);
   // The reader's value for the zone's picture, or the remembered one when the zone and its
   // picture are unchanged since it was last read.
   ZoneValue ReadOrReuse(const ZoneImage& image, const std::vector<ZoneMemo>& memos,
                         std::vector<ZoneMemo>& fresh_memos);
   // Keeps the readings of this step and, for zones still in the set that this step did not
   // read, the ones remembered before.
-  void RememberReadings(const std::vector<AnalysisZone>& zones, std::vector<ZoneMemo> fresh_memos);
-  StateValue PublishLocked(const std::vector<RoleReading>& new_readings, const ReadingContext& context,
-                           const LaneRunContext& lane_context, const std::vector<AnalysisLane>& run_list,
-                           const AnalysisSetup& setup);
+  void RememberReadings(const std::vector<AnalysisZone>& zones, std::vector<ZoneMemo> fresh_memos)
+      EXCLUDES(mutex_);
 
   ScoreboardStateStore state_store_;
   AnalysisScheduler scheduler_;
   const ZoneValueReader reader_;
 
-  mutable std::mutex mutex_;
-  RoleFilter role_filter_;                                 // guarded by mutex_
-  std::vector<RoleReading> readings_;                      // guarded by mutex_
-  std::optional<ReadingContext> reading_context_;          // guarded by mutex_
-  uint64_t readings_generation_ = 0;  // guarded by mutex_; the setup the readings were kept for
-  std::array<std::optional<LaneRunContext>, 2> lane_contexts_;  // guarded by mutex_
-  PossessionSmoother smoother_;                            // guarded by mutex_
-  std::vector<ZoneMemo> memos_;                            // guarded by mutex_
+  mutable Mutex mutex_;
+  RoleFilter role_filter_ GUARDED_BY(mutex_);
+  std::vector<RoleReading> readings_ GUARDED_BY(mutex_);
+  std::optional<ReadingContext> reading_context_ GUARDED_BY(mutex_);
+  uint64_t readings_generation_ GUARDED_BY(mutex_) = 0;  // the setup the readings were kept for
+  std::array<std::optional<LaneRunContext>, 2> lane_contexts_ GUARDED_BY(mutex_);
+  PossessionSmoother smoother_ GUARDED_BY(mutex_);
+  std::vector<ZoneMemo> memos_ GUARDED_BY(mutex_);
 
   // Used by the steps alone, which run on one thread at a time.
   ZoneCutter cutter_;

@@ -1,9 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -69,15 +67,6 @@ struct WorkingFrame {
   // Empty in the frames the session makes; the worker's own record of a frame points back to the
   // frame submitted.
   std::shared_ptr<const WorkingFrame> origin;
-};
-
-// The work item a worker tick hands to the analysis step.
-struct AnalysisJob {
-  std::function<void()> after_analysis_hook;
-  // The worker mutex; the step holds it while it asks the predicate and publishes.
-  std::mutex* worker_mutex = nullptr;
-  // Whether the step's results may still be published; called with the worker mutex held.
-  std::function<bool()> is_current;
 };
 
 }  // namespace tessvark

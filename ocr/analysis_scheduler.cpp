@@ -67,7 +67,7 @@ AnalysisScheduler::AnalysisScheduler(double clock_lane_interval, double values_l
 }
 
 std::vector<AnalysisLane> AnalysisScheduler::DueLanes(std::optional<double> now) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const double at = now ? *now : clock_();
   std::vector<AnalysisLane> due;
   for (AnalysisLane lane : kAnalysisLanes) {
@@ -78,19 +78,19 @@ std::vector<AnalysisLane> AnalysisScheduler::DueLanes(std::optional<double> now)
 }
 
 void AnalysisScheduler::CompleteLane(AnalysisLane lane) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const double now = clock_();
   LaneTiming& timing = lanes_[LaneIndex(lane)];
   timing.next_due = timing.interval <= 0.0 ? now : NextDueAfter(timing.next_due, timing.interval, now);
 }
 
 double AnalysisScheduler::Interval(AnalysisLane lane) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return lanes_[LaneIndex(lane)].interval;
 }
 
 double AnalysisScheduler::NextDue(AnalysisLane lane) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return lanes_[LaneIndex(lane)].next_due;
 }
 
@@ -98,23 +98,23 @@ void AnalysisScheduler::OfferFrame(std::shared_ptr<const WorkingFrame> frame) {
   // Declared before the lock so that the replaced frame, possibly the last reference to a large
   // picture, is freed after the lock is released.
   std::shared_ptr<const WorkingFrame> replaced;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   replaced = std::exchange(pending_, std::move(frame));
 }
 
 std::shared_ptr<const WorkingFrame> AnalysisScheduler::TakePendingFrame() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return std::exchange(pending_, nullptr);
 }
 
 bool AnalysisScheduler::HasPendingFrame() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return pending_ != nullptr;
 }
 
 void AnalysisScheduler::ClearPendingFrame() {
   std::shared_ptr<const WorkingFrame> dropped;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   dropped = std::exchange(pending_, nullptr);
 }
 

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/mutex.h"
 #include "ocr/analysis_inputs.h"
 
 namespace tessvark {
@@ -44,18 +44,18 @@ class AnalysisScheduler {
   AnalysisScheduler& operator=(const AnalysisScheduler&) = delete;
 
   // The due lanes in lane order, judged at `now` or, without it, at the monotonic clock.
-  std::vector<AnalysisLane> DueLanes(std::optional<double> now = std::nullopt) const;
+  std::vector<AnalysisLane> DueLanes(std::optional<double> now = std::nullopt) const EXCLUDES(mutex_);
   // Records that the lane ran: it is next due one interval after its previous due time, with
   // missed periods skipped in whole intervals.
-  void CompleteLane(AnalysisLane lane);
-  double Interval(AnalysisLane lane) const;
-  double NextDue(AnalysisLane lane) const;
+  void CompleteLane(AnalysisLane lane) EXCLUDES(mutex_);
+  double Interval(AnalysisLane lane) const EXCLUDES(mutex_);
+  double NextDue(AnalysisLane lane) const EXCLUDES(mutex_);
 
   // Replaces (and releases) any frame still pending.
-  void OfferFrame(std::shared_ptr<const WorkingFrame> frame);
-  std::shared_ptr<const WorkingFrame> TakePendingFrame();
-  bool HasPendingFrame() const;
-  void ClearPendingFrame();
+  void OfferFrame(std::shared_ptr<const WorkingFrame> frame) EXCLUDES(mutex_);
+  std::shared_ptr<const WorkingFrame> TakePendingFrame() EXCLUDES(mutex_);
+  bool HasPendingFrame() const EXCLUDES(mutex_);
+  void ClearPendingFrame() EXCLUDES(mutex_);
 
  private:
   struct LaneTiming {
@@ -64,9 +64,9 @@ class AnalysisScheduler {
   };
 
   const MonotonicClock clock_;
-  mutable std::mutex mutex_;
-  std::array<LaneTiming, 2> lanes_;                  // guarded by mutex_
-  std::shared_ptr<const WorkingFrame> pending_;      // guarded by mutex_
+  mutable Mutex mutex_;
+  std::array<LaneTiming, 2> lanes_ GUARDED_BY(mutex_);
+  std::shared_ptr<const WorkingFrame> pending_ GUARDED_BY(mutex_);
 };
 
 // The next due time of a lane with a positive interval that ran at `now` and was due at

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/steady_clock.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -23,8 +24,8 @@ AnalysisWorker::AnalysisWorker(double clock_lane_interval, double values_lane_in
 AnalysisWorker::~AnalysisWorker() { Stop(); }
 
 void AnalysisWorker::Start() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return !joining_; });
+  MutexLock lock(mutex_);
+  while (joining_) changed_.Wait();
   if (thread_.joinable()) return;
   stop_ = false;
   wake_ = false;
@@ -34,7 +35,7 @@ void AnalysisWorker::Start() {
 void AnalysisWorker::Stop() {
   std::thread taken;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stop_ = true;
     wake_ = true;
     if (thread_.joinable()) {
@@ -42,14 +43,14 @@ void AnalysisWorker::Stop() {
       taken = std::move(thread_);
     }
   }
-  changed_.notify_all();
+  changed_.SignalAll();
   if (!taken.joinable()) return;
   taken.join();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     joining_ = false;
   }
-  changed_.notify_all();
+  changed_.SignalAll();
 }
 
 void AnalysisWorker::UseSteadyClock() {
@@ -62,70 +63,79 @@ double AnalysisWorker::MonotonicSeconds() const {
   return static_cast<double>(SteadyClockNanoseconds() - steady_start_ns_.load()) / 1e9;
 }
 
-void AnalysisWorker::Wake(std::unique_lock<std::mutex>& lock) {
-  wake_ = true;
-  lock.unlock();
-  changed_.notify_all();
-}
-
 void AnalysisWorker::SetZones(std::shared_ptr<const AnalysisSetup> setup, uint64_t zone_generation) {
   if (!setup) return;
-  std::unique_lock<std::mutex> lock(mutex_);
-  setup_ = std::move(setup);
-  zone_generation_ = zone_generation;
-  ++reset_count_;
-  core_.ApplyZoneChange(*setup_, source_identity_);
-  Wake(lock);
+  {
+    MutexLock lock(mutex_);
+    setup_ = std::move(setup);
+    zone_generation_ = zone_generation;
+    ++reset_count_;
+    core_.ApplyZoneChange(*setup_, source_identity_);
+    wake_ = true;
+  }
+  changed_.SignalAll();
 }
 
 void AnalysisWorker::UpdateSetup(std::shared_ptr<const AnalysisSetup> setup) {
   if (!setup) return;
-  std::unique_lock<std::mutex> lock(mutex_);
-  const bool changed = setup->generation != setup_->generation;
-  setup_ = std::move(setup);
-  if (!changed) return;
-  core_.ApplySetupChange(*setup_);
-  Wake(lock);
+  {
+    MutexLock lock(mutex_);
+    const bool changed = setup->generation != setup_->generation;
+    setup_ = std::move(setup);
+    if (!changed) return;
+    core_.ApplySetupChange(*setup_);
+    wake_ = true;
+  }
+  changed_.SignalAll();
 }
 
 void AnalysisWorker::SubmitFrame(std::shared_ptr<const WorkingFrame> frame) {
   if (!frame) return;
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (frame != retained_frame_ || !latest_frame_) {
-    // The worker's record of the frame, pointing back to it; the picture is shared.
-    auto own = std::make_shared<WorkingFrame>(*frame);
-    own->origin = frame;
-    latest_frame_ = own;
-    retained_frame_ = std::move(frame);
-    core_.Scheduler().OfferFrame(std::move(own));
+  {
+    MutexLock lock(mutex_);
+    if (frame != retained_frame_ || !latest_frame_) {
+      // The worker's record of the frame, pointing back to it; the picture is shared.
+      auto own = std::make_shared<WorkingFrame>(*frame);
+      own->origin = frame;
+      latest_frame_ = own;
+      retained_frame_ = std::move(frame);
+      core_.Scheduler().OfferFrame(std::move(own));
+    }
+    wake_ = true;
   }
-  Wake(lock);
+  changed_.SignalAll();
 }
 
 void AnalysisWorker::SetSourceIdentity(std::optional<SourceContext> identity) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  source_identity_ = std::move(identity);
-  Wake(lock);
+  {
+    MutexLock lock(mutex_);
+    source_identity_ = std::move(identity);
+    wake_ = true;
+  }
+  changed_.SignalAll();
 }
 
 void AnalysisWorker::SetAnalysisEnabled(bool enabled) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  analysis_enabled_ = enabled;
-  Wake(lock);
+  {
+    MutexLock lock(mutex_);
+    analysis_enabled_ = enabled;
+    wake_ = true;
+  }
+  changed_.SignalAll();
 }
 
 void AnalysisWorker::SetTickDoneHook(std::function<void()> hook) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   tick_done_hook_ = std::move(hook);
 }
 
 void AnalysisWorker::SetValuesPublishedHook(std::function<void(uint64_t)> hook) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   values_published_hook_ = std::move(hook);
 }
 
 void AnalysisWorker::SetAfterAnalysisHook(std::function<void()> hook) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   after_analysis_hook_ = std::move(hook);
 }
 
@@ -137,13 +147,13 @@ void AnalysisWorker::ResetLocked() {
 }
 
 void AnalysisWorker::RecomputeState() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ResetLocked();
   core_.RecomputeFromReadings(setup_->zones, source_identity_);
 }
 
 void AnalysisWorker::ClearResults() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ResetLocked();
 }
 
@@ -166,18 +176,20 @@ bool AnalysisWorker::IsCurrentLocked(const TickInputs& inputs, const WorkingFram
 }
 
 void AnalysisWorker::Run() {
+  NameThisThread("worker");
   try {
     TickGuarded(true);
     while (true) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      auto woken = [this] { return stop_.load() || wake_; };
+      MutexLock lock(mutex_);
       if (wait_interval_ > 0.0) {
-        changed_.wait_for(lock, std::chrono::duration<double>(std::min(wait_interval_, kLongestWaitSeconds)),
-                          woken);
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::duration<double>(std::min(wait_interval_, kLongestWaitSeconds));
+        while (!stop_ && !wake_ && changed_.WaitUntil(deadline)) {
+        }
       }
       if (stop_) return;
       wake_ = false;
-      lock.unlock();
+      lock.Unlock();
       TickGuarded(false);
     }
   } catch (...) {
@@ -196,30 +208,17 @@ void AnalysisWorker::TickGuarded(bool first) {
 void AnalysisWorker::RecordError() {
   tick_errors_.fetch_add(1);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     in_analysis_ = false;
   }
-  changed_.notify_all();
+  changed_.SignalAll();
 }
 
-void AnalysisWorker::Tick(bool first) {
-  std::function<void()> tick_done;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    tick_done = tick_done_hook_;
-  }
-
-  std::unique_lock<std::mutex> lock(mutex_);
-  auto end_early = [&] {
-    in_analysis_ = false;
-    lock.unlock();
-    changed_.notify_all();
-    if (tick_done) tick_done();
-  };
-  if (stop_) return end_early();
+std::shared_ptr<const WorkingFrame> AnalysisWorker::FrameToReadLocked() {
+  if (stop_) return nullptr;
   if (!analysis_enabled_) {
     ResetLocked();
-    return end_early();
+    return nullptr;
   }
   std::shared_ptr<const WorkingFrame> frame = core_.Scheduler().TakePendingFrame();
   if (!frame && latest_frame_) {
@@ -228,35 +227,62 @@ void AnalysisWorker::Tick(bool first) {
     retained_frame_ = latest_frame_->origin;
     frame = latest_frame_;
   }
-  if (!frame) return end_early();
-  if (source_identity_ && !(*source_identity_ == frame->source)) {
+  if (frame && source_identity_ && !(*source_identity_ == frame->source)) {
     ResetLocked();
-    return end_early();
+    return nullptr;
+  }
+  return frame;
+}
+
+void AnalysisWorker::Tick(bool first) {
+  std::function<void()> tick_done;
+  {
+    MutexLock lock(mutex_);
+    tick_done = tick_done_hook_;
   }
 
-  auto inputs = std::make_shared<const TickInputs>(TickInputs{setup_, zone_generation_, reset_count_});
-  AnalysisJob job;
-  job.after_analysis_hook = after_analysis_hook_;
-  job.worker_mutex = &mutex_;
-  job.is_current = [this, inputs, frame] { return IsCurrentLocked(*inputs, *frame); };
+  MutexLock lock(mutex_);
+  const std::shared_ptr<const WorkingFrame> frame = FrameToReadLocked();
+  if (!frame) {
+    in_analysis_ = false;
+    lock.Unlock();
+    changed_.SignalAll();
+    if (tick_done) tick_done();
+    return;
+  }
+  const TickInputs inputs{setup_, zone_generation_, reset_count_};
+  const std::function<void()> after_analysis = after_analysis_hook_;
   in_analysis_ = true;
-  lock.unlock();
+  lock.Unlock();
 
-  const AnalysisStep step = core_.Analyze(frame, *inputs->setup, first, &job);
+  // Read without the worker mutex; published under it only while what the step was read under
+  // still holds, so that a change made meanwhile is never undone by an older step.
+  const StepReadings read = core_.ReadStep(frame, *inputs.setup, first);
+  AnalysisStep step{read.status, {}};
+  if (!read.run_list.empty()) {
+    {
+      MutexLock publish_lock(mutex_);
+      step.status = kStepNotCurrent;
+      if (IsCurrentLocked(inputs, *frame)) step = core_.Publish(read, *inputs.setup);
+    }
+    if (after_analysis) after_analysis();
+  }
 
   std::function<void(uint64_t)> published;
-  lock.lock();
-  if (step.status == kStepPublished && zone_generation_ == inputs->zone_generation) {
-    published = values_published_hook_;
+  {
+    MutexLock publish_lock(mutex_);
+    if (step.status == kStepPublished && zone_generation_ == inputs.zone_generation) {
+      published = values_published_hook_;
+    }
   }
-  lock.unlock();
-  if (published) published(inputs->zone_generation);
+  if (published) published(inputs.zone_generation);
 
-  lock.lock();
-  if (step.status == kStepPublished || step.status == kStepNothingToRun) has_result_ = true;
-  in_analysis_ = false;
-  lock.unlock();
-  changed_.notify_all();
+  {
+    MutexLock end_lock(mutex_);
+    if (step.status == kStepPublished || step.status == kStepNothingToRun) has_result_ = true;
+    in_analysis_ = false;
+  }
+  changed_.SignalAll();
   if (tick_done) tick_done();
 }
 

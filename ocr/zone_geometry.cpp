@@ -4,10 +4,11 @@
 #include <cmath>
 #include <limits>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
+
+#include "core/mutex.h"
 
 namespace tessvark {
 namespace {
@@ -19,8 +20,8 @@ const char* const kCornerNames[4] = {"top_left", "top_right", "bottom_right", "b
 
 // One transform per zone id for the whole process. Entries are never removed.
 struct PerspectiveCache {
-  std::mutex mutex;
-  std::map<std::string, PerspectiveCacheEntry> entries;  // guarded by mutex
+  Mutex mutex;
+  std::map<std::string, PerspectiveCacheEntry> entries GUARDED_BY(mutex);
 };
 
 PerspectiveCache& ProcessPerspectiveCache() {
@@ -97,7 +98,7 @@ const char* CachedTransform(const std::string& zone_id, int32_t frame_width, int
                             const CornerQuad& corners, const std::array<PixelPoint, 4>& pixel_corners,
                             int32_t width, int32_t height, cv::Mat& transform) {
   PerspectiveCache& cache = ProcessPerspectiveCache();
-  std::lock_guard<std::mutex> lock(cache.mutex);
+  MutexLock lock(cache.mutex);
   PerspectiveCacheEntry& entry = cache.entries[CacheKey(zone_id)];
   const bool hit = entry.frame_width == frame_width && entry.frame_height == frame_height &&
                    entry.output_width == width && entry.output_height == height &&
@@ -291,7 +292,7 @@ ZoneCrop WarpZonePerspective(const cv::Mat& frame, double x, double y, double wi
 
 std::optional<PerspectiveCacheEntry> FindPerspectiveCacheEntry(const std::string& zone_id) {
   PerspectiveCache& cache = ProcessPerspectiveCache();
-  std::lock_guard<std::mutex> lock(cache.mutex);
+  MutexLock lock(cache.mutex);
   const auto found = cache.entries.find(CacheKey(zone_id));
   if (found == cache.entries.end()) return std::nullopt;
   return found->second;

@@ -11,15 +11,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "core/base64.h"
+#include "core/mutex.h"
 #include "core/text.h"
+#include "platform/thread_name.h"
 #include "platform/unique_fd.h"
 
 namespace tessvark {
@@ -67,43 +67,48 @@ class FetchWatchdog {
       : deadline_(deadline),
         floor_(min_bytes_per_second * static_cast<std::uint64_t>(window.count()) / 1000),
         window_(window) {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+      NameThisThread("https-watchdog");
+      Run();
+    });
   }
   ~FetchWatchdog() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       done_ = true;
     }
-    changed_.notify_all();
+    changed_.SignalAll();
     thread_.join();
   }
   FetchWatchdog(const FetchWatchdog&) = delete;
   FetchWatchdog& operator=(const FetchWatchdog&) = delete;
 
   // The connection the library just made.
-  void Watch(int socket) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Watch(int socket) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     socket_.Reset(fcntl(socket, F_DUPFD_CLOEXEC, 0));
     if (cut_ != Cut::kNone && socket_.valid()) shutdown(socket_.get(), SHUT_RDWR);
   }
-  void Count(std::size_t bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Count(std::size_t bytes) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     received_ += bytes;
   }
-  Cut cut() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+  Cut cut() const EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     return cut_;
   }
 
  private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+  void Run() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     Clock::time_point window_end = Clock::now() + window_;
     std::uint64_t at_window_start = 0;
     while (!done_) {
       const bool rate = floor_ > 0;
       const Clock::time_point wake = rate ? std::min(deadline_, window_end) : deadline_;
-      if (changed_.wait_until(lock, wake, [this] { return done_; })) return;
+      while (!done_ && changed_.WaitUntil(wake)) {
+      }
+      if (done_) return;
       const Clock::time_point now = Clock::now();
       if (now >= deadline_) {
         CutLocked(Cut::kDeadline);
@@ -119,7 +124,7 @@ class FetchWatchdog {
       }
     }
   }
-  void CutLocked(Cut why) {
+  void CutLocked(Cut why) REQUIRES(mutex_) {
     cut_ = why;
     if (socket_.valid()) shutdown(socket_.get(), SHUT_RDWR);
   }
@@ -127,12 +132,12 @@ class FetchWatchdog {
   const Clock::time_point deadline_;
   const std::uint64_t floor_;  // bytes a window must bring
   const milliseconds window_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  bool done_ = false;
-  Cut cut_ = Cut::kNone;
-  UniqueFd socket_;
-  std::uint64_t received_ = 0;
+  mutable Mutex mutex_;
+  CondVar changed_{mutex_};
+  bool done_ GUARDED_BY(mutex_) = false;
+  Cut cut_ GUARDED_BY(mutex_) = Cut::kNone;
+  UniqueFd socket_ GUARDED_BY(mutex_);
+  std::uint64_t received_ GUARDED_BY(mutex_) = 0;
   std::thread thread_;
 };
 
@@ -385,27 +390,31 @@ std::vector<std::string> ResolveWithin(const HostResolver& resolver, const std::
   if (IsNumericAddress(host)) return {host};
   // Shared with the lookup's thread, which may outlive this call.
   struct Lookup {
-    std::mutex mutex;
-    std::condition_variable done_cv;
-    bool done = false;
-    std::vector<std::string> addresses;
+    Mutex mutex;
+    CondVar done_cv{mutex};
+    bool done GUARDED_BY(mutex) = false;
+    std::vector<std::string> addresses GUARDED_BY(mutex);
   };
   auto lookup = std::make_shared<Lookup>();
   try {
     std::thread([lookup, resolver, host, port] {
+      NameThisThread("https-resolve");
       std::vector<std::string> addresses = resolver(host, port);
       {
-        std::lock_guard<std::mutex> lock(lookup->mutex);
+        MutexLock lock(lookup->mutex);
         lookup->addresses = std::move(addresses);
         lookup->done = true;
       }
-      lookup->done_cv.notify_all();
+      lookup->done_cv.SignalAll();
     }).detach();
   } catch (const std::system_error&) {
     return {};
   }
-  std::unique_lock<std::mutex> lock(lookup->mutex);
-  if (!lookup->done_cv.wait_for(lock, timeout, [&] { return lookup->done; })) return {};
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(lookup->mutex);
+  while (!lookup->done && lookup->done_cv.WaitUntil(deadline)) {
+  }
+  if (!lookup->done) return {};
   return lookup->addresses;
 }
 

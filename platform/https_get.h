@@ -28,9 +28,9 @@ using HostResolver =
 // The system's resolver (getaddrinfo).
 std::vector<std::string> ResolveWithSystem(const std::string& host, std::int32_t port);
 
-// Runs `resolver` on a thread of its own and waits for it at most `timeout`: a lookup that takes
-// longer is abandoned (its thread ends on its own once the resolver returns) and gives no
-// address.
+// Runs `resolver` on a thread of its own ("https-resolve") and waits for it at most `timeout`: a
+// lookup that takes longer is abandoned (its thread ends on its own once the resolver returns) and
+// gives no address.
 std::vector<std::string> ResolveWithin(const HostResolver& resolver, const std::string& host,
                                        std::int32_t port, std::chrono::milliseconds timeout);
 

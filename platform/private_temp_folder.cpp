@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
+#include "core/mutex.h"
 #include "platform/file_trust.h"
 
 namespace tessvark {
@@ -38,9 +38,9 @@ pid_t MakerOf(std::string_view name, std::string_view prefix) {
 bool ProcessIsGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 
 struct ExitRemovals {
-  std::mutex mutex;
-  std::vector<std::string> folders;
-  bool registered = false;
+  Mutex mutex;
+  std::vector<std::string> folders GUARDED_BY(mutex);
+  bool registered GUARDED_BY(mutex) = false;
 };
 
 ExitRemovals& Removals() {
@@ -51,7 +51,7 @@ ExitRemovals& Removals() {
 
 void RemoveRegisteredFolders() {
   ExitRemovals& removals = Removals();
-  std::lock_guard<std::mutex> lock(removals.mutex);
+  MutexLock lock(removals.mutex);
   for (const std::string& folder : removals.folders) RemovePrivateFolder(folder);
   removals.folders.clear();
 }
@@ -103,7 +103,7 @@ void RemovePrivateFolder(const std::string& folder) {
 
 void RemovePrivateFolderAtExit(const std::string& folder) {
   ExitRemovals& removals = Removals();
-  std::lock_guard<std::mutex> lock(removals.mutex);
+  MutexLock lock(removals.mutex);
   removals.folders.push_back(folder);
   if (!removals.registered) removals.registered = std::atexit(RemoveRegisteredFolders) == 0;
 }

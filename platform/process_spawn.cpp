@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/thread_name.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -80,6 +81,7 @@ pid_t SpawnDetachedProcessFromFile(int fd, const std::vector<std::string>& argum
 void ReapInBackground(pid_t pid) {
   try {
     std::thread([pid] {
+      NameThisThread("reaper");
       int status = 0;
       while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
       }

@@ -28,8 +28,8 @@ pid_t SpawnDetachedProcess(const std::string& program, const std::vector<std::st
 // reads itself through "$0" included); no other descriptor of this program reaches it.
 pid_t SpawnDetachedProcessFromFile(int fd, const std::vector<std::string>& arguments);
 
-// Waits for the child on a background thread, so that no zombie stays behind while this program
-// runs on. A waiter that cannot be started leaves only a zombie until the program ends.
+// Waits for the child on a background thread ("reaper"), so that no zombie stays behind while this
+// program runs on. A waiter that cannot be started leaves only a zombie until the program ends.
 void ReapInBackground(pid_t pid);
 
 }  // namespace tessvark

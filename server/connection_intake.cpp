@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/thread_name.h"
 #include "server/server_state.h"
 
 namespace tessvark {
@@ -166,6 +167,7 @@ void ConnectionIntake::Finish(int fd, bool streams_body) {
 }
 
 void ConnectionIntake::Run() {
+  NameThisThread("intake");
   try {
     RunLoop();
   } catch (const std::exception& error) {

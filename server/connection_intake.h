@@ -63,11 +63,11 @@ struct BodyPlan {
 };
 BodyPlan PlanBody(std::string_view head, std::size_t max_held);
 
-// The single thread that accepts connections on the server's listening socket and holds each
-// until its request head has arrived, so that slow clients cost a descriptor and a small buffer
-// but never a worker. A head over the limits gets 431, a request that misses its deadline 408, a
-// body without a length 411, a body beyond the streaming workers 503; each such connection is
-// then closed.
+// The single thread ("intake") that accepts connections on the server's listening socket and holds
+// each until its request head has arrived, so that slow clients cost a descriptor and a small
+// buffer but never a worker. A head over the limits gets 431, a request that misses its deadline
+// 408, a body without a length 411, a body beyond the streaming workers 503; each such connection
+// is then closed.
 class ConnectionIntake {
  public:
   using Handoff = std::function<void(ReadyConnection)>;

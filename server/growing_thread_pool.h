@@ -3,14 +3,15 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <list>
-#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
+
+#include "core/mutex.h"
 
 namespace tessvark {
 
@@ -26,24 +27,28 @@ class GrowingThreadPool : public httplib::TaskQueue {
   GrowingThreadPool(const GrowingThreadPool&) = delete;
   GrowingThreadPool& operator=(const GrowingThreadPool&) = delete;
 
-  void enqueue(std::function<void()> task) override;
-  void shutdown() override;
+  void enqueue(std::function<void()> task) override EXCLUDES(mutex_);
+  void shutdown() override EXCLUDES(mutex_);
 
  private:
-  void StartThreadLocked();
-  void WorkerLoop(std::list<std::thread>::iterator self);
-  void TakeFinishedLocked(std::vector<std::thread>& out);
+  void StartThreadLocked() REQUIRES(mutex_);
+  // The life of one worker thread, named "http-" and its number.
+  void WorkerLoop(std::list<std::thread>::iterator self, std::size_t number) EXCLUDES(mutex_);
+  // The next task, or nothing when the thread is to end (shut down, or retired after idling).
+  std::optional<std::function<void()>> NextTask(std::list<std::thread>::iterator self) EXCLUDES(mutex_);
+  void TakeFinishedLocked(std::vector<std::thread>& out) REQUIRES(mutex_);
 
   const std::size_t base_threads_;
   const std::size_t max_threads_;
   const std::chrono::milliseconds idle_time_;
-  std::mutex mutex_;
-  std::condition_variable work_cv_;
-  std::deque<std::function<void()>> tasks_;  // guarded by mutex_
-  std::list<std::thread> threads_;           // guarded by mutex_
-  std::vector<std::thread> finished_;        // guarded by mutex_: ended, to be joined
-  std::size_t idle_ = 0;                     // guarded by mutex_
-  bool shutdown_ = false;                    // guarded by mutex_
+  Mutex mutex_;
+  CondVar work_cv_{mutex_};
+  std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
+  std::list<std::thread> threads_ GUARDED_BY(mutex_);
+  std::vector<std::thread> finished_ GUARDED_BY(mutex_);  // ended, to be joined
+  std::size_t idle_ GUARDED_BY(mutex_) = 0;
+  std::size_t started_ GUARDED_BY(mutex_) = 0;  // threads ever started, for their names
+  bool shutdown_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace tessvark

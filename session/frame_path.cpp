@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/steady_clock.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -23,9 +24,9 @@ constexpr std::int64_t kFrameAgeLimitNs = 2'500'000'000;
 // Waits for a frame newer than `last_seen` and takes it, moving `last_seen` on.
 std::shared_ptr<const VideoFrame> TakeNewerFrame(LatestFrameSlot& slot, std::int64_t timeout_ms,
                                                  std::int64_t& last_seen) {
-  std::unique_lock<std::mutex> lock = slot.Lock();
-  slot.WaitForNewer(lock, timeout_ms, last_seen);
-  std::shared_ptr<const VideoFrame> held = slot.HeldFrame(lock);
+  MutexLock lock(slot.SlotMutex());
+  slot.WaitForNewer(timeout_ms, last_seen);
+  std::shared_ptr<const VideoFrame> held = slot.HeldFrame();
   if (!held || held->sequence <= last_seen) return nullptr;
   last_seen = held->sequence;
   return held;
@@ -95,6 +96,7 @@ void FramePath::OnReceiverFrame(SourceKind kind, const NdiFrame& frame) {
 }
 
 void FramePath::RunPreviewLoop() {
+  NameThisThread("preview");
   if (stop_) return;
   std::int64_t last_seen = 0;
   std::optional<SteadyClock::time_point> last_store;
@@ -124,6 +126,7 @@ void FramePath::RunPreviewLoop() {
 }
 
 void FramePath::RunFeederLoop() {
+  NameThisThread("feeder");
   if (stop_) return;
   std::int64_t last_seen = 0;
   std::optional<SteadyClock::time_point> last_pass;
@@ -133,8 +136,7 @@ void FramePath::RunFeederLoop() {
       if (last_pass && SteadyClock::now() - *last_pass < kFeederSpacing) {
         const auto remaining = *last_pass + kFeederSpacing - SteadyClock::now();
         std::this_thread::sleep_for(std::chrono::ceil<std::chrono::milliseconds>(remaining));
-        std::unique_lock<std::mutex> lock = slot_.Lock();
-        if (std::shared_ptr<const VideoFrame> newest = slot_.HeldFrame(lock)) {
+        if (std::shared_ptr<const VideoFrame> newest = slot_.Latest()) {
           frame = std::move(newest);
           last_seen = frame->sequence;
         }

@@ -64,7 +64,8 @@ class SessionCatalogs {
   SessionOutputs& outputs_;
   Mutex& settings_;
 
-  Mutex mutex_;  // the catalog mutex
+  // The catalog mutex; its place between the settings and the engine mutex is checked.
+  Mutex mutex_ ACQUIRED_AFTER(settings_) ACQUIRED_BEFORE(engine_.mutex);
   SportsCatalogStore catalog_store_ GUARDED_BY(mutex_);
   SportSelectionStore selection_store_ GUARDED_BY(mutex_);
   // Raised by every saved sport choice; the worker and the vMix output tell passes apart by it.

@@ -61,7 +61,9 @@ struct SrtChoice {
 // Lock order, from outermost: the sources' control mutex, the settings mutex, the catalog mutex,
 // then the engine mutex; inside it the worker's, the frame slot's, the published selection's, the
 // server's, the vMix controller's, the configuration store's and the SRT receiver's own locks may
-// be taken. Nothing that joins a thread which calls back into the session (a receiver's Stop, the
+// be taken. The compiler checks the places of the control and the catalog mutex (their
+// ACQUIRED_BEFORE); the rest is taken in different functions, where it cannot, so it stays
+// prose. Nothing that joins a thread which calls back into the session (a receiver's Stop, the
 // Example player's Stop, the SRT receiver's Stop) runs under the engine mutex, and nothing slow:
 // the frame path's contract (frame_path.h) says what runs under it. The zone, geometry,
 // hide-empty and output operations write their files holding the settings mutex alone; a change

@@ -106,7 +106,8 @@ class SessionSources {
   SessionOutputs& outputs_;
   Mutex& settings_;
 
-  Mutex control_;
+  // Outermost of the session's locks, as the compiler checks.
+  Mutex control_ ACQUIRED_BEFORE(settings_, engine_.mutex);
   // Set before the server listens; read under the engine mutex afterwards.
   std::shared_ptr<NdiRuntime> ndi_runtime_ GUARDED_BY(engine_.mutex);
   std::shared_ptr<NdiRuntime> omt_runtime_ GUARDED_BY(engine_.mutex);

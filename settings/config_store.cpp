@@ -199,7 +199,7 @@ ConfigStore::ConfigStore(std::filesystem::path directory) : directory_(std::move
 }
 
 ConfigLoadResult ConfigStore::Load(SourceConfiguration& config) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   config = LoadDefaults();
   for (PendingCopy* pending : {&pending_geometry_, &pending_source_config_, &pending_zone_store_,
                                &pending_output_config_}) {
@@ -372,7 +372,7 @@ ConfigSave ConfigStore::PrepareSave(SourceConfiguration config) {
 }
 
 bool ConfigStore::Write(const ConfigSave& save, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (save.sequence < written_) {
     error = "A later configuration was saved first";
     return false;
@@ -408,7 +408,7 @@ bool ConfigStore::Write(const ConfigSave& save, std::string& error) {
 }
 
 bool ConfigStore::SaveOutputConfig(const std::string& text, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return KeepPendingCopy(pending_output_config_, kOutputConfigFile, error) &&
          WriteFileAtomically(directory_ / kOutputConfigFile, text, error);
 }

@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/mutex.h"
 #include "settings/config_json.h"
 
 namespace tessvark {
@@ -83,7 +83,7 @@ class ConfigStore {
   // except the copy and rewrite of an unusable "zone_store.json" and the legacy copy of a
   // version-1 geometry file. Throws std::filesystem::filesystem_error only when a file's status
   // cannot be queried for a reason other than "not found".
-  ConfigLoadResult Load(SourceConfiguration& config);
+  ConfigLoadResult Load(SourceConfiguration& config) EXCLUDES(mutex_);
 
   // Merges the Example profiles of the factory-defaults document at `path` into `config`.
   // On false `error` is set and `config` is unchanged.
@@ -93,7 +93,7 @@ class ConfigStore {
   // Writes "zone_store.json", "source_geometry.json" and "source_config.json" from `config`, in
   // that order, after keeping every pending copy. On false `error` is set; files before the
   // failing one are replaced, the others untouched. The same as Write(PrepareSave(config)).
-  bool Save(const SourceConfiguration& config, std::string& error);
+  bool Save(const SourceConfiguration& config, std::string& error) EXCLUDES(mutex_);
 
   // Numbers a save for Write. A caller that writes outside the lock under which it built its
   // record prepares the save under that lock, so the numbers follow the records.
@@ -101,14 +101,10 @@ class ConfigStore {
   // Writes the save as Save does, unless a save prepared after it was written already: a later
   // configuration is never overwritten by an earlier one. That save is refused (false, `error`
   // set) and nothing is written.
-  bool Write(const ConfigSave& save, std::string& error);
+  bool Write(const ConfigSave& save, std::string& error) EXCLUDES(mutex_);
 
   // Writes `text` as "output_config.json" (it must parse as JSON).
-  bool SaveOutputConfig(const std::string& text, std::string& error);
-
-  // Keeps `text` as the new file `name` in the data folder, or under `name` + "." + a nanosecond
-  // reading when that is taken. Called with the store mutex held.
-  bool KeepUnusableCopy(const std::string& name, const std::string& text, std::string& error);
+  bool SaveOutputConfig(const std::string& text, std::string& error) EXCLUDES(mutex_);
 
   const std::filesystem::path& directory() const { return directory_; }
 
@@ -121,20 +117,25 @@ class ConfigStore {
     bool IsSet() const { return unread || !text.empty(); }
   };
 
-  bool KeepPendingCopy(PendingCopy& pending, const std::string& file_name, std::string& error);
-  void LoadSourceConfig(SourceConfiguration& config);
-  bool LoadZoneStore(SourceConfiguration& config);
-  bool LoadGeometry(SourceConfiguration& config);
-  void LoadOutputConfig(SourceConfiguration& config);
+  // Keeps `text` as the new file `name` in the data folder, or under `name` + "." + a nanosecond
+  // reading when that is taken.
+  bool KeepUnusableCopy(const std::string& name, const std::string& text, std::string& error)
+      REQUIRES(mutex_);
+  bool KeepPendingCopy(PendingCopy& pending, const std::string& file_name, std::string& error)
+      REQUIRES(mutex_);
+  void LoadSourceConfig(SourceConfiguration& config) REQUIRES(mutex_);
+  bool LoadZoneStore(SourceConfiguration& config) REQUIRES(mutex_);
+  bool LoadGeometry(SourceConfiguration& config) REQUIRES(mutex_);
+  void LoadOutputConfig(SourceConfiguration& config) REQUIRES(mutex_);
 
   const std::filesystem::path directory_;
   std::atomic<std::uint64_t> prepared_{0};  // saves numbered so far
-  std::mutex mutex_;
-  std::uint64_t written_ = 0;          // guarded by mutex_; the newest save written
-  PendingCopy pending_geometry_;       // guarded by mutex_
-  PendingCopy pending_source_config_;  // guarded by mutex_
-  PendingCopy pending_zone_store_;     // guarded by mutex_
-  PendingCopy pending_output_config_;  // guarded by mutex_
+  Mutex mutex_;
+  std::uint64_t written_ GUARDED_BY(mutex_) = 0;  // the newest save written
+  PendingCopy pending_geometry_ GUARDED_BY(mutex_);
+  PendingCopy pending_source_config_ GUARDED_BY(mutex_);
+  PendingCopy pending_zone_store_ GUARDED_BY(mutex_);
+  PendingCopy pending_output_config_ GUARDED_BY(mutex_);
 };
 
 // The layouts the store writes (two-space indentation, compact zone lists, final newline).

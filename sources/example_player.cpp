@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/mutex.h"
+#include "platform/thread_name.h"
 #include "sources/ffmpeg_video_decoder.h"
 
 namespace tessvark {
@@ -147,6 +148,7 @@ void Play(ExamplePlayerState& state, const std::string& path, const ExampleVideo
 }
 
 void Run(ExamplePlayerState* state, std::string path, ExampleVideoCallback callback) {
+  NameThisThread("example");
   try {
     Play(*state, path, callback);
   } catch (...) {

@@ -35,10 +35,10 @@ using VideoDecoderFactory = std::function<std::unique_ptr<VideoDecoder>()>;
 
 struct ExamplePlayerState;
 
-// Plays the Example clip in an endless loop on a thread of its own, paced by the wall clock at
-// the clip's frame rate: the picture due is the one whose place in the loop matches the time since
-// playback began, and pictures that fall behind are decoded and dropped. Because a decoder cannot
-// seek, every wrap opens the clip again with a fresh decoder.
+// Plays the Example clip in an endless loop on a thread of its own ("example"), paced by the wall
+// clock at the clip's frame rate: the picture due is the one whose place in the loop matches the
+// time since playback began, and pictures that fall behind are decoded and dropped. Because a
+// decoder cannot seek, every wrap opens the clip again with a fresh decoder.
 class ExamplePlayer {
  public:
   // Decoders come from MakeFfmpegVideoDecoder.

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 
+#include "core/mutex.h"
 #include "platform/elf_image.h"
 #include "platform/file_trust.h"
 #include "platform/shared_library.h"
@@ -33,13 +33,15 @@ std::string LinkRefusal(const std::string& candidate, const std::string& target)
 
 // Process-wide: the module is loaded at most once and never unloaded after a success.
 struct NdiLibraryState {
-  std::mutex mutex;  // guards everything below and the whole load attempt
-  void* module = nullptr;
+  Mutex mutex;  // held for the whole load attempt
+  void* module GUARDED_BY(mutex) = nullptr;
+  // Written by the one load that succeeds, under the mutex and before a reference is handed out;
+  // read without it by the holders of a reference.
   ndi::EntryPoints functions;
-  bool attempted = false;
-  bool initialised = false;
-  std::int32_t references = 0;
-  std::string last_message;
+  bool attempted GUARDED_BY(mutex) = false;
+  bool initialised GUARDED_BY(mutex) = false;
+  std::int32_t references GUARDED_BY(mutex) = 0;
+  std::string last_message GUARDED_BY(mutex);
 };
 
 NdiLibraryState& Library() {
@@ -81,7 +83,7 @@ bool Resolve(void* module, const char* name, Function& out) {
   return out != nullptr;
 }
 
-bool ResolveNdiEntryPoints(NdiLibraryState& library, UniqueFd file) {
+bool ResolveNdiEntryPoints(NdiLibraryState& library, UniqueFd file) REQUIRES(library.mutex) {
   void* module = OpenSharedLibraryFromDescriptor(std::move(file));
   if (module == nullptr) return false;
   ndi::EntryPoints f;
@@ -109,8 +111,8 @@ bool ResolveNdiEntryPoints(NdiLibraryState& library, UniqueFd file) {
   return true;
 }
 
-// The one load attempt of the process; the library mutex is held.
-bool LoadNdiLibrary(NdiLibraryState& library, const NdiLibrarySearch& search) {
+// The one load attempt of the process.
+bool LoadNdiLibrary(NdiLibraryState& library, const NdiLibrarySearch& search) REQUIRES(library.mutex) {
   if (library.module != nullptr) return true;
   if (library.attempted) return false;
   library.attempted = true;
@@ -221,7 +223,7 @@ bool IsNdiLibraryImage(int fd) {
 
 bool AcquireNdiLibrary(const NdiLibrarySearch& search) {
   NdiLibraryState& library = Library();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  MutexLock lock(library.mutex);
   if (library.references == 0) {
     library.initialised = LoadNdiLibrary(library, search) && library.functions.initialize();
   }
@@ -232,7 +234,7 @@ bool AcquireNdiLibrary(const NdiLibrarySearch& search) {
 
 void ReleaseNdiLibrary() {
   NdiLibraryState& library = Library();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  MutexLock lock(library.mutex);
   if (library.references == 0) return;
   --library.references;
   if (library.references == 0 && library.initialised) {
@@ -243,7 +245,7 @@ void ReleaseNdiLibrary() {
 
 std::string LastNdiLoadMessage() {
   NdiLibraryState& library = Library();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  MutexLock lock(library.mutex);
   return library.last_message;
 }
 

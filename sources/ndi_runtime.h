@@ -63,6 +63,17 @@ struct NdiCounters {
 using NdiFrameCallback = std::function<void(const NdiFrame&)>;
 using NdiLinkCallback = std::function<void(const NdiLinkSnapshot&)>;
 
+// A link state for the link callback, copied under a runtime's lock and handed over after
+// releasing it; without a callback there is nothing to hand over.
+struct NdiLinkNews {
+  NdiLinkSnapshot snapshot;
+  NdiLinkCallback callback;
+
+  void Deliver() const {
+    if (callback) callback(snapshot);
+  }
+};
+
 // The seam between the session and a network video protocol (NDI or OMT). No operation throws
 // for protocol or library trouble: failures become state words and messages in the snapshot.
 // Callbacks run on the runtime's threads (link changes made by SelectSource may be published on

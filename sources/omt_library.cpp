@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <algorithm>
 #include <set>
 
+#include "core/mutex.h"
 #include "core/sha256.h"
 #include "platform/elf_image.h"
 #include "platform/module_path.h"
@@ -39,12 +39,14 @@ constexpr char kMissingEntryPoint[] =
 
 // Process-wide; the modules stay loaded until the process ends.
 struct OmtLibraryState {
-  std::mutex mutex;  // held for a whole load attempt
-  bool attempted = false;
-  bool loaded = false;
-  std::string failure;
+  Mutex mutex;  // held for a whole load attempt
+  bool attempted GUARDED_BY(mutex) = false;
+  bool loaded GUARDED_BY(mutex) = false;
+  std::string failure GUARDED_BY(mutex);
+  // Written by the load that succeeds, under the mutex; read without it once loaded. Only the
+  // exit handler changes it again, under the mutex.
   omt::EntryPoints functions;
-  bool exit_handler = false;
+  bool exit_handler GUARDED_BY(mutex) = false;
 };
 
 OmtLibraryState& Library() {
@@ -61,7 +63,7 @@ void ShutDownAtExit() {
   OmtLibraryState& library = Library();
   omt::ShutdownFunction shutdown = nullptr;
   {
-    std::lock_guard<std::mutex> lock(library.mutex);
+    MutexLock lock(library.mutex);
     shutdown = library.functions.shutdown;
     library.functions.shutdown = nullptr;
   }
@@ -197,8 +199,9 @@ bool OrderByDependencies(std::vector<CheckedOmtLibrary>& libraries) {
   return true;
 }
 
-// The attempt itself; the library mutex is held.
-bool AttemptLoad(OmtLibraryState& library, const OmtLibrarySetup& setup, std::string& message) {
+// The attempt itself.
+bool AttemptLoad(OmtLibraryState& library, const OmtLibrarySetup& setup, std::string& message)
+    REQUIRES(library.mutex) {
   std::vector<CheckedOmtLibrary> checked;
   if (!VerifyOmtLibraries(setup, checked, message)) return false;
   void* omt_module = nullptr;
@@ -263,7 +266,7 @@ bool VerifyOmtLibraries(const OmtLibrarySetup& setup, std::vector<CheckedOmtLibr
 
 bool LoadOmtLibrary(const OmtLibrarySetup& setup, std::string& message) {
   OmtLibraryState& library = Library();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  MutexLock lock(library.mutex);
   if (library.loaded) return true;
   if (library.attempted) {
     message = library.failure;

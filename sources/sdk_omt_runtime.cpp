@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "platform/thread_name.h"
 #include "sources/runtime_clock.h"
 
 namespace tessvark {
@@ -64,8 +65,8 @@ SdkOmtRuntime::SdkOmtRuntime(SdkOmtRuntimeSettings settings) : settings_(std::mo
 SdkOmtRuntime::~SdkOmtRuntime() { Stop(); }
 
 void SdkOmtRuntime::Start() {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lifecycle(lifecycle_mutex_);
+  MutexLock lock(mutex_);
   if (started_) return;
   // Also after a failed load: nothing more happens until Stop.
   started_ = true;
@@ -86,8 +87,8 @@ void SdkOmtRuntime::Start() {
 
 void SdkOmtRuntime::CheckLibrary() {
   if (library_checked_) return;
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lifecycle(lifecycle_mutex_);
+  MutexLock lock(mutex_);
   if (started_ || library_checked_.exchange(true)) return;
   std::string message;
   if (!LoadOmtLibrary(settings_.library, message)) ShowLoadRefusal(message);
@@ -102,16 +103,16 @@ void SdkOmtRuntime::ShowLoadRefusal(const std::string& message) {
 }
 
 void SdkOmtRuntime::Stop() {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+  MutexLock lifecycle(lifecycle_mutex_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!started_) return;
     stop_ = true;
   }
-  wake_.notify_all();
+  wake_.SignalAll();
   // A failed start left no worker: only a running one is joined.
   if (worker_.joinable()) worker_.join();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   started_ = false;
   link_.runtime_available = false;
   link_.state = "offline";
@@ -120,22 +121,22 @@ void SdkOmtRuntime::Stop() {
 
 void SdkOmtRuntime::RefreshSources() {
   // Discovery is polled on every pass anyway; a waiting worker keeps its own pace.
-  wake_.notify_all();
+  wake_.SignalAll();
 }
 
 std::vector<NdiSourceInfo> SdkOmtRuntime::ListSources() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return sources_;
 }
 
 double SdkOmtRuntime::SourcesUpdatedAt() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return sources_updated_at_;
 }
 
 void SdkOmtRuntime::SelectSource(const std::string& source_id) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     selected_ = source_id;
     selection_changed_ = true;
     link_.selected_source = source_id;
@@ -144,37 +145,29 @@ void SdkOmtRuntime::SelectSource(const std::string& source_id) {
     link_.message = load_refusal_;
     link_.updated_at = WallSecondsNow();
   }
-  wake_.notify_all();
+  wake_.SignalAll();
 }
 
 void SdkOmtRuntime::ClearSelection() { SelectSource(std::string()); }
 
 NdiLinkSnapshot SdkOmtRuntime::GetLinkSnapshot() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return link_;
 }
 
 NdiCounters SdkOmtRuntime::GetCounters() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return counters_;
 }
 
 void SdkOmtRuntime::SetFrameCallback(NdiFrameCallback callback) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   frame_callback_ = std::move(callback);
 }
 
 void SdkOmtRuntime::SetLinkCallback(NdiLinkCallback callback) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   link_callback_ = std::move(callback);
-}
-
-void SdkOmtRuntime::PublishLink(std::unique_lock<std::mutex>& lock) {
-  const NdiLinkSnapshot snapshot = link_;
-  const NdiLinkCallback callback = link_callback_;
-  lock.unlock();
-  if (callback) callback(snapshot);
-  lock.lock();
 }
 
 std::vector<NdiSourceInfo> SdkOmtRuntime::Discover() {
@@ -190,6 +183,7 @@ std::vector<NdiSourceInfo> SdkOmtRuntime::Discover() {
 }
 
 void SdkOmtRuntime::RunWorker() {
+  NameThisThread("omt");
   WorkerState worker;
   while (WorkerPass(worker)) {
   }
@@ -198,7 +192,7 @@ void SdkOmtRuntime::RunWorker() {
 bool SdkOmtRuntime::WorkerPass(WorkerState& worker) {
   const omt::EntryPoints& omt = OmtLibraryFunctions();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stop_) {
       if (worker.receiver != nullptr) omt.receive_destroy(worker.receiver);
       worker.receiver = nullptr;
@@ -210,12 +204,12 @@ bool SdkOmtRuntime::WorkerPass(WorkerState& worker) {
   bool changed = false;
   bool found = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
+    selected = selected_;
     found = std::any_of(sources.begin(), sources.end(),
-                        [this](const NdiSourceInfo& source) { return source.id == selected_; });
+                        [&selected](const NdiSourceInfo& source) { return source.id == selected; });
     sources_ = std::move(sources);
     sources_updated_at_ = WallSecondsNow();
-    selected = selected_;
     changed = std::exchange(selection_changed_, false);
     if (changed || selected != worker.current) create_failed_ = false;
   }
@@ -225,7 +219,7 @@ bool SdkOmtRuntime::WorkerPass(WorkerState& worker) {
       omt.receive_destroy(worker.receiver);
       worker.receiver = nullptr;
       if (!selected.empty()) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         ++counters_.reconnects;
       }
     }
@@ -233,7 +227,7 @@ bool SdkOmtRuntime::WorkerPass(WorkerState& worker) {
   }
 
   if (selected.empty()) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (link_.state != "no_source" || !link_.source_name.empty()) {
       link_.state = "no_source";
       link_.source_name.clear();
@@ -243,7 +237,9 @@ bool SdkOmtRuntime::WorkerPass(WorkerState& worker) {
       link_.height = 0;
       link_.runtime_available = true;
       link_.updated_at = WallSecondsNow();
-      PublishLink(lock);
+      const NdiLinkNews news{link_, link_callback_};
+      lock.Unlock();
+      news.Deliver();
     }
   } else if (EnsureReceiver(worker, found)) {
     ReceiveOnce(worker);
@@ -257,7 +253,7 @@ bool SdkOmtRuntime::EnsureReceiver(WorkerState& worker, bool found) {
   if (worker.receiver != nullptr) return true;
   if (!found) return false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (create_failed_ &&
         std::chrono::steady_clock::now() - create_failed_at_ < settings_.timers.create_retry) {
       return false;
@@ -265,7 +261,7 @@ bool SdkOmtRuntime::EnsureReceiver(WorkerState& worker, bool found) {
   }
   worker.receiver = OmtLibraryFunctions().receive_create(
       worker.current.c_str(), omt::kFrameTypeVideo, omt::kPreferredVideoFormat, omt::kReceiveFlags);
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   create_failed_ = worker.receiver == nullptr;
   if (create_failed_) create_failed_at_ = std::chrono::steady_clock::now();
   link_.selected_source = link_.source_name = worker.current;
@@ -273,7 +269,9 @@ bool SdkOmtRuntime::EnsureReceiver(WorkerState& worker, bool found) {
   link_.state = create_failed_ ? "error" : "connecting";
   link_.message = create_failed_ ? kReceiverNotStarted : "";
   link_.updated_at = WallSecondsNow();
-  PublishLink(lock);
+  const NdiLinkNews news{link_, link_callback_};
+  lock.Unlock();
+  news.Deliver();
   return worker.receiver != nullptr;
 }
 
@@ -282,7 +280,7 @@ void SdkOmtRuntime::ReceiveOnce(WorkerState& worker) {
       worker.receiver, omt::kFrameTypeVideo,
       static_cast<int>(settings_.timers.receive_wait.count()));
   if (record == nullptr || omt::FrameField<std::int32_t>(record, omt::kFrameTypeAt) != omt::kFrameTypeVideo) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     link_.runtime_available = true;
     link_.updated_at = WallSecondsNow();
     return;
@@ -296,7 +294,7 @@ void SdkOmtRuntime::ReceiveOnce(WorkerState& worker) {
       omt::FrameField<std::int32_t>(record, omt::kDataLengthAt),
       omt::FrameField<const std::uint8_t*>(record, omt::kDataAt), frame.image);
   if (!converted) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++counters_.rejected_frames;
     link_.runtime_available = true;
     link_.updated_at = WallSecondsNow();
@@ -311,7 +309,7 @@ void SdkOmtRuntime::ReceiveOnce(WorkerState& worker) {
   frame.received_at = SteadySecondsNow();
   NdiFrameCallback callback;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++counters_.video_frames;
     ++counters_.delivered_frames;
     link_.runtime_available = true;
@@ -329,7 +327,7 @@ void SdkOmtRuntime::ReceiveOnce(WorkerState& worker) {
 }
 
 void SdkOmtRuntime::WaitBeforeNextPass() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto wait = settings_.timers.idle_wait;
   if (create_failed_) {
     // Wake for the next attempt, not later than the usual wait.
@@ -337,7 +335,9 @@ void SdkOmtRuntime::WaitBeforeNextPass() {
         create_failed_at_ + settings_.timers.create_retry - std::chrono::steady_clock::now());
     wait = std::clamp(retry_in, std::chrono::milliseconds(0), wait);
   }
-  wake_.wait_for(lock, wait, [this] { return stop_ || selection_changed_; });
+  const SteadyTime deadline = std::chrono::steady_clock::now() + wait;
+  while (!stop_ && !selection_changed_ && wake_.WaitUntil(deadline)) {
+  }
 }
 
 std::shared_ptr<NdiRuntime> MakeSdkOmtRuntime() { return std::make_shared<SdkOmtRuntime>(); }

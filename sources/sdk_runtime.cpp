@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/thread_name.h"
 #include "sources/runtime_clock.h"
 
 namespace tessvark {
@@ -24,8 +25,8 @@ SdkRuntime::SdkRuntime(SdkRuntimeSettings settings) : settings_(std::move(settin
 SdkRuntime::~SdkRuntime() { Stop(); }
 
 void SdkRuntime::Start() {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lifecycle(lifecycle_mutex_);
+  MutexLock lock(mutex_);
   if (started_) return;
   library_checked_ = true;
   if (!AcquireNdiLibrary(settings_.library)) {
@@ -65,8 +66,8 @@ void SdkRuntime::Start() {
 
 void SdkRuntime::CheckLibrary() {
   if (library_checked_) return;
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lifecycle(lifecycle_mutex_);
+  MutexLock lock(mutex_);
   if (started_ || library_checked_.exchange(true)) return;
   // A library that loads is given back at once: its initialise and destroy calls bracket only
   // the runtime's real holders.
@@ -87,17 +88,17 @@ void SdkRuntime::ShowLoadRefusal() {
 }
 
 void SdkRuntime::Stop() {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+  MutexLock lifecycle(lifecycle_mutex_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stop_requested_ = true;
   }
   // Joined without mutex_, so a thread that is publishing can finish.
-  wake_.notify_all();
+  wake_.SignalAll();
   if (finder_thread_.joinable()) finder_thread_.join();
   if (receiver_thread_.joinable()) receiver_thread_.join();
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const ndi::EntryPoints& ndi = NdiLibraryFunctions();
   if (receiver_ != nullptr) {
     ndi.recv_connect(receiver_, nullptr);
@@ -124,14 +125,14 @@ void SdkRuntime::Stop() {
 
 void SdkRuntime::RefreshSources() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     refresh_requested_ = true;
   }
-  wake_.notify_all();
+  wake_.SignalAll();
 }
 
 std::vector<NdiSourceInfo> SdkRuntime::ListSources() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<NdiSourceInfo> sources;
   sources.reserve(sources_.size());
   for (const auto& [name, url] : sources_) sources.push_back({name, name, url, true});
@@ -139,12 +140,12 @@ std::vector<NdiSourceInfo> SdkRuntime::ListSources() {
 }
 
 double SdkRuntime::SourcesUpdatedAt() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return sources_updated_at_;
 }
 
 void SdkRuntime::SelectSource(const std::string& source_id) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   selected_id_ = source_id;
   link_.selected_source = source_id;
   link_.updated_at = WallSecondsNow();
@@ -159,28 +160,30 @@ void SdkRuntime::SelectSource(const std::string& source_id) {
   }
   // A runtime that could not start keeps saying why, whatever is chosen.
   if (!started_) link_.message = load_refusal_;
-  PublishLinkIfChanged(lock);
+  const NdiLinkNews news = LinkChangeLocked();
+  lock.Unlock();
+  news.Deliver();
 }
 
 void SdkRuntime::ClearSelection() { SelectSource(std::string()); }
 
 NdiLinkSnapshot SdkRuntime::GetLinkSnapshot() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return link_;
 }
 
 NdiCounters SdkRuntime::GetCounters() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return counters_;
 }
 
 void SdkRuntime::SetFrameCallback(NdiFrameCallback callback) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   frame_callback_ = std::move(callback);
 }
 
 void SdkRuntime::SetLinkCallback(NdiLinkCallback callback) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   link_callback_ = std::move(callback);
 }
 
@@ -196,33 +199,30 @@ void SdkRuntime::SetLinkState(const char* state, bool clear_source_name) {
   if (clear_source_name) link_.source_name.clear();
 }
 
-void SdkRuntime::PublishLinkIfChanged(std::unique_lock<std::mutex>& lock) {
+NdiLinkNews SdkRuntime::LinkChangeLocked() {
   link_.updated_at = WallSecondsNow();
-  if (link_.state == last_published_state_ && link_.message == last_published_message_) {
-    lock.unlock();
-    return;
-  }
-  PublishLink(lock);
+  if (link_.state == last_published_state_ && link_.message == last_published_message_) return {};
+  return PublishLinkLocked();
 }
 
 void SdkRuntime::PublishLinkError(const std::string& message) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   link_.state = "error";
   link_.message = message;
   link_.updated_at = WallSecondsNow();
-  PublishLink(lock);
+  const NdiLinkNews news = PublishLinkLocked();
+  lock.Unlock();
+  news.Deliver();
 }
 
-void SdkRuntime::PublishLink(std::unique_lock<std::mutex>& lock) {
+NdiLinkNews SdkRuntime::PublishLinkLocked() {
   last_published_state_ = link_.state;
   last_published_message_ = link_.message;
-  const NdiLinkSnapshot snapshot = link_;
-  const NdiLinkCallback callback = link_callback_;
-  lock.unlock();
-  if (callback) callback(snapshot);
+  return NdiLinkNews{link_, link_callback_};
 }
 
 void SdkRuntime::RunFinder() {
+  NameThisThread("ndi-find");
   try {
     SteadyTime next_full_read = std::chrono::steady_clock::now();
     while (FinderPass(next_full_read)) {
@@ -236,12 +236,13 @@ bool SdkRuntime::FinderPass(SteadyTime& next_full_read) {
   const NdiRuntimeTimers& timers = settings_.timers;
   bool forced = false;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stop_requested_) return false;
     if (std::exchange(refresh_requested_, false)) {
       // Senders answer a refresh over a moment; a newer request stays pending for the next pass.
-      wake_.wait_for(lock, timers.refresh_settle,
-                     [this] { return stop_requested_ || refresh_requested_; });
+      const SteadyTime settled = std::chrono::steady_clock::now() + timers.refresh_settle;
+      while (!stop_requested_ && !refresh_requested_ && wake_.WaitUntil(settled)) {
+      }
       if (stop_requested_) return false;
       forced = true;
     }
@@ -251,7 +252,7 @@ bool SdkRuntime::FinderPass(SteadyTime& next_full_read) {
   const bool changed =
       ndi.find_wait_for_sources(finder_, forced ? 0 : Milliseconds(timers.discovery_wait));
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stop_requested_) return false;
   }
   if (!forced && !changed) return true;
@@ -276,7 +277,7 @@ bool SdkRuntime::FinderPass(SteadyTime& next_full_read) {
 
 void SdkRuntime::UpdateSourceList(std::vector<SourcePair> pairs) {
   std::sort(pairs.begin(), pairs.end());
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   sources_ = std::move(pairs);
   sources_updated_at_ = link_.updated_at = WallSecondsNow();
   const bool quiet_offline = link_.state == "offline" && link_.message.empty();
@@ -286,10 +287,13 @@ void SdkRuntime::UpdateSourceList(std::vector<SourcePair> pairs) {
   }
   // The connection is kept: should the sender come back, its pictures restore "connected".
   SetLinkState("offline", true);
-  PublishLinkIfChanged(lock);
+  const NdiLinkNews news = LinkChangeLocked();
+  lock.Unlock();
+  news.Deliver();
 }
 
 void SdkRuntime::RunReceiver() {
+  NameThisThread("ndi-recv");
   try {
     ReceiverTimes times;
     while (ReceiverPass(times)) {
@@ -311,7 +315,7 @@ bool SdkRuntime::ReceiverPass(ReceiverTimes& times) {
   std::string url;
   bool listed = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stop_requested_) return false;
     selected = selected_id_;
     for (const auto& [name, address] : sources_) {
@@ -328,21 +332,25 @@ bool SdkRuntime::ReceiverPass(ReceiverTimes& times) {
   // A selection made since the copy above keeps the state its caller set.
   if (selected.empty()) {
     if (!connected_name_.empty()) Disconnect();
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (link_.state != "no_source" && selected_id_.empty()) SetLinkState("no_source", true);
-    PublishLinkIfChanged(lock);
+    const NdiLinkNews news = LinkChangeLocked();
+    lock.Unlock();
+    news.Deliver();
   } else if (listed && selected != connected_name_ &&
              (!times.last_attempt || now - *times.last_attempt >= timers.reconnect_spacing)) {
     const ndi::Source source{selected.c_str(), url.empty() ? nullptr : url.c_str()};
     ndi.recv_connect(receiver_, &source);
     connected_name_ = selected;
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (times.connected_before) ++counters_.reconnects;
     if (selected_id_ == selected) {
       SetLinkState("connecting", false);
       link_.source_name = link_.selected_source = selected;
     }
-    PublishLinkIfChanged(lock);
+    const NdiLinkNews news = LinkChangeLocked();
+    lock.Unlock();
+    news.Deliver();
     times.connected_before = true;
     times.last_frame.reset();
     times.last_attempt = now;
@@ -360,7 +368,7 @@ bool SdkRuntime::ReceiverPass(ReceiverTimes& times) {
     age = std::chrono::duration_cast<std::chrono::milliseconds>(now - *times.last_frame);
   }
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!connected_name_.empty() && link_.state != "error") {
       // Once discovery has dropped the chosen sender, a connection that has gone quiet is
       // offline; calling it stale in between full reads would make the state flicker.
@@ -371,12 +379,14 @@ bool SdkRuntime::ReceiverPass(ReceiverTimes& times) {
         SetLinkState("stale", false);
       }
     }
-    PublishLinkIfChanged(lock);
+    const NdiLinkNews news = LinkChangeLocked();
+    lock.Unlock();
+    news.Deliver();
   }
 
   ndi::ReceiverPerformance dropped;
   ndi.recv_get_performance(receiver_, nullptr, &dropped);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   counters_.dropped_frames = static_cast<std::int32_t>(dropped.video_frames);
   return !stop_requested_;
 }
@@ -393,24 +403,26 @@ void SdkRuntime::CaptureOnce(ReceiverTimes& times) {
       break;
     case ndi::kFrameAudio: {
       ndi.recv_free_audio(receiver_, &audio);
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       ++counters_.audio_frames;
       break;
     }
     case ndi::kFrameMetadata: {
       ndi.recv_free_metadata(receiver_, &metadata);
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       ++counters_.metadata_frames;
       break;
     }
     case ndi::kFrameError: {
       // The next pass connects again, paced like every attempt.
       Disconnect();
-      std::unique_lock<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       link_.state = "error";
       link_.message = kReceiverError;
       link_.source_name.clear();
-      PublishLinkIfChanged(lock);
+      const NdiLinkNews news = LinkChangeLocked();
+      lock.Unlock();
+      news.Deliver();
       times.last_frame.reset();
       break;
     }
@@ -422,7 +434,7 @@ void SdkRuntime::CaptureOnce(ReceiverTimes& times) {
 void SdkRuntime::DeliverVideo(const ndi::VideoFrame& video, ReceiverTimes& times) {
   const double received_at = SteadySecondsNow();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++counters_.video_frames;
   }
   cv::Mat image;
@@ -439,7 +451,7 @@ void SdkRuntime::DeliverVideo(const ndi::VideoFrame& video, ReceiverTimes& times
   frame.received_at = received_at;
   NdiLibraryFunctions().recv_free_video(receiver_, &video);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (image.empty()) ++counters_.rejected_frames;
     ++counters_.released_frames;
   }
@@ -447,7 +459,7 @@ void SdkRuntime::DeliverVideo(const ndi::VideoFrame& video, ReceiverTimes& times
 
   times.last_frame = std::chrono::steady_clock::now();
   NdiFrameCallback callback;
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   // A picture of a connection that is not the selected source is counted and dropped.
   const bool selected = !connected_name_.empty() && connected_name_ == selected_id_;
   if (selected) {
@@ -462,7 +474,9 @@ void SdkRuntime::DeliverVideo(const ndi::VideoFrame& video, ReceiverTimes& times
     frame.source = selected_id_;
     callback = frame_callback_;
   }
-  PublishLinkIfChanged(lock);
+  const NdiLinkNews news = LinkChangeLocked();
+  lock.Unlock();
+  news.Deliver();
   if (selected && callback) callback(frame);
 }
 

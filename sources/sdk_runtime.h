@@ -2,15 +2,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "core/mutex.h"
 #include "sources/ndi_library.h"
 #include "sources/ndi_runtime.h"
 #include "sources/ndi_sdk.h"
@@ -41,13 +40,14 @@ struct SdkRuntimeSettings {
 };
 
 // The NDI implementation of NdiRuntime. Once started it holds the NDI library, one finder and one
-// receiver, and runs two threads: the finder thread keeps the sorted list of senders, the receiver
-// thread connects to the selected sender, converts its pictures to BGR, hands them to the frame
-// callback and keeps the link state with its stale and offline timers. Source ids are the senders'
-// NDI names.
+// receiver, and runs two threads: the finder thread ("ndi-find") keeps the sorted list of senders,
+// the receiver thread ("ndi-recv") connects to the selected sender, converts its pictures to BGR,
+// hands them to the frame callback and keeps the link state with its stale and offline timers.
+// Source ids are the senders' NDI names.
 //
-// Lock order: lifecycle_mutex_, then mutex_, then the process-wide library mutex. Callbacks are
-// called with copies made under mutex_, after releasing it.
+// Lock order: lifecycle_mutex_, then mutex_ (the compiler checks these two), then the process-wide
+// library mutex of ndi_library.cpp, out of the compiler's sight. Callbacks are called with copies
+// made under mutex_, after releasing it.
 class SdkRuntime final : public NdiRuntime {
  public:
   explicit SdkRuntime(SdkRuntimeSettings settings = {});
@@ -55,18 +55,18 @@ class SdkRuntime final : public NdiRuntime {
   SdkRuntime(const SdkRuntime&) = delete;
   SdkRuntime& operator=(const SdkRuntime&) = delete;
 
-  void Start() override;
-  void CheckLibrary() override;
-  void Stop() override;
-  void RefreshSources() override;
-  std::vector<NdiSourceInfo> ListSources() override;
-  double SourcesUpdatedAt() override;
-  void SelectSource(const std::string& source_id) override;
-  void ClearSelection() override;
-  NdiLinkSnapshot GetLinkSnapshot() override;
-  NdiCounters GetCounters() override;
-  void SetFrameCallback(NdiFrameCallback callback) override;
-  void SetLinkCallback(NdiLinkCallback callback) override;
+  void Start() override EXCLUDES(lifecycle_mutex_, mutex_);
+  void CheckLibrary() override EXCLUDES(lifecycle_mutex_, mutex_);
+  void Stop() override EXCLUDES(lifecycle_mutex_, mutex_);
+  void RefreshSources() override EXCLUDES(mutex_);
+  std::vector<NdiSourceInfo> ListSources() override EXCLUDES(mutex_);
+  double SourcesUpdatedAt() override EXCLUDES(mutex_);
+  void SelectSource(const std::string& source_id) override EXCLUDES(mutex_);
+  void ClearSelection() override EXCLUDES(mutex_);
+  NdiLinkSnapshot GetLinkSnapshot() override EXCLUDES(mutex_);
+  NdiCounters GetCounters() override EXCLUDES(mutex_);
+  void SetFrameCallback(NdiFrameCallback callback) override EXCLUDES(mutex_);
+  void SetLinkCallback(NdiLinkCallback callback) override EXCLUDES(mutex_);
 
  private:
   using SourcePair = std::pair<std::string, std::string>;  // NDI name, URL address
@@ -78,36 +78,34 @@ class SdkRuntime final : public NdiRuntime {
     bool connected_before = false;
   };
 
-  void RunFinder();
-  void RunReceiver();
+  void RunFinder() EXCLUDES(mutex_);
+  void RunReceiver() EXCLUDES(mutex_);
   // One pass of each thread; false when the thread is to end.
-  bool FinderPass(SteadyTime& next_full_read);
-  bool ReceiverPass(ReceiverTimes& times);
-  void CaptureOnce(ReceiverTimes& times);
-  void DeliverVideo(const ndi::VideoFrame& video, ReceiverTimes& times);
-  void UpdateSourceList(std::vector<SourcePair> pairs);
+  bool FinderPass(SteadyTime& next_full_read) EXCLUDES(mutex_);
+  bool ReceiverPass(ReceiverTimes& times) EXCLUDES(mutex_);
+  void CaptureOnce(ReceiverTimes& times) EXCLUDES(mutex_);
+  void DeliverVideo(const ndi::VideoFrame& video, ReceiverTimes& times) EXCLUDES(mutex_);
+  void UpdateSourceList(std::vector<SourcePair> pairs) EXCLUDES(mutex_);
   void Disconnect();
 
-  // mutex_ held.
-  bool IsSourceListed(const std::string& id) const;
+  bool IsSourceListed(const std::string& id) const REQUIRES(mutex_);
   // Makes the link state that of a runtime whose library is missing or refused.
-  void ShowLoadRefusal();
-  void SetLinkState(const char* state, bool clear_source_name);
-  // Hands the link state to the link callback when its word or message changed since the last
-  // publication; `lock` holds mutex_ and is released before the call.
-  void PublishLinkIfChanged(std::unique_lock<std::mutex>& lock);
+  void ShowLoadRefusal() REQUIRES(mutex_);
+  void SetLinkState(const char* state, bool clear_source_name) REQUIRES(mutex_);
+  // Stamps the link state; the news for the link callback when its word or message changed since
+  // the last publication.
+  NdiLinkNews LinkChangeLocked() REQUIRES(mutex_);
   // Publishes "error" with the message whether or not it changed.
-  void PublishLinkError(const std::string& message);
-  // Remembers the state word and message as published and hands a copy of the link state to the
-  // link callback after releasing `lock`.
-  void PublishLink(std::unique_lock<std::mutex>& lock);
+  void PublishLinkError(const std::string& message) EXCLUDES(mutex_);
+  // Remembers the state word and message as published; the news for the link callback.
+  NdiLinkNews PublishLinkLocked() REQUIRES(mutex_);
 
   const SdkRuntimeSettings settings_;
-  std::mutex lifecycle_mutex_;  // serialises Start and Stop
-  std::mutex mutex_;
-  std::condition_variable wake_;  // wakes the finder for a refresh and for stop
-  std::thread finder_thread_;
-  std::thread receiver_thread_;
+  Mutex lifecycle_mutex_;  // serialises Start and Stop
+  Mutex mutex_ ACQUIRED_AFTER(lifecycle_mutex_);
+  CondVar wake_{mutex_};  // wakes the finder for a refresh and for stop
+  std::thread finder_thread_ GUARDED_BY(lifecycle_mutex_);
+  std::thread receiver_thread_ GUARDED_BY(lifecycle_mutex_);
   // Written only while no thread runs (under mutex_), read by the threads.
   ndi::FindHandle finder_ = nullptr;
   ndi::ReceiverHandle receiver_ = nullptr;
@@ -116,20 +114,20 @@ class SdkRuntime final : public NdiRuntime {
   // waits for a start or stop in progress.
   std::atomic<bool> library_checked_{false};
   // Why the library could not be used, kept as the message while the runtime is not running.
-  std::string load_refusal_;
-  bool started_ = false;
-  bool stop_requested_ = false;
-  bool refresh_requested_ = false;
-  std::vector<SourcePair> sources_;
-  double sources_updated_at_ = 0.0;
-  std::string selected_id_;
+  std::string load_refusal_ GUARDED_BY(mutex_);
+  bool started_ GUARDED_BY(mutex_) = false;
+  bool stop_requested_ GUARDED_BY(mutex_) = false;
+  bool refresh_requested_ GUARDED_BY(mutex_) = false;
+  std::vector<SourcePair> sources_ GUARDED_BY(mutex_);
+  double sources_updated_at_ GUARDED_BY(mutex_) = 0.0;
+  std::string selected_id_ GUARDED_BY(mutex_);
   std::string connected_name_;  // the receiver thread's own; cleared by Stop after the join
-  NdiLinkSnapshot link_;
-  NdiCounters counters_;
-  std::string last_published_state_;
-  std::string last_published_message_;
-  NdiFrameCallback frame_callback_;
-  NdiLinkCallback link_callback_;
+  NdiLinkSnapshot link_ GUARDED_BY(mutex_);
+  NdiCounters counters_ GUARDED_BY(mutex_);
+  std::string last_published_state_ GUARDED_BY(mutex_);
+  std::string last_published_message_ GUARDED_BY(mutex_);
+  NdiFrameCallback frame_callback_ GUARDED_BY(mutex_);
+  NdiLinkCallback link_callback_ GUARDED_BY(mutex_);
 };
 
 // A new NDI runtime with the standard library search and timers; nothing is loaded or started.

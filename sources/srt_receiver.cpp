@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "core/steady_clock.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 
@@ -122,7 +123,7 @@ struct SrtReceiver::Session {
 
 SrtReceiver::~SrtReceiver() {
   Stop();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   WipeString(settings_.passphrase);
 }
 
@@ -135,7 +136,7 @@ bool SrtReceiver::Start(const SrtSettings& settings, LatestFrameSlot* slot, cons
   }
   Stop();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     WipeString(settings_.passphrase);
     settings_ = checked.settings;
     label_ = label;
@@ -155,13 +156,13 @@ bool SrtReceiver::Start(const SrtSettings& settings, LatestFrameSlot* slot, cons
 void SrtReceiver::Stop() {
   {
     // Taken so a pause that has just checked the flag cannot miss the wake-up.
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stop_.store(true);
     g_interrupt.store(true);
   }
-  stop_wake_.notify_all();
+  stop_wake_.SignalAll();
   if (thread_.joinable()) thread_.join();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   WipeString(settings_.passphrase);
   if (status_.state != "error") {
     status_.state = "stopped";
@@ -171,19 +172,19 @@ void SrtReceiver::Stop() {
 }
 
 SrtStatus SrtReceiver::GetStatus() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return status_;
 }
 
 void SrtReceiver::SetError(const std::string& message) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   status_.state = "error";
   status_.message = message;
   status_.active = false;
 }
 
 void SrtReceiver::BeginListening(const std::string& note) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   status_.state = "connecting";
   status_.message = note;
   status_.active = true;
@@ -191,11 +192,14 @@ void SrtReceiver::BeginListening(const std::string& note) {
 }
 
 void SrtReceiver::PauseUnlessStopped(int milliseconds) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  stop_wake_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stop_.load(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  MutexLock lock(mutex_);
+  while (!stop_.load() && stop_wake_.WaitUntil(deadline)) {
+  }
 }
 
 void SrtReceiver::Run() {
+  NameThisThread("srt");
   av_max_alloc(kLargestAllocation);
   av_log_set_callback(LogCallback);
   avformat_network_init();
@@ -206,7 +210,7 @@ void SrtReceiver::Run() {
   std::int32_t key_length = 0;
   bool retry_decoder_open = true;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     url = BuildSrtListenerUrl(settings_);
     passphrase = settings_.passphrase;
     stream_id = settings_.stream_id;
@@ -247,7 +251,7 @@ void SrtReceiver::Run() {
     if (opened < 0) session.input = nullptr;  // a failed open frees the context itself
     const bool listen_timed_out = opened == AVERROR(ETIMEDOUT) || opened == AVERROR(EAGAIN);
     if (listen_timed_out) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       ++status_.listen_timeouts;
     }
     // A failed open (a listen time-out among them) hands the options back untouched, so only a
@@ -288,14 +292,14 @@ void SrtReceiver::Run() {
     }
     SrtSessionCallback begin_session;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       begin_session = begin_session_;
       session.label = label_;
       session.slot = slot_;
     }
     session.generation = begin_session ? static_cast<std::int64_t>(begin_session()) : 0;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       status_.decoder = "native";
     }
     // A connected caller holds the passphrase; only the stream id note still applies.
@@ -305,7 +309,7 @@ void SrtReceiver::Run() {
 
   WipeString(passphrase);
   av_log_set_callback(av_log_default_callback);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (status_.state != "error") {
     status_.state = "stopped";
     status_.message.clear();
@@ -333,13 +337,13 @@ void SrtReceiver::ReceiveSession(Session& session) {
       continue;
     }
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       ++status_.video_packets;
     }
     const int sent = avcodec_send_packet(session.codec, session.packet);
     av_packet_unref(session.packet);
     if (sent < 0 && sent != AVERROR(EAGAIN)) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       ++status_.decode_errors;
       if (++session.send_failures >= kMaxConsecutiveSendFailures) {
         status_.state = "error";
@@ -352,13 +356,13 @@ void SrtReceiver::ReceiveSession(Session& session) {
       const int received = avcodec_receive_frame(session.codec, session.frame);
       if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) break;
       if (received < 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         ++status_.decode_errors;
         break;
       }
       HandlePicture(session);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (status_.state == "error" && !status_.message.empty()) return;
   }
 }
@@ -368,7 +372,7 @@ void SrtReceiver::HandlePicture(Session& session) {
   session.send_failures = 0;
   const std::optional<SrtOutputSize> size = ComputeSrtOutputSize(picture->width, picture->height);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     status_.decoder = "native";
     if (size) {
       status_.width = size->width;
@@ -412,7 +416,7 @@ void SrtReceiver::HandlePicture(Session& session) {
   if (!session.slot->Publish(std::move(frame))) return;
   session.published = true;
   session.last_published_at = received_at;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ++status_.frames_published;
   status_.has_frame = true;
   status_.last_frame_at = received_at;

@@ -1,13 +1,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "core/mutex.h"
 #include "sources/latest_frame_slot.h"
 #include "sources/srt_settings.h"
 
@@ -41,8 +40,8 @@ using SrtSessionCallback = std::function<std::uint64_t()>;
 // until stopped. Only one receiver may listen at a time in a process: FFmpeg's interrupt and log
 // callbacks carry no context, so they work through process-wide flags.
 //
-// Threads: Start, Stop and GetStatus come from the session's threads; the listener thread does
-// all FFmpeg work. mutex_ is held only for short copies and updates, never while FFmpeg, the
+// Threads: Start, Stop and GetStatus come from the session's threads; the listener thread ("srt")
+// does all FFmpeg work. mutex_ is held only for short copies and updates, never while FFmpeg, the
 // session callback or LatestFrameSlot::Publish runs, so the callback may take the session's locks.
 class SrtReceiver {
  public:
@@ -56,33 +55,33 @@ class SrtReceiver {
   // goes on), stops a running listener and starts listening. `slot` is borrowed and must outlive
   // the listener; `begin_session` is called on the listener thread once per accepted caller.
   bool Start(const SrtSettings& settings, LatestFrameSlot* slot, const std::string& label,
-             SrtSessionCallback begin_session);
+             SrtSessionCallback begin_session) EXCLUDES(mutex_);
   // Breaks FFmpeg's waits, joins the listener thread and wipes the stored passphrase. An "error"
   // state and its message survive, so the reason listening ended stays visible.
-  void Stop();
-  SrtStatus GetStatus() const;
+  void Stop() EXCLUDES(mutex_);
+  SrtStatus GetStatus() const EXCLUDES(mutex_);
 
  private:
   struct Session;
 
-  void Run();
+  void Run() EXCLUDES(mutex_);
   // One accepted caller, from the decoder opening to the end of its stream.
-  void ReceiveSession(Session& session);
-  void HandlePicture(Session& session);
-  void SetError(const std::string& message);
+  void ReceiveSession(Session& session) EXCLUDES(mutex_);
+  void HandlePicture(Session& session) EXCLUDES(mutex_);
+  void SetError(const std::string& message) EXCLUDES(mutex_);
   // State "connecting" with `note`, and one more listen attempt counted.
-  void BeginListening(const std::string& note);
+  void BeginListening(const std::string& note) EXCLUDES(mutex_);
   // Waits up to `milliseconds` unless Stop is called meanwhile.
-  void PauseUnlessStopped(int milliseconds);
+  void PauseUnlessStopped(int milliseconds) EXCLUDES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::condition_variable stop_wake_;   // wakes the pauses between listening attempts
-  SrtSettings settings_;                // guarded by mutex_
-  std::string label_;                   // guarded by mutex_
-  SrtSessionCallback begin_session_;    // guarded by mutex_
-  LatestFrameSlot* slot_ = nullptr;     // guarded by mutex_; not owned
-  SrtStatus status_;                    // guarded by mutex_
-  std::thread thread_;                  // touched only by Start, Stop and the destructor
+  mutable Mutex mutex_;
+  CondVar stop_wake_{mutex_};  // wakes the pauses between listening attempts
+  SrtSettings settings_ GUARDED_BY(mutex_);
+  std::string label_ GUARDED_BY(mutex_);
+  SrtSessionCallback begin_session_ GUARDED_BY(mutex_);
+  LatestFrameSlot* slot_ GUARDED_BY(mutex_) = nullptr;  // not owned
+  SrtStatus status_ GUARDED_BY(mutex_);
+  std::thread thread_;  // touched only by Start, Stop and the destructor
   std::atomic<bool> stop_{false};
 };
 

@@ -105,7 +105,7 @@ void BM_FullAnalysisStep(benchmark::State& state, bool pictures_change) {
   AnalysisCore core("agent", [] { return std::string("t"); }, [] { return 0.0; }, 0.0, 0.0);
   // Whether the step really reads the board: small digits are at the edge of what the recogniser
   // reads, and a step that reads nothing would flatter the time.
-  core.Analyze(board.frames[0], board.setup, true, nullptr);
+  core.Analyze(board.frames[0], board.setup, true);
   const StateValue published = core.StateStore().Snapshot();
   if (published.Find("clock")->text != kClockText || published.Find("home")->int_value != 15) {
     state.SkipWithError("the board was not read; its time would mean nothing");
@@ -113,7 +113,7 @@ void BM_FullAnalysisStep(benchmark::State& state, bool pictures_change) {
   }
   size_t next = pictures_change ? 1 : 0;
   for (auto _ : state) {
-    const AnalysisStep step = core.Analyze(board.frames[next], board.setup, true, nullptr);
+    const AnalysisStep step = core.Analyze(board.frames[next], board.setup, true);
     benchmark::DoNotOptimize(step.status);
     if (pictures_change) next = 1 - next;
   }

@@ -18,7 +18,7 @@ std::string VmixOutputController::TestConnection(const std::optional<VmixOutputC
   if (given) {
     config = *given;
   } else {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     config = config_;
   }
 
@@ -55,7 +55,7 @@ std::string VmixOutputController::TestConnection(const std::optional<VmixOutputC
   }
   if (!ok) reply.Key("ok").Bool(false).Key("message").String(message);
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   connected_ = ok;
   if (ok) {
     last_success_ = UtcTimestampMicros();

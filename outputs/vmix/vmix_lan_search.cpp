@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "outputs/vmix/vmix_api_document.h"
 #include "outputs/vmix/vmix_http_client.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -26,18 +27,19 @@ std::string NameKey(const std::optional<std::string>& name) {
 }
 
 struct ProbeShared {
-  std::mutex mutex;
-  std::size_t next = 0;
-  VmixLanProbeResult result;
+  Mutex mutex;
+  std::size_t next GUARDED_BY(mutex) = 0;
+  VmixLanProbeResult result GUARDED_BY(mutex);
 };
 
 void RunLanProbeWorker(const std::vector<VmixLanTarget>& targets, double timeout_seconds,
                        const std::atomic<bool>* cancel, const VmixLanProgress& callback, ProbeShared& shared) {
+  NameThisThread("vmix-probe");
   for (;;) {
     if (cancel != nullptr && cancel->load()) return;
     const VmixLanTarget* target = nullptr;
     {
-      std::lock_guard<std::mutex> lock(shared.mutex);
+      MutexLock lock(shared.mutex);
       if (shared.next >= targets.size()) return;
       target = &targets[shared.next++];
     }
@@ -52,7 +54,7 @@ void RunLanProbeWorker(const std::vector<VmixLanTarget>& targets, double timeout
     }
     std::int32_t completed = 0;
     {
-      std::lock_guard<std::mutex> lock(shared.mutex);
+      MutexLock lock(shared.mutex);
       completed = ++shared.result.completed;
       if (instance) shared.result.instances.push_back(*instance);
     }
@@ -78,6 +80,7 @@ VmixLanProbeResult RunLanProbes(const std::vector<VmixLanTarget>& targets, doubl
     }
     for (std::thread& thread : threads) thread.join();
   }
+  MutexLock lock(shared.mutex);
   shared.result.cancelled = cancel != nullptr && cancel->load();
   return std::move(shared.result);
 }

@@ -3,11 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "core/mutex.h"
 
 namespace tessvark {
 
@@ -35,33 +36,34 @@ struct VmixLanProbeResult {
 // of probes completed so far and the instance found by this probe (or null).
 using VmixLanProgress = std::function<void(std::int32_t completed, const VmixLanInstance* instance)>;
 
-// The network search state a controller keeps. Lock order: thread_mutex before state_mutex.
+// The network search state a controller keeps.
 struct VmixLanSearchState {
   // Held while a search starts and while its thread is joined.
-  std::mutex thread_mutex;
-  // Guards every field below except `cancel` and `thread` (which thread_mutex guards).
-  std::mutex state_mutex;
-  std::thread thread;
+  Mutex thread_mutex;
+  // Guards every field below but `cancel` and `thread`.
+  Mutex state_mutex ACQUIRED_AFTER(thread_mutex);
+  std::thread thread GUARDED_BY(thread_mutex);
   // Also the stop flag of every probe request.
   std::atomic<bool> cancel{false};
-  bool running = false;
-  std::string state = "idle";
-  std::string message;
-  std::int32_t port = 8088;
-  std::int32_t scanned = 0;
-  std::int32_t total = 0;
-  bool truncated = false;
-  double duration_ms = 0.0;
-  std::int64_t started_at = 0;
-  std::vector<std::string> networks;
-  std::vector<VmixLanInstance> instances;
+  bool running GUARDED_BY(state_mutex) = false;
+  std::string state GUARDED_BY(state_mutex) = "idle";
+  std::string message GUARDED_BY(state_mutex);
+  std::int32_t port GUARDED_BY(state_mutex) = 8088;
+  std::int32_t scanned GUARDED_BY(state_mutex) = 0;
+  std::int32_t total GUARDED_BY(state_mutex) = 0;
+  bool truncated GUARDED_BY(state_mutex) = false;
+  double duration_ms GUARDED_BY(state_mutex) = 0.0;
+  std::int64_t started_at GUARDED_BY(state_mutex) = 0;
+  std::vector<std::string> networks GUARDED_BY(state_mutex);
+  std::vector<VmixLanInstance> instances GUARDED_BY(state_mutex);
 };
 
 inline constexpr double kVmixLanProbeTimeoutSeconds = 0.4;
 inline constexpr int kVmixLanProbeConcurrency = 32;
 
-// Probes every target once with GET "/api/", at most `max_workers` (1 to 32) at a time, each
-// bounded by `timeout_seconds` (at least 0.05 s) and ended early by the cancel flag.
+// Probes every target once with GET "/api/", at most `max_workers` (1 to 32) at a time on threads
+// named "vmix-probe", each bounded by `timeout_seconds` (at least 0.05 s) and ended early by the
+// cancel flag.
 VmixLanProbeResult RunLanProbes(const std::vector<VmixLanTarget>& targets, double timeout_seconds,
                                 int max_workers, const std::atomic<bool>* cancel,
                                 const VmixLanProgress& callback);

@@ -7,6 +7,7 @@
 #include "outputs/vmix/vmix_json_text.h"
 #include "outputs/vmix/vmix_lan_candidates.h"
 #include "outputs/vmix/vmix_output_controller.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -15,18 +16,17 @@ constexpr const char* kNothingFound =
     "No vMix instance was found automatically. You can still connect using the computer\xE2\x80\x99s IP address.";
 
 // Reading the adapter table is serialised across the process.
-std::mutex adapter_mutex;
+Mutex adapter_mutex;
 
 }  // namespace
 
 std::string VmixOutputController::LanSearchStatusJsonLocked() {
-  const VmixLanSearchState& s = search_;
   JsonWriter out(kStateJson);
   out.BeginObject();
   out.Key("ok").Bool(true);
-  out.Key("state").String(s.state);
+  out.Key("state").String(search_.state);
   out.Key("instances").BeginArray();
-  for (const VmixLanInstance& instance : s.instances) {
+  for (const VmixLanInstance& instance : search_.instances) {
     out.BeginObject();
     out.Key("host").String(instance.host);
     out.Key("port").Int(instance.port);
@@ -37,50 +37,50 @@ std::string VmixOutputController::LanSearchStatusJsonLocked() {
   }
   out.EndArray();
   out.Key("networks").BeginArray();
-  for (const std::string& network : s.networks) out.String(network);
+  for (const std::string& network : search_.networks) out.String(network);
   out.EndArray();
   out.Key("network");
-  if (s.networks.empty()) {
+  if (search_.networks.empty()) {
     out.Null();
   } else {
-    out.String(s.networks.front());
+    out.String(search_.networks.front());
   }
-  out.Key("network_count").Int(s.networks.size());
-  out.Key("port").Int(s.port);
-  out.Key("scanned").Int(s.scanned);
-  out.Key("total").Int(s.total);
-  out.Key("truncated").Bool(s.truncated);
+  out.Key("network_count").Int(search_.networks.size());
+  out.Key("port").Int(search_.port);
+  out.Key("scanned").Int(search_.scanned);
+  out.Key("total").Int(search_.total);
+  out.Key("truncated").Bool(search_.truncated);
   out.Key("timeout_ms").Int(400);
   out.Key("concurrency").Int(32);
-  out.Key("duration_ms").Int(static_cast<std::int64_t>(s.duration_ms));
-  out.Key("message").String(s.message);
+  out.Key("duration_ms").Int(static_cast<std::int64_t>(search_.duration_ms));
+  out.Key("message").String(search_.message);
   out.EndObject();
   return out.Take();
 }
 
 std::string VmixOutputController::LanSearchStatusJson() {
-  std::lock_guard<std::mutex> lock(search_.state_mutex);
+  MutexLock lock(search_.state_mutex);
   return LanSearchStatusJsonLocked();
 }
 
 std::string VmixOutputController::CancelLanSearch() {
   search_.cancel = true;
-  std::lock_guard<std::mutex> lock(search_.state_mutex);
+  MutexLock lock(search_.state_mutex);
   if (search_.state == "searching") search_.message = "Search cancelled.";
   return LanSearchStatusJsonLocked();
 }
 
 std::string VmixOutputController::StartLanSearch(const std::string& host, std::int32_t port) {
-  std::lock_guard<std::mutex> thread_lock(search_.thread_mutex);
+  MutexLock thread_lock(search_.thread_mutex);
   {
-    std::lock_guard<std::mutex> lock(search_.state_mutex);
+    MutexLock lock(search_.state_mutex);
     if (search_.running) return LanSearchStatusJsonLocked();
   }
   if (search_.thread.joinable()) search_.thread.join();
   const std::int32_t probe_port = port >= 1 && port <= 65535 ? port : 8088;
   std::vector<Ipv4AdapterAddress> adapters;
   {
-    std::lock_guard<std::mutex> lock(adapter_mutex);
+    MutexLock lock(adapter_mutex);
     adapters = adapter_lister_();
   }
   VmixLanCandidates candidates = BuildLanCandidates(adapters, host);
@@ -88,7 +88,7 @@ std::string VmixOutputController::StartLanSearch(const std::string& host, std::i
   for (const std::string& candidate : candidates.hosts) targets.push_back(VmixLanTarget{candidate, probe_port});
   const std::int64_t started_at = SteadyClockNanoseconds();
 
-  std::lock_guard<std::mutex> lock(search_.state_mutex);
+  MutexLock lock(search_.state_mutex);
   search_.cancel = false;
   search_.state = "searching";
   search_.message = "Searching for vMix\xE2\x80\xA6";
@@ -115,18 +115,19 @@ std::string VmixOutputController::StartLanSearch(const std::string& host, std::i
 
 void VmixOutputController::RunLanSearch(std::vector<VmixLanTarget> targets, std::vector<std::string> own_addresses,
                                         std::int64_t started_at) {
+  NameThisThread("vmix-search");
   const auto elapsed_ms = [started_at] { return static_cast<double>(SteadyClockNanoseconds() - started_at) / 1e6; };
   const VmixLanProbeResult result = RunLanProbes(
       targets, kVmixLanProbeTimeoutSeconds, kVmixLanProbeConcurrency, &search_.cancel,
       [this, &elapsed_ms](std::int32_t completed, const VmixLanInstance* instance) {
-        std::lock_guard<std::mutex> lock(search_.state_mutex);
+        MutexLock lock(search_.state_mutex);
         search_.scanned = completed;
         search_.duration_ms = elapsed_ms();
         if (instance != nullptr) search_.instances.push_back(*instance);
       });
   std::vector<VmixLanInstance> merged = MergeLanInstances(result.instances, own_addresses);
 
-  std::lock_guard<std::mutex> lock(search_.state_mutex);
+  MutexLock lock(search_.state_mutex);
   search_.instances = std::move(merged);
   search_.scanned = result.completed;
   search_.duration_ms = elapsed_ms();

@@ -10,6 +10,7 @@
 #include "outputs/vmix/vmix_http_client.h"
 #include "outputs/vmix/vmix_json_text.h"
 #include "outputs/vmix/vmix_set_text.h"
+#include "platform/thread_name.h"
 
 namespace tessvark {
 namespace {
@@ -88,7 +89,7 @@ VmixOutputController::VmixOutputController(VmixValueProvider provider, VmixAdapt
     : provider_(std::move(provider)),
       adapter_lister_(adapter_lister ? std::move(adapter_lister) : VmixAdapterLister(ListIpv4Adapters)),
       stop_clear_wait_(stop_clear_wait) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   RebuildMappingStatuses();
 }
 
@@ -164,13 +165,15 @@ void VmixOutputController::RememberSentValue(const std::string& output_id, const
 }
 
 void VmixOutputController::StartSender() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (started_) return;
-  const bool fetch = static_cast<bool>(provider_);
-  lock.unlock();
+  bool fetch = false;
+  {
+    MutexLock lock(mutex_);
+    if (started_) return;
+    fetch = static_cast<bool>(provider_);
+  }
   std::optional<StateValue> snapshot;
   if (fetch) snapshot = provider_();
-  lock.lock();
+  MutexLock lock(mutex_);
   if (started_) return;
   stopping_ = false;
   request_stop_ = false;
@@ -189,10 +192,10 @@ void VmixOutputController::StartSender() {
 void VmixOutputController::StopSender() {
   search_.cancel = true;
   {
-    std::lock_guard<std::mutex> lock(search_.thread_mutex);
+    MutexLock lock(search_.thread_mutex);
     if (search_.thread.joinable()) search_.thread.join();
   }
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (config_.enabled && !last_sent_.empty()) {
     clear_requested_ = true;
     queued_valid_ = false;
@@ -202,31 +205,35 @@ void VmixOutputController::StopSender() {
     retry_at_ = 0.0;
     ++generation_;
   }
-  wake_.notify_all();
+  wake_.SignalAll();
   // Waiting makes sense only for a clear the sender tries now or is trying; without a sender, a
   // host, or while it backs off after a failed attempt, no blanking can come, and one attempt
   // that fails ends the wait as well.
   if (started_ && !stopping_ && clear_requested_ && !config_.host.empty() && retry_at_ <= SteadyClockSeconds()) {
     const std::uint64_t awaited = generation_;
-    wake_.wait_for(lock, stop_clear_wait_,
-                   [this, awaited] { return !clear_requested_ || clear_pass_ended_ >= awaited; });
+    const auto deadline = std::chrono::steady_clock::now() + stop_clear_wait_;
+    while (clear_requested_ && clear_pass_ended_ < awaited && wake_.WaitUntil(deadline)) {
+    }
   }
   stopping_ = true;
   request_stop_ = true;
-  wake_.notify_all();
-  lock.unlock();
-  if (sender_.joinable()) sender_.join();
-  lock.lock();
+  wake_.SignalAll();
+  std::thread sender = std::move(sender_);
+  lock.Unlock();
+  if (sender.joinable()) sender.join();
+  MutexLock ended(mutex_);
   started_ = false;
 }
 
 void VmixOutputController::ApplyConfig(VmixOutputConfig config) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  const bool fetch = !pending_valid_ && provider_;
-  lock.unlock();
+  bool fetch = false;
+  {
+    MutexLock lock(mutex_);
+    fetch = !pending_valid_ && provider_;
+  }
   std::optional<StateValue> fetched;
   if (fetch) fetched = provider_();
-  lock.lock();
+  MutexLock lock(mutex_);
 
   const VmixOutputConfig old = std::move(config_);
   const bool host_changed = old.host != config.host || old.port != config.port;
@@ -282,16 +289,16 @@ void VmixOutputController::ApplyConfig(VmixOutputConfig config) {
     }
     for (VmixMappingStatus& status : mapping_statuses_) status.last_status = "disabled";
   }
-  wake_.notify_all();
+  wake_.SignalAll();
 }
 
 VmixOutputConfig VmixOutputController::GetConfig() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return config_;
 }
 
 void VmixOutputController::PublishValues(StateValue values) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (held_) {
     pending_values_ = std::move(values);
     pending_valid_ = true;
@@ -302,12 +309,12 @@ void VmixOutputController::PublishValues(StateValue values) {
   pending_valid_ = true;
   queued_values_ = std::move(values);
   queued_valid_ = true;
-  wake_.notify_all();
+  wake_.SignalAll();
 }
 
 void VmixOutputController::SetActiveSources(std::optional<std::vector<std::string>> sources, std::uint64_t id) {
   if (sources) AddDerivedVmixSources(*sources);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (sources) {
     restrict_sources_ = true;
     active_sources_ = std::move(*sources);
@@ -323,11 +330,11 @@ void VmixOutputController::SetActiveSources(std::optional<std::vector<std::strin
   }
   queued_valid_ = false;
   ++generation_;
-  wake_.notify_all();
+  wake_.SignalAll();
 }
 
 void VmixOutputController::ReleaseHold(std::uint64_t id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!held_ || hold_id_ != id) return;
   held_ = false;
   pending_valid_ = false;
@@ -335,19 +342,20 @@ void VmixOutputController::ReleaseHold(std::uint64_t id) {
 }
 
 void VmixOutputController::RequestClear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (stopping_ || !config_.enabled) return;
   queued_valid_ = false;
   pending_valid_ = false;
   clear_requested_ = true;
   retry_at_ = 0.0;
   ++generation_;
-  wake_.notify_all();
+  wake_.SignalAll();
 }
 
 void VmixOutputController::RunSender() {
+  NameThisThread("vmix");
   for (;;) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     enum class Pass { kNone, kClear, kSend } pass = Pass::kNone;
     StateValue snapshot;
     for (;;) {
@@ -367,21 +375,21 @@ void VmixOutputController::RunSender() {
       }
       if (pass != Pass::kNone) break;
       if (!clear_requested_ && (held_ || !config_.enabled || !send_all_ || !pending_valid_)) {
-        wake_.wait(lock);
+        wake_.Wait();
       } else {
         const double wait = std::max(retry_at_ - now, 0.01);
-        wake_.wait_for(lock, std::chrono::duration<double>(wait));
+        wake_.WaitFor(std::chrono::duration<double>(wait));
       }
     }
     const bool all = send_all_;
     const VmixOutputConfig cfg = config_;
     const std::uint64_t gen = generation_;
-    lock.unlock();
+    lock.Unlock();
     if (pass == Pass::kClear) {
       ClearMappedFields(cfg, gen);
-      lock.lock();
+      MutexLock ended(mutex_);
       clear_pass_ended_ = std::max(clear_pass_ended_, gen);
-      wake_.notify_all();  // StopSender waits for this
+      wake_.SignalAll();  // StopSender waits for this
     } else {
       SendValues(cfg, snapshot, all, gen);
     }
@@ -389,7 +397,7 @@ void VmixOutputController::RunSender() {
 }
 
 void VmixOutputController::NoteMissingHost() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   connected_ = false;
   last_error_ = "vMix host is required";
   send_all_ = true;
@@ -404,7 +412,7 @@ void VmixOutputController::SendValues(const VmixOutputConfig& cfg, const StateVa
   }
   std::vector<PassItem> items;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (generation_ != gen || held_) return;
     for (const VmixOutput& output : cfg.outputs) {
       const std::optional<std::string>& input = VmixInputReference(output);
@@ -430,7 +438,7 @@ void VmixOutputController::SendValues(const VmixOutputConfig& cfg, const StateVa
   for (const PassItem& item : items) {
     if (SendValue(cfg, gen, item, false) != SendOutcome::kSent) return;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (generation_ == gen) RecordPassSuccess(snapshot, true);
 }
 
@@ -459,7 +467,7 @@ void VmixOutputController::ClearMappedFields(const VmixOutputConfig& cfg, std::u
   for (const PassItem& item : items) {
     if (SendValue(cfg, gen, item, true) != SendOutcome::kSent) return;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (generation_ != gen) return;
   clear_requested_ = false;
   connected_ = connected_ || !items.empty();
@@ -480,7 +488,7 @@ VmixMappingStatus* VmixOutputController::ShownStatus(const VmixOutputConfig& cfg
 VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutputConfig& cfg, std::uint64_t gen,
                                                                   const PassItem& item, bool clearing) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_ || generation_ != gen) return SendOutcome::kAbandoned;
     if (VmixMappingStatus* status = ShownStatus(cfg, item, clearing)) {
       status->last_status = "sending";
@@ -491,7 +499,7 @@ VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutp
   const std::string path = BuildSetTextPath(item.input, item.field, text);
   const VmixHttpResult result = VmixHttpGet(cfg.host, cfg.port, path, kRequestTimeoutSeconds, &request_stop_);
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (result.error == "stopped" || stopping_ || generation_ != gen) return SendOutcome::kAbandoned;
   VmixMappingStatus* status = ShownStatus(cfg, item, clearing);
   if (!result.error.empty()) {
@@ -557,7 +565,7 @@ std::string VmixOutputController::StatusJsonLocked() {
 }
 
 std::string VmixOutputController::StatusJson() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return StatusJsonLocked();
 }
 

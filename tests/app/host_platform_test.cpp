@@ -14,11 +14,14 @@
 #include "platform/host_loop.h"
 #include "platform/process_times.h"
 #include "platform/single_instance.h"
+#include "platform/thread_name.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/thread_names.h"
 
 namespace tessvark {
 namespace {
 
+using testing::OwnThreadName;
 using testing::TempFolder;
 
 EnvironmentLookup LookupIn(const std::map<std::string, std::string>& environment) {
@@ -54,6 +57,25 @@ TEST(ProcStatTest, MachineTimesAndClocksAreReadable) {
   EXPECT_TRUE(ProcessCpuTime().has_value());
   EXPECT_GT(MonotonicTime100ns(), 0u);
   EXPECT_GT(OnlineProcessorCount(), 0u);
+}
+
+// Linux refuses a name of more than 15 bytes outright; the helper keeps its first 15 instead.
+TEST(ThreadNameTest, NamesTheCallingThreadAndCutsALongNameAt15Bytes) {
+  const struct {
+    const char* given;
+    const char* shown;
+  } cases[] = {{"feeder", "feeder"},
+               {"exactly-fifteen", "exactly-fifteen"},
+               {"a-name-longer-than-fifteen", "a-name-longer-t"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.given);
+    std::string shown;
+    std::thread([&] {
+      NameThisThread(c.given);
+      shown = OwnThreadName();
+    }).join();
+    EXPECT_EQ(shown, c.shown);
+  }
 }
 
 TEST(SingleInstanceTest, LockPathFollowsTheRuntimeFolder) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/temp_folder.h"
+#include "tests/support/thread_names.h"
 #include "update_test_server.h"
 
 namespace tessvark {
@@ -274,12 +275,16 @@ TEST_F(HttpsGetTest, NameLookupIsBoundedAndItsAddressesAreTriedInOrder) {
   EXPECT_EQ(held->Asked(), std::vector<std::string>{kTestUpdateHost});
   held->Release({});
 
-  // 127.0.0.2 refuses the port; the next address takes it.
-  request.resolver = [](const std::string&, std::int32_t) {
+  // 127.0.0.2 refuses the port; the next address takes it. The lookup runs on a thread of its
+  // own, which may outlive the fetch, so what it saw is shared.
+  auto lookup_thread = std::make_shared<std::string>();
+  request.resolver = [lookup_thread](const std::string&, std::int32_t) {
+    *lookup_thread = testing::OwnThreadName();
     return std::vector<std::string>{"127.0.0.2", "127.0.0.1"};
   };
   EXPECT_TRUE(HttpsGet(request, 100, body));
   EXPECT_EQ(body, "body");
+  EXPECT_EQ(*lookup_thread, "https-resolve");
   request.resolver = [](const std::string&, std::int32_t) { return std::vector<std::string>{}; };
   EXPECT_EQ(HttpsGetInto(request, 100, [](const char*, std::size_t) { return true; }).failure,
             HttpsFailure::kResolve);

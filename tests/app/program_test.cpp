@@ -4,8 +4,10 @@
 #include <httplib.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@
 #include "core/sha256.h"
 #include "core/version.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/thread_names.h"
 #include "tray_stand_in.h"
 #include "update_signing.h"
 #include "update_test_server.h"
@@ -51,6 +54,7 @@ using testing::TempFolder;
 using testing::TestCertificateAuthority;
 using testing::TestManifest;
 using testing::TestSigningKey;
+using testing::ThreadNamesOf;
 
 constexpr char kProgram[] = TESSVARK_BINARY_DIR "/app/tessvark";
 constexpr char kNotAvailable[] =
@@ -146,6 +150,7 @@ class Program {
   }
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   void Signal(int signal_number) { kill(pid_, signal_number); }
 
   // The exit code once the program ended within `timeout`; -1 when it was ended by a signal.
@@ -214,6 +219,13 @@ httplib::Headers StateChangeHeaders(httplib::Client& client, int port) {
 
 int PortOf(const std::string& url) {
   return std::stoi(url.substr(std::strlen("http://127.0.0.1:")));
+}
+
+// Chooses a source through the interface's route, as the page does.
+httplib::Result ChooseSource(httplib::Client& client, const httplib::Headers& headers,
+                             const std::string& type, const std::string& id) {
+  return client.Put("/api/source", headers,
+                    "{\"type\":\"" + type + "\",\"id\":\"" + id + "\"}", "application/json");
 }
 
 class ProgramTest : public ::testing::Test {
@@ -501,10 +513,8 @@ TEST_F(ProgramTest, ExampleSourceDeliversValuesOnTheEventStream) {
   httplib::Client client("127.0.0.1", port);
   client.set_read_timeout(30, 0);
 
-  const httplib::Headers headers = StateChangeHeaders(client, port);
   const httplib::Result selected =
-      client.Put("/api/source", headers, "{\"type\":\"example\",\"id\":\"example-1\"}",
-                 "application/json");
+      ChooseSource(client, StateChangeHeaders(client, port), "example", "example-1");
   ASSERT_TRUE(selected);
   if (selected->status == 503 && selected->body == kNotAvailable) {
     GTEST_SKIP() << "the session does not select sources yet: PUT /api/source answers 503 "
@@ -543,6 +553,94 @@ TEST_F(ProgramTest, ExampleSourceDeliversValuesOnTheEventStream) {
   EXPECT_TRUE(found) << "no Example values arrived";
   program->Signal(SIGTERM);
   EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0));
+}
+
+// A UDP port on loopback that was free a moment ago.
+int FreeUdpPort() {
+  const int socket_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(socket_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(socket_fd);
+  return port;
+}
+
+// Whether a thread name is a server pool worker's: "http-" and its number.
+bool IsPoolWorkerName(const std::string& name) {
+  return name.size() > 5 && name.rfind("http-", 0) == 0 &&
+         std::all_of(name.begin() + 5, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Waits until some thread of the process carries each expected name ("http-N": any pool worker)
+// and none carries an unwanted one; the names seen last, for the failure message.
+bool WaitForThreadNames(pid_t pid, const std::vector<std::string>& expected,
+                        const std::vector<std::string>& unwanted, std::string& seen) {
+  return WaitFor(
+      [&] {
+        const std::vector<std::string> names = ThreadNamesOf(pid);
+        seen.clear();
+        for (const std::string& name : names) seen += name + " ";
+        const auto shown = [&names](const std::string& wanted) {
+          return std::any_of(names.begin(), names.end(), [&wanted](const std::string& name) {
+            return wanted == "http-N" ? IsPoolWorkerName(name) : name == wanted;
+          });
+        };
+        return std::all_of(expected.begin(), expected.end(), shown) &&
+               std::none_of(unwanted.begin(), unwanted.end(), shown);
+      },
+      60s);
+}
+
+// `top -H` and a stack dump tell the running program's threads apart by name. Every thread the
+// program starts names itself, so only the main thread keeps the program's name.
+TEST_F(ProgramTest, RunningThreadsCarryTheirNames) {
+  SetTextRecorder vmix;
+  ASSERT_GT(vmix.port(), 0);
+  WriteVmixOutputs(DataFolder(), vmix);
+  std::unique_ptr<Program> program = StartFirst();
+  const std::string url = WaitForUrl(*program);
+  ASSERT_FALSE(url.empty()) << program->Stderr();
+  const int port = PortOf(url);
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(30, 0);
+  const httplib::Headers headers = StateChangeHeaders(client, port);
+  const httplib::Result example = ChooseSource(client, headers, "example", "example-1");
+  ASSERT_TRUE(example);
+  ASSERT_EQ(example->status, 200) << example->body;
+  std::string seen;
+  EXPECT_TRUE(WaitForThreadNames(program->pid(),
+                                 {"tessvark", "intake", "http-N", "worker", "preview", "feeder",
+                                  "vmix", "updater", "example"},
+                                 {"srt"}, seen))
+      << seen;
+  const std::vector<std::string> names = ThreadNamesOf(program->pid());
+  EXPECT_EQ(std::count(names.begin(), names.end(), "tessvark"), 1) << seen;
+
+  // The SRT listener on loopback takes the Example's place.
+  const int srt_port = FreeUdpPort();
+  ASSERT_GT(srt_port, 0);
+  const httplib::Result srt = ChooseSource(client, headers, "srt", "srt");
+  ASSERT_TRUE(srt);
+  ASSERT_EQ(srt->status, 200) << srt->body;
+  const httplib::Result settings = client.Put(
+      "/api/source/srt", headers,
+      "{\"bind_address\":\"127.0.0.1\",\"port\":" + std::to_string(srt_port) + "}", "application/json");
+  ASSERT_TRUE(settings);
+  ASSERT_EQ(settings->status, 200) << settings->body;
+  const httplib::Result listening =
+      client.Post("/api/source/srt/listening", headers, "{\"listening\":true}", "application/json");
+  ASSERT_TRUE(listening);
+  ASSERT_EQ(listening->status, 200) << listening->body;
+  EXPECT_TRUE(WaitForThreadNames(program->pid(), {"srt"}, {"example"}, seen)) << seen;
+
+  program->Signal(SIGTERM);
+  EXPECT_EQ(program->WaitForExit(30s), std::optional<int>(0)) << program->Stderr();
 }
 
 TEST_F(ProgramTest, SecondStartHandsOverToTheRunningInstance) {

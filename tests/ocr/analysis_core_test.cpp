@@ -3,7 +3,6 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -87,7 +86,7 @@ class AnalysisCoreTest : public ::testing::Test {
 
 TEST_F(AnalysisCoreTest, NoFrameIsStatusZeroAndReadsNothing) {
   AnalysisCore& core = Core();
-  const AnalysisStep step = core.Analyze(nullptr, ZoneSetup({Zone("a", "home_score")}, 1), true, nullptr);
+  const AnalysisStep step = core.Analyze(nullptr, ZoneSetup({Zone("a", "home_score")}, 1), true);
   EXPECT_EQ(step.status, kStepNoFrame);
   EXPECT_TRUE(reader_.calls.empty());
   EXPECT_EQ(step.state.Find("sequence")->int_value, 0);
@@ -99,7 +98,7 @@ TEST_F(AnalysisCoreTest, ReadsAFrameOnceUnlessForcedOrItsSettingsChange) {
   const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("clock", "clock")};
   const auto frame = Frame(1);
 
-  AnalysisStep step = core.Analyze(frame, ZoneSetup(zones, 2), false, nullptr);
+  AnalysisStep step = core.Analyze(frame, ZoneSetup(zones, 2), false);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_EQ(reader_.calls, (std::vector<std::string>{"clock", "home"})) << "clock lane first";
   EXPECT_EQ(Member(step, "home").int_value, 7);
@@ -107,18 +106,18 @@ TEST_F(AnalysisCoreTest, ReadsAFrameOnceUnlessForcedOrItsSettingsChange) {
   EXPECT_EQ(Member(step, "sequence").int_value, 1);
 
   reader_.calls.clear();
-  step = core.Analyze(frame, ZoneSetup(zones, 2), false, nullptr);
+  step = core.Analyze(frame, ZoneSetup(zones, 2), false);
   EXPECT_EQ(step.status, kStepNothingToRun);
   EXPECT_TRUE(reader_.calls.empty());
 
   // Forced, both lanes run again; their unchanged pictures keep the readings they gave.
-  step = core.Analyze(frame, ZoneSetup(zones, 2), true, nullptr);
+  step = core.Analyze(frame, ZoneSetup(zones, 2), true);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_TRUE(reader_.calls.empty());
   EXPECT_EQ(Member(step, "sequence").int_value, 1) << "same values publish no change";
 
   reader_.calls.clear();
-  step = core.Analyze(Frame(2), ZoneSetup(zones, 2), false, nullptr);
+  step = core.Analyze(Frame(2), ZoneSetup(zones, 2), false);
   EXPECT_EQ(step.status, kStepPublished) << "a new frame number is read";
   EXPECT_EQ(reader_.calls.size(), 2u);
 }
@@ -128,14 +127,14 @@ TEST_F(AnalysisCoreTest, ARoleLeftWithoutAZoneLosesItsReading) {
   reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
   const auto frame = Frame(1);
   AnalysisStep step = core.Analyze(frame, ZoneSetup({Zone("home", "home_score"), Zone("guest", "guest_score")}, 1),
-                                   false, nullptr);
+                                   false);
   EXPECT_EQ(Member(step, "guest").int_value, 3);
 
   // Same frame, a setup without the guest zone: both lanes run again and only the zoned role
   // keeps a reading (the home zone's picture is unchanged, so its reading is reused rather than
   // read again).
   reader_.calls.clear();
-  step = core.Analyze(frame, ZoneSetup({Zone("home", "home_score")}, 2), false, nullptr);
+  step = core.Analyze(frame, ZoneSetup({Zone("home", "home_score")}, 2), false);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_TRUE(reader_.calls.empty());
   EXPECT_EQ(Member(step, "home").int_value, 7);
@@ -149,13 +148,13 @@ TEST_F(AnalysisCoreTest, ARoleLeftWithoutAZoneLosesItsReading) {
 TEST_F(AnalysisCoreTest, ANewSetupKeepsTheReadingsOfZonesStillThere) {
   AnalysisCore& core = Core(0.0, 10.0);
   reader_.answers = {{"home", Int(7)}, {"clock", Clock("1:00", 60.0)}};
-  core.Analyze(Frame(1), ZoneSetup({Zone("home", "home_score"), Zone("clock", "clock")}, 1), false, nullptr);
+  core.Analyze(Frame(1), ZoneSetup({Zone("home", "home_score"), Zone("clock", "clock")}, 1), false);
 
   now_ = 5.0;
   AnalysisSetup moved = ZoneSetup({Zone("home", "home_score"), Zone("clock", "clock", 0.15)}, 2);
   moved.geometry.top_left = {0.01, 0.02};
   reader_.calls.clear();
-  const AnalysisStep step = core.Analyze(Frame(2), moved, false, nullptr);
+  const AnalysisStep step = core.Analyze(Frame(2), moved, false);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"clock"}) << "only the clock lane is due";
   EXPECT_EQ(Member(step, "clock").text, "1:00");
   EXPECT_EQ(Member(step, "home").int_value, 7);
@@ -164,10 +163,10 @@ TEST_F(AnalysisCoreTest, ANewSetupKeepsTheReadingsOfZonesStillThere) {
 TEST_F(AnalysisCoreTest, AFrameOfAnotherSourceGenerationStartsFromNoReadings) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
-  core.Analyze(Frame(1, "4"), ZoneSetup({Zone("home", "home_score"), Zone("guest", "guest_score")}, 4), false, nullptr);
+  core.Analyze(Frame(1, "4"), ZoneSetup({Zone("home", "home_score"), Zone("guest", "guest_score")}, 4), false);
   reader_.answers.erase("guest");
   const AnalysisStep step =
-      core.Analyze(Frame(2, "5"), ZoneSetup({Zone("home", "home_score")}, 5), false, nullptr);
+      core.Analyze(Frame(2, "5"), ZoneSetup({Zone("home", "home_score")}, 5), false);
   EXPECT_EQ(Member(step, "guest").kind, StateKind::kNull);
   ASSERT_EQ(core.Readings().size(), 1u);
   EXPECT_EQ(core.Readings()[0].context.source.generation, "5");
@@ -176,7 +175,7 @@ TEST_F(AnalysisCoreTest, AFrameOfAnotherSourceGenerationStartsFromNoReadings) {
 TEST_F(AnalysisCoreTest, DisabledRolesAreNeitherCutNorRead) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
-  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({Zone("home", "home_score"), Zone("guest", "guest_score")}, 4, std::set<std::string>{"guest_score"}), false, nullptr);
+  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({Zone("home", "home_score"), Zone("guest", "guest_score")}, 4, std::set<std::string>{"guest_score"}), false);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"guest"});
   EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
   EXPECT_EQ(Member(step, "guest").int_value, 3);
@@ -185,7 +184,7 @@ TEST_F(AnalysisCoreTest, DisabledRolesAreNeitherCutNorRead) {
 TEST_F(AnalysisCoreTest, TheLaterOfTwoZonesWithOneRoleWins) {
   AnalysisCore& core = Core();
   reader_.answers = {{"first", Int(1)}, {"second", Int(2)}};
-  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({Zone("first", "home_score"), Zone("second", "home_score")}, 4), false, nullptr);
+  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({Zone("first", "home_score"), Zone("second", "home_score")}, 4), false);
   EXPECT_EQ(reader_.calls.size(), 2u);
   EXPECT_EQ(Member(step, "home").int_value, 2);
   EXPECT_EQ(core.Readings().size(), 1u);
@@ -194,7 +193,7 @@ TEST_F(AnalysisCoreTest, TheLaterOfTwoZonesWithOneRoleWins) {
 TEST_F(AnalysisCoreTest, AZoneWithAnUnknownRoleIsSkippedAndTheOthersStillWork) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}, {"odd", Int(99)}};
-  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({Zone("odd", "Home_Score"), Zone("home", "home_score"), Zone("empty", "")}, 4), false, nullptr);
+  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({Zone("odd", "Home_Score"), Zone("home", "home_score"), Zone("empty", "")}, 4), false);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"home"});
   EXPECT_EQ(Member(step, "home").int_value, 7);
@@ -204,14 +203,14 @@ TEST_F(AnalysisCoreTest, AZoneThatCannotBeCutReplacesItsValueWithNull) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}};
   AnalysisZone zone = Zone("home", "home_score");
-  AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({zone}, 4), false, nullptr);
+  AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({zone}, 4), false);
   EXPECT_EQ(Member(step, "home").int_value, 7);
 
   // All four corners in one spot: the cut fails, the reader is not asked, the value goes null.
   zone.perspective = true;
   zone.corners = {GeometryPoint{0.3, 0.3}, GeometryPoint{0.3, 0.3}, GeometryPoint{0.3, 0.3}, GeometryPoint{0.3, 0.3}};
   reader_.calls.clear();
-  step = core.Analyze(Frame(2), ZoneSetup({zone}, 5), false, nullptr);
+  step = core.Analyze(Frame(2), ZoneSetup({zone}, 5), false);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_TRUE(reader_.calls.empty());
   EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
@@ -219,7 +218,7 @@ TEST_F(AnalysisCoreTest, AZoneThatCannotBeCutReplacesItsValueWithNull) {
 
 TEST_F(AnalysisCoreTest, NoZonesWithAFramePublishesAllNull) {
   AnalysisCore& core = Core();
-  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({}, 5), false, nullptr);
+  const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({}, 5), false);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
   EXPECT_EQ(Member(step, "penalties").items.size(), 0u);
@@ -230,7 +229,7 @@ TEST_F(AnalysisCoreTest, AZoneIsReadAgainOnlyWhenItsPictureOrItsSettingsChange) 
   reader_.answers = {{"home", Int(7)}, {"guest", Int(3)}};
   std::vector<AnalysisZone> zones = {Zone("home", "home_score", 0.1, 0.1), Zone("guest", "guest_score", 0.6, 0.1)};
   const auto first = Frame(1);
-  core.Analyze(first, ZoneSetup(zones, 4), false, nullptr);
+  core.Analyze(first, ZoneSetup(zones, 4), false);
   EXPECT_EQ(reader_.calls, (std::vector<std::string>{"home", "guest"}));
 
   // A new frame whose only change is one pixel inside the home zone (x 20..60, y 12..36).
@@ -239,7 +238,7 @@ TEST_F(AnalysisCoreTest, AZoneIsReadAgainOnlyWhenItsPictureOrItsSettingsChange) 
   auto second = Frame(1);
   second->frame_number = 2;
   second->image.at<cv::Vec3b>(20, 30) = cv::Vec3b(1, 2, 3);
-  AnalysisStep step = core.Analyze(second, ZoneSetup(zones, 4), false, nullptr);
+  AnalysisStep step = core.Analyze(second, ZoneSetup(zones, 4), false);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"home"});
   EXPECT_EQ(Member(step, "home").int_value, 8);
   EXPECT_EQ(Member(step, "guest").int_value, 3) << "the unchanged picture keeps its reading";
@@ -248,69 +247,53 @@ TEST_F(AnalysisCoreTest, AZoneIsReadAgainOnlyWhenItsPictureOrItsSettingsChange) 
   zones[1].processing = ZoneProcessing{};
   zones[1].processing->invert = true;
   reader_.calls.clear();
-  step = core.Analyze(second, ZoneSetup(zones, 6), false, nullptr);
+  step = core.Analyze(second, ZoneSetup(zones, 6), false);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"guest"});
   EXPECT_EQ(Member(step, "guest").int_value, 4);
 }
 
-TEST_F(AnalysisCoreTest, AStepThatIsNoLongerCurrentKeepsTheStoredReadings) {
+TEST_F(AnalysisCoreTest, AStepThatIsNotPublishedKeepsTheStoredReadings) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}};
   const std::vector<AnalysisZone> zones = {Zone("home", "home_score")};
-  core.Analyze(Frame(1), ZoneSetup(zones, 4), false, nullptr);
+  core.Analyze(Frame(1), ZoneSetup(zones, 4), false);
 
-  std::mutex worker_mutex;
-  bool predicate_held_mutex = false;
-  int hook_calls = 0;
-  AnalysisJob job;
-  job.worker_mutex = &worker_mutex;
-  job.is_current = [&] {
-    predicate_held_mutex = !worker_mutex.try_lock();
-    if (!predicate_held_mutex) worker_mutex.unlock();
-    return false;
-  };
-  job.after_analysis_hook = [&] {
-    ++hook_calls;
-    EXPECT_TRUE(worker_mutex.try_lock()) << "the hook runs after the worker mutex is released";
-    worker_mutex.unlock();
-  };
+  // Read but never published, as when the worker finds its inputs changed meanwhile.
   reader_.answers["home"] = Int(8);
-  const AnalysisStep step = core.Analyze(Frame(2), ZoneSetup(zones, 4), false, &job);
-  EXPECT_EQ(step.status, kStepNotCurrent);
-  EXPECT_TRUE(predicate_held_mutex);
-  EXPECT_EQ(hook_calls, 1);
-  EXPECT_EQ(Member(step, "home").int_value, 7);
+  const StepReadings dropped = core.ReadStep(Frame(2), ZoneSetup(zones, 4), false);
+  ASSERT_EQ(dropped.readings.size(), 1u);
+  EXPECT_EQ(dropped.readings[0].value.int_value, 8);
+  EXPECT_EQ(core.StateStore().Snapshot().Find("home")->int_value, 7);
   ASSERT_EQ(core.Readings().size(), 1u);
   EXPECT_EQ(core.Readings()[0].value.int_value, 7);
 
   // The dropped step stored no lane context, so the same frame is read again.
-  job.is_current = [] { return true; };
-  const AnalysisStep again = core.Analyze(Frame(2), ZoneSetup(zones, 4), false, &job);
+  const AnalysisStep again = core.Analyze(Frame(2), ZoneSetup(zones, 4), false);
   EXPECT_EQ(again.status, kStepPublished);
   EXPECT_EQ(Member(again, "home").int_value, 8);
-  EXPECT_EQ(hook_calls, 2);
 
-  // A step with nothing to run calls no hook.
-  EXPECT_EQ(core.Analyze(Frame(2), ZoneSetup(zones, 4), false, &job).status, kStepNothingToRun);
-  EXPECT_EQ(hook_calls, 2);
+  // Now it was: a step on the same frame reads nothing.
+  const StepReadings nothing = core.ReadStep(Frame(2), ZoneSetup(zones, 4), false);
+  EXPECT_EQ(nothing.status, kStepNothingToRun);
+  EXPECT_TRUE(nothing.run_list.empty());
 }
 
 TEST_F(AnalysisCoreTest, ALaneThatIsNotDueKeepsItsStoredReadings) {
   AnalysisCore& core = Core(0.0, 10.0);
   reader_.answers = {{"home", Int(7)}, {"clock", Clock("1:00", 60.0)}};
   const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("clock", "clock")};
-  core.Analyze(Frame(1), ZoneSetup(zones, 4), false, nullptr);
+  core.Analyze(Frame(1), ZoneSetup(zones, 4), false);
 
   reader_.answers = {{"home", Int(8)}, {"clock", Clock("0:59", 59.0)}};
   reader_.calls.clear();
   now_ = 5.0;
-  AnalysisStep step = core.Analyze(Frame(2), ZoneSetup(zones, 4), false, nullptr);
+  AnalysisStep step = core.Analyze(Frame(2), ZoneSetup(zones, 4), false);
   EXPECT_EQ(reader_.calls, std::vector<std::string>{"clock"});
   EXPECT_EQ(Member(step, "clock").text, "0:59");
   EXPECT_EQ(Member(step, "home").int_value, 7);
 
   now_ = 11.0;
-  step = core.Analyze(Frame(3), ZoneSetup(zones, 4), false, nullptr);
+  step = core.Analyze(Frame(3), ZoneSetup(zones, 4), false);
   EXPECT_EQ(Member(step, "home").int_value, 8);
 }
 
@@ -324,18 +307,18 @@ TEST_F(AnalysisCoreTest, PossessionIsShownAfterTwoAgreeingPasses) {
 
   // The first published step of a new reading context resets the smoother after its own pass,
   // so a fresh context shows the lamp from its third pass on.
-  AnalysisStep step = core.Analyze(frame, ZoneSetup(zones, 7), false, nullptr);
+  AnalysisStep step = core.Analyze(frame, ZoneSetup(zones, 7), false);
   EXPECT_TRUE(reader_.calls.empty()) << "possession is not read by the digit readers";
   EXPECT_EQ(Member(step, "home_possession").kind, StateKind::kNull);
-  step = core.Analyze(frame, ZoneSetup(zones, 7), true, nullptr);
+  step = core.Analyze(frame, ZoneSetup(zones, 7), true);
   EXPECT_EQ(Member(step, "home_possession").kind, StateKind::kNull);
-  step = core.Analyze(frame, ZoneSetup(zones, 7), true, nullptr);
+  step = core.Analyze(frame, ZoneSetup(zones, 7), true);
   EXPECT_EQ(Member(step, "home_possession").ToJson(), "1");
   EXPECT_EQ(Member(step, "guest_possession").ToJson(), "0");
 
   // Within one context a single pass after a reset is not enough either.
   core.Reset();
-  step = core.Analyze(frame, ZoneSetup(zones, 7), false, nullptr);
+  step = core.Analyze(frame, ZoneSetup(zones, 7), false);
   EXPECT_EQ(Member(step, "home_possession").kind, StateKind::kNull);
 }
 
@@ -346,11 +329,11 @@ TEST_F(AnalysisCoreTest, PossessionStaysShownWhenAnotherZoneChanges) {
                                      Zone("g", "guest_possession", 0.6, 0.1), Zone("home", "home_score", 0.1, 0.6)};
   auto frame = Frame(1);
   cv::rectangle(frame->image, cv::Rect(20, 12, 40, 24), cv::Scalar(255, 255, 255), cv::FILLED);
-  for (int pass = 0; pass < 3; ++pass) core.Analyze(frame, ZoneSetup(zones, 1), true, nullptr);
+  for (int pass = 0; pass < 3; ++pass) core.Analyze(frame, ZoneSetup(zones, 1), true);
   ASSERT_EQ(core.StateStore().Snapshot().Find("home_possession")->ToJson(), "1");
 
   zones[2].x = 0.15;
-  const AnalysisStep step = core.Analyze(frame, ZoneSetup(zones, 2), false, nullptr);
+  const AnalysisStep step = core.Analyze(frame, ZoneSetup(zones, 2), false);
   EXPECT_EQ(step.status, kStepPublished);
   EXPECT_EQ(Member(step, "home_possession").ToJson(), "1");
   EXPECT_EQ(Member(step, "guest_possession").ToJson(), "0");
@@ -360,7 +343,7 @@ TEST_F(AnalysisCoreTest, ZoneChangeRepublishesNoReadingsWithTheNewFilter) {
   AnalysisCore& core = Core();
   reader_.answers = {{"home", Int(7)}};
   const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("pen", "home_penalty_1")};
-  core.Analyze(Frame(1), ZoneSetup(zones, 4), false, nullptr);
+  core.Analyze(Frame(1), ZoneSetup(zones, 4), false);
   ASSERT_FALSE(core.Readings().empty());
 
   core.ApplyZoneChange(ZoneSetup(zones, 5, std::set<std::string>{"home_score"}), SourceContext{"srt", "camera", "1"});
@@ -374,18 +357,18 @@ TEST_F(AnalysisCoreTest, ZoneChangeRepublishesNoReadingsWithTheNewFilter) {
             R"([{"role":"home_penalty_1","clock":null,"clock_seconds":null,"clock_mode":null}])");
 
   // The lane contexts went too: the same frame is read again.
-  EXPECT_EQ(core.Analyze(Frame(1), ZoneSetup(zones, 4), false, nullptr).status, kStepPublished);
+  EXPECT_EQ(core.Analyze(Frame(1), ZoneSetup(zones, 4), false).status, kStepPublished);
 }
 
 TEST_F(AnalysisCoreTest, ResetDropsThePendingFrameAndTheLaneContexts) {
   AnalysisCore& core = Core();
   const auto frame = Frame(1);
-  core.Analyze(frame, ZoneSetup({Zone("home", "home_score")}, 4), false, nullptr);
+  core.Analyze(frame, ZoneSetup({Zone("home", "home_score")}, 4), false);
   core.Scheduler().OfferFrame(Frame(2));
   core.Reset();
   EXPECT_FALSE(core.Scheduler().HasPendingFrame());
   EXPECT_TRUE(core.Readings().empty());
-  EXPECT_EQ(core.Analyze(frame, ZoneSetup({Zone("home", "home_score")}, 4), false, nullptr).status,
+  EXPECT_EQ(core.Analyze(frame, ZoneSetup({Zone("home", "home_score")}, 4), false).status,
             kStepPublished);
 }
 

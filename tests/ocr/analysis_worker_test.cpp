@@ -302,7 +302,15 @@ TEST_F(AnalysisWorkerTest, AStepIsDroppedOnlyWhenWhatItWasComputedForChanged) {
   }
 }
 
+// The after-analysis hook follows the dropped step all the same: the session relies on it to
+// analyse an Example picture that arrived while the worker was busy.
 TEST_F(AnalysisWorkerTest, ZonesChangedDuringAStepDropItsResult) {
+  worker_->SetAfterAnalysisHook([this] {
+    probe_.Update([&] {
+      probe_.events.push_back("after");
+      probe_.event_ticks.push_back(probe_.tick_done);
+    });
+  });
   worker_->SetZones(ZoneSetup({Zone("home", "home_score")}, 1), 1);
   probe_.release = false;
   worker_->Start();
@@ -317,6 +325,10 @@ TEST_F(AnalysisWorkerTest, ZonesChangedDuringAStepDropItsResult) {
   const StateValue state = worker_->StateStore().Snapshot();
   EXPECT_EQ(state.Find("home")->kind, StateKind::kNull);
   EXPECT_EQ(state.Find("guest")->int_value, 3);
+  ASSERT_GE(probe_.events.size(), 2u);
+  EXPECT_EQ(probe_.events[0], "read");
+  EXPECT_EQ(probe_.events[1], "after") << "the dropped step's hook, before any publication";
+  EXPECT_EQ(probe_.event_ticks[1], probe_.event_ticks[0]);
 }
 
 TEST_F(AnalysisWorkerTest, AFrameOfAnotherSourceIsNotAnalysedAndClearsTheResult) {

@@ -64,7 +64,7 @@ std::vector<std::string> ReadClip(const cv::Size& size, size_t frames) {
     frame->image = source;
     frame->frame_number = static_cast<int32_t>(lines.size()) + 1;
     frame->profile_key = "example\nexample-1";
-    core.Analyze(frame, setup, false, nullptr);
+    core.Analyze(frame, setup, false);
     const StateValue state = core.StateStore().Snapshot();
     char line[128];
     std::snprintf(line, sizeof line, "%s %016" PRIx64, state.Find("clock")->ToJson().c_str(),

@@ -56,18 +56,18 @@ TEST(LatestFrameSlot, WaitForNewerWakesOnPublishAndOnClose) {
   LatestFrameSlot slot;
   slot.Publish(MakeFrame(1));
   {
-    auto lock = slot.Lock();
-    EXPECT_TRUE(slot.WaitForNewer(lock, 0, 0)) << "a held frame newer than the last seen one";
-    EXPECT_FALSE(slot.WaitForNewer(lock, 20, 1)) << "nothing newer arrives";
+    MutexLock lock(slot.SlotMutex());
+    EXPECT_TRUE(slot.WaitForNewer(0, 0)) << "a held frame newer than the last seen one";
+    EXPECT_FALSE(slot.WaitForNewer(20, 1)) << "nothing newer arrives";
   }
   std::thread publisher([&slot] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     slot.Publish(MakeFrame(7));
   });
   {
-    auto lock = slot.Lock();
-    ASSERT_TRUE(slot.WaitForNewer(lock, 60000, 1));
-    EXPECT_EQ(slot.HeldFrame(lock)->source_generation, 7);
+    MutexLock lock(slot.SlotMutex());
+    ASSERT_TRUE(slot.WaitForNewer(60000, 1));
+    EXPECT_EQ(slot.HeldFrame()->source_generation, 7);
   }
   publisher.join();
 
@@ -75,10 +75,10 @@ TEST(LatestFrameSlot, WaitForNewerWakesOnPublishAndOnClose) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     slot.Close();
   });
-  auto lock = slot.Lock();
-  EXPECT_TRUE(slot.WaitForNewer(lock, INT64_MAX, 2)) << "close wakes a waiter with the largest timeout";
-  EXPECT_FALSE(slot.HeldFrame(lock));
-  lock.unlock();
+  MutexLock lock(slot.SlotMutex());
+  EXPECT_TRUE(slot.WaitForNewer(INT64_MAX, 2)) << "close wakes a waiter with the largest timeout";
+  EXPECT_FALSE(slot.HeldFrame());
+  lock.Unlock();
   closer.join();
 }
 

@@ -7,12 +7,14 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "sources/omt_library.h"
 #include "stand_in_fixture.h"
 #include "tests/support/descriptor_watch.h"
+#include "tests/support/thread_names.h"
 
 namespace tessvark {
 namespace {
@@ -24,6 +26,7 @@ using testing::RunInOwnProcess;
 using testing::RuntimeRecorder;
 using testing::StandInFunction;
 using testing::StandInPath;
+using testing::ThreadsNamed;
 using testing::WaitUntil;
 
 constexpr char kAddressA[] = "omt://studio-a:6400";
@@ -245,6 +248,18 @@ TEST(OmtRuntime, DiscoversSendersAndReceivesThePictureOfTheChosenOne) {
     const NdiCounters runtime_counters = runtime.GetCounters();
     EXPECT_EQ(runtime_counters.video_frames, runtime_counters.delivered_frames);
     EXPECT_GE(runtime_counters.delivered_frames, 5);
+  });
+}
+
+TEST(OmtRuntime, TheWorkerRunsOnANamedThreadUntilStop) {
+  RunInOwnProcess([](const fs::path& folder) {
+    OmtRun run(folder);
+    auto& runtime = run.runtime;
+    runtime.Start();
+    EXPECT_TRUE(WaitUntil([] { return ThreadsNamed(getpid(), "omt") == 1; }));
+    runtime.Stop();
+    // A joined thread may still be listed for a moment while the kernel finishes its exit.
+    EXPECT_TRUE(WaitUntil([] { return ThreadsNamed(getpid(), "omt") == 0; }));
   });
 }
 

@@ -14,6 +14,7 @@
 
 #include "sources/ndi_library.h"
 #include "stand_in_fixture.h"
+#include "tests/support/thread_names.h"
 
 namespace tessvark {
 namespace {
@@ -25,6 +26,7 @@ using testing::RunInOwnProcess;
 using testing::RuntimeRecorder;
 using testing::StandInFunction;
 using testing::StandInPath;
+using testing::ThreadsNamed;
 using testing::WaitUntil;
 
 constexpr char kNotInstalled[] = "The NDI runtime is not installed. Examples remain available.";
@@ -383,6 +385,23 @@ TEST(NdiRuntime, StartsOnceStopsHarmlesslyAndStartsAgain) {
     runtime.Start();
     EXPECT_EQ(installed.Read().finder_creates, 2);
     EXPECT_EQ(installed.Read().initialize_calls, 2);
+  });
+}
+
+// A stack dump or `top -H` tells the runtime's two threads apart by their names.
+TEST(NdiRuntime, TheFinderAndTheReceiverRunOnNamedThreadsUntilStop) {
+  RunInOwnProcess([](const fs::path& folder) {
+    InstalledNdi installed(folder);
+    SdkRuntime runtime(FastSettings());
+    runtime.Start();
+    EXPECT_TRUE(WaitUntil([] {
+      return ThreadsNamed(getpid(), "ndi-find") == 1 && ThreadsNamed(getpid(), "ndi-recv") == 1;
+    }));
+    runtime.Stop();
+    // A joined thread may still be listed for a moment while the kernel finishes its exit.
+    EXPECT_TRUE(WaitUntil([] {
+      return ThreadsNamed(getpid(), "ndi-find") == 0 && ThreadsNamed(getpid(), "ndi-recv") == 0;
+    }));
   });
 }
 

@@ -199,10 +199,10 @@ TEST_F(SrtReceiverTest, PublishesAtMostOnePictureEvery50Milliseconds) {
   ASSERT_TRUE(WaitForFrame(1, caller)) << Describe(caller);
   std::vector<std::shared_ptr<const VideoFrame>> seen;
   {
-    std::unique_lock<std::mutex> lock = slot_.Lock();
+    MutexLock lock(slot_.SlotMutex());
     std::int64_t last_seen = 0;
-    while (seen.size() < 12 && slot_.WaitForNewer(lock, kPatience.count(), last_seen)) {
-      seen.push_back(slot_.HeldFrame(lock));
+    while (seen.size() < 12 && slot_.WaitForNewer(kPatience.count(), last_seen)) {
+      seen.push_back(slot_.HeldFrame());
       if (!seen.back()) break;
       last_seen = seen.back()->sequence;
     }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "outputs/vmix/vmix_lan_search.h"
 #include "outputs/vmix/vmix_output_controller.h"
 #include "platform/network_adapters.h"
+#include "tests/support/thread_names.h"
 #include "tests/support/wait_until.h"
 #include "vmix_stand_in.h"
 
@@ -23,6 +25,7 @@ using test::StandInBehaviour;
 using test::StandInMode;
 using test::VmixStandIn;
 using testing::kPatience;
+using testing::ThreadsNamed;
 using testing::WaitUntil;
 
 // Adapter records as data only: building candidates never touches the network.
@@ -272,6 +275,9 @@ TEST_F(VmixLanSearchTest, SecondStartAndCancelWhileSearching) {
   controller_->StartLanSearch("127.0.0.2", first_->port());
   ASSERT_TRUE(first_->WaitForRequests(1, kPatience));
   ASSERT_TRUE(second_->WaitForRequests(1, kPatience));
+  // While the probes wait for answers, the search and each probe show under their own names.
+  EXPECT_EQ(ThreadsNamed(getpid(), "vmix-search"), 1);
+  EXPECT_EQ(ThreadsNamed(getpid(), "vmix-probe"), 2);
   const JsonValue again = ParseJson(controller_->StartLanSearch("127.0.0.2", first_->port()));
   EXPECT_EQ(again.Find("state")->text, "searching");
   const JsonValue cancelling = ParseJson(controller_->CancelLanSearch());
