@@ -1,5 +1,7 @@
 #include "core/agent_roles.h"
 
+#include <array>
+
 namespace tessvark {
 namespace {
 
@@ -11,10 +13,10 @@ constexpr RoleLayout kTime = RoleLayout::kClock;
 
 }  // namespace
 
-const std::array<AgentRole, kAgentRoleCount>& AgentRoleTable() {
+std::span<const AgentRole> AgentRoleTable() {
   using enum RoleReader;
   // role, display name, zone type, lane, layout, reader, {state member, penalty entry}
-  static constexpr std::array<AgentRole, kAgentRoleCount> kTable = {{
+  static constexpr auto kTable = std::to_array<AgentRole>({
       {"home_score", "Home Score", "score", kValues, kTwo, kNumber, {"home", ""}},
       {"guest_score", "Guest Score", "score", kValues, kTwo, kNumber, {"guest", ""}},
       {"period", "Period", "period", kValues, kOne, kPeriod, {"period", ""}},
@@ -49,7 +51,7 @@ const std::array<AgentRole, kAgentRoleCount>& AgentRoleTable() {
        {"home_possession", ""}},
       {"guest_possession", "Guest Possession", "indicator", kValues, kOne, kPossession,
        {"guest_possession", ""}},
-  }};
+  });
   return kTable;
 }
 
@@ -58,6 +60,28 @@ const AgentRole* FindAgentRole(std::string_view role) {
     if (row.role == role) return &row;
   }
   return nullptr;
+}
+
+std::vector<std::string_view> RolesOfLane(std::span<const AgentRole> table, AgentLane lane) {
+  std::vector<std::string_view> roles;
+  for (const AgentRole& row : table) {
+    if (row.lane == lane) roles.push_back(row.role);
+  }
+  return roles;
+}
+
+std::vector<std::string_view> StateValueKeys(std::span<const AgentRole> table) {
+  std::vector<std::string_view> keys;
+  for (const AgentRole& row : table) {
+    if (!row.value.penalty.empty()) continue;
+    keys.push_back(row.value.member);
+    if (row.reader == RoleReader::kClock) {
+      keys.push_back(kClockSecondsMember);
+      keys.push_back(kClockModeMember);
+    }
+  }
+  keys.push_back(kPenaltiesMember);
+  return keys;
 }
 
 }  // namespace tessvark

@@ -2,36 +2,37 @@
 
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <utility>
+#include <vector>
 
 namespace tessvark {
 namespace {
 
 // The engine values in the order they are published after the first change.
-constexpr std::array<const char*, 17> kValueKeys = {
-    "home",       "guest",       "period",        "clock",          "clock_seconds", "clock_mode",
-    "home_shots", "guest_shots", "shot_clock",    "down",           "to_go",         "ball_on",
-    "home_timeouts", "guest_timeouts", "home_possession", "guest_possession", "penalties"};
+const std::vector<std::string_view>& ValueKeys() {
+  static const std::vector<std::string_view> keys = StateValueKeys(AgentRoleTable());
+  return keys;
+}
 
-// "clock_seconds" is published but never decides a change on its own.
-constexpr std::array<const char*, 16> kTrackedKeys = {
-    "home",       "guest",       "period",     "clock", "clock_mode",    "home_shots",
-    "guest_shots", "shot_clock", "down",       "to_go", "ball_on",       "home_timeouts",
-    "guest_timeouts", "home_possession", "guest_possession", "penalties"};
+const std::vector<std::string_view>& TrackedKeys() {
+  static const std::vector<std::string_view> keys = TrackedStateKeys(AgentRoleTable());
+  return keys;
+}
 
-StateValue ValueFor(const StateValue& values, const char* key) {
-  if (std::string_view(key) == "penalties") return PenaltiesOrEmpty(values);
+StateValue ValueFor(const StateValue& values, std::string_view key) {
+  if (key == kPenaltiesMember) return PenaltiesOrEmpty(values);
   return MemberOrNull(values, key);
 }
 
 StateValue NormalizedValues(const StateValue& values) {
   std::vector<StateMember> members;
-  members.reserve(kValueKeys.size());
-  for (const char* key : kValueKeys) members.push_back(MakeStateMember(key, ValueFor(values, key)));
+  members.reserve(ValueKeys().size());
+  for (const std::string_view key : ValueKeys()) {
+    members.push_back(MakeStateMember(key, ValueFor(values, key)));
+  }
   return StateValue::MakeObject(std::move(members));
 }
 
@@ -51,10 +52,18 @@ StateValue PenaltiesOrEmpty(const StateValue& object) {
   return StateValue::MakeArray({});
 }
 
+std::vector<std::string_view> TrackedStateKeys(std::span<const AgentRole> table) {
+  std::vector<std::string_view> keys = StateValueKeys(table);
+  std::erase(keys, kClockSecondsMember);
+  return keys;
+}
+
 StateValue TrackedValues(const StateValue& values) {
   std::vector<StateMember> members;
-  members.reserve(kTrackedKeys.size());
-  for (const char* key : kTrackedKeys) members.push_back(MakeStateMember(key, ValueFor(values, key)));
+  members.reserve(TrackedKeys().size());
+  for (const std::string_view key : TrackedKeys()) {
+    members.push_back(MakeStateMember(key, ValueFor(values, key)));
+  }
   return StateValue::MakeObject(std::move(members));
 }
 
@@ -100,11 +109,11 @@ ScoreboardStateStore::ScoreboardStateStore(std::string source_id, TimestampClock
   std::vector<StateMember> members;
   members.push_back(MakeStateMember("schema_version", StateValue::MakeString("1")));
   members.push_back(MakeStateMember("source_id", StateValue::MakeString(std::string(source_id_))));
-  for (const char* key : kValueKeys) {
-    if (std::string_view(key) == "clock_seconds") continue;
+  for (const std::string_view key : ValueKeys()) {
+    if (key == kClockSecondsMember) continue;
     members.push_back(MakeStateMember(key, ValueFor(all_null, key)));
   }
-  members.push_back(MakeStateMember("clock_seconds", StateValue::MakeNull()));
+  members.push_back(MakeStateMember(kClockSecondsMember, StateValue::MakeNull()));
   members.push_back(MakeStateMember("sequence", StateValue::MakeInt(0)));
   members.push_back(MakeStateMember("updated_at", StateValue::MakeString(clock_())));
   published_ = StateValue::MakeObject(std::move(members));
@@ -119,10 +128,12 @@ StateValue ScoreboardStateStore::ApplyValues(const StateValue& values) {
     ++sequence_;
     last_tracked_ = std::move(tracked);
     std::vector<StateMember> members;
-    members.reserve(21);
+    members.reserve(ValueKeys().size() + 4);
     members.push_back(MakeStateMember("schema_version", StateValue::MakeString("1")));
     members.push_back(MakeStateMember("source_id", StateValue::MakeString(std::string(source_id_))));
-    for (const char* key : kValueKeys) members.push_back(MakeStateMember(key, MemberOrNull(normalized, key)));
+    for (const std::string_view key : ValueKeys()) {
+      members.push_back(MakeStateMember(key, MemberOrNull(normalized, key)));
+    }
     members.push_back(MakeStateMember("sequence", StateValue::MakeInt(sequence_)));
     members.push_back(MakeStateMember("updated_at", StateValue::MakeString(clock_())));
     published_ = StateValue::MakeObject(std::move(members));

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "core/agent_roles.h"
 #include "core/display_format.h"
 #include "core/mutex.h"
 #include "core/state_value.h"
@@ -50,7 +51,11 @@ class ScoreboardStateStore {
   void DisplayValues(StateValue& state) const REQUIRES(mutex_);
 };
 
-// The 16 tracked keys of `values` in their fixed order ("penalties" an empty array when missing).
+// The state value keys of `table` whose change publishes a new state: all but "clock_seconds",
+// which changes with "clock" and never decides a change on its own.
+std::vector<std::string_view> TrackedStateKeys(std::span<const AgentRole> table);
+// The tracked keys of the role table taken from `values`, in their fixed order ("penalties" an
+// empty array when missing).
 StateValue TrackedValues(const StateValue& values);
 StateValue MemberOrNull(const StateValue& object, std::string_view key);
 StateValue PenaltiesOrEmpty(const StateValue& object);

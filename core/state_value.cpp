@@ -163,8 +163,8 @@ std::string StateValue::ToJson(bool sort_keys) const {
   return writer.Take();
 }
 
-StateMember MakeStateMember(const char* key, StateValue&& value) {
-  StateMember member{key, std::move(value)};
+StateMember MakeStateMember(std::string_view key, StateValue&& value) {
+  StateMember member{std::string(key), std::move(value)};
   value = StateValue::MakeNull();
   return member;
 }

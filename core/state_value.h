@@ -54,7 +54,7 @@ struct StateMember {
   StateValue value;
 };
 
-StateMember MakeStateMember(const char* key, StateValue&& value);
+StateMember MakeStateMember(std::string_view key, StateValue&& value);
 
 // A string as the state writes it: escaped by JsonEscapeSet::kState, in double quotes.
 void AppendQuotedJsonString(std::string_view text, std::string& out);

@@ -17,25 +17,18 @@ size_t LaneIndex(AnalysisLane lane) { return static_cast<size_t>(lane); }
 
 }  // namespace
 
-const std::array<std::string, 21>& CanonicalOcrRoles() {
-  // The values-lane rows of the role table, in its order.
-  static const std::array<std::string, 21> roles = [] {
-    std::array<std::string, 21> values;
-    std::size_t next = 0;
-    for (const AgentRole& row : AgentRoleTable()) {
-      if (row.lane == AgentLane::kValues && next < values.size()) values[next++] = row.role;
-    }
-    return values;
+const std::vector<std::string>& CanonicalOcrRoles() {
+  static const std::vector<std::string> roles = [] {
+    const std::vector<std::string_view> values = RolesOfLane(AgentRoleTable(), AgentLane::kValues);
+    return std::vector<std::string>(values.begin(), values.end());
   }();
   return roles;
 }
 
 std::optional<AnalysisLane> FindLaneForRole(const std::string& role) {
-  if (role == "clock") return AnalysisLane::kClock;
-  for (const std::string& canonical : CanonicalOcrRoles()) {
-    if (role == canonical) return AnalysisLane::kValues;
-  }
-  return std::nullopt;
+  const AgentRole* row = FindAgentRole(role);
+  if (row == nullptr) return std::nullopt;
+  return row->lane == AgentLane::kClock ? AnalysisLane::kClock : AnalysisLane::kValues;
 }
 
 AnalysisLane LaneForRole(const std::string& role) {

@@ -16,16 +16,16 @@ namespace tessvark {
 // The two lanes an analysis step reads, always handled clock lane first.
 enum class AnalysisLane : int32_t {
   kClock = 0,   // the role "clock"
-  kValues = 1,  // the 21 roles of CanonicalOcrRoles()
+  kValues = 1,  // every role of CanonicalOcrRoles()
 };
 
 inline constexpr std::array<AnalysisLane, 2> kAnalysisLanes = {AnalysisLane::kClock,
                                                                AnalysisLane::kValues};
 
-// The values-lane roles in their fixed order; "clock" is not among them.
-const std::array<std::string, 21>& CanonicalOcrRoles();
+// The values-lane roles of the role table in its order; "clock" is not among them.
+const std::vector<std::string>& CanonicalOcrRoles();
 
-// The lane of a role, or nothing for a text that is neither "clock" nor a canonical role.
+// The lane of a role of the role table, or nothing for any other text.
 std::optional<AnalysisLane> FindLaneForRole(const std::string& role);
 
 // Throws std::invalid_argument "Unknown canonical OCR role: <role>" for an unknown role.

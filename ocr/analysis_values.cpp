@@ -1,24 +1,26 @@
 #include "ocr/analysis_values.h"
 
-#include <array>
+#include <algorithm>
 #include <utility>
-
-#include "core/agent_roles.h"
 
 namespace tessvark {
 namespace {
-
-// Members that copy the value of the role of the same name, between "clock_mode" and the
-// possession pair.
-constexpr std::array<const char*, 8> kPlainValueRoles = {
-    "home_shots", "guest_shots", "shot_clock", "down",
-    "to_go",      "ball_on",     "home_timeouts", "guest_timeouts"};
 
 bool IsIntegerValue(const StateValue& value, int64_t expected) {
   return value.kind == StateKind::kInt && value.int_value == expected;
 }
 
 StateValue CopyOrNull(const StateValue* value) { return value ? *value : StateValue::MakeNull(); }
+
+// A time's text, seconds and mode, each null without a reading.
+void AppendTimeMembers(std::vector<StateMember>& members, std::string_view member,
+                       const RoleReading* time) {
+  members.push_back(MakeStateMember(member, CopyOrNull(time ? &time->value : nullptr)));
+  members.push_back(
+      MakeStateMember(kClockSecondsMember, CopyOrNull(time ? &time->clock_seconds : nullptr)));
+  members.push_back(
+      MakeStateMember(kClockModeMember, CopyOrNull(time ? &time->clock_mode : nullptr)));
+}
 
 }  // namespace
 
@@ -49,74 +51,89 @@ StateValue RoleValue(const std::vector<RoleReading>& readings, const RoleFilter&
   return reading ? reading->value : StateValue::MakeNull();
 }
 
-std::string PenaltyPlayerRole(const std::string& penalty_role) {
-  // The player role keeps its number in the entry of the penalty time role.
-  for (const AgentRole& row : AgentRoleTable()) {
-    if (row.value.penalty == penalty_role && row.value.member == "player_number") {
-      return std::string(row.role);
-    }
+const AgentRole* PenaltyPlayerRole(std::string_view penalty_role, std::span<const AgentRole> table) {
+  // The player role keeps its number in the entry of the penalty time role; a role without an
+  // entry has no player.
+  if (penalty_role.empty()) return nullptr;
+  for (const AgentRole& row : table) {
+    if (row.value.penalty == penalty_role && row.role != penalty_role) return &row;
   }
-  return std::string();
+  return nullptr;
 }
 
-StateValue PossessionValues(const StateValue& home, const StateValue& guest) {
-  const bool consistent = (IsIntegerValue(home, 1) && IsIntegerValue(guest, 0)) ||
-                          (IsIntegerValue(home, 0) && IsIntegerValue(guest, 1)) ||
-                          (home.kind == StateKind::kNull && guest.kind == StateKind::kNull);
-  std::vector<StateMember> members;
-  members.push_back(MakeStateMember("home_possession", consistent ? StateValue(home) : StateValue::MakeNull()));
-  members.push_back(MakeStateMember("guest_possession", consistent ? StateValue(guest) : StateValue::MakeNull()));
-  return StateValue::MakeObject(std::move(members));
+std::vector<StateValue> PossessionValues(std::vector<StateValue> lamps) {
+  const auto lit = std::count_if(lamps.begin(), lamps.end(),
+                                 [](const StateValue& lamp) { return IsIntegerValue(lamp, 1); });
+  const auto dark = std::count_if(lamps.begin(), lamps.end(),
+                                  [](const StateValue& lamp) { return IsIntegerValue(lamp, 0); });
+  const bool all_null = std::all_of(lamps.begin(), lamps.end(), [](const StateValue& lamp) {
+    return lamp.kind == StateKind::kNull;
+  });
+  const bool consistent = all_null || (lit == 1 && lit + dark == std::ssize(lamps));
+  if (!consistent) std::fill(lamps.begin(), lamps.end(), StateValue::MakeNull());
+  return lamps;
 }
 
 StateValue BuildValuesFromReadings(const std::vector<RoleReading>& readings,
                                    const std::vector<AnalysisZone>& zones,
-                                   const ReadingContext& context, const RoleFilter& filter) {
+                                   const ReadingContext& context, const RoleFilter& filter,
+                                   std::span<const AgentRole> table) {
   const std::set<std::string> roles = RolesWithZones(zones);
   auto zoned_and_enabled = [&](const std::string& role) {
     return roles.count(role) > 0 && RoleEnabled(filter, role);
   };
   auto role_value = [&](const std::string& role) { return RoleValue(readings, filter, role, context); };
+  auto time_reading = [&](const std::string& role) {
+    return RoleEnabled(filter, role) ? FindReading(readings, role, context) : nullptr;
+  };
 
   std::vector<StateValue> penalties;
-  for (const AgentRole& row : AgentRoleTable()) {
+  for (const AgentRole& row : table) {
     // A penalty time role has an entry of its own in "penalties".
     if (row.value.penalty != row.role) continue;
     const std::string time_role(row.role);
-    const std::string player_role = PenaltyPlayerRole(time_role);
+    const AgentRole* player = PenaltyPlayerRole(time_role, table);
+    const std::string player_role = player ? std::string(player->role) : std::string();
     const bool time_on = zoned_and_enabled(time_role);
-    const bool player_on = zoned_and_enabled(player_role);
+    const bool player_on = player != nullptr && zoned_and_enabled(player_role);
     if (!time_on && !player_on) continue;
-    const RoleReading* time = time_on ? FindReading(readings, time_role, context) : nullptr;
     std::vector<StateMember> entry;
     entry.push_back(MakeStateMember("role", StateValue::MakeString(std::string(time_role))));
-    entry.push_back(MakeStateMember("clock", CopyOrNull(time ? &time->value : nullptr)));
-    entry.push_back(MakeStateMember("clock_seconds", CopyOrNull(time ? &time->clock_seconds : nullptr)));
-    entry.push_back(MakeStateMember("clock_mode", CopyOrNull(time ? &time->clock_mode : nullptr)));
-    if (player_on) entry.push_back(MakeStateMember("player_number", role_value(player_role)));
+    AppendTimeMembers(entry, row.value.member, time_on ? time_reading(time_role) : nullptr);
+    if (player_on) entry.push_back(MakeStateMember(player->value.member, role_value(player_role)));
     penalties.push_back(StateValue::MakeObject(std::move(entry)));
   }
 
-  const RoleReading* clock = RoleEnabled(filter, "clock") ? FindReading(readings, "clock", context) : nullptr;
-
-  StateValue possession = PossessionValues(StateValue::MakeNull(), StateValue::MakeNull());
-  if (zoned_and_enabled("home_possession") || zoned_and_enabled("guest_possession")) {
-    auto zoned_value = [&](const std::string& role) {
-      return roles.count(role) > 0 ? role_value(role) : StateValue::MakeNull();
-    };
-    possession = PossessionValues(zoned_value("home_possession"), zoned_value("guest_possession"));
+  // The possession lamps are shown together or not at all, and only once one of them is zoned
+  // and enabled.
+  std::vector<std::string> lamp_roles;
+  for (const AgentRole& row : table) {
+    if (row.reader == RoleReader::kPossession && row.value.penalty.empty()) {
+      lamp_roles.emplace_back(row.role);
+    }
+  }
+  std::vector<StateValue> lamps(lamp_roles.size(), StateValue::MakeNull());
+  if (std::any_of(lamp_roles.begin(), lamp_roles.end(), zoned_and_enabled)) {
+    for (std::size_t i = 0; i < lamp_roles.size(); ++i) {
+      if (roles.count(lamp_roles[i]) > 0) lamps[i] = role_value(lamp_roles[i]);
+    }
+    lamps = PossessionValues(std::move(lamps));
   }
 
   std::vector<StateMember> members;
-  members.push_back(MakeStateMember("home", role_value("home_score")));
-  members.push_back(MakeStateMember("guest", role_value("guest_score")));
-  members.push_back(MakeStateMember("period", role_value("period")));
-  members.push_back(MakeStateMember("clock", CopyOrNull(clock ? &clock->value : nullptr)));
-  members.push_back(MakeStateMember("clock_seconds", CopyOrNull(clock ? &clock->clock_seconds : nullptr)));
-  members.push_back(MakeStateMember("clock_mode", CopyOrNull(clock ? &clock->clock_mode : nullptr)));
-  for (const char* role : kPlainValueRoles) members.push_back(MakeStateMember(role, role_value(role)));
-  for (StateMember& member : possession.members) members.push_back(std::move(member));
-  members.push_back(MakeStateMember("penalties", StateValue::MakeArray(std::move(penalties))));
+  std::size_t lamp = 0;
+  for (const AgentRole& row : table) {
+    if (!row.value.penalty.empty()) continue;
+    const std::string role(row.role);
+    if (row.reader == RoleReader::kClock) {
+      AppendTimeMembers(members, row.value.member, time_reading(role));
+    } else if (row.reader == RoleReader::kPossession) {
+      members.push_back(MakeStateMember(row.value.member, std::move(lamps[lamp++])));
+    } else {
+      members.push_back(MakeStateMember(row.value.member, role_value(role)));
+    }
+  }
+  members.push_back(MakeStateMember(kPenaltiesMember, StateValue::MakeArray(std::move(penalties))));
   return StateValue::MakeObject(std::move(members));
 }
 

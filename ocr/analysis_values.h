@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/agent_roles.h"
 #include "core/state_value.h"
 #include "ocr/analysis_inputs.h"
 
@@ -43,16 +44,21 @@ const RoleReading* FindReading(const std::vector<RoleReading>& readings, const s
 StateValue RoleValue(const std::vector<RoleReading>& readings, const RoleFilter& filter,
                      const std::string& role, const ReadingContext& context);
 
-// "home_penalty_1" -> "home_penalty_player_1", and so on for the four penalty time roles.
-std::string PenaltyPlayerRole(const std::string& penalty_role);
+// The row of `table` whose value stands in the penalty entry of `penalty_role` beside its time
+// ("home_penalty_1" -> "home_penalty_player_1"), or null when there is none.
+const AgentRole* PenaltyPlayerRole(std::string_view penalty_role,
+                                   std::span<const AgentRole> table = AgentRoleTable());
 
-// The possession pair; both members null unless exactly one lamp is 1 and the other 0 (or both
-// are already null), so the state never shows one lamp alone or both lit.
-StateValue PossessionValues(const StateValue& home, const StateValue& guest);
+// The possession lamps as the state shows them: unchanged when exactly one lamp is 1 and every
+// other 0 (or all are already null), else all null, so the state never shows one lamp alone or
+// two lit.
+std::vector<StateValue> PossessionValues(std::vector<StateValue> lamps);
 
-// The values object of 17 members, in their fixed order, built from stored readings.
+// The values object built from stored readings: the members StateValueKeys(table) names, in
+// that order.
 StateValue BuildValuesFromReadings(const std::vector<RoleReading>& readings,
                                    const std::vector<AnalysisZone>& zones,
-                                   const ReadingContext& context, const RoleFilter& filter);
+                                   const ReadingContext& context, const RoleFilter& filter,
+                                   std::span<const AgentRole> table = AgentRoleTable());
 
 }  // namespace tessvark

@@ -51,7 +51,7 @@ constexpr std::array<MethodPath, 30> kUnavailableRoutes{{
 
 // Routes this server serves; only their paths are consulted, to tell a wrong method from a
 // missing route.
-constexpr std::array<MethodPath, 16> kKnownRoutePaths{{
+constexpr std::array<MethodPath, 17> kKnownRoutePaths{{
     {"GET", "/"},
     {"GET", "/favicon.png"},
     {"GET", "/favicon.ico"},
@@ -64,6 +64,7 @@ constexpr std::array<MethodPath, 16> kKnownRoutePaths{{
     {"GET", "/api/ui/state/stream"},
     {"GET", "/preview"},
     {"GET", "/preview/working"},
+    {"GET", "/api/sports/roles"},
     {"GET", "/api/sports/catalog"},
     {"POST", "/api/sports/catalog/apply"},
     {"GET", "/api/sports/selection"},

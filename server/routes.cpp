@@ -269,6 +269,8 @@ void RegisterRuntimeRoutes(RouteTable& routes) {
   routes.ChangeWithBody("POST", "/api/source/srt/listening",
                         [](R& r, S b) { return r.SetSrtListening(b); });
   // The method and path handed on are the route's own, not the request's.
+  routes.GetRuntime("/api/sports/roles",
+                    [](R& r) { return r.HandleSports("GET", "/api/sports/roles", ""); });
   routes.GetRuntime("/api/sports/catalog",
                     [](R& r) { return r.HandleSports("GET", "/api/sports/catalog", ""); });
   routes.ChangeWithoutBody("POST", "/api/sports/catalog/apply", [](R& r, const Request&) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <set>
 
+#include "session/role_vocabulary.h"
 #include "settings/display_format_file.h"
 
 namespace tessvark {
@@ -112,6 +113,11 @@ void SessionCatalogs::ReapplyDisplayFormat() {
 
 RuntimeResponse SessionCatalogs::HandleSports(const std::string& method, const std::string& path,
                                               const std::string& body) {
+  if (path == "/api/sports/roles" && method == "GET") {
+    // The role table is fixed for the program's life: it is written once.
+    static const std::string vocabulary = RoleVocabularyJson(AgentRoleTable());
+    return MakeOkResponse(std::string(vocabulary));
+  }
   if (path == "/api/sports/catalog" && method == "GET") {
     MutexLock catalog(mutex_);
     return MakeOkResponse(CatalogJson(catalog_store_.catalog));

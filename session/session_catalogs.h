@@ -40,7 +40,8 @@ class SessionCatalogs {
   // From now on a cached catalog is no longer applied ("ocr is running").
   void MarkAnalysisStarted() { analysis_started_.store(true); }
 
-  // Dispatch on the route's literal method and path.
+  // Dispatch on the route's literal method and path: the role vocabulary, the catalog and the
+  // sport choice.
   RuntimeResponse HandleSports(const std::string& method, const std::string& path,
                                const std::string& body) EXCLUDES(mutex_, settings_);
   RuntimeResponse HandleDisplayFormat(const std::string& method, const std::string& path,

@@ -4,8 +4,11 @@
 
 #include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "tests/support/role_table_with_one_more_row.h"
 
 namespace tessvark {
 namespace {
@@ -111,6 +114,33 @@ TEST(ScoreboardStateStore, ChangeTestFollowsTheTrackedKeys) {
   EXPECT_EQ(store.Snapshot().ToJson(), state.ToJson());
 }
 
+TEST(TrackedStateKeys, AreTheStateValueKeysOfTheTableButTheClockSeconds) {
+  using Keys = std::vector<std::string_view>;
+  const Keys tracked = {"home",          "guest",          "period",          "clock",
+                        "clock_mode",    "home_shots",     "guest_shots",     "shot_clock",
+                        "down",          "to_go",          "ball_on",         "home_timeouts",
+                        "guest_timeouts", "home_possession", "guest_possession", "penalties"};
+  EXPECT_EQ(TrackedStateKeys(AgentRoleTable()), tracked);
+
+  Keys with_fouls = tracked;
+  with_fouls.insert(with_fouls.begin() + 7, "home_fouls");
+  ASSERT_EQ(with_fouls[6], "guest_shots");
+  EXPECT_EQ(TrackedStateKeys(testing::RoleTableWithOneMoreRow()), with_fouls);
+}
+
+TEST(ScoreboardStateStore, AChangeOfAnyTrackedKeyAloneIsPublished) {
+  for (const std::string_view key : StateValueKeys(AgentRoleTable())) {
+    CountingClock clock;
+    ScoreboardStateStore store("agent", clock.Function());
+    std::vector<StateMember> members;
+    members.push_back(MakeStateMember(key, StateValue::MakeInt(1)));
+    const StateValue state = store.ApplyValues(Values(std::move(members)));
+    const bool tracked = key != "clock_seconds";
+    EXPECT_EQ(state.Find("sequence")->int_value, tracked ? 1 : 0) << key;
+    EXPECT_EQ(state.Find(key)->ToJson(), tracked ? "1" : "null") << key;
+  }
+}
+
 TEST(ScoreboardStateStore, NonNullPenaltiesOfAnyKindArePublished) {
   ScoreboardStateStore store("agent", [] { return std::string("t"); });
   std::vector<StateMember> members;
@@ -150,7 +180,8 @@ TEST(ScoreboardStateStore, ConcurrentWritersAndReadersSeeWholeDocuments) {
   std::int64_t last = 0;
   for (int i = 0; i < 2000; ++i) {
     const StateValue snapshot = store.Snapshot();
-    ASSERT_EQ(snapshot.members.size(), 21u);
+    // The document's own members (schema, source, sequence, time) and the values of the roles.
+    ASSERT_EQ(snapshot.members.size(), StateValueKeys(AgentRoleTable()).size() + 4);
     const std::int64_t sequence = snapshot.Find("sequence")->int_value;
     EXPECT_GE(sequence, last);
     last = sequence;

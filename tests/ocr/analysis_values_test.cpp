@@ -1,9 +1,12 @@
 #include "ocr/analysis_values.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/role_table_with_one_more_row.h"
 
 namespace tessvark {
 namespace {
@@ -64,6 +67,35 @@ TEST(BuildValuesTest, ReadingsFillTheirMembersByKind) {
             R"("home_shots":null,"guest_shots":null,"shot_clock":"05","down":3,"to_go":null,"ball_on":null,)"
             R"("home_timeouts":null,"guest_timeouts":null,"home_possession":null,"guest_possession":null,)"
             R"("penalties":[]})");
+}
+
+std::vector<std::string_view> MemberNames(const StateValue& values) {
+  std::vector<std::string_view> names;
+  for (const StateMember& member : values.members) names.push_back(member.key);
+  return names;
+}
+
+TEST(BuildValuesTest, ATableWithOneMoreRoleCarriesItsReadingInItsPlace) {
+  const std::vector<AgentRole> table = testing::RoleTableWithOneMoreRow();
+  const std::vector<AnalysisZone> zones =
+      Zones({"home_fouls", "guest_shots", "home_possession", "guest_possession"});
+  const std::vector<RoleReading> readings = {
+      Reading("home_fouls", StateValue::MakeInt(4)),
+      Reading("guest_shots", StateValue::MakeInt(9)),
+      Reading("home_possession", StateValue::MakeInt(0)),
+      Reading("guest_possession", StateValue::MakeInt(1)),
+  };
+  const StateValue values = BuildValuesFromReadings(readings, zones, Context(), std::nullopt, table);
+  EXPECT_EQ(MemberNames(values), StateValueKeys(table));
+  EXPECT_EQ(Json(values),
+            R"({"home":null,"guest":null,"period":null,"clock":null,"clock_seconds":null,"clock_mode":null,)"
+            R"("home_shots":null,"guest_shots":9,"home_fouls":4,"shot_clock":null,"down":null,"to_go":null,)"
+            R"("ball_on":null,"home_timeouts":null,"guest_timeouts":null,"home_possession":0,)"
+            R"("guest_possession":1,"penalties":[]})");
+
+  // The program's own table gives the members the state publishes, in their order.
+  EXPECT_EQ(MemberNames(BuildValuesFromReadings(readings, zones, Context(), std::nullopt)),
+            StateValueKeys(AgentRoleTable()));
 }
 
 TEST(BuildValuesTest, ReadingsOfAnotherContextAreNotUsed) {
@@ -130,27 +162,32 @@ TEST(BuildValuesTest, NoReadingsKeepsOnePenaltyEntryPerZonedPenalty) {
             R"({"role":"guest_penalty_1","clock":null,"clock_seconds":null,"clock_mode":null,"player_number":null}])");
 }
 
-TEST(PossessionValuesTest, ShowsOnlyOneLampLitAndTheOtherDark) {
+TEST(PossessionValuesTest, ShowsOnlyOneLampLitAndTheOthersDark) {
   const StateValue null = StateValue::MakeNull();
   const StateValue one = StateValue::MakeInt(1);
   const StateValue zero = StateValue::MakeInt(0);
   const StateValue two = StateValue::MakeInt(2);
   struct Case {
-    StateValue home, guest;
+    std::vector<StateValue> lamps;
     const char* expected;
   } cases[] = {
-      {one, zero, R"({"home_possession":1,"guest_possession":0})"},
-      {zero, one, R"({"home_possession":0,"guest_possession":1})"},
-      {null, null, R"({"home_possession":null,"guest_possession":null})"},
-      {one, one, R"({"home_possession":null,"guest_possession":null})"},
-      {zero, zero, R"({"home_possession":null,"guest_possession":null})"},
-      {one, null, R"({"home_possession":null,"guest_possession":null})"},
-      {null, zero, R"({"home_possession":null,"guest_possession":null})"},
-      {two, zero, R"({"home_possession":null,"guest_possession":null})"},
-      {StateValue::MakeDouble(1.0), zero, R"({"home_possession":null,"guest_possession":null})"},
+      {{one, zero}, "[1,0]"},
+      {{zero, one}, "[0,1]"},
+      {{null, null}, "[null,null]"},
+      {{one, one}, "[null,null]"},
+      {{zero, zero}, "[null,null]"},
+      {{one, null}, "[null,null]"},
+      {{null, zero}, "[null,null]"},
+      {{two, zero}, "[null,null]"},
+      {{StateValue::MakeDouble(1.0), zero}, "[null,null]"},
+      // The rule holds for any number of lamps.
+      {{zero, one, zero}, "[0,1,0]"},
+      {{one, zero, null}, "[null,null,null]"},
+      {{one, zero, one}, "[null,null,null]"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(Json(PossessionValues(c.home, c.guest)), c.expected) << Json(c.home) << " " << Json(c.guest);
+    const std::string lamps = Json(StateValue::MakeArray(std::vector<StateValue>(c.lamps)));
+    EXPECT_EQ(Json(StateValue::MakeArray(PossessionValues(c.lamps))), c.expected) << lamps;
   }
 }
 
@@ -174,10 +211,27 @@ TEST(BuildValuesTest, PossessionNeedsItsZones) {
 }
 
 TEST(PenaltyPlayerRoleTest, PairsEachPenaltyTimeWithItsPlayer) {
-  EXPECT_EQ(PenaltyPlayerRole("home_penalty_1"), "home_penalty_player_1");
-  EXPECT_EQ(PenaltyPlayerRole("home_penalty_2"), "home_penalty_player_2");
-  EXPECT_EQ(PenaltyPlayerRole("guest_penalty_1"), "guest_penalty_player_1");
-  EXPECT_EQ(PenaltyPlayerRole("guest_penalty_2"), "guest_penalty_player_2");
+  struct Case {
+    const char* penalty_role;
+    const char* player_role;  // null: none
+  } cases[] = {
+      {"home_penalty_1", "home_penalty_player_1"},
+      {"home_penalty_2", "home_penalty_player_2"},
+      {"guest_penalty_1", "guest_penalty_player_1"},
+      {"guest_penalty_2", "guest_penalty_player_2"},
+      {"home_penalty_player_1", nullptr},
+      {"clock", nullptr},
+      {"", nullptr},
+  };
+  for (const Case& c : cases) {
+    const AgentRole* player = PenaltyPlayerRole(c.penalty_role);
+    if (c.player_role == nullptr) {
+      EXPECT_EQ(player, nullptr) << c.penalty_role;
+    } else {
+      ASSERT_NE(player, nullptr) << c.penalty_role;
+      EXPECT_EQ(player->role, c.player_role);
+    }
+  }
 }
 
 TEST(RolesWithZonesTest, SkipsEmptyRoles) {

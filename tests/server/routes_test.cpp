@@ -44,6 +44,7 @@ TEST_F(RoutesTest, EveryRuntimeRouteCallsItsOperation) {
       {"PUT", "/api/source", "SelectSource|" + body},
       {"PUT", "/api/source/srt", "SetSrtSettings|" + body},
       {"POST", "/api/source/srt/listening", "SetSrtListening|" + body},
+      {"GET", "/api/sports/roles", "HandleSports|GET|/api/sports/roles|"},
       {"GET", "/api/sports/catalog", "HandleSports|GET|/api/sports/catalog|"},
       {"POST", "/api/sports/catalog/apply", "HandleSports|POST|/api/sports/catalog/apply|"},
       {"GET", "/api/sports/selection", "HandleSports|GET|/api/sports/selection|"},

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "scripted_ndi_runtime.h"
+#include "session/role_vocabulary.h"
 #include "settings/display_format_file.h"
 #include "tests/outputs/vmix/vmix_stand_in.h"
 
@@ -44,6 +45,25 @@ TEST(SportsApi, CatalogAndSelectionRoutes) {
   EXPECT_EQ(session.HandleDisplayFormat("POST", "/api/display-format", "").body,
             DetailJson("Method Not Allowed"));
   EXPECT_EQ(session.HandleDisplayFormat("GET", "/api/display", "").status, 404);
+}
+
+TEST(SportsApi, TheRoleVocabularyIsAReadOnlyRouteUnderTheServersRules) {
+  ReceiverSession run("sports-roles");
+  ASSERT_TRUE(StartWithCatalog(run));
+  const ApiReply reply = run.api->Get("/api/sports/roles");
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.content_type, "application/json");
+  EXPECT_EQ(reply.body, RoleVocabularyJson(AgentRoleTable()));
+  // Read only: another method is refused as on the catalog.
+  EXPECT_EQ(run.api->Put("/api/sports/roles", "{}").status, 405);
+  EXPECT_EQ(run.api->Put("/api/sports/catalog", "{}").status, 405);
+  EXPECT_EQ(run.session->HandleSports("POST", "/api/sports/roles", "").status, 404);
+
+  // A page of another site may not read it.
+  httplib::Client foreign("127.0.0.1", run.session->Server().Port());
+  const httplib::Result refused = foreign.Get("/api/sports/roles", {{"Host", "attacker.example"}});
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 403);
 }
 
 TEST(SportsApi, InvalidChoicesChangeNothing) {
