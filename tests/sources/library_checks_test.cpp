@@ -48,8 +48,8 @@ class TempFolder {
 // What a synthetic shared object looks like: one loaded segment over the whole file, a dynamic
 // segment with the DT_NEEDED entries, and the string table; each field can be spoiled.
 struct ElfSpec {
-  std::vector<std::string> needed;
-  std::string soname;                  // empty: none
+  std::vector<std::string> needed = {};
+  std::string soname = {};             // empty: none
   std::uint64_t soname_at = 0;         // 0: where it is; else its entry points this far in
   std::uint8_t elf_class = 2;
   std::uint16_t type = 3;
@@ -562,7 +562,9 @@ TEST(OmtLibraryVerification, EveryDependencyIsTheSystemsOrPinned) {
     EXPECT_EQ(message, c.message);
     std::vector<std::string> order;
     for (const CheckedOmtLibrary& library : checked) order.push_back(library.file_name);
-    if (*c.message == '\0') EXPECT_EQ(order, c.order);
+    if (*c.message == '\0') {
+      EXPECT_EQ(order, c.order);
+    }
   }
 }
 
