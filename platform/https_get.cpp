@@ -11,7 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -356,6 +359,72 @@ std::string FirstSetting(const EnvironmentLookup& lookup, const char* lower, con
   return std::string();
 }
 
+// Fetches may run on detached threads (update checks and downloads), so one may still be inside
+// OpenSSL when the program ends, while OpenSSL frees its locks in an exit handler of its own. The
+// handler set up here runs before OpenSSL's (exit handlers run in reverse order, and OpenSSL is
+// initialised first): it refuses new fetches, cuts the running ones off at their next bytes and
+// waits a short while for them to end.
+constexpr std::chrono::seconds kExitGrace{5};
+
+struct RunningFetches {
+  Mutex mutex;
+  CondVar ended{mutex};
+  int count GUARDED_BY(mutex) = 0;
+  bool exiting GUARDED_BY(mutex) = false;
+  std::atomic<bool> cut_off{false};
+};
+
+// Never destroyed: the exit handler and fetches still running at exit use it.
+RunningFetches& Fetches() {
+  static RunningFetches* const fetches = new RunningFetches;
+  return *fetches;
+}
+
+void EndFetchesAtExit() {
+  RunningFetches& fetches = Fetches();
+  fetches.cut_off = true;
+  const Clock::time_point deadline = Clock::now() + kExitGrace;
+  MutexLock lock(fetches.mutex);
+  fetches.exiting = true;
+  while (fetches.count > 0 && fetches.ended.WaitUntil(deadline)) {
+  }
+}
+
+// Counts one fetch from its start to its end; not counted once the program is ending.
+class FetchMark {
+ public:
+  FetchMark() {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+      OPENSSL_init_ssl(0, nullptr);
+      std::atexit(EndFetchesAtExit);
+    });
+    RunningFetches& fetches = Fetches();
+    MutexLock lock(fetches.mutex);
+    counted_ = !fetches.exiting;
+    if (counted_) ++fetches.count;
+  }
+  ~FetchMark() {
+    if (!counted_) return;
+    // This thread's OpenSSL state goes now, not when the thread ends, which may be after the
+    // exit handler has let OpenSSL clean up.
+    OPENSSL_thread_stop();
+    RunningFetches& fetches = Fetches();
+    {
+      MutexLock lock(fetches.mutex);
+      --fetches.count;
+    }
+    fetches.ended.SignalAll();
+  }
+  FetchMark(const FetchMark&) = delete;
+  FetchMark& operator=(const FetchMark&) = delete;
+
+  bool counted() const { return counted_; }
+
+ private:
+  bool counted_ = false;
+};
+
 }  // namespace
 
 std::vector<std::string> ResolveWithSystem(const std::string& host, std::int32_t port) {
@@ -423,6 +492,8 @@ HttpsResult HttpsGetInto(const HttpsRequest& request, std::uint64_t limit,
   if (request.host.empty() || request.path.empty() || request.path[0] != '/') {
     return {HttpsFailure::kRequest, 0};
   }
+  const FetchMark mark;
+  if (!mark.counted()) return {HttpsFailure::kConnect, 0};
   const Clock::time_point deadline = Clock::now() + request.total_timeout;
   FetchWatchdog watchdog(deadline, request.min_bytes_per_second, request.rate_window);
   HttpsResult outcome;
@@ -453,6 +524,10 @@ HttpsResult HttpsGetInto(const HttpsRequest& request, std::uint64_t limit,
         return outcome.failure == HttpsFailure::kNone;
       },
       [&](const char* data, std::size_t length) {
+        if (Fetches().cut_off) {
+          outcome.failure = HttpsFailure::kTransfer;
+          return false;
+        }
         watchdog.Count(length);
         if (length > limit - received) {
           outcome.failure = HttpsFailure::kTooLarge;

@@ -84,7 +84,10 @@ struct HttpsResult {
 // status. The body is taken as sent (nothing asks for compression), handed to `sink` piece by
 // piece as it arrives, and may hold at most `limit` bytes; a longer one, declared or not, fails
 // as soon as it is seen. Through a proxy, the server's name is left to the proxy to look up, and
-// the tunnel is asked for here, within the same time-outs, before TLS begins inside it.
+// the tunnel is asked for here, within the same time-outs, before TLS begins inside it. When the
+// program ends (`exit`), a fetch still running on another thread is cut off at its next bytes
+// (kTransfer) and the end waits up to 5 s for it, so OpenSSL is not cleaned up under it; fetches
+// asked for after that fail as kConnect.
 HttpsResult HttpsGetInto(const HttpsRequest& request, std::uint64_t limit,
                          const std::function<bool(const char*, std::size_t)>& sink);
 

@@ -6,16 +6,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/temp_folder.h"
 #include "tests/support/thread_names.h"
+#include "tests/support/wait_until.h"
 #include "update_test_server.h"
 
 namespace tessvark {
@@ -227,6 +231,49 @@ TEST_F(HttpsGetTest, SlowOrSilentServersAreCutOff) {
     EXPECT_LT(body.size(), 1200u);
   }
   close(silent);
+}
+
+// An update download still running when the operator quits: the program's end cuts the fetch
+// off and waits for it before OpenSSL cleans up, instead of leaving it inside freed OpenSSL state.
+// The check runs as an exit handler of its own, which runs after the fetches' and before
+// OpenSSL's.
+std::atomic<int> g_fetch_failure{-1};
+HttpsRequest g_request_after_exit;
+
+void CheckFetchesAtExit() {
+  if (!testing::WaitUntil([] { return g_fetch_failure >= 0; })) std::_Exit(4);
+  if (g_fetch_failure != static_cast<int>(HttpsFailure::kTransfer)) std::_Exit(5);
+  if (HttpsGetInto(g_request_after_exit, 5000, [](const char*, std::size_t) { return true; })
+          .failure != HttpsFailure::kConnect) {
+    std::_Exit(6);
+  }
+}
+
+TEST_F(HttpsGetTest, AFetchRunningWhenTheProgramEndsIsCutOffAndAwaited) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  server_.Serve("/updates/dripped", ScriptedReply(200, std::string(1200, 'd')).Dripped(100ms));
+  server_.Serve("/updates/quick", ScriptedReply(200, "quick"));
+  EXPECT_EXIT(
+      {
+        std::atexit(CheckFetchesAtExit);
+        g_request_after_exit = Request("/updates/quick");
+        std::string quick;
+        if (!HttpsGet(g_request_after_exit, 100, quick)) std::_Exit(2);
+        HttpsRequest request = Request("/updates/dripped");
+        request.receive_timeout = 60s;
+        auto received = std::make_shared<std::atomic<std::size_t>>(0);
+        std::thread([request, received] {
+          const HttpsResult result =
+              HttpsGetInto(request, 5000, [received](const char*, std::size_t n) {
+                *received += n;
+                return true;
+              });
+          g_fetch_failure = static_cast<int>(result.failure);
+        }).detach();
+        if (!testing::WaitUntil([&] { return *received > 0; })) std::_Exit(3);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // A resolver that answers only once released, and notes what it was asked. The lookup's thread,
