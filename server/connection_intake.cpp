@@ -165,6 +165,11 @@ void ConnectionIntake::Finish(int fd, bool streams_body) {
   served_.SignalAll();
 }
 
+std::size_t ConnectionIntake::BodyStreams() {
+  MutexLock lock(mutex_);
+  return body_streams_;
+}
+
 void ConnectionIntake::Run() {
   try {
     RunLoop();

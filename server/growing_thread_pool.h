@@ -28,6 +28,8 @@ class GrowingThreadPool : public httplib::TaskQueue {
 
   void enqueue(std::function<void()> task) override;
   void shutdown() override;
+  // Threads that run now, grown ones included, retired ones not: what tests wait on.
+  std::size_t ThreadCount();
 
  private:
   void StartThreadLocked();
