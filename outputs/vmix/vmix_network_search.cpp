@@ -50,7 +50,7 @@ std::string VmixOutputController::LanSearchStatusJsonLocked() {
   out.Key("scanned").Int(s.scanned);
   out.Key("total").Int(s.total);
   out.Key("truncated").Bool(s.truncated);
-  out.Key("timeout_ms").Int(400);
+  out.Key("timeout_ms").Int(lan_probe_timeout_.count());
   out.Key("concurrency").Int(32);
   out.Key("duration_ms").Int(static_cast<std::int64_t>(s.duration_ms));
   out.Key("message").String(s.message);
@@ -117,7 +117,8 @@ void VmixOutputController::RunLanSearch(std::vector<VmixLanTarget> targets, std:
                                         std::int64_t started_at) {
   const auto elapsed_ms = [started_at] { return static_cast<double>(SteadyClockNanoseconds() - started_at) / 1e6; };
   const VmixLanProbeResult result = RunLanProbes(
-      targets, kVmixLanProbeTimeoutSeconds, kVmixLanProbeConcurrency, &search_.cancel,
+      targets, std::chrono::duration<double>(lan_probe_timeout_).count(), kVmixLanProbeConcurrency,
+      &search_.cancel,
       [this, &elapsed_ms](std::int32_t completed, const VmixLanInstance* instance) {
         std::lock_guard<std::mutex> lock(search_.state_mutex);
         search_.scanned = completed;

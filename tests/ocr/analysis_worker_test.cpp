@@ -12,11 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/wait_until.h"
+
 namespace tessvark {
 namespace {
 
-// Long enough for any loaded machine; the tests wait for events, they never time anything.
-constexpr auto kPatience = std::chrono::seconds(30);
+using testing::kPatience;
 
 // Frames carry their number in their pixels, so the stub reader can tell which one it read.
 std::shared_ptr<WorkingFrame> Frame(int32_t number, const std::string& generation = "1") {

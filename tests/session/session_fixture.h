@@ -15,6 +15,7 @@
 #include "session/native_session.h"
 #include "settings/config_store.h"
 #include "sources/ndi_runtime.h"
+#include "tests/support/temp_folder.h"
 #include "tools/render/scoreboard_render.h"
 
 namespace tessvark::testing {
@@ -48,17 +49,6 @@ class FakeNdiRuntime : public NdiRuntime {
   int starts_ = 0;
   int stops_ = 0;
   std::string selected_;
-};
-
-// A data folder of its own, removed at the end.
-class TempFolder {
- public:
-  explicit TempFolder(const std::string& name);
-  ~TempFolder();
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 std::string ExampleFolder();
