@@ -533,6 +533,7 @@ UpdateServices Updater::Services() const {
   UpdateServices services;
   std::shared_ptr<Core> core = core_;
   services.start_check = [core] { core->StartCheck(core); };
+  services.configured = [core] { return core->Configured(); };
   services.status_json = [core] { return core->StatusJson(); };
   services.start_download = [core] { return core->StartDownload(core); };
   services.install = [core] { return core->Install(); };

@@ -15,6 +15,21 @@
 namespace tessvark {
 namespace {
 
+// The status a zone's reading is shown with. A zone whose every digit slot holds no ink shows
+// nothing on the board (a penalty that is not running, a blank shot clock): that is no misreading,
+// so it says "empty" instead of the reader's word for a missing digit, which the interface shows
+// as a warning. A zone with any ink that does not read keeps the reader's word.
+std::string ZoneStatus(const ReaderResult& result) {
+  if (result.has_value) return result.status;
+  bool digit_slots = false;
+  for (const SlotReading& slot : result.slots) {
+    if (slot.kind != "digit") continue;
+    if (slot.status != "empty") return result.status;
+    digit_slots = true;
+  }
+  return digit_slots ? "empty" : result.status;
+}
+
 // The reader of the role's row; a role the table does not know is read as a time.
 RoleReader ReaderOf(const std::string& role) {
   const AgentRole* row = FindAgentRole(role);
@@ -111,7 +126,7 @@ std::optional<double> ClockSecondsFromText(const std::optional<std::string>& tex
 ZoneValue ReadClockZone(const cv::Mat& picture, const std::string& role,
                         const std::optional<ZoneProcessing>& processing, ClockFormat format) {
   const ReaderResult result = ReadClock(picture, role, processing, format);
-  ZoneValue out{NullValue(), NullValue(), NullValue(), result.status};
+  ZoneValue out{NullValue(), NullValue(), NullValue(), ZoneStatus(result)};
   if (result.status == "no_frame") return out;
   const std::string mode = result.mode.value_or("minutes");
   out.clock_mode = StateValue::MakeString(std::string(mode));
@@ -150,7 +165,7 @@ ZoneValue ReadZoneValue(const cv::Mat& picture, const AnalysisZone& zone) {
     case RoleReader::kPossession:
       return ReadClockZone(picture, role, zone.processing, zone.clock_format);
   }
-  return ZoneValue{NumberValue(role, result), NullValue(), NullValue(), result.status};
+  return ZoneValue{NumberValue(role, result), NullValue(), NullValue(), ZoneStatus(result)};
 }
 
 AnalysisCore::AnalysisCore(std::string agent_id, TimestampClock timestamp, MonotonicClock clock,

@@ -40,7 +40,8 @@ struct ZoneImage {
 };
 
 // The three stored members of one zone's reading; null where the reader had nothing. The status
-// word tells why a value is missing ("unrecognized", "no_frame", ...; "ok" when there is one).
+// word tells why a value is missing ("unrecognized", "no_frame", ...; "ok" when there is one;
+// "empty" when the zone shows no digit at all).
 struct ZoneValue {
   StateValue value;
   StateValue clock_mode;

@@ -9,6 +9,7 @@ namespace tessvark {
 // route answers as a function this build does not serve.
 struct UpdateServices {
   std::function<void()> start_check;
+  std::function<bool()> configured;      // false for a build with no update server or key
   std::function<std::string()> status_json;
   std::function<bool()> start_download;  // true when a download was started
   std::function<bool()> install;         // true when the installer was started

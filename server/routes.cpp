@@ -182,7 +182,13 @@ void RegisterHostRoutes(RouteTable& routes) {
                 [](Impl& impl, const Request&, Response& res, const ContentReader&) {
                   if (!impl.updates.start_check) return AnswerAbsent(res);
                   impl.updates.start_check();
-                  SendBody(res, "{\"configured\":true,\"started\":true}", kJson, kNoStore);
+                  // A build with no update server still runs the check, which ends at once
+                  // with "not_configured"; the reply must not claim a server to check against.
+                  const bool configured = !impl.updates.configured || impl.updates.configured();
+                  SendBody(res,
+                           configured ? "{\"configured\":true,\"started\":true}"
+                                      : "{\"configured\":false,\"started\":true}",
+                           kJson, kNoStore);
                 });
   routes.Get("/api/updates", [](Impl& impl, const Request&, Response& res) {
     if (!impl.updates.status_json) return AnswerAbsent(res);

@@ -22,12 +22,19 @@ class UpdateRoutesTest : public UpdateFixture {
     const std::string ui_root = folder_.Join("ui");
     std::filesystem::create_directories(ui_root);
     std::ofstream(ui_root + "/index.html") << kPlaceholder;
+    Serve(*updater_);
+  }
+
+  // The real local server on a free port with `updater` behind its update routes, and a client
+  // holding the page's headers.
+  void Serve(const Updater& updater) {
+    server_http_.reset();
     LocalHttpServerOptions options;
-    options.ui_root = ui_root;
+    options.ui_root = folder_.Join("ui");
     options.port = 20000 + static_cast<int>(getpid() % 20000);
     options.port_attempts = 200;
     server_http_ = std::make_unique<LocalHttpServer>(options);
-    server_http_->SetHostServices(updater_->Services(), ResourceServices{});
+    server_http_->SetHostServices(updater.Services(), ResourceServices{});
     ASSERT_TRUE(server_http_->Start());
     client_ = std::make_unique<httplib::Client>("127.0.0.1", server_http_->Port());
     client_->set_read_timeout(30, 0);
@@ -90,6 +97,26 @@ TEST_F(UpdateRoutesTest, CheckDownloadAndInstallThroughTheRoutes) {
   EXPECT_EQ(quits_.load(), 1);
   EXPECT_TRUE(WaitUntil([&] { return !ReadWholeFile(Record()).empty(); }));
   ExpectRefusal(Post("/api/updates/install"), "Update installation is not ready");
+}
+
+// A build that names no update server says so in the check's reply as in its state, and asks
+// nothing of the network.
+TEST_F(UpdateRoutesTest, ACheckWithoutAnUpdateServerSaysItIsNotConfigured) {
+  UpdaterSettings settings = Settings();
+  settings.channel.public_key.clear();
+  Updater unconfigured(settings);
+  Serve(unconfigured);
+
+  const httplib::Result check = Post("/api/updates/check");
+  ASSERT_TRUE(check);
+  EXPECT_EQ(check->status, 200);
+  EXPECT_EQ(check->body, "{\"configured\":false,\"started\":true}");
+  ASSERT_TRUE(unconfigured.WaitForIdle(kPatience));
+  const httplib::Result status = client_->Get("/api/updates");
+  ASSERT_TRUE(status);
+  EXPECT_EQ(ParseJson(status->body).At("error").text, "not_configured") << status->body;
+  server_http_.reset();
+  EXPECT_EQ(server_.Hits(kManifestPath), 0);
 }
 
 // A second request while a check runs still answers as started; only one check runs.

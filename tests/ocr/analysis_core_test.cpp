@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "rendered_zone.h"
+
 namespace tessvark {
 namespace {
 
@@ -444,6 +446,29 @@ TEST(NumberValueTest, ShotClockKeepsItsTextAndNumbersAreIntegers) {
   const ReaderResult none;
   EXPECT_EQ(NumberValue("shot_clock", none).ToJson(), "null");
   EXPECT_EQ(NumberValue("down", none).ToJson(), "null");
+}
+
+// A zone that shows no digit at all is blank, not misread, whatever reader reads it; one with a
+// digit where another is missing keeps the reader's word for what is missing.
+TEST(ReadZoneValueTest, AZoneShowingNoDigitIsEmptyAndAHalfReadOneIsNot) {
+  const struct {
+    const char* role;
+    const char* text;
+    const char* status;
+  } cases[] = {
+      {"home_score", "  ", "empty"},          {"home_score", "7 ", "missing_units"},
+      {"shot_clock", "  ", "empty"},          {"shot_clock", " 7", "unrecognized"},
+      {"home_penalty_player_1", "  ", "empty"}, {"period", " ", "empty"},
+      {"down", " ", "empty"},                 {"guest_penalty_1", "  :  ", "empty"},
+      {"clock", "  :  ", "empty"},            {"clock", "1 :  ", "unrecognized"},
+      {"home_score", "42", "ok"},             {"clock", "12:34", "raw"},
+  };
+  for (const auto& c : cases) {
+    AnalysisZone zone = Zone("z", c.role);
+    const cv::Mat picture = RenderedFieldZone(SevenSegmentField(c.text, 40), kDarkBoard);
+    EXPECT_EQ(ReadZoneValue(picture, zone).status, c.status) << c.role << " '" << c.text << "'";
+  }
+  EXPECT_EQ(ReadZoneValue(cv::Mat(), Zone("z", "home_score")).status, "no_frame");
 }
 
 TEST(ReadClockZoneTest, AnEmptyPictureLeavesEveryMemberNull) {

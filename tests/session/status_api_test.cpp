@@ -203,11 +203,11 @@ TEST(StatusApi, ReadingsTellWhyAFieldHasNoValue) {
   // The still's factory zones read its home score.
   EXPECT_EQ(WaitForReadingStatus(*run.api, "home_score", "ok"), "ok");
 
-  // Moved onto the blank board left of the score, the zone reads no digit.
+  // Moved onto the blank board left of the score, the zone shows no digit at all: blank, not misread.
   const testing::ApiReply moved = run.api->Put(
       "/api/zones/home_score", R"({"x":0.005,"y":0.45,"width":0.05,"height":0.1})");
   ASSERT_EQ(moved.status, 200) << moved.body;
-  EXPECT_EQ(WaitForReadingStatus(*run.api, "home_score", "missing_units"), "missing_units");
+  EXPECT_EQ(WaitForReadingStatus(*run.api, "home_score", "empty"), "empty");
 }
 
 }  // namespace

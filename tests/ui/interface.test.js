@@ -132,17 +132,17 @@ test('an empty value tells why it is empty, on its tile and in the zone list', a
   if (reason) { t.skip(reason); return; }
   const shots = (await getJson('/api/zones')).body.find((z) => z.role === 'home_shots');
   assert.ok(shots, 'the Example source starts with a home shots zone');
-  // Moved onto the blank board beside the score, the zone finds no units digit.
+  // Moved onto the blank board beside the score, the zone finds no digit: the board is blank there.
   const moved = await request('PUT', '/api/zones/home_shots', { x: 0.005, y: 0.45, width: 0.05, height: 0.1 });
   assert.equal(moved.status, 200, JSON.stringify(moved.body));
   t.after(() => request('PUT', '/api/zones/home_shots', { x: shots.x, y: shots.y, width: shots.width, height: shots.height }));
-  await waitFor(async () => (await getJson('/api/status')).body.readings.home_shots === 'missing_units',
+  await waitFor(async () => (await getJson('/api/status')).body.readings.home_shots === 'empty',
     { what: 'the reading of the moved zone' });
   const since = page.locator('#tiles [data-key="home_shots"] .since');
-  await waitFor(async () => (await tileValue('home_shots')) === EMPTY && (await since.textContent()) === 'no units digit',
+  await waitFor(async () => (await tileValue('home_shots')) === EMPTY && (await since.textContent()) === 'blank',
     { what: 'the reason on the home shots tile' });
   await showTab('zones');
-  await waitFor(async () => (await page.locator('[data-zone-row="home_shots"] .zone-value').textContent()) === `${EMPTY}no units digit`,
+  await waitFor(async () => (await page.locator('[data-zone-row="home_shots"] .zone-value').textContent()) === `${EMPTY}blank`,
     { what: 'the reason in the zone list' });
   // A field without any zone says so.
   assert.equal(await page.locator('#tiles [data-key="ball_on"] .since').textContent(), 'no zone');
