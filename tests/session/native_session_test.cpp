@@ -291,7 +291,7 @@ TEST(NativeSessionExample, ClipReadsTheValuesOfItsPictures) {
         return matched >= 3;
       },
       // Ends at the third match; the limit only marks a failure.
-      testing::kPatience);
+      testing::kClipPatience);
   EXPECT_GE(matched, 3) << "three states of the clip's pictures";
   EXPECT_FALSE(unmatched.has_value()) << Describe(*unmatched, kHockeyKeys);
 }

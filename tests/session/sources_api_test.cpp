@@ -171,7 +171,7 @@ TEST(SourcesApi, ExampleVideoChoicePlaysTheClip) {
     return status.find(R"("receiver_state":"connected")") != std::string::npos &&
            status.find(R"("frame_rate":)") != std::string::npos &&
            status.find(R"("frame_rate":null)") == std::string::npos;
-  });
+  }, testing::kClipPatience);
   EXPECT_NE(status.find(R"("source_online":true,"receiver_state":"connected")"), std::string::npos)
       << status;
   EXPECT_NE(status.find(R"("source_format":"MP4")"), std::string::npos) << status;
