@@ -166,6 +166,11 @@ void ConnectionIntake::Finish(int fd, bool streams_body) {
   served_.SignalAll();
 }
 
+std::size_t ConnectionIntake::BodyStreams() {
+  MutexLock lock(mutex_);
+  return body_streams_;
+}
+
 void ConnectionIntake::Run() {
   NameThisThread("intake");
   try {

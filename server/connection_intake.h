@@ -88,6 +88,8 @@ class ConnectionIntake {
   void Stop(std::chrono::milliseconds grace);
   // A worker is done with a handed-off connection; call before its descriptor is closed.
   void Finish(int fd, bool streams_body);
+  // Handed-off connections whose body a worker reads from the socket, until Finish.
+  std::size_t BodyStreams();
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -52,6 +52,11 @@ void GrowingThreadPool::enqueue(std::function<void()> task) {
   for (auto& thread : ended) thread.join();
 }
 
+std::size_t GrowingThreadPool::ThreadCount() {
+  MutexLock lock(mutex_);
+  return threads_.size();
+}
+
 void GrowingThreadPool::shutdown() {
   std::list<std::thread> threads;
   std::vector<std::thread> ended;

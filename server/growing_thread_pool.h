@@ -29,6 +29,8 @@ class GrowingThreadPool : public httplib::TaskQueue {
 
   void enqueue(std::function<void()> task) override EXCLUDES(mutex_);
   void shutdown() override EXCLUDES(mutex_);
+  // Threads that run now, grown ones included, retired ones not: what tests wait on.
+  std::size_t ThreadCount() EXCLUDES(mutex_);
 
  private:
   void StartThreadLocked() REQUIRES(mutex_);

@@ -25,8 +25,6 @@ constexpr std::size_t kMaxWorkers = 64;
 constexpr std::chrono::milliseconds kWorkerIdleTime{3000};
 constexpr std::chrono::milliseconds kReadTimeout{5000};
 constexpr std::chrono::milliseconds kWriteTimeout{30000};
-// How long Stop lets the replies being written go out before it cuts their connections.
-constexpr std::chrono::milliseconds kStopGrace{1000};
 // Connections the kernel queues before the intake takes them.
 constexpr int kListenBacklog = 512;
 
@@ -60,8 +58,7 @@ int ProbeFreePort(int first, int attempts) {
 
 IntakeLimits MakeIntakeLimits(const LocalHttpServerOptions& options) {
   IntakeLimits limits;
-  limits.deadline = std::chrono::milliseconds(
-      static_cast<std::int64_t>(std::max(0.0, options.request_deadline_seconds) * 1000.0));
+  limits.deadline = WholeMilliseconds(options.request_deadline_seconds);
   return limits;
 }
 
@@ -89,6 +86,14 @@ void ServeConnection(LocalHttpServer::Impl& impl, ReadyConnection& connection) {
 }  // namespace
 
 int ServedSocket() { return served_socket; }
+
+std::chrono::milliseconds WholeMilliseconds(double seconds) {
+  const double millis = seconds * 1000.0;
+  // Clamped so that a huge setting cannot overflow the conversion.
+  constexpr double kLimit = 1e12;
+  if (!(millis > 0.0)) return std::chrono::milliseconds(0);
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::min(millis, kLimit)));
+}
 
 LocalHttpServer::Impl::Impl(LocalHttpServerOptions settings)
     : options(std::move(settings)),
@@ -149,7 +154,7 @@ void LocalHttpServer::Stop() {
   WakeAllStreams(impl);
   if (impl.server) impl.server->SetListeningSocket(INVALID_SOCKET);
   // No new connection after this; replies being written get a moment to go out, the rest end.
-  if (impl.intake) impl.intake->Stop(kStopGrace);
+  if (impl.intake) impl.intake->Stop(WholeMilliseconds(impl.options.stop_grace_seconds));
   if (impl.workers) impl.workers->shutdown();
   impl.workers.reset();
   impl.intake.reset();
@@ -159,6 +164,10 @@ void LocalHttpServer::Stop() {
 }
 
 std::int32_t LocalHttpServer::Port() const { return impl_->bound_port.load(); }
+
+std::size_t LocalHttpServer::StreamedBodies() const {
+  return impl_->intake ? impl_->intake->BodyStreams() : 0;
+}
 
 void LocalHttpServer::SetRuntime(OcrRuntime* runtime) { impl_->runtime.store(runtime); }
 

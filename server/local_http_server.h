@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,9 +15,9 @@ namespace tessvark {
 // OcrRuntime, and the scoreboard event stream. Every request is authorized first (loopback peer,
 // Host, and for state changes Origin and the CSRF token that only the index page hands out).
 //
-// Start, Stop, Port, SetStateStore, SetHostServices and the destructor are called from one
-// thread. SetRuntime, SetStateAvailable, WakeStreams and SetOutputEnabled may be called from any
-// thread at any time.
+// Start, Stop, Port, StreamedBodies, SetStateStore, SetHostServices and the destructor are called
+// from one thread. SetRuntime, SetStateAvailable, WakeStreams and SetOutputEnabled may be called
+// from any thread at any time.
 class LocalHttpServer final : public SessionServer {
  public:
   struct Impl;
@@ -34,6 +35,9 @@ class LocalHttpServer final : public SessionServer {
   void Stop() override;
   // The bound port, 0 while not listening.
   std::int32_t Port() const override;
+  // Connections whose body a worker reads from the socket now; 0 while not listening. For tests
+  // that must know when slow bodies have reached their workers.
+  std::size_t StreamedBodies() const;
 
   // Non-owning; null detaches the runtime and runtime routes answer 503.
   void SetRuntime(OcrRuntime* runtime) override;

@@ -20,6 +20,8 @@ struct LocalHttpServerOptions {
   TimestampClock timestamp_clock;   // clock of the server's own store; empty: UtcTimestampNow
   // From accept to the whole request, head and body; a later request gets 408 and is closed.
   double request_deadline_seconds = 10.0;
+  // How long Stop lets the replies being written go out before it cuts their connections.
+  double stop_grace_seconds = 1.0;
 };
 
 }  // namespace tessvark

@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -124,6 +125,8 @@ bool IsPathSegment(const std::string& text);
 
 // The socket of the connection the calling worker serves; -1 on any other thread.
 int ServedSocket();
+// A setting in seconds as whole milliseconds: 0 for anything not above 0, at most 10^12.
+std::chrono::milliseconds WholeMilliseconds(double seconds);
 
 // The state event stream.
 void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res);

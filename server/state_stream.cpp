@@ -28,14 +28,6 @@ StreamSnapshot TakeStreamSnapshot(const ScoreboardStateStore& store) {
   return {store.SnapshotWithDisplay(), store.DisplayRevision()};
 }
 
-std::chrono::milliseconds WholeMilliseconds(double seconds) {
-  const double millis = seconds * 1000.0;
-  // Clamped so that a huge setting cannot overflow the conversion.
-  constexpr double kLimit = 1e12;
-  if (!(millis > 0.0)) return std::chrono::milliseconds(0);
-  return std::chrono::milliseconds(static_cast<std::int64_t>(std::min(millis, kLimit)));
-}
-
 bool Write(httplib::DataSink& sink, const std::string& text) {
   return sink.write(text.data(), text.size());
 }

@@ -228,14 +228,14 @@ int Run(const std::string& feed, double seconds, bool previews) {
     return 1;
   }
   // A lock and URL file of its own, so that another instance on this machine does not take over.
-  const std::filesystem::path runtime_dir = folder.path() / "run";
+  const std::filesystem::path runtime_dir = folder / "run";
   std::filesystem::create_directories(runtime_dir);
   setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
   setenv("TESSVARK_NO_BROWSER", "1", 1);
 
-  BackgroundProgram program({TESSVARK_PROGRAM, "--no-browser", "--config", folder.path().string(), "--preferred",
+  BackgroundProgram program({TESSVARK_PROGRAM, "--no-browser", "--config", folder.path(), "--preferred",
                  std::to_string(20000 + (getpid() * 37) % 40000)});
-  const int port = WaitForProgramPort(folder.path() / "tessvark-url", program);
+  const int port = WaitForProgramPort(folder / "tessvark-url", program);
   if (port == 0) {
     std::fprintf(stderr, "the program did not start\n");
     return 1;

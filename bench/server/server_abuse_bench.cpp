@@ -36,6 +36,7 @@
 
 #include "bench_program.h"
 #include "http_test_client.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -194,9 +195,8 @@ int main(int argc, char** argv) {
   const long unframed_bodies = Argument(argc, argv, 6, 200);
   const long stuck_streams = Argument(argc, argv, 7, 8);
 
-  char root_template[] = "/tmp/tessvark-abuse-XXXXXX";
-  if (mkdtemp(root_template) == nullptr) return 1;
-  const std::filesystem::path root(root_template);
+  const tessvark::testing::TempFolder folder("abuse");
+  const std::filesystem::path root = folder.path();
   int result = 0;
   {
     Program program(argv[1], root);
@@ -299,6 +299,5 @@ int main(int argc, char** argv) {
       result = 3;
     }
   }
-  std::filesystem::remove_all(root);
   return result;
 }

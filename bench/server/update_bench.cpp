@@ -29,6 +29,7 @@
 #include "core/version.h"
 #include "update_signing.h"
 #include "update_test_server.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -100,9 +101,8 @@ int main(int argc, char** argv) {
   }
   const bool slow = mode != "memory";
   const bool slow_manifest = mode == "slow-manifest";
-  char root_template[] = "/tmp/tessvark-update-bench-XXXXXX";
-  if (mkdtemp(root_template) == nullptr) return 1;
-  const std::filesystem::path root(root_template);
+  const tessvark::testing::TempFolder folder("update-bench");
+  const std::filesystem::path root = folder.path();
   int result = 0;
   {
     TestCertificateAuthority authority(root.string(), "bench", {kTestUpdateHost});
@@ -190,6 +190,5 @@ int main(int argc, char** argv) {
     kill(program.pid(), SIGTERM);
     if (!program.WaitForExit(milliseconds(20000))) result = 3;
   }
-  std::filesystem::remove_all(root);
   return result;
 }

@@ -220,7 +220,7 @@ void BM_ApiWhileAnalysing1080p(benchmark::State& state) {
   if (!bench.Start(state)) return;
   NativeSession& session = *bench.session;
   testing::FakeNdiRuntime* runtime = bench.runtime.get();
-  const std::filesystem::path& folder = bench.folder.path();
+  const std::filesystem::path folder = bench.folder.path();
   std::string error;
   std::vector<cv::Mat> pictures;
   for (const int frame : {12, 3 * kExampleFps + 12}) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -58,7 +59,7 @@ struct VmixLanSearchState {
   std::vector<VmixLanInstance> instances GUARDED_BY(state_mutex);
 };
 
-inline constexpr double kVmixLanProbeTimeoutSeconds = 0.4;
+inline constexpr std::chrono::milliseconds kVmixLanProbeTimeout{400};
 inline constexpr int kVmixLanProbeConcurrency = 32;
 
 // Probes every target once with GET "/api/", at most `max_workers` (1 to 32) at a time on threads

@@ -50,7 +50,7 @@ std::string VmixOutputController::LanSearchStatusJsonLocked() {
   out.Key("scanned").Int(search_.scanned);
   out.Key("total").Int(search_.total);
   out.Key("truncated").Bool(search_.truncated);
-  out.Key("timeout_ms").Int(400);
+  out.Key("timeout_ms").Int(lan_probe_timeout_.count());
   out.Key("concurrency").Int(32);
   out.Key("duration_ms").Int(static_cast<std::int64_t>(search_.duration_ms));
   out.Key("message").String(search_.message);
@@ -118,7 +118,8 @@ void VmixOutputController::RunLanSearch(std::vector<VmixLanTarget> targets, std:
   NameThisThread("vmix-search");
   const auto elapsed_ms = [started_at] { return static_cast<double>(SteadyClockNanoseconds() - started_at) / 1e6; };
   const VmixLanProbeResult result = RunLanProbes(
-      targets, kVmixLanProbeTimeoutSeconds, kVmixLanProbeConcurrency, &search_.cancel,
+      targets, std::chrono::duration<double>(lan_probe_timeout_).count(), kVmixLanProbeConcurrency,
+      &search_.cancel,
       [this, &elapsed_ms](std::int32_t completed, const VmixLanInstance* instance) {
         MutexLock lock(search_.state_mutex);
         search_.scanned = completed;

@@ -85,10 +85,12 @@ void AddDerivedVmixSources(std::vector<std::string>& sources) {
 }
 
 VmixOutputController::VmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister,
-                                           std::chrono::milliseconds stop_clear_wait)
+                                           std::chrono::milliseconds stop_clear_wait,
+                                           std::chrono::milliseconds lan_probe_timeout)
     : provider_(std::move(provider)),
       adapter_lister_(adapter_lister ? std::move(adapter_lister) : VmixAdapterLister(ListIpv4Adapters)),
-      stop_clear_wait_(stop_clear_wait) {
+      stop_clear_wait_(stop_clear_wait),
+      lan_probe_timeout_(lan_probe_timeout) {
   MutexLock lock(mutex_);
   RebuildMappingStatuses();
 }
@@ -96,8 +98,10 @@ VmixOutputController::VmixOutputController(VmixValueProvider provider, VmixAdapt
 VmixOutputController::~VmixOutputController() { StopSender(); }
 
 VmixOutputControllerPtr MakeVmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister,
-                                                 std::chrono::milliseconds stop_clear_wait) {
-  return std::make_unique<VmixOutputController>(std::move(provider), std::move(adapter_lister), stop_clear_wait);
+                                                 std::chrono::milliseconds stop_clear_wait,
+                                                 std::chrono::milliseconds lan_probe_timeout) {
+  return std::make_unique<VmixOutputController>(std::move(provider), std::move(adapter_lister), stop_clear_wait,
+                                                lan_probe_timeout);
 }
 
 void VmixOutputController::RebuildMappingStatuses() {

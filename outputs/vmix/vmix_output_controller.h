@@ -64,8 +64,10 @@ void AddDerivedVmixSources(std::vector<std::string>& sources);
 // locks (the session's engine mutex) when they call in, so those come before the controller's.
 class VmixOutputController {
  public:
+  // `lan_probe_timeout` bounds each probe of the network search.
   VmixOutputController(VmixValueProvider provider, VmixAdapterLister adapter_lister,
-                       std::chrono::milliseconds stop_clear_wait);
+                       std::chrono::milliseconds stop_clear_wait,
+                       std::chrono::milliseconds lan_probe_timeout = kVmixLanProbeTimeout);
   VmixOutputController(const VmixOutputController&) = delete;
   VmixOutputController& operator=(const VmixOutputController&) = delete;
   // StopSender: blanks what the run wrote, ends a network search and joins the sender.
@@ -140,6 +142,7 @@ class VmixOutputController {
   const VmixValueProvider provider_;
   const VmixAdapterLister adapter_lister_;
   const std::chrono::milliseconds stop_clear_wait_;
+  const std::chrono::milliseconds lan_probe_timeout_;
 
   // The controller lock. Never held while the provider runs or a request to vMix is in flight.
   // It and the search's mutexes (search_) are never held together, which no annotation can
@@ -183,6 +186,7 @@ using VmixOutputControllerPtr = std::unique_ptr<VmixOutputController>;
 // lister the network search reads the computer's adapters.
 VmixOutputControllerPtr MakeVmixOutputController(VmixValueProvider provider,
                                                  VmixAdapterLister adapter_lister = {},
-                                                 std::chrono::milliseconds stop_clear_wait = kVmixStopClearWait);
+                                                 std::chrono::milliseconds stop_clear_wait = kVmixStopClearWait,
+                                                 std::chrono::milliseconds lan_probe_timeout = kVmixLanProbeTimeout);
 
 }  // namespace tessvark

@@ -42,6 +42,10 @@ class HttpsGetTest : public ::testing::Test {
     request.path = path;
     request.connect_address = "127.0.0.1";
     request.ca_file = authority_.ca_file();
+    // The tests' own server answers; only a test about them shortens these.
+    request.connect_timeout = testing::kPatience;
+    request.receive_timeout = testing::kPatience;
+    request.total_timeout = testing::kPatience;
     return request;
   }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/system_resource_sampler.h"
+#include "platform/process_times.h"
 
 namespace tessvark {
 namespace {
@@ -154,10 +155,12 @@ TEST(SystemResourceSamplerTest, MachineReadingsYieldLoadsOnTheSecondSample) {
   const SystemResourceSample first = sampler.Sample();
   EXPECT_GT(first.logical_cpus, 0u);
   ExpectNoLoads(first);
-  // Burn a little processor time so that the change is measurable.
+  // Burn 50 ms of processor time, however long a busy machine takes to give it, so that the
+  // change is measurable.
   volatile double sink = 0.0;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-  while (std::chrono::steady_clock::now() < until) sink = sink + std::sqrt(sink + 2.0);
+  const std::optional<std::uint64_t> start = ProcessCpuTime();
+  ASSERT_TRUE(start.has_value());
+  while (ProcessCpuTime().value_or(0) < *start + 500000) sink = sink + std::sqrt(sink + 2.0);
   const SystemResourceSample second = sampler.Sample();
   ASSERT_TRUE(second.process_cpu.has_value());
   ASSERT_TRUE(second.computer_cpu.has_value());

@@ -19,6 +19,7 @@
 #include "core/json_value.h"
 #include "core/sha256.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wait_until.h"
 #include "update_signing.h"
 #include "update_test_server.h"
 
@@ -27,17 +28,6 @@ namespace tessvark::testing {
 inline constexpr char kManifestPath[] = "/updates/linux-update.json";
 // The build after the running one.
 inline constexpr int kNext = kProgramBuild + 1;
-inline constexpr std::chrono::seconds kPatience{60};
-
-// Polls `condition` until it holds; false when it did not within kPatience.
-inline bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 inline std::string InstallerPath(int build) {
   return "/updates/Tessvark-update-" + std::to_string(build) + ".run";

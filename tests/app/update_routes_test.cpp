@@ -95,7 +95,7 @@ TEST_F(UpdateRoutesTest, CheckDownloadAndInstallThroughTheRoutes) {
 
   ExpectStatusReply(Post("/api/updates/install"), "installing");
   EXPECT_EQ(quits_.load(), 1);
-  EXPECT_TRUE(WaitFor([&] { return !ReadWholeFile(Record()).empty(); }));
+  EXPECT_TRUE(WaitUntil([&] { return !ReadWholeFile(Record()).empty(); }));
   ExpectRefusal(Post("/api/updates/install"), "Update installation is not ready");
 }
 

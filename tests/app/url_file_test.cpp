@@ -12,6 +12,7 @@
 #include "app/app_log.h"
 #include "app/url_file.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark {
 namespace {
@@ -57,9 +58,11 @@ TEST(UrlFileTest, HandOverOpensTheAddressOnceItAppears) {
     WriteUrlFile(path, "http://127.0.0.1:28795/");
   });
   std::vector<std::string> opened;
+  // Attempts enough to outlast any delay of the writer: the hand-over ends as soon as it reads.
+  constexpr std::chrono::milliseconds kInterval(10);
   const bool found = HandOverToRunningInstance(
-      path, [&](const std::string& url) { opened.push_back(url); }, 50,
-      std::chrono::milliseconds(10));
+      path, [&](const std::string& url) { opened.push_back(url); },
+      static_cast<int>(testing::kPatience / kInterval), kInterval);
   writer.join();
   EXPECT_TRUE(found);
   EXPECT_EQ(opened, std::vector<std::string>{"http://127.0.0.1:28795/"});

@@ -12,11 +12,12 @@
 #include "ocr/analysis_worker.h"
 #include "tools/render/rendered_zones.h"
 #include "tools/render/scoreboard_render.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark {
 namespace {
 
-constexpr auto kPatience = std::chrono::seconds(60);
+using testing::kPatience;
 
 BoardField Field(const char* name, const char* text, double x, double y, int height) {
   BoardField field;

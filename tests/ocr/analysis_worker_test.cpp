@@ -12,11 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/wait_until.h"
+
 namespace tessvark {
 namespace {
 
-// Long enough for any loaded machine; the tests wait for events, they never time anything.
-constexpr auto kPatience = std::chrono::seconds(30);
+using testing::kPatience;
 
 // Frames carry their number in their pixels, so the stub reader can tell which one it read.
 std::shared_ptr<WorkingFrame> Frame(int32_t number, const std::string& generation = "1") {
@@ -62,6 +63,11 @@ class Probe {
       change();
     }
     changed_.notify_all();
+  }
+  // The ticks done so far, read under the lock while the worker may still tick.
+  int TicksDone() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tick_done;
   }
 
   // Read these only inside WaitUntil or Update, or after the worker stopped.
@@ -180,7 +186,7 @@ TEST_F(AnalysisWorkerTest, TheSameFrameSubmittedAgainIsNotReadAgain) {
 TEST_F(AnalysisWorkerTest, OnlyANewSetupGenerationReadsTheFrameAgain) {
   ASSERT_TRUE(StartOnHomeFrame(6));
   worker_->UpdateSetup(ZoneSetup({Zone("home", "home_score")}, 1));
-  const int ticks = probe_.tick_done;
+  const int ticks = probe_.TicksDone();
   ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= ticks + 3; }));
   EXPECT_EQ(probe_.frames_read, std::vector<int>{6});
 
@@ -288,7 +294,7 @@ TEST_F(AnalysisWorkerTest, AStepIsDroppedOnlyWhenWhatItWasComputedForChanged) {
     worker_->Start();
     worker_->SubmitFrame(Frame(1));
     ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.reading; }));
-    const int ticks = probe_.tick_done;
+    const int ticks = probe_.TicksDone();
     c.apply(*worker_);
     probe_.Update([&] { probe_.release = true; });
     ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= ticks + 3; }));
@@ -339,7 +345,7 @@ TEST_F(AnalysisWorkerTest, AFrameOfAnotherSourceIsNotAnalysedAndClearsTheResult)
   ASSERT_TRUE(WaitPublished(1));
   EXPECT_TRUE(worker_->HasResult());
 
-  const int ticks = probe_.tick_done;
+  const int ticks = probe_.TicksDone();
   worker_->SubmitFrame(Frame(5, "2"));
   ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= ticks + 3; }));
   EXPECT_FALSE(worker_->HasResult());
@@ -356,7 +362,7 @@ TEST_F(AnalysisWorkerTest, AFrameOfAnotherSourceIsNotAnalysedAndClearsTheResult)
 TEST_F(AnalysisWorkerTest, DisabledAnalysisKeepsTickingWithoutReading) {
   ASSERT_TRUE(StartOnHomeFrame(7));
   worker_->SetAnalysisEnabled(false);
-  const int ticks = probe_.tick_done;
+  const int ticks = probe_.TicksDone();
   ASSERT_TRUE(probe_.WaitUntil([&] { return probe_.tick_done >= ticks + 3; }));
   EXPECT_FALSE(worker_->HasResult());
 

@@ -75,7 +75,7 @@ TEST_F(BodyLimitTest, UnframedBodyIsRefusedUnread) {
   RawConnection connection(port_);
   ASSERT_TRUE(connection.Send(BuildUnframed("PUT", "/api/source", PageHeaders()) +
                               std::string(kLimit + 10, 'c')));
-  connection.ReadToEnd(std::chrono::seconds(20));
+  connection.ReadToEnd(kPatience);
   const HttpReply reply = ParseReply(connection.received());
   EXPECT_EQ(reply.status, 411);
   EXPECT_TRUE(runtime_.Calls().empty());

@@ -111,7 +111,7 @@ TEST_F(ErrorRepliesTest, RangeRequestsDoNotUpsetAnyReply) {
     for (const char* target : {"/api/health", "/", "/api/ui/state/stream"}) {
       RawConnection connection(port_);
       connection.Send(Build("GET", target, header));
-      connection.ReadUntil("\r\n\r\n", std::chrono::seconds(10));
+      connection.ReadUntil("\r\n\r\n", kPatience);
       EXPECT_NE(ParseReply(connection.received()).status, 0) << target;
     }
   }

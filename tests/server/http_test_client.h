@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/wait_until.h"
+
 namespace tessvark::testing {
 
 // One parsed HTTP reply. Header names compare without regard to case.
@@ -62,6 +64,6 @@ class RawConnection {
 
 // Sends `bytes` on a new connection and returns everything the server sent before closing.
 std::string Exchange(int port, const std::string& bytes,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                     std::chrono::milliseconds timeout = kPatience);
 
 }  // namespace tessvark::testing

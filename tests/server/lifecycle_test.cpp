@@ -11,11 +11,13 @@
 
 #include "server/growing_thread_pool.h"
 #include "server_fixture.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark::testing {
 namespace {
 
-// Holds a port the way another program would: bound and listening on 127.0.0.1.
+// Holds a port the way another program would: bound and listening on 127.0.0.1. Port 0 takes
+// one the system picks.
 class PortHolder {
  public:
   explicit PortHolder(int port) {
@@ -27,16 +29,37 @@ class PortHolder {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
     held_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-            listen(fd_, 1) == 0;
+            listen(fd_, 1) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    port_ = held_ ? ntohs(address.sin_port) : 0;
   }
   ~PortHolder() { close(fd_); }
   bool held() const { return held_; }
+  int port() const { return port_; }
 
  private:
   int fd_ = -1;
   bool held_ = false;
+  int port_ = 0;
 };
+
+// `count` neighbouring ports, all held by this test, so that no other process decides what a
+// server finds on them: the first is one the system picks, the others those after it; a run that
+// cannot be completed is let go and another one tried. Empty when none could be held.
+std::vector<std::unique_ptr<PortHolder>> HoldNeighbouringPorts(int count) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::vector<std::unique_ptr<PortHolder>> run;
+    run.push_back(std::make_unique<PortHolder>(0));
+    if (!run.front()->held() || run.front()->port() + count - 1 > 65535) continue;
+    for (int next = 1; next < count && run.back()->held(); ++next) {
+      run.push_back(std::make_unique<PortHolder>(run.front()->port() + next));
+    }
+    if (run.back()->held()) return run;
+  }
+  return {};
+}
 
 LocalHttpServerOptions Options(int port, int attempts) {
   LocalHttpServerOptions options;
@@ -64,9 +87,11 @@ TEST(LocalHttpServerStart, RefusesSettingsItCannotServe) {
 }
 
 TEST(LocalHttpServerStart, TakesTheFirstFreePortOfTheRange) {
-  const int port = TestFirstPort() + 300;
-  PortHolder first(port);
-  ASSERT_TRUE(first.held());
+  // Two held ports, the second let go: the server skips the first and takes the second.
+  std::vector<std::unique_ptr<PortHolder>> held = HoldNeighbouringPorts(2);
+  ASSERT_EQ(held.size(), 2u);
+  const int port = held.front()->port();
+  held.pop_back();
   LocalHttpServer server(Options(port, 10));
   ASSERT_TRUE(server.Start());
   EXPECT_GT(server.Port(), port);
@@ -74,13 +99,9 @@ TEST(LocalHttpServerStart, TakesTheFirstFreePortOfTheRange) {
 }
 
 TEST(LocalHttpServerStart, FailsWhenEveryPortIsTaken) {
-  const int port = TestFirstPort() + 400;
-  std::vector<std::unique_ptr<PortHolder>> holders;
-  for (int i = 0; i < 3; ++i) {
-    holders.push_back(std::make_unique<PortHolder>(port + i));
-    ASSERT_TRUE(holders.back()->held());
-  }
-  LocalHttpServer server(Options(port, 3));
+  const std::vector<std::unique_ptr<PortHolder>> held = HoldNeighbouringPorts(3);
+  ASSERT_EQ(held.size(), 3u);
+  LocalHttpServer server(Options(held.front()->port(), 3));
   EXPECT_FALSE(server.Start());
   EXPECT_EQ(server.Port(), 0);
 }
@@ -98,10 +119,9 @@ TEST(LocalHttpServerStart, NeverProbesPastTheLastPort) {
 
 TEST(LocalHttpServerStart, StopBeforeStartAndRestartKeepTheToken) {
   LocalHttpServerOptions options = Options(TestFirstPort() + 500, 50);
-  const auto ui =
-      std::filesystem::temp_directory_path() / ("tessvark-restart-" + std::to_string(getpid()));
+  const TempFolder ui("restart");
   WriteFile(ui / "index.html", "__TESSVARK_CSRF_TOKEN__");
-  options.ui_root = ui.string();
+  options.ui_root = ui.path();
   LocalHttpServer server(options);
   server.Stop();
   EXPECT_EQ(server.Port(), 0);
@@ -120,7 +140,6 @@ TEST(LocalHttpServerStart, StopBeforeStartAndRestartKeepTheToken) {
   EXPECT_EQ(server.Port(), 0);
   ASSERT_TRUE(server.Start());
   EXPECT_EQ(page(), token);
-  std::filesystem::remove_all(ui);
 }
 
 TEST(GrowingThreadPool, GrowsWhileEveryThreadIsBusyAndRunsQueuedWorkOnShutdown) {
@@ -142,7 +161,7 @@ TEST(GrowingThreadPool, GrowsWhileEveryThreadIsBusyAndRunsQueuedWorkOnShutdown) 
   {
     std::unique_lock<std::mutex> lock(mutex);
     // Four blocking tasks run at once: the pool grew from 2 to 4 threads.
-    EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return running == 4; }));
+    EXPECT_TRUE(changed.wait_for(lock, kPatience, [&] { return running == 4; }));
   }
   for (int i = 0; i < 20; ++i) pool.enqueue([&] { ++done; });
   {
@@ -150,8 +169,8 @@ TEST(GrowingThreadPool, GrowsWhileEveryThreadIsBusyAndRunsQueuedWorkOnShutdown) 
     release = true;
   }
   changed.notify_all();
-  // Let the extra threads retire, then use the pool again.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The grown threads retire once idle; the pool then works on with its base threads.
+  EXPECT_TRUE(WaitUntil([&] { return pool.ThreadCount() == 2; })) << pool.ThreadCount() << " threads";
   for (int i = 0; i < 10; ++i) pool.enqueue([&] { ++done; });
   pool.shutdown();
   EXPECT_EQ(done.load(), 34);

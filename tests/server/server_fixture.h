@@ -12,6 +12,7 @@
 #include "fake_runtime.h"
 #include "http_test_client.h"
 #include "server/local_http_server.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessvark::testing {
 
@@ -34,10 +35,6 @@ class ServerTest : public ::testing::Test {
   virtual void Configure(LocalHttpServerOptions&) {}
 
   void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() /
-            ("tessvark-server-test-" + std::to_string(getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(root_);
     ui_root_ = root_ / "ui";
     WriteFile(root_ / "secret.txt", "SECRET-BESIDE-UI-ROOT");
     WriteFile(ui_root_ / "index.html", kTestIndexPage);
@@ -61,10 +58,7 @@ class ServerTest : public ::testing::Test {
     ASSERT_EQ(token_.size(), 43u);
   }
 
-  void TearDown() override {
-    server_.reset();
-    std::filesystem::remove_all(root_);
-  }
+  void TearDown() override { server_.reset(); }
 
   std::string Authority() const { return "127.0.0.1:" + std::to_string(port_); }
 
@@ -108,7 +102,7 @@ class ServerTest : public ::testing::Test {
     return page.substr(at + marker.size(), 43);
   }
 
-  std::filesystem::path root_;
+  TempFolder root_{"server"};
   std::filesystem::path ui_root_;
   ScoreboardStateStore store_{"test-source", [] { return std::string("2026-01-01T00:00:00Z"); }};
   FakeRuntime runtime_;

@@ -63,14 +63,13 @@ TEST_F(UiFilesTest, IconsAndWordmarkAreThePngFiles) {
 }
 
 TEST(ReadFileLimitedUnits, LimitIsInclusive) {
-  const auto path = std::filesystem::temp_directory_path() /
-                    ("tessvark-read-limited-" + std::to_string(getpid()));
+  const TempFolder folder("read-limited");
+  const std::filesystem::path path = folder / "file";
   WriteFile(path, "12345");
   EXPECT_EQ(ReadFileLimited(path.string(), 5), "12345");
   EXPECT_EQ(ReadFileLimited(path.string(), 4), "");
   EXPECT_EQ(ReadFileLimited(path.string() + ".missing", 100), "");
   EXPECT_EQ(ReadFileLimited(path.parent_path().string(), 1u << 30), "");
-  std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "stand_in_fixture.h"
 #include "tools/example_media/example_scenes.h"
 #include "zone_api_client.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark {
 namespace {
@@ -110,7 +111,7 @@ const JsonValue* Listed(const JsonValue& list, const std::string& id) {
         }
         return all;
       },
-      20s);
+      testing::kPatience);
   if (state) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "last event: " << last;
 }

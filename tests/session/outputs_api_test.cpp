@@ -11,6 +11,7 @@
 #include "outputs/vmix/vmix_output_config.h"
 #include "scripted_ndi_runtime.h"
 #include "tests/outputs/vmix/vmix_stand_in.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark {
 namespace {
@@ -91,7 +92,7 @@ TEST_F(OutputsApi, SavedConfigurationIsAppliedAndTested) {
   EXPECT_FALSE(SavedConfig(run_.folder.path()).enabled);
   EXPECT_EQ(SavedConfig(run_.folder.path()).port, vmix_.port()) << "the rest of the settings stay";
   EXPECT_NE(run_.api->Get("/api/v1/outputs").body.find(R"("vmix":false)"), std::string::npos);
-  EXPECT_EQ(ReadText(run_.folder.path() / "output_config.json").find("\"rest\""),
+  EXPECT_EQ(ReadText(run_.folder / "output_config.json").find("\"rest\""),
             std::string::npos);
 
   reply = run_.api->Put("/api/v1/outputs", "{}");
@@ -129,8 +130,8 @@ TEST_F(OutputsApi, SavingAFieldTheTitleLacksIsSavedWithAWarning) {
 TEST_F(OutputsApi, TestWithABodyStoresNothing) {
   const ApiReply reply = run_.api->Post("/api/v1/outputs/vmix/test", ConfigBody(vmix_.port(), "K1"));
   EXPECT_EQ(reply.status, 200) << reply.body;
-  EXPECT_TRUE(vmix_.WaitForRequests(1, std::chrono::seconds(5)));
-  EXPECT_FALSE(std::filesystem::exists(run_.folder.path() / "output_config.json"));
+  EXPECT_TRUE(vmix_.WaitForRequests(1, testing::kPatience));
+  EXPECT_FALSE(std::filesystem::exists(run_.folder / "output_config.json"));
   EXPECT_NE(ParseJson(run_.api->Get("/api/v1/outputs/vmix").body).At("config").At("port").number,
             vmix_.port());
 }
@@ -171,7 +172,7 @@ TEST_F(OutputsApi, RefusalsChangeNothing) {
     EXPECT_EQ(reply.status, refusal.status) << refusal.path << " " << refusal.body;
     EXPECT_EQ(reply.body, DetailJson(refusal.detail)) << refusal.path << " " << refusal.body;
   }
-  EXPECT_FALSE(std::filesystem::exists(run_.folder.path() / "output_config.json"));
+  EXPECT_FALSE(std::filesystem::exists(run_.folder / "output_config.json"));
   EXPECT_EQ(vmix_.RequestCount(), 0u);
 }
 

@@ -76,18 +76,6 @@ std::string FakeNdiRuntime::selected() {
   return selected_;
 }
 
-TempFolder::TempFolder(const std::string& name)
-    : path_(std::filesystem::temp_directory_path() /
-            ("tessvark-session-" + name + "-" + std::to_string(getpid()))) {
-  std::filesystem::remove_all(path_);
-  std::filesystem::create_directories(path_);
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 std::string ExampleFolder() {
   return std::string(TESSVARK_SOURCE_DIR) + "/resources/ui/assets/example";
 }
@@ -165,7 +153,8 @@ std::optional<JsonValue> WaitForStateEvent(int port,
   std::optional<JsonValue> found;
   while (!found && std::chrono::steady_clock::now() < deadline) {
     httplib::Client client("127.0.0.1", port);
-    client.set_read_timeout(std::chrono::milliseconds(500));
+    // A stream that stays silent this long is opened again, so the deadline is looked at.
+    client.set_read_timeout(std::chrono::seconds(5));
     std::string buffer;
     client.Get("/api/ui/state/stream", [&](const char* data, std::size_t length) {
       buffer.append(data, length);

@@ -15,9 +15,18 @@
 #include "session/native_session.h"
 #include "settings/config_store.h"
 #include "sources/ndi_runtime.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/wait_until.h"
 #include "tools/render/scoreboard_render.h"
 
 namespace tessvark::testing {
+
+// How long a test that follows the Example clip as it plays waits for what the clip shows. The
+// player keeps to the wall clock: a decoder slower than the clip (an instrumented build on a
+// crowded machine) catches up by decoding the clip from its start again, so a picture may come
+// only once per pass over the clip. The wait ends as soon as its event comes; the deadline only
+// marks a failure.
+inline constexpr std::chrono::milliseconds kClipPatience = 10 * kPatience;
 
 // A network video runtime that delivers what the test hands it, on the test's thread.
 class FakeNdiRuntime : public NdiRuntime {
@@ -48,17 +57,6 @@ class FakeNdiRuntime : public NdiRuntime {
   int starts_ = 0;
   int stops_ = 0;
   std::string selected_;
-};
-
-// A data folder of its own, removed at the end.
-class TempFolder {
- public:
-  explicit TempFolder(const std::string& name);
-  ~TempFolder();
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 std::string ExampleFolder();

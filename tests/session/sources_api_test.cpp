@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "scripted_ndi_runtime.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark {
 namespace {
@@ -165,15 +166,12 @@ TEST(SourcesApi, ExampleVideoChoicePlaysTheClip) {
   EXPECT_NE(reply.body.find(R"("source_id":"example-1","source_name":"Example 1")"),
             std::string::npos);
   std::string status;
-  for (int i = 0; i < 250; ++i) {
+  testing::WaitUntil([&] {
     status = run.api->Get("/api/status").body;
-    if (status.find(R"("receiver_state":"connected")") != std::string::npos &&
-        status.find(R"("frame_rate":)") != std::string::npos &&
-        status.find(R"("frame_rate":null)") == std::string::npos) {
-      break;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
+    return status.find(R"("receiver_state":"connected")") != std::string::npos &&
+           status.find(R"("frame_rate":)") != std::string::npos &&
+           status.find(R"("frame_rate":null)") == std::string::npos;
+  }, testing::kClipPatience);
   EXPECT_NE(status.find(R"("source_online":true,"receiver_state":"connected")"), std::string::npos)
       << status;
   EXPECT_NE(status.find(R"("source_format":"MP4")"), std::string::npos) << status;

@@ -9,6 +9,7 @@
 #include "session/role_vocabulary.h"
 #include "settings/display_format_file.h"
 #include "tests/outputs/vmix/vmix_stand_in.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark {
 namespace {
@@ -75,7 +76,7 @@ TEST(SportsApi, InvalidChoicesChangeNothing) {
     EXPECT_EQ(reply.status, 400) << body;
     EXPECT_EQ(reply.body, DetailJson("sport is invalid")) << body;
   }
-  EXPECT_FALSE(std::filesystem::exists(run.folder.path() / "sport_selection.json"));
+  EXPECT_FALSE(std::filesystem::exists(run.folder / "sport_selection.json"));
 
   ReceiverSession bare("sports-nocatalog");
   ASSERT_TRUE(bare.Start("", ""));
@@ -92,7 +93,7 @@ TEST(SportsApi, ChoiceIsSavedWithTheSourceAndMarksFootball) {
   EXPECT_NE(reply.body.find(R"("selected_sport":"football")"), std::string::npos) << reply.body;
   EXPECT_NE(reply.body.find(R"("agent_roles":{)"), std::string::npos) << reply.body;
   const SportSelection stored =
-      SportSelectionStore(run.folder.path() / "sport_selection.json").ReadSelection();
+      SportSelectionStore(run.folder / "sport_selection.json").ReadSelection();
   ASSERT_TRUE(stored.valid);
   ASSERT_EQ(stored.by_source.size(), 1u);
   EXPECT_EQ(stored.by_source[0].first, ProfileKey("ndi", "Cam"));
@@ -129,10 +130,10 @@ TEST(SportsApi, ChosenSportRestrictsZonesAndVmixFields) {
         R"(,"outputs":[{"input_key":"K1","mappings":[{"source":"down","field":"Down.Text"},)"
         R"({"source":"home_score","field":"Home.Text"}]}]})";
     ASSERT_EQ(run.api->Put("/api/v1/outputs/vmix", config).status, 200);
-    ASSERT_TRUE(test::WaitUntil([&] { return vmix.Field("K1", "Home.Text").has_value(); }, 10s))
+    ASSERT_TRUE(testing::WaitUntil([&] { return vmix.Field("K1", "Home.Text").has_value(); }))
         << "the score reaches vMix";
     if (c.down_shown) {
-      EXPECT_TRUE(test::WaitUntil([&] { return vmix.Field("K1", "Down.Text").has_value(); }, 10s));
+      EXPECT_TRUE(testing::WaitUntil([&] { return vmix.Field("K1", "Down.Text").has_value(); }));
     } else {
       for (const test::SetTextCall& call : vmix.SetTextCalls()) EXPECT_NE(call.field, "Down.Text");
     }
@@ -154,7 +155,7 @@ TEST(SportsApi, DisplayFormatIsSavedAndRefusalsKeepIt) {
 
   DisplayFormat stored;
   std::string error;
-  ASSERT_TRUE(ReadDisplayFormat(run.folder.path() / "display_format.json", stored, error)) << error;
+  ASSERT_TRUE(ReadDisplayFormat(run.folder / "display_format.json", stored, error)) << error;
   EXPECT_EQ(stored.separator, "and");
   EXPECT_EQ(stored.goal_text, "GTG");
   EXPECT_NE(run.api->Get("/api/display-format").body.find(R"("separator":"and")"),
@@ -192,12 +193,12 @@ TEST(SportsApi, ConcurrentChangesAllStay) {
         << format;
     DisplayFormat stored;
     std::string error;
-    ASSERT_TRUE(ReadDisplayFormat(run.folder.path() / "display_format.json", stored, error)) << error;
+    ASSERT_TRUE(ReadDisplayFormat(run.folder / "display_format.json", stored, error)) << error;
     EXPECT_EQ(stored.goal_text, goal);
     EXPECT_EQ(stored.separator, separator);
 
     const SportSelection selection =
-        SportSelectionStore(run.folder.path() / "sport_selection.json").ReadSelection();
+        SportSelectionStore(run.folder / "sport_selection.json").ReadSelection();
     ASSERT_TRUE(selection.selected_sport.has_value());
     const bool football_applied = format.find(R"("football":true)") != std::string::npos;
     EXPECT_EQ(football_applied, *selection.selected_sport == "football")

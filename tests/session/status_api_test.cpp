@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "scripted_ndi_runtime.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark {
 namespace {
@@ -186,15 +187,13 @@ TEST(StatusApi, EachSourceKindHasItsOwnFieldsEachKeyOnce) {
 std::string WaitForReadingStatus(testing::ZoneApiClient& api, const std::string& role,
                                  const std::string& expected) {
   std::string last;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
+  testing::WaitUntil([&] {
     const JsonValue status = ParseJson(api.Get("/api/status").body);
     const JsonValue* readings = status.Find("readings");
     const JsonValue* reading = readings != nullptr ? readings->Find(role) : nullptr;
     last = reading != nullptr ? reading->text : "";
-    if (last == expected) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+    return last == expected;
+  });
   return last;
 }
 

@@ -101,7 +101,7 @@ class ExampleStillSession {
 
   NativeSession& session() { return *session_; }
   ZoneApiClient& api() { return *client_; }
-  const std::filesystem::path& folder() const { return folder_.path(); }
+  std::filesystem::path folder() const { return folder_.path(); }
 
  private:
   TempFolder folder_;

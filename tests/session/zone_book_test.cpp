@@ -3,13 +3,13 @@
 // written), and the analysis setup of the selection.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "session/zone_book.h"
 #include "settings/config_store.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessvark {
 namespace {
@@ -48,22 +48,13 @@ bool StoreZones(ZoneBook& book, const SourceSelection& selection, const std::str
 
 class StateFolder : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("tessvark-session-state-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
   // A store whose folder is a plain file, so that every save fails.
   std::unique_ptr<ConfigStore> FailingStore() {
     std::ofstream(folder_ / "not-a-folder") << "x";
     return std::make_unique<ConfigStore>(folder_ / "not-a-folder");
   }
 
-  std::filesystem::path folder_;
+  testing::TempFolder folder_{"session-state"};
 };
 
 TEST(SessionZones, FollowAnAppliedSport) {
@@ -202,10 +193,10 @@ TEST_F(StateFolder, StoredZonesAreSavedOrPutBack) {
       << "no store: kept in memory";
   EXPECT_EQ(Ids(book.zones["ndi\ncam"]), (std::vector<std::string>{"new"}));
 
-  book.config_store = std::make_unique<ConfigStore>(folder_);
+  book.config_store = std::make_unique<ConfigStore>(folder_.path());
   EXPECT_TRUE(StoreZones(book, selection, OcrZoneListJson({})));
   SourceConfiguration loaded;
-  ConfigStore(folder_).Load(loaded);
+  ConfigStore(folder_.path()).Load(loaded);
   ASSERT_NE(loaded.FindProfile(ProfileKey("ndi", "cam")), nullptr);
   EXPECT_EQ(loaded.FindProfile(ProfileKey("ndi", "cam"))->zones, "[]") << "an emptied profile stays";
   EXPECT_EQ(book.stored.source_id, "cam");
@@ -222,7 +213,7 @@ TEST_F(StateFolder, APreparedChangeWritesTheChangedBookAndChangesItOnlyWhenCommi
   ZoneBook book;
   const SourceSelection selection = Selected("ndi", "cam");
   book.zones["ndi\ncam"] = {Zone("old", "clock")};
-  book.config_store = std::make_unique<ConfigStore>(folder_);
+  book.config_store = std::make_unique<ConfigStore>(folder_.path());
   const SettingsChange change = PrepareConfigurationChange(book, selection, [](ZoneBook& b) {
     b.hide_empty["ndi\ncam"] = true;
     b.zones["ndi\ncam"].push_back(Zone("new", "home_score"));
@@ -231,7 +222,7 @@ TEST_F(StateFolder, APreparedChangeWritesTheChangedBookAndChangesItOnlyWhenCommi
   EXPECT_TRUE(book.hide_empty.empty());
   ASSERT_TRUE(WriteSettingsChange(change));
   SourceConfiguration loaded;
-  ConfigStore(folder_).Load(loaded);
+  ConfigStore(folder_.path()).Load(loaded);
   ASSERT_NE(loaded.FindProfile(ProfileKey("ndi", "cam")), nullptr);
   EXPECT_TRUE(loaded.FindProfile(ProfileKey("ndi", "cam"))->hide_empty);
   EXPECT_EQ(Ids(ParseOcrZoneList(loaded.FindProfile(ProfileKey("ndi", "cam"))->zones)),
@@ -251,7 +242,7 @@ TEST_F(StateFolder, ZonesUnderASportGoToItsZoneSet) {
   const SourceSelection selection = Selected("ndi", "cam");
   book.sport_active = true;
   book.active_sport = "football";
-  book.config_store = std::make_unique<ConfigStore>(folder_);
+  book.config_store = std::make_unique<ConfigStore>(folder_.path());
   const std::string text = OcrZoneListJson({Zone("d", "down")});
   ASSERT_TRUE(StoreZones(book, selection, text));
   EXPECT_TRUE(std::filesystem::exists(folder_ / "sport_zones.json"));
@@ -273,13 +264,13 @@ TEST_F(StateFolder, ZonesUnderASportGoToItsZoneSet) {
 // configuration files keep any source.
 TEST_F(StateFolder, ZoneListsTheSportFileWouldLoseAreRefused) {
   ZoneBook book;
-  book.config_store = std::make_unique<ConfigStore>(folder_);
+  book.config_store = std::make_unique<ConfigStore>(folder_.path());
   const std::string text = OcrZoneListJson({Zone("s", "home_shots")});
   const SourceSelection long_id = Selected("srt", std::string(300, 'i'));
   EXPECT_EQ(ZoneListRefusal(book, long_id, text), std::nullopt) << "no sport";
   ASSERT_TRUE(StoreZones(book, long_id, text));
   SourceConfiguration loaded;
-  ConfigStore(folder_).Load(loaded);
+  ConfigStore(folder_.path()).Load(loaded);
   ASSERT_NE(loaded.FindProfile(ProfileKey("srt", std::string(300, 'i'))), nullptr);
 
   book.sport_active = true;

@@ -10,6 +10,7 @@
 
 #include "tools/example_media/example_scenes.h"
 #include "zone_api_client.h"
+#include "tests/support/wait_until.h"
 
 namespace tessvark {
 namespace {
@@ -80,7 +81,7 @@ TEST_F(ZonesApiTest, CreatedZoneIsReadAtOnceAndSurvivesRestart) {
   const auto state = testing::WaitForStateEvent(
       run_.session().Server().Port(),
       [&](const JsonValue& event) { return testing::StateText(event, "home") == truth.at("guest"); },
-      10s);
+      testing::kPatience);
   EXPECT_TRUE(state.has_value()) << "the new zone was read";
 
   ASSERT_TRUE(run_.Restart());

@@ -19,29 +19,14 @@
 #include "sources/omt_library.h"
 #include "sources/sdk_omt_runtime.h"
 #include "stand_in_fixture.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessvark {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::StandInPath;
-
-// A fresh private folder, removed with everything in it.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "tessvark-checks-XXXXXX").string();
-    path_ = mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing::TempFolder;
 
 // ---- ELF images ----
 
@@ -400,10 +385,10 @@ TEST_F(NdiSearchTest, TrustedPathsLieUnderAStandardFolderOrTheVariablesFolder) {
 
 TEST_F(NdiSearchTest, ACandidateCountsWhereItsLinksLead) {
   TempFolder folder;
-  const fs::path trusted = folder.path() / "lib";
+  const fs::path trusted = folder / "lib";
   fs::create_directories(trusted);
-  fs::create_directories(folder.path() / "outside");
-  testing::WriteBytes(folder.path() / "outside/libndi.so.6", {1});
+  fs::create_directories(folder / "outside");
+  testing::WriteBytes(folder / "outside/libndi.so.6", {1});
   testing::WriteBytes(trusted / "libndi.so.6.2.0", {1});
   fs::create_directories(trusted / "folder-named-like-it/libndi.so.6");
   NdiLibrarySearch search;
@@ -414,7 +399,7 @@ TEST_F(NdiSearchTest, ACandidateCountsWhereItsLinksLead) {
   EXPECT_EQ(CanonicalTrustedNdiPath((trusted / "libndi.so.6").string(), search),
             fs::canonical(trusted / "libndi.so.6.2.0").string());
   fs::remove(trusted / "libndi.so.6");
-  fs::create_symlink(folder.path() / "outside/libndi.so.6", trusted / "libndi.so.6");
+  fs::create_symlink(folder / "outside/libndi.so.6", trusted / "libndi.so.6");
   EXPECT_EQ(CanonicalTrustedNdiPath((trusted / "libndi.so.6").string(), search), "");
   EXPECT_EQ(CanonicalTrustedNdiPath((trusted / "folder-named-like-it/libndi.so.6").string(), search), "");
   EXPECT_EQ(CanonicalTrustedNdiPath((trusted / "missing/libndi.so.6").string(), search), "");
@@ -488,8 +473,8 @@ TEST(OmtLibraryVerification, EachCheckRefusesWithItsMessage) {
   for (const VerifyCase& c : cases) {
     SCOPED_TRACE(c.name);
     TempFolder folder;
-    const fs::path program = folder.path() / "program";
-    const fs::path elsewhere = folder.path() / "elsewhere";
+    const fs::path program = folder / "program";
+    const fs::path elsewhere = folder / "elsewhere";
     fs::create_directories(elsewhere);
     OmtLibrarySetup setup = PinnedStandIns(program, c, elsewhere);
     std::vector<CheckedOmtLibrary> checked;
@@ -550,9 +535,9 @@ TEST(OmtLibraryVerification, EveryDependencyIsTheSystemsOrPinned) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempFolder folder;
-    OmtLibrarySetup setup{folder.path().string(), {}, "v-test"};
+    OmtLibrarySetup setup{folder.path(), {}, "v-test"};
     for (const Library& library : c.libraries) {
-      const fs::path file = folder.path() / library.file_name;
+      const fs::path file = folder / library.file_name;
       testing::WriteBytes(file, BuildElf(library.spec));
       setup.pins.push_back({library.file_name, testing::Sha256OfFile(file)});
     }

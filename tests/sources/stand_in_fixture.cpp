@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "core/sha256.h"
 #include "platform/shared_library.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessvark::testing {
 namespace {
@@ -26,25 +28,21 @@ class ScenarioFolder {
       path_ = inherited;
       return;
     }
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessvark-scenario-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no scenario folder");
-    path_ = pattern;
-    owner_ = true;
-    setenv(kScenarioFolderVariable, pattern.c_str(), 1);
+    owned_.emplace("scenario");
+    path_ = owned_->path();
+    setenv(kScenarioFolderVariable, owned_->path().c_str(), 1);
   }
   ~ScenarioFolder() {
-    if (!owner_) return;
-    unsetenv(kScenarioFolderVariable);
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    if (owned_) unsetenv(kScenarioFolderVariable);
   }
   ScenarioFolder(const ScenarioFolder&) = delete;
   ScenarioFolder& operator=(const ScenarioFolder&) = delete;
   const std::filesystem::path& path() const { return path_; }
 
  private:
+  // Only the process that made the folder removes it.
+  std::optional<TempFolder> owned_;
   std::filesystem::path path_;
-  bool owner_ = false;
 };
 
 // A scenario's process reports nothing by itself, so its failures (on any thread) are collected

@@ -11,12 +11,14 @@
 namespace tessvark::testing {
 
 // A fresh private folder under the system's temporary folder (mode 0700, from mkdtemp), removed with
-// everything in it when the test ends. Throws when no folder can be made, so that a test never
+// everything in it when the test ends; `name` goes into the folder's name, so that a folder left
+// by a killed test tells whose it was. Throws when no folder can be made, so that a test never
 // writes beside an empty path.
 class TempFolder {
  public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessvark-test-XXXXXX").string();
+  explicit TempFolder(const std::string& name = "test") {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / ("tessvark-" + name + "-XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
     path_ = pattern;
   }

@@ -9,6 +9,11 @@ const BASE_URL = process.env.TESSVARK_URL;
 const SCREENSHOT_DIR = path.resolve(__dirname, '../../build/ui-screenshots');
 const NOT_AVAILABLE = 'This local function is not available in the native prototype.';
 
+// How long a test waits for the page, the program or a stand-in before it calls the wait a failure.
+// Generous on purpose: every wait ends as soon as its condition holds, so only a slow, busy
+// machine (two cores and neighbours) ever waits long. Never a measure of speed.
+const PATIENCE_MS = 60000;
+
 const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
   '--disable-component-update', '--disable-sync', '--no-first-run', '--disable-quic'];
 
@@ -18,6 +23,8 @@ async function launchBrowser() {
     executablePath: '/usr/bin/chromium', headless: true, args: CHROMIUM_ARGS,
     viewport: { width: 1280, height: 720 },
   });
+  // Every wait of a page (selectors, functions, requests, navigation) gets the same patience.
+  context.setDefaultTimeout(PATIENCE_MS);
   return {
     context,
     close: async () => { await context.close(); fs.rmSync(profile, { recursive: true, force: true }); },
@@ -60,7 +67,7 @@ async function unavailableReason(route) {
   return null;
 }
 
-async function waitFor(check, { timeout = 20000, interval = 250, what = 'condition' } = {}) {
+async function waitFor(check, { timeout = PATIENCE_MS, interval = 250, what = 'condition' } = {}) {
   const end = Date.now() + timeout;
   let last;
   while (Date.now() < end) {
@@ -109,7 +116,7 @@ async function axeViolations(page, rules) {
 }
 
 module.exports = {
-  BASE_URL, launchBrowser, openInterface, getJson, unavailableReason, waitFor, screenshot, pointIn, dragMouse,
+  BASE_URL, PATIENCE_MS, launchBrowser, openInterface, getJson, unavailableReason, waitFor, screenshot, pointIn, dragMouse,
   axeViolations,
 };
 

@@ -34,7 +34,7 @@ async function waitForStateStream() {
     } finally {
       controller.abort();
     }
-  }, { timeout: 30000, interval: 500, what: 'the state stream to open' });
+  }, { interval: 500, what: 'the state stream to open' });
 }
 
 // The program starts with no source selected; the tests read the Example video.
@@ -97,7 +97,7 @@ test('a fresh program shows neutral states, not alarms, and the first source is 
   await page.click('#source-use');
   await streamRequested;
   await page.clock.resume();
-  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live');
 
   assert.deepEqual(opened.report.pageErrors, []);
   assert.deepEqual(opened.report.cspViolations, []);
@@ -110,7 +110,7 @@ test('a fresh program shows neutral states, not alarms, and the first source is 
 test('live values from the Example media appear with the time since their change', async (t) => {
   const reason = await exampleUnavailable();
   if (reason) { t.skip(reason); return; }
-  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 20000 });
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live');
   await waitFor(async () => (await tileValue('home')) !== EMPTY && (await tileValue('clock')) !== EMPTY,
     { what: 'home score and clock values' });
   assert.match(await tileValue('home'), /^\d+$/);
@@ -184,7 +184,7 @@ test('a zone drawn with the mouse is created through the API and its value appea
     { what: 'the drawn zone in the API' });
   assert.ok(Math.abs(created.x - shots.x) < 0.01 && Math.abs(created.y - shots.y) < 0.01, JSON.stringify(created));
   assert.ok(Math.abs(created.width - shots.width) < 0.01 && Math.abs(created.height - shots.height) < 0.01, JSON.stringify(created));
-  await waitFor(async () => (await tileValue('home_shots')) !== EMPTY, { timeout: 20000, what: 'the home shots value' });
+  await waitFor(async () => (await tileValue('home_shots')) !== EMPTY, { what: 'the home shots value' });
   assert.match(await tileValue('home_shots'), /^\d+$/);
   await page.waitForSelector('#zone-previews figure[data-kind="crop"] img:not(.hidden)');
   await screenshot(page, 'zone-drawn');
@@ -427,7 +427,7 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
     return last && last.value === await tileValue('period');
   }, { what: 'Period.Text set to the period as shown' });
   assert.match(vmix.calls.filter((c) => c.field === 'Period.Text').pop().value, /^P\d$/);
-  await page.waitForSelector('#vmix-mapping-rows .badge.ok', { timeout: 10000 });
+  await page.waitForSelector('#vmix-mapping-rows .badge.ok');
   await page.waitForFunction(() => document.getElementById('vmix-text').textContent === 'vMix connected');
   assert.equal(await page.locator('#vmix-dot').getAttribute('class'), 'dot ok');
   await screenshot(page, 'vmix-saved');
@@ -435,7 +435,7 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
   // vMix gone mid-show: the header, seen from every tab, says so.
   await showTab('source');
   await vmix.close();
-  await page.waitForFunction(() => /^vMix: /.test(document.getElementById('vmix-text').textContent), null, { timeout: 20000 });
+  await page.waitForFunction(() => /^vMix: /.test(document.getElementById('vmix-text').textContent));
   assert.equal(await page.locator('#vmix-dot').getAttribute('class'), 'dot bad');
   await screenshot(page, 'vmix-gone');
 
@@ -479,13 +479,13 @@ test('the SRT form shows the settings in force and a failed listen beside its co
 
   // The port is taken: the listener's own error stands beside its controls, never "Listening".
   await page.click('#srt-listen');
-  await page.waitForFunction(() => document.getElementById('srt-state').className === 'msg error', null, { timeout: 15000 });
+  await page.waitForFunction(() => document.getElementById('srt-state').className === 'msg error');
   // The receiver tries the port again every few hundred milliseconds, clearing its error while it
   // tries: its message is read from a status that holds it.
   srt = await waitFor(async () => { const now = (await getJson('/api/status')).body.srt; return now.error ? now : null; },
     { what: 'the receiver\'s error' });
   const expected = `Not listening on 127.0.0.1:${busy.port}: ${srt.error}`;
-  await page.waitForFunction((text) => document.getElementById('srt-state').textContent === text, expected, { timeout: 15000 });
+  await page.waitForFunction((text) => document.getElementById('srt-state').textContent === text, expected);
   const shown = await page.locator('#srt-state').textContent();
   assert.equal(shown, expected);
   assert.match(shown, /in use/);
@@ -502,19 +502,19 @@ test('the SRT form shows the settings in force and a failed listen beside its co
 test('a program that stops answering is shown as a fault, and the page comes back by itself', async (t) => {
   const reason = await exampleUnavailable();
   if (reason) { t.skip(reason); return; }
-  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live');
   // The page's requests fail as if the program had gone; the program itself drops the stream
   // when its source is cleared.
   await page.route('**/api/**', (route) => route.abort());
   t.after(() => page.unroute('**/api/**'));
   assert.equal((await request('DELETE', '/api/source')).status, 200);
-  await page.waitForSelector('#stream-down:not(.hidden)', { timeout: 15000 });
+  await page.waitForSelector('#stream-down:not(.hidden)');
   assert.equal(await page.locator('#stream-text').textContent(), 'Stream down');
   assert.match(await page.locator('#stream-retry').textContent(), /^Tessvark does not answer\./);
   await screenshot(page, 'stream-down');
 
   await selectExampleThroughApi();
   await page.unroute('**/api/**');
-  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live');
   assert.ok(await page.locator('#stream-down').isHidden());
 });

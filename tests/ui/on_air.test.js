@@ -43,15 +43,14 @@ async function freeUdpPort() {
 async function useExampleVideo() {
   assert.equal((await request('POST', '/api/source/srt/listening', { listening: false })).status, 200);
   assert.equal((await request('PUT', '/api/source', { type: 'example', id: 'example-1' })).status, 200);
-  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
-  await waitFor(async () => (await tileValue('home')) !== EMPTY, { timeout: 30000, what: 'values of the Example video' });
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live');
+  await waitFor(async () => (await tileValue('home')) !== EMPTY, { what: 'values of the Example video' });
 }
 
 // The next `count` answers to the page's status polls, which come every second.
 function statusPolls(count) {
   let seen = 0;
-  return page.waitForResponse((r) => new URL(r.url()).pathname === '/api/status' && (seen += 1) >= count,
-    { timeout: 20000 });
+  return page.waitForResponse((r) => new URL(r.url()).pathname === '/api/status' && (seen += 1) >= count);
 }
 
 // What scrolls sideways: the page, the header, the open tab or the live panel.
@@ -157,7 +156,7 @@ test('arrow keys only move through the sources; Enter or "Use this source" puts 
   } finally {
     page.off('request', noteChange);
   }
-  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live', null, { timeout: 30000 });
+  await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live');
 });
 
 test('the keyboard places a new zone whose field the operator chooses', async (t) => {
@@ -270,7 +269,7 @@ test('vMix mappings show the field names, name a field the title lacks, and outp
   await page.locator('#vmix-outputs input[data-mapping][value="Period.Text"]').fill('Perod.Text');
   await page.check('#vmix-switch');
   await page.click('#vmix-save');
-  await page.waitForFunction(() => document.getElementById('vmix-msg').className === 'msg error', null, { timeout: 10000 });
+  await page.waitForFunction(() => document.getElementById('vmix-msg').className === 'msg error');
   assert.match(await page.locator('#vmix-msg').textContent(), /“Perod\.Text” is not a text field of “Scoreboard\.gtzip”/);
   const warned = page.locator('#vmix-outputs input[data-mapping][aria-invalid="true"]');
   assert.equal(await warned.count(), 1);
@@ -280,7 +279,7 @@ test('vMix mappings show the field names, name a field the title lacks, and outp
   await page.click('#vmix-save');
   await page.waitForFunction(() => document.getElementById('vmix-msg').textContent === 'vMix settings saved.');
   await waitFor(() => vmix.calls.find((c) => c.input === INPUT_KEY && c.field === 'Period.Text' && c.value), { what: 'the period sent' });
-  await page.waitForFunction(() => document.getElementById('vmix-text').textContent === 'vMix connected', null, { timeout: 15000 });
+  await page.waitForFunction(() => document.getElementById('vmix-text').textContent === 'vMix connected');
   // The last success in the operator's own clock, without microseconds or a zone letter.
   const lastSuccess = await page.locator('#vmix-status dt:text("Last success") + dd').textContent();
   assert.match(lastSuccess, /\d{1,2}:\d{2}:\d{2}/);

@@ -9,7 +9,7 @@ const fs = require('node:fs');
 const https = require('node:https');
 const os = require('node:os');
 const path = require('node:path');
-const { launchBrowser, openInterface, waitFor, screenshot } = require('./helpers');
+const { PATIENCE_MS, launchBrowser, openInterface, waitFor, screenshot } = require('./helpers');
 
 const PROGRAM = process.env.TESSVARK_PROGRAM;
 const MANIFEST_PATH = '/updates/linux-update.json';
@@ -83,7 +83,7 @@ async function startProgram(channelFile) {
   program.stderr.on('data', (chunk) => { stderr += chunk; });
   exited = new Promise((resolve) => program.on('exit', (code, signal) => resolve({ code, signal, stderr })));
   const urlFile = path.join(folders.data, 'tessvark-url');
-  await waitFor(() => fs.existsSync(urlFile) && fs.readFileSync(urlFile, 'utf8'), { timeout: 30000, what: `the program's address (${stderr})` });
+  await waitFor(() => fs.existsSync(urlFile) && fs.readFileSync(urlFile, 'utf8'), { what: `the program's address (${stderr})` });
   return fs.readFileSync(urlFile, 'utf8');
 }
 
@@ -171,7 +171,7 @@ test('the System tab finds, downloads and installs a signed update', async () =>
 
   await page.click('#update-install');
   const ended = await Promise.race([exited, new Promise((resolve, reject) => {
-    setTimeout(() => reject(new Error('the program did not end after the installer started')), 30000).unref();
+    setTimeout(() => reject(new Error('the program did not end after the installer started')), PATIENCE_MS).unref();
   })]);
   assert.deepEqual([ended.code, ended.signal], [0, null], ended.stderr);
   await waitFor(() => fs.existsSync(record) && fs.readFileSync(record, 'utf8') === 'ran\n', { what: 'the installer to run' });

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "outputs/vmix/vmix_http_client.h"
+#include "tests/support/wait_until.h"
 #include "vmix_stand_in.h"
 
 namespace tessvark {
@@ -19,6 +20,10 @@ namespace {
 using test::StandInBehaviour;
 using test::StandInMode;
 using test::VmixStandIn;
+using testing::kPatience;
+
+// A time-out no answer of a stand-in on loopback comes near, however busy the machine.
+const double kPatientSeconds = std::chrono::duration<double>(kPatience).count();
 
 TEST(NormalizeVmixHost, SplitsWhatUsersType) {
   const struct {
@@ -69,7 +74,7 @@ class VmixHttpClientTest : public ::testing::Test {
     ASSERT_TRUE(stand_in_.Start(error)) << error;
   }
 
-  VmixHttpResult Get(double timeout_seconds = 2.0, const std::atomic<bool>* stop = nullptr) {
+  VmixHttpResult Get(double timeout_seconds = kPatientSeconds, const std::atomic<bool>* stop = nullptr) {
     return VmixHttpGet("127.0.0.1", stand_in_.port(), "/api/", timeout_seconds, stop);
   }
 
@@ -78,7 +83,7 @@ class VmixHttpClientTest : public ::testing::Test {
 
 TEST_F(VmixHttpClientTest, SendsOneFixedRequestAndReadsTheAnswer) {
   stand_in_.SetApiDocument("<vmix><version>27</version></vmix>");
-  const VmixHttpResult result = VmixHttpGet(" http://127.0.0.1/", stand_in_.port(), "/api/", 2.0, nullptr);
+  const VmixHttpResult result = VmixHttpGet(" http://127.0.0.1/", stand_in_.port(), "/api/", kPatientSeconds, nullptr);
   EXPECT_EQ(result.error, "");
   EXPECT_EQ(result.status, 200);
   EXPECT_EQ(result.body, "<vmix><version>27</version></vmix>");
@@ -175,12 +180,13 @@ TEST_F(VmixHttpClientTest, SilentPeerTimesOutAndStopFlagEndsTheWait) {
   stand_in_.SetDefaultBehaviour(silent);
   EXPECT_EQ(Get(0.3).error, "timed out");
 
+  // The stop comes while the request waits at the silent peer, long before its time-out.
   std::atomic<bool> stop{false};
-  std::thread stopper([&stop] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::thread stopper([&] {
+    stand_in_.WaitForRequests(2, kPatience);
     stop = true;
   });
-  const VmixHttpResult stopped = Get(30.0, &stop);
+  const VmixHttpResult stopped = Get(10 * kPatientSeconds, &stop);
   stopper.join();
   EXPECT_EQ(stopped.error, "stopped");
   EXPECT_EQ(stopped.status, 0);
@@ -191,7 +197,7 @@ TEST(VmixHttpClient, BracketedIpv6HostKeepsItsBracketsInTheHostHeader) {
   std::string error;
   if (!stand_in.Start(error)) GTEST_SKIP() << "no IPv6 loopback here: " << error;
   const std::string port = std::to_string(stand_in.port());
-  const VmixHttpResult result = VmixHttpGet("[::1]:" + port, 1, "/api/", 2.0, nullptr);
+  const VmixHttpResult result = VmixHttpGet("[::1]:" + port, 1, "/api/", kPatientSeconds, nullptr);
   EXPECT_EQ(result.error, "");
   ASSERT_EQ(stand_in.Requests().size(), 1u);
   EXPECT_NE(stand_in.Requests()[0].find("\r\nHost: [::1]:" + port + "\r\n"), std::string::npos);

@@ -217,10 +217,13 @@ class VmixLanSearchTest : public ::testing::Test {
     ASSERT_TRUE(second_);
     first_->SetApiDocument(test::MakeVmixApiDocument("27.0.0.49", "4K", "One", {}));
     second_->SetApiDocument(test::MakeVmixApiDocument("28.0.0.1", "HD", "", {}));
-    // Only loopback adapters are offered, so no network is scanned.
-    controller_ = MakeVmixOutputController([] { return StateValue::MakeObject({}); },
-                                           [] { return std::vector<Ipv4AdapterAddress>{Adapter("127.0.0.5", 24, "lo")}; });
+    // Only loopback adapters are offered, so no network is scanned; the stand-ins' probes end by
+    // their answer, never by their time-out.
+    controller_ = MakeVmixOutputController([] { return StateValue::MakeObject({}); }, LoopbackOnly,
+                                           kVmixStopClearWait, kPatience);
   }
+
+  static std::vector<Ipv4AdapterAddress> LoopbackOnly() { return {Adapter("127.0.0.5", 24, "lo")}; }
 
   JsonValue WaitForEnd() {
     WaitUntil([this] { return ParseJson(controller_->LanSearchStatusJson()).Find("state")->text != "searching"; });
@@ -233,7 +236,9 @@ class VmixLanSearchTest : public ::testing::Test {
 };
 
 TEST_F(VmixLanSearchTest, StatusBeforeAnySearch) {
-  EXPECT_EQ(controller_->LanSearchStatusJson(),
+  const VmixOutputControllerPtr controller =
+      MakeVmixOutputController([] { return StateValue::MakeObject({}); }, LoopbackOnly);
+  EXPECT_EQ(controller->LanSearchStatusJson(),
             "{\"ok\":true,\"state\":\"idle\",\"instances\":[],\"networks\":[],\"network\":null,\"network_count\":0,"
             "\"port\":8088,\"scanned\":0,\"total\":0,\"truncated\":false,\"timeout_ms\":400,\"concurrency\":32,"
             "\"duration_ms\":0,\"message\":\"\"}");
@@ -247,6 +252,7 @@ TEST_F(VmixLanSearchTest, FindsTheAnsweringHostsInOrder) {
   EXPECT_EQ(status.Find("message")->text, "2 vMix instance(s) found");
   EXPECT_EQ(status.Find("scanned")->text, "2");
   EXPECT_EQ(status.Find("port")->text, std::to_string(first_->port()));
+  EXPECT_EQ(status.Find("timeout_ms")->text, std::to_string(kPatience.count())) << "the probes' own time-out";
   EXPECT_EQ(status.Find("network")->kind, JsonKind::kNull);
   const JsonValue& instances = *status.Find("instances");
   ASSERT_EQ(instances.items.size(), 2u);

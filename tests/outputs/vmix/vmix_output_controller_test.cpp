@@ -12,6 +12,7 @@
 #include "core/state_value.h"
 #include "outputs/vmix/vmix_json_text.h"
 #include "outputs/vmix/vmix_output_controller.h"
+#include "tests/support/wait_until.h"
 #include "vmix_stand_in.h"
 
 namespace tessvark {
@@ -21,14 +22,12 @@ using test::SetTextCall;
 using test::StandInBehaviour;
 using test::VmixStandIn;
 
-constexpr auto kPatience = std::chrono::seconds(8);
-// Far beyond the patience: a stop that waits for a blanking that cannot come does not return in
-// time.
-constexpr auto kLongStopWait = std::chrono::seconds(20);
+using testing::kPatience;
+using testing::WaitUntil;
 
-bool WaitUntil(const std::function<bool()>& condition) {
-  return test::WaitUntil(condition, kPatience);
-}
+// Far beyond the patience: a stop that waits for a blanking that cannot come does not return in
+// time, while one that waits for a blanking being sent has all the time a loaded machine needs.
+constexpr std::chrono::milliseconds kLongStopWait = 2 * kPatience;
 
 StateValue State(std::int64_t home, const char* clock, std::int64_t sequence) {
   std::vector<StateMember> members;
@@ -154,13 +153,14 @@ TEST_F(VmixControllerTest, OnlyChangedFieldsAreSentAfterwards) {
 
 TEST_F(VmixControllerTest, SnapshotsPublishedDuringAPassCollapseIntoTheNewest) {
   StartAndSendFirstSnapshot();
-  StandInBehaviour slow;
-  slow.delay_ms = 300;
-  stand_in_.PushBehaviour(slow);
+  StandInBehaviour held;
+  held.held = true;
+  stand_in_.PushBehaviour(held);
   controller_->PublishValues(State(4, "12:34", 6));
-  ASSERT_TRUE(stand_in_.WaitForRequests(3, kPatience));  // the slow request is in flight
+  ASSERT_TRUE(stand_in_.WaitForRequests(3, kPatience));  // the held request is in flight
   controller_->PublishValues(State(5, "12:34", 7));
   controller_->PublishValues(State(6, "12:34", 8));
+  stand_in_.ReleaseHeldAnswers();
   ASSERT_TRUE(stand_in_.WaitForAnsweredSetTexts(4, kPatience));
   EXPECT_EQ(Texts(stand_in_.SetTextCalls()),
             (std::vector<std::string>{"K/Home.Text=3", "K/Clock.Text=12:34", "K/Home.Text=4", "K/Home.Text=6"}));

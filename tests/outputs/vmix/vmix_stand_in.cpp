@@ -87,15 +87,6 @@ std::string StatusLine(const StandInBehaviour& behaviour) {
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
-
 std::string MakeVmixApiDocument(const std::string& version, const std::string& edition,
                                 const std::string& computer_name, const std::vector<StandInInput>& inputs) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<vmix><version>" + XmlEscape(version) +
@@ -165,7 +156,12 @@ bool VmixStandIn::Start(std::string& error) {
 }
 
 void VmixStandIn::Stop() {
-  stop_ = true;
+  {
+    // Under the lock, so that a held answer cannot miss the wake-up between its check and its wait.
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
   if (accept_thread_.joinable()) accept_thread_.join();
   std::vector<std::thread> connections;
   {
@@ -187,6 +183,14 @@ void VmixStandIn::SetApiDocument(std::string xml) {
 void VmixStandIn::SetDefaultBehaviour(StandInBehaviour behaviour) {
   std::lock_guard<std::mutex> lock(mutex_);
   default_behaviour_ = std::move(behaviour);
+}
+
+void VmixStandIn::ReleaseHeldAnswers() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_released_ = true;
+  }
+  changed_.notify_all();
 }
 
 void VmixStandIn::PushBehaviour(StandInBehaviour behaviour) {
@@ -319,6 +323,10 @@ void VmixStandIn::ServeConnection(int fd) {
 
     for (int waited = 0; waited < behaviour.delay_ms && !stop_; waited += kSliceMs) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
+    }
+    if (behaviour.held) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return held_released_ || stop_; });
     }
     const std::string body = behaviour.body ? *behaviour.body
                              : set_text      ? std::string("Function completed successfully.")

@@ -33,6 +33,9 @@ struct StandInBehaviour {
   // Empty gives a status line without a reason phrase.
   std::string reason = "OK";
   int delay_ms = 0;
+  // The answer waits (after `delay_ms`) until ReleaseHeldAnswers, so that a test knows the request
+  // is in flight for as long as it needs.
+  bool held = false;
   // After a complete answer, keep the connection open until the client closes it.
   bool keep_open = false;
   // Replaces the body the request would get (the API document or the function reply).
@@ -54,9 +57,6 @@ struct SetTextCall {
   std::string field;
   std::string value;
 };
-
-// Polls `condition` every 10 ms until it holds or `timeout` has passed; returns its last value.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // An XML document shaped like vMix's "/api/" answer.
 std::string MakeVmixApiDocument(const std::string& version, const std::string& edition,
@@ -84,6 +84,8 @@ class VmixStandIn {
   void SetApiDocument(std::string xml);
   void SetDefaultBehaviour(StandInBehaviour behaviour);
   void PushBehaviour(StandInBehaviour behaviour);
+  // Lets every held answer go, now and from now on.
+  void ReleaseHeldAnswers();
 
   // The value vMix would show in a field, or nothing when it was never set.
   std::optional<std::string> Field(const std::string& input, const std::string& field);
@@ -123,6 +125,7 @@ class VmixStandIn {
   std::vector<std::string> requests_;
   int active_connections_ = 0;
   int max_connections_ = 0;
+  bool held_released_ = false;
 };
 
 }  // namespace tessvark::test
