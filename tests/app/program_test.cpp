@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <mutex>
 #include <cstring>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -60,8 +59,6 @@ using testing::ThreadNamesOf;
 using testing::WaitUntil;
 
 constexpr char kProgram[] = TESSVARK_BINARY_DIR "/app/tessvark";
-constexpr char kNotAvailable[] =
-    "{\"detail\":\"This local function is not available in the native prototype.\"}";
 
 bool FileExists(const std::string& path) {
   struct stat info {};
@@ -397,12 +394,8 @@ TEST_F(ProgramTest, ServesTheInterfaceAndQuitsInOrderOnEverySignal) {
     EXPECT_GE(CsrfTokenOf(index->body).size(), 32u) << "the index page carries the token";
     const httplib::Result status = client.Get("/api/status");
     ASSERT_TRUE(status);
-    if (status->status == 503 && status->body == kNotAvailable) {
-      std::cout << "note: the session does not answer /api/status yet: " << status->body << "\n";
-    } else {
-      EXPECT_EQ(status->status, 200) << status->body;
-      EXPECT_EQ(ParseJson(status->body).kind, JsonKind::kObject) << status->body;
-    }
+    EXPECT_EQ(status->status, 200) << status->body;
+    EXPECT_EQ(ParseJson(status->body).kind, JsonKind::kObject) << status->body;
     const httplib::Result resources = client.Get("/api/system/resources");
     ASSERT_TRUE(resources);
     EXPECT_EQ(resources->status, 200);
@@ -522,10 +515,6 @@ TEST_F(ProgramTest, ExampleSourceDeliversValuesOnTheEventStream) {
   const httplib::Result selected =
       ChooseSource(client, StateChangeHeaders(client, port), "example", "example-1");
   ASSERT_TRUE(selected);
-  if (selected->status == 503 && selected->body == kNotAvailable) {
-    GTEST_SKIP() << "the session does not select sources yet: PUT /api/source answers 503 "
-                 << selected->body;
-  }
   ASSERT_EQ(selected->status, 200) << selected->body;
 
   // The Example clip shows home 2 or 3 and guest 1 or 2 throughout.
