@@ -1,10 +1,17 @@
 #include "app/desktop_host.h"
 
+#include <chrono>
 #include <cstdio>
 
+#include "app/paced_opener.h"
 #include "app/url_file.h"
 
 namespace tessvark {
+namespace {
+
+constexpr std::chrono::milliseconds kOpenSpacing{1000};
+
+}  // namespace
 
 int RunDesktopHost(HostLoop& loop, const HostRun& run, const HostedRuntime& runtime,
                    const HostActions& actions) {
@@ -26,17 +33,19 @@ int RunDesktopHost(HostLoop& loop, const HostRun& run, const HostedRuntime& runt
   if (actions.connect_updater) {
     actions.connect_updater([&loop] { loop.Post(HostAction::kQuit); });
   }
-  if (run.open_browser && port > 0) actions.open_url(url);
+  // Every way of opening goes through one pace, so no caller can start browsers by the hundred.
+  PacedOpener opener([&] { actions.open_url(url); }, kOpenSpacing);
+  if (run.open_browser && port > 0) opener.Request();
 
   loop.Run(
       [&](HostAction action) {
         if (action == HostAction::kOpen) {
-          actions.open_url(url);
+          opener.Request();
         } else if (action == HostAction::kCheckUpdates && actions.check_updates) {
           actions.check_updates();
         }
       },
-      icon.get());
+      {icon.get(), &opener});
 
   // The icon goes first: nothing may offer the interface once its address is withdrawn.
   icon.reset();

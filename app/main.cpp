@@ -40,8 +40,12 @@ constexpr int kExitNormal = 0;
 constexpr int kExitStartFailed = 1;
 constexpr int kExitBadCommandLine = 2;
 
-// 0 started, 1 Start refused, 4 an exception left it (logged, and said on standard error, since
-// the log itself may be what failed).
+// Every failed start says why on standard error, since the log itself may be what failed.
+void SayWhyStartFailed(const std::string& reason) {
+  std::fprintf(stderr, "Tessvark could not start: %s\n", reason.c_str());
+}
+
+// 0 started, 1 Start refused, 4 an exception left it (logged and said).
 int StartSession(NativeSession& session, const AppLog& log) {
   std::string reason;
   try {
@@ -52,8 +56,14 @@ int StartSession(NativeSession& session, const AppLog& log) {
     reason = "unknown";
   }
   log.Append("exception=" + reason);
-  std::fprintf(stderr, "Tessvark could not start: %s\n", reason.c_str());
+  SayWhyStartFailed(reason);
   return 4;
+}
+
+// The one refusal of a start that throws nothing: the server found no port it could listen on.
+std::string NoFreePort(const NativeSessionOptions& options) {
+  return "no free port in " + std::to_string(options.port) + "\u2013" +
+         std::to_string(options.port + options.port_attempts - 1) + " on " + options.host;
 }
 
 #ifdef TESSVARK_TEST_HOOKS
@@ -115,8 +125,7 @@ int RunProgram(const std::vector<std::string>& arguments) {
     // Without its data folder the program could neither keep settings nor hand over to a second
     // start: better to say so and end than to run without them.
     if (const std::string problem = PrepareDataFolder(data_dir); !problem.empty()) {
-      std::fprintf(stderr, "Tessvark: the data folder \"%s\" cannot be used: %s\n",
-                   data_dir.c_str(), problem.c_str());
+      SayWhyStartFailed("the data folder \"" + data_dir + "\" cannot be used: " + problem);
       return kExitStartFailed;
     }
     CreateFolderWithParents(data_dir + "/logs");
@@ -137,7 +146,7 @@ int RunProgram(const std::vector<std::string>& arguments) {
   BlockHostSignals();
   HostLoop loop;
   if (!loop.valid()) {
-    std::fprintf(stderr, "Tessvark: cannot wait for signals\n");
+    SayWhyStartFailed("cannot wait for signals");
     return kExitStartFailed;
   }
   run.log.Append(kVersionLogLine);
@@ -154,18 +163,22 @@ int RunProgram(const std::vector<std::string>& arguments) {
     server->SetHostServices(updater.Services(), std::move(resources));
     return server;
   };
+  const std::string no_free_port = NoFreePort(startup.options);
   std::unique_ptr<NativeSession> session;
   try {
     session = std::make_unique<NativeSession>(std::move(startup.options));
   } catch (const std::exception& error) {
     // The runtime could not even be built (no CSRF token, for instance).
     run.log.Append(std::string("exception=") + error.what());
+    SayWhyStartFailed(error.what());
   }
   if (!session) {
     run.log.Append("start_failed");
     return kExitStartFailed;
   }
-  if (StartSession(*session, run.log) != 0) {
+  const int started = StartSession(*session, run.log);
+  if (started == 1) SayWhyStartFailed(no_free_port);
+  if (started != 0) {
     run.log.Append("start_failed");
     return kExitStartFailed;  // the session's destructor stops what did start
   }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <vector>
 
 namespace tessvark {
 namespace {
@@ -45,8 +46,10 @@ void HostLoop::Post(HostAction action) {
   if (wake_fd_.valid()) (void)!write(wake_fd_.get(), &one, sizeof(one));
 }
 
-int HostLoop::Run(const std::function<void(HostAction)>& on_action, HostLoopSource* source) {
+int HostLoop::Run(const std::function<void(HostAction)>& on_action,
+                  std::initializer_list<HostLoopSource*> sources) {
   if (!valid()) return 0;
+  std::vector<pollfd> fds;
   for (;;) {
     const unsigned posted = pending_.exchange(0);
     if ((posted & ActionBit(HostAction::kQuit)) != 0) return 0;
@@ -70,18 +73,23 @@ int HostLoop::Run(const std::function<void(HostAction)>& on_action, HostLoopSour
 
     std::uint64_t count = 0;
     (void)!read(wake_fd_.get(), &count, sizeof(count));
-    if (source != nullptr) source->Serve();
+    for (HostLoopSource* source : sources) {
+      if (source != nullptr) source->Serve();
+    }
     if (pending_.load() != 0) continue;
 
     // poll(2) skips a negative descriptor, so a source without one costs nothing.
-    pollfd fds[3] = {{signal_fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}, {-1, 0, 0}};
+    fds.assign({{signal_fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}});
     int timeout_ms = -1;
-    if (source != nullptr) {
+    for (HostLoopSource* source : sources) {
+      if (source == nullptr) continue;
       const HostLoopSource::Wait wait = source->NextWait();
-      fds[2] = {wait.fd, wait.events, 0};
-      timeout_ms = wait.timeout_ms;
+      fds.push_back({wait.fd, wait.events, 0});
+      if (wait.timeout_ms >= 0 && (timeout_ms < 0 || wait.timeout_ms < timeout_ms)) {
+        timeout_ms = wait.timeout_ms;
+      }
     }
-    if (poll(fds, 3, timeout_ms) < 0 && errno != EINTR) return 0;
+    if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) return 0;
   }
 }
 

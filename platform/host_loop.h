@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <initializer_list>
 
 #include "platform/unique_fd.h"
 
@@ -55,9 +56,12 @@ class HostLoop {
   void Post(HostAction action);
 
   // Runs until a quit arrives, calling `on_action` for every open and update-check action and
-  // serving `source` when one is given. Returns the signal number that asked to quit, or 0 for a
-  // posted quit or when the loop cannot wait (then it returns at once).
-  int Run(const std::function<void(HostAction)>& on_action, HostLoopSource* source = nullptr);
+  // serving the `sources` (null ones are skipped). Returns the signal number that asked to quit,
+  // or 0 for a posted quit or when the loop cannot wait (then it returns at once). The signals
+  // are read before the sources are served on every turn, so a source that bounds its work per
+  // turn never keeps a signal waiting.
+  int Run(const std::function<void(HostAction)>& on_action,
+          std::initializer_list<HostLoopSource*> sources = {});
 
  private:
   // One bit per posted action, so that repeated posts before the loop looks are one action.

@@ -76,6 +76,12 @@ std::string MakePrivateFolder(const std::string& parent, const std::string& pref
 }
 
 int RemoveLeftoverPrivateFolders(const std::string& parent, const std::string& prefix) {
+  // In a folder that others may rename entries in, a folder of this user under a leftover's name
+  // may be one an attacker renamed there to have it deleted: such a folder is never cleaned,
+  // as MakePrivateFolder never makes one there.
+  if (parent.empty() || JudgeFolderAndAbove(parent, geteuid()).trust != FileTrust::kTrusted) {
+    return 0;
+  }
   std::error_code error;
   std::filesystem::directory_iterator listing(parent, error);
   if (error) return 0;

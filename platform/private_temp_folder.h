@@ -19,7 +19,8 @@ std::string MakePrivateFolder(const std::string& parent, const std::string& pref
 
 // Removes from `parent` the folders that MakePrivateFolder made with `prefix` for processes that
 // no longer run (folders of this user; a link is never followed), with everything in them.
-// Returns how many went.
+// Nothing is removed from a parent MakePrivateFolder would refuse: there another user could have
+// renamed any folder of this user into a leftover's name. Returns how many went.
 int RemoveLeftoverPrivateFolders(const std::string& parent, const std::string& prefix);
 
 // Removes `folder` and everything in it (links inside are removed, never followed).

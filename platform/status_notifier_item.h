@@ -46,10 +46,19 @@ using TrayReport = std::function<void(const std::string& line)>;
 //
 // Without a session bus there can be no icon: `report` says why and the result is null. With a
 // bus, the returned source must be served by the host loop of the calling thread; `post` and
-// `report` are called on that thread. Without a watcher, or when the watcher refuses the item,
-// `report` says so and the item waits on the bus: whenever a watcher appears later (a panel that
-// starts or restarts) the item registers with it. Destroying the source takes the icon down at
-// once: its connection closes and the watcher drops the item.
+// `report` are called on that thread. Without a watcher `report` says so and the item waits on
+// the bus: whenever a watcher appears later (a panel that starts or restarts) the item registers
+// with it. A watcher that refuses the item (one that owns its name before it serves its object)
+// is asked again after 250 ms, doubling to 2 s, then once a minute while it stays; a watcher that
+// announces a host (StatusNotifierHostRegistered) is asked again at once. A lost session bus is
+// dialled again after 1 s, doubling to 30 s. Destroying the source takes the icon down at once:
+// its connection closes and the watcher drops the item.
+//
+// Any process on the bus may call the item, so every call's work is bounded: at most 1,024 ids,
+// 256 property names and 256 events per call (more are refused with
+// "org.tessvark.Tray.Error.LimitsExceeded"), each id answered once, unknown ids and names left
+// out; and one turn of the host loop handles at most 32 messages, so its signals are never
+// kept waiting.
 std::unique_ptr<HostLoopSource> ShowStatusNotifierItem(TrayIconSettings settings,
                                                        std::function<void(HostAction)> post,
                                                        TrayReport report);

@@ -78,7 +78,7 @@ TEST(HostLoopSourceTest, SourceIsServedWhenItsDescriptorIsReadyOrItsDeadlinePass
       }
       if (done.wait_for(kPatience) == std::future_status::timeout) loop.Post(HostAction::kQuit);
     });
-    EXPECT_EQ(loop.Run([](HostAction) {}, &source), 0);
+    EXPECT_EQ(loop.Run([](HostAction) {}, {&source}), 0);
     ended.set_value();
     helper.join();
     EXPECT_TRUE(source.ended_loop) << "the loop never served its source";

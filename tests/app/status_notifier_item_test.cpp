@@ -76,7 +76,7 @@ class ServedItem {
         made_ = true;
       }
       made_changed_.notify_all();
-      if (item) loop.Run([](HostAction) {}, item.get());
+      if (item) loop.Run([](HostAction) {}, {item.get()});
       item.reset();
       std::lock_guard<std::mutex> lock(mutex_);
       loop_ = nullptr;

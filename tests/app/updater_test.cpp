@@ -507,6 +507,40 @@ TEST_F(UpdaterTest, InstallerFoldersOfKilledRunsGoAtTheNextStart) {
   EXPECT_TRUE(std::filesystem::exists(other));
 }
 
+// In a temporary folder that others may change, a folder of this user that another user renamed
+// into the form of a killed run's installer folder is left alone, with everything in it.
+TEST_F(UpdaterTest, NothingIsRemovedFromATemporaryFolderOthersMayChange) {
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  for (const mode_t mode : {mode_t{0777}, mode_t{02775}}) {
+    SCOPED_TRACE(mode);
+    const std::string parent = folder_.Join("shared-" + std::to_string(mode));
+    ASSERT_EQ(mkdir(parent.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(parent.c_str(), mode), 0);
+    const std::string precious = parent + "/work";
+    ASSERT_EQ(mkdir(precious.c_str(), 0755), 0);
+    std::ofstream(precious + "/notes.txt") << "precious";
+    const std::string renamed =
+        parent + "/tessvark-update-" + std::to_string(ended) + "-abc123";
+    // The rename is another user's where the test may act as one; the folder stays this user's.
+    const pid_t other = fork();
+    if (other == 0) {
+      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+      _exit(rename(precious.c_str(), renamed.c_str()) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(other, &status, 0), other);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the rename failed";
+
+    UpdaterSettings settings = Settings();
+    settings.temp_parent = parent;
+    Updater next_start(settings);
+    EXPECT_EQ(ReadWholeFile(renamed + "/notes.txt"), "precious");
+  }
+}
+
 // Through the proxy the environment names, as the Linux tools read it, unless no_proxy names the
 // update host; a proxy that cannot be used is a network failure, never a way around it.
 TEST_F(UpdaterTest, ChecksGoThroughTheProxyTheEnvironmentNames) {
