@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
+
+#include <unistd.h>
 
 #include "app/paced_opener.h"
 #include "app/url_file.h"
@@ -19,6 +22,8 @@ int RunDesktopHost(HostLoop& loop, const HostRun& run, const HostedRuntime& runt
   const std::string url = UiUrlForPort(port);
   run.log.Append("listening=" + url);
   WriteUrlFile(run.url_file_path, url);
+  WriteInstanceRecord(run.instance_record_path,
+                      {url, std::to_string(static_cast<long long>(getpid())), run.data_folder});
   std::fprintf(stderr,
                "Tessvark is running at %s (Ctrl-C or SIGTERM quits, SIGUSR1 opens the interface, "
                "SIGUSR2 checks for updates)\n",
@@ -50,6 +55,7 @@ int RunDesktopHost(HostLoop& loop, const HostRun& run, const HostedRuntime& runt
   // The icon goes first: nothing may offer the interface once its address is withdrawn.
   icon.reset();
   RemoveUrlFile(run.url_file_path);
+  RemoveUrlFile(run.instance_record_path);
   runtime.stop();
   run.log.Append("stopped");
   return 0;

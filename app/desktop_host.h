@@ -34,16 +34,20 @@ struct HostActions {
 
 struct HostRun {
   AppLog log;
-  std::string url_file_path;  // empty: no URL file
+  std::string url_file_path;         // empty: no URL file
+  std::string instance_record_path;  // empty: no instance record
+  std::string data_folder;           // named in the instance record
   bool open_browser = true;
 };
 
 // The host's part of a run, on the main thread once the runtime has started: publishes the
-// interface's address (log line, URL file, one line on standard error), puts up the tray icon
-// (its reports become "tray=" log lines), connects the updater, opens the interface in the
-// browser when asked to, and answers the loop's actions until a quit arrives: a signal, the
-// tray's "Quit Tessvark" or the updater's quit, which all post the same quit to the loop. Then
-// it takes the icon down, removes the URL file, stops the runtime and logs "stopped". Returns 0.
+// interface's address (log line, URL file, instance record, one line on standard error), puts up
+// the tray icon (its reports become "tray=" log lines), connects the updater, opens the
+// interface in the browser when asked to, and answers the loop's actions until a quit arrives: a
+// signal, the tray's "Quit Tessvark" or the updater's quit, which all post the same quit to the
+// loop. The interface is opened at most once a second, however often it is asked for; a request
+// within that second is carried out once at its end. At the quit it takes the icon down, removes
+// the URL file and the instance record, stops the runtime and logs "stopped". Returns 0.
 int RunDesktopHost(HostLoop& loop, const HostRun& run, const HostedRuntime& runtime,
                    const HostActions& actions);
 

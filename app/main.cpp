@@ -133,9 +133,21 @@ int RunProgram(const std::vector<std::string>& arguments) {
     run.url_file_path = data_dir + "/tessvark-url";
   }
 
+  run.instance_record_path = InstanceRecordPath(ReadProcessEnvironment);
+  run.data_folder = data_dir;
   const SingleInstanceLock instance_lock(InstanceLockPath(ReadProcessEnvironment));
   if (instance_lock.status() == InstanceLockStatus::kHeldElsewhere) {
-    HandOverToRunningInstance(run.url_file_path, OpenUrlInBrowser);
+    const bool found = HandOverToRunningInstance(
+        run.instance_record_path, run.url_file_path, [](const RunningInstance& running) {
+          std::string which = running.url;
+          if (!running.pid.empty()) {
+            which += " (process " + running.pid + ", data folder \"" + running.data_folder + "\")";
+          }
+          std::fprintf(stderr, "Tessvark is already running at %s; opening it\n", which.c_str());
+          std::fflush(stderr);
+          OpenUrlInBrowser(running.url);
+        });
+    if (!found) std::fprintf(stderr, "Tessvark is already running; its address was not found\n");
     return kExitNormal;
   }
   // Only the one running instance clears what killed runs left; a running writer's files stay.

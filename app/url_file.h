@@ -29,11 +29,28 @@ enum class UrlFileReading {
 };
 UrlFileReading ReadUrlFile(const std::string& path, std::string& url);
 
-// Hands the start over to the running instance: reads its URL file up to `attempts` times,
-// `pause` apart, and opens the address once found. True when a URL file was found (also when its
-// address was malformed and nothing was opened); false when none appeared in time.
-bool HandOverToRunningInstance(const std::string& url_file_path,
-                               const std::function<void(const std::string&)>& open_url,
+// The running instance as its record tells it.
+struct RunningInstance {
+  std::string url;          // an interface address
+  std::string pid;          // its process id in decimal; empty when only its URL file was read
+  std::string data_folder;  // empty when it has none, or only its URL file was read
+};
+
+// The instance record beside the instance lock, which any start of the same user finds whatever
+// its data folder: three lines, the interface address, the process id and the data folder. It is
+// replaced in one step and written readable by its owner only. False when it failed.
+bool WriteInstanceRecord(const std::string& path, const RunningInstance& instance);
+
+// Reads the instance record: only a regular file of this user, never through a link, counts (the
+// fallback place in /tmp is shared with every other user).
+UrlFileReading ReadInstanceRecord(const std::string& path, RunningInstance& instance);
+
+// Hands the start over to the running instance: reads its record at `record_path`, then the URL
+// file at `url_file_path` (either path may be empty), up to `attempts` times, `pause` apart, and
+// calls `open` with the first interface address found. True when a record or URL file was found
+// (also when its address was malformed and nothing was opened); false when none appeared in time.
+bool HandOverToRunningInstance(const std::string& record_path, const std::string& url_file_path,
+                               const std::function<void(const RunningInstance&)>& open,
                                int attempts = 25,
                                std::chrono::milliseconds pause = std::chrono::milliseconds(200));
 

@@ -28,6 +28,8 @@
 namespace tessvark {
 namespace {
 
+constexpr char kUserAgent[] = "Tessvark";
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -503,6 +505,8 @@ HttpsResult HttpsGetInto(const HttpsRequest& request, std::uint64_t limit,
   client.enable_server_certificate_verification(true);
   if (!request.ca_file.empty()) client.set_ca_cert_path(request.ca_file);
   RequireServerName(client, request.host);
+  // The program names itself, not the library it is built with.
+  client.set_default_headers({{"User-Agent", kUserAgent}});
   client.set_follow_location(false);
   client.set_decompress(false);
   client.set_keep_alive(false);

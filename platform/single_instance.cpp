@@ -10,12 +10,24 @@
 
 namespace tessvark {
 
-std::string InstanceLockPath(const EnvironmentLookup& lookup) {
+namespace {
+
+// `name` in "XDG_RUNTIME_DIR", else in /tmp after "tessvark-<uid>".
+std::string PerUserPath(const EnvironmentLookup& lookup, const std::string& name,
+                        const std::string& shared_suffix) {
   const char* runtime_dir = lookup("XDG_RUNTIME_DIR");
-  if (runtime_dir != nullptr && runtime_dir[0] != '\0') {
-    return std::string(runtime_dir) + "/tessvark.lock";
-  }
-  return "/tmp/tessvark-" + std::to_string(geteuid()) + ".lock";
+  if (runtime_dir != nullptr && runtime_dir[0] != '\0') return std::string(runtime_dir) + "/" + name;
+  return "/tmp/tessvark-" + std::to_string(geteuid()) + shared_suffix;
+}
+
+}  // namespace
+
+std::string InstanceLockPath(const EnvironmentLookup& lookup) {
+  return PerUserPath(lookup, "tessvark.lock", ".lock");
+}
+
+std::string InstanceRecordPath(const EnvironmentLookup& lookup) {
+  return PerUserPath(lookup, "tessvark-url", "-url");
 }
 
 SingleInstanceLock::SingleInstanceLock(const std::string& path) {

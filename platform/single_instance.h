@@ -11,6 +11,10 @@ namespace tessvark {
 // when that is set and not empty, else "/tmp/tessvark-<uid>.lock".
 std::string InstanceLockPath(const EnvironmentLookup& lookup);
 
+// Where the running instance leaves its address for any later start of the same user, beside
+// the lock: "tessvark-url" in "XDG_RUNTIME_DIR", else "/tmp/tessvark-<uid>-url".
+std::string InstanceRecordPath(const EnvironmentLookup& lookup);
+
 enum class InstanceLockStatus {
   kAcquired = 0,     // this process is the first instance and holds the lock
   kHeldElsewhere = 1,  // another process holds it: an instance is running

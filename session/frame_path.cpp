@@ -18,7 +18,6 @@ constexpr std::int64_t kPreviewWaitMs = 200;
 constexpr auto kPreviewSpacing = std::chrono::nanoseconds(200'000'000);
 constexpr std::int32_t kPreviewQuality = 80;
 constexpr std::int64_t kFeederWaitMs = 50;
-constexpr auto kFeederSpacing = std::chrono::nanoseconds(50'000'000);
 constexpr std::int64_t kFrameAgeLimitNs = 2'500'000'000;
 
 // Waits for a frame newer than `last_seen` and takes it, moving `last_seen` on.
@@ -50,8 +49,17 @@ bool WorkingPictureShown(const FramePictures& pictures) {
          (!pictures.working_jpeg.empty() || pictures.working_jpeg_pending > 0);
 }
 
-FramePath::FramePath(SessionEngine& engine, AnalysisWorker& worker, SessionServer& server)
-    : engine_(engine), worker_(worker), server_(server) {}
+FramePath::FramePath(SessionEngine& engine, AnalysisWorker& worker, SessionServer& server,
+                     std::chrono::nanoseconds feeder_spacing)
+    : engine_(engine), worker_(worker), server_(server), feeder_spacing_(feeder_spacing) {}
+
+void FramePath::RequestStop() {
+  {
+    MutexLock lock(stop_mutex_);
+    stop_.store(true);
+  }
+  stop_changed_.SignalAll();
+}
 
 FramePath::~FramePath() {
   RequestStop();
@@ -133,9 +141,13 @@ void FramePath::RunFeederLoop() {
   while (true) {
     std::shared_ptr<const VideoFrame> frame = TakeNewerFrame(slot_, kFeederWaitMs, last_seen);
     if (frame && !stop_) {
-      if (last_pass && SteadyClock::now() - *last_pass < kFeederSpacing) {
-        const auto remaining = *last_pass + kFeederSpacing - SteadyClock::now();
-        std::this_thread::sleep_for(std::chrono::ceil<std::chrono::milliseconds>(remaining));
+      if (last_pass && SteadyClock::now() - *last_pass < feeder_spacing_) {
+        const auto until = *last_pass + feeder_spacing_;
+        {
+          MutexLock lock(stop_mutex_);
+          while (!stop_ && SteadyClock::now() < until) stop_changed_.WaitUntil(until);
+        }
+        if (stop_) return;
         if (std::shared_ptr<const VideoFrame> newest = slot_.Latest()) {
           frame = std::move(newest);
           last_seen = frame->sequence;

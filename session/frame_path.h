@@ -1,12 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
 
 #include <opencv2/core.hpp>
 
+#include "core/mutex.h"
 #include "ocr/analysis_worker.h"
 #include "session/runtime_response.h"
 #include "session/session_engine.h"
@@ -55,7 +57,9 @@ struct FramePathCounters {
 // called by the session's owning thread only.
 class FramePath {
  public:
-  FramePath(SessionEngine& engine, AnalysisWorker& worker, SessionServer& server);
+  // The feeder hands the worker at most one frame per `feeder_spacing`.
+  FramePath(SessionEngine& engine, AnalysisWorker& worker, SessionServer& server,
+            std::chrono::nanoseconds feeder_spacing = std::chrono::milliseconds(50));
   // Stops and joins the threads.
   ~FramePath();
   FramePath(const FramePath&) = delete;
@@ -66,8 +70,9 @@ class FramePath {
 
   // Throws std::system_error when a thread cannot be made.
   void StartThreads();
-  // Makes the threads end at their next look and refuses receiver frames from now on.
-  void RequestStop() { stop_.store(true); }
+  // Makes the threads end at their next look and refuses receiver frames from now on; a feeder
+  // waiting out its spacing wakes at once.
+  void RequestStop() EXCLUDES(stop_mutex_);
   void JoinThreads();
 
   // A receiver's picture (of an NDI or OMT runtime): published to the slot when it belongs to the
@@ -111,7 +116,11 @@ class FramePath {
   LatestFrameSlot slot_;
   std::thread preview_thread_;  // touched only by StartThreads and JoinThreads
   std::thread feeder_thread_;   // touched only by StartThreads and JoinThreads
+  const std::chrono::nanoseconds feeder_spacing_;
   std::atomic<bool> stop_{false};
+  // Wakes the feeder from its spacing when a stop is asked for; taken alone.
+  Mutex stop_mutex_;
+  CondVar stop_changed_{stop_mutex_};
   std::atomic<std::uint64_t> previews_stored_{0};
   std::atomic<std::uint64_t> frames_analysed_{0};
   std::atomic<std::uint64_t> frames_too_old_{0};

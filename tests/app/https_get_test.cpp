@@ -54,6 +54,13 @@ class HttpsGetTest : public ::testing::Test {
   ScriptedUpdateServer server_{authority_};
 };
 
+TEST_F(HttpsGetTest, TheProgramNamesItselfAsUserAgent) {
+  server_.Serve("/updates/file", {200, "body"});
+  std::string body;
+  ASSERT_TRUE(HttpsGet(Request("/updates/file"), 100, body));
+  EXPECT_EQ(server_.UserAgent("/updates/file"), "Tessvark");
+}
+
 TEST_F(HttpsGetTest, OnlyA200BodyWithinTheLimitCounts) {
   const std::string limit_body(5000, 'x');
   struct Case {

@@ -109,6 +109,7 @@ ScriptedUpdateServer::ScriptedUpdateServer(const TestCertificateAuthority& autho
     {
       std::unique_lock<std::mutex> lock(mutex_);
       ++hits_[req.path];
+      user_agents_[req.path] = req.get_header_value("User-Agent");
       changed_.notify_all();
       const auto found = script_.find(req.path);
       scripted = found != script_.end();
@@ -176,6 +177,12 @@ ScriptedUpdateServer::~ScriptedUpdateServer() {
 void ScriptedUpdateServer::Serve(const std::string& path, ScriptedReply reply) {
   std::lock_guard<std::mutex> lock(mutex_);
   script_[path] = std::move(reply);
+}
+
+std::string ScriptedUpdateServer::UserAgent(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = user_agents_.find(path);
+  return found != user_agents_.end() ? found->second : std::string();
 }
 
 int ScriptedUpdateServer::Hits(const std::string& path) const {

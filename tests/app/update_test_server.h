@@ -104,6 +104,8 @@ class ScriptedUpdateServer {
   int port() const { return port_; }
   void Serve(const std::string& path, ScriptedReply reply);
   int Hits(const std::string& path) const;
+  // The User-Agent of the last request for `path`; empty when there was none.
+  std::string UserAgent(const std::string& path) const;
   // Waits until `path` was asked for at least `count` times; false after `timeout`.
   bool WaitForHits(const std::string& path, int count, std::chrono::milliseconds timeout) const;
   // Lets every held reply go, now and from now on.
@@ -117,6 +119,7 @@ class ScriptedUpdateServer {
   mutable std::condition_variable changed_;
   std::map<std::string, ScriptedReply> script_;
   std::map<std::string, int> hits_;
+  std::map<std::string, std::string> user_agents_;
   bool released_ = false;
 };
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -105,6 +106,29 @@ TEST_F(FramePathTest, FramesOfTheSelectionAreKeptAndAnalysedOthersDropped) {
   path_.RequestStop();
   path_.Slot().Close();
   path_.JoinThreads();
+}
+
+// A feeder waiting out its spacing ends as soon as the stop is asked for, not when the spacing
+// has passed: with a spacing longer than the tests' patience, the join ends within it.
+TEST_F(FramePathTest, AStopWakesTheFeederFromItsSpacing) {
+  FramePath spaced(engine_, worker_, server_, 2 * testing::kPatience);
+  Select("srt", "in", 2);
+  spaced.StartThreads();
+  spaced.Slot().Publish(Frame("in", 2, kFresh));
+  ASSERT_TRUE(WaitUntil([&] { return spaced.Counters().frames_analysed == 1; }));
+  spaced.Slot().Publish(Frame("in", 2, kFresh));  // arrives within the spacing: the feeder waits
+  ASSERT_TRUE(WaitUntil([&] { return spaced.Counters().preview_taken == 2; }));
+
+  std::atomic<bool> joined{false};
+  std::thread stopper([&] {
+    spaced.RequestStop();
+    spaced.Slot().Close();
+    spaced.JoinThreads();
+    joined = true;
+  });
+  EXPECT_TRUE(WaitUntil([&] { return joined.load(); })) << "the feeder slept on";
+  stopper.join();
+  EXPECT_EQ(spaced.Counters().frames_analysed, 1u);
 }
 
 TEST_F(FramePathTest, AFrameTooOldIsShownButNotAnalysed) {
