@@ -17,6 +17,7 @@
 #include "platform/https_get.h"
 #include "platform/private_temp_folder.h"
 #include "platform/process_spawn.h"
+#include "platform/sealed_copy.h"
 #include "platform/thread_name.h"
 #include "platform/unique_fd.h"
 
@@ -439,10 +440,15 @@ struct Updater::Core {
       path = state.installer_path;
       manifest = installer_manifest;
     }
-    // One descriptor: the bytes checked through it are the bytes started from it, whatever is
-    // renamed over the path meanwhile.
-    const UniqueFd installer(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!installer.valid() || !HoldsInstaller(installer.get(), manifest)) {
+    // A sealed copy, checked after sealing: the bytes checked are the bytes started, whatever is
+    // renamed over the path or written into the file (through any link to it) meanwhile, also
+    // while the installer starts and reads itself.
+    const UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const bool file_holds_it = file.valid() && HoldsInstaller(file.get(), manifest);
+    // A copy that cannot be made starts nothing (an invalid descriptor cannot be started).
+    const UniqueFd installer =
+        file_holds_it ? MakeSealedCopy(file.get(), "tessvark-installer") : UniqueFd();
+    if (!file_holds_it || (installer.valid() && !HoldsInstaller(installer.get(), manifest))) {
       RemoveQuietly(path);
       MutexLock lock(mutex);
       ReturnToAvailableLocked("checksum_mismatch");
@@ -461,7 +467,7 @@ struct Updater::Core {
       }
       quit_now = quit;
     }
-    // The installer holds its file open; its name is no longer needed.
+    // The installer runs from its copy; the file is no longer needed.
     RemoveQuietly(path);
     ReapInBackground(pid);
     if (quit_now) quit_now();

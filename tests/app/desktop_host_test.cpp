@@ -89,6 +89,30 @@ TEST_F(DesktopHostTest, EveryQuitSignalStopsInOrder) {
   }
 }
 
+// The record beside the lock names the running instance while it runs and goes before the
+// runtime stops, like the URL file.
+TEST_F(DesktopHostTest, InstanceRecordNamesTheRunUntilItsQuit) {
+  HostRun run = MakeRun(false);
+  run.instance_record_path = folder_.Join("runtime-tessvark-url");
+  run.data_folder = "/data/of this run";
+  RecordingRuntime recorded;
+  HostLoop loop;
+  std::string record_while_running;
+  bool record_at_stop = true;
+  HostActions actions;
+  actions.open_url = [&](const std::string&) {
+    record_while_running = ReadWholeFile(run.instance_record_path);
+    loop.Post(HostAction::kQuit);
+  };
+  HostedRuntime runtime = Bind(recorded, run);
+  runtime.stop = [&] { record_at_stop = FileExists(run.instance_record_path); };
+  ASSERT_EQ(kill(getpid(), SIGUSR1), 0);
+  EXPECT_EQ(RunDesktopHost(loop, run, runtime, actions), 0);
+  EXPECT_EQ(record_while_running,
+            "http://127.0.0.1:28790/\n" + std::to_string(getpid()) + "\n/data/of this run\n");
+  EXPECT_FALSE(record_at_stop);
+}
+
 TEST_F(DesktopHostTest, BrowserOpensAtStartOnlyWhenAskedAndListening) {
   struct Case {
     bool open_browser;

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -13,6 +16,7 @@
 #include "platform/browser_launch.h"
 #include "platform/host_loop.h"
 #include "platform/process_times.h"
+#include "platform/sealed_copy.h"
 #include "platform/single_instance.h"
 #include "platform/thread_name.h"
 #include "tests/support/temp_folder.h"
@@ -83,6 +87,39 @@ TEST(SingleInstanceTest, LockPathFollowsTheRuntimeFolder) {
             "/run/user/7/tessvark.lock");
   EXPECT_EQ(InstanceLockPath(LookupIn({{"XDG_RUNTIME_DIR", ""}})),
             "/tmp/tessvark-" + std::to_string(geteuid()) + ".lock");
+  EXPECT_EQ(InstanceRecordPath(LookupIn({{"XDG_RUNTIME_DIR", "/run/user/7"}})),
+            "/run/user/7/tessvark-url");
+  EXPECT_EQ(InstanceRecordPath(LookupIn({})),
+            "/tmp/tessvark-" + std::to_string(geteuid()) + "-url");
+}
+
+// What is checked through the sealed copy stays what it was: a write through a hard link to the
+// original changes only the original, and the copy refuses every writer.
+TEST(SealedCopyTest, NothingChangesTheCopyOnceSealed) {
+  TempFolder folder;
+  const std::string original = folder.Join("installer.run");
+  const std::string link = folder.Join("link.run");
+  std::ofstream(original) << "#!/bin/sh\necho checked\n";
+  ASSERT_EQ(::link(original.c_str(), link.c_str()), 0);
+  const UniqueFd file(open(original.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(file.valid());
+  const UniqueFd copy = MakeSealedCopy(file.get(), "test-copy");
+  ASSERT_TRUE(copy.valid());
+  EXPECT_EQ(fcntl(copy.get(), F_GET_SEALS),
+            F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+  EXPECT_EQ(fcntl(copy.get(), F_GETFL) & O_ACCMODE, O_RDONLY);
+
+  std::ofstream(link, std::ios::trunc) << "#!/bin/sh\necho rewritten through the link\n";
+  const std::string through_proc = "/proc/self/fd/" + std::to_string(copy.get());
+  EXPECT_EQ(testing::ReadWholeFile(through_proc), "#!/bin/sh\necho checked\n");
+
+  const UniqueFd writer(open(through_proc.c_str(), O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(writer.valid());
+  EXPECT_EQ(write(writer.get(), "x", 1), -1);
+  EXPECT_EQ(errno, EPERM) << "the seal refuses a write";
+  EXPECT_EQ(ftruncate(writer.get(), 0), -1);
+  EXPECT_EQ(fcntl(copy.get(), F_ADD_SEALS, 0), -1) << "the seals cannot be changed";
+  EXPECT_EQ(testing::ReadWholeFile(through_proc), "#!/bin/sh\necho checked\n");
 }
 
 TEST(SingleInstanceTest, SecondHolderFindsTheLockTakenUntilTheFirstLetsGo) {

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -32,11 +33,20 @@ using testing::StandInWatcher;
 using testing::TempFolder;
 using testing::WaitUntil;
 
+constexpr char kWatcherName[] = "org.kde.StatusNotifierWatcher";
 constexpr char kItemPath[] = "/StatusNotifierItem";
 constexpr char kItemInterface[] = "org.kde.StatusNotifierItem";
 constexpr char kMenuInterface[] = "com.canonical.dbusmenu";
 constexpr char kNoWatcher[] = "unavailable: no StatusNotifierWatcher on the session bus";
 constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr char kLimitsExceeded[] = "org.tessvark.Tray.Error.LimitsExceeded";
+
+// `count` ids: 1, then ids of no item.
+std::vector<std::int32_t> ManyIds(std::size_t count) {
+  std::vector<std::int32_t> ids(count, 1);
+  for (std::size_t i = 1; i < count; ++i) ids[i] = 100 + static_cast<std::int32_t>(i);
+  return ids;
+}
 
 TrayIconSettings TestTray(const std::string& bus_address) {
   TrayIconSettings settings;
@@ -179,8 +189,15 @@ TEST_F(StatusNotifierItemTest, ItemRegistersAndShowsWhatAHostReads) {
   EXPECT_TRUE(tip->icon.empty());
   EXPECT_EQ(tip->description, "");
   EXPECT_EQ(host_.PropertyNames(service, kItemPath, kItemInterface),
-            (std::vector<std::string>{"Category", "IconName", "IconPixmap", "Id", "ItemIsMenu",
-                                      "Menu", "Status", "Title", "ToolTip"}));
+            (std::vector<std::string>{
+                "AttentionIconName", "AttentionIconPixmap", "AttentionMovieName", "Category",
+                "IconName", "IconPixmap", "IconThemePath", "Id", "ItemIsMenu", "Menu",
+                "OverlayIconName", "OverlayIconPixmap", "Status", "Title", "ToolTip", "WindowId"}))
+      << "panels read the optional properties too, and log an error for each one missing";
+  for (const char* name : {"IconThemePath", "OverlayIconName", "AttentionIconName",
+                           "AttentionMovieName"}) {
+    EXPECT_EQ(host_.TextProperty(service, kItemPath, kItemInterface, name), "") << name;
+  }
 
   const std::string menu =
       host_.TextProperty(service, kItemPath, kItemInterface, "Menu", "o").value_or("");
@@ -224,6 +241,7 @@ TEST_F(StatusNotifierItemTest, MenuAnswersTheHostsQuestions) {
       {3, 0, {}, "3{type=\"separator\"}"},
       {5, -1, {}, ""},
       {-1, -1, {}, ""},
+      {0, -1, std::vector<std::string>(257, "label"), ""},
   };
   for (const LayoutCase& c : layouts) {
     SCOPED_TRACE(::testing::Message() << "GetLayout " << c.parent << " depth " << c.depth);
@@ -250,7 +268,31 @@ TEST_F(StatusNotifierItemTest, MenuAnswersTheHostsQuestions) {
       {"about to show the root", host_.AboutToShow(service, menu, 0), {"", "false"}},
       {"about to show no item", host_.AboutToShow(service, menu, 5), {kInvalidArgs, ""}},
       {"about to show a group", host_.AboutToShowGroup(service, menu, {0, 4, 5, -1}),
-       {"", "|5,-1"}},
+       {"", "|-1,5"}},
+      {"each id answered once", host_.GroupProperties(service, menu, {4, 1, 4, 1, 9, 9}, {}),
+       {"", "4{label=\"Quit\"};1{label=\"Open\"}"}},
+      {"unknown names left out",
+       host_.GroupProperties(service, menu, {1, 3},
+                             std::vector<std::string>(255, "nothing") + std::vector<std::string>{"label"}),
+       {"", "1{label=\"Open\"};3{}"}},
+      {"the most ids one call may ask", host_.GroupProperties(service, menu, ManyIds(1024), {}),
+       {"", "1{label=\"Open\"}"}},
+      {"more ids than one call may ask", host_.GroupProperties(service, menu, ManyIds(1025), {}),
+       {kLimitsExceeded, ""}},
+      {"more names than one call may ask",
+       host_.GroupProperties(service, menu, {1}, std::vector<std::string>(257, "label")),
+       {kLimitsExceeded, ""}},
+      {"an unknown id asked for again and again",
+       host_.AboutToShowGroup(service, menu, std::vector<std::int32_t>(1024, 7)), {"", "|7"}},
+      {"too many ids to show", host_.AboutToShowGroup(service, menu, ManyIds(1025)),
+       {kLimitsExceeded, ""}},
+      {"too many events",
+       host_.MenuEventGroup(service, menu,
+                            std::vector<std::pair<std::int32_t, std::string>>(257, {4, "clicked"})),
+       {kLimitsExceeded, ""}},
+      {"unknown events answered once",
+       host_.MenuEventGroup(service, menu, {{8, "hovered"}, {8, "hovered"}, {2, "hovered"}}),
+       {"", "8"}},
   };
   for (const CallCase& c : calls) {
     EXPECT_EQ(c.call.error, c.expected.error) << c.what;
@@ -394,6 +436,74 @@ TEST_F(StatusNotifierItemTest, LostBusIsReportedAndTheLoopGoesOn) {
   EXPECT_LE(said, 2u);
   item.Stop();  // a loop that no longer served its posts would never return here
   EXPECT_EQ(item.Reports().size(), said);
+}
+
+// A panel announcing its host may have missed the item: it is registered again.
+TEST_F(StatusNotifierItemTest, AnAnnouncedHostBringsTheItemAgain) {
+  StandInWatcher watcher(bus_.address());
+  ServedItem item(TestTray(bus_.address()));
+  ASSERT_FALSE(Registered(watcher).empty());
+  ASSERT_TRUE(host_.AnnounceHost());
+  EXPECT_TRUE(watcher.WaitForRegistrations(2));
+  EXPECT_TRUE(item.Reports().empty());
+}
+
+// The session bus goes and comes back at the same address: the item dials it again and registers
+// with the watcher found there.
+TEST_F(StatusNotifierItemTest, ItemComesBackWithTheBus) {
+  ServedItem item(TestTray("unix:path=" + folder_.Join("session-bus")));
+  ASSERT_TRUE(item.WaitForReports(1));
+  bus_.Stop();
+  const std::string lost = "unavailable: the session bus connection was lost";
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::vector<std::string> reports = item.Reports();
+    return !reports.empty() && reports.back() == lost;
+  }));
+  PrivateSessionBus again(folder_.path());
+  ASSERT_FALSE(again.address().empty()) << again.problem();
+  StandInWatcher watcher(again.address());
+  EXPECT_FALSE(Registered(watcher).empty());
+  ASSERT_TRUE(WaitUntil([&] { return item.Reports().back() == "shown"; }));
+}
+
+// Debian's watcher owns its name about a second before it serves its object and refuses what
+// comes meanwhile: the item asks again until it is listed, whether the watcher starts before or
+// after it, and every time the watcher restarts.
+TEST_F(StatusNotifierItemTest, DebiansWatcherListsTheItemInEitherStartOrderAndAfterRestarts) {
+  const std::string log = folder_.Join("watcher.log");
+  const std::string service = "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-1";
+  const auto listed = [&] {
+    const std::optional<std::vector<std::string>> items = host_.RegisteredItems();
+    return items && std::any_of(items->begin(), items->end(), [&](const std::string& entry) {
+             return entry.find(service) != std::string::npos;
+           });
+  };
+  const auto watcher_named = [&] { return !host_.NameOwner(kWatcherName).empty(); };
+
+  // The watcher first, then the item; then the watcher restarts twice.
+  {
+    auto watcher = std::make_unique<testing::DebianWatcher>(bus_.address(), log);
+    ASSERT_TRUE(watcher->started()) << "status-notifier-watcher is missing";
+    ASSERT_TRUE(WaitUntil(watcher_named)) << testing::ReadWholeFile(log);
+    ServedItem item(TestTray(bus_.address()));
+    EXPECT_TRUE(WaitUntil(listed)) << testing::ReadWholeFile(log);
+    for (int restart = 1; restart <= 2; ++restart) {
+      SCOPED_TRACE(restart);
+      watcher.reset();
+      ASSERT_TRUE(WaitUntil([&] { return !watcher_named(); }));
+      watcher = std::make_unique<testing::DebianWatcher>(bus_.address(), log);
+      ASSERT_TRUE(WaitUntil(watcher_named));
+      EXPECT_TRUE(WaitUntil(listed)) << testing::ReadWholeFile(log);
+    }
+  }
+  ASSERT_TRUE(WaitUntil([&] { return !watcher_named(); }));
+
+  // The item first, then the watcher, as at a login that starts the program before the panel.
+  ServedItem item(TestTray(bus_.address()));
+  ASSERT_TRUE(item.WaitForReports(1));
+  testing::DebianWatcher watcher(bus_.address(), log);
+  EXPECT_TRUE(WaitUntil(listed)) << testing::ReadWholeFile(log);
+  ASSERT_TRUE(WaitUntil([&] { return item.Reports().back() == "shown"; }));
 }
 
 }  // namespace

@@ -161,6 +161,34 @@ int AppendStrings(sd_bus_message* message, const std::vector<std::string>& texts
 
 // --- PrivateSessionBus ---
 
+DebianWatcher::DebianWatcher(const std::string& bus_address, const std::string& log_path) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::string(*entry).rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0) environment.push_back(*entry);
+  }
+  environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_address);
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string program = "status-notifier-watcher";
+  char* argv[] = {program.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  if (posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+void DebianWatcher::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
 PrivateSessionBus::PrivateSessionBus(const std::string& folder) {
   const std::string config = folder + "/session-bus.conf";
   std::ofstream(config)
@@ -489,6 +517,40 @@ std::optional<MenuNode> StandInHost::Layout(const std::string& service, const st
         return std::string();
       });
   return call.error.empty() ? root : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> StandInHost::RegisteredItems() {
+  sd_bus_message* reply = GetProperty(kWatcherName, "/StatusNotifierWatcher", kWatcherName,
+                                      "RegisteredStatusNotifierItems", "as");
+  if (reply == nullptr) return std::nullopt;
+  std::vector<std::string> items;
+  const char* item = nullptr;
+  int r = sd_bus_message_enter_container(reply, 'a', "s");
+  while (r >= 0 && (r = sd_bus_message_read(reply, "s", &item)) > 0) items.emplace_back(item);
+  sd_bus_message_unref(reply);
+  if (r < 0) return std::nullopt;
+  return items;
+}
+
+bool StandInHost::AnnounceHost() {
+  return sd_bus_emit_signal(bus_, "/StatusNotifierWatcher", kWatcherName,
+                            "StatusNotifierHostRegistered", "") >= 0 &&
+         sd_bus_flush(bus_) >= 0;
+}
+
+bool StandInHost::SendGroupProperties(const std::string& service, const std::string& menu,
+                                      const std::vector<std::int32_t>& ids,
+                                      const std::vector<std::string>& names) {
+  sd_bus_message* call = nullptr;
+  int r = sd_bus_message_new_method_call(bus_, &call, service.c_str(), menu.c_str(),
+                                         kMenuInterface, "GetGroupProperties");
+  if (r >= 0) r = AppendIds(call, ids);
+  if (r >= 0) r = AppendStrings(call, names);
+  std::uint64_t cookie = 0;
+  if (r >= 0) r = sd_bus_send(bus_, call, &cookie);
+  if (r >= 0) r = sd_bus_flush(bus_);
+  sd_bus_message_unref(call);
+  return r >= 0;
 }
 
 HostCall StandInHost::GroupProperties(const std::string& service, const std::string& menu,

@@ -40,6 +40,23 @@ class PrivateSessionBus {
   std::string problem_;
 };
 
+// Debian's own StatusNotifierWatcher (the program status-notifier-watcher of the package
+// haskell-status-notifier-item-utils) on a bus, as a process; ended with the object or by Stop.
+// It owns the watcher's name a while before it serves its object, as it does on a desktop.
+class DebianWatcher {
+ public:
+  DebianWatcher(const std::string& bus_address, const std::string& log_path);
+  ~DebianWatcher() { Stop(); }
+  DebianWatcher(const DebianWatcher&) = delete;
+  DebianWatcher& operator=(const DebianWatcher&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  void Stop();
+
+ private:
+  pid_t pid_ = -1;
+};
+
 struct ItemRegistration {
   std::string service;  // what RegisterStatusNotifierItem was given
   std::string sender;   // the connection that asked
@@ -142,6 +159,11 @@ class StandInHost {
   std::vector<std::string> PropertyNames(const std::string& service, const char* path,
                                          const char* interface);
 
+  // The watcher's RegisteredStatusNotifierItems; nothing when it could not be read.
+  std::optional<std::vector<std::string>> RegisteredItems();
+  // Announces a host on the bus, as a watcher does when a panel starts.
+  bool AnnounceHost();
+
   // The item's methods, at "/StatusNotifierItem".
   HostCall Activate(const std::string& service);
 
@@ -149,6 +171,11 @@ class StandInHost {
   std::optional<MenuNode> Layout(const std::string& service, const std::string& menu,
                                  std::int32_t parent = 0, std::int32_t depth = -1,
                                  const std::vector<std::string>& names = {});
+  // Sends GetGroupProperties without waiting for its answer, which is never read; false when
+  // the call could not be sent.
+  bool SendGroupProperties(const std::string& service, const std::string& menu,
+                           const std::vector<std::int32_t>& ids,
+                           const std::vector<std::string>& names);
   // The answer rendered as id{...};id{...}.
   HostCall GroupProperties(const std::string& service, const std::string& menu,
                            const std::vector<std::int32_t>& ids,

@@ -383,6 +383,24 @@ TEST_F(UpdaterTest, AnInstallerRenamedOverTheVerifiedOneNeverRuns) {
   EXPECT_EQ(ReadWholeFile(Record()), std::to_string(kNext) + " /proc/self/fd/3\n");
 }
 
+// The installer runs from a sealed copy of the checked bytes: a process that holds a hard link to
+// the file and rewrites it as the installer starts changes nothing the installer runs or reads.
+TEST_F(UpdaterTest, AWriteThroughAHardLinkNeverChangesWhatRuns) {
+  const std::string link = folder_.Join("held-link.run");
+  // The shell reads the whole group before it runs it; the group rewrites the downloaded file
+  // through the link, then records the last line of what it is run from.
+  const std::string installer =
+      "#!/bin/sh\n{ printf '#!/bin/sh\\necho rewritten\\n#changed\\n' > '" + link +
+      "'; tail -n 1 \"$0\" > '" + Record() + "'; exit 0; }\n#checked\n";
+  const std::string path = DownloadReady(installer);
+  ASSERT_FALSE(path.empty());
+  ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(updater_->InstallUpdate());
+  ASSERT_TRUE(WaitUntil([&] { return !ReadWholeFile(Record()).empty(); }));
+  EXPECT_EQ(ReadWholeFile(Record()), "#checked\n");
+  EXPECT_EQ(ReadWholeFile(link), "#!/bin/sh\necho rewritten\n#changed\n") << "the write was made";
+}
+
 // The installer gets no descriptor of this program but its own file, which it can read itself
 // through (as a self-extracting shell installer does).
 TEST_F(UpdaterTest, NothingButItsOwnFileReachesTheInstaller) {
