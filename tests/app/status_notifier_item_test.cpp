@@ -41,6 +41,13 @@ constexpr char kNoWatcher[] = "unavailable: no StatusNotifierWatcher on the sess
 constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 constexpr char kLimitsExceeded[] = "org.tessvark.Tray.Error.LimitsExceeded";
 
+// 255 names no item has, then "label": as many names as one call may ask.
+std::vector<std::string> UnknownNamesAndLabel() {
+  std::vector<std::string> names(255, "nothing");
+  names.push_back("label");
+  return names;
+}
+
 // `count` ids: 1, then ids of no item.
 std::vector<std::int32_t> ManyIds(std::size_t count) {
   std::vector<std::int32_t> ids(count, 1);
@@ -273,7 +280,7 @@ TEST_F(StatusNotifierItemTest, MenuAnswersTheHostsQuestions) {
        {"", "4{label=\"Quit\"};1{label=\"Open\"}"}},
       {"unknown names left out",
        host_.GroupProperties(service, menu, {1, 3},
-                             std::vector<std::string>(255, "nothing") + std::vector<std::string>{"label"}),
+                             UnknownNamesAndLabel()),
        {"", "1{label=\"Open\"};3{}"}},
       {"the most ids one call may ask", host_.GroupProperties(service, menu, ManyIds(1024), {}),
        {"", "1{label=\"Open\"}"}},

@@ -537,6 +537,11 @@ TEST_F(UpdaterTest, NothingIsRemovedFromATemporaryFolderOthersMayChange) {
     const std::string parent = folder_.Join("shared-" + std::to_string(mode));
     ASSERT_EQ(mkdir(parent.c_str(), 0700), 0);
     ASSERT_EQ(chmod(parent.c_str(), mode), 0);
+    if (geteuid() == 0) {
+      // The other user may pass through to the folder and, for a group folder, is in its group.
+      ASSERT_EQ(chmod(folder_.path().c_str(), 0711), 0);
+      ASSERT_EQ(chown(parent.c_str(), 0, 65534), 0);
+    }
     const std::string precious = parent + "/work";
     ASSERT_EQ(mkdir(precious.c_str(), 0755), 0);
     std::ofstream(precious + "/notes.txt") << "precious";
