@@ -1042,8 +1042,9 @@ TEST_F(ProgramTest, AFloodOfTheMenuDoesNotHoldOffAQuit) {
 
   std::vector<std::int32_t> ids(100000);
   for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<std::int32_t>(i % 5);
+  // Names of no property: a menu that looked each one up for each id would be busy for hours.
   ASSERT_TRUE(host.SendGroupProperties(service, "/MenuBar", ids,
-                                       std::vector<std::string>(1000000, "label")));
+                                       std::vector<std::string>(1000000, "x")));
   EXPECT_EQ(host.MenuProperty(service, "/MenuBar", 1, "label").text, "\"Open Tessvark\"")
       << "the item still answers after the flood";
   program->Signal(SIGTERM);
