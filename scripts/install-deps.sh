@@ -20,8 +20,7 @@ run_packages=(
 # Testing adds the sanitizer and fuzzing runtimes, the test and benchmark libraries, the ffmpeg
 # command (SRT caller, Example media), the openssl command (certificates of the test update
 # server), dbus-daemon and Debian's status-notifier-watcher (a private session bus and a real
-# watcher for the tray tests) and the browser tests' Chromium
-# and Node.js.
+# panel's watcher for the tray tests) and the browser tests' Chromium and Node.js.
 test_packages=(
   clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
