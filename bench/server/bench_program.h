@@ -48,10 +48,18 @@ class Program {
     std::filesystem::create_directories(data_);
     std::filesystem::create_directories(root / "run");
     std::vector<std::string> env_text;
+    // An entry of `extra` takes the place of the inherited one of its name.
+    const auto replaced = [&extra](const std::string& text) {
+      for (const std::string& entry : extra) {
+        if (text.rfind(entry.substr(0, entry.find('=') + 1), 0) == 0) return true;
+      }
+      return false;
+    };
     for (char** entry = environ; *entry != nullptr; ++entry) {
       const std::string text = *entry;
       if (text.rfind("LOCALAPPDATA=", 0) != 0 && text.rfind("XDG_RUNTIME_DIR=", 0) != 0 &&
-          text.rfind("DISPLAY=", 0) != 0 && text.rfind("WAYLAND_DISPLAY=", 0) != 0) {
+          text.rfind("DISPLAY=", 0) != 0 && text.rfind("WAYLAND_DISPLAY=", 0) != 0 &&
+          !replaced(text)) {
         env_text.push_back(text);
       }
     }
