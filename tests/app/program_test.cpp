@@ -682,12 +682,12 @@ TEST_F(ProgramTest, SecondStartHandsOverToTheRunningInstance) {
 TEST_F(ProgramTest, SecondStartWithAnotherDataFolderHandsOverToTheFirst) {
   const std::string config = folder_.Join("config");
   std::unique_ptr<Program> first = StartFirst({"--config", config});
+  const std::string record = environment_.runtime_folder + "/tessvark-url";
   std::string url;
   ASSERT_TRUE(WaitUntil([&] {
     url = ReadWholeFile(config + "/tessvark-url");
-    return !url.empty();
+    return !url.empty() && !ReadWholeFile(record).empty();
   })) << first->Stderr();
-  const std::string record = environment_.runtime_folder + "/tessvark-url";
   EXPECT_EQ(ReadWholeFile(record),
             url + "\n" + std::to_string(first->pid()) + "\n" + config + "\n");
 
