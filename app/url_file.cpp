@@ -72,12 +72,9 @@ UrlFileReading ReadUrlFile(const std::string& path, std::string& url) {
 bool WriteInstanceRecord(const std::string& path, const RunningInstance& instance) {
   if (path.empty() || !IsUiUrl(instance.url)) return false;
   // Others may read the folder of the fallback place; the record says where this user's data is.
-  const mode_t previous = umask(077);
-  const bool written =
-      ReplaceFileWithText(path, instance.url + "\n" + instance.pid + "\n" + instance.data_folder +
-                                    "\n") == ReplaceFileStatus::kReplaced;
-  umask(previous);
-  return written;
+  return ReplaceFileWithText(path,
+                             instance.url + "\n" + instance.pid + "\n" + instance.data_folder + "\n",
+                             0600) == ReplaceFileStatus::kReplaced;
 }
 
 UrlFileReading ReadInstanceRecord(const std::string& path, RunningInstance& instance) {

@@ -105,11 +105,12 @@ std::filesystem::path UniqueTemporaryPath(const std::filesystem::path& target) {
   return target.parent_path() / name;
 }
 
-ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target, std::string_view text) {
+ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target, std::string_view text,
+                                      mode_t mode) {
   if (!CreateFolderWithParents(target.parent_path())) return ReplaceFileStatus::kFolderFailed;
   const std::filesystem::path temporary = UniqueTemporaryPath(target);
   // A name planted in the folder, a link above all, makes the call fail rather than be written.
-  UniqueFd descriptor(OpenForWriting(temporary, O_EXCL | O_NOFOLLOW, 0666));
+  UniqueFd descriptor(OpenForWriting(temporary, O_EXCL | O_NOFOLLOW, mode));
   if (!descriptor.valid()) return ReplaceFileStatus::kCreateFailed;
   ReplaceFileStatus failure = ReplaceFileStatus::kReplaced;
   if (!WriteAll(descriptor.get(), text)) {

@@ -34,8 +34,9 @@ std::filesystem::path UniqueTemporaryPath(const std::filesystem::path& target);
 // Writes `text` to a new file under UniqueTemporaryPath (created exclusively, never through a
 // link), commits it to disk, renames it over `target` in one step and commits the folder, so that
 // a reader of `target` sees either the old file or the whole new one, also after a crash or a
-// power loss.
-ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target, std::string_view text);
+// power loss. The new file gets `mode` less the umask.
+ReplaceFileStatus ReplaceFileWithText(const std::filesystem::path& target, std::string_view text,
+                                      mode_t mode = 0666);
 
 // Removes from `folder` the temporary files of ReplaceFileWithText whose writing process no longer
 // runs: regular files of this user (links are never followed) whose name ends in ".tmp.", a
