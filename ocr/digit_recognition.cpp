@@ -200,10 +200,10 @@ bool IsSideSegment(size_t segment) { return segment == 1 || segment == 2 || segm
 constexpr std::pair<double, double> kUpperCore{0.24, 0.38};
 constexpr std::pair<double, double> kLowerCore{0.62, 0.76};
 
-// The first pattern of a digit (a 9's with its bottom bar), or none.
-const DigitPattern* PatternOf(int32_t digit) {
+// The pattern of a digit drawn in one of its forms, or none.
+const DigitPattern* PatternOf(int32_t digit, int32_t variant) {
   for (const DigitPattern& p : DigitPatterns()) {
-    if (p.digit == digit) return &p;
+    if (p.digit == digit && p.variant == variant) return &p;
   }
   return nullptr;
 }
@@ -256,10 +256,10 @@ SegmentValues SegmentsHoldingLeds(const std::vector<cv::Rect>& dots, double h, d
 
 }  // namespace
 
-std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
+std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit, int32_t variant) {
   const cv::Mat& b = box_image;
   if (b.rows < 8 || b.cols < 5) return digit;
-  const DigitPattern* pattern = PatternOf(digit);
+  const DigitPattern* pattern = PatternOf(digit, variant);
   if (pattern == nullptr) return digit;
   const double h = b.rows;
   const double w = b.cols;
@@ -335,9 +335,10 @@ bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from) {
   return nearly >= kEmptyInkShare * static_cast<double>(histogram.total);
 }
 
-bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit) {
+bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit,
+                           int32_t variant) {
   if (box.image.empty() || mask.size() != levels.size()) return true;
-  const DigitPattern* pattern = PatternOf(digit);
+  const DigitPattern* pattern = PatternOf(digit, variant);
   if (pattern == nullptr) return true;
   const cv::Range columns(box.left, box.right + 1);
   LevelCounts lit;
@@ -414,8 +415,8 @@ bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const Dig
   return true;
 }
 
-const std::array<DigitPattern, 11>& DigitPatterns() {
-  static const std::array<DigitPattern, 11> patterns = {{
+const std::array<DigitPattern, 12>& DigitPatterns() {
+  static const std::array<DigitPattern, 12> patterns = {{
       {0, 0, {true, true, true, true, true, true, false}},
       {1, 0, {false, true, true, false, false, false, false}},
       {2, 0, {true, true, false, true, true, false, true}},
@@ -427,6 +428,7 @@ const std::array<DigitPattern, 11>& DigitPatterns() {
       {8, 0, {true, true, true, true, true, true, true}},
       {9, 0, {true, true, true, true, false, true, true}},
       {9, 1, {true, true, true, false, false, true, true}},
+      {7, 1, {true, true, true, false, false, true, false}},
   }};
   return patterns;
 }
@@ -963,6 +965,7 @@ SegmentScores MatchSegments(const SegmentValues& coverage) {
 
   struct Candidate {
     int32_t digit;
+    int32_t variant;
     double score;
   };
   std::vector<Candidate> candidates;
@@ -975,7 +978,7 @@ SegmentScores MatchSegments(const SegmentValues& coverage) {
       least = std::min(least, value);
     }
     const double score = std::clamp(0.72 * (sum / 7.0) + 0.28 * least, 0.0, 1.0);
-    candidates.push_back(Candidate{pattern.digit, score});
+    candidates.push_back(Candidate{pattern.digit, pattern.variant, score});
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
@@ -991,7 +994,10 @@ SegmentScores MatchSegments(const SegmentValues& coverage) {
   result.runner_up = runner_up;
   const double margin = std::min(std::max(best.score - runner_up, 0.0) / 0.18, 1.0);
   result.confidence = std::clamp(0.85 * best.score + 0.15 * margin, 0.0, 1.0);
-  if (best.score >= 0.58) result.digit = best.digit;
+  if (best.score >= 0.58) {
+    result.digit = best.digit;
+    result.variant = best.variant;
+  }
   return result;
 }
 
@@ -1066,14 +1072,14 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
   if (s.digit && s.best - s.runner_up < kTieMargin) s.digit.reset();
   // A side segment lit only by the tips of the bars around it, or a bar lit only by a fat stroke,
   // is not the digit's own: without it a 9 is a 3 and a 7 a 1.
-  if (s.digit) s.digit = ConfirmDigit(digit, *s.digit);
+  if (s.digit) s.digit = ConfirmDigit(digit, *s.digit, s.variant);
   // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
   // told there.
   const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;
   if (faint == FaintInk::Digit || (only_one && s.digit != 1)) s.digit.reset();
   if (s.digit && known_levels) {
     const cv::Mat slot_levels = levels(cv::Range(top, bottom + 1), cv::Range(left, right + 1));
-    if (!UnlitSegmentsStayDark(mask, slot_levels, box, *s.digit)) s.digit.reset();
+    if (!UnlitSegmentsStayDark(mask, slot_levels, box, *s.digit, s.variant)) s.digit.reset();
   }
 
   DigitResult result;

@@ -507,7 +507,7 @@ TEST(OcrDigitRecognition, RoundToThousandthsSendsExactHalvesToEven) {
   EXPECT_DOUBLE_EQ(special[6], 0.002);  // 0.0015 lies just above the half
 }
 
-TEST(OcrDigitRecognition, PatternTableHasElevenRowsWithTheNineVariantLast) {
+TEST(OcrDigitRecognition, PatternTableHasTwelveRowsWithTheNineAndSevenVariantsLast) {
   const auto& patterns = DigitPatterns();
   EXPECT_EQ(patterns[9].digit, 9);
   EXPECT_EQ(patterns[10].digit, 9);
@@ -515,6 +515,11 @@ TEST(OcrDigitRecognition, PatternTableHasElevenRowsWithTheNineVariantLast) {
   EXPECT_FALSE(patterns[10].lit[3]);
   EXPECT_TRUE(patterns[6].lit[0]);
   EXPECT_FALSE(patterns[7].lit[5]);
+  EXPECT_EQ(patterns[11].digit, 7);
+  EXPECT_EQ(patterns[11].variant, 1);
+  EXPECT_EQ(patterns[11].lit, (std::array<bool, 7>{true, true, true, false, false, true, false}));
+  // No other pattern lights the four-bar 7's segments.
+  for (size_t i = 0; i < 11; ++i) EXPECT_NE(patterns[i].lit, patterns[11].lit) << i;
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ struct Look {
   double thickness = 0.13;
   double cell_gap = 0.18;
   bool light_board = false;
+  bool seven_upper_left = false;  // the 7 of many boards and typefaces: segments a, b, c and f
 };
 
 struct Case {
@@ -38,6 +39,7 @@ std::optional<std::string> Read(const Case& c) {
   field.led_pitch = c.look.led_pitch;
   field.thickness = c.look.thickness;
   field.cell_gap = c.look.cell_gap;
+  field.seven_upper_left = c.look.seven_upper_left;
   cv::Scalar background = kDarkBoard;
   std::optional<ZoneProcessing> processing;
   if (c.look.light_board) {
@@ -159,6 +161,23 @@ TEST(OcrNoWrongValue, DarkTenthsPointOnALightBoardIsAPoint) {
   const ReaderResult r = ReadClock(RenderedFieldZone(field, kLightBoard), "clock", Inverted(), ClockFormat::Auto);
   EXPECT_EQ(r.separator, ".");
   EXPECT_EQ(r.mode, "tenths");
+}
+
+// Many boards and typefaces light the 7's upper-left bar too (segments a, b, c and f). Read with
+// only the three-bar 7 known, it gave no value or a wrong one: 3:07 read 3:00, 75 read 5, 77 read 0.
+TEST(OcrNoWrongValue, FourBarSevenReadsSeven) {
+  const Look four{.seven_upper_left = true};
+  const Look bold{.thickness = 0.2, .seven_upper_left = true};
+  const Look slanted{.slant = 0.1, .seven_upper_left = true};
+  const Look dotted{.led_pitch = 0.15, .thickness = 0.1, .seven_upper_left = true};
+  const Look light{.light_board = true, .seven_upper_left = true};
+  const Case cases[] = {
+      {" 3:07", "clock", 40, four, "3:07", true},      {"77", "home_score", 40, four, "77", true},
+      {"75", "guest_score", 64, bold, "75", true},     {"17:57", "clock", 96, slanted, "17:57", true},
+      {"47", "home_score", 96, dotted, "47", true},    {"27.7 ", "clock", 64, light, "27.7", true},
+      {"70", "home_score", 24, four, "70", true},
+  };
+  for (const Case& c : cases) ExpectRightOrNone(c);
 }
 
 }  // namespace
