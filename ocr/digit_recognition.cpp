@@ -35,6 +35,9 @@ constexpr double kTieMargin = 0.01;
 constexpr double kNarrowBoxShare = 0.3;
 // Gaps along a stroke up to this share of its height are closed before its pieces are counted.
 constexpr double kStrokeGapShare = 0.08;
+// A counter whose window is inked over at least this share is filled: a digit's counters stay
+// dark but for noise and the blur of thin faces.
+constexpr double kFilledCounter = 0.9;
 // A piece of ink at a side of the slot at most this share of the slot wide may be a neighbour's.
 constexpr double kEdgePieceShare = 0.2;
 // Faint ink that reaches over this share of the slot's height is what a dim frame left of a digit.
@@ -431,6 +434,19 @@ const std::array<DigitPattern, 12>& DigitPatterns() {
       {7, 1, {true, true, true, false, false, true, false}},
   }};
   return patterns;
+}
+
+bool FillsDigitCounters(const cv::Mat& box_image) {
+  const cv::Mat& b = box_image;
+  if (b.rows < 8 || b.cols < 5 || b.cols < kNarrowBoxShare * b.rows) return false;
+  // The middle of each counter, clear of the bars and side strokes even of bold faces.
+  auto filled = [&](double y0, double y1) {
+    const Window win = SampleWindow(b, 0.38 * b.cols, y0 * b.rows, 0.62 * b.cols, y1 * b.rows);
+    if (win.Empty()) return false;
+    const int32_t ink = cv::countNonZero(b(cv::Range(win.y0, win.y1), cv::Range(win.x0, win.x1)));
+    return ink >= kFilledCounter * (win.x1 - win.x0) * (win.y1 - win.y0);
+  };
+  return filled(0.25, 0.36) && filled(0.64, 0.75);
 }
 
 cv::Mat NormalizeSlotImage(const cv::Mat& image) {
@@ -1051,6 +1067,17 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
 
   const DigitBox box = cell ? CellBox(mask, *cell, left, top) : FindDigitBox(mask);
   if (!box.found || box.image.empty()) return EmptyResult(1.0);
+  if (FillsDigitCounters(box.image)) {
+    // Solid ink, as a light board read with a dark board's threshold leaves: an 8's segments
+    // sample lit in it, yet no board shows it.
+    DigitResult result;
+    result.status = "unknown";
+    result.reason = "all_ink";
+    result.slot_width = mask.cols;
+    result.slot_height = mask.rows;
+    result.ink_fraction = ink;
+    return result;
+  }
   // The LEDs of a dotted board joined along their segments, whose bars then sample as bars; a
   // segment holding an LED is lit even where too few of them are to sample as one.
   const std::vector<cv::Rect> leds = LedsOf(box.image);

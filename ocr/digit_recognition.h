@@ -30,6 +30,9 @@ const std::array<DigitPattern, 12>& DigitPatterns();
 struct DigitResult {
   std::optional<int32_t> digit;  // only with status "digit"
   std::string status;            // "digit", "unknown" or "empty"
+  // Why an "unknown" cannot be any digit, for the operator: "all_ink" when ink fills the box
+  // where every digit leaves dark counters (the zone's processing does not fit the picture).
+  std::string reason;
   double confidence = 0.0;
   bool scored = false;           // true when the segments were sampled
   SegmentValues coverage{};      // raw sampler values, rounded to thousandths
@@ -125,6 +128,11 @@ bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from);
 // nearly lit rows just above or below the box count as the digit's.
 bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit,
                            int32_t variant = 0);
+
+// True when ink fills both of a box's counters (the dark insides of an 8 above and below its
+// middle bar), which every digit leaves dark: solid ink, no digit. Boxes too narrow for a whole
+// digit are not judged.
+bool FillsDigitCounters(const cv::Mat& box_image);
 
 // 1 where any channel is nonzero, else 0 (single-channel 8-bit).
 cv::Mat NormalizeSlotImage(const cv::Mat& image);

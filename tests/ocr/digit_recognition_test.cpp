@@ -60,7 +60,9 @@ TEST(OcrDigitRecognition, EmptinessThresholdSitsAtTwoPointFourPercentInk) {
 
 TEST(OcrDigitRecognition, SlotBeyondThePictureOrReversedIsClampedAndSwapped) {
   cv::Mat image = cv::Mat::zeros(40, 60, CV_8U);
-  Fill(image, 35, 2, 55, 37, 255);  // a full block in the right half reads as 8
+  Fill(image, 35, 2, 55, 37, 255);  // an 8 in the right half: a block with two dark counters
+  Fill(image, 40, 7, 50, 16, 0);
+  Fill(image, 40, 23, 50, 32, 0);
   DigitSlot normal;
   normal.left = 30;
   normal.right = 59;
