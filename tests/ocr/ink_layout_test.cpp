@@ -4,6 +4,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "board_kinds.h"
 #include "ocr/role_readers.h"
@@ -233,6 +234,36 @@ TEST(OcrInkLayout, TheReadingLayoutIsTheOneTheReadersRead) {
   EXPECT_EQ(Digits(RecognizeSlots(layout)), Digits(read));
   EXPECT_EQ(Digits(read), "_517");
   EXPECT_TRUE(ReadingLayout(cv::Mat(), "clock", processing, ClockFormat::Auto).slots.empty());
+}
+
+// A thin face draws its 1 at the right of its cell and sets each bar apart from the next; the upper
+// left bar of the 4 or 9 after a 1 stands alone between them and was joined to the 1, whose slot
+// then held nothing: 14 read 4, 19 read 13.
+TEST(OcrInkLayout, UpperLeftBarAfterAOneStaysWithItsDigit) {
+  const struct {
+    const char* shown;
+    bool top_bar;     // a and d: a 9, else a 4
+    int expected;
+  } cases[] = {{"14", false, 14}, {"19", true, 19}};
+  for (const auto& c : cases) {
+    cv::Mat grey(60, 72, CV_8UC1, cv::Scalar(18));
+    auto lit = [&](int left, int top, int right, int bottom) {
+      grey(cv::Range(top, bottom + 1), cv::Range(left, right + 1)).setTo(230);
+    };
+    lit(30, 12, 31, 48);  // the 1: segments b and c at the right of its cell
+    lit(38, 12, 39, 28);  // the next digit's upper left bar, apart from the rest
+    lit(41, 29, 56, 30);  // its middle bar
+    lit(58, 12, 59, 48);  // its right side
+    if (c.top_bar) {
+      lit(41, 12, 56, 13);
+      lit(41, 47, 56, 48);
+    }
+    cv::Mat zone;
+    cv::cvtColor(grey, zone, cv::COLOR_GRAY2BGR);
+    const ReaderResult r = ReadNumber(zone, "home_score", std::nullopt);
+    EXPECT_TRUE(r.ok) << c.shown << " " << r.status;
+    EXPECT_EQ(r.number, c.expected) << c.shown;
+  }
 }
 
 }  // namespace
