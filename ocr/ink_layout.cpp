@@ -232,7 +232,10 @@ std::vector<Cell> JoinPieces(std::vector<Cell> cells, double digit_width, int32_
       const Cell& a = cells[i];
       const Cell& b = cells[i + 1];
       const int32_t step = b.right - a.right;
-      if (a.separator || b.separator || step >= kPitchShare * digit_width ||
+      // A piece that does not reach over the digits' rows is no digit of its own, nor the right
+      // side of one: a thin face's lone left bar belongs to the digit right of it.
+      const bool left_bar = a.bottom - a.top + 1 < kDigitSpan * digit_height && !IsWholeStroke(b, digit_height);
+      if (a.separator || b.separator || (step >= kPitchShare * digit_width && !left_bar) ||
           b.right - a.left + 1 > kCellSlack * digit_width || b.left - a.right - 1 > widest_gap ||
           (IsWholeStroke(a, digit_height) && b.bottom - b.top + 1 < kDigitSpan * digit_height)) {
         continue;
