@@ -1098,8 +1098,13 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
   // Two digits that fit the segments equally well: the picture does not tell which it shows.
   if (s.digit && s.best - s.runner_up < kTieMargin) s.digit.reset();
   // A side segment lit only by the tips of the bars around it, or a bar lit only by a fat stroke,
-  // is not the digit's own: without it a 9 is a 3 and a 7 a 1.
-  if (s.digit) s.digit = ConfirmDigit(digit, *s.digit, s.variant);
+  // is not the digit's own: without it a 9 may be a 3 and a 7 a 1. The picture then does not
+  // tell which it shows, and the digit is withheld rather than swapped for another.
+  std::string reason;
+  if (s.digit && ConfirmDigit(digit, *s.digit, s.variant) != s.digit) {
+    s.digit.reset();
+    reason = "withheld";
+  }
   // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
   // told there.
   const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;
@@ -1112,6 +1117,7 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
   DigitResult result;
   result.digit = s.digit;
   result.status = s.digit ? "digit" : "unknown";
+  if (!s.digit) result.reason = std::move(reason);
   result.confidence = s.confidence;
   result.scored = true;
   result.coverage = RoundToThousandths(s.coverage);

@@ -251,6 +251,18 @@ TEST(OcrDigitRecognition, SegmentsLitOnlyByTheirNeighboursAreTakenAway) {
   cv::Mat seven = one.clone();
   Fill(seven, 0, 0, 8, 4);
   EXPECT_EQ(ConfirmDigit(seven, 7), 7);
+
+  // Read, a digit whose segments disagree with the confirmation is withheld, never swapped for
+  // the other digit (9 read 3, 8 read 3, 7 read 1 on boards where the segments were the digit's).
+  cv::Mat tips = cv::Mat::zeros(40, 24, CV_8U);
+  Fill(tips, 0, 0, 23, 8);     // fat bars whose tips fill the upper left window's top and bottom
+  Fill(tips, 0, 15, 23, 23);
+  Fill(tips, 0, 31, 23, 39);
+  Fill(tips, 17, 0, 23, 39);
+  const DigitResult r = RecognizeDigit(tips, WholeSlot(tips));
+  EXPECT_EQ(r.status, "unknown") << r.digit.value_or(-1);
+  EXPECT_FALSE(r.digit.has_value());
+  EXPECT_EQ(r.reason, "withheld");
 }
 
 // The segments of a 40 by 24 box, in segment order a b c d e f g, as rectangles.
