@@ -35,6 +35,9 @@ constexpr double kTieMargin = 0.01;
 constexpr double kNarrowBoxShare = 0.3;
 // Gaps along a stroke up to this share of its height are closed before its pieces are counted.
 constexpr double kStrokeGapShare = 0.08;
+// A box at least this share of its height wide may hold a whole digit and its counters; a
+// narrower one may be a fat 1's.
+constexpr double kWholeDigitBoxShare = 0.45;
 // A counter whose window is inked over at least this share is filled: a digit's counters stay
 // dark but for noise and the blur of thin faces.
 constexpr double kFilledCounter = 0.9;
@@ -438,7 +441,7 @@ const std::array<DigitPattern, 12>& DigitPatterns() {
 
 bool FillsDigitCounters(const cv::Mat& box_image) {
   const cv::Mat& b = box_image;
-  if (b.rows < 8 || b.cols < 5 || b.cols < kNarrowBoxShare * b.rows) return false;
+  if (b.rows < 8 || b.cols < 5 || b.cols < kWholeDigitBoxShare * b.rows) return false;
   // The middle of each counter, clear of the bars and side strokes even of bold faces.
   auto filled = [&](double y0, double y1) {
     const Window win = SampleWindow(b, 0.38 * b.cols, y0 * b.rows, 0.62 * b.cols, y1 * b.rows);
@@ -446,7 +449,9 @@ bool FillsDigitCounters(const cv::Mat& box_image) {
     const int32_t ink = cv::countNonZero(b(cv::Range(win.y0, win.y1), cv::Range(win.x0, win.x1)));
     return ink >= kFilledCounter * (win.x1 - win.x0) * (win.y1 - win.y0);
   };
-  return filled(0.25, 0.36) && filled(0.64, 0.75);
+  // The box as a whole is ink too: a fat stroke fills the counters' windows of a narrow box.
+  const bool mostly_ink = cv::countNonZero(b) >= kFilledCounter * static_cast<double>(b.total());
+  return mostly_ink && filled(0.25, 0.36) && filled(0.64, 0.75);
 }
 
 cv::Mat NormalizeSlotImage(const cv::Mat& image) {
@@ -1099,11 +1104,16 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
   if (s.digit && s.best - s.runner_up < kTieMargin) s.digit.reset();
   // A side segment lit only by the tips of the bars around it, or a bar lit only by a fat stroke,
   // is not the digit's own: without it a 9 may be a 3 and a 7 a 1. The picture then does not
-  // tell which it shows, and the digit is withheld rather than swapped for another.
+  // tell which it shows, and the digit is withheld rather than swapped for another; but a 3 none
+  // of whose bars stands out of the stroke is one fat stroke, which only a 1 is.
   std::string reason;
-  if (s.digit && ConfirmDigit(digit, *s.digit, s.variant) != s.digit) {
-    s.digit.reset();
-    reason = "withheld";
+  if (s.digit) {
+    const std::optional<int32_t> confirmed = ConfirmDigit(digit, *s.digit, s.variant);
+    if (confirmed != s.digit && !(*s.digit == 3 && confirmed == 1)) {
+      s.digit.reset();
+      reason = "withheld";
+    }
+    if (s.digit) s.digit = confirmed;
   }
   // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
   // told there.

@@ -129,9 +129,9 @@ bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from);
 bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit,
                            int32_t variant = 0);
 
-// True when ink fills both of a box's counters (the dark insides of an 8 above and below its
-// middle bar), which every digit leaves dark: solid ink, no digit. Boxes too narrow for a whole
-// digit are not judged.
+// True when ink fills the box and both of its counters (the dark insides of an 8 above and below
+// its middle bar), which every digit leaves dark: solid ink, no digit. Boxes narrower than a whole
+// digit (a fat 1's) are not judged.
 bool FillsDigitCounters(const cv::Mat& box_image);
 
 // 1 where any channel is nonzero, else 0 (single-channel 8-bit).
