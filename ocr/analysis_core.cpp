@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -28,6 +29,15 @@ std::string ZoneStatus(const ReaderResult& result) {
     digit_slots = true;
   }
   return digit_slots ? "empty" : result.status;
+}
+
+// A reading without a value where the reader saw ink it could not take for digits: the board
+// still shows something, most likely what it showed before.
+bool ReadingInDoubt(const RoleReading& reading) {
+  static const char* const kDoubts[] = {"unrecognized", "unknown",           "missing_units", "all_ink",
+                                        "not_a_time",   "separator_unclear", "withheld"};
+  if (reading.value.kind != StateKind::kNull) return false;
+  return std::any_of(std::begin(kDoubts), std::end(kDoubts), [&](const char* s) { return reading.status == s; });
 }
 
 // The reader of the role's row; a role the table does not know is read as a time.
@@ -319,12 +329,19 @@ AnalysisStep AnalysisCore::Publish(const StepReadings& step, const AnalysisSetup
     smoother_.Reset();
     reading_context_ = step.context;
   }
+  const bool same_zones = setup.generation == readings_generation_;
   KeepReadingsOfZonedRolesLocked(setup);
   for (const RoleReading& reading : step.readings) {
     bool merged = false;
     for (RoleReading& stored : readings_) {
       if (stored.role == reading.role) {
-        stored = reading;
+        // A reading in doubt leaves the last value of the same zones standing, and says why;
+        // a blank, a lost picture or changed zones do not.
+        if (same_zones && ReadingInDoubt(reading) && stored.value.kind != StateKind::kNull) {
+          stored.status = reading.status;
+        } else {
+          stored = reading;
+        }
         merged = true;
         break;
       }

@@ -35,6 +35,12 @@ constexpr double kTieMargin = 0.01;
 constexpr double kNarrowBoxShare = 0.3;
 // Gaps along a stroke up to this share of its height are closed before its pieces are counted.
 constexpr double kStrokeGapShare = 0.08;
+// A box at least this share of its height wide may hold a whole digit and its counters; a
+// narrower one may be a fat 1's.
+constexpr double kWholeDigitBoxShare = 0.45;
+// A counter whose window is inked over at least this share is filled: a digit's counters stay
+// dark but for noise and the blur of thin faces.
+constexpr double kFilledCounter = 0.9;
 // A piece of ink at a side of the slot at most this share of the slot wide may be a neighbour's.
 constexpr double kEdgePieceShare = 0.2;
 // Faint ink that reaches over this share of the slot's height is what a dim frame left of a digit.
@@ -200,10 +206,10 @@ bool IsSideSegment(size_t segment) { return segment == 1 || segment == 2 || segm
 constexpr std::pair<double, double> kUpperCore{0.24, 0.38};
 constexpr std::pair<double, double> kLowerCore{0.62, 0.76};
 
-// The first pattern of a digit (a 9's with its bottom bar), or none.
-const DigitPattern* PatternOf(int32_t digit) {
+// The pattern of a digit drawn in one of its forms, or none.
+const DigitPattern* PatternOf(int32_t digit, int32_t variant) {
   for (const DigitPattern& p : DigitPatterns()) {
-    if (p.digit == digit) return &p;
+    if (p.digit == digit && p.variant == variant) return &p;
   }
   return nullptr;
 }
@@ -256,10 +262,10 @@ SegmentValues SegmentsHoldingLeds(const std::vector<cv::Rect>& dots, double h, d
 
 }  // namespace
 
-std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit) {
+std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit, int32_t variant) {
   const cv::Mat& b = box_image;
   if (b.rows < 8 || b.cols < 5) return digit;
-  const DigitPattern* pattern = PatternOf(digit);
+  const DigitPattern* pattern = PatternOf(digit, variant);
   if (pattern == nullptr) return digit;
   const double h = b.rows;
   const double w = b.cols;
@@ -335,9 +341,10 @@ bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from) {
   return nearly >= kEmptyInkShare * static_cast<double>(histogram.total);
 }
 
-bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit) {
+bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit,
+                           int32_t variant) {
   if (box.image.empty() || mask.size() != levels.size()) return true;
-  const DigitPattern* pattern = PatternOf(digit);
+  const DigitPattern* pattern = PatternOf(digit, variant);
   if (pattern == nullptr) return true;
   const cv::Range columns(box.left, box.right + 1);
   LevelCounts lit;
@@ -414,8 +421,8 @@ bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const Dig
   return true;
 }
 
-const std::array<DigitPattern, 11>& DigitPatterns() {
-  static const std::array<DigitPattern, 11> patterns = {{
+const std::array<DigitPattern, 12>& DigitPatterns() {
+  static const std::array<DigitPattern, 12> patterns = {{
       {0, 0, {true, true, true, true, true, true, false}},
       {1, 0, {false, true, true, false, false, false, false}},
       {2, 0, {true, true, false, true, true, false, true}},
@@ -427,8 +434,24 @@ const std::array<DigitPattern, 11>& DigitPatterns() {
       {8, 0, {true, true, true, true, true, true, true}},
       {9, 0, {true, true, true, true, false, true, true}},
       {9, 1, {true, true, true, false, false, true, true}},
+      {7, 1, {true, true, true, false, false, true, false}},
   }};
   return patterns;
+}
+
+bool FillsDigitCounters(const cv::Mat& box_image) {
+  const cv::Mat& b = box_image;
+  if (b.rows < 8 || b.cols < 5 || b.cols < kWholeDigitBoxShare * b.rows) return false;
+  // The middle of each counter, clear of the bars and side strokes even of bold faces.
+  auto filled = [&](double y0, double y1) {
+    const Window win = SampleWindow(b, 0.38 * b.cols, y0 * b.rows, 0.62 * b.cols, y1 * b.rows);
+    if (win.Empty()) return false;
+    const int32_t ink = cv::countNonZero(b(cv::Range(win.y0, win.y1), cv::Range(win.x0, win.x1)));
+    return ink >= kFilledCounter * (win.x1 - win.x0) * (win.y1 - win.y0);
+  };
+  // The box as a whole is ink too: a fat stroke fills the counters' windows of a narrow box.
+  const bool mostly_ink = cv::countNonZero(b) >= kFilledCounter * static_cast<double>(b.total());
+  return mostly_ink && filled(0.25, 0.36) && filled(0.64, 0.75);
 }
 
 cv::Mat NormalizeSlotImage(const cv::Mat& image) {
@@ -963,6 +986,7 @@ SegmentScores MatchSegments(const SegmentValues& coverage) {
 
   struct Candidate {
     int32_t digit;
+    int32_t variant;
     double score;
   };
   std::vector<Candidate> candidates;
@@ -975,7 +999,7 @@ SegmentScores MatchSegments(const SegmentValues& coverage) {
       least = std::min(least, value);
     }
     const double score = std::clamp(0.72 * (sum / 7.0) + 0.28 * least, 0.0, 1.0);
-    candidates.push_back(Candidate{pattern.digit, score});
+    candidates.push_back(Candidate{pattern.digit, pattern.variant, score});
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
@@ -991,7 +1015,10 @@ SegmentScores MatchSegments(const SegmentValues& coverage) {
   result.runner_up = runner_up;
   const double margin = std::min(std::max(best.score - runner_up, 0.0) / 0.18, 1.0);
   result.confidence = std::clamp(0.85 * best.score + 0.15 * margin, 0.0, 1.0);
-  if (best.score >= 0.58) result.digit = best.digit;
+  if (best.score >= 0.58) {
+    result.digit = best.digit;
+    result.variant = best.variant;
+  }
   return result;
 }
 
@@ -1045,6 +1072,17 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
 
   const DigitBox box = cell ? CellBox(mask, *cell, left, top) : FindDigitBox(mask);
   if (!box.found || box.image.empty()) return EmptyResult(1.0);
+  if (FillsDigitCounters(box.image)) {
+    // Solid ink, as a light board read with a dark board's threshold leaves: an 8's segments
+    // sample lit in it, yet no board shows it.
+    DigitResult result;
+    result.status = "unknown";
+    result.reason = "all_ink";
+    result.slot_width = mask.cols;
+    result.slot_height = mask.rows;
+    result.ink_fraction = ink;
+    return result;
+  }
   // The LEDs of a dotted board joined along their segments, whose bars then sample as bars; a
   // segment holding an LED is lit even where too few of them are to sample as one.
   const std::vector<cv::Rect> leds = LedsOf(box.image);
@@ -1065,20 +1103,31 @@ DigitResult RecognizeDigit(const cv::Mat& zone_image, const DigitSlot& slot, con
   // Two digits that fit the segments equally well: the picture does not tell which it shows.
   if (s.digit && s.best - s.runner_up < kTieMargin) s.digit.reset();
   // A side segment lit only by the tips of the bars around it, or a bar lit only by a fat stroke,
-  // is not the digit's own: without it a 9 is a 3 and a 7 a 1.
-  if (s.digit) s.digit = ConfirmDigit(digit, *s.digit);
+  // is not the digit's own: without it a 9 may be a 3 and a 7 a 1. The picture then does not
+  // tell which it shows, and the digit is withheld rather than swapped for another; but a 3 none
+  // of whose bars stands out of the stroke is one fat stroke, which only a 1 is.
+  std::string reason;
+  if (s.digit) {
+    const std::optional<int32_t> confirmed = ConfirmDigit(digit, *s.digit, s.variant);
+    if (confirmed != s.digit && !(*s.digit == 3 && confirmed == 1)) {
+      s.digit.reset();
+      reason = "withheld";
+    }
+    if (s.digit) s.digit = confirmed;
+  }
   // In a box much narrower than tall every window falls on the same few columns: only a 1 can be
   // told there.
   const bool only_one = faint == FaintInk::Stroke || box.image.cols < kNarrowBoxShare * box.image.rows;
   if (faint == FaintInk::Digit || (only_one && s.digit != 1)) s.digit.reset();
   if (s.digit && known_levels) {
     const cv::Mat slot_levels = levels(cv::Range(top, bottom + 1), cv::Range(left, right + 1));
-    if (!UnlitSegmentsStayDark(mask, slot_levels, box, *s.digit)) s.digit.reset();
+    if (!UnlitSegmentsStayDark(mask, slot_levels, box, *s.digit, s.variant)) s.digit.reset();
   }
 
   DigitResult result;
   result.digit = s.digit;
   result.status = s.digit ? "digit" : "unknown";
+  if (!s.digit) result.reason = std::move(reason);
   result.confidence = s.confidence;
   result.scored = true;
   result.coverage = RoundToThousandths(s.coverage);

@@ -22,12 +22,17 @@ struct DigitPattern {
   std::array<bool, 7> lit{};
 };
 
-// The eleven candidate patterns in matching order; the second 9 lacks its bottom bar.
-const std::array<DigitPattern, 11>& DigitPatterns();
+// The twelve candidate patterns in matching order; the second 9 lacks its bottom bar, the second 7
+// lights its upper left bar too (as many boards and typefaces draw it; no other digit lights just
+// those four).
+const std::array<DigitPattern, 12>& DigitPatterns();
 
 struct DigitResult {
   std::optional<int32_t> digit;  // only with status "digit"
   std::string status;            // "digit", "unknown" or "empty"
+  // Why an "unknown" cannot be any digit, for the operator: "all_ink" when ink fills the box
+  // where every digit leaves dark counters (the zone's processing does not fit the picture).
+  std::string reason;
   double confidence = 0.0;
   bool scored = false;           // true when the segments were sampled
   SegmentValues coverage{};      // raw sampler values, rounded to thousandths
@@ -45,6 +50,7 @@ struct DigitResult {
 
 struct SegmentScores {
   std::optional<int32_t> digit;
+  int32_t variant = 0;     // the form of the digit whose pattern fit best
   double confidence = 0.0;
   double best = 0.0;       // the best pattern's score
   double runner_up = 0.0;  // the score of the best pattern of another digit
@@ -120,7 +126,13 @@ bool HoldsNearlyLitDigit(const cv::Mat& levels, int32_t ink_from);
 // segments it lights: a segment just below the threshold (a dim frame's 7 taken for a 1), not the
 // ghost of an unlit one. The mask and the levels are those of the slot, the box the digit's in it;
 // nearly lit rows just above or below the box count as the digit's.
-bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit);
+bool UnlitSegmentsStayDark(const cv::Mat& mask, const cv::Mat& levels, const DigitBox& box, int32_t digit,
+                           int32_t variant = 0);
+
+// True when ink fills the box and both of its counters (the dark insides of an 8 above and below
+// its middle bar), which every digit leaves dark: solid ink, no digit. Boxes narrower than a whole
+// digit (a fat 1's) are not judged.
+bool FillsDigitCounters(const cv::Mat& box_image);
 
 // 1 where any channel is nonzero, else 0 (single-channel 8-bit).
 cv::Mat NormalizeSlotImage(const cv::Mat& image);
@@ -157,7 +169,7 @@ bool LooksLikeLoneStroke(const cv::Mat& mask, const InkProfile& profile);
 // segment with no ink about its middle (the tips of fat bars reach into its window), a bar with no
 // ink in the left or the right third of the digit (a fat stroke reaches into its window). Without
 // them a 9 may be a 3, an 8 a 3 and a 7 a 1; where what is left is no digit, the digit stands.
-std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit);
+std::optional<int32_t> ConfirmDigit(const cv::Mat& box_image, int32_t digit, int32_t variant = 0);
 // Narrow ink without a horizontal bar across it: the only ink that is widened to a nominal digit
 // width, since a whole digit narrower than its slot would then fill one side of the box.
 bool LooksLikeBarlessStroke(const cv::Mat& mask, const InkProfile& profile);

@@ -42,6 +42,8 @@ constexpr double kNarrowestDigit = 0.5;
 constexpr double kPitchShare = 0.9;
 constexpr double kCellSlack = 1.4;
 constexpr double kJoinGap = 0.2;
+// A stroke at most this share of the digits' height wide may be a whole 1 (a bold face's too).
+constexpr double kWholeStrokeWidth = 0.3;
 // A 1 stands at least this share of the digits' height before the next digit.
 constexpr double kStrokeGap = 0.1;
 // A digit whose ink reaches over this share of the tallest digit's rows shows its own height.
@@ -207,12 +209,20 @@ bool IsSpeck(const InkPiece& piece, int32_t digit_height) {
 
 bool LeftOf(const Cell& a, const Cell& b) { return a.Centre() < b.Centre(); }
 
+// A narrow piece over the digits' rows: a 1, or the left side of a 0, a 6 or an 8, whose bars
+// then reach over those rows too.
+bool IsWholeStroke(const Cell& cell, int32_t digit_height) {
+  return cell.Width() <= kWholeStrokeWidth * digit_height && cell.bottom - cell.top + 1 >= kDigitSpan * digit_height;
+}
+
 // Every digit lights a segment at the right side of its cell, so the right sides of two digits lie
 // at least a digit width apart: pieces whose right sides lie closer are one digit (the LEDs of a
 // dotted board, the segments of a dim frame). They are joined, closest first, as long as the
 // joined piece stays about a digit wide and the gap between them is no wider than the gaps
 // between the LEDs of a sparse board: a dim 1 beside the faint left segment of a 9 stays apart,
-// and the ink is not understood.
+// and the ink is not understood. Nothing but the next digit's bars stands right of a whole 1 that
+// reaches below them: a thin face's upper left bar of a 4 or a 9, set apart from the rest of it,
+// is not the 1's (14 read 4, 19 read 13).
 std::vector<Cell> JoinPieces(std::vector<Cell> cells, double digit_width, int32_t digit_height) {
   const double widest_gap = kJoinGap * digit_height;
   for (;;) {
@@ -222,8 +232,12 @@ std::vector<Cell> JoinPieces(std::vector<Cell> cells, double digit_width, int32_
       const Cell& a = cells[i];
       const Cell& b = cells[i + 1];
       const int32_t step = b.right - a.right;
-      if (a.separator || b.separator || step >= kPitchShare * digit_width ||
-          b.right - a.left + 1 > kCellSlack * digit_width || b.left - a.right - 1 > widest_gap) {
+      // A piece that does not reach over the digits' rows is no digit of its own, nor the right
+      // side of one: a thin face's lone left bar belongs to the digit right of it.
+      const bool left_bar = a.bottom - a.top + 1 < kDigitSpan * digit_height && !IsWholeStroke(b, digit_height);
+      if (a.separator || b.separator || (step >= kPitchShare * digit_width && !left_bar) ||
+          b.right - a.left + 1 > kCellSlack * digit_width || b.left - a.right - 1 > widest_gap ||
+          (IsWholeStroke(a, digit_height) && b.bottom - b.top + 1 < kDigitSpan * digit_height)) {
         continue;
       }
       if (best == cells.size() || step < best_step) {

@@ -1,5 +1,6 @@
 #include "ocr/role_readers.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "core/agent_roles.h"
@@ -17,6 +18,19 @@ InkLayout PlaceSlots(const PreparedZone& prepared, const std::string& role, cons
     separator = detection.separator;
   }
   return PlaceDigitSlots(prepared, role, hint, separator, format);
+}
+
+// The zone's edge is the board around its digits, which is no ink where the processing fits the
+// picture; a light board read with a dark board's threshold, or glass dimmed under a fixed one,
+// turns it to ink nearly all round.
+constexpr double kAllInkFrame = 0.85;
+
+bool FrameIsAllInk(const cv::Mat& binary) {
+  if (binary.rows < 4 || binary.cols < 4) return false;
+  const int32_t ring = std::max(1, binary.rows / 16);
+  const int32_t inner = cv::countNonZero(binary(cv::Range(ring, binary.rows - ring), cv::Range(ring, binary.cols - ring)));
+  const double frame_pixels = static_cast<double>(binary.total()) - (binary.rows - 2 * ring) * (binary.cols - 2 * ring);
+  return cv::countNonZero(binary) - inner >= kAllInkFrame * frame_pixels;
 }
 
 bool IsDigitReading(const SlotReading& reading) {
@@ -40,6 +54,14 @@ bool PrepareAndRecognize(const cv::Mat& zone_image, const std::string& role,
   }
   InkLayout placed = PlaceSlots(prepared, role, detection, format);
   result.slots = RecognizeSlots(placed);
+  if (FrameIsAllInk(prepared.binary)) {
+    // The board around the digits came out as ink: whatever the slots sampled is no digit.
+    for (SlotReading& slot : result.slots) {
+      slot.digit.reset();
+      slot.status = "unknown";
+      slot.reason = "all_ink";
+    }
+  }
   if (layout != nullptr) *layout = std::move(placed);
   return true;
 }
@@ -77,9 +99,32 @@ SlotReading SeparatorEntry(const std::string& text, const std::string& status) {
   return entry;
 }
 
+// The seconds of a clock text: the two digits after its colon, or the digits before its point.
+int32_t SecondsOf(const std::string& text) {
+  const size_t colon = text.find(':');
+  const std::string seconds = colon != std::string::npos ? text.substr(colon + 1) : text.substr(0, text.find('.'));
+  int32_t value = 0;
+  for (char c : seconds) {
+    if (c >= '0' && c <= '9') value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
 void AppendReadings(std::vector<SlotReading>& out, const std::vector<SlotReading>& readings, size_t first,
                     size_t end) {
   for (size_t i = first; i < end && i < readings.size(); ++i) out.push_back(readings[i]);
+}
+
+// A reading without a value says why where a slot knows that it holds no digit at all, in
+// place of the reader's word for a digit it could not tell.
+void ExplainMissingValue(ReaderResult& result) {
+  if (result.ok || result.status == "no_frame" || result.status == "layout") return;
+  for (const SlotReading& slot : result.slots) {
+    if (!slot.reason.empty()) {
+      result.status = slot.reason;
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -89,6 +134,7 @@ SlotReading ToSlotReading(const DigitResult& result) {
   reading.kind = "digit";
   reading.digit = result.digit;
   reading.status = result.status;
+  reading.reason = result.reason;
   reading.scored = result.scored;
   reading.coverage = result.coverage;
   reading.scores = result.scores;
@@ -159,38 +205,43 @@ ReaderResult ReadPeriod(const cv::Mat& zone_image, const std::optional<ZoneProce
   } else {
     result.status = result.slots[0].status;
   }
+  ExplainMissingValue(result);
   return result;
 }
 
 ReaderResult ReadNumber(const cv::Mat& zone_image, const std::string& role,
                         const std::optional<ZoneProcessing>& processing) {
   ReaderResult result;
-  if (!ReadTensAndUnits(zone_image, role.empty() ? "home_score" : role, processing, result)) return result;
-  const SlotReading& tens = result.slots[0];
-  const SlotReading& units = result.slots[1];
-  if (tens.status == "empty") {
-    SetNumber(result, *units.digit);  // a blank tens digit reads as a one-digit number
-  } else if (IsDigitReading(tens)) {
-    SetNumber(result, *tens.digit * 10 + *units.digit);
-  } else {
-    result.status = "unrecognized";
+  if (ReadTensAndUnits(zone_image, role.empty() ? "home_score" : role, processing, result)) {
+    const SlotReading& tens = result.slots[0];
+    const SlotReading& units = result.slots[1];
+    if (tens.status == "empty") {
+      SetNumber(result, *units.digit);  // a blank tens digit reads as a one-digit number
+    } else if (IsDigitReading(tens)) {
+      SetNumber(result, *tens.digit * 10 + *units.digit);
+    } else {
+      result.status = "unrecognized";
+    }
   }
+  ExplainMissingValue(result);
   return result;
 }
 
 ReaderResult ReadShotClock(const cv::Mat& zone_image, const std::optional<ZoneProcessing>& processing) {
   ReaderResult result;
-  if (!ReadTensAndUnits(zone_image, "shot_clock", processing, result)) return result;
-  const SlotReading& tens = result.slots[0];
-  const SlotReading& units = result.slots[1];
-  auto single_digit = [](const SlotReading& r) { return IsDigitReading(r) && *r.digit >= 0 && *r.digit <= 9; };
-  if (!single_digit(tens) || !single_digit(units)) {
-    // A shot clock always shows two digits; a blank tens slot is not a reading.
-    result.status = "unrecognized";
-  } else {
-    SetNumber(result, *tens.digit * 10 + *units.digit);
-    result.text = std::to_string(*tens.digit) + std::to_string(*units.digit);
+  if (ReadTensAndUnits(zone_image, "shot_clock", processing, result)) {
+    const SlotReading& tens = result.slots[0];
+    const SlotReading& units = result.slots[1];
+    auto single_digit = [](const SlotReading& r) { return IsDigitReading(r) && *r.digit >= 0 && *r.digit <= 9; };
+    if (!single_digit(tens) || !single_digit(units)) {
+      // A shot clock always shows two digits; a blank tens slot is not a reading.
+      result.status = "unrecognized";
+    } else {
+      SetNumber(result, *tens.digit * 10 + *units.digit);
+      result.text = std::to_string(*tens.digit) + std::to_string(*units.digit);
+    }
   }
+  ExplainMissingValue(result);
   return result;
 }
 
@@ -216,6 +267,7 @@ ReaderResult ReadCount(const cv::Mat& zone_image, const std::string& role,
   } else {
     result.status = reading.status;
   }
+  ExplainMissingValue(result);
   return result;
 }
 
@@ -274,6 +326,7 @@ ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
   const std::vector<SlotReading> readings = std::move(result.slots);
   const size_t n = readings.size();
   result.slots.clear();
+  bool separator_unclear = layout.separator_in_doubt;
 
   if (minutes_seconds) {
     const auto minutes = DigitTexts(readings, 0, n > 0 ? 1 : 0);
@@ -306,7 +359,11 @@ ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
       if (left && right) {
         const std::string l = TrimLeadingSpace(ConcatTexts(*left));
         const std::string r = ConcatTexts(*right);
-        if (!l.empty() && !r.empty()) {
+        if (r.size() == 1 && !fixed_format && detection.detected && detection.separator == ".") {
+          // A colon before a single digit where detection saw a point: a slanted tenths point
+          // that the ink showed as a colon as well may be either.
+          separator_unclear = true;
+        } else if (!l.empty() && !r.empty()) {
           result.text = l + ":" + r;
           result.ok = true;
         }
@@ -316,12 +373,15 @@ ReaderResult ReadClock(const cv::Mat& zone_image, const std::string& role,
     result.slots.push_back(SeparatorEntry(separator, separator_known ? "separator" : "unknown"));
     AppendReadings(result.slots, readings, 2, 4);
   }
-  if (layout.separator_in_doubt) {
+  // Seconds run from 00 to 59: 60 or more is a misreading (solid ink, ghosts read as lit).
+  const bool not_a_time = result.ok && SecondsOf(result.text) >= 60;
+  if (separator_unclear || not_a_time) {
     result.ok = false;
     result.text.clear();
   }
   result.has_value = result.ok;
-  result.status = result.ok ? "raw" : "unrecognized";
+  result.status = result.ok ? "raw" : separator_unclear ? "separator_unclear" : not_a_time ? "not_a_time" : "unrecognized";
+  ExplainMissingValue(result);
   return result;
 }
 

@@ -21,6 +21,7 @@ struct SlotReading {
   std::optional<int32_t> digit;
   std::optional<std::string> separator_text;  // only on the separator entry
   std::string status;  // "digit", "empty", "unknown"; "separator" or "unknown" on the separator
+  std::string reason;  // why an "unknown" is no digit, where the recognizer knows (see DigitResult)
   bool scored = false;  // the segments were sampled (the DigitResult flag of the same name)
   SegmentValues coverage{};
   SegmentValues scores{};
@@ -33,7 +34,10 @@ struct ReaderResult {
   int32_t number = 0;
   std::string text;  // set by the clock and shot-clock readers
   bool has_value = false;
-  std::string status;  // "ok", "raw", "no_frame", "layout", "unrecognized", "missing_units", ...
+  // "ok", "raw", "no_frame", "layout", "unrecognized", "missing_units", ...; where the reader can
+  // say why no digit or value can be right: "all_ink" (solid ink, no digit), "not_a_time" (seconds
+  // of 60 or more) or "separator_unclear" (a colon and a point the ink does not tell apart).
+  std::string status;
   std::vector<SlotReading> slots;
   std::optional<std::string> separator;
   std::optional<std::string> mode;  // "minutes" or "tenths"

@@ -120,7 +120,8 @@ std::optional<std::string> ReadSample(Kind kind, const cv::Mat& zone, const std:
 }
 
 // No reading of this corpus is wrong any more; what is left without a value are mostly 16 and 24 px
-// digits on light boards (a pixel of threshold makes a stroke fatter) and dim frames, which lose
+// digits on light boards (a pixel of threshold makes a stroke fatter; one more of the combined
+// light variant since doubted digits are withheld, not swapped) and dim frames, which lose
 // whole segments.
 const Variant kVariants[] = {
     {.name = "clean", .min_correct = 168, .max_wrong = 0},
@@ -135,11 +136,11 @@ const Variant kVariants[] = {
     {.name = "combined", .blur = 0.02, .noise = 6.0, .jpeg_low = 85, .brightness = -15.0, .rotation = 1.0,
      .min_correct = 167, .max_wrong = 0},
     {.name = "combined light", .light_board = true, .blur = 0.02, .noise = 6.0, .jpeg_low = 85,
-     .brightness = -15.0, .rotation = 1.0, .min_correct = 164, .max_wrong = 0},
+     .brightness = -15.0, .rotation = 1.0, .min_correct = 163, .max_wrong = 0},
     {.name = "led dots", .led_pitch = 0.15, .thickness = 0.1, .min_correct = 168, .max_wrong = 0},
     {.name = "slanted", .slant = 0.1, .min_correct = 166, .max_wrong = 0},
     // A frame this dim loses whole segments: many readings have no value, rightly.
-    {.name = "dim", .blur = 0.03, .gain_low = 0.79, .gain_high = 0.9, .min_correct = 146, .max_wrong = 0,
+    {.name = "dim", .blur = 0.03, .gain_low = 0.79, .gain_high = 0.9, .min_correct = 151, .max_wrong = 0,
      .large_floor = 0.8},
     {.name = "wide slots", .cell_gap = 0.56, .min_correct = 168, .max_wrong = 0},
 };
@@ -268,16 +269,18 @@ struct KindFloor {
   int max_wrong;
 };
 
-// What each kind reached with the fixed seed. The wrong readings left are two of every kind at
+// What each kind reached with the fixed seed. A digit whose segments the confirmation doubts is
+// withheld rather than swapped for another, which costs one small or spaced-out reading each of
+// colon gaps and 16-24 px. The wrong readings left are two of every kind at
 // once, both at 18 to 26 px: a 1 touching the 8 beside it read as that 8's left side (18.2 read
 // 8.2), and a 5 that lost its upper left segment (35.5 read 35.3).
 const KindFloor kKindFloors[] = {
-    {BoardKind::kMargins, 210, 0},     {BoardKind::kColonGaps, 210, 0},   {BoardKind::kSlant, 210, 0},
+    {BoardKind::kMargins, 210, 0},     {BoardKind::kColonGaps, 209, 0},   {BoardKind::kSlant, 210, 0},
     {BoardKind::kThickBars, 209, 0},   {BoardKind::kDigitShapes, 209, 0}, {BoardKind::kLedDots, 210, 0},
     {BoardKind::kSparseLeds, 209, 0},  {BoardKind::kGhosts, 210, 0},      {BoardKind::kRed, 210, 0},
     {BoardKind::kAmber, 210, 0},       {BoardKind::kGreen, 210, 0},       {BoardKind::kWhite, 210, 0},
-    {BoardKind::kLightBoard, 210, 0},  {BoardKind::kSmallDigits, 209, 0}, {BoardKind::kLargeDigits, 210, 0},
-    {BoardKind::kJpeg, 210, 0},        {BoardKind::kOperatorBoard, 210, 0}, {BoardKind::kMixed, 405, 2},
+    {BoardKind::kLightBoard, 210, 0},  {BoardKind::kSmallDigits, 208, 0}, {BoardKind::kLargeDigits, 210, 0},
+    {BoardKind::kJpeg, 210, 0},        {BoardKind::kOperatorBoard, 210, 0}, {BoardKind::kMixed, 406, 2},
 };
 
 // The readings of a board kind: 210 of each kind, spread over the kinds of reading it changes

@@ -216,6 +216,32 @@ TEST_F(AnalysisCoreTest, AZoneThatCannotBeCutReplacesItsValueWithNull) {
   EXPECT_EQ(Member(step, "home").kind, StateKind::kNull);
 }
 
+// A reading in doubt (ink that reads as no digit, solid ink, a time no clock shows) leaves the
+// last value standing and says why; a blank zone, and a doubt after the zones changed, do not.
+TEST_F(AnalysisCoreTest, AReadingInDoubtKeepsTheLastValueOfTheSameZones) {
+  AnalysisCore& core = Core();
+  const std::vector<AnalysisZone> zones = {Zone("home", "home_score"), Zone("clock", "clock")};
+  auto doubt = [](const char* status) {
+    return ZoneValue{StateValue::MakeNull(), StateValue::MakeString("minutes"), StateValue::MakeNull(), status};
+  };
+  reader_.answers = {{"home", Int(7)}, {"clock", Clock("3:07", 187.0)}};
+  AnalysisStep step = core.Analyze(Frame(1), ZoneSetup(zones, 1), false);
+  int32_t frame = 2;
+  for (const char* status : {"unrecognized", "all_ink", "not_a_time", "withheld", "separator_unclear"}) {
+    reader_.answers = {{"home", doubt(status)}, {"clock", doubt(status)}};
+    step = core.Analyze(Frame(frame++), ZoneSetup(zones, 1), false);
+    EXPECT_EQ(Member(step, "home").int_value, 7) << status;
+    EXPECT_EQ(Member(step, "clock").text, "3:07") << status;
+    EXPECT_EQ(Member(step, "clock_seconds").double_value, 187.0) << status;
+    ASSERT_EQ(core.Readings().size(), 2u);
+    EXPECT_EQ(core.Readings()[0].status, status);
+  }
+  reader_.answers = {{"home", doubt("empty")}, {"clock", doubt("unrecognized")}};
+  step = core.Analyze(Frame(frame++), ZoneSetup(zones, 2), false);
+  EXPECT_EQ(Member(step, "home").kind, StateKind::kNull) << "a blank zone shows nothing";
+  EXPECT_EQ(Member(step, "clock").kind, StateKind::kNull) << "the zones changed";
+}
+
 TEST_F(AnalysisCoreTest, NoZonesWithAFramePublishesAllNull) {
   AnalysisCore& core = Core();
   const AnalysisStep step = core.Analyze(Frame(1), ZoneSetup({}, 5), false);

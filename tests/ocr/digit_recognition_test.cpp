@@ -60,7 +60,9 @@ TEST(OcrDigitRecognition, EmptinessThresholdSitsAtTwoPointFourPercentInk) {
 
 TEST(OcrDigitRecognition, SlotBeyondThePictureOrReversedIsClampedAndSwapped) {
   cv::Mat image = cv::Mat::zeros(40, 60, CV_8U);
-  Fill(image, 35, 2, 55, 37, 255);  // a full block in the right half reads as 8
+  Fill(image, 35, 2, 55, 37, 255);  // an 8 in the right half: a block with two dark counters
+  Fill(image, 40, 7, 50, 16, 0);
+  Fill(image, 40, 23, 50, 32, 0);
   DigitSlot normal;
   normal.left = 30;
   normal.right = 59;
@@ -249,6 +251,18 @@ TEST(OcrDigitRecognition, SegmentsLitOnlyByTheirNeighboursAreTakenAway) {
   cv::Mat seven = one.clone();
   Fill(seven, 0, 0, 8, 4);
   EXPECT_EQ(ConfirmDigit(seven, 7), 7);
+
+  // Read, a digit whose segments disagree with the confirmation is withheld, never swapped for
+  // the other digit (9 read 3, 8 read 3, 7 read 1 on boards where the segments were the digit's).
+  cv::Mat tips = cv::Mat::zeros(40, 24, CV_8U);
+  Fill(tips, 0, 0, 23, 8);     // fat bars whose tips fill the upper left window's top and bottom
+  Fill(tips, 0, 15, 23, 23);
+  Fill(tips, 0, 31, 23, 39);
+  Fill(tips, 17, 0, 23, 39);
+  const DigitResult r = RecognizeDigit(tips, WholeSlot(tips));
+  EXPECT_EQ(r.status, "unknown") << r.digit.value_or(-1);
+  EXPECT_FALSE(r.digit.has_value());
+  EXPECT_EQ(r.reason, "withheld");
 }
 
 // The segments of a 40 by 24 box, in segment order a b c d e f g, as rectangles.
@@ -507,7 +521,7 @@ TEST(OcrDigitRecognition, RoundToThousandthsSendsExactHalvesToEven) {
   EXPECT_DOUBLE_EQ(special[6], 0.002);  // 0.0015 lies just above the half
 }
 
-TEST(OcrDigitRecognition, PatternTableHasElevenRowsWithTheNineVariantLast) {
+TEST(OcrDigitRecognition, PatternTableHasTwelveRowsWithTheNineAndSevenVariantsLast) {
   const auto& patterns = DigitPatterns();
   EXPECT_EQ(patterns[9].digit, 9);
   EXPECT_EQ(patterns[10].digit, 9);
@@ -515,6 +529,11 @@ TEST(OcrDigitRecognition, PatternTableHasElevenRowsWithTheNineVariantLast) {
   EXPECT_FALSE(patterns[10].lit[3]);
   EXPECT_TRUE(patterns[6].lit[0]);
   EXPECT_FALSE(patterns[7].lit[5]);
+  EXPECT_EQ(patterns[11].digit, 7);
+  EXPECT_EQ(patterns[11].variant, 1);
+  EXPECT_EQ(patterns[11].lit, (std::array<bool, 7>{true, true, true, false, false, true, false}));
+  // No other pattern lights the four-bar 7's segments.
+  for (size_t i = 0; i < 11; ++i) EXPECT_NE(patterns[i].lit, patterns[11].lit) << i;
 }
 
 }  // namespace

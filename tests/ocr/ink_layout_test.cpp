@@ -4,6 +4,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "board_kinds.h"
 #include "ocr/role_readers.h"
@@ -233,6 +234,42 @@ TEST(OcrInkLayout, TheReadingLayoutIsTheOneTheReadersRead) {
   EXPECT_EQ(Digits(RecognizeSlots(layout)), Digits(read));
   EXPECT_EQ(Digits(read), "_517");
   EXPECT_TRUE(ReadingLayout(cv::Mat(), "clock", processing, ClockFormat::Auto).slots.empty());
+}
+
+// A thin face draws its 1 at the right of its cell and sets each bar apart from the next; the left
+// bar of the digit after a 1 stands alone between them. Joined to the 1, or left alone as no
+// digit, it cost the 1: 14 read 4, 19 read 13, 12 read 2.
+TEST(OcrInkLayout, LoneLeftBarAfterAOneStaysWithItsDigit) {
+  struct Bar {
+    int left, top, right, bottom;
+  };
+  const Bar upper_left{38, 12, 39, 28};
+  const Bar lower_left{38, 31, 39, 48};
+  const Bar top{41, 12, 56, 13};
+  const Bar middle{41, 29, 56, 30};
+  const Bar bottom{41, 47, 56, 48};
+  const Bar right_side{58, 12, 59, 48};
+  const Bar upper_right{58, 12, 59, 28};
+  const struct {
+    const char* shown;
+    std::vector<Bar> bars;  // of the digit after the 1
+    int expected;
+  } cases[] = {
+      {"14", {upper_left, middle, right_side}, 14},
+      {"19", {upper_left, top, middle, bottom, right_side}, 19},
+      {"12", {lower_left, top, middle, bottom, upper_right}, 12},
+  };
+  for (const auto& c : cases) {
+    cv::Mat grey(60, 64, CV_8UC1, cv::Scalar(18));  // even slots would split it after the 1
+    auto lit = [&](const Bar& b) { grey(cv::Range(b.top, b.bottom + 1), cv::Range(b.left, b.right + 1)).setTo(230); };
+    lit({30, 12, 31, 48});  // the 1: segments b and c at the right of its cell
+    for (const Bar& bar : c.bars) lit(bar);
+    cv::Mat zone;
+    cv::cvtColor(grey, zone, cv::COLOR_GRAY2BGR);
+    const ReaderResult r = ReadNumber(zone, "home_score", std::nullopt);
+    EXPECT_TRUE(r.ok) << c.shown << " " << r.status;
+    EXPECT_EQ(r.number, c.expected) << c.shown;
+  }
 }
 
 }  // namespace

@@ -200,10 +200,10 @@ TEST(OcrRoleReaders, InvertReadsDarkDigitsOnALightBoard) {
   processing.invert = true;
   EXPECT_EQ(ReadNumber(zone, "home_score", processing).number, 86);
   // Without invert the light board itself is the ink: the ring of board around each dark digit
-  // reads as a 0, a wrong value rather than none. Light boards need the invert option.
+  // once read as a 0. It gives no value, and says that the zone is all ink.
   const ReaderResult plain = ReadNumber(zone, "home_score", std::nullopt);
-  EXPECT_EQ(plain.status, "ok");
-  EXPECT_EQ(plain.number, 0);
+  EXPECT_EQ(plain.status, "all_ink");
+  EXPECT_FALSE(plain.ok);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ struct Look {
   double thickness = 0.13;
   double cell_gap = 0.18;
   bool light_board = false;
+  bool seven_upper_left = false;  // the 7 of many boards and typefaces: segments a, b, c and f
 };
 
 struct Case {
@@ -38,6 +39,7 @@ std::optional<std::string> Read(const Case& c) {
   field.led_pitch = c.look.led_pitch;
   field.thickness = c.look.thickness;
   field.cell_gap = c.look.cell_gap;
+  field.seven_upper_left = c.look.seven_upper_left;
   cv::Scalar background = kDarkBoard;
   std::optional<ZoneProcessing> processing;
   if (c.look.light_board) {
@@ -127,7 +129,7 @@ TEST(OcrNoWrongValue, ColonOrNeighbourReachingIntoASlotLightsNoSegment) {
       {"88:88", "clock", 24, {}, "88:88", false}, {"66:66", "clock", 24, {}, "66:66", false},
       {" 9:99", "clock", 24, {}, "9:99", false},  {"33:33", "clock", 16, {}, "33:33", false},
       {"43:06", "clock", 16, {}, "43:06", false}, {"46:54", "clock", 16, {}, "46:54", false},
-      {"88:88", "clock", 40, {}, "88:88", true},
+      {"88:08", "clock", 40, {}, "88:08", true},  // 88:88 shows no time: its seconds pass 59
   };
   for (const Case& c : cases) ExpectRightOrNone(c);
 }
@@ -159,6 +161,78 @@ TEST(OcrNoWrongValue, DarkTenthsPointOnALightBoardIsAPoint) {
   const ReaderResult r = ReadClock(RenderedFieldZone(field, kLightBoard), "clock", Inverted(), ClockFormat::Auto);
   EXPECT_EQ(r.separator, ".");
   EXPECT_EQ(r.mode, "tenths");
+}
+
+// Many boards and typefaces light the 7's upper-left bar too (segments a, b, c and f). Read with
+// only the three-bar 7 known, it gave no value or a wrong one: 3:07 read 3:00, 75 read 5, 77 read 0.
+TEST(OcrNoWrongValue, FourBarSevenReadsSeven) {
+  const Look four{.seven_upper_left = true};
+  const Look bold{.thickness = 0.2, .seven_upper_left = true};
+  const Look slanted{.slant = 0.1, .seven_upper_left = true};
+  const Look dotted{.led_pitch = 0.15, .thickness = 0.1, .seven_upper_left = true};
+  const Look light{.light_board = true, .seven_upper_left = true};
+  const Case cases[] = {
+      {" 3:07", "clock", 40, four, "3:07", true},      {"77", "home_score", 40, four, "77", true},
+      {"75", "guest_score", 64, bold, "75", true},     {"17:57", "clock", 96, slanted, "17:57", true},
+      {"47", "home_score", 96, dotted, "47", true},    {"27.7 ", "clock", 64, light, "27.7", true},
+      {"70", "home_score", 24, four, "70", true},
+  };
+  for (const Case& c : cases) ExpectRightOrNone(c);
+}
+
+// What no board shows is no value, and the reader says why: a light board read with a dark board's
+// threshold turns solid ink (88:88, 88 and 8 were published), a clock's seconds never reach 60,
+// and a colon before a single digit is a tenths point the ink did not tell apart.
+TEST(OcrNoWrongValue, ImpossibleReadingsGiveNoValueAndSayWhy) {
+  auto light_unprocessed = [](const char* text) {
+    BoardField field = SevenSegmentField(text, 48);
+    field.lit_colour = kDarkDigits;
+    field.ghosts = true;
+    field.ghost_colour = cv::Scalar(205, 205, 205);
+    return RenderedFieldZone(field, kLightBoard);
+  };
+  const struct {
+    const char* name;
+    cv::Mat zone;
+    const char* reader;
+    const char* status;
+  } cases[] = {
+      {"light clock", light_unprocessed("12:34"), "clock", "all_ink"},
+      {"light score", light_unprocessed("50"), "number", "all_ink"},
+      {"light period", light_unprocessed("3"), "period", "all_ink"},
+      {"light shot clock", light_unprocessed("24"), "shot", "all_ink"},
+      {"seconds 75", RenderedFieldZone(SevenSegmentField("12:75", 48), kDarkBoard), "clock", "not_a_time"},
+      {"seconds 60", RenderedFieldZone(SevenSegmentField("80:60", 64), kDarkBoard), "clock", "not_a_time"},
+  };
+  for (const auto& c : cases) {
+    const std::string reader = c.reader;
+    ReaderResult r;
+    if (reader == "clock") r = ReadClock(c.zone, "clock", std::nullopt, ClockFormat::Auto);
+    if (reader == "number") r = ReadNumber(c.zone, "home_score", std::nullopt);
+    if (reader == "period") r = ReadPeriod(c.zone, std::nullopt);
+    if (reader == "shot") r = ReadShotClock(c.zone, std::nullopt);
+    EXPECT_FALSE(r.ok) << c.name << " read " << r.text << r.number;
+    EXPECT_EQ(r.status, c.status) << c.name;
+  }
+  // Read as the operator sets such a board up, the same pictures give their values.
+  EXPECT_EQ(ReadClock(light_unprocessed("12:34"), "clock", Inverted(), ClockFormat::Auto).text, "12:34");
+  EXPECT_EQ(ReadNumber(light_unprocessed("50"), "home_score", Inverted()).number, 50);
+}
+
+// A slot of solid ink samples every segment lit, yet no digit fills both of its counters.
+TEST(OcrNoWrongValue, SolidInkSlotIsNoEight) {
+  cv::Mat zone(60, 50, CV_8UC1, cv::Scalar(0));
+  zone(cv::Rect(8, 6, 34, 48)).setTo(255);
+  const DigitResult solid = RecognizeDigit(zone, DigitSlot{"digit", 0, 0, 49, 59});
+  EXPECT_EQ(solid.status, "unknown");
+  EXPECT_EQ(solid.reason, "all_ink");
+  EXPECT_TRUE(FillsDigitCounters(cv::Mat(40, 24, CV_8UC1, cv::Scalar(1))));
+  for (double thickness : {0.1, 0.13, 0.22}) {
+    BoardField field = SevenSegmentField("88", 48);
+    field.thickness = thickness;
+    const ReaderResult r = ReadNumber(RenderedFieldZone(field, kDarkBoard), "home_score", std::nullopt);
+    EXPECT_EQ(r.number, 88) << thickness;
+  }
 }
 
 }  // namespace

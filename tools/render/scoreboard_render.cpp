@@ -158,7 +158,9 @@ void DrawField(cv::Mat& image, const BoardField& field) {
     const double cell = CellWidth(field, c);
     if (c >= '0' && c <= '9') {
       if (field.ghosts) DrawDigit(image, left, top, field, kSegments[8], field.ghost_colour);
-      DrawDigit(image, left, top, field, kSegments[c - '0'], field.lit_colour);
+      constexpr std::array<bool, 7> kFourBarSeven = {true, true, true, false, false, true, false};
+      const bool four_bar = c == '7' && field.seven_upper_left;
+      DrawDigit(image, left, top, field, four_bar ? kFourBarSeven : kSegments[c - '0'], field.lit_colour);
     } else if (c == ' ') {
       if (field.ghosts) DrawDigit(image, left, top, field, kSegments[8], field.ghost_colour);
     } else if (c == ':') {

@@ -40,6 +40,7 @@ struct BoardField {
                                  // digit height apart
   double led_size = 1.0;         // an LED's diameter as a share of the segment thickness
   double digit_width = 0.56;     // a digit's width as a share of its height
+  bool seven_upper_left = false; // the 7 lights its upper-left bar too, as many boards draw it
   // The space between a colon or point and the digit before and after it, as shares of the digit
   // width, in place of `cell_gap`; boards set their separator apart unevenly.
   std::optional<double> gap_before_separator;
