@@ -110,6 +110,15 @@ TEST(VmixConfigRequest, RefusesTheFirstViolationWithItsMessage) {
       {"source in other case", R"({"outputs":[{"mappings":[{"source":"Home_Score","field":"H"}]}]})", 422,
        "Unknown vMix source"},
       {"first violation wins", R"({"host":1,"port":"x"})", 422, "host must be a string"},
+      {"one input's field mapped twice in one output",
+       R"({"outputs":[{"input_key":"K","mappings":[{"source":"home_score","field":"Home.Text"},)"
+       R"({"source":"guest_score","field":"Home.Text"}]}]})",
+       422, R"(vMix field "Home.Text" of input "K" is mapped twice: keep one of the two mappings)"},
+      {"one input's field mapped by two outputs",
+       R"({"outputs":[{"input_key":"K","mappings":[{"source":"home_score","field":"Home.Text"}]},)"
+       R"({"input_key":"K","mappings":[{"source":"clock","field":"Clock.Text"},)"
+       R"({"source":"home_score","field":"Home.Text"}]}]})",
+       422, R"(vMix field "Home.Text" of input "K" is mapped twice: keep one of the two mappings)"},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -120,6 +129,20 @@ TEST(VmixConfigRequest, RefusesTheFirstViolationWithItsMessage) {
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(message, c.message);
   }
+}
+
+TEST(VmixConfigRequest, TheSameFieldOfTwoInputsOrOfAnOutputWithoutInputIsAccepted) {
+  VmixOutputConfig config;
+  std::int32_t status = 400;
+  std::string message;
+  EXPECT_TRUE(ParseVmixConfigRequest(
+      R"({"outputs":[{"input_key":"K","mappings":[{"source":"home_score","field":"Home.Text"}]},)"
+      R"({"input_key":"L","mappings":[{"source":"home_score","field":"Home.Text"}]},)"
+      R"({"mappings":[{"source":"home_score","field":"Home.Text"}]},)"
+      R"({"mappings":[{"source":"home_score","field":"Home.Text"}]}]})",
+      config, status, message))
+      << message;
+  EXPECT_EQ(config.outputs.size(), 4u);
 }
 
 TEST(VmixConfigRequest, EnabledDefaultsDifferBetweenRequestAndFile) {
