@@ -131,20 +131,6 @@ TEST(VmixConfigRequest, RefusesTheFirstViolationWithItsMessage) {
   }
 }
 
-TEST(VmixConfigRequest, TheSameFieldOfTwoInputsOrOfAnOutputWithoutInputIsAccepted) {
-  VmixOutputConfig config;
-  std::int32_t status = 400;
-  std::string message;
-  EXPECT_TRUE(ParseVmixConfigRequest(
-      R"({"outputs":[{"input_key":"K","mappings":[{"source":"home_score","field":"Home.Text"}]},)"
-      R"({"input_key":"L","mappings":[{"source":"home_score","field":"Home.Text"}]},)"
-      R"({"mappings":[{"source":"home_score","field":"Home.Text"}]},)"
-      R"({"mappings":[{"source":"home_score","field":"Home.Text"}]}]})",
-      config, status, message))
-      << message;
-  EXPECT_EQ(config.outputs.size(), 4u);
-}
-
 TEST(VmixConfigRequest, EnabledDefaultsDifferBetweenRequestAndFile) {
   VmixOutputConfig config;
   std::int32_t status = 400;

@@ -391,24 +391,6 @@ INSTANTIATE_TEST_SUITE_P(
                                    "K/Clock.Text="}),
     [](const ::testing::TestParamInfo<OutOfUseCase>& info) { return std::string(info.param.name); });
 
-TEST_F(VmixControllerTest, AFieldBackInUseBeforeItsBlankIsNotBlanked) {
-  StartAndSendFirstSnapshot();
-  StandInBehaviour held;
-  held.held = true;
-  stand_in_.PushBehaviour(held);
-  // A new value keeps the sender busy while the Clock mapping is removed and put back.
-  controller_->PublishValues(State(4, "12:34", 6));
-  ASSERT_TRUE(stand_in_.WaitForRequests(3, kPatience));
-  VmixOutputConfig without = Config();
-  without.outputs[0].mappings.pop_back();
-  controller_->ApplyConfig(without);
-  controller_->ApplyConfig(Config());
-  stand_in_.ReleaseHeldAnswers();
-  controller_->PublishValues(State(5, "12:34", 7));
-  ASSERT_TRUE(WaitUntil([this] { return Status().Find("status")->Find("last_sequence_sent")->text == "7"; }));
-  EXPECT_EQ(CountCalls(stand_in_.SetTextCalls(), "K/Clock.Text="), 0u);
-}
-
 TEST_F(VmixControllerTest, TheFirstSaveSendsKnownValuesWithoutABlankFirst) {
   // As on a first run: no host yet when a source is chosen, whose clear cannot be sent.
   VmixOutputConfig unset = Config();
