@@ -152,6 +152,8 @@ test('arrow keys only move through the sources; Enter or "Use this source" puts 
     await page.keyboard.press('Enter');
     await waitFor(async () => (await sourceInUse()) === 'example:example-1', { what: 'the Example back in use' });
     await page.waitForFunction(() => document.getElementById('source-current').textContent.startsWith('In use: Example 1'));
+    // A status poll may show the new source before the button's own work has ended.
+    await page.waitForFunction(() => !document.getElementById('source-use').disabled);
     assert.equal(await page.evaluate(() => document.activeElement.id), 'source-use');
   } finally {
     page.off('request', noteChange);

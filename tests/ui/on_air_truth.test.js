@@ -188,6 +188,9 @@ test('"Use this sport" names the zones it takes out of use and says they come ba
   const selection = (await getJson('/api/sports/selection')).body.selected_sport;
   t.after(() => selection && request('PUT', '/api/sports/selection', { sport: selection }));
   await showTab('sport');
+  // The page knows the zones of the source in use (a test before may have changed it).
+  const zones = (await getJson('/api/zones')).body.map((z) => z.id);
+  await page.waitForFunction((ids) => JSON.stringify(app.zones.map((z) => z.id)) === JSON.stringify(ids), zones);
   await page.selectOption('#sport-select', 'soccer');
   await page.click('#sport-apply');
   await page.waitForFunction(() => document.getElementById('sport-msg').textContent.includes('come back'));
