@@ -193,8 +193,10 @@ test('"Use this sport" names the zones it takes out of use and says they come ba
   await page.waitForFunction((ids) => JSON.stringify(app.zones.map((z) => z.id)) === JSON.stringify(ids), zones);
   await page.selectOption('#sport-select', 'soccer');
   await page.click('#sport-apply');
-  await page.waitForFunction(() => document.getElementById('sport-msg').textContent.includes('come back'));
-  const message = await page.locator('#sport-msg').textContent();
+  await page.waitForFunction(() => document.getElementById('sport-msg').textContent.startsWith('Sport set to Soccer.'));
+  let message = '';
+  await waitFor(async () => (message = await page.locator('#sport-msg').textContent()).includes('come back'),
+    { what: 'the zones out of use named' }).catch(() => {});
   assert.match(message, /^Sport set to Soccer\. Soccer has no .+: (that zone is out of use and comes back with a sport that has it|those zones are out of use and come back with a sport that has them)\.$/);
 });
 
