@@ -1,3 +1,6 @@
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -44,6 +47,39 @@ void WaitForWake(const LocalHttpServer::Impl& impl, SseSlot& slot, std::chrono::
   slot.wake = false;
 }
 
+// True once the client closed or reset its connection: a browser that left the page, or a client
+// that reconnects, never sends anything on a stream's connection after its request.
+bool ClientGone(int socket) {
+  if (socket < 0) return false;
+  pollfd watched{socket, POLLRDHUP, 0};
+  if (poll(&watched, 1, 0) <= 0) return false;
+  return (watched.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// The bytes written to the connection that its client has not taken yet.
+int UnreadBytes(int socket) {
+  int queued = 0;
+  if (socket < 0 || ioctl(socket, SIOCOUTQ, &queued) != 0) return 0;
+  return queued;
+}
+
+// The stream that gives way to a new one: a gone client's first, then the one whose client left
+// the most unread, then the oldest. A page that reconnects thus keeps its place beside a tool
+// that opens streams and leaves them, and a client that never reads is the first live one to go.
+std::size_t StreamToGiveWay(const std::vector<std::shared_ptr<SseSlot>>& streams) {
+  std::size_t most_unread = 0;
+  int most_unread_bytes = 0;
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    if (ClientGone(streams[i]->socket)) return i;
+    const int unread = UnreadBytes(streams[i]->socket);
+    if (unread > most_unread_bytes) {
+      most_unread = i;
+      most_unread_bytes = unread;
+    }
+  }
+  return most_unread;
+}
+
 // Runs for the whole life of one stream on its pool thread. Always ends with false: the library
 // then closes the connection without a final chunk and the browser reconnects.
 bool StreamStateEvents(const LocalHttpServer::Impl& impl, SseSlot& slot, httplib::DataSink& sink) {
@@ -71,7 +107,7 @@ bool StreamStateEvents(const LocalHttpServer::Impl& impl, SseSlot& slot, httplib
       last_write = now;
     }
     WaitForWake(impl, slot, wait);
-    if (impl.stopping.load() || slot.given_way.load()) return false;
+    if (impl.stopping.load() || slot.given_way.load() || ClientGone(slot.socket)) return false;
   }
 }
 
@@ -98,7 +134,7 @@ void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res) {
   }
   auto slot = std::make_shared<SseSlot>();
   slot->socket = ServedSocket();
-  std::shared_ptr<SseSlot> oldest;
+  std::shared_ptr<SseSlot> displaced;
   {
     MutexLock lock(impl.streams_mutex);
     const auto limit = static_cast<std::size_t>(std::max(0, impl.options.max_event_streams));
@@ -107,18 +143,19 @@ void OpenStateStream(LocalHttpServer::Impl& impl, httplib::Response& res) {
       return;
     }
     if (impl.streams.size() >= limit) {
-      // The oldest stream gives way, so that a page that opens or reloads always gets the live
-      // values, also beside streams whose clients never read: their writes would only fail once
-      // the kernel's buffers filled, long after a show. Its connection is cut at once, so that a
+      // A stream gives way, so that a page that opens or reloads always gets the live values,
+      // also beside streams whose clients never read: their writes would only fail once the
+      // kernel's buffers filled, long after a show. Its connection is cut at once, so that a
       // write blocked on such a client ends and frees the worker.
-      oldest = impl.streams.front();
-      impl.streams.erase(impl.streams.begin());
-      oldest->given_way.store(true);
-      if (oldest->socket >= 0) shutdown(oldest->socket, SHUT_RDWR);
+      const auto given = impl.streams.begin() + static_cast<std::ptrdiff_t>(StreamToGiveWay(impl.streams));
+      displaced = *given;
+      impl.streams.erase(given);
+      displaced->given_way.store(true);
+      if (displaced->socket >= 0) shutdown(displaced->socket, SHUT_RDWR);
     }
     impl.streams.push_back(slot);
   }
-  if (oldest) Wake(*oldest);
+  if (displaced) Wake(*displaced);
   // No "Connection: keep-alive": the connection carries this one reply and the library marks
   // it "close".
   res.set_header("Cache-Control", "no-cache");

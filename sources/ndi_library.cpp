@@ -11,6 +11,7 @@
 #include "platform/file_trust.h"
 #include "platform/shared_library.h"
 #include "platform/unique_fd.h"
+#include "sources/library_messages.h"
 
 namespace tessvark {
 namespace {
@@ -150,7 +151,15 @@ bool LoadNdiLibrary(NdiLibraryState& library, const NdiLibrarySearch& search) RE
     library.last_message = kNotLoaded;
   }
   if (!found) {
-    library.last_message = kNdiNotInstalled;
+    const std::string folder = FolderEnvironment();
+    std::vector<std::string> folders;
+    for (const std::string& standard : search.standard_folders) {
+      if (!standard.empty()) folders.push_back(standard);
+    }
+    // Only an absolute folder without ".." is a place the library is loaded from.
+    const bool usable = !folder.empty() && folder.front() == '/' && folder.find("..") == std::string::npos;
+    library.last_message = NdiNotInstalledMessage(folders, kNdiLibraryName, kNdiRuntimeFolderVariable,
+                                                  usable ? std::optional<std::string>(folder) : std::nullopt);
   } else if (library.last_message.empty()) {
     library.last_message = kNotLoaded;
   }

@@ -15,6 +15,7 @@
 #include "platform/elf_image.h"
 #include "platform/module_path.h"
 #include "platform/shared_library.h"
+#include "sources/library_messages.h"
 #include "sources/omt_pins.h"
 
 namespace tessvark {
@@ -250,6 +251,20 @@ bool VerifyOmtLibraries(const OmtLibrarySetup& setup, std::vector<CheckedOmtLibr
   checked.clear();
   if (setup.folder.empty()) {
     message = kNoFolder;
+    return false;
+  }
+  // Libraries that are simply not there are not installed, which says more than "could not be read".
+  std::vector<std::string> files;
+  bool absent = false;
+  for (const PinnedOmtLibrary& pin : setup.pins) {
+    files.push_back(pin.file_name);
+    struct stat status {};
+    if (lstat((std::filesystem::path(setup.folder) / pin.file_name).c_str(), &status) != 0 && errno == ENOENT) {
+      absent = true;
+    }
+  }
+  if (absent) {
+    message = OmtNotInstalledMessage(setup.folder, files);
     return false;
   }
   for (const PinnedOmtLibrary& pin : setup.pins) {

@@ -117,6 +117,21 @@ const std::optional<std::string>& VmixInputReference(const VmixOutput& output) {
   return output.input_title;
 }
 
+std::optional<VmixFieldMappedTwice> FindFieldMappedTwice(const std::vector<VmixOutput>& outputs) {
+  std::vector<std::pair<const std::string*, const std::string*>> seen;
+  for (const VmixOutput& output : outputs) {
+    const std::optional<std::string>& input = VmixInputReference(output);
+    if (!input) continue;
+    for (const VmixMapping& mapping : output.mappings) {
+      for (const auto& [seen_input, seen_field] : seen) {
+        if (*seen_input == *input && *seen_field == mapping.field) return VmixFieldMappedTwice{*input, mapping.field};
+      }
+      seen.emplace_back(&*input, &mapping.field);
+    }
+  }
+  return std::nullopt;
+}
+
 bool VmixOutputEquals(const VmixOutput& a, const VmixOutput& b) {
   if (a.id != b.id || a.enabled != b.enabled || a.input_key != b.input_key ||
       a.input_number != b.input_number || a.input_title != b.input_title ||
@@ -264,7 +279,9 @@ VmixOutputParseResult VmixOutputFromJson(const JsonValue* item, unsigned index, 
     for (const VmixMapping& existing : output.mappings) {
       if (existing.field == field) duplicate = true;
     }
-    if (!duplicate) output.mappings.push_back(VmixMapping{std::move(source), std::move(field)});
+    // A request keeps the second mapping so that the whole configuration's check refuses it with
+    // its name; a stored file keeps the first.
+    if (!duplicate || strict) output.mappings.push_back(VmixMapping{std::move(source), std::move(field)});
   }
   return result;
 }
@@ -342,6 +359,14 @@ bool VmixOutputConfigFromJson(const JsonValue& value, bool strict, VmixOutputCon
           return false;
         }
         out.outputs.push_back(std::move(item.output));
+      }
+    }
+    if (strict) {
+      if (const std::optional<VmixFieldMappedTwice> twice = FindFieldMappedTwice(out.outputs)) {
+        status = kUnprocessable;
+        message = "vMix field \"" + twice->field + "\" of input \"" + twice->input +
+                  "\" is mapped twice: keep one of the two mappings";
+        return false;
       }
     }
   } else if (!out.input.empty()) {

@@ -59,6 +59,16 @@ const std::optional<std::string>& VmixInputReference(const VmixOutput& output);
 
 bool VmixOutputEquals(const VmixOutput& a, const VmixOutput& b);
 
+// One field of one input that two mappings write (vMix shows one value per field).
+struct VmixFieldMappedTwice {
+  std::string input;
+  std::string field;
+};
+
+// The first field of an input that two mappings write, in one output or in two outputs naming the
+// same input; outputs without an input are never written and are passed over.
+std::optional<VmixFieldMappedTwice> FindFieldMappedTwice(const std::vector<VmixOutput>& outputs);
+
 // Reads a configuration object. Lenient mode (the stored file) never fails and falls back to
 // defaults; strict mode (API bodies) returns false with status 422 and a message at the first
 // violation, leaving `out` unusable.

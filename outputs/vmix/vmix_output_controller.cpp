@@ -44,6 +44,36 @@ std::string StateJsonOrNull(const StateValue& value) {
   }
 }
 
+// One field the sender writes: the mapping of an enabled output with an input.
+struct WrittenField {
+  const VmixOutput* output;
+  const VmixMapping* mapping;
+  const std::string* input;
+};
+
+// Each field of each input once, the first mapping that writes it winning: a file stored before
+// such mappings were refused may map one field twice, and vMix takes each value once.
+std::vector<WrittenField> WrittenFields(const VmixOutputConfig& cfg) {
+  std::vector<WrittenField> fields;
+  for (const VmixOutput& output : cfg.outputs) {
+    const std::optional<std::string>& input = VmixInputReference(output);
+    if (!output.enabled || !input) continue;
+    for (const VmixMapping& mapping : output.mappings) {
+      const bool written = std::any_of(fields.begin(), fields.end(), [&](const WrittenField& field) {
+        return *field.input == *input && field.mapping->field == mapping.field;
+      });
+      if (!written) fields.push_back(WrittenField{&output, &mapping, &*input});
+    }
+  }
+  return fields;
+}
+
+bool WritesField(const std::vector<WrittenField>& fields, const std::string& input, const std::string& field) {
+  return std::any_of(fields.begin(), fields.end(), [&](const WrittenField& written) {
+    return *written.input == input && written.mapping->field == field;
+  });
+}
+
 void WriteOptionalInt(const std::optional<std::int64_t>& value, JsonWriter& out) {
   if (value) {
     out.Int(*value);
@@ -254,6 +284,11 @@ void VmixOutputController::ApplyConfig(VmixOutputConfig config) {
     if (!known) changed_ids.push_back(after.id);
   }
 
+  if (host_changed) {
+    retired_.clear();  // the fields of another host
+  } else if (old.enabled) {
+    RetireFieldsOutOfUse(old, config);
+  }
   config_ = std::move(config);
   if (host_changed || enabled_changed || !changed_ids.empty()) ++generation_;
   RebuildMappingStatuses();
@@ -360,13 +395,15 @@ void VmixOutputController::RunSender() {
   NameThisThread("vmix");
   for (;;) {
     MutexLock lock(mutex_);
-    enum class Pass { kNone, kClear, kSend } pass = Pass::kNone;
+    enum class Pass { kNone, kClear, kRetire, kSend } pass = Pass::kNone;
     StateValue snapshot;
     for (;;) {
       if (stopping_) return;
       const double now = SteadyClockSeconds();
       if (clear_requested_ && now >= retry_at_) {
         pass = Pass::kClear;
+      } else if (!retired_.empty() && config_.enabled && now >= retry_at_) {
+        pass = Pass::kRetire;
       } else if (!held_ && config_.enabled) {
         if (queued_valid_) {
           snapshot = queued_values_;
@@ -378,7 +415,8 @@ void VmixOutputController::RunSender() {
         }
       }
       if (pass != Pass::kNone) break;
-      if (!clear_requested_ && (held_ || !config_.enabled || !send_all_ || !pending_valid_)) {
+      if (!clear_requested_ && (retired_.empty() || !config_.enabled) &&
+          (held_ || !config_.enabled || !send_all_ || !pending_valid_)) {
         wake_.Wait();
       } else {
         const double wait = std::max(retry_at_ - now, 0.01);
@@ -388,9 +426,13 @@ void VmixOutputController::RunSender() {
     const bool all = send_all_;
     const VmixOutputConfig cfg = config_;
     const std::uint64_t gen = generation_;
+    std::optional<StateValue> known;
+    if (pass == Pass::kClear && pending_valid_ && config_.enabled && !held_) known = pending_values_;
     lock.Unlock();
-    if (pass == Pass::kClear) {
-      ClearMappedFields(cfg, gen);
+    if (pass == Pass::kRetire) {
+      BlankRetiredFields(cfg, gen);
+    } else if (pass == Pass::kClear) {
+      ClearMappedFields(cfg, known, gen);
       MutexLock ended(mutex_);
       clear_pass_ended_ = std::max(clear_pass_ended_, gen);
       wake_.SignalAll();  // StopSender waits for this
@@ -418,21 +460,15 @@ void VmixOutputController::SendValues(const VmixOutputConfig& cfg, const StateVa
   {
     MutexLock lock(mutex_);
     if (generation_ != gen || held_) return;
-    for (const VmixOutput& output : cfg.outputs) {
-      const std::optional<std::string>& input = VmixInputReference(output);
-      if (!output.enabled || !input) continue;
-      for (const VmixMapping& mapping : output.mappings) {
-        if (restrict_sources_ &&
-            std::find(active_sources_.begin(), active_sources_.end(), mapping.source) == active_sources_.end()) {
-          continue;
-        }
-        StateValue value = VmixSourceValue(snapshot, mapping.source);
-        if (!all) {
-          const VmixLastSent* last = FindLastSent(output.id, mapping.field);
-          if (last != nullptr && last->has_value && last->value.Equals(value)) continue;
-        }
-        items.push_back(PassItem{output.id, mapping.field, *input, std::move(value)});
+    for (const WrittenField& written : WrittenFields(cfg)) {
+      const VmixMapping& mapping = *written.mapping;
+      if (!IsActiveSource(mapping.source)) continue;
+      StateValue value = VmixSourceValue(snapshot, mapping.source);
+      if (!all) {
+        const VmixLastSent* last = FindLastSent(written.output->id, mapping.field);
+        if (last != nullptr && last->has_value && last->value.Equals(value)) continue;
       }
+      items.push_back(PassItem{written.output->id, mapping.field, *written.input, std::move(value), false});
     }
     if (items.empty()) {
       RecordPassSuccess(snapshot, false);
@@ -455,17 +491,26 @@ void VmixOutputController::RecordPassSuccess(const StateValue& snapshot, bool an
   retry_at_ = 0.0;
 }
 
-void VmixOutputController::ClearMappedFields(const VmixOutputConfig& cfg, std::uint64_t gen) {
+void VmixOutputController::ClearMappedFields(const VmixOutputConfig& cfg, const std::optional<StateValue>& known,
+                                             std::uint64_t gen) {
   if (cfg.host.empty()) {
     NoteMissingHost();
     return;
   }
   std::vector<PassItem> items;
-  for (const VmixOutput& output : cfg.outputs) {
-    const std::optional<std::string>& input = VmixInputReference(output);
-    if (!output.enabled || !input) continue;
-    for (const VmixMapping& mapping : output.mappings) {
-      items.push_back(PassItem{output.id, mapping.field, *input, StateValue::MakeString(std::string())});
+  {
+    MutexLock lock(mutex_);
+    items = retired_;
+    for (const WrittenField& written : WrittenFields(cfg)) {
+      const VmixMapping& mapping = *written.mapping;
+      // A value published since the clear was asked for is what the field should show: writing
+      // a blank first would flash it empty on air.
+      if (known && IsActiveSource(mapping.source)) {
+        items.push_back(
+            PassItem{written.output->id, mapping.field, *written.input, VmixSourceValue(*known, mapping.source), false});
+      } else {
+        items.push_back(PassItem{written.output->id, mapping.field, *written.input, StateValue(), true});
+      }
     }
   }
   for (const PassItem& item : items) {
@@ -474,6 +519,10 @@ void VmixOutputController::ClearMappedFields(const VmixOutputConfig& cfg, std::u
   MutexLock lock(mutex_);
   if (generation_ != gen) return;
   clear_requested_ = false;
+  if (known) {
+    RecordPassSuccess(*known, !items.empty());
+    return;
+  }
   connected_ = connected_ || !items.empty();
   last_success_ = UtcTimestampMicros();
   last_error_.reset();
@@ -482,10 +531,44 @@ void VmixOutputController::ClearMappedFields(const VmixOutputConfig& cfg, std::u
   retry_at_ = 0.0;
 }
 
+void VmixOutputController::BlankRetiredFields(const VmixOutputConfig& cfg, std::uint64_t gen) {
+  if (cfg.host.empty()) {
+    NoteMissingHost();
+    return;
+  }
+  std::vector<PassItem> items;
+  {
+    MutexLock lock(mutex_);
+    items = retired_;
+  }
+  for (const PassItem& item : items) {
+    if (SendValue(cfg, gen, item, false) != SendOutcome::kSent) return;
+  }
+}
+
+bool VmixOutputController::IsActiveSource(const std::string& source) const {
+  return !restrict_sources_ || std::find(active_sources_.begin(), active_sources_.end(), source) != active_sources_.end();
+}
+
+void VmixOutputController::RetireFieldsOutOfUse(const VmixOutputConfig& before, const VmixOutputConfig& after) {
+  const std::vector<WrittenField> in_use = WrittenFields(after);
+  std::erase_if(retired_, [&in_use](const PassItem& item) { return WritesField(in_use, item.input, item.field); });
+  for (const WrittenField& written : WrittenFields(before)) {
+    if (WritesField(in_use, *written.input, written.mapping->field)) continue;
+    // Only a field this run wrote text into shows anything that could stay frozen.
+    const VmixLastSent* last = FindLastSent(written.output->id, written.mapping->field);
+    if (last == nullptr || !last->has_value || FormatSetTextValue(last->value).empty()) continue;
+    const bool queued = std::any_of(retired_.begin(), retired_.end(), [&written](const PassItem& item) {
+      return item.input == *written.input && item.field == written.mapping->field;
+    });
+    if (!queued) retired_.push_back(PassItem{std::string(), written.mapping->field, *written.input, StateValue(), true});
+  }
+}
+
 // The blanking that follows a switch-off leaves the mappings showing "disabled".
 VmixMappingStatus* VmixOutputController::ShownStatus(const VmixOutputConfig& cfg, const PassItem& item,
                                                     bool clearing) {
-  if (clearing && !cfg.enabled) return nullptr;
+  if ((clearing && !cfg.enabled) || item.output_id.empty()) return nullptr;
   return FindMappingStatus(item.output_id, item.field);
 }
 
@@ -499,11 +582,17 @@ VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutp
       status->last_error.reset();
     }
   }
-  const std::string text = clearing ? std::string() : FormatSetTextValue(item.value);
+  const std::string text = item.blank ? std::string() : FormatSetTextValue(item.value);
   const std::string path = BuildSetTextPath(item.input, item.field, text);
   const VmixHttpResult result = VmixHttpGet(cfg.host, cfg.port, path, kRequestTimeoutSeconds, &request_stop_);
 
   MutexLock lock(mutex_);
+  if (result.error.empty()) {
+    // Blanked once, whatever happens to the pass: a field out of use never gets a second blank.
+    std::erase_if(retired_, [&item](const PassItem& retired) {
+      return retired.input == item.input && retired.field == item.field;
+    });
+  }
   if (result.error == "stopped" || stopping_ || generation_ != gen) return SendOutcome::kAbandoned;
   VmixMappingStatus* status = ShownStatus(cfg, item, clearing);
   if (!result.error.empty()) {
@@ -517,7 +606,8 @@ VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutp
     }
     return SendOutcome::kFailed;
   }
-  const StateValue sent = clearing ? StateValue::MakeString(std::string()) : item.value;
+  if (item.output_id.empty()) return SendOutcome::kSent;  // a field no mapping writes any more
+  const StateValue sent = item.blank ? StateValue::MakeString(std::string()) : item.value;
   RememberSentValue(item.output_id, item.field, sent);
   if (status != nullptr) {
     status->last_status = "success";
@@ -525,7 +615,7 @@ VmixOutputController::SendOutcome VmixOutputController::SendValue(const VmixOutp
     status->last_error.reset();
     status->last_value = sent;
     status->last_sequence.reset();
-    if (!clearing) status->last_sequence = SequenceOf(pending_values_, false);
+    if (!item.blank) status->last_sequence = SequenceOf(pending_values_, false);
   }
   return SendOutcome::kSent;
 }

@@ -108,17 +108,26 @@ class VmixOutputController {
 
  private:
   struct PassItem {
+    // Empty for a field that no mapping writes any more.
     std::string output_id;
     std::string field;
     std::string input;
     StateValue value;
+    bool blank = false;  // sends empty text instead of the value
   };
   enum class SendOutcome { kSent = 0, kFailed = 1, kAbandoned = 2 };
 
   void RunSender() EXCLUDES(mutex_);
   void SendValues(const VmixOutputConfig& cfg, const StateValue& snapshot, bool all, std::uint64_t gen)
       EXCLUDES(mutex_);
-  void ClearMappedFields(const VmixOutputConfig& cfg, std::uint64_t gen) EXCLUDES(mutex_);
+  // Blanks every mapped field and the retired ones; a field whose value is `known` (published
+  // since the clear was asked for) gets that value instead.
+  void ClearMappedFields(const VmixOutputConfig& cfg, const std::optional<StateValue>& known, std::uint64_t gen)
+      EXCLUDES(mutex_);
+  void BlankRetiredFields(const VmixOutputConfig& cfg, std::uint64_t gen) EXCLUDES(mutex_);
+  // Queues one blank for each field `before` wrote text into that `after` no longer writes.
+  void RetireFieldsOutOfUse(const VmixOutputConfig& before, const VmixOutputConfig& after) REQUIRES(mutex_);
+  bool IsActiveSource(const std::string& source) const REQUIRES(mutex_);
   SendOutcome SendValue(const VmixOutputConfig& cfg, std::uint64_t gen, const PassItem& item, bool clearing)
       EXCLUDES(mutex_);
   void NoteMissingHost() EXCLUDES(mutex_);
@@ -167,6 +176,8 @@ class VmixOutputController {
   std::uint64_t hold_id_ GUARDED_BY(mutex_) = 0;
   std::vector<std::string> active_sources_ GUARDED_BY(mutex_);
   std::vector<VmixLastSent> last_sent_ GUARDED_BY(mutex_);
+  // Fields a saved configuration took out of use that still show text, each to be blanked once.
+  std::vector<PassItem> retired_ GUARDED_BY(mutex_);
   std::vector<VmixMappingStatus> mapping_statuses_ GUARDED_BY(mutex_);
   bool connected_ GUARDED_BY(mutex_) = false;
   std::optional<std::string> last_success_ GUARDED_BY(mutex_);

@@ -134,9 +134,9 @@ TEST_F(FastHeartbeatTest, UnchangedStateSendsOnlyHeartbeats) {
   EXPECT_EQ(stream->received().find("id: ", after_event), std::string::npos);
 }
 
-// Eight clients that read their first event and then never again, on small buffers, while the
-// state changes with large events: their streams' writes stall. A page that opens beside them
-// still gets its stream and the live values, and the oldest stream ends in its place.
+// Eight clients on small buffers while the state changes with large events; the oldest never
+// reads again, so its stream's writes stall. A page that opens beside them still gets its stream
+// and the live values, and the stalled stream ends in its place.
 TEST_F(StateStreamTest, OldestStreamGivesWayToANewPage) {
   server_->SetStateAvailable(true);
   std::vector<std::unique_ptr<RawConnection>> stuck;
@@ -150,6 +150,8 @@ TEST_F(StateStreamTest, OldestStreamGivesWayToANewPage) {
     store_.ApplyValues(HomeScore((large + std::to_string(i)).c_str()));
     server_->WakeStreams();
   }
+  // All but the oldest client catch up; the oldest never reads again.
+  for (std::size_t i = 1; i < stuck.size(); ++i) ASSERT_TRUE(stuck[i]->ReadUntil("x39\"", kPatience));
 
   auto page = OpenLiveStream();
   const HttpReply opened = ParseReply(page->received());
@@ -166,6 +168,43 @@ TEST_F(StateStreamTest, OldestStreamGivesWayToANewPage) {
     auto next = OpenLiveStream();
     EXPECT_EQ(ParseReply(next->received()).status, 200) << "page " << i;
   }
+}
+
+// A client that reconnects leaves its old stream behind: that one gives way, not the page that
+// has been reading all along.
+TEST_F(StateStreamTest, AStreamWhoseClientLeftGivesWayBeforeALiveOne) {
+  server_->SetStateAvailable(true);
+  std::vector<std::unique_ptr<RawConnection>> streams;
+  for (int i = 0; i < 8; ++i) streams.push_back(OpenLiveStream());
+  streams[5]->Close();
+  for (int i = 0; i < 3; ++i) {
+    auto reconnected = OpenLiveStream();
+    ASSERT_EQ(ParseReply(reconnected->received()).status, 200);
+    reconnected->Close();
+  }
+  store_.ApplyValues(HomeScore("after"));
+  server_->WakeStreams();
+  EXPECT_TRUE(streams.front()->ReadUntil("\"home\":\"after\"", kPatience)) << "the oldest reader kept its stream";
+}
+
+TEST_F(StateStreamTest, TheStreamWithTheMostUnreadBytesGivesWayBeforeTheOldest) {
+  server_->SetStateAvailable(true);
+  std::vector<std::unique_ptr<RawConnection>> readers;
+  for (int i = 0; i < 7; ++i) readers.push_back(OpenLiveStream());
+  auto stuck = std::make_unique<RawConnection>(port_, 4096);
+  stuck->Send(Build("GET", "/api/ui/state/stream"));
+  ASSERT_TRUE(stuck->ReadUntil("}\n\n", kPatience));
+  // One event larger than the stuck client's buffer; the readers take theirs.
+  store_.ApplyValues(HomeScore(std::string(65536, 'x').c_str()));
+  server_->WakeStreams();
+  for (auto& reader : readers) ASSERT_TRUE(reader->ReadUntil("xx\"", kPatience, reader->received().size()));
+
+  auto page = OpenLiveStream();
+  ASSERT_EQ(ParseReply(page->received()).status, 200);
+  EXPECT_TRUE(stuck->ReadToEnd(kPatience)) << "the client that did not read lost its stream";
+  store_.ApplyValues(HomeScore("after"));
+  server_->WakeStreams();
+  EXPECT_TRUE(readers.front()->ReadUntil("\"home\":\"after\"", kPatience)) << "the oldest reader kept its stream";
 }
 
 // Each open stream keeps a worker; requests are still served beside eight of them.

@@ -30,6 +30,10 @@ using testing::ThreadsNamed;
 using testing::WaitUntil;
 
 constexpr char kNotInstalled[] = "The NDI runtime is not installed. Examples remain available.";
+// Found in none of the places looked in, with no standard folder and no usable folder variable.
+constexpr char kFoundNowhere[] =
+    "The NDI runtime is not installed: Tessvark looked for libndi.so.6 in NDI_RUNTIME_DIR_V6 (not set to an "
+    "absolute folder). Examples remain available.";
 constexpr char kNotElf[] = "The NDI runtime is not a 64-bit Linux library. Tessvark did not load it.";
 constexpr char kNotLoaded[] = "The NDI runtime could not be loaded.";
 constexpr char kWrongPublisher[] =
@@ -135,9 +139,18 @@ TEST(NdiLibraryLoad, EachRefusalLeavesItsMessage) {
        [](const fs::path& folder) {
          unsetenv("NDI_RUNTIME_DIR_V6");
          fs::create_directories(folder / "lib");
-         return TestSearch({(folder / "lib").string()});
+         return TestSearch({(fs::canonical(folder) / "lib").string(), "/nowhere"});
        },
-       kNotInstalled},
+       "The NDI runtime is not installed: Tessvark looked for libndi.so.6 in @/lib, /nowhere and "
+       "NDI_RUNTIME_DIR_V6 (not set to an absolute folder). Examples remain available."},
+      {"an empty folder named by the variable",
+       [](const fs::path& folder) {
+         fs::create_directories(folder / "ndi");
+         setenv("NDI_RUNTIME_DIR_V6", (fs::canonical(folder) / "ndi").c_str(), 1);
+         return TestSearch();
+       },
+       "The NDI runtime is not installed: Tessvark looked for libndi.so.6 in NDI_RUNTIME_DIR_V6 (@/ndi). "
+       "Examples remain available."},
       {"a link under a trusted folder that leads outside every one",
        [](const fs::path& folder) {
          unsetenv("NDI_RUNTIME_DIR_V6");
@@ -154,7 +167,7 @@ TEST(NdiLibraryLoad, EachRefusalLeavesItsMessage) {
          setenv("NDI_RUNTIME_DIR_V6", (folder / "x/../ndi-runtime").c_str(), 1);
          return TestSearch();
        },
-       kNotInstalled},
+       kFoundNowhere},
       {"a relative folder variable",
        [](const fs::path& folder) {
          InstalledNdi installed(folder);
@@ -162,7 +175,7 @@ TEST(NdiLibraryLoad, EachRefusalLeavesItsMessage) {
          setenv("NDI_RUNTIME_DIR_V6", "ndi-runtime", 1);
          return TestSearch();
        },
-       kNotInstalled},
+       kFoundNowhere},
       {"a library of another machine",
        [](const fs::path& folder) {
          InstalledNdi installed(folder);
@@ -251,11 +264,11 @@ TEST(NdiLibraryLoad, AFailedAttemptIsNeverRepeated) {
   RunInOwnProcess([](const fs::path& folder) {
     unsetenv("NDI_RUNTIME_DIR_V6");
     EXPECT_FALSE(AcquireNdiLibrary(TestSearch()));
-    EXPECT_EQ(LastNdiLoadMessage(), kNotInstalled);
+    EXPECT_EQ(LastNdiLoadMessage(), kFoundNowhere);
     // A library installed after the attempt is not looked at in this process.
     InstalledNdi installed(folder);
     EXPECT_FALSE(AcquireNdiLibrary(TestSearch()));
-    EXPECT_EQ(LastNdiLoadMessage(), kNotInstalled);
+    EXPECT_EQ(LastNdiLoadMessage(), kFoundNowhere);
   });
 }
 
@@ -688,27 +701,30 @@ TEST(NdiRuntime, ARefusedLibraryIsKnownBeforeAStartAndItsMessageStays) {
     fs::create_directories(folder / "lib");
     SdkRuntimeSettings settings = FastSettings();
     settings.library = TestSearch({(folder / "lib").string()});
+    const std::string not_installed = "The NDI runtime is not installed: Tessvark looked for libndi.so.6 in " +
+                                      (folder / "lib").string() +
+                                      " and NDI_RUNTIME_DIR_V6 (not set to an absolute folder). Examples remain available.";
     RuntimeRecorder recorder;
     SdkRuntime runtime(settings);
     recorder.Attach(runtime);
     runtime.CheckLibrary();
     NdiLinkSnapshot snapshot = runtime.GetLinkSnapshot();
     EXPECT_FALSE(snapshot.runtime_available);
-    EXPECT_EQ(snapshot.message, kNotInstalled);
+    EXPECT_EQ(snapshot.message, not_installed);
     for (const char* chosen : {"Cam 1", "", "Cam 2"}) {
       SCOPED_TRACE(chosen);
       runtime.SelectSource(chosen);
       snapshot = runtime.GetLinkSnapshot();
       EXPECT_FALSE(snapshot.runtime_available);
-      EXPECT_EQ(snapshot.message, kNotInstalled);
-      EXPECT_EQ(recorder.Links().back().message, kNotInstalled) << "as published";
+      EXPECT_EQ(snapshot.message, not_installed);
+      EXPECT_EQ(recorder.Links().back().message, not_installed) << "as published";
     }
     // The start the session makes for a choice fails the same way, and the choice after it too.
     runtime.Start();
     runtime.SelectSource("Cam 1");
-    EXPECT_EQ(runtime.GetLinkSnapshot().message, kNotInstalled);
+    EXPECT_EQ(runtime.GetLinkSnapshot().message, not_installed);
     runtime.Stop();
-    EXPECT_EQ(runtime.GetLinkSnapshot().message, kNotInstalled);
+    EXPECT_EQ(runtime.GetLinkSnapshot().message, not_installed);
   });
 }
 

@@ -165,6 +165,15 @@ InstalledOmt::InstalledOmt(const std::filesystem::path& folder, const char* omt)
   CopyFileWithMode(StandInPath(omt), program_ / "libomt.so");
 }
 
+std::string OmtAbsentNote(const std::filesystem::path& program) {
+  return "The OMT runtime is not installed: Tessvark looked for libvmx.so and libomt.so in " + program.string() +
+         ". Examples remain available.";
+}
+
+std::string ExpectedOmtRefusal(const char* message, const std::filesystem::path& program) {
+  return std::string(message) == kOmtAbsent ? OmtAbsentNote(program) : std::string(message);
+}
+
 OmtLibrarySetup InstalledOmt::Pin() const {
   OmtLibrarySetup setup{program_.string(), {}, "v-test"};
   for (const char* name : {"libvmx.so", "libomt.so"}) {

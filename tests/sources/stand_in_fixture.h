@@ -77,6 +77,12 @@ class InstalledNdi {
   std::filesystem::path library_;
 };
 
+// What the Source tab says when the two stand-ins are not both in `program`.
+std::string OmtAbsentNote(const std::filesystem::path& program);
+// A refusal of a case table: kOmtAbsent stands for OmtAbsentNote(program), any other text for itself.
+inline constexpr char kOmtAbsent[] = "(the OMT libraries are absent)";
+std::string ExpectedOmtRefusal(const char* message, const std::filesystem::path& program);
+
 // The two OMT stand-ins copied into `folder`/program, and their scripting (which loads them).
 class InstalledOmt {
  public:

@@ -152,6 +152,8 @@ test('arrow keys only move through the sources; Enter or "Use this source" puts 
     await page.keyboard.press('Enter');
     await waitFor(async () => (await sourceInUse()) === 'example:example-1', { what: 'the Example back in use' });
     await page.waitForFunction(() => document.getElementById('source-current').textContent.startsWith('In use: Example 1'));
+    // A status poll may show the new source before the button's own work has ended.
+    await page.waitForFunction(() => !document.getElementById('source-use').disabled);
     assert.equal(await page.evaluate(() => document.activeElement.id), 'source-use');
   } finally {
     page.off('request', noteChange);
@@ -171,7 +173,7 @@ test('the keyboard places a new zone whose field the operator chooses', async (t
 
   const start = await page.evaluate(() => ({ ...app.draft }));
   for (let i = 0; i < 5; i += 1) await page.keyboard.press('ArrowRight');
-  for (let i = 0; i < 2; i += 1) await page.keyboard.press('Shift+ArrowDown');
+  for (let i = 0; i < 2; i += 1) await page.keyboard.press('Control+ArrowDown');
   assert.equal(await page.evaluate(() => document.activeElement.dataset.focusKey), 'draft', 'the focus stays on it');
   const moved = await page.evaluate(() => ({ ...app.draft }));
   assert.ok(Math.abs(moved.x - (start.x + 0.01)) < 1e-6 && moved.y === start.y, JSON.stringify(moved));

@@ -110,6 +110,15 @@ TEST(VmixConfigRequest, RefusesTheFirstViolationWithItsMessage) {
       {"source in other case", R"({"outputs":[{"mappings":[{"source":"Home_Score","field":"H"}]}]})", 422,
        "Unknown vMix source"},
       {"first violation wins", R"({"host":1,"port":"x"})", 422, "host must be a string"},
+      {"one input's field mapped twice in one output",
+       R"({"outputs":[{"input_key":"K","mappings":[{"source":"home_score","field":"Home.Text"},)"
+       R"({"source":"guest_score","field":"Home.Text"}]}]})",
+       422, R"(vMix field "Home.Text" of input "K" is mapped twice: keep one of the two mappings)"},
+      {"one input's field mapped by two outputs",
+       R"({"outputs":[{"input_key":"K","mappings":[{"source":"home_score","field":"Home.Text"}]},)"
+       R"({"input_key":"K","mappings":[{"source":"clock","field":"Clock.Text"},)"
+       R"({"source":"home_score","field":"Home.Text"}]}]})",
+       422, R"(vMix field "Home.Text" of input "K" is mapped twice: keep one of the two mappings)"},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -348,6 +349,79 @@ TEST_F(VmixControllerTest, EmptyHostIsReportedWithoutARequest) {
   ASSERT_TRUE(WaitUntil([this] { return Status().Find("status")->Find("last_error")->kind == JsonKind::kString; }));
   EXPECT_EQ(Status().Find("status")->Find("last_error")->text, "vMix host is required");
   EXPECT_EQ(stand_in_.RequestCount(), 0u);
+}
+
+std::size_t CountCalls(const std::vector<SetTextCall>& calls, const std::string& text) {
+  const std::vector<std::string> texts = Texts(calls);
+  return static_cast<std::size_t>(std::count(texts.begin(), texts.end(), text));
+}
+
+struct OutOfUseCase {
+  const char* name;
+  void (*change)(VmixOutput&);
+  const char* blanked;  // the call that takes the old field off the air
+};
+
+class VmixFieldOutOfUseTest : public VmixControllerTest, public ::testing::WithParamInterface<OutOfUseCase> {};
+
+TEST_P(VmixFieldOutOfUseTest, AFieldTakenOutOfUseIsBlankedOnce) {
+  StartAndSendFirstSnapshot();
+  VmixOutputConfig changed = Config();
+  GetParam().change(changed.outputs[0]);
+  controller_->ApplyConfig(changed);
+  const std::string blanked = GetParam().blanked;
+  ASSERT_TRUE(WaitUntil([&] { return CountCalls(stand_in_.SetTextCalls(), blanked) > 0; }));
+  // Two more saves and a new value: none of them blanks the old field again.
+  changed.computer_name = "Studio";
+  controller_->ApplyConfig(changed);
+  changed.outputs[0].mappings.push_back({"period", "Period.Text"});
+  controller_->ApplyConfig(changed);
+  controller_->PublishValues(State(9, "12:34", 6));
+  ASSERT_TRUE(WaitUntil([this] { return Status().Find("status")->Find("last_sequence_sent")->text == "6"; }));
+  EXPECT_EQ(CountCalls(stand_in_.SetTextCalls(), blanked), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Saves, VmixFieldOutOfUseTest,
+    ::testing::Values(OutOfUseCase{"MappingRemoved", [](VmixOutput& o) { o.mappings.pop_back(); }, "K/Clock.Text="},
+                      OutOfUseCase{"FieldRenamed", [](VmixOutput& o) { o.mappings[1].field = "Clokc.Text"; },
+                                   "K/Clock.Text="},
+                      OutOfUseCase{"InputChanged", [](VmixOutput& o) { o.input_key = "L"; }, "K/Home.Text="},
+                      OutOfUseCase{"OutputRemovedByDisabling", [](VmixOutput& o) { o.enabled = false; },
+                                   "K/Clock.Text="}),
+    [](const ::testing::TestParamInfo<OutOfUseCase>& info) { return std::string(info.param.name); });
+
+TEST_F(VmixControllerTest, TheFirstSaveSendsKnownValuesWithoutABlankFirst) {
+  // As on a first run: no host yet when a source is chosen, whose clear cannot be sent.
+  VmixOutputConfig unset = Config();
+  unset.host.clear();
+  controller_->ApplyConfig(unset);
+  controller_->StartSender();
+  controller_->RequestClear();
+  ASSERT_TRUE(WaitUntil([this] { return Status().Find("status")->Find("last_error")->kind == JsonKind::kString; }));
+  controller_->PublishValues(State(7, "10:06", 9));
+  controller_->ApplyConfig(Config());  // the first Save
+  ASSERT_TRUE(WaitUntil([this] { return Status().Find("status")->Find("last_sequence_sent")->text == "9"; }));
+  EXPECT_EQ(Texts(stand_in_.SetTextCalls()), (std::vector<std::string>{"K/Home.Text=7", "K/Clock.Text=10:06"}));
+}
+
+TEST_F(VmixControllerTest, AFieldMappedTwiceIsWrittenOnce) {
+  // A file stored before such mappings were refused.
+  VmixOutputConfig config = Config();
+  VmixOutput again;
+  again.id = "again";
+  again.input_key = "K";
+  again.mappings = {{"home_score", "Home.Text"}, {"period", "Period.Text"}};
+  config.outputs.push_back(again);
+  controller_->ApplyConfig(config);
+  controller_->StartSender();
+  ASSERT_TRUE(WaitUntil([this] { return Status().Find("status")->Find("last_sequence_sent")->text == "5"; }));
+  controller_->PublishValues(State(4, "12:34", 6));
+  ASSERT_TRUE(WaitUntil([this] { return Status().Find("status")->Find("last_sequence_sent")->text == "6"; }));
+  controller_->StopSender();
+  EXPECT_EQ(Texts(stand_in_.SetTextCalls()),
+            (std::vector<std::string>{"K/Home.Text=3", "K/Clock.Text=12:34", "K/Period.Text=2", "K/Home.Text=4",
+                                      "K/Home.Text=", "K/Clock.Text=", "K/Period.Text="}));
 }
 
 TEST(AddDerivedVmixSources, AddsTheDisplayValuesOfPeriodAndDown) {
