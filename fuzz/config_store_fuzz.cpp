@@ -1,11 +1,14 @@
 // The stored configuration of a data folder. The input holds up to four file texts separated by
 // lines of "--": "source_config.json", "zone_store.json", "source_geometry.json" and
 // "output_config.json" (an empty part leaves that file out). Loading never fails, and what the
-// store writes from the loaded configuration is loaded again. A crash, hang or sanitizer report
-// is a finding. (The written files need not read back unchanged: a legacy layout is migrated on
-// the first reading.)
+// store writes from the loaded configuration must load as a configuration that it writes again
+// byte for byte. A crash, hang or sanitizer report is a finding. (The written files need not be
+// the files read: a legacy layout is migrated on the first reading.)
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -25,6 +28,12 @@ tessvark::SourceConfiguration Load() {
   return config;
 }
 
+// The three files the store writes, in the order of kFiles.
+std::array<std::string, 3> Written(const tessvark::SourceConfiguration& config) {
+  return {tessvark::SourceConfigDocument(config), tessvark::ZoneStoreDocument(config),
+          tessvark::GeometryDocument(config)};
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -38,11 +47,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rest.remove_prefix(end + kSeparator.size());
   }
 
-  const tessvark::SourceConfiguration loaded = Load();
-  const std::string written[] = {tessvark::SourceConfigDocument(loaded), tessvark::ZoneStoreDocument(loaded),
-                                 tessvark::GeometryDocument(loaded)};
+  const std::array<std::string, 3> written = Written(Load());
   tessvark::fuzz::EmptyFuzzFolder();
-  for (int i = 0; i < 3; ++i) tessvark::fuzz::WriteInputFile(kFiles[i], written[i]);
-  Load();
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    tessvark::fuzz::WriteInputFile(kFiles[i], written[i]);
+  }
+  const std::array<std::string, 3> again = Written(Load());
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    if (again[i] == written[i]) continue;
+    std::fprintf(stderr, "%s written\n%s\nread back as\n%s\n", kFiles[i], written[i].c_str(),
+                 again[i].c_str());
+    std::abort();
+  }
   return 0;
 }
