@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 #include "core/agent_roles.h"
 #include "core/json_writer.h"
@@ -127,10 +129,17 @@ std::optional<ZoneProcessing> ParseZoneProcessing(const JsonValue& value, std::s
       error = std::string(member.name) + " must be numeric";
       continue;
     }
+    // A literal too large for a double would be written back as null, which refuses the whole
+    // processing at the next reading.
+    const std::optional<double> number = found->FiniteNumber();
+    if (!number) {
+      error = std::string(member.name) + " is not a finite number";
+      continue;
+    }
     if (member.integer != nullptr) {
-      *member.integer = TruncateSaturating<int32_t>(found->number);
+      *member.integer = TruncateSaturating<int32_t>(*number);
     } else {
-      *member.number = found->number;
+      *member.number = *number;
     }
   }
   if (!error.empty()) return std::nullopt;
@@ -205,7 +214,47 @@ bool ParseZonePerspective(const JsonValue& value, OcrZone& zone, std::string& er
   return true;
 }
 
-std::vector<OcrZone> ParseOcrZoneList(const std::string& text) {
+ZoneRectangle ReadZoneRectangle(const JsonValue& zone) {
+  ZoneRectangle rectangle;
+  const std::pair<const char*, double*> members[] = {{"x", &rectangle.x},
+                                                     {"y", &rectangle.y},
+                                                     {"width", &rectangle.width},
+                                                     {"height", &rectangle.height}};
+  for (const auto& [name, target] : members) {
+    if (zone.Find(name) != nullptr) continue;
+    rectangle.fault = ZoneRectangleFault::kMissing;
+    rectangle.member = name;
+    return rectangle;
+  }
+  for (const auto& [name, target] : members) {
+    const JsonValue* value = zone.Find(name);
+    const std::optional<double> number = value->FiniteNumber();
+    if (!number) {
+      rectangle.fault = value->kind == JsonKind::kNumber ? ZoneRectangleFault::kNotFinite
+                                                         : ZoneRectangleFault::kNotNumber;
+      rectangle.member = name;
+      return rectangle;
+    }
+    *target = *number;
+  }
+  return rectangle;
+}
+
+std::string ZoneRectangleRefusal(const ZoneRectangle& rectangle) {
+  switch (rectangle.fault) {
+    case ZoneRectangleFault::kNone:
+      return {};
+    case ZoneRectangleFault::kMissing:
+      return "Zone is missing a required field";
+    case ZoneRectangleFault::kNotNumber:
+      return "Zone coordinates must be numeric";
+    case ZoneRectangleFault::kNotFinite:
+      break;
+  }
+  return rectangle.member + " is not a finite number";
+}
+
+std::vector<OcrZone> ParseOcrZoneList(const std::string& text, std::vector<std::string>* refusals) {
   std::vector<OcrZone> zones;
   JsonValue document;
   try {
@@ -215,19 +264,38 @@ std::vector<OcrZone> ParseOcrZoneList(const std::string& text) {
   }
   if (document.kind != JsonKind::kArray) return zones;
   try {
+    std::size_t position = 0;
     for (const JsonValue& element : document.items) {
-      if (element.kind != JsonKind::kObject) continue;
+      ++position;
+      const auto refuse = [&](const std::string& reason) {
+        if (refusals == nullptr) return;
+        refusals->push_back("zone " + std::to_string(position) + ": " + reason);
+      };
+      if (element.kind != JsonKind::kObject) {
+        refuse("not an object");
+        continue;
+      }
       const JsonValue* id = element.Find("id");
       const JsonValue* role = element.Find("role");
-      if (id == nullptr || id->kind != JsonKind::kString) continue;
-      if (role == nullptr || role->kind != JsonKind::kString) continue;
-      const JsonValue* rect[4] = {element.Find("x"), element.Find("y"), element.Find("width"),
-                                  element.Find("height")};
-      bool numeric = true;
-      for (const JsonValue* member : rect) {
-        numeric = numeric && member != nullptr && member->kind == JsonKind::kNumber;
+      if (id == nullptr || id->kind != JsonKind::kString) {
+        refuse("id is not a string");
+        continue;
       }
-      if (!numeric) continue;
+      if (role == nullptr || role->kind != JsonKind::kString) {
+        refuse("role is not a string");
+        continue;
+      }
+      // A number that is not finite would be written back as null, and the zone lost at the
+      // next reading without a word: it is refused here, with its reason.
+      const ZoneRectangle rect = ReadZoneRectangle(element);
+      if (rect.fault == ZoneRectangleFault::kMissing) {
+        refuse(rect.member + " is missing");
+        continue;
+      }
+      if (rect.fault != ZoneRectangleFault::kNone) {
+        refuse(rect.member + " is not a finite number");
+        continue;
+      }
 
       OcrZone zone;
       zone.id = id->text;
@@ -238,10 +306,10 @@ std::vector<OcrZone> ParseOcrZoneList(const std::string& text) {
       if (const JsonValue* type = element.Find("type"); type && type->kind == JsonKind::kString) {
         zone.type = type->text;
       }
-      zone.x = rect[0]->number;
-      zone.y = rect[1]->number;
-      zone.width = rect[2]->number;
-      zone.height = rect[3]->number;
+      zone.x = rect.x;
+      zone.y = rect.y;
+      zone.width = rect.width;
+      zone.height = rect.height;
       if (const JsonValue* processing = element.Find("processing")) {
         std::string error;
         std::optional<ZoneProcessing> parsed = ParseZoneProcessing(*processing, error);

@@ -50,9 +50,34 @@ void WriteOcrZone(const OcrZone& zone, JsonWriter& out);
 void WriteOcrZoneList(const std::vector<OcrZone>& zones, JsonWriter& out);
 
 // Reads a stored zone list leniently: text that is no JSON array gives an empty list, elements
-// without a string id and role or numeric rectangle are skipped, unusable optional members fall
-// back to their defaults. Never throws.
-std::vector<OcrZone> ParseOcrZoneList(const std::string& text);
+// without a string id and role or a rectangle of finite numbers are skipped, unusable optional
+// members fall back to their defaults. Each skipped element adds its reason to `refusals` when
+// given ("zone 2: y is not a finite number", elements counted from 1). Never throws.
+std::vector<OcrZone> ParseOcrZoneList(const std::string& text,
+                                      std::vector<std::string>* refusals = nullptr);
+
+enum class ZoneRectangleFault : std::int32_t {
+  kNone = 0,
+  kMissing = 1,
+  kNotNumber = 2,
+  kNotFinite = 3,
+};
+
+// The first "x", "y", "width" and "height" members of a zone object. When they cannot be used,
+// `fault` says why and `member` names the one at fault: a missing member before any other, else
+// the first, in that order, that is not a finite number.
+struct ZoneRectangle {
+  double x = 0.0;
+  double y = 0.0;
+  double width = 0.0;
+  double height = 0.0;
+  ZoneRectangleFault fault = ZoneRectangleFault::kNone;
+  std::string member;
+};
+ZoneRectangle ReadZoneRectangle(const JsonValue& zone);
+// The refusal of a rectangle with a fault: "Zone is missing a required field", "Zone coordinates
+// must be numeric" (a member that is no number at all) or "<member> is not a finite number".
+std::string ZoneRectangleRefusal(const ZoneRectangle& rectangle);
 
 // The caller passes an empty `error`; a non-empty one afterwards means the value was refused.
 std::optional<ZoneProcessing> ParseZoneProcessing(const JsonValue& value, std::string& error);

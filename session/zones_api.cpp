@@ -58,21 +58,6 @@ std::string ApplyZoneOptions(const JsonValue& body, OcrZone& zone) {
   return {};
 }
 
-// The four rectangle numbers of a body: false when one is missing (`missing` set) or is not a
-// finite number.
-bool ReadZoneRectangle(const JsonValue& body, double (&rect)[4], bool& missing) {
-  const char* names[4] = {"x", "y", "width", "height"};
-  missing = false;
-  for (const char* name : names) missing = missing || body.Find(name) == nullptr;
-  if (missing) return false;
-  for (int i = 0; i < 4; ++i) {
-    const std::optional<double> number = body.Find(names[i])->FiniteNumber();
-    if (!number) return false;
-    rect[i] = *number;
-  }
-  return true;
-}
-
 // The next creation number; a list whose zones carry none is numbered 1..n first.
 std::int64_t NextCreatedSequence(std::vector<OcrZone>& zones) {
   std::int64_t next = 1;
@@ -161,12 +146,10 @@ RuntimeResponse SessionZones::CreateZone(const std::string& body_text) {
   std::optional<WorkingView> estimate_from;
   {
     MutexLock engine(engine_.mutex);
-    double rect[4] = {};
-    bool missing = false;
-    const bool numeric = ReadZoneRectangle(*body, rect, missing);
+    const ZoneRectangle rect = ReadZoneRectangle(*body);
     const JsonValue* id = body->Find("id");
     const JsonValue* role = body->Find("role");
-    if (id == nullptr || role == nullptr || missing) {
+    if (id == nullptr || role == nullptr || rect.fault == ZoneRectangleFault::kMissing) {
       return MakeErrorResponse(422, "Zone is missing a required field");
     }
     if (id->kind != JsonKind::kString || !IsValidZoneId(id->text) ||
@@ -181,7 +164,9 @@ RuntimeResponse SessionZones::CreateZone(const std::string& body_text) {
     if (engine_.zones.sport_active && engine_.zones.active_roles.count(row->role) == 0) {
       return MakeErrorResponse(400, "This field is not available for the selected sport");
     }
-    if (!numeric) return MakeErrorResponse(422, "Zone coordinates must be numeric");
+    if (rect.fault != ZoneRectangleFault::kNone) {
+      return MakeErrorResponse(422, ZoneRectangleRefusal(rect));
+    }
 
     zones = ZonesFor(engine_.zones, engine_.selection);
     for (const OcrZone& existing : zones) {
@@ -193,10 +178,10 @@ RuntimeResponse SessionZones::CreateZone(const std::string& body_text) {
     zone.role = row->role;
     zone.name = row->name;
     zone.type = row->type;
-    zone.x = rect[0];
-    zone.y = rect[1];
-    zone.width = rect[2];
-    zone.height = rect[3];
+    zone.x = rect.x;
+    zone.y = rect.y;
+    zone.width = rect.width;
+    zone.height = rect.height;
     if (std::string refused = ApplyZoneOptions(*body, zone); !refused.empty()) {
       return MakeErrorResponse(422, refused);
     }
@@ -241,20 +226,18 @@ RuntimeResponse SessionZones::UpdateZone(const std::string& zone_id,
     const auto found = std::find_if(zones.begin(), zones.end(),
                                     [&](const OcrZone& stored) { return stored.id == zone_id; });
     if (found == zones.end()) return MakeErrorResponse(404, kZoneNotFound);
-    double rect[4] = {};
-    bool missing = false;
-    if (!ReadZoneRectangle(*body, rect, missing)) {
-      return MakeErrorResponse(422, missing ? "Zone is missing a required field"
-                                            : "Zone coordinates must be numeric");
+    const ZoneRectangle rect = ReadZoneRectangle(*body);
+    if (rect.fault != ZoneRectangleFault::kNone) {
+      return MakeErrorResponse(422, ZoneRectangleRefusal(rect));
     }
     const std::optional<ZoneRoleRow> row = FindZoneRole(found->role);
     if (!row) return MakeErrorResponse(400, "Unknown OCR zone role");
 
     zone = *found;
-    zone.x = std::min(std::max(rect[0], 0.0), 1.0);
-    zone.y = std::min(std::max(rect[1], 0.0), 1.0);
-    zone.width = std::min(1.0 - zone.x, std::max(std::min(rect[2], 1.0), 0.001));
-    zone.height = std::min(1.0 - zone.y, std::max(std::min(rect[3], 1.0), 0.001));
+    zone.x = std::min(std::max(rect.x, 0.0), 1.0);
+    zone.y = std::min(std::max(rect.y, 0.0), 1.0);
+    zone.width = std::min(1.0 - zone.x, std::max(std::min(rect.width, 1.0), 0.001));
+    zone.height = std::min(1.0 - zone.y, std::max(std::min(rect.height, 1.0), 0.001));
     zone.name = row->name;
     zone.type = row->type;
     if (body->Find("perspective") == nullptr) {

@@ -30,6 +30,19 @@ bool IsNumberOne(const JsonValue* value) {
   return value != nullptr && value->kind == JsonKind::kNumber && value->number == 1.0;
 }
 
+// A number whose literal is too large for a double is written back as null, so a document
+// holding one would not come back as it was.
+bool HoldsNonFiniteNumber(const JsonValue& value) {
+  if (value.kind == JsonKind::kNumber) return !value.FiniteNumber().has_value();
+  for (const JsonValue& item : value.items) {
+    if (HoldsNonFiniteNumber(item)) return true;
+  }
+  for (const JsonMember& member : value.members) {
+    if (HoldsNonFiniteNumber(member.value)) return true;
+  }
+  return false;
+}
+
 const JsonValue* StringMember(const JsonValue& object, const char* key) {
   const JsonValue* value = object.FindMember(key);
   return value != nullptr && value->kind == JsonKind::kString ? value : nullptr;
@@ -260,9 +273,10 @@ bool ConfigStore::LoadZoneStore(SourceConfiguration& config) {
   const bool parsed = ParseQuietly(file.text, document);
   if (parsed && document.kind == JsonKind::kObject && IsNumberOne(document.Find("version"))) {
     ReadZoneProfiles(document, config);
-    return false;
-  }
-  if (parsed && document.kind == JsonKind::kArray) {
+    // Its zone lists now hold null where the file held such a number: the file as it was is
+    // kept before it is rewritten, so that a hand-edited or damaged zone is not lost unseen.
+    if (!HoldsNonFiniteNumber(document)) return false;
+  } else if (parsed && document.kind == JsonKind::kArray) {
     ZoneProfile& profile = config.FindOrAddProfile(ProfileKey("example", "bundled-scoreboard"));
     profile.zones = WriteCompactJson(document);
     profile.has_zones = true;

@@ -44,6 +44,14 @@ bool ParseSportZonesText(const std::string& text, SportZonesDocument& document) 
       document.preserved.push_back(WriteCompactJson(element));
     }
   }
+  // What an earlier reading preserved is written in a member of its own; without reading it
+  // back those elements would be gone after the second save.
+  if (const JsonValue* preserved = root.FindMember("preserved");
+      preserved != nullptr && preserved->kind == JsonKind::kArray) {
+    for (const JsonValue& element : preserved->items) {
+      document.preserved.push_back(WriteCompactJson(element));
+    }
+  }
   return true;
 }
 

@@ -19,11 +19,13 @@ struct SportZoneProfile {
 };
 
 // "sport_zones.json" in memory. Entries are matched by (sport, source type, source id); the
-// first match counts. Elements the reader does not understand travel along in `preserved`.
+// first match counts. Elements the reader does not understand travel along in `preserved`, which
+// is written as a member of its own and read back from it.
 struct SportZonesDocument {
   std::int32_t version = 1;
   std::vector<SportZoneProfile> profiles;
-  std::vector<std::string> preserved;  // compact JSON text of each unusable "profiles" element
+  // compact JSON text of each unusable "profiles" element, then of each "preserved" element
+  std::vector<std::string> preserved;
 };
 
 // 1 to `limit` bytes and no zero byte.

@@ -148,6 +148,9 @@ TEST_F(ZonesApiTest, CreateRefusals) {
        "Zone coordinates must be numeric"},
       {R"({"id":"a","role":"period","x":"0","y":0,"width":0.1,"height":0.1})", 422,
        "Zone coordinates must be numeric"},
+      // A literal too large for a double is a number, but not one that could be stored.
+      {R"({"id":"a","role":"period","x":0.25,"y":1e400,"width":0.5,"height":0.2})", 422,
+       "y is not a finite number"},
       {R"({"id":"new","role":"period",)" + rect + "}", 409, "This OCR zone already exists"},
       {R"({"id":"period","role":"shot_clock",)" + rect + "}", 409,
        "This OCR zone already exists"},
@@ -211,6 +214,8 @@ TEST_F(ZonesApiTest, UpdateClampsTheRectangleAndKeepsIdRoleAndProcessing) {
       {R"(period {"x":0,"y":0,"width":0.1})", 422, "Zone is missing a required field"},
       {R"(period {"x":0,"y":false,"width":0.1,"height":0.1})", 422,
        "Zone coordinates must be numeric"},
+      {R"(period {"x":0,"y":0,"width":-1e999,"height":1e999})", 422,
+       "width is not a finite number"},
       {R"(clock {"x":0,"y":0,"width":0.1,"height":0.1,"clock_format":"ss"})", 422,
        "Clock format must be auto, m:ss, or mm:ss"},
       {R"(clock {"x":0,"y":0,"width":0.1,"height":0.1,"processing":[]})", 422,

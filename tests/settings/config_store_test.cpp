@@ -109,11 +109,21 @@ TEST(ConfigStoreLoad, TableOfStoredFiles) {
       {"empty zone store is copied and rewritten", {{"zone_store.json", ""}},
        [](const SourceConfiguration&, const ConfigLoadResult& r) { EXPECT_TRUE(r.zone_store_rewritten); },
        {{"zone_store.json.unreadable", ""}}},
-      {"numbers beyond double range in a zone list are written back as null",
+      {"numbers beyond double range in a zone list are written back as null, the file kept first",
        {{"zone_store.json", R"({"version":1,"profiles":{"k":[{"x":1e999,"y":-1e999,"w":1e308}]}})"}},
-       [](const SourceConfiguration& c, const ConfigLoadResult&) {
+       [](const SourceConfiguration& c, const ConfigLoadResult& r) {
          ASSERT_NE(c.FindProfile("k"), nullptr);
          EXPECT_EQ(c.FindProfile("k")->zones, R"([{"x":null,"y":null,"w":1e+308}])");
+         EXPECT_TRUE(r.zone_store_rewritten);
+       },
+       {{"zone_store.json.unreadable",
+         R"({"version":1,"profiles":{"k":[{"x":1e999,"y":-1e999,"w":1e308}]}})"}}},
+      {"the largest finite numbers keep the file as it is",
+       {{"zone_store.json", R"({"version":1,"profiles":{"k":[{"x":1.7976931348623157e308,"y":4.9e-324}]}})"}},
+       [](const SourceConfiguration& c, const ConfigLoadResult& r) {
+         ASSERT_NE(c.FindProfile("k"), nullptr);
+         EXPECT_EQ(c.FindProfile("k")->zones, R"([{"x":1.7976931348623157e+308,"y":4.9406564584124654e-324}])");
+         EXPECT_FALSE(r.zone_store_rewritten);
        }, {}},
       {"top-level zones win over a profiles entry of the same key; bad entries are skipped",
        {{"zone_store.json",
@@ -203,6 +213,28 @@ TEST(ConfigStoreLoad, ABareArrayZoneStoreIsRewrittenAsAVersionOneDocument) {
             "  \"zones\": [],\n  \"profiles\": {\n"
             "    \"{\\\"source_id\\\":\\\"bundled-scoreboard\\\",\\\"source_type\\\":\\\"example\\\"}\": []\n"
             "  }\n}\n");
+}
+
+// The smallest stored zone that was lost after one save: the file as it was is kept once, and
+// the rewritten file loads again without another copy.
+TEST(ConfigStoreLoad, AZoneStoreWithANonFiniteNumberIsKeptOnceThenRewritten) {
+  const std::string stored =
+      R"({"version":1,"source_type":"example","source_id":"example-1","zones":[{"id":"c","role":"clock",)"
+      R"("name":"Clock","type":"clock","x":0.25,"y":1e400,"width":0.5,"height":0.2}]})";
+  TempFolder folder;
+  WriteText(folder / "zone_store.json", stored);
+  ConfigStore store(folder.path());
+  SourceConfiguration config;
+  EXPECT_TRUE(store.Load(config).zone_store_rewritten);
+  EXPECT_EQ(ReadText(folder / "zone_store.json.unreadable"), stored);
+  const std::string rewritten = ReadText(folder / "zone_store.json");
+  EXPECT_NE(rewritten.find(R"("y":null)"), std::string::npos) << rewritten;
+
+  SourceConfiguration again;
+  EXPECT_FALSE(store.Load(again).zone_store_rewritten);
+  EXPECT_EQ(ReadText(folder / "zone_store.json"), rewritten);
+  EXPECT_EQ(FolderNames(folder.path()),
+            (std::set<std::string>{"zone_store.json", "zone_store.json.unreadable"}));
 }
 
 TEST(ConfigStoreLoad, ASecondUnusableFileIsCopiedUnderTheNanosecondName) {

@@ -136,6 +136,26 @@ TEST(SaveSportZones, WritesTheDocumentAndReadsItBack) {
   EXPECT_EQ(ReadText(folder / "data" / "sport_zones.json.tmp"), std::string(5000, 'x'));
 }
 
+// Elements the reader could not use survive every later save, not only the first.
+TEST(SaveSportZones, PreservedElementsSurviveTheSecondSave) {
+  TempFolder folder;
+  const auto path = folder / "sport_zones.json";
+  const std::string clock =
+      R"([{"id":"c","role":"clock","x":0.25,"y":1e400,"width":0.5,"height":0.2}])";
+  WriteText(path, Document(Entry("football", "ndi", "cam", "[]") + "," +
+                           Entry("football", "ndi", "bad", clock) + R"(,[1,2])"));
+  std::string error;
+  const SportZonesDocument first = ReadSportZones(path);
+  ASSERT_EQ(first.preserved.size(), 2u);
+  ASSERT_TRUE(SaveSportZones(path, first, error)) << error;
+  const std::string once = ReadText(path);
+  const SportZonesDocument second = ReadSportZones(path);
+  EXPECT_EQ(second.preserved, first.preserved);
+  ASSERT_TRUE(SaveSportZones(path, second, error)) << error;
+  EXPECT_EQ(ReadText(path), once);
+  EXPECT_EQ(SportZonesText(ReadSportZones(path)), once);
+}
+
 // The judgement the session asks before it stores a zone set is the reader's own: whatever it
 // accepts comes back from a save and a read, whatever it refuses would not.
 TEST(SportZoneEntryProblem, AcceptsExactlyWhatTheReaderBringsBack) {
