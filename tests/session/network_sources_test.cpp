@@ -185,15 +185,15 @@ TEST(NetworkSources, NdiAndOmtSendersAreListedChosenAndRead) {
 TEST(NetworkSources, ARuntimeThatCannotBeLoadedSaysWhyInTheSourceList) {
   struct Case {
     const char* omt;  // the built OMT library beside the program; none when null
-    const char* omt_message;
+    const char* omt_message;  // none: the not-installed message naming the program's folder
   };
   const Case cases[] = {
-      {nullptr, "The OMT runtime could not be read. Tessvark did not load it."},
+      {nullptr, nullptr},
       {"omt_incomplete/libomt.so",
        "The OMT runtime is missing a required entry point. Tessvark did not use it."},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.omt_message);
+    SCOPED_TRACE(c.omt != nullptr ? c.omt : "no OMT library");
     RunInOwnProcess([&c](const fs::path& folder) {
       unsetenv("NDI_RUNTIME_DIR_V6");
       NdiLibrarySearch nowhere;
@@ -212,10 +212,15 @@ TEST(NetworkSources, ARuntimeThatCannotBeLoadedSaysWhyInTheSourceList) {
       ASSERT_TRUE(sources);
       EXPECT_EQ(sources->FindMember("runtime_available")->text, "false");
       EXPECT_EQ(sources->FindMember("runtime_message")->text,
-                "The NDI runtime is not installed. Examples remain available.");
+                "The NDI runtime is not installed: Tessvark looked for libndi.so.6 in NDI_RUNTIME_DIR_V6 "
+                "(not set to an absolute folder). Examples remain available.");
       const JsonValue* omt = sources->FindMember("omt");
       EXPECT_EQ(omt->FindMember("runtime_available")->text, "false");
-      EXPECT_EQ(omt->FindMember("runtime_message")->text, c.omt_message);
+      const std::string omt_message =
+          c.omt_message != nullptr ? std::string(c.omt_message)
+                                   : "The OMT runtime is not installed: Tessvark looked for libvmx.so and libomt.so in " +
+                                         installed.program().string() + ". Examples remain available.";
+      EXPECT_EQ(omt->FindMember("runtime_message")->text, omt_message);
 
       const ApiReply refused = run.api->Put("/api/source", R"({"type":"omt","id":"omt://x:1"})");
       EXPECT_EQ(refused.status, 503);
