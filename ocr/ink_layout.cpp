@@ -215,6 +215,25 @@ bool IsWholeStroke(const Cell& cell, int32_t digit_height) {
   return cell.Width() <= kWholeStrokeWidth * digit_height && cell.bottom - cell.top + 1 >= kDigitSpan * digit_height;
 }
 
+// Whether the whole stroke cells[i] is the left side of the digit right of it: it stands close to
+// a digit before it, as a digit's own bars stand, yet closer still to the rest of its digit. A 1 stands
+// at the right of its cell, far from the digit before it, and keeps its own slot.
+bool LeftSideOfNext(const std::vector<Cell>& cells, size_t i, int32_t digit_height, double widest_gap) {
+  if (i == 0 || i + 1 >= cells.size() || !IsWholeStroke(cells[i], digit_height)) return false;
+  const Cell& before = cells[i - 1];
+  const Cell& side = cells[i];
+  const Cell& next = cells[i + 1];
+  // The rest of the digit is its bars, over the digits' rows: not a stroke, nor one LED of a
+  // dotted board whose every column stands apart.
+  if (before.separator || next.separator || IsWholeStroke(next, digit_height) ||
+      next.bottom - next.top + 1 < kDigitSpan * digit_height) {
+    return false;
+  }
+  const int32_t gap_before = side.left - before.right - 1;
+  const int32_t gap_after = next.left - side.right - 1;
+  return gap_before <= widest_gap && gap_after < gap_before;
+}
+
 // Every digit lights a segment at the right side of its cell, so the right sides of two digits lie
 // at least a digit width apart: pieces whose right sides lie closer are one digit (the LEDs of a
 // dotted board, the segments of a dim frame). They are joined, closest first, as long as the
@@ -233,9 +252,13 @@ std::vector<Cell> JoinPieces(std::vector<Cell> cells, double digit_width, int32_
       const Cell& b = cells[i + 1];
       const int32_t step = b.right - a.right;
       // A piece that does not reach over the digits' rows is no digit of its own, nor the right
-      // side of one: a thin face's lone left bar belongs to the digit right of it.
-      const bool left_bar = a.bottom - a.top + 1 < kDigitSpan * digit_height && !IsWholeStroke(b, digit_height);
+      // side of one: a thin face's lone left bar belongs to the digit right of it, and so does the
+      // left side of an 8, a 6 or a 0 that stands closer to the rest of its digit than to the
+      // digit before it (58 read 93, 18.7 read 13.7).
+      const bool left_bar = (a.bottom - a.top + 1 < kDigitSpan * digit_height && !IsWholeStroke(b, digit_height)) ||
+                            LeftSideOfNext(cells, i, digit_height, widest_gap);
       if (a.separator || b.separator || (step >= kPitchShare * digit_width && !left_bar) ||
+          LeftSideOfNext(cells, i + 1, digit_height, widest_gap) ||
           b.right - a.left + 1 > kCellSlack * digit_width || b.left - a.right - 1 > widest_gap ||
           (IsWholeStroke(a, digit_height) && b.bottom - b.top + 1 < kDigitSpan * digit_height)) {
         continue;

@@ -272,5 +272,42 @@ TEST(OcrInkLayout, LoneLeftBarAfterAOneStaysWithItsDigit) {
   }
 }
 
+// A thin face sets the left side of an 8 or a 0 apart from the rest of it, a little nearer to the
+// rest than to the digit before it. Joined to that digit, it took the 8's left bars: 58 read 93,
+// 18 read 13.
+TEST(OcrInkLayout, LeftSideApartFromItsDigitStaysWithIt) {
+  struct Bar {
+    int left, top, right, bottom;
+  };
+  const Bar five[] = {{8, 12, 9, 28}, {10, 12, 25, 13}, {10, 29, 25, 30}, {25, 31, 26, 48}, {10, 47, 25, 48}};
+  const Bar one[] = {{25, 12, 26, 48}};
+  const Bar three[] = {{10, 12, 25, 13}, {10, 29, 25, 30}, {10, 47, 25, 48}, {25, 12, 26, 48}};
+  const Bar left_side[] = {{32, 12, 33, 28}, {32, 31, 33, 48}};
+  const Bar eight_rest[] = {{35, 12, 50, 13}, {35, 29, 50, 30}, {35, 47, 50, 48}, {50, 12, 51, 48}};
+  const Bar zero_rest[] = {{35, 12, 50, 13}, {35, 47, 50, 48}, {50, 12, 51, 48}};
+  const struct {
+    const char* shown;
+    std::vector<Bar> first;  // the digit before
+    std::vector<Bar> rest;   // the second digit but its left side
+    int expected;
+  } cases[] = {
+      {"58", {std::begin(five), std::end(five)}, {std::begin(eight_rest), std::end(eight_rest)}, 58},
+      {"18", {std::begin(one), std::end(one)}, {std::begin(eight_rest), std::end(eight_rest)}, 18},
+      {"30", {std::begin(three), std::end(three)}, {std::begin(zero_rest), std::end(zero_rest)}, 30},
+  };
+  for (const auto& c : cases) {
+    cv::Mat grey(60, 60, CV_8UC1, cv::Scalar(18));
+    auto lit = [&](const Bar& b) { grey(cv::Range(b.top, b.bottom + 1), cv::Range(b.left, b.right + 1)).setTo(230); };
+    for (const Bar& bar : c.first) lit(bar);
+    for (const Bar& bar : left_side) lit(bar);
+    for (const Bar& bar : c.rest) lit(bar);
+    cv::Mat zone;
+    cv::cvtColor(grey, zone, cv::COLOR_GRAY2BGR);
+    const ReaderResult r = ReadNumber(zone, "home_score", std::nullopt);
+    EXPECT_TRUE(r.ok) << c.shown << " " << r.status;
+    EXPECT_EQ(r.number, c.expected) << c.shown;
+  }
+}
+
 }  // namespace
 }  // namespace tessvark
