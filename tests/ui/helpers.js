@@ -1,5 +1,6 @@
 'use strict';
 // Shared pieces of the browser tests: the browser, the program's address and API probes.
+const dgram = require('node:dgram');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -149,3 +150,22 @@ async function unavailableFor(method, route) {
 
 module.exports.request = request;
 module.exports.unavailableFor = unavailableFor;
+
+// Shows one of the page's tabs and waits until its panel is on screen.
+async function showTab(page, name) {
+  await page.click(`#tab-${name}`);
+  await page.waitForSelector(`#panel-${name}:not([hidden])`);
+}
+
+// A UDP port on loopback that nothing listens on, or, with `hold`, one kept busy until released.
+async function loopbackUdpPort(hold) {
+  const socket = dgram.createSocket('udp4');
+  await new Promise((resolve, reject) => { socket.once('error', reject); socket.bind(0, '127.0.0.1', resolve); });
+  const { port } = socket.address();
+  const release = () => new Promise((resolve) => socket.close(resolve));
+  if (!hold) await release();
+  return { port, release };
+}
+
+module.exports.showTab = showTab;
+module.exports.loopbackUdpPort = loopbackUdpPort;

@@ -2,12 +2,12 @@
 // The operator interface in a real browser against the running program, which starts fresh (no
 // source, no vMix host); the first test picks the Example video in the page.
 // The tests run in order on one page: each leaves the program as the next one expects it.
-const dgram = require('node:dgram');
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const {
   BASE_URL, launchBrowser, openInterface, getJson, unavailableReason, unavailableFor, request,
   waitFor, screenshot, pointIn, dragMouse,
+  showTab, loopbackUdpPort,
 } = require('./helpers');
 const { startVmixStandIn, INPUT_KEY } = require('./vmix_stand_in');
 
@@ -17,11 +17,6 @@ let page;
 
 async function tileValue(key) {
   return (await page.locator(`#tiles [data-key="${key}"] .value`).textContent()).trim();
-}
-
-async function showTab(name) {
-  await page.click(`#tab-${name}`);
-  await page.waitForSelector(`#panel-${name}:not([hidden])`);
 }
 
 // The state stream refuses connections until the program has analysed a frame of the source.
@@ -41,16 +36,6 @@ async function waitForStateStream() {
 async function exampleUnavailable() {
   const reason = await unavailableFor('PUT', '/api/source');
   return reason && `${reason}, so the Example source cannot be chosen`;
-}
-
-// A UDP port on loopback that nothing listens on, or, with `hold`, one kept busy until released.
-async function loopbackUdpPort(hold) {
-  const socket = dgram.createSocket('udp4');
-  await new Promise((resolve, reject) => { socket.once('error', reject); socket.bind(0, '127.0.0.1', resolve); });
-  const { port } = socket.address();
-  const release = () => new Promise((resolve) => socket.close(resolve));
-  if (!hold) await release();
-  return { port, release };
 }
 
 async function selectExampleThroughApi() {
@@ -83,14 +68,14 @@ test('a fresh program shows neutral states, not alarms, and the first source is 
   for (const light of ['#stream-dot', '#signal-dot', '#vmix-dot']) {
     assert.equal(await page.locator(light).getAttribute('class'), 'dot', `${light} is neutral`);
   }
-  await showTab('vmix');
+  await showTab(page, 'vmix');
   await page.waitForFunction(() => document.getElementById('vmix-connection').textContent === 'Not set up');
   assert.doesNotMatch(await page.locator('#panel-vmix').textContent(), /vMix host is required/);
   await screenshot(page, 'fresh-program');
 
   // Choosing the source connects the state stream at once: with the page's timers stopped, no
   // retry or poll can be what opens it.
-  await showTab('source');
+  await showTab(page, 'source');
   await page.clock.pauseAt(Date.now() + 1000);
   const streamRequested = page.waitForRequest((r) => new URL(r.url()).pathname === '/api/ui/state/stream');
   await page.check('input[name=source][value="example:example-1"]');
@@ -141,7 +126,7 @@ test('an empty value tells why it is empty, on its tile and in the zone list', a
   const since = page.locator('#tiles [data-key="home_shots"] .since');
   await waitFor(async () => (await tileValue('home_shots')) === EMPTY && (await since.textContent()) === 'blank',
     { what: 'the reason on the home shots tile' });
-  await showTab('zones');
+  await showTab(page, 'zones');
   await waitFor(async () => (await page.locator('[data-zone-row="home_shots"] .zone-value').textContent()) === `${EMPTY}blank`,
     { what: 'the reason in the zone list' });
   // A field without any zone says so.
@@ -151,7 +136,7 @@ test('an empty value tells why it is empty, on its tile and in the zone list', a
 test('a zone drawn with the mouse is created through the API and its value appears', async (t) => {
   const reason = await unavailableReason('/api/zones');
   if (reason) { t.skip(reason); return; }
-  await showTab('zones');
+  await showTab(page, 'zones');
   await page.waitForSelector('#zone-img:not(.hidden)');
   const before = (await getJson('/api/zones')).body;
   const shots = before.find((z) => z.role === 'home_shots');
@@ -193,7 +178,7 @@ test('a zone drawn with the mouse is created through the API and its value appea
 test('zone processing set in the editor is saved and the processed preview follows', async (t) => {
   const reason = await unavailableReason('/api/zones');
   if (reason) { t.skip(reason); return; }
-  await showTab('zones');
+  await showTab(page, 'zones');
   await page.click('[data-zone-row="clock"] button');
   const processed = page.locator('#zone-previews figure[data-kind="processed-preview"] img');
   await page.waitForSelector('#zone-previews figure[data-kind="processed-preview"] img:not(.hidden)');
@@ -218,7 +203,7 @@ function overlap(a, b) {
 }
 
 test('zone labels stay apart on the picture and tile labels are never cut off', async () => {
-  await showTab('zones');
+  await showTab(page, 'zones');
   await page.waitForSelector('#zone-img:not(.hidden)');
   const tags = await page.locator('#zone-overlay .zone:not(.draft)').evaluateAll((zones) => zones.map((zone) => {
     const box = (node) => { const r = node.getBoundingClientRect(); return { x: r.x, y: r.y, width: r.width, height: r.height }; };
@@ -258,7 +243,7 @@ test('the page has its landmarks, readable buttons and a keyboard order that sta
     assert.ok((light + 0.05) / (dark + 0.05) >= 4.5, `contrast of ${text} on ${background}`);
   }
 
-  await showTab('source');
+  await showTab(page, 'source');
   await page.focus('#tab-source');
   await page.keyboard.press('Tab');
   const first = await page.evaluate(() => ({
@@ -271,7 +256,7 @@ test('the page has its landmarks, readable buttons and a keyboard order that sta
 test('zones can be reordered and empty values hidden', async (t) => {
   const reason = await unavailableReason('/api/zones/hide-empty');
   if (reason) { t.skip(reason); return; }
-  await showTab('zones');
+  await showTab(page, 'zones');
   const zones = (await getJson('/api/zones')).body;
   const ids = zones.map((z) => z.id);
   await page.click(`button[aria-label="Move ${zones[0].name} down"]`);
@@ -294,7 +279,7 @@ test('the geometry corners can be dragged and saved', async (t) => {
   if (reason) { t.skip(reason); return; }
   const original = (await getJson('/api/source/geometry')).body.points;
   const target = { x: Math.min(original.top_left.x + 0.04, 0.4), y: Math.min(original.top_left.y + 0.03, 0.4) };
-  await showTab('source');
+  await showTab(page, 'source');
   await page.waitForSelector('#geometry-overlay:not(.hidden)');
   const overlay = page.locator('#geometry-overlay');
   const handle = page.locator('[data-corner="top_left"]');
@@ -316,7 +301,7 @@ test('corners and zones can be moved with the keyboard alone', async (t) => {
   const reason = await unavailableReason('/api/source/geometry');
   if (reason) { t.skip(reason); return; }
   const original = (await getJson('/api/source/geometry')).body.points;
-  await showTab('source');
+  await showTab(page, 'source');
   await page.focus('[data-corner="top_right"]');
   for (let i = 0; i < 3; i += 1) await page.keyboard.press('Shift+ArrowLeft');
   await page.focus('#geometry-save');
@@ -326,7 +311,7 @@ test('corners and zones can be moved with the keyboard alone', async (t) => {
   assert.ok(Math.abs(saved.top_right.x - (original.top_right.x - 0.06)) < 0.001, JSON.stringify(saved));
   assert.equal((await request('PUT', '/api/source/geometry', { points: original })).status, 200);
 
-  await showTab('zones');
+  await showTab(page, 'zones');
   const clock = (await getJson('/api/zones')).body.find((z) => z.id === 'clock');
   await page.focus('[data-zone-row="clock"] button');
   await page.keyboard.press('Enter');
@@ -343,19 +328,19 @@ test('the sport can be changed and zones offer only its fields', async (t) => {
   const catalog = (await getJson('/api/sports/catalog')).body;
   const sport = catalog.sports.find((s) => s.code === 'basketball');
   assert.ok(sport, 'the bundled catalog lists basketball');
-  await showTab('sport');
+  await showTab(page, 'sport');
   await page.selectOption('#sport-select', 'basketball');
   await page.click('#sport-apply');
   await page.waitForFunction(() => document.getElementById('sport-msg').textContent.startsWith('Sport set to'));
   assert.equal((await getJson('/api/sports/selection')).body.selected_sport, 'basketball');
 
   const allowed = new Set(sport.definitions.filter((d) => d.ocr.available).map((d) => d.ocr.role));
-  await showTab('zones');
+  await showTab(page, 'zones');
   await page.click('#zone-add');
   const offered = await page.locator('#draft-role option:not([value=""])').evaluateAll((options) => options.map((o) => o.value));
   assert.ok(offered.every((role) => allowed.has(role)), `offered ${offered} outside ${[...allowed]}`);
   await page.click('#draft-cancel');
-  await showTab('sport');
+  await showTab(page, 'sport');
   await screenshot(page, 'sport-changed');
 });
 
@@ -364,7 +349,7 @@ test('the display format changes how the period is shown', async (t) => {
   if (reason) { t.skip(reason); return; }
   await waitFor(async () => /^\d$/.test(await tileValue('period')), { what: 'a period read from the board' });
   const period = await tileValue('period');
-  await showTab('sport');
+  await showTab(page, 'sport');
   await page.fill(`[aria-label="Period ${period} shown as"]`, `P${period}`);
   await page.click('#format-save');
   await page.waitForFunction(() => document.getElementById('format-msg').textContent === 'Display format saved.');
@@ -385,7 +370,7 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
   assert.equal(formatted.status, 200, JSON.stringify(formatted.body));
   const vmix = await startVmixStandIn();
   t.after(() => vmix.close());
-  await showTab('vmix');
+  await showTab(page, 'vmix');
   await page.fill('#vmix-host', '127.0.0.1');
   await page.fill('#vmix-port', String(vmix.port));
 
@@ -433,14 +418,14 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
   await screenshot(page, 'vmix-saved');
 
   // vMix gone mid-show: the header, seen from every tab, says so.
-  await showTab('source');
+  await showTab(page, 'source');
   await vmix.close();
   await page.waitForFunction(() => /^vMix: /.test(document.getElementById('vmix-text').textContent));
   assert.equal(await page.locator('#vmix-dot').getAttribute('class'), 'dot bad');
   await screenshot(page, 'vmix-gone');
 
   // Values were on air: switching off is asked for twice, and the header says output is off.
-  await showTab('vmix');
+  await showTab(page, 'vmix');
   await page.click('#vmix-switch');
   await page.click('#vmix-off-yes');
   await waitFor(async () => (await getJson('/api/v1/outputs')).body.enabled.vmix === false, { what: 'the output switch off' });
@@ -452,7 +437,7 @@ test('a vMix configuration is saved and tested against the vMix stand-in', async
 test('the SRT form shows the settings in force and a failed listen beside its controls', async (t) => {
   const reason = await unavailableFor('PUT', '/api/source/srt');
   if (reason) { t.skip(reason); return; }
-  await showTab('source');
+  await showTab(page, 'source');
   // Until the SRT listener is the source its settings are unknown here: nothing is shown or sent.
   assert.ok(await page.locator('#srt-address').isDisabled());
   assert.equal(await page.locator('#srt-address').inputValue(), '');

@@ -4,11 +4,11 @@
 // the source is changed only on purpose, the live panel never shows another source's values,
 // the keyboard keeps its place and places zones, vMix output is switched off only when meant and
 // mappings vMix cannot show are named.
-const dgram = require('node:dgram');
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const {
-  BASE_URL, launchBrowser, openInterface, getJson, request, waitFor, screenshot, axeViolations,
+  BASE_URL, launchBrowser, openInterface, getJson, request, waitFor, screenshot, axeViolations, showTab,
+  loopbackUdpPort,
 } = require('./helpers');
 const { startVmixStandIn, INPUT_KEY } = require('./vmix_stand_in');
 
@@ -18,11 +18,6 @@ let browser;
 let page;
 let report;
 
-async function showTab(name) {
-  await page.click(`#tab-${name}`);
-  await page.waitForSelector(`#panel-${name}:not([hidden])`);
-}
-
 async function tileValue(key) {
   return (await page.locator(`#tiles [data-key="${key}"] .value`).textContent()).trim();
 }
@@ -30,14 +25,6 @@ async function tileValue(key) {
 async function sourceInUse() {
   const status = (await getJson('/api/status')).body;
   return `${status.source_type}:${status.source_id}`;
-}
-
-async function freeUdpPort() {
-  const socket = dgram.createSocket('udp4');
-  await new Promise((resolve, reject) => { socket.once('error', reject); socket.bind(0, '127.0.0.1', resolve); });
-  const { port } = socket.address();
-  await new Promise((resolve) => socket.close(resolve));
-  return port;
 }
 
 async function useExampleVideo() {
@@ -89,7 +76,7 @@ test('nothing scrolls sideways at 1280 and 1920 px while SRT connects and vMix i
   });
   assert.equal((await request('PUT', '/api/v1/outputs/vmix', { enabled: true, host: '', port: 8088, outputs: [] })).status, 200);
   assert.equal((await request('PUT', '/api/source', { type: 'srt', id: 'srt' })).status, 200);
-  const port = await freeUdpPort();
+  const port = (await loopbackUdpPort()).port;
   assert.equal((await request('PUT', '/api/source/srt', { bind_address: '127.0.0.1', port })).status, 200);
   assert.equal((await request('POST', '/api/source/srt/listening', { listening: true })).status, 200);
   await page.waitForFunction(() => document.getElementById('signal-text').textContent === 'SRT listener · connecting');
@@ -98,23 +85,23 @@ test('nothing scrolls sideways at 1280 and 1920 px while SRT connects and vMix i
   for (const [width, height] of [[1280, 720], [1920, 1080]]) {
     await page.setViewportSize({ width, height });
     for (const tab of TABS) {
-      await showTab(tab);
+      await showTab(page, tab);
       assert.deepEqual(await sidewaysOverflow(), [], `at ${width}×${height} on the ${tab} tab`);
     }
-    await showTab('source');
+    await showTab(page, 'source');
     await screenshot(page, `srt-connecting-${width}`);
   }
 
   await page.setViewportSize({ width: 1280, height: 720 });
   for (const tab of TABS) {
-    await showTab(tab);
+    await showTab(page, tab);
     assert.deepEqual(await axeViolations(page), [], `axe-core on the ${tab} tab`);
   }
   assert.deepEqual(report.cspViolations, [], 'axe-core ran within the page\'s policy');
 });
 
 test('arrow keys only move through the sources; Enter or "Use this source" puts one on air, and the focus stays', async () => {
-  await showTab('source');
+  await showTab(page, 'source');
   const changes = [];
   const noteChange = (r) => { if (new URL(r.url()).pathname === '/api/source') changes.push(r.method()); };
   page.on('request', noteChange);
@@ -162,7 +149,7 @@ test('arrow keys only move through the sources; Enter or "Use this source" puts 
 });
 
 test('the keyboard places a new zone whose field the operator chooses', async (t) => {
-  await showTab('zones');
+  await showTab(page, 'zones');
   await page.waitForSelector('#zone-img:not(.hidden)');
   await page.focus('#zone-add');
   await page.keyboard.press('Enter');
@@ -193,7 +180,7 @@ test('the keyboard places a new zone whose field the operator chooses', async (t
 });
 
 test('choosing a zone keeps the focus on it, and a burst of nudges is saved once', async (t) => {
-  await showTab('zones');
+  await showTab(page, 'zones');
   const clock = (await getJson('/api/zones')).body.find((z) => z.id === 'clock');
   t.after(() => request('PUT', '/api/zones/clock', { x: clock.x, y: clock.y, width: clock.width, height: clock.height, processing: clock.processing }));
   await page.focus('[data-zone-row="clock"] button');
@@ -223,13 +210,13 @@ test('choosing a zone keeps the focus on it, and a burst of nudges is saved once
 });
 
 test('buttons keep the focus while their work runs and after', async (t) => {
-  await showTab('source');
+  await showTab(page, 'source');
   await page.focus('#geometry-save');
   await page.keyboard.press('Enter');
   await page.waitForFunction(() => document.getElementById('geometry-msg').textContent === 'Corners saved.');
   assert.equal(await page.evaluate(() => document.activeElement.id), 'geometry-save');
 
-  await showTab('sport');
+  await showTab(page, 'sport');
   await page.focus('#sport-apply');
   await page.keyboard.press('Enter');
   await page.waitForFunction(() => document.getElementById('sport-msg').textContent.startsWith('Sport set to'));
@@ -239,7 +226,7 @@ test('buttons keep the focus while their work runs and after', async (t) => {
 
   const vmix = await startVmixStandIn();
   t.after(() => vmix.close());
-  await showTab('vmix');
+  await showTab(page, 'vmix');
   await page.fill('#vmix-host', '127.0.0.1');
   await page.fill('#vmix-port', String(vmix.port));
   for (const [button, done] of [['vmix-test', 'vMix detected'], ['vmix-discover', 'inputs found']]) {
@@ -253,7 +240,7 @@ test('buttons keep the focus while their work runs and after', async (t) => {
 test('vMix mappings show the field names, name a field the title lacks, and output is switched off only when meant', async (t) => {
   const vmix = await startVmixStandIn();
   t.after(() => vmix.close());
-  await showTab('vmix');
+  await showTab(page, 'vmix');
   await page.fill('#vmix-host', '127.0.0.1');
   await page.fill('#vmix-port', String(vmix.port));
   await page.click('#vmix-discover');
@@ -303,7 +290,7 @@ test('vMix mappings show the field names, name a field the title lacks, and outp
   await waitFor(async () => (await getJson('/api/v1/outputs')).body.enabled.vmix === false, { what: 'the output switched off' });
   await waitFor(() => vmix.calls.filter((c) => c.value === '').length > blanksBefore, { what: 'the fields blanked' });
   // Seen from every tab: the header says output is off.
-  await showTab('source');
+  await showTab(page, 'source');
   await page.waitForFunction(() => document.getElementById('vmix-text').textContent === 'vMix output off');
   assert.ok(await page.locator('#vmix-pill').isVisible());
   await screenshot(page, 'vmix-output-off');

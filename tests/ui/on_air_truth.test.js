@@ -3,13 +3,14 @@
 // only from the zone, the picture or the zone's own button, messages about another source or a
 // program that has gone do not linger, and another client's streams do not grey the tiles. Each
 // test starts from the Example picture and leaves the program as it found it.
-const dgram = require('node:dgram');
 const http = require('node:http');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { BASE_URL, launchBrowser, openInterface, getJson, request, waitFor, axeViolations } = require('./helpers');
+const {
+  BASE_URL, launchBrowser, openInterface, getJson, request, waitFor, axeViolations, showTab, loopbackUdpPort,
+} = require('./helpers');
 const { startVmixStandIn } = require('./vmix_stand_in');
 
 const EXAMPLE_PICTURE = path.resolve(__dirname, '../../resources/ui/assets/example/1.jpg');
@@ -18,23 +19,10 @@ let browser;
 let page;
 let report;
 
-async function showTab(name) {
-  await page.click(`#tab-${name}`);
-  await page.waitForSelector(`#panel-${name}:not([hidden])`);
-}
-
 async function useExamplePicture() {
   await request('POST', '/api/source/srt/listening', { listening: false });
   assert.equal((await request('PUT', '/api/source', { type: 'example', id: 'example-1' })).status, 200);
   await page.waitForFunction(() => document.getElementById('stream-text').textContent === 'Live');
-}
-
-async function freeUdpPort() {
-  const socket = dgram.createSocket('udp4');
-  await new Promise((resolve, reject) => { socket.once('error', reject); socket.bind(0, '127.0.0.1', resolve); });
-  const { port } = socket.address();
-  await new Promise((resolve) => socket.close(resolve));
-  return port;
 }
 
 // The real ffmpeg as the SRT caller, sending the Example picture as H.264 until it is killed.
@@ -65,7 +53,7 @@ after(async () => {
 
 test('a lost SRT feed is never shown live: the header and the tiles say the last values are held', async (t) => {
   const example = (await getJson('/api/zones')).body;
-  const port = await freeUdpPort();
+  const port = (await loopbackUdpPort()).port;
   assert.equal((await request('PUT', '/api/source', { type: 'srt', id: 'srt' })).status, 200);
   // The SRT source reads the board with the Example's zones.
   const own = (await getJson('/api/zones')).body;
@@ -107,7 +95,7 @@ test('a lost SRT feed is never shown live: the header and the tiles say the last
 });
 
 test('the arrow keys move a zone only from the zone, the picture or its button in the list; Shift goes ten times as far, Ctrl resizes', async (t) => {
-  await showTab('zones');
+  await showTab(page, 'zones');
   await page.waitForSelector('#zone-img:not(.hidden)');
   const clock = (await getJson('/api/zones')).body.find((z) => z.id === 'clock');
   t.after(() => request('PUT', '/api/zones/clock', { x: clock.x, y: clock.y, width: clock.width, height: clock.height, processing: clock.processing }));
@@ -151,7 +139,7 @@ test('the arrow keys move a zone only from the zone, the picture or its button i
 });
 
 test('after a confirmed Delete the focus goes to the neighbouring zone in the list, or to "Add zone"', async (t) => {
-  await showTab('zones');
+  await showTab(page, 'zones');
   const zones = (await getJson('/api/zones')).body;
   const free = ['home_timeouts', 'guest_timeouts'].filter((role) => !zones.some((z) => z.role === role));
   assert.equal(free.length, 2, 'two fields without a zone');
@@ -173,7 +161,7 @@ test('after a confirmed Delete the focus goes to the neighbouring zone in the li
 });
 
 test('"Corners saved." goes with its source, and a source chosen in another window brings its zones and corners', async (t) => {
-  await showTab('source');
+  await showTab(page, 'source');
   await page.click('#geometry-save');
   await page.waitForFunction(() => document.getElementById('geometry-msg').textContent === 'Corners saved.');
   t.after(useExamplePicture);
@@ -187,7 +175,7 @@ test('"Corners saved." goes with its source, and a source chosen in another wind
 test('"Use this sport" names the zones it takes out of use and says they come back', async (t) => {
   const selection = (await getJson('/api/sports/selection')).body.selected_sport;
   t.after(() => selection && request('PUT', '/api/sports/selection', { sport: selection }));
-  await showTab('sport');
+  await showTab(page, 'sport');
   // The page knows the zones of the source in use (a test before may have changed it).
   const zones = (await getJson('/api/zones')).body.map((z) => z.id);
   await page.waitForFunction((ids) => JSON.stringify(app.zones.map((z) => z.id)) === JSON.stringify(ids), zones);
@@ -209,7 +197,7 @@ test('vMix: "Map fields" twice keeps one block, and a program that has gone is n
     await page.evaluate(() => loadVmix());
     await vmix.close();
   });
-  await showTab('vmix');
+  await showTab(page, 'vmix');
   await page.evaluate(() => { app.vmixOutputs = []; renderVmixOutputs(); });
   await page.fill('#vmix-host', '127.0.0.1');
   await page.fill('#vmix-port', String(vmix.port));

@@ -4,7 +4,7 @@
 // role more, as a new row of the role table would give it, offers that role everywhere.
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { BASE_URL, launchBrowser, openInterface, getJson, request } = require('./helpers');
+const { BASE_URL, launchBrowser, openInterface, getJson, request, showTab } = require('./helpers');
 
 // The live panel as it stands with the program's own vocabulary: board order, then the wide tiles.
 const PANEL = ['home', 'guest', 'clock', 'home_shots', 'period', 'guest_shots', 'home_timeouts',
@@ -16,11 +16,6 @@ const NEW_ROLE = {
 };
 
 let browser;
-
-async function showTab(page, name) {
-  await page.click(`#tab-${name}`);
-  await page.waitForSelector(`#panel-${name}:not([hidden])`);
-}
 
 async function tileKeys(page) {
   await page.waitForSelector('#tiles .tile');
